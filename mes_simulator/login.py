@@ -1,0 +1,123 @@
+"""PRELOGIN and LOGIN7: what the client sends, and the server's answers."""
+
+import codecs
+import struct
+from dataclasses import dataclass
+
+from . import tds
+
+# PRELOGIN option tokens and ENCRYPTION values.
+VERSION, ENCRYPTION, TERMINATOR = 0x00, 0x01, 0xFF
+ENCRYPT_OFF, ENCRYPT_ON, ENCRYPT_NOT_SUP, ENCRYPT_REQ = 0x00, 0x01, 0x02, 0x03
+
+SERVER_VERSION = bytes([15, 0, 0x07, 0xD0])  # reported as 15.0.2000
+PROGRAM_NAME = "Microsoft SQL Server"
+LANGUAGE = "us_english"
+
+# Database code page -> the collation the server announces for it (LCID, CI_AS flags, sort id).
+COLLATIONS = {
+    "gbk": ("Chinese_PRC_CI_AS", bytes.fromhex("0408d00000")),
+    "big5": ("Chinese_Taiwan_Stroke_CI_AS", bytes.fromhex("0404d00000")),
+    "cp932": ("Japanese_CI_AS", bytes.fromhex("1104d00000")),
+    "cp949": ("Korean_Wansung_CI_AS", bytes.fromhex("1204d00000")),
+    "cp1251": ("Cyrillic_General_CI_AS", bytes.fromhex("1904d00000")),
+    "cp1252": ("SQL_Latin1_General_CP1_CI_AS", bytes.fromhex("0904d00034")),
+}
+
+
+def collation_for(codepage):
+    return COLLATIONS[codecs.lookup(codepage).name][1]
+
+
+def parse_prelogin(payload):
+    """Return {option token: data} of a PRELOGIN message."""
+    options, pos = {}, 0
+    while pos < len(payload) and payload[pos] != TERMINATOR:
+        if pos + 5 > len(payload):
+            raise tds.ProtocolError("truncated PRELOGIN option list")
+        token, offset, length = struct.unpack_from(">BHH", payload, pos)
+        if offset + length > len(payload):
+            raise tds.ProtocolError("PRELOGIN option outside the message")
+        options[token] = payload[offset:offset + length]
+        pos += 5
+    return options
+
+
+def client_encryption(options):
+    value = options.get(ENCRYPTION, b"")
+    return value[0] if value else ENCRYPT_OFF
+
+
+def prelogin_reply():
+    """VERSION and ENCRYPTION 'not supported': this server never speaks TLS."""
+    values = [(VERSION, SERVER_VERSION + b"\x00\x00"), (ENCRYPTION, bytes([ENCRYPT_NOT_SUP]))]
+    offset = 5 * len(values) + 1
+    head, data = b"", b""
+    for token, value in values:
+        head += struct.pack(">BHH", token, offset + len(data), len(value))
+        data += value
+    return head + bytes([TERMINATOR]) + data
+
+
+@dataclass
+class Login:
+    tds_version: int
+    packet_size: int
+    host: str
+    user: str
+    password: str
+    app: str
+    server: str
+    library: str
+    language: str
+    database: str
+
+
+def decode_password(data):
+    """Undo the LOGIN7 scrambling: XOR each byte with 0xA5, then swap its nibbles."""
+    plain = bytes(((b ^ 0xA5) >> 4) | (((b ^ 0xA5) & 0x0F) << 4) for b in data)
+    return plain.decode("utf-16-le", errors="replace")
+
+
+# Order of the (offset, length) pairs that start at byte 36 of LOGIN7.
+_FIELDS = ("host", "user", "password", "app", "server", None, "library", "language", "database")
+
+
+def parse_login7(payload):
+    if len(payload) < 72:
+        raise tds.ProtocolError("LOGIN7 too short")
+    _length, version, packet_size = struct.unpack_from("<III", payload, 0)
+    values = {}
+    for n, name in enumerate(_FIELDS):
+        offset, chars = struct.unpack_from("<HH", payload, 36 + 4 * n)
+        if name is None:
+            continue
+        raw = payload[offset:offset + 2 * chars]
+        if len(raw) != 2 * chars:
+            raise tds.ProtocolError(f"LOGIN7 field {name} outside the message")
+        values[name] = decode_password(raw) if name == "password" else raw.decode(
+            "utf-16-le", errors="replace")
+    return Login(tds_version=version, packet_size=packet_size, **values)
+
+
+def negotiated_packet_size(login):
+    size = login.packet_size
+    return size if tds.MIN_PACKET_SIZE <= size <= tds.MAX_PACKET_SIZE else tds.DEFAULT_PACKET_SIZE
+
+
+def login_failed(user, version, message=None, number=18456):
+    """SQL Server's answer to a refused login."""
+    text = message if message is not None else f"Login failed for user '{user}'."
+    return (tds.message(number, 14, text, state=1, version=version)
+            + tds.done(tds.DONE_ERROR, version=version))
+
+
+def login_accepted(database, collation, packet_size, version):
+    return b"".join([
+        tds.env_database(database, "master"),
+        tds.env_collation(collation),
+        tds.env_language(LANGUAGE, ""),
+        tds.loginack(version, PROGRAM_NAME, SERVER_VERSION),
+        tds.env_packet_size(packet_size, tds.DEFAULT_PACKET_SIZE),
+        tds.done(tds.DONE_FINAL, version=version),
+    ])

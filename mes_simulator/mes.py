@@ -1,0 +1,163 @@
+"""The MES behind dbo.uspGetUnitInfo and dbo.uspSaveResult, kept in SQLite.
+
+Every unit follows its route, an ordered list of procedures; `step` is the index of the
+procedure it is due at (equal to the route's length once it has finished).  Codes and texts
+are listed in README.md.
+"""
+
+import sqlite3
+from contextlib import contextmanager
+from datetime import datetime, timezone
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS units (
+    serial   TEXT PRIMARY KEY COLLATE NOCASE,
+    product  TEXT NOT NULL,
+    route    TEXT NOT NULL,                  -- procedures in order, comma-separated
+    step     INTEGER NOT NULL DEFAULT 0,     -- index into route; its length once finished
+    status   TEXT NOT NULL DEFAULT 'ACTIVE'
+             CHECK (status IN ('ACTIVE', 'HOLD', 'SCRAPPED', 'REPAIR')),
+    failures INTEGER NOT NULL DEFAULT 0      -- FAIL results in a row at the current step
+);
+CREATE TABLE IF NOT EXISTS results (
+    id        INTEGER PRIMARY KEY AUTOINCREMENT,
+    serial    TEXT NOT NULL,
+    procedure TEXT NOT NULL,
+    employee  TEXT NOT NULL,
+    line      TEXT NOT NULL,
+    verdict   TEXT NOT NULL,
+    error_no  TEXT,
+    tested_at TEXT NOT NULL                  -- UTC, 'YYYY-MM-DD HH:MM:SS'
+);
+"""
+
+MAX_FAILURES = 3  # FAIL results in a row at one step before the unit goes to repair
+
+OK = 0
+UNKNOWN_UNIT = 1
+WRONG_PROCEDURE = 2
+FINISHED = 3
+ON_HOLD = 4
+SCRAPPED = 5
+IN_REPAIR = 6
+BAD_VERDICT = 7
+MISSING = 9
+
+_STATUS_CODES = {"HOLD": (ON_HOLD, "is on hold"), "SCRAPPED": (SCRAPPED, "is scrapped"),
+                 "REPAIR": (IN_REPAIR, "is in repair")}
+
+
+def connect(path):
+    """Open the database file (creating the MES tables if missing) in autocommit mode."""
+    conn = sqlite3.connect(path, timeout=10, isolation_level=None, check_same_thread=False)
+    conn.row_factory = sqlite3.Row
+    conn.execute("PRAGMA journal_mode=WAL")
+    conn.executescript(SCHEMA)
+    return conn
+
+
+def route_of(unit):
+    return unit["route"].split(",")
+
+
+def _show(value):
+    """A value as echoed inside the quoted message: it must not add double quotes of its own."""
+    return value.replace('"', "'")
+
+
+def _ok(message):
+    return f'OK "{message}"'
+
+
+def _ng(message):
+    return f'NG "{message}"'
+
+
+def _missing(names, values):
+    for name, value in zip(names, values):
+        if value is None or not value.rstrip(" "):
+            return MISSING, _ng(f"Missing parameter: {name}")
+    return None
+
+
+def _check_unit(conn, serial, procedure):
+    """(unit, None) if the unit is due at this procedure, else (None, (code, feedback))."""
+    unit = conn.execute("SELECT * FROM units WHERE serial = ?", (serial.rstrip(" "),)).fetchone()
+    if unit is None:
+        return None, (UNKNOWN_UNIT, _ng(f"Unit {_show(serial)} is unknown"))
+    sn, route = _show(unit["serial"]), route_of(unit)
+    if unit["status"] in _STATUS_CODES:
+        code, state = _STATUS_CODES[unit["status"]]
+        return None, (code, _ng(f"Unit {sn} {state}"))
+    if unit["step"] >= len(route):
+        return None, (FINISHED, _ng(f"Unit {sn} has finished its route {' -> '.join(route)}"))
+    due = route[unit["step"]]
+    if due.casefold() != procedure.rstrip(" ").casefold():
+        return None, (WRONG_PROCEDURE, _ng(f"Unit {sn} is due at {_show(due)}, not at {_show(procedure)}"))
+    return unit, None
+
+
+def get_unit_info(conn, serial, procedure, employee, line):
+    """dbo.uspGetUnitInfo: may the unit be tested at this procedure?  (code, feedback)"""
+    refused = _missing(("serial number", "procedure", "employee", "line"),
+                       (serial, procedure, employee, line))
+    if refused:
+        return refused
+    unit, refused = _check_unit(conn, serial, procedure)
+    if refused:
+        return refused
+    due = route_of(unit)[unit["step"]]
+    return OK, _ok(f"Unit {_show(unit['serial'])} may be tested at {_show(due)} "
+                   f"by {_show(employee)} on {_show(line)}")
+
+
+def save_result(conn, serial, procedure, employee, line, verdict, error_no):
+    """dbo.uspSaveResult: record a verdict and move the unit on.  (code, feedback)"""
+    refused = _missing(("serial number", "procedure", "employee", "line", "result"),
+                       (serial, procedure, employee, line, verdict))
+    if refused:
+        return refused
+    verdict = verdict.rstrip(" ").upper()
+    if verdict not in ("PASS", "FAIL"):
+        return BAD_VERDICT, _ng(f"Invalid result {_show(verdict)}: expected PASS or FAIL")
+    with _transaction(conn):
+        unit, refused = _check_unit(conn, serial, procedure)
+        if refused:
+            return refused
+        route, step, failures = route_of(unit), unit["step"], unit["failures"]
+        sn, done_at = unit["serial"], route[step]
+        conn.execute(
+            "INSERT INTO results (serial, procedure, employee, line, verdict, error_no, tested_at)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (sn, done_at, employee, line, verdict, error_no,
+             datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S")))
+        if verdict == "PASS":
+            step, failures, status = step + 1, 0, "ACTIVE"
+            after = f"next {_show(route[step])}" if step < len(route) else "route finished"
+        else:
+            failures += 1
+            status = "REPAIR" if failures >= MAX_FAILURES else "ACTIVE"
+            after = ("unit sent to repair" if status == "REPAIR"
+                     else f"retest at {_show(done_at)} ({failures} of {MAX_FAILURES} failures)")
+        conn.execute("UPDATE units SET step = ?, failures = ?, status = ? WHERE serial = ?",
+                     (step, failures, status, sn))
+        return OK, _ok(f"Saved {verdict} of {_show(sn)} at {_show(done_at)} by {_show(employee)} "
+                       f"on {_show(line)}; {after}")
+
+
+@contextmanager
+def _transaction(conn):
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+    except BaseException:
+        conn.execute("ROLLBACK")
+        raise
+    conn.execute("COMMIT")
+
+
+PROCEDURES = {"uspGetUnitInfo": get_unit_info, "uspSaveResult": save_result}
+
+
+def call(conn, procedure, args):
+    return PROCEDURES[procedure](conn, *args)

@@ -1,0 +1,70 @@
+"""Scripted faults and answers, read from the `scenarios` table at every login and batch.
+
+Tests write rows into the table while the server runs; the first active row (lowest id) whose
+filters all match is taken.  A one-shot row fires once; a persistent row every time.
+"""
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS scenarios (
+    id        INTEGER PRIMARY KEY AUTOINCREMENT,
+    serial    TEXT,              -- serial number parameter (case-insensitive); NULL: any
+    user_name TEXT,              -- login user name (case-insensitive); NULL: any
+    proc      TEXT,              -- 'uspGetUnitInfo' or 'uspSaveResult'; NULL: both
+    action    TEXT NOT NULL CHECK (action IN ('answer', 'error', 'delay', 'drop_mid_batch',
+                                              'drop_after_login', 'refuse_login')),
+    text      TEXT,              -- answer: column 0; error, refuse_login: the message
+    code      INTEGER,           -- answer: column 1; error, refuse_login: the error number
+    columns   INTEGER NOT NULL DEFAULT 2 CHECK (columns IN (1, 2)),
+    severity  INTEGER NOT NULL DEFAULT 16,
+    state     INTEGER NOT NULL DEFAULT 1,
+    delay     REAL NOT NULL DEFAULT 0,    -- seconds to wait before acting
+    partial   INTEGER NOT NULL DEFAULT 0, -- drop_mid_batch: bytes of the reply sent first
+    once      INTEGER NOT NULL DEFAULT 1, -- 1: one-shot, 0: persistent
+    hits      INTEGER NOT NULL DEFAULT 0  -- how often it fired
+);
+"""
+
+# The point of a connection at which each action is looked for.
+AT_LOGIN = ("refuse_login",)
+AFTER_LOGIN = ("drop_after_login",)
+AT_BATCH = ("answer", "error", "delay", "drop_mid_batch")
+
+FIELDS = ("serial", "user_name", "proc", "action", "text", "code", "columns", "severity",
+          "state", "delay", "partial", "once")
+
+
+def create_table(conn):
+    conn.executescript(SCHEMA)
+
+
+def take(conn, actions, user, serial=None, proc=None):
+    """Claim the first matching active scenario among these actions; None if there is none.
+
+    At login there is no serial number or procedure yet: only rows without those filters match.
+    """
+    marks = ", ".join("?" * len(actions))
+    while True:
+        row = conn.execute(
+            f"SELECT * FROM scenarios WHERE action IN ({marks}) AND (once = 0 OR hits = 0)"
+            " AND (user_name IS NULL OR user_name = ? COLLATE NOCASE)"
+            " AND (serial IS NULL OR serial = ? COLLATE NOCASE)"
+            " AND (proc IS NULL OR proc = ? COLLATE NOCASE) ORDER BY id LIMIT 1",
+            (*actions, user, serial, proc)).fetchone()
+        if row is None:
+            return None
+        claimed = conn.execute(
+            "UPDATE scenarios SET hits = hits + 1 WHERE id = ? AND (once = 0 OR hits = 0)",
+            (row["id"],)).rowcount
+        if claimed:  # else another process took the one-shot row first: look again
+            return row
+
+
+def add(conn, **fields):
+    """Insert a scenario; returns its id.  Keys are column names of the table."""
+    unknown = set(fields) - set(FIELDS)
+    if unknown:
+        raise ValueError(f"unknown scenario fields: {sorted(unknown)}")
+    names = ", ".join(fields)
+    cur = conn.execute(f"INSERT INTO scenarios ({names}) VALUES ({', '.join('?' * len(fields))})",
+                       tuple(fields.values()))
+    return cur.lastrowid

@@ -1,0 +1,279 @@
+"""The TDS server: one asyncio task per client connection, all sharing one SQLite connection."""
+
+import asyncio
+import logging
+import os
+from dataclasses import dataclass
+
+from . import batch as batches
+from . import login as logins
+from . import mes, scenarios, seed, tds
+
+log = logging.getLogger("mes_simulator")
+
+SERVER_NAME = "MESSIM"
+TDS74 = 0x74000004
+
+
+@dataclass
+class Config:
+    db: str
+    host: str = "127.0.0.1"
+    port: int = 0
+    user: str = "mes"
+    password: str = "mes"
+    database: str = "MES"
+    codepage: str = "gbk"
+    max_connections: int = 64
+
+
+class ClientGone(Exception):
+    """The client closed the connection."""
+
+
+class Server:
+    def __init__(self, config):
+        self.config = config
+        self.collation = logins.collation_for(config.codepage)
+        fresh = not os.path.exists(config.db)
+        self.db = mes.connect(config.db)
+        scenarios.create_table(self.db)
+        if fresh:
+            seed.seed(self.db)
+        self.slots = asyncio.Semaphore(config.max_connections)
+        self.accepted = 0
+        self.tasks = set()
+        self.listener = None
+
+    async def start(self):
+        """Listen; returns the (host, port) actually bound."""
+        self.listener = await asyncio.start_server(self._accept, self.config.host, self.config.port)
+        return self.listener.sockets[0].getsockname()[:2]
+
+    async def stop(self):
+        self.listener.close()
+        for task in list(self.tasks):
+            task.cancel()
+        await asyncio.gather(*self.tasks, return_exceptions=True)
+        await self.listener.wait_closed()
+        self.db.close()
+
+    async def _accept(self, reader, writer):
+        self.accepted += 1
+        task = asyncio.current_task()
+        self.tasks.add(task)
+        try:
+            # Beyond max_connections a client waits here, unanswered, until a slot frees.
+            async with self.slots:
+                await Connection(self, self.accepted, reader, writer).run()
+        finally:
+            self.tasks.discard(task)
+
+
+class Connection:
+    def __init__(self, server, number, reader, writer):
+        self.server, self.config, self.db = server, server.config, server.db
+        self.id, self.spid = number, 50 + number % 32000
+        self.reader, self.writer = reader, writer
+        self.version = TDS74
+        self.packet_size = tds.DEFAULT_PACKET_SIZE
+        self.user = None
+        self.settled = False  # the after-login point has passed
+        self.inbox = asyncio.Queue()
+
+    def log(self, fmt, *args):
+        log.info("conn %d " + fmt, self.id, *args)
+
+    async def run(self):
+        self.log("open from %s", self.writer.get_extra_info("peername"))
+        pump = asyncio.create_task(self._pump())
+        try:
+            if await self._login():
+                while await self._request():
+                    pass
+        except ClientGone:
+            self.log("closed by the client")
+        except (tds.ProtocolError, ConnectionError) as exc:
+            self.log("dropped: %s", exc)
+        except Exception:
+            log.exception("conn %d internal error", self.id)
+        finally:
+            pump.cancel()
+            self.writer.close()
+            try:
+                await self.writer.wait_closed()
+            except (ConnectionError, OSError):
+                pass
+
+    async def _pump(self):
+        """Read messages into the inbox, so that an ATTENTION is seen even while a batch waits."""
+        try:
+            while True:
+                await self.inbox.put(await tds.read_message(self.reader))
+        except (asyncio.IncompleteReadError, ConnectionError):
+            await self.inbox.put(None)
+        except tds.ProtocolError as exc:
+            await self.inbox.put(exc)
+
+    async def _next(self):
+        message = await self.inbox.get()
+        if message is None:
+            raise ClientGone()
+        if isinstance(message, Exception):
+            raise message
+        return message
+
+    async def _send(self, payload):
+        self.writer.write(tds.frame(payload, self.packet_size, self.spid))
+        await self.writer.drain()
+
+    async def _pause(self, seconds):
+        """Wait before answering.  False if the client cancelled the request (ATTENTION)."""
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + seconds
+        while deadline > loop.time():
+            try:
+                kind, _ = await asyncio.wait_for(self._next(), deadline - loop.time())
+            except asyncio.TimeoutError:
+                break
+            if kind != tds.ATTENTION:
+                raise tds.ProtocolError(f"request type {kind:#04x} while a request is running")
+            self.log("attention: request cancelled")
+            await self._send(tds.done(tds.DONE_ATTN, version=self.version))
+            return False
+        return True
+
+    def _scenario(self, actions, serial=None, proc=None):
+        row = scenarios.take(self.db, actions, self.user, serial, proc)
+        if row is not None:
+            self.log("scenario %d fires: %s", row["id"], row["action"])
+        return row
+
+    # ------------------------------------------------------------ login
+
+    async def _login(self):
+        kind, payload = await self._next()
+        if kind == tds.PRELOGIN:
+            options = logins.parse_prelogin(payload)
+            await self._send(logins.prelogin_reply())
+            if logins.client_encryption(options) == logins.ENCRYPT_REQ:
+                self.log("refused: the client requires encryption, which this server does not offer")
+                return False
+            kind, payload = await self._next()
+        if kind != tds.LOGIN7:
+            raise tds.ProtocolError(f"expected LOGIN7, got request type {kind:#04x}")
+        login = logins.parse_login7(payload)
+        self.user, self.version = login.user, min(login.tds_version, TDS74)
+        self.log("login user=%r database=%r app=%r host=%r tds=%#010x", login.user, login.database,
+                 login.app, login.host, login.tds_version)
+        if self.version < tds.TDS71:
+            self.version = tds.TDS71
+            return await self._refuse(f"TDS version {login.tds_version:#010x} is not supported; "
+                                      "use 7.1 or later.")
+        if login.user.casefold() != self.config.user.casefold() or login.password != self.config.password:
+            return await self._refuse(reason="wrong user name or password")
+        if login.database and login.database.casefold() != self.config.database.casefold():
+            return await self._refuse(reason=f"no database {login.database!r}")
+        scenario = self._scenario(scenarios.AT_LOGIN)
+        if scenario is not None:
+            if not await self._pause(scenario["delay"]):
+                return False
+            return await self._refuse(scenario["text"], scenario["code"] or 18456, "scenario")
+        reply = logins.login_accepted(self.config.database, self.server.collation,
+                                      logins.negotiated_packet_size(login), self.version)
+        await self._send(reply)
+        self.packet_size = logins.negotiated_packet_size(login)
+        return True
+
+    async def _refuse(self, message=None, number=18456, reason=None):
+        self.log("login refused: %s", reason or message)
+        await self._send(logins.login_failed(self.user, self.version, message, number))
+        return False
+
+    async def _settle(self):
+        """The point right after login (after the `use` batch): a drop_after_login fires here."""
+        if self.settled:
+            return True
+        self.settled = True
+        scenario = self._scenario(scenarios.AFTER_LOGIN)
+        if scenario is None:
+            return True
+        await self._pause(scenario["delay"])
+        self.log("dropped after login")
+        return False
+
+    # ------------------------------------------------------------ batches
+
+    async def _request(self):
+        """Serve one request; False when the connection is to be closed."""
+        kind, payload = await self._next()
+        if kind == tds.ATTENTION:  # nothing is running: just acknowledge
+            await self._send(tds.done(tds.DONE_ATTN, version=self.version))
+            return True
+        if kind != tds.SQL_BATCH:
+            raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
+        text = batches.decode_batch(payload, self.version)
+        try:
+            batch = batches.parse_batch(text, self.config.database, self.config.codepage)
+        except batches.SqlError as err:
+            self.log("batch=invalid error=%d %r text=%r", err.number, err.text, text)
+            await self._send(self._error(err.number, err.text, err.severity, err.state))
+            return True
+        if batch.kind == "use":
+            self.log("batch=use database=%r", batch.database)
+            if batch.database != self.config.database.casefold():
+                await self._send(self._error(911, f"Database '{batch.database}' does not exist. "
+                                                  "Make sure that the name is entered correctly."))
+                return True
+            await self._send(tds.env_database(self.config.database, self.config.database)
+                             + tds.done(tds.DONE_FINAL, version=self.version))
+            return await self._settle()
+        if batch.kind != "call":
+            self.log("batch=%s", batch.kind)
+            await self._send(tds.done(tds.DONE_FINAL, version=self.version))
+            return True
+        self.log("batch=%s params=%r", batch.procedure.name, batch.args)
+        return await self._settle() and await self._call(batch.procedure, batch.args)
+
+    async def _call(self, proc, args):
+        scenario = self._scenario(scenarios.AT_BATCH, args[0], proc.name)
+        action = scenario["action"] if scenario else None
+        if scenario is not None and not await self._pause(scenario["delay"]):
+            return True
+        if action == "error":
+            await self._send(self._error(scenario["code"] or 50000, scenario["text"] or "",
+                                         scenario["severity"], scenario["state"], proc.name))
+            return True
+        if action in (None, "delay"):
+            code, text = mes.call(self.db, proc.name, args)
+            row = [text, code]
+        else:
+            row = [scenario["text"], scenario["code"]][:scenario["columns"]]
+        reply = self._answer(proc, row)
+        if action == "drop_mid_batch":
+            data = tds.frame(reply, self.packet_size, self.spid)
+            self.writer.write(data[:min(scenario["partial"], len(data) - 1)])
+            await self.writer.drain()
+            self.log("dropped mid-batch after %d bytes", min(scenario["partial"], len(data) - 1))
+            return False
+        await self._send(reply)
+        return True
+
+    def _answer(self, proc, row):
+        """What SQL Server sends for the station's batch: the EXEC's status, then the SELECT row."""
+        columns = [(tds.NVARCHAR, 2 * proc.text_size), (tds.INT, None)][:len(row)]
+        if row[0] is not None:
+            row[0] = row[0][:proc.text_size]
+        return b"".join([
+            tds.return_status(0),
+            tds.done(tds.DONE_MORE, tds.CMD_EXECUTE, 0, self.version, tds.TOKEN_DONEPROC),
+            tds.result_set(columns, row, self.server.collation, self.version),
+            tds.done(tds.DONE_COUNT, tds.CMD_SELECT, 1, self.version),
+        ])
+
+    def _error(self, number, text, severity=16, state=1, procedure=""):
+        """ERROR then DONE with the error bit; severity 10 or less is an INFO message instead."""
+        failing = severity > 10
+        return (tds.message(number, severity, text, state, SERVER_NAME, procedure, 1, self.version,
+                            tds.TOKEN_ERROR if failing else tds.TOKEN_INFO)
+                + tds.done(tds.DONE_ERROR if failing else tds.DONE_FINAL, version=self.version))

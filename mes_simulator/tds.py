@@ -1,0 +1,171 @@
+"""TDS packet framing and the tokens of a server's reply stream."""
+
+import struct
+
+# Packet types.
+SQL_BATCH = 0x01
+REPLY = 0x04
+ATTENTION = 0x06
+LOGIN7 = 0x10
+PRELOGIN = 0x12
+
+STATUS_EOM = 0x01  # last packet of a message
+HEADER = struct.Struct(">BBHHBB")  # type, status, length, spid, packet id, window
+HEADER_SIZE = HEADER.size
+
+DEFAULT_PACKET_SIZE = 4096
+MIN_PACKET_SIZE = 512
+MAX_PACKET_SIZE = 32767
+MAX_MESSAGE_SIZE = 1 << 20  # no request of the station comes near this
+
+# TDS versions as LOGIN7 and LOGINACK carry them.
+TDS71 = 0x71000001
+TDS72 = 0x72090002
+
+# DONE status bits and the command codes SQL Server puts in DONE tokens.
+DONE_FINAL = 0x0000
+DONE_MORE = 0x0001
+DONE_ERROR = 0x0002
+DONE_COUNT = 0x0010
+DONE_ATTN = 0x0020
+CMD_SELECT = 0xC1
+CMD_EXECUTE = 0xE0
+
+TOKEN_DONE = 0xFD
+TOKEN_DONEPROC = 0xFE
+TOKEN_ERROR = 0xAA
+TOKEN_INFO = 0xAB
+
+
+class ProtocolError(Exception):
+    """The peer broke the framing; the connection cannot go on."""
+
+
+async def read_message(reader):
+    """Read one client message (one or more packets up to EOM): (type, payload)."""
+    kind, parts, size = None, [], 0
+    while True:
+        ptype, status, length, _spid, _pid, _window = HEADER.unpack(
+            await reader.readexactly(HEADER_SIZE))
+        if length < HEADER_SIZE or length > MAX_PACKET_SIZE + 1:
+            raise ProtocolError(f"bad packet length {length}")
+        if kind is None:
+            kind = ptype
+        elif ptype != kind:
+            raise ProtocolError(f"packet type {ptype:#04x} inside a {kind:#04x} message")
+        parts.append(await reader.readexactly(length - HEADER_SIZE))
+        size += length - HEADER_SIZE
+        if size > MAX_MESSAGE_SIZE:
+            raise ProtocolError("message too large")
+        if status & STATUS_EOM:
+            return kind, b"".join(parts)
+
+
+def frame(payload, packet_size, spid, ptype=REPLY):
+    """Split a message into packets of at most packet_size bytes each."""
+    room = packet_size - HEADER_SIZE
+    chunks = [payload[i:i + room] for i in range(0, len(payload), room)] or [b""]
+    out = []
+    for n, chunk in enumerate(chunks):
+        status = STATUS_EOM if n == len(chunks) - 1 else 0
+        out.append(HEADER.pack(ptype, status, HEADER_SIZE + len(chunk), spid, (n + 1) & 0xFF, 0))
+        out.append(chunk)
+    return b"".join(out)
+
+
+def ucs2(text):
+    return text.encode("utf-16-le")
+
+
+def b_varchar(text):
+    data = ucs2(text)
+    return bytes([len(data) // 2]) + data
+
+
+def us_varchar(text):
+    data = ucs2(text)
+    return struct.pack("<H", len(data) // 2) + data
+
+
+def _token(kind, body):
+    return struct.pack("<BH", kind, len(body)) + body
+
+
+def envchange(kind, new, old):
+    return _token(0xE3, bytes([kind]) + new + old)
+
+
+def env_database(new, old):
+    return envchange(1, b_varchar(new), b_varchar(old))
+
+
+def env_language(new, old):
+    return envchange(2, b_varchar(new), b_varchar(old))
+
+
+def env_packet_size(new, old):
+    return envchange(4, b_varchar(str(new)), b_varchar(str(old)))
+
+
+def env_collation(collation):
+    return envchange(7, bytes([len(collation)]) + collation, b"\x00")
+
+
+def loginack(version, program, program_version):
+    body = b"\x01" + struct.pack(">I", version) + b_varchar(program) + bytes(program_version)
+    return _token(0xAD, body)
+
+
+def done(status, command=0, count=0, version=TDS72, token=TOKEN_DONE):
+    wide = version >= TDS72
+    return struct.pack("<BHH", token, status, command) + struct.pack("<Q" if wide else "<I", count)
+
+
+def message(number, severity, text, state=1, server="", procedure="", line=1,
+            version=TDS72, token=TOKEN_ERROR):
+    """An ERROR (or, with token=TOKEN_INFO, an INFO) token."""
+    body = (struct.pack("<iBB", number, state, severity) + us_varchar(text) + b_varchar(server)
+            + b_varchar(procedure) + struct.pack("<i" if version >= TDS72 else "<H", line))
+    return _token(token, body)
+
+
+def return_status(value):
+    return struct.pack("<Bi", 0x79, value)
+
+
+NVARCHAR, INT = "nvarchar", "int"
+MAX_NVARCHAR_BYTES = 8000
+
+
+def result_set(columns, row, collation, version=TDS72):
+    """COLMETADATA and one ROW for unnamed columns.
+
+    columns: list of (NVARCHAR, max_bytes) or (INT, None); row: the values (None is NULL).
+    """
+    meta = [struct.pack("<BH", 0x81, len(columns))]
+    data = [b"\xd1"]
+    user_type = b"\x00\x00\x00\x00" if version >= TDS72 else b"\x00\x00"
+    for (kind, size), value in zip(columns, row):
+        meta.append(user_type + b"\x01\x00")  # flags: nullable
+        if kind == NVARCHAR:
+            meta.append(struct.pack("<BH", 0xE7, size) + collation)
+            if value is None:
+                data.append(b"\xff\xff")
+            else:
+                encoded = _cut_ucs2(ucs2(value), size)
+                data.append(struct.pack("<H", len(encoded)) + encoded)
+        else:
+            meta.append(b"\x26\x04")  # INTN, 4 bytes
+            data.append(b"\x00" if value is None else struct.pack("<Bi", 4, value))
+        meta.append(b"\x00")  # no column name
+    return b"".join(meta + data)
+
+
+def _cut_ucs2(data, size):
+    """Cut UTF-16LE data to size bytes without splitting a surrogate pair."""
+    if len(data) <= size:
+        return data
+    data = data[:size - size % 2]
+    if data and 0xD8 <= data[-1] <= 0xDB:
+        data = data[:-2]
+    return data
