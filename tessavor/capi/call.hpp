@@ -1,0 +1,70 @@
+// Calls, attributes and small containers, each returning an owned result.
+// All arguments are borrowed and must be non-null; an empty Ref means
+// failure with the Python error set.
+#pragma once
+
+#include "ref.hpp"
+
+#include <initializer_list>
+#include <type_traits>
+#include <utility>
+
+namespace tessavor {
+
+// callable(args...)
+template <class... Args>
+[[nodiscard]] Ref call(PyObject* callable, Args... args) {
+    static_assert((std::is_same_v<Args, PyObject*> && ...), "call takes PyObject* arguments");
+    if constexpr (sizeof...(Args) == 0) {
+        return Ref::steal(compat::call_no_args(callable));
+    } else if constexpr (sizeof...(Args) == 1) {
+        return Ref::steal(compat::call_one_arg(callable, args...));
+    } else {
+        return Ref::steal(PyObject_CallFunctionObjArgs(callable, args..., nullptr));
+    }
+}
+
+// callable(*args, **kwargs); kwargs may be null.
+[[nodiscard]] inline Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    return Ref::steal(PyObject_Call(callable, args, kwargs));
+}
+
+// obj.name
+[[nodiscard]] inline Ref attr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// obj.name(args...): the attribute is looked up and then called, as in Python.
+template <class... Args>
+[[nodiscard]] Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+    static_assert((std::is_same_v<Args, PyObject*> && ...), "call_method takes PyObject* arguments");
+    return Ref::steal(PyObject_CallMethodObjArgs(obj, name, args..., nullptr));
+}
+
+// (items...)
+template <class... Items>
+[[nodiscard]] Ref tuple(Items... items) {
+    static_assert((std::is_same_v<Items, PyObject*> && ...), "tuple takes PyObject* items");
+    return Ref::steal(PyTuple_Pack(static_cast<Py_ssize_t>(sizeof...(Items)), items...));
+}
+
+// {key: value, ...} in the order given.
+[[nodiscard]] inline Ref dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) {
+        return d;
+    }
+    for (const auto& [key, value] : items) {
+        if (PyDict_SetItem(d.get(), key, value) < 0) {
+            return Ref();
+        }
+    }
+    return d;
+}
+
+// A new reference to the interned text of `utf8`.
+[[nodiscard]] inline PyObject* intern(const char* utf8) noexcept {
+    return PyUnicode_InternFromString(utf8);
+}
+
+}  // namespace tessavor

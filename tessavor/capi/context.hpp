@@ -1,0 +1,51 @@
+// The `with` statement.
+#pragma once
+
+#include "call.hpp"
+#include "errors.hpp"
+
+namespace tessavor {
+
+// with manager as value: body(value)
+//
+// `body` returns false with an error set when it fails. __exit__ gets
+// (None, None, None) after success, or the exception's type, value and
+// traceback before the exception goes on; a true answer from __exit__
+// swallows the exception, as in Python. Returns false with the error set
+// when the block ends in an exception.
+template <class Body>
+[[nodiscard]] bool with_block(PyObject* manager, Body&& body) {
+    Ref enter = Ref::steal(PyObject_GetAttrString(manager, "__enter__"));
+    if (!enter) {
+        return false;
+    }
+    Ref exit = Ref::steal(PyObject_GetAttrString(manager, "__exit__"));
+    if (!exit) {
+        return false;
+    }
+    Ref value = call(enter.get());
+    if (!value) {
+        return false;
+    }
+    if (body(value.get())) {
+        return static_cast<bool>(call(exit.get(), Py_None, Py_None, Py_None));
+    }
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "with block failed without an exception");
+    }
+    ExceptScope handling;
+    PyObject* caught = handling.caught();
+    Ref traceback = Ref::steal(PyException_GetTraceback(caught));
+    Ref suppress = call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(caught)), caught,
+                        traceback ? traceback.get() : Py_None);
+    if (!suppress) {
+        return false;
+    }
+    const int swallowed = PyObject_IsTrue(suppress.get());
+    if (swallowed == 0) {
+        handling.reraise();
+    }
+    return swallowed > 0;
+}
+
+}  // namespace tessavor

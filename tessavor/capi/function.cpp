@@ -1,0 +1,441 @@
+// The function type. File order as in the interpreter's own function type:
+// struct, constructor, member and getset tables, getters and setters,
+// argument binding and call slots, descriptor slot, GC and dealloc, repr,
+// the type object.
+#include "function.hpp"
+
+#include "call.hpp"
+
+#include <structmember.h>
+
+#include <new>
+
+namespace tessavor {
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    const FunctionSpec* spec;
+    PyObject* parameter_names;  // tuple of interned texts, in order
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* globals;
+    PyObject* annotations;  // null until first asked for, unless given
+    PyObject* dict;
+    PyObject* weakrefs;
+#if TESSAVOR_HAVE_VECTORCALL
+    vectorcallfunc vectorcall;
+#endif
+};
+
+PyTypeObject function_type;  // filled in by ready_function_type
+
+FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
+
+#if TESSAVOR_HAVE_VECTORCALL
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+#endif
+
+Ref parameter_names(const FunctionSpec& spec) noexcept {
+    Ref names = Ref::steal(PyTuple_New(spec.parameter_count));
+    if (!names) {
+        return names;
+    }
+    for (int i = 0; i < spec.parameter_count; ++i) {
+        PyObject* name = intern(spec.parameters[i]);
+        if (name == nullptr) {
+            return Ref();
+        }
+        PyTuple_SET_ITEM(names.get(), i, name);
+    }
+    return names;
+}
+
+}  // namespace
+
+Ref make_function(const FunctionSpec& spec, PyObject* qualname, PyObject* module_name, PyObject* globals,
+                  PyObject* annotations) noexcept {
+    Ref params = parameter_names(spec);
+    if (!params) {
+        return params;
+    }
+    Ref name = Ref::steal(intern(spec.name));
+    if (!name) {
+        return name;
+    }
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    if (f == nullptr) {
+        return Ref();
+    }
+    f->spec = &spec;
+    f->parameter_names = params.release();
+    f->name = name.release();
+    f->qualname = compat::new_ref(qualname);
+    f->module = compat::new_ref(module_name);
+    f->doc = compat::new_ref(Py_None);
+    f->globals = compat::new_ref(globals);
+    Py_XINCREF(annotations);
+    f->annotations = annotations;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+#if TESSAVOR_HAVE_VECTORCALL
+    f->vectorcall = function_vectorcall;
+#endif
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+namespace {
+
+// ---- members and getsets ------------------------------------------------
+
+PyMemberDef function_members[] = {
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {const_cast<char*>("__globals__"), T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyObject* get_name(PyObject* self, void*) { return compat::new_ref(as_function(self)->name); }
+
+PyObject* get_qualname(PyObject* self, void*) { return compat::new_ref(as_function(self)->qualname); }
+
+// __name__ and __qualname__ take texts only, as on the host's functions.
+int set_text(PyObject** slot, PyObject* value, const char* message) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(*slot, value);
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(&as_function(self)->name, value, "__name__ must be set to a string object");
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) {
+            return nullptr;
+        }
+    }
+    return compat::new_ref(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(as_function(self)->annotations, value);
+    return 0;
+}
+
+PyGetSetDef function_getsets[] = {
+    {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
+    {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {const_cast<char*>("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
+    {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- argument binding ---------------------------------------------------
+//
+// The order of checks and the texts follow the interpreter's binding of a
+// Python function's arguments: positional arguments fill the first
+// parameters; then each keyword (an unknown name, a positional-only name,
+// a name already filled); then too many positional arguments; then the
+// missing ones.
+
+PyObject* display_name(const FunctionObject* f) noexcept {
+    return compat::kArgErrorsUseQualname ? f->qualname : f->name;
+}
+
+void too_many_positional(const FunctionObject* f, Py_ssize_t given) {
+    const Py_ssize_t takes = f->spec->parameter_count;
+    PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", display_name(f), takes,
+                 takes == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+Ref quoted_list(const FunctionObject* f, PyObject* const* bound) {
+    Ref text = Ref::steal(PyUnicode_FromString(""));
+    Py_ssize_t missing = 0;
+    for (int i = 0; i < f->spec->parameter_count; ++i) {
+        missing += bound[i] == nullptr;
+    }
+    Py_ssize_t written = 0;
+    for (int i = 0; i < f->spec->parameter_count && text; ++i) {
+        if (bound[i] != nullptr) {
+            continue;
+        }
+        const char* separator = "";
+        if (written > 0) {
+            separator = missing == 2 ? " and " : (written == missing - 1 ? ", and " : ", ");
+        }
+        PyObject* joined = PyUnicode_FromFormat("%U%s'%U'", text.get(), separator,
+                                                PyTuple_GET_ITEM(f->parameter_names, i));
+        text = Ref::steal(joined);
+        ++written;
+    }
+    return text;
+}
+
+void missing_arguments(const FunctionObject* f, PyObject* const* bound) {
+    int missing = 0;
+    for (int i = 0; i < f->spec->parameter_count; ++i) {
+        missing += bound[i] == nullptr;
+    }
+    Ref names = quoted_list(f, bound);
+    if (!names) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", display_name(f), missing,
+                 missing == 1 ? "" : "s", names.get());
+}
+
+// The index of the parameter called `name`, or -1.
+int parameter_index(const FunctionObject* f, PyObject* name) {
+    const int count = f->spec->parameter_count;
+    for (int i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(f->parameter_names, i) == name) {
+            return i;
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(f->parameter_names, i), name) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// The keywords of a call: either a dictionary (tp_call) or names with the
+// values that follow the positional arguments (vectorcall).
+class Keywords {
+public:
+    static Keywords from_dict(PyObject* dict) { return Keywords(dict, nullptr, nullptr); }
+    static Keywords from_names(PyObject* names, PyObject* const* values) { return Keywords(nullptr, names, values); }
+
+    // Calls fn(name, value) for each keyword until it returns false.
+    template <class Fn>
+    bool each(Fn&& fn) const {
+        if (dict_ != nullptr) {
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (PyDict_Next(dict_, &pos, &key, &value)) {
+                if (!fn(key, value)) {
+                    return false;
+                }
+            }
+        } else if (names_ != nullptr) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names_); ++i) {
+                if (!fn(PyTuple_GET_ITEM(names_, i), values_[i])) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    Keywords(PyObject* dict, PyObject* names, PyObject* const* values) : dict_(dict), names_(names), values_(values) {}
+    PyObject* dict_;
+    PyObject* names_;
+    PyObject* const* values_;
+};
+
+void unknown_keyword(const FunctionObject* f, const Keywords& keywords, PyObject* name) {
+    if (compat::kPositionalOnlyErrors && f->spec->passing == Passing::PositionalOnly) {
+        PyObject* only = PyTuple_GET_ITEM(f->parameter_names, 0);
+        bool passed = false;
+        keywords.each([&](PyObject* key, PyObject*) {
+            passed = passed || (PyUnicode_Check(key) && PyUnicode_Compare(key, only) == 0);
+            return !passed;
+        });
+        if (passed) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                         display_name(f), only);
+            return;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", display_name(f), name);
+}
+
+// Fills `bound` (parameter_count entries, all null on entry) from the call's
+// arguments. Returns false with TypeError set for a call that does not fit.
+bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords,
+                    PyObject** bound) {
+    const int count = f->spec->parameter_count;
+    const Py_ssize_t filled = nargs < count ? nargs : count;
+    for (Py_ssize_t i = 0; i < filled; ++i) {
+        bound[i] = args[i];
+    }
+    const bool keywords_allowed = f->spec->passing == Passing::PositionalOrKeyword;
+    bool ok = keywords.each([&](PyObject* name, PyObject* value) {
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", display_name(f));
+            return false;
+        }
+        const int index = keywords_allowed ? parameter_index(f, name) : -1;
+        if (index < 0) {
+            unknown_keyword(f, keywords, name);
+            return false;
+        }
+        if (bound[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", display_name(f), name);
+            return false;
+        }
+        bound[index] = value;
+        return true;
+    });
+    if (!ok) {
+        return false;
+    }
+    if (nargs > count) {
+        too_many_positional(f, nargs);
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (bound[i] == nullptr) {
+            missing_arguments(f, bound);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* bind_and_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords) {
+    const FunctionObject* f = as_function(self);
+    PyObject* bound[kMaxParameters] = {};
+    if (!bind_arguments(f, args, nargs, keywords, bound)) {
+        return nullptr;
+    }
+    // No C++ exception may reach the interpreter.
+    try {
+        return f->spec->body(bound);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "m4r_tessavor: unexpected C++ exception");
+        return nullptr;
+    }
+}
+
+// ---- call slots ---------------------------------------------------------
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
+    return bind_and_run(self, positional, PyTuple_GET_SIZE(args), Keywords::from_dict(kwargs));
+}
+
+#if TESSAVOR_HAVE_VECTORCALL
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
+    return bind_and_run(callable, args, nargs, Keywords::from_names(kwnames, args + nargs));
+}
+#endif
+
+// ---- descriptor slot ----------------------------------------------------
+
+// Read through an instance a function gives a bound method; read through
+// its class (or with None) it gives itself, as the host's functions do.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        return compat::new_ref(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+// ---- GC and dealloc -----------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->parameter_names);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    Py_CLEAR(f->parameter_names);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    PyObject_GC_Del(self);
+}
+
+// ---- repr ---------------------------------------------------------------
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, static_cast<void*>(self));
+}
+
+}  // namespace
+
+// ---- the type object ----------------------------------------------------
+
+bool ready_function_type() noexcept {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    PyTypeObject& t = function_type;
+    compat::set_refcount(reinterpret_cast<PyObject*>(&t), 1);
+    t.tp_name = "m4r_tessavor.function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_repr = function_repr;
+    t.tp_call = function_call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::kVectorcallFlags;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    t.tp_members = function_members;
+    t.tp_getset = function_getsets;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+#if TESSAVOR_HAVE_VECTORCALL
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+#endif
+    return PyType_Ready(&t) == 0;
+}
+
+}  // namespace tessavor

@@ -1,0 +1,52 @@
+// What the unit query and the result upload share: opening the connection,
+// encoding the text parameters, running a batch and reporting a failure.
+#pragma once
+
+#include "../capi/call.hpp"
+#include "texts.hpp"
+
+namespace tessavor::mes {
+
+// _sql.connect(server=, user=, password=, database=) with the first four
+// arguments of the call; on an ordinary exception, IOError("SQLError:
+// Connect to Database Server Failed: <error>") with the error as context.
+[[nodiscard]] Ref connect(PyObject* const* args) noexcept;
+
+// The procedure, employee and line name (arguments 6 to 8 of both calls),
+// each replaced by its .encode("gbk").
+struct UnitTexts {
+    Ref procedure;
+    Ref employee;
+    Ref line_name;
+};
+
+// Encodes them in that order; false with the codec's (or the lookup's) own
+// error on failure.
+[[nodiscard]] bool encode_unit_texts(PyObject* const* args, UnitTexts& out) noexcept;
+
+// conn.execute_row(batch, (values...)): the answer row, or null with the
+// driver's (or the lookup's) error set.
+template <class... Values>
+[[nodiscard]] Ref execute_row(PyObject* conn, PyObject* batch, Values... values) noexcept {
+    Ref execute = attr(conn, texts().execute_row);
+    if (!execute) {
+        return execute;
+    }
+    Ref parameters = tuple(values...);
+    if (!parameters) {
+        return parameters;
+    }
+    return call(execute.get(), batch, parameters.get());
+}
+
+// conn.close(), result discarded.
+[[nodiscard]] bool close(PyObject* conn) noexcept;
+
+// process_mes_result(row), looked up at the moment of the call.
+[[nodiscard]] PyObject* read_answer(PyObject* row) noexcept;
+
+// Inside the handling of `caught`: raise IOError(prefix + str(caught)), so
+// that `caught` becomes its context. Always returns null.
+PyObject* raise_sql_error(PyObject* prefix, PyObject* caught) noexcept;
+
+}  // namespace tessavor::mes

@@ -1,0 +1,137 @@
+// The MES answers each batch with one row: a feedback text and a return
+// code. The message is the text itself, or the part before its one double
+// quote, or the part between its two double quotes; three or more quotes
+// make the row unreadable. The return code is passed on for the test
+// program to judge.
+#include "feedback.hpp"
+
+#include "../capi/call.hpp"
+#include "../capi/errors.hpp"
+#include "../module/state.hpp"
+#include "texts.hpp"
+
+namespace tessavor::mes {
+namespace {
+
+// print("TVR MES GetUnitInfo: " + str(res))
+bool log_row(PyObject* res) {
+    Ref text = Ref::steal(PyObject_Str(res));
+    if (!text) {
+        return false;
+    }
+    Ref line = Ref::steal(PyUnicode_Concat(texts().log_prefix, text.get()));
+    if (!line) {
+        return false;
+    }
+    Ref print = global(texts().print);
+    return print && call(print.get(), line.get());
+}
+
+// The message of a feedback text, or null with the error set (MESError for
+// a text with three or more double quotes).
+Ref message_of(PyObject* res, PyObject* feedback) {
+    Ref tokens = call_method(feedback, texts().split, texts().quote);
+    if (!tokens) {
+        return tokens;
+    }
+    const Py_ssize_t count = PyObject_Size(tokens.get());
+    if (count < 0) {
+        return Ref();
+    }
+    if (count >= 4) {
+        Ref mes_error = global(module_names().MESError);
+        if (mes_error) {
+            raise_new(mes_error.get(), res);
+        }
+        return Ref();
+    }
+    PyObject* index = count == 3 ? module_state().one : module_state().zero;
+    return Ref::steal(PyObject_GetItem(tokens.get(), index));
+}
+
+// (error_code, msg) for the row, or null with the error set.
+Ref read_row(PyObject* res) {
+    PyObject* zero = module_state().zero;
+    const Py_ssize_t length = PyObject_Size(res);
+    if (length < 0) {
+        return Ref();
+    }
+    Ref feedback = Ref::steal(PyObject_GetItem(res, zero));
+    if (!feedback) {
+        return feedback;
+    }
+    if (length == 1) {
+        Ref code = Ref::steal(PyNumber_Long(feedback.get()));
+        return code ? tuple(code.get(), texts().empty) : Ref();
+    }
+    if (feedback.get() == Py_None) {
+        return tuple(zero, texts().none_message);
+    }
+    Ref message = message_of(res, feedback.get());
+    if (!message) {
+        return message;
+    }
+    Ref code = Ref::steal(PyObject_GetItem(res, module_state().one));
+    return code ? tuple(code.get(), message.get()) : Ref();
+}
+
+// The except clauses around read_row: a MESError goes on as it is; any other
+// ordinary exception is printed with its traceback and becomes a MESError
+// for the row; interrupts and exits pass untouched.
+PyObject* unreadable_row(PyObject* res) {
+    ExceptScope handling;
+    Ref mes_error = global(module_names().MESError);
+    if (!mes_error) {
+        return nullptr;
+    }
+    if (PyErr_GivenExceptionMatches(handling.caught(), mes_error.get()) ||
+        !PyErr_GivenExceptionMatches(handling.caught(), PyExc_Exception)) {
+        handling.reraise();
+        return nullptr;
+    }
+    if (!print_handled_exception()) {
+        return nullptr;
+    }
+    return raise_new(mes_error.get(), res);
+}
+
+PyObject* process_mes_result_body(PyObject* const* args) {
+    PyObject* res = args[0];
+    if (!log_row(res)) {
+        return nullptr;
+    }
+    Ref pair = read_row(res);
+    return pair ? pair.release() : unreadable_row(res);
+}
+
+// MESError(result): args is always the fixed text; the row is kept in
+// `result`, and it is what str() shows.
+PyObject* mes_error_init_body(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref base_init = attr(PyExc_Exception, texts().init);
+    if (!base_init || !call(base_init.get(), self, texts().format_invalid)) {
+        return nullptr;
+    }
+    if (PyObject_SetAttr(self, texts().result, args[1]) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* mes_error_str_body(PyObject* const* args) {
+    Ref result = attr(args[0], texts().result);
+    return result ? PyObject_Str(result.get()) : nullptr;
+}
+
+const char* const res_parameter[] = {"res"};
+const char* const init_parameters[] = {"self", "result"};
+const char* const self_parameter[] = {"self"};
+
+}  // namespace
+
+const FunctionSpec process_mes_result =
+    function_spec("process_mes_result", res_parameter, process_mes_result_body, Passing::PositionalOnly);
+const FunctionSpec mes_error_init = function_spec("__init__", init_parameters, mes_error_init_body);
+const FunctionSpec mes_error_str = function_spec("__str__", self_parameter, mes_error_str_body, Passing::PositionalOnly);
+
+}  // namespace tessavor::mes

@@ -1,0 +1,55 @@
+// The module's process-wide state and its namespace.
+//
+// There is one module object per process: remembered from the moment its
+// exec step begins, forgotten again if that step fails, and never torn down
+// once the body has run. Functions and methods find module-level names in
+// its namespace at the moment of use, so the host may rebind them.
+#pragma once
+
+#include "../capi/ref.hpp"
+#include "../capi/texts.hpp"
+
+namespace tessavor {
+
+// The module-level names that functions and methods look up when they run.
+#define TESSAVOR_MODULE_NAMES(X)                             \
+    X(module_name, "m4r_tessavor")                           \
+    X(fsync, "_fsync")                                       \
+    X(cp, "_cp")                                             \
+    X(isfile, "_isfile")                                     \
+    X(mb, "_MB")                                             \
+    X(wx, "wx")                                              \
+    X(sql, "_sql")                                           \
+    X(UIDesignOtherInfoDialog, "UIDesignOtherInfoDialog")    \
+    X(MESInfo, "MESInfo")                                    \
+    X(MESInfoDialog, "MESInfoDialog")                        \
+    X(MESError, "MESError")                                  \
+    X(process_mes_result, "process_mes_result")              \
+    X(GetUnitInfo, "GetUnitInfo")                            \
+    X(SaveResult, "SaveResult")
+
+struct ModuleNames {
+    TESSAVOR_MODULE_NAMES(TESSAVOR_TEXT_FIELD)
+};
+
+struct ModuleState {
+    PyObject* module = nullptr;    // owned
+    bool initialised = false;      // the body has run to its end
+    PyObject* globals = nullptr;   // the module's namespace, borrowed from `module`
+    PyObject* builtins = nullptr;  // the host's built-ins dictionary (owned)
+    PyObject* open = nullptr;      // built-in `open`, taken once at import (owned)
+    PyObject* io_error = nullptr;  // built-in `IOError`, taken once at import (owned)
+    PyObject* zero = nullptr;      // the integers 0 and 1 (owned)
+    PyObject* one = nullptr;
+    ModuleNames names;
+};
+
+ModuleState& module_state() noexcept;
+
+inline const ModuleNames& module_names() noexcept { return module_state().names; }
+
+// The current value of a module-level name: the module's namespace first,
+// then the built-ins; NameError when neither has it.
+[[nodiscard]] Ref global(PyObject* name) noexcept;
+
+}  // namespace tessavor

@@ -1,0 +1,58 @@
+// The texts of the station information store, made once at import.
+#pragma once
+
+#include "../capi/texts.hpp"
+
+namespace tessavor::station {
+
+#define TESSAVOR_STATION_TEXTS(X)                 \
+    X(file_name, "info.cfg")                      \
+    X(ININame, "ININame")                         \
+    X(SafeConfigParser, "SafeConfigParser")       \
+    X(ConfigParser, "ConfigParser")               \
+    X(section, "Sec")                             \
+    X(producttype, "producttype")                 \
+    X(mrno, "mrno")                               \
+    X(slot, "slot")                               \
+    X(opname, "opname")                           \
+    X(ProductType, "ProductType")                 \
+    X(MRNo, "MRNo")                               \
+    X(OPName, "OPName")                           \
+    X(Slot, "Slot")                               \
+    X(parser, "_MESInfo__ini")                    \
+    X(empty, "")                                  \
+    X(read, "read")                               \
+    X(has_section, "has_section")                 \
+    X(add_section, "add_section")                 \
+    X(get, "get")                                 \
+    X(set, "set")                                 \
+    X(replace, "replace")                         \
+    X(percent, "%")                               \
+    X(double_percent, "%%")                       \
+    X(write, "write")                             \
+    X(flush, "flush")                             \
+    X(fileno, "fileno")                           \
+    X(append_mode, "a")                           \
+    X(exclusive_mode, "x")                        \
+    X(getpid, "getpid")                           \
+    X(stat, "stat")                               \
+    X(st_mode, "st_mode")                         \
+    X(chmod, "chmod")                             \
+    X(remove, "remove")                           \
+    X(os_replace, "replace")                      \
+    X(os_fsync, "fsync")                          \
+    X(os_open, "open")                            \
+    X(os_close, "close")                          \
+    X(O_RDONLY, "O_RDONLY")                       \
+    X(path, "path")                               \
+    X(dirname, "dirname")                         \
+    X(curdir, ".")
+
+struct Texts {
+    TESSAVOR_STATION_TEXTS(TESSAVOR_TEXT_FIELD)
+};
+
+const Texts& texts() noexcept;
+[[nodiscard]] bool prepare_texts() noexcept;
+
+}  // namespace tessavor::station
