@@ -108,7 +108,7 @@ def negotiated_packet_size(login):
 def login_failed(user, version, message=None, number=18456):
     """SQL Server's answer to a refused login."""
     text = message if message is not None else f"Login failed for user '{user}'."
-    return (tds.message(number, 14, text, state=1, version=version)
+    return (tds.error(number, 14, text, state=1, version=version)
             + tds.done(tds.DONE_ERROR, version=version))
 
 

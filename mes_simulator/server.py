@@ -156,8 +156,10 @@ class Connection:
         if kind == tds.PRELOGIN:
             options = logins.parse_prelogin(payload)
             await self._send(logins.prelogin_reply())
-            if logins.client_encryption(options) == logins.ENCRYPT_REQ:
-                self.log("refused: the client requires encryption, which this server does not offer")
+            encryption = logins.client_encryption(options)
+            if encryption in (logins.ENCRYPT_ON, logins.ENCRYPT_REQ):
+                self.log("refused: the client requires encryption (PRELOGIN ENCRYPTION %#04x), "
+                         "which this server does not offer", encryption)
                 return False
             kind, payload = await self._next()
         if kind != tds.LOGIN7:
@@ -272,8 +274,5 @@ class Connection:
         ])
 
     def _error(self, number, text, severity=16, state=1, procedure=""):
-        """ERROR then DONE with the error bit; severity 10 or less is an INFO message instead."""
-        failing = severity > 10
-        return (tds.message(number, severity, text, state, SERVER_NAME, procedure, 1, self.version,
-                            tds.TOKEN_ERROR if failing else tds.TOKEN_INFO)
-                + tds.done(tds.DONE_ERROR if failing else tds.DONE_FINAL, version=self.version))
+        return (tds.error(number, severity, text, state, SERVER_NAME, procedure, 1, self.version)
+                + tds.done(tds.DONE_ERROR, version=self.version))

@@ -33,8 +33,6 @@ CMD_EXECUTE = 0xE0
 
 TOKEN_DONE = 0xFD
 TOKEN_DONEPROC = 0xFE
-TOKEN_ERROR = 0xAA
-TOKEN_INFO = 0xAB
 
 
 class ProtocolError(Exception):
@@ -121,12 +119,10 @@ def done(status, command=0, count=0, version=TDS72, token=TOKEN_DONE):
     return struct.pack("<BHH", token, status, command) + struct.pack("<Q" if wide else "<I", count)
 
 
-def message(number, severity, text, state=1, server="", procedure="", line=1,
-            version=TDS72, token=TOKEN_ERROR):
-    """An ERROR (or, with token=TOKEN_INFO, an INFO) token."""
+def error(number, severity, text, state=1, server="", procedure="", line=1, version=TDS72):
     body = (struct.pack("<iBB", number, state, severity) + us_varchar(text) + b_varchar(server)
             + b_varchar(procedure) + struct.pack("<i" if version >= TDS72 else "<H", line))
-    return _token(token, body)
+    return _token(0xAA, body)
 
 
 def return_status(value):
