@@ -169,7 +169,16 @@ def _template(text):
     return tokens
 
 
-_TEMPLATES = {key: _template(proc.batch) for key, proc in PROCEDURES.items()}
+def _head_and_tail(text):
+    """The template's tokens before the EXEC's arguments (ending with the procedure name) and
+    after them (from the ';' that ends the EXEC)."""
+    tokens = _template(text)
+    first = next(i for i, t in enumerate(tokens) if t.kind == "param")
+    end = next(i for i in range(first, len(tokens)) if tokens[i].key == ("punct", ";"))
+    return tokens[:first], tokens[end:]
+
+
+_TEMPLATES = {key: _head_and_tail(proc.batch) for key, proc in PROCEDURES.items()}
 
 
 # ---------------------------------------------------------------- batches
@@ -204,8 +213,7 @@ def parse_batch(text, database, codepage):
         raise _syntax_error(tokens, 0)
     where = names.index("exec") + 1
     proc = _resolve(tokens[where], database)
-    _check_argument_count(proc, tokens[where + 1:])
-    args = _match(tokens, _TEMPLATES[proc.name.casefold()])
+    args = _match(tokens, proc)
     values = [convert(lit, sqltype, codepage) for lit, (_n, sqltype) in zip(args, proc.params)]
     return Batch("call", procedure=proc, args=values)
 
@@ -240,34 +248,57 @@ def _resolve(tok, database):
     return proc
 
 
-def _check_argument_count(proc, tokens):
-    """SQL Server's errors for an EXEC with too many or too few arguments."""
-    end = next((i for i, t in enumerate(tokens) if t.key in (("punct", ";"), ("name", "select"))),
-               len(tokens))
-    count = (sum(1 for t in tokens[:end] if t.key == ("punct", ",")) + 1) if end else 0
+def _match(tokens, proc):
+    """Match the batch against the procedure's batch; return the literals of its input arguments.
+
+    The whole batch must have the right shape (else 102, as SQL Server finds syntax errors
+    first); then the argument count is checked (8144, 201), then the OUTPUT arguments.
+    """
+    head, tail = _TEMPLATES[proc.name.casefold()]
+    for pos, want in enumerate(head[:-1]):  # the name itself may be written otherwise
+        if pos >= len(tokens) or tokens[pos].key != want.key:
+            raise _syntax_error(tokens, pos)
+    args, pos = _arguments(tokens, len(head))
+    for n, want in enumerate(tail):
+        if pos + n >= len(tokens) or tokens[pos + n].key != want.key:
+            raise _syntax_error(tokens, pos + n)
+    if pos + len(tail) != len(tokens):
+        raise _syntax_error(tokens, pos + len(tail))
     declared = [n for n, _t in proc.params] + list(proc.outputs)
-    if count > len(declared):
+    if len(args) > len(declared):
         raise SqlError(8144, f"Procedure or function {proc.name} has too many arguments specified.",
                        state=2)
-    if count < len(declared):
+    if len(args) < len(declared):
         raise SqlError(201, f"Procedure or function '{proc.name}' expects parameter "
-                            f"'{declared[count]}', which was not supplied.", state=4)
+                            f"'{declared[len(args)]}', which was not supplied.", state=4)
+    inputs, outputs = args[:len(proc.params)], args[len(proc.params):]
+    for (literal, out, at), want in zip(outputs, proc.outputs):
+        if literal != ("var", want.casefold()) or not out:
+            raise _syntax_error(tokens, at)
+    for literal, _out, at in inputs:
+        if literal[0] == "var":
+            raise _syntax_error(tokens, at)
+    return [literal for literal, _out, _at in inputs]
 
 
-def _match(tokens, template):
-    """Match the batch against a template; return the literals standing in its %s places."""
-    args, pos = [], 0
-    for want in template:
-        if want.kind == "param":
-            literal, pos = _literal(tokens, pos)
-            args.append(literal)
-        elif pos < len(tokens) and tokens[pos].key == want.key:
+def _arguments(tokens, pos):
+    """The comma-separated EXEC arguments from pos: [(literal, OUTPUT?, position)], next position."""
+    args = []
+    if pos >= len(tokens) or tokens[pos].key == ("punct", ";"):
+        return args, pos
+    while True:
+        start = pos
+        if pos < len(tokens) and tokens[pos].kind == "var":
             pos += 1
+            out = pos < len(tokens) and tokens[pos].key == ("name", "out")
+            args.append((("var", tokens[start].value), out, start))
+            pos += out
         else:
-            raise _syntax_error(tokens, pos)
-    if pos != len(tokens):
-        raise _syntax_error(tokens, pos)
-    return args
+            literal, pos = _literal(tokens, pos)
+            args.append((literal, False, start))
+        if pos >= len(tokens) or tokens[pos].key != ("punct", ","):
+            return args, pos
+        pos += 1
 
 
 def _syntax_error(tokens, pos):
