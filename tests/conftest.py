@@ -1,0 +1,87 @@
+"""Test set-up shared by the whole suite.
+
+The suite runs in one of two modes:
+- real (default): Debian's wx and pymssql, with a display (Xvfb) for the
+  dialog tests;
+- stand-in (TESSAVOR_STANDINS=1): the stand-in wx, pymssql._mssql and
+  m4r_wxtools of tests/standins are placed first in sys.modules, so that the
+  module's semantics can be tested on an interpreter without a display or a
+  database driver (the debug interpreter, for instance).
+
+TESSAVOR_BUILD names the folder that holds the built extension (default:
+build/ at the top of the repository).
+"""
+
+import os
+import sys
+
+import pytest
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(TESTS)
+BUILD = os.path.abspath(os.environ.get("TESSAVOR_BUILD", os.path.join(ROOT, "build")))
+STANDINS = os.path.join(TESTS, "standins")
+STANDIN_MODE = os.environ.get("TESSAVOR_STANDINS") == "1"
+
+for path in (ROOT, TESTS, BUILD):
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+
+def install_standins():
+    """Places the stand-in toolkit and driver first in sys.modules."""
+    sys.path.insert(0, STANDINS)
+    import importlib
+    for name in ("wx", "pymssql", "pymssql._mssql", "m4r_wxtools"):
+        sys.modules.pop(name, None)
+    for name in ("wx", "pymssql", "pymssql._mssql", "m4r_wxtools"):
+        importlib.import_module(name)
+    sys.path.remove(STANDINS)
+
+
+if STANDIN_MODE:
+    install_standins()
+
+# The simulator's own tests talk to it through the real driver.
+collect_ignore = ["simulator"] if STANDIN_MODE else []
+
+
+def pytest_report_header(config):
+    import m4r_tessavor
+    return "m4r_tessavor: %s (%s mode)" % (m4r_tessavor.__file__, "stand-in" if STANDIN_MODE else "real")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "real_only: needs Debian's wx and pymssql, not the stand-ins")
+    config.addinivalue_line("markers", "standin_only: needs the stand-in toolkit")
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if STANDIN_MODE and item.get_closest_marker("real_only"):
+            item.add_marker(pytest.mark.skip(reason="needs the real wx and pymssql"))
+        if not STANDIN_MODE and item.get_closest_marker("standin_only"):
+            item.add_marker(pytest.mark.skip(reason="needs the stand-in toolkit"))
+
+
+@pytest.fixture(scope="session")
+def tv():
+    """The extension module, imported once for the session."""
+    import m4r_tessavor
+    return m4r_tessavor
+
+
+@pytest.fixture
+def driver(tv, monkeypatch):
+    """A scripted database driver bound on the module as `_sql`."""
+    from fakes import FakeDriver
+    fake = FakeDriver()
+    monkeypatch.setattr(tv, "_sql", fake)
+    return fake
+
+
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    """Runs the test in an empty working folder."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path

@@ -1,0 +1,1 @@
+"""A stand-in for the pymssql package: only its low-level driver `_mssql`."""

@@ -1,0 +1,164 @@
+"""Importing the module: once per process, the same object every time, and
+a failed import that leaves nothing usable behind. Each case runs in a new
+interpreter, set up like this one."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import conftest
+
+PRELUDE = """
+import sys
+sys.path[:0] = [{root!r}, {tests!r}, {build!r}]
+if {standins!r}:
+    import conftest
+"""
+
+
+def run(code):
+    """Runs `code` in a fresh interpreter; returns its standard output."""
+    prelude = PRELUDE.format(root=conftest.ROOT, tests=conftest.TESTS, build=conftest.BUILD,
+                             standins=conftest.STANDIN_MODE)
+    env = dict(os.environ, PYTHONWARNINGS="ignore::DeprecationWarning")
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True,
+                          env=env, timeout=120, cwd=conftest.TESTS)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_a_second_import_gives_the_same_module_and_classes():
+    out = run("""
+        import m4r_tessavor as first
+        classes = (first.MESInfo, first.MESError, first.MESInfoDialog)
+        import m4r_tessavor as again
+        del sys.modules["m4r_tessavor"]
+        import m4r_tessavor as fresh
+        import importlib
+        del sys.modules["m4r_tessavor"]
+        reloaded = importlib.import_module("m4r_tessavor")
+        print(first is again is fresh is reloaded)
+        print(classes == (fresh.MESInfo, fresh.MESError, fresh.MESInfoDialog))
+        print(sys.modules["m4r_tessavor"] is first)
+    """)
+    assert out.split() == ["True", "True", "True"]
+
+
+def test_the_body_runs_once_even_when_a_binding_was_replaced():
+    out = run("""
+        import m4r_tessavor as m
+        m.GetUnitInfo = "replaced by the host"
+        del sys.modules["m4r_tessavor"]
+        import m4r_tessavor
+        print(m4r_tessavor.GetUnitInfo)
+    """)
+    assert out.strip() == "replaced by the host"
+
+
+def test_without_wx_the_import_fails_with_the_import_error_of_wx():
+    out = run("""
+        import wx
+        sys.modules["wx"] = None
+        try:
+            import m4r_tessavor
+        except ImportError as error:
+            print(type(error).__name__, error.name)
+        print("m4r_tessavor" in sys.modules)
+        # a later import starts afresh and succeeds
+        sys.modules["wx"] = wx
+        import m4r_tessavor
+        print(callable(m4r_tessavor.GetUnitInfo), m4r_tessavor.UIDesignOtherInfoDialog.__bases__ == (wx.Dialog,))
+    """)
+    assert out.split() == ["ModuleNotFoundError", "wx", "False", "True", "True"]
+
+
+def test_a_failed_import_leaves_no_usable_module_object():
+    out = run("""
+        import wx
+        real_dialog = wx.Dialog
+        del wx.Dialog
+        try:
+            import m4r_tessavor
+        except AttributeError as error:
+            print("AttributeError", "Dialog" in str(error))
+        wx.Dialog = real_dialog
+        import m4r_tessavor as second
+        failed_first = [m for m in [second] if "MESInfo" in vars(m)]
+        print(len(failed_first))
+    """)
+    assert out.split() == ["AttributeError", "True", "1"]
+
+
+def test_missing_names_fail_with_the_interpreters_import_error():
+    out = run("""
+        import os, m4r_wxtools
+        real = os.fsync
+        del os.fsync
+        try:
+            import m4r_tessavor
+        except ImportError as error:
+            print(error)
+        os.fsync = real
+        mb = m4r_wxtools.MB
+        del m4r_wxtools.MB
+        try:
+            import m4r_tessavor
+        except ImportError as error:
+            print(error.name)
+    """)
+    lines = out.splitlines()
+    assert lines[0].startswith("cannot import name 'fsync' from 'os' (")
+    assert lines[1] == "m4r_wxtools"
+
+
+def test_imports_go_through_the_hosts_import_hook():
+    out = run("""
+        import builtins
+        seen = []
+        real_import = builtins.__import__
+        def hook(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == "m4r_tessavor":
+                seen.append((name, fromlist, level))
+            return real_import(name, globals, locals, fromlist, level)
+        builtins.__import__ = hook
+        import m4r_tessavor
+        builtins.__import__ = real_import
+        for entry in seen:
+            print(entry)
+    """)
+    assert out.splitlines() == [
+        "('os', ('fsync',), 0)",
+        "('configparser', None, 0)",
+        "('os.path', ('isfile',), 0)",
+        "('m4r_wxtools', ('MB',), 0)",
+        "('wx', None, 0)",
+        "('pymssql', ('_mssql',), 0)",
+    ]
+
+
+def test_class_namespaces_are_prepared_by_the_metaclass():
+    """The stand-in toolkit's metaclass records the order of the names bound
+    in a class namespace: __module__ and __qualname__ first, then the
+    members."""
+    if not conftest.STANDIN_MODE:
+        import pytest
+        pytest.skip("needs the stand-in toolkit's recording metaclass")
+    out = run("""
+        import wx
+        namespaces = []
+        real_new = type(wx.Dialog).__new__
+        def new(mcs, name, bases, ns, **kw):
+            namespaces.append((name, type(ns).__name__, list(ns.order)))
+            return real_new(mcs, name, bases, ns, **kw)
+        type(wx.Dialog).__new__ = new
+        import m4r_tessavor
+        for entry in namespaces:
+            print(entry)
+    """)
+    assert out.splitlines() == [
+        "('UIDesignOtherInfoDialog', '_OrderedNamespace', "
+        "['__module__', '__qualname__', '__init__', '__del__', 'OnRefill', 'OnOK'])",
+        "('MESInfoDialog', '_OrderedNamespace', "
+        "['__module__', '__qualname__', '__init__', 'OnRefill', 'OnOK'])",
+    ]

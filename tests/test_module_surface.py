@@ -1,0 +1,221 @@
+"""What a test program finds after `import m4r_tessavor`: the names, the
+classes and their members, the function objects and their argument rules."""
+
+import builtins
+import configparser
+import os
+import sys
+import types
+
+import pytest
+
+NAMESPACE = ["_fsync", "_cp", "_isfile", "_MB", "wx", "_sql", "UIDesignOtherInfoDialog", "MESInfo",
+             "MESInfoDialog", "MESError", "process_mes_result", "GetUnitInfo", "SaveResult"]
+
+MODULE_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__"}
+
+# class -> its own members, in definition order, with their parameters
+MEMBERS = {
+    "UIDesignOtherInfoDialog": [("__init__", ["self", "parent"]), ("__del__", ["self"]),
+                                ("OnRefill", ["self", "event"]), ("OnOK", ["self", "event"])],
+    "MESInfo": [("ININame", None), ("__init__", ["self"]), ("Save", ["self"])],
+    "MESInfoDialog": [("__init__", ["self", "parent"]), ("OnRefill", ["self", "event"]),
+                      ("OnOK", ["self", "event"])],
+    "MESError": [("__init__", ["self", "result"]), ("__str__", ["self"])],
+}
+
+FUNCTIONS = {
+    "process_mes_result": ["res"],
+    "GetUnitInfo": ["server", "user", "password", "database", "serial_number", "procedure", "employee",
+                    "line_name"],
+    "SaveResult": ["server", "user", "password", "database", "serial_number", "procedure", "employee",
+                   "line_name", "result", "error_no"],
+}
+
+# What the type machinery adds to a class namespace by itself.
+IMPLICIT = {"__module__", "__qualname__", "__dict__", "__weakref__", "__doc__"}
+
+
+def all_functions(tv):
+    for name in FUNCTIONS:
+        yield name, getattr(tv, name), FUNCTIONS[name]
+    for cls_name, members in MEMBERS.items():
+        for member, params in members:
+            if params is not None:
+                yield "%s.%s" % (cls_name, member), vars(getattr(tv, cls_name))[member], params
+
+
+def test_namespace_holds_exactly_the_bound_names_in_binding_order(tv):
+    names = list(vars(tv))
+    public = [n for n in names if not (n.startswith("__") and n.endswith("__"))]
+    assert public == NAMESPACE
+    assert set(names) - set(public) == MODULE_ATTRIBUTES
+    assert tv.__doc__ is None
+    assert tv.__name__ == "m4r_tessavor"
+    assert tv.__builtins__ is builtins
+    for unbound in ("os", "configparser", "pymssql", "m4r_wxtools", "traceback", "path"):
+        assert unbound not in vars(tv)
+
+
+def test_imported_names_are_the_hosts_objects(tv):
+    assert tv._fsync is os.fsync
+    assert tv._cp is configparser
+    assert tv._isfile is os.path.isfile
+    assert tv._MB is sys.modules["m4r_wxtools"].MB
+    assert tv.wx is sys.modules["wx"]
+    assert tv._sql is sys.modules["pymssql._mssql"]
+
+
+def test_module_file_and_spec(tv):
+    assert tv.__spec__.name == "m4r_tessavor"
+    assert tv.__file__ == tv.__spec__.origin
+    assert tv.__loader__ is tv.__spec__.loader
+    assert tv.__package__ == ""
+    assert not hasattr(tv, "__path__")
+
+
+def test_class_bases_and_method_resolution(tv):
+    assert tv.MESInfo.__bases__ == (object,)
+    assert type(tv.MESInfo) is type
+    assert tv.MESError.__bases__ == (Exception,)
+    assert type(tv.MESError) is type
+    assert tv.UIDesignOtherInfoDialog.__bases__ == (tv.wx.Dialog,)
+    assert type(tv.UIDesignOtherInfoDialog) is type(tv.wx.Dialog)
+    assert tv.MESInfoDialog.__bases__ == (tv.UIDesignOtherInfoDialog,)
+    assert tv.MESInfoDialog.__mro__[1:3] == (tv.UIDesignOtherInfoDialog, tv.wx.Dialog)
+
+
+def test_classes_hold_exactly_their_members_in_order(tv):
+    for cls_name, members in MEMBERS.items():
+        cls = getattr(tv, cls_name)
+        own = [n for n in vars(cls) if n not in IMPLICIT]
+        assert own == [m for m, _ in members], cls_name
+        assert cls.__module__ == "m4r_tessavor"
+        assert cls.__qualname__ == cls_name == cls.__name__
+        assert cls.__doc__ is None
+
+
+def test_file_name_is_a_class_attribute_before_any_instance(tv):
+    assert vars(tv.MESInfo)["ININame"] == "info.cfg"
+
+
+def test_function_attributes(tv):
+    for qualname, func, params in all_functions(tv):
+        assert func.__name__ == qualname.rpartition(".")[2]
+        assert func.__qualname__ == qualname
+        assert func.__module__ == "m4r_tessavor"
+        assert func.__doc__ is None
+        assert func.__globals__ is vars(tv)
+        assert isinstance(func.__dict__, dict)
+        expected = {"return": "tuple"} if qualname == "process_mes_result" else {}
+        assert func.__annotations__ == expected, qualname
+    assert tv.process_mes_result.__annotations__["return"] == "tuple"
+    assert tv.process_mes_result.__annotations__["return"] is not tuple
+
+
+def test_function_dict_and_names_are_writable_like_host_functions(tv):
+    func = vars(tv.MESInfo)["Save"]
+    func.marker = 1
+    try:
+        assert func.__dict__ == {"marker": 1}
+    finally:
+        del func.marker
+    with pytest.raises(TypeError):
+        func.__name__ = 1
+    assert "MESInfo.Save" in repr(func)
+
+
+def test_methods_bind_to_instances_like_host_functions(tv, in_tmp):
+    info = tv.MESInfo()
+    bound = info.Save
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is info
+    assert bound.__func__ is vars(tv.MESInfo)["Save"]
+    assert tv.MESInfo.Save is vars(tv.MESInfo)["Save"]
+    # Through the descriptor protocol directly, as the toolkit's Bind sees it.
+    func = vars(tv.MESInfo)["Save"]
+    assert func.__get__(None, tv.MESInfo) is func
+    assert func.__get__(info, tv.MESInfo).__self__ is info
+
+
+def python_twin(qualname, params, positional_only):
+    """A Python function with the same parameters, whose TypeErrors are
+    the interpreter's own words."""
+    signature = ", ".join(params) + (", /" if positional_only else "")
+    namespace = {}
+    exec("def f(%s): return 'ran'" % signature, namespace)
+    twin = namespace["f"]
+    twin.__name__ = qualname.rpartition(".")[2]
+    twin.__qualname__ = qualname
+    twin.__code__ = twin.__code__.replace(co_name=twin.__name__)
+    return twin
+
+
+def call_patterns(params):
+    """Wrong calls: too few, too many, a repeated, an unknown keyword, a
+    non-text keyword."""
+    n = len(params)
+    values = list(range(n))
+    yield values[:-1], {}
+    yield values[:-2], {}
+    yield [], {}
+    yield values + [99], {}
+    yield values + [98, 99], {"zz": 1}
+    yield values, {params[0]: 0}
+    yield values, {params[-1]: 0}
+    yield values[:-1], {"unknown": 1}
+    yield values[:-1], {"unknown": 1, params[-1]: 2}
+    yield values[1:], {params[0]: 0, "zz": 3}
+    yield values, {1: 2}
+
+
+@pytest.mark.parametrize("positional_only", [False, True])
+def test_argument_errors_match_the_interpreters_words(tv, positional_only):
+    checked = 0
+    for qualname, func, params in all_functions(tv):
+        alone = len(params) == 1
+        if alone != positional_only:
+            continue
+        twin = python_twin(qualname, params, alone)
+        for args, kwargs in call_patterns(params):
+            with pytest.raises(TypeError) as expected:
+                twin(*args, **kwargs)
+            with pytest.raises(TypeError) as got:
+                func(*args, **kwargs)
+            assert str(got.value) == str(expected.value), (qualname, args, kwargs)
+            checked += 1
+    assert checked > 20
+
+
+def test_lone_parameter_is_positional_only(tv, in_tmp):
+    with pytest.raises(TypeError, match="positional-only"):
+        tv.process_mes_result(res=("OK", 0))
+    info = tv.MESInfo()
+    with pytest.raises(TypeError, match=r"MESInfo\.Save\(\) takes 1 positional argument but 2 were given"):
+        info.Save(1)
+    with pytest.raises(TypeError):
+        tv.MESInfo.Save(self=info)
+    with pytest.raises(TypeError):
+        tv.MESInfo(1)
+
+
+def test_bound_method_counts_the_instance_like_the_host(tv, in_tmp):
+    info = tv.MESInfo()
+    with pytest.raises(TypeError) as got:
+        info.Save(1, 2)
+    assert str(got.value) == "MESInfo.Save() takes 1 positional argument but 3 were given"
+
+
+def test_get_unit_info_argument_forms(tv, driver):
+    args = ["srv", "usr", "pwd", "db", "SN1", "FT1", "emp", "L1"]
+    names = FUNCTIONS["GetUnitInfo"]
+    with pytest.raises(TypeError):
+        tv.GetUnitInfo(*args[:7])
+    with pytest.raises(TypeError, match="multiple values for argument 'line_name'"):
+        tv.GetUnitInfo(*args, line_name="L1")
+    assert driver.events == []
+    by_position = tv.GetUnitInfo(*args)
+    by_keyword = tv.GetUnitInfo(**dict(reversed(list(zip(names, args)))))
+    assert by_position == by_keyword == (0, "OK")
+    first, second = [e for e in driver.events if e[0] == "execute_row"]
+    assert first == second
