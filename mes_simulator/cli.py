@@ -29,12 +29,12 @@ def parse_args(argv):
 
 async def serve(config):
     server = Server(config)
-    host, port = await server.start()
-    print(f"listening on {host}:{port}", flush=True)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
+    host, port = await server.start()
+    print(f"listening on {host}:{port}", flush=True)
     await stop.wait()
     logging.getLogger("mes_simulator").info("stopping")
     await server.stop()
@@ -47,5 +47,8 @@ def main(argv=None):
     config = Config(db=args.db, host=args.host, port=args.port, user=args.user,
                     password=args.password, database=args.database, codepage=args.codepage,
                     max_connections=max(1, args.max_connections))
-    asyncio.run(serve(config))
+    try:
+        asyncio.run(serve(config))
+    except KeyboardInterrupt:  # interrupted before the signal handlers were in place
+        pass
     return 0

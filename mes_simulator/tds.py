@@ -8,6 +8,9 @@ REPLY = 0x04
 ATTENTION = 0x06
 LOGIN7 = 0x10
 PRELOGIN = 0x12
+# What a client may send: also RPC, bulk load, transaction manager, SSPI and TDS 4.2/5.0 login,
+# which this server refuses when they come.
+CLIENT_TYPES = {SQL_BATCH, 0x02, 0x03, ATTENTION, 0x07, 0x0E, LOGIN7, 0x11, PRELOGIN}
 
 STATUS_EOM = 0x01  # last packet of a message
 HEADER = struct.Struct(">BBHHBB")  # type, status, length, spid, packet id, window
@@ -45,6 +48,8 @@ async def read_message(reader):
     while True:
         ptype, status, length, _spid, _pid, _window = HEADER.unpack(
             await reader.readexactly(HEADER_SIZE))
+        if ptype not in CLIENT_TYPES:
+            raise ProtocolError(f"not a TDS request (packet type {ptype:#04x})")
         if length < HEADER_SIZE or length > MAX_PACKET_SIZE + 1:
             raise ProtocolError(f"bad packet length {length}")
         if kind is None:

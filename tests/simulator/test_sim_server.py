@@ -1,0 +1,134 @@
+"""The server process: command line, signals, connection limit, and raw TDS the driver never sends."""
+
+import os
+import signal
+import socket
+import sqlite3
+import struct
+import subprocess
+import sys
+import threading
+
+from conftest import ROOT, query
+from mes_simulator import seed
+from mes_simulator.testing import Simulator
+
+
+def packet(kind, payload, status=0x01):
+    return struct.pack(">BBHHBB", kind, status, 8 + len(payload), 0, 1, 0) + payload
+
+
+def receive(sock):
+    """One server message (all its packets); b"" when the server closed the connection."""
+    payload = b""
+    while True:
+        header = sock.recv(8, socket.MSG_WAITALL)
+        if len(header) < 8:
+            return b""
+        _kind, status, length = struct.unpack(">BBH", header[:4])
+        payload += sock.recv(length - 8, socket.MSG_WAITALL)
+        if status & 0x01:
+            return payload
+
+
+def prelogin(encryption):
+    return struct.pack(">BHHBHHB", 0x00, 11, 6, 0x01, 17, 1, 0xFF) + bytes(6) + bytes([encryption])
+
+
+def login7(user, password, database):
+    fields = ["host", user, password, "tests", "server", "", "lib", "", database]
+    pairs, data = b"", b""
+    for n, value in enumerate(fields):
+        raw = value.encode("utf-16-le")
+        if n == 2:
+            raw = bytes((((b << 4) | (b >> 4)) & 0xFF) ^ 0xA5 for b in raw)
+        pairs += struct.pack("<HH", 94 + len(data), len(raw) // 2)
+        data += raw
+    end = 94 + len(data)
+    return (struct.pack("<IIIIII", end, 0x74000004, 4096, 7, 0, 0) + bytes(4)
+            + struct.pack("<iI", 0, 0x409) + pairs + bytes(6)
+            + struct.pack("<HHHHHHI", end, 0, end, 0, end, 0, 0) + data)
+
+
+def raw_connection(sim):
+    sock = socket.create_connection((sim.host, sim.port), timeout=30)
+    sock.sendall(packet(0x12, prelogin(0x02)))
+    receive(sock)
+    sock.sendall(packet(0x10, login7("mes", "mes", "MES")))
+    assert 0xAD in receive(sock)  # LOGINACK
+    return sock
+
+
+def test_client_that_requires_encryption_is_refused(sim):
+    with socket.create_connection((sim.host, sim.port), timeout=30) as sock:
+        sock.sendall(packet(0x12, prelogin(0x03)))
+        reply = receive(sock)
+        assert reply[reply[6] * 256 + reply[7]] == 0x02  # ENCRYPTION: not supported
+        assert receive(sock) == b""
+    assert "the client requires encryption (PRELOGIN ENCRYPTION 0x03)" in sim.log_text()
+
+
+def test_attention_when_idle_is_acknowledged(sim):
+    with raw_connection(sim) as sock:
+        sock.sendall(packet(0x06, b""))
+        assert receive(sock) == struct.pack("<BHHQ", 0xFD, 0x0020, 0, 0)  # DONE with ATTN
+
+
+def test_request_split_over_packets(sim):
+    text = "use [MES]".encode("utf-16-le")
+    headers = struct.pack("<IIHQI", 22, 18, 2, 0, 1)  # ALL_HEADERS: transaction descriptor
+    with raw_connection(sim) as sock:
+        sock.sendall(packet(0x01, headers + text[:5], status=0) + packet(0x01, text[5:]))
+        assert receive(sock).endswith(struct.pack("<BHHQ", 0xFD, 0, 0, 0))
+
+
+def test_broken_framing_closes_only_that_connection(sim, conn):
+    with socket.create_connection((sim.host, sim.port), timeout=30) as sock:
+        sock.sendall(b"GET / HTTP/1.0\r\n\r\n")
+        assert receive(sock) == b""
+    assert query(conn, "SN0002", "FT2")[1] == 0
+
+
+def test_waiting_for_a_free_connection_slot():
+    with Simulator(args=["--max-connections", "1"]) as sim:
+        first = sim.connect()
+        second = []
+        waiting = threading.Thread(target=lambda: second.append(sim.connect()))
+        waiting.start()
+        waiting.join(0.5)
+        assert second == []  # still waiting for the slot
+        first.close()
+        waiting.join(30)
+        assert query(second[0], "SN0001")[1] == 0
+        second[0].close()
+        log = sim.log_text()
+        assert log.index("conn 1 closed by the client") < log.index("conn 2 open")
+    sim.cleanup()
+
+
+def test_command_line_start_and_sigint(tmp_path):
+    db = tmp_path / "demo.db"
+    process = subprocess.Popen([sys.executable, "-m", "mes_simulator", "--port", "0", "--db", str(db)],
+                               cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = process.stdout.readline()
+        assert line.startswith("listening on 127.0.0.1:") and int(line.rsplit(":", 1)[1]) > 0
+        process.send_signal(signal.SIGINT)
+        assert process.wait(30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+        process.communicate()
+    with sqlite3.connect(db) as check:  # created and seeded
+        assert check.execute("SELECT count(*) FROM units").fetchone()[0] == len(seed.UNITS)
+
+
+def test_seed_module_creates_the_demo_database(tmp_path):
+    db = str(tmp_path / "seeded.db")
+    assert seed.main([db]) == 0
+    assert seed.main([db]) == 1  # an existing database is left alone
+    with Simulator(db=db) as sim:
+        assert len(sim.results()) == len(seed.RESULTS)
+        assert sim.unit("SN0005")["status"] == "HOLD"
+    assert os.path.exists(db)
+    sim.cleanup()
