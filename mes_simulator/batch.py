@@ -57,7 +57,7 @@ PROCEDURES = {p.name.casefold(): p for p in (
 @dataclass
 class Batch:
     kind: str                 # "empty", "session", "use" or "call"
-    database: str = None      # of a "use" batch
+    database: str = None      # of a "use" batch, as written
     procedure: Procedure = None
     args: list = None         # parameter values of a "call": str or None
 
@@ -79,6 +79,7 @@ class Token:
 
 
 _SYNONYMS = {"execute": "exec", "output": "out"}
+SEMICOLON = ("punct", ";")
 
 _LEXER = re.compile(r"""
     (?P<space>\s+|--[^\n]*)
@@ -174,7 +175,7 @@ def _head_and_tail(text):
     after them (from the ';' that ends the EXEC)."""
     tokens = _template(text)
     first = next(i for i, t in enumerate(tokens) if t.kind == "param")
-    end = next(i for i in range(first, len(tokens)) if tokens[i].key == ("punct", ";"))
+    end = next(i for i in range(first, len(tokens)) if tokens[i].key == SEMICOLON)
     return tokens[:first], tokens[end:]
 
 
@@ -206,9 +207,10 @@ def parse_batch(text, database, codepage):
         return Batch("empty")
     if _is_session_batch(tokens):
         return Batch("session")
-    if names[0] == "use" and len(tokens) in (2, 3) and tokens[1].kind == "name" \
-            and not isinstance(tokens[1].value, tuple) and tokens[2:] in ([], [Token("punct", ";", ";")]):
-        return Batch("use", database=tokens[1].value)
+    if names[0] == "use" and len(tokens) > 1 and isinstance(names[1], str) \
+            and [t.key for t in tokens[2:]] in ([], [SEMICOLON]):
+        written = tokens[1].text
+        return Batch("use", database=written[1:-1] if written[0] in '["' else written)
     if "exec" not in names or names.index("exec") + 1 >= len(tokens):
         raise _syntax_error(tokens, 0)
     where = names.index("exec") + 1
@@ -221,7 +223,7 @@ def parse_batch(text, database, codepage):
 def _is_session_batch(tokens):
     statements, current = [], []
     for tok in tokens + [Token("punct", ";", ";")]:
-        if tok.key == ("punct", ";"):
+        if tok.key == SEMICOLON:
             if current:
                 statements.append(current)
             current = []
@@ -284,7 +286,7 @@ def _match(tokens, proc):
 def _arguments(tokens, pos):
     """The comma-separated EXEC arguments from pos: [(literal, OUTPUT?, position)], next position."""
     args = []
-    if pos >= len(tokens) or tokens[pos].key == ("punct", ";"):
+    if pos >= len(tokens) or tokens[pos].key == SEMICOLON:
         return args, pos
     while True:
         start = pos

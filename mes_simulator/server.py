@@ -181,10 +181,10 @@ class Connection:
             if not await self._pause(scenario["delay"]):
                 return False
             return await self._refuse(scenario["text"], scenario["code"] or 18456, "scenario")
-        reply = logins.login_accepted(self.config.database, self.server.collation,
-                                      logins.negotiated_packet_size(login), self.version)
-        await self._send(reply)
-        self.packet_size = logins.negotiated_packet_size(login)
+        packet_size = logins.negotiated_packet_size(login)
+        await self._send(logins.login_accepted(self.config.database, self.server.collation,
+                                               packet_size, self.version))
+        self.packet_size = packet_size  # from the next reply on
         return True
 
     async def _refuse(self, message=None, number=18456, reason=None):
@@ -223,7 +223,7 @@ class Connection:
             return True
         if batch.kind == "use":
             self.log("batch=use database=%r", batch.database)
-            if batch.database != self.config.database.casefold():
+            if batch.database.casefold() != self.config.database.casefold():
                 await self._send(self._error(911, f"Database '{batch.database}' does not exist. "
                                                   "Make sure that the name is entered correctly."))
                 return True

@@ -89,7 +89,7 @@ def test_sql_injection_in_serial_is_one_value(sim, conn):
      "Procedure or function 'uspGetUnitInfo' expects parameter '@RETURN', which was not supplied."),
     (UNIT_QUERY.replace("SELECT @OutPutxmls", "SELECT @RETURN"), 102, "Incorrect syntax near '@RETURN'."),
     (UNIT_QUERY + "DROP TABLE units", 102, "Incorrect syntax near 'DROP'."),
-    ("use [Other]", 911, "Database 'other' does not exist. Make sure that the name is entered correctly."),
+    ("use [Other]", 911, "Database 'Other' does not exist. Make sure that the name is entered correctly."),
 ])
 def test_unknown_batches_are_sql_errors(sim, conn, batch, number, message):
     with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
