@@ -19,8 +19,9 @@ import tempfile
 import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-os.environ["TESSAVOR_STANDINS"] = "1"
-import conftest  # noqa: E402  (puts the build and the stand-ins in place)
+import support  # noqa: E402  (puts the build on the path)
+
+support.install_standins()
 
 import m4r_tessavor as tv  # noqa: E402
 import m4r_wxtools  # noqa: E402

@@ -7,23 +7,24 @@ import subprocess
 import sys
 import textwrap
 
-import conftest
+import support
 
 PRELUDE = """
 import sys
 sys.path[:0] = [{root!r}, {tests!r}, {build!r}]
 if {standins!r}:
-    import conftest
+    import support
+    support.install_standins()
 """
 
 
 def run(code):
     """Runs `code` in a fresh interpreter; returns its standard output."""
-    prelude = PRELUDE.format(root=conftest.ROOT, tests=conftest.TESTS, build=conftest.BUILD,
-                             standins=conftest.STANDIN_MODE)
+    prelude = PRELUDE.format(root=support.ROOT, tests=support.TESTS, build=support.BUILD,
+                             standins=support.STANDIN_MODE)
     env = dict(os.environ, PYTHONWARNINGS="ignore::DeprecationWarning")
     done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=120, cwd=conftest.TESTS)
+                          env=env, timeout=120, cwd=support.TESTS)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -141,7 +142,7 @@ def test_class_namespaces_are_prepared_by_the_metaclass():
     """The stand-in toolkit's metaclass records the order of the names bound
     in a class namespace: __module__ and __qualname__ first, then the
     members."""
-    if not conftest.STANDIN_MODE:
+    if not support.STANDIN_MODE:
         import pytest
         pytest.skip("needs the stand-in toolkit's recording metaclass")
     out = run("""

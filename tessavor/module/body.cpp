@@ -22,8 +22,8 @@ bool bind_name(PyObject* name, const Ref& value) {
 // __import__, with the module's namespace as the importing globals.
 bool import_statement(const char* module, const char* name, PyObject* binding) {
     const ModuleState& s = module_state();
-    PyObject* import_function = PyDict_GetItemString(s.builtins, "__import__");
-    if (import_function == nullptr) {
+    Ref import_function = Ref::borrow(PyDict_GetItemString(s.builtins, "__import__"));
+    if (!import_function) {
         PyErr_SetString(PyExc_ImportError, "__import__ not found");
         return false;
     }
@@ -37,7 +37,7 @@ bool import_statement(const char* module, const char* name, PyObject* binding) {
     if (!module_name || !from_list) {
         return false;
     }
-    Ref imported = call(import_function, module_name.get(), s.globals, s.globals, from_list.get(), s.zero);
+    Ref imported = call(import_function.get(), module_name.get(), s.globals, s.globals, from_list.get(), s.zero);
     if (!imported) {
         return false;
     }
