@@ -5,7 +5,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from pymssql import _mssql
 
-from conftest import SAVE_RESULT, UNIT_QUERY
+from simulator_support import SAVE_RESULT, UNIT_QUERY
 from mes_simulator.batch import SqlError, parse_batch
 
 

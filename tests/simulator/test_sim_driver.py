@@ -5,7 +5,8 @@ import threading
 import pytest
 from pymssql import _mssql
 
-from conftest import SAVE_RESULT, UNIT_QUERY, connect_in_fresh_process, gbk, query, upload
+from simulator_support import (SAVE_RESULT, UNIT_QUERY, connect_in_fresh_process, gbk, query,
+                               upload)
 
 
 def test_connect_and_query(conn):

@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import query, upload
+from simulator_support import query, upload
 
 
 def test_unit_walks_its_route(sim, conn):

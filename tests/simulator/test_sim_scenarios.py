@@ -6,7 +6,7 @@ import time
 import pytest
 from pymssql import _mssql
 
-from conftest import connect_in_fresh_process, query, upload
+from simulator_support import connect_in_fresh_process, query, upload
 
 
 @pytest.mark.parametrize("fields, row", [

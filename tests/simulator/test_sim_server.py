@@ -9,7 +9,7 @@ import subprocess
 import sys
 import threading
 
-from conftest import ROOT, query
+from simulator_support import ROOT, query
 from mes_simulator import seed
 from mes_simulator.testing import Simulator
 
