@@ -3,6 +3,7 @@
 import asyncio
 import logging
 import os
+import sqlite3
 from dataclasses import dataclass
 
 from . import batch as batches
@@ -247,16 +248,22 @@ class Connection:
                                          scenario["severity"], scenario["state"], proc.name))
             return True
         if action in (None, "delay"):
-            code, text = mes.call(self.db, proc.name, args)
+            try:
+                code, text = mes.call(self.db, proc.name, args)
+            except sqlite3.Error as exc:  # the file locked by a test for too long, say
+                self.log("MES database error: %s", exc)
+                await self._send(self._error(50000, f"MES database error: {exc}", procedure=proc.name))
+                return True
             row = [text, code]
         else:
             row = [scenario["text"], scenario["code"]][:scenario["columns"]]
         reply = self._answer(proc, row)
         if action == "drop_mid_batch":
             data = tds.frame(reply, self.packet_size, self.spid)
-            self.writer.write(data[:min(scenario["partial"], len(data) - 1)])
+            sent = min(scenario["partial"], len(data) - 1)
+            self.writer.write(data[:sent])
             await self.writer.drain()
-            self.log("dropped mid-batch after %d bytes", min(scenario["partial"], len(data) - 1))
+            self.log("dropped mid-batch after %d bytes", sent)
             return False
         await self._send(reply)
         return True
