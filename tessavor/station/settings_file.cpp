@@ -11,12 +11,18 @@ namespace {
 constexpr int kTemporaryNameAttempts = 100;
 
 // The permission bits of the existing file, or None when there is none.
-// The file is opened for appending (nothing is written and its content
-// stays) so that one that may not be written is refused here, as opening
-// it to rewrite it would be refused.
+// The file is opened for writing without being created or changed, so that
+// one that may not be written is refused here, as opening it to rewrite it
+// would be refused.
 Ref existing_permissions(PyObject* os, PyObject* path) {
     const Texts& t = texts();
-    Ref probe = call(module_state().open, path, t.append_mode);
+    Ref write_only = attr(os, t.O_WRONLY);
+    Ref append = write_only ? attr(os, t.O_APPEND) : Ref();
+    Ref flags = append ? Ref::steal(PyNumber_Or(write_only.get(), append.get())) : Ref();
+    if (!flags) {
+        return flags;
+    }
+    Ref probe = call_method(os, t.os_open, path, flags.get());
     if (!probe) {
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
             return Ref();
@@ -24,7 +30,7 @@ Ref existing_permissions(PyObject* os, PyObject* path) {
         PyErr_Clear();
         return Ref::borrow(Py_None);
     }
-    if (!call_method(probe.get(), t.os_close)) {
+    if (!call_method(os, t.os_close, probe.get())) {
         return Ref();
     }
     Ref status = call_method(os, t.stat, path);

@@ -32,7 +32,6 @@ namespace tessavor::station {
     X(write, "write")                             \
     X(flush, "flush")                             \
     X(fileno, "fileno")                           \
-    X(append_mode, "a")                           \
     X(exclusive_mode, "x")                        \
     X(getpid, "getpid")                           \
     X(stat, "stat")                               \
@@ -44,6 +43,8 @@ namespace tessavor::station {
     X(os_open, "open")                            \
     X(os_close, "close")                          \
     X(O_RDONLY, "O_RDONLY")                       \
+    X(O_WRONLY, "O_WRONLY")                       \
+    X(O_APPEND, "O_APPEND")                       \
     X(path, "path")                               \
     X(dirname, "dirname")                         \
     X(curdir, ".")

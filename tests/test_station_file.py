@@ -1,0 +1,368 @@
+"""MESInfo and info.cfg: reading, the file's exact layout, and saving that
+never destroys the file."""
+
+import configparser
+import os
+import random
+import resource
+import signal
+import stat
+import time
+
+import pytest
+
+FRESH = ("[DEFAULT]\n"
+         "producttype = \n"
+         "mrno = \n"
+         "slot = \n"
+         "opname = \n"
+         "\n"
+         "[Sec]\n"
+         "producttype = {}\n"
+         "mrno = {}\n"
+         "opname = {}\n"
+         "slot = {}\n"
+         "\n")
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def leftovers(folder):
+    """Files in the folder besides info.cfg: unfinished new files."""
+    return sorted(name for name in os.listdir(folder) if name != "info.cfg")
+
+
+class TestReading:
+    def test_without_a_file_the_values_are_empty_and_nothing_is_created(self, tv, in_tmp):
+        info = tv.MESInfo()
+        assert (info.ProductType, info.MRNo, info.OPName, info.Slot) == ("", "", "", "")
+        assert os.listdir(in_tmp) == []
+
+    def test_private_parser_and_instance_attributes(self, tv, in_tmp):
+        info = tv.MESInfo()
+        assert list(vars(info)) == ["_MESInfo__ini", "ProductType", "MRNo", "OPName", "Slot"]
+        parser = vars(info)["_MESInfo__ini"]
+        assert isinstance(parser, configparser.ConfigParser)
+        assert parser.has_section("Sec")
+        assert list(parser.defaults().items()) == [("producttype", ""), ("mrno", ""), ("slot", ""),
+                                                   ("opname", "")]
+
+    def test_a_section_with_one_key(self, tv, in_tmp):
+        write("info.cfg", "[Sec]\nmrno = MR-42\n")
+        info = tv.MESInfo()
+        assert (info.ProductType, info.MRNo, info.OPName, info.Slot) == ("", "MR-42", "", "")
+
+    def test_keys_ignore_case_and_values_are_trimmed(self, tv, in_tmp):
+        write("info.cfg", "[Sec]\nMRNO =   MR 7  \nProductType:X1\nOPNAME\t=\t张 三\t\n")
+        info = tv.MESInfo()
+        assert info.MRNo == "MR 7"
+        assert info.ProductType == "X1"
+        assert info.OPName == "张 三"
+
+    def test_section_name_is_case_sensitive(self, tv, in_tmp):
+        write("info.cfg", "[sec]\nopname = lower\n")
+        info = tv.MESInfo()
+        assert info.OPName == ""
+        info.OPName = "upper"
+        info.Save()
+        assert read("info.cfg") == ("[DEFAULT]\nproducttype = \nmrno = \nslot = \nopname = \n\n"
+                                    "[sec]\nopname = lower\n\n" + FRESH.split("\n\n", 1)[1].format("", "", "upper", ""))
+
+    def test_defaults_of_the_file_fill_missing_keys(self, tv, in_tmp):
+        write("info.cfg", "[DEFAULT]\nslot = S9\n[Sec]\nmrno = M\n")
+        info = tv.MESInfo()
+        assert (info.MRNo, info.Slot) == ("M", "S9")
+
+    def test_interpolation_when_reading(self, tv, in_tmp):
+        write("info.cfg", "[Sec]\nmrno = MR\nproducttype = %(mrno)s-1\nslot = 100%%\n")
+        info = tv.MESInfo()
+        assert (info.ProductType, info.Slot) == ("MR-1", "100%")
+
+    @pytest.mark.parametrize("text, error", [
+        ("opname = no header\n", configparser.MissingSectionHeaderError),
+        ("[Sec]\nopname = a\n[Sec]\nopname = b\n", configparser.DuplicateSectionError),
+        ("[Sec]\nopname = a\nopname = b\n", configparser.DuplicateOptionError),
+        ("[Sec]\nopname = 50% off\n", configparser.InterpolationSyntaxError),
+    ])
+    def test_unreadable_files_fail_the_constructor(self, tv, in_tmp, text, error):
+        write("info.cfg", text)
+        with pytest.raises(error):
+            tv.MESInfo()
+
+    def test_a_folder_named_like_the_file_is_not_read(self, tv, in_tmp):
+        os.mkdir("info.cfg")
+        assert tv.MESInfo().OPName == ""
+
+    def test_names_are_looked_up_on_the_module_when_used(self, tv, in_tmp, monkeypatch):
+        asked = []
+        monkeypatch.setattr(tv, "_isfile", lambda name: asked.append(name) or False)
+        write("info.cfg", "[Sec]\nopname = ignored\n")
+        assert tv.MESInfo().OPName == ""
+        assert asked == ["info.cfg"]
+
+    def test_without_the_old_parser_name_the_parser_class_is_used(self, tv, in_tmp, monkeypatch):
+        class Host:
+            ConfigParser = configparser.ConfigParser
+
+        monkeypatch.setattr(tv, "_cp", Host)
+        write("info.cfg", "[Sec]\nslot = 3\n")
+        info = tv.MESInfo()
+        assert info.Slot == "3"
+        assert type(vars(info)["_MESInfo__ini"]) is configparser.ConfigParser
+
+
+class TestSaving:
+    def test_fresh_save_writes_the_layout_byte_for_byte(self, tv, in_tmp):
+        info = tv.MESInfo()
+        info.ProductType, info.MRNo, info.OPName, info.Slot = "P-1", "MR#7", "张三", "S2"
+        assert info.Save() is None
+        assert read("info.cfg") == FRESH.format("P-1", "MR#7", "张三", "S2")
+        assert leftovers(in_tmp) == []
+
+    def test_saving_twice_writes_the_same(self, tv, in_tmp):
+        info = tv.MESInfo()
+        info.OPName = "op"
+        info.Save()
+        first = read("info.cfg")
+        info.Save()
+        assert read("info.cfg") == first
+
+    def test_values_survive_a_round_trip(self, tv, in_tmp):
+        info = tv.MESInfo()
+        info.ProductType, info.MRNo, info.OPName, info.Slot = "产品 A", "MR 1", "王 五", "#3"
+        info.Save()
+        again = tv.MESInfo()
+        assert (again.ProductType, again.MRNo, again.OPName, again.Slot) == ("产品 A", "MR 1", "王 五", "#3")
+
+    def test_other_sections_and_keys_survive_but_comments_do_not(self, tv, in_tmp):
+        write("info.cfg", "# station 7\n[Other]\nkey = value\n[Sec]\nextra = kept\nopname = old\n; note\n")
+        info = tv.MESInfo()
+        info.OPName = "new"
+        info.Save()
+        text = read("info.cfg")
+        assert "#" not in text and ";" not in text
+        parser = configparser.ConfigParser()
+        parser.read("info.cfg")
+        assert parser.sections() == ["Other", "Sec"]
+        assert parser.get("Other", "key") == "value"
+        assert parser.get("Sec", "extra") == "kept"
+        assert parser.get("Sec", "opname") == "new"
+
+    @pytest.mark.parametrize("typed", ["50%", "a%%b", "%(mrno)s", "%", "100 % sure", "%%%"])
+    def test_percent_signs_round_trip(self, tv, in_tmp, typed):
+        info = tv.MESInfo()
+        info.OPName = typed
+        info.Save()
+        assert tv.MESInfo().OPName == typed
+
+    def test_a_value_read_from_a_doubled_percent_sign_saves_again(self, tv, in_tmp):
+        write("info.cfg", "[Sec]\nslot = a%%b\n")
+        info = tv.MESInfo()
+        assert info.Slot == "a%b"
+        info.Save()
+        assert tv.MESInfo().Slot == "a%b"
+        assert "slot = a%%b\n" in read("info.cfg")
+
+    def test_the_file_name_on_one_instance_redirects_only_it(self, tv, in_tmp):
+        os.mkdir("sub")
+        write(os.path.join("sub", "other.cfg"), "[Sec]\nopname = other\n")
+        redirected = tv.MESInfo.__new__(tv.MESInfo)
+        redirected.ININame = os.path.join("sub", "other.cfg")
+        redirected.__init__()
+        assert redirected.OPName == "other"
+        redirected.OPName = "changed"
+        redirected.Save()
+        plain = tv.MESInfo()
+        assert plain.OPName == ""
+        plain.Save()
+        assert tv.MESInfo.ININame == "info.cfg"
+        assert "opname = changed\n" in read(os.path.join("sub", "other.cfg"))
+        assert os.path.exists("info.cfg")
+        assert leftovers(os.path.join(in_tmp, "sub")) == ["other.cfg"]
+
+    def test_a_path_object_as_file_name(self, tv, in_tmp):
+        import pathlib
+        info = tv.MESInfo()
+        info.ININame = pathlib.Path(in_tmp) / "path.cfg"
+        info.OPName = "p"
+        info.Save()
+        assert "opname = p\n" in read("path.cfg")
+
+    def test_a_non_text_value_fails_before_the_file_is_touched(self, tv, in_tmp):
+        info = tv.MESInfo()
+        info.OPName = "kept"
+        info.Save()
+        before = read("info.cfg")
+        info.MRNo = "changed in memory"
+        info.OPName = 42
+        with pytest.raises(TypeError):
+            info.Save()
+        assert read("info.cfg") == before
+        assert vars(info)["_MESInfo__ini"].get("Sec", "mrno") == "changed in memory"
+        assert leftovers(in_tmp) == []
+
+    def test_a_failing_sync_leaves_the_old_file(self, tv, in_tmp, monkeypatch):
+        info = tv.MESInfo()
+        info.OPName = "old"
+        info.Save()
+        before = read("info.cfg")
+        synced = []
+
+        def failing_fsync(fd):
+            synced.append(fd)
+            raise OSError(5, "Input/output error")
+
+        monkeypatch.setattr(tv, "_fsync", failing_fsync)
+        info.OPName = "new"
+        with pytest.raises(OSError, match="Input/output error"):
+            info.Save()
+        assert len(synced) == 1
+        assert read("info.cfg") == before
+        assert leftovers(in_tmp) == []
+
+    def test_the_file_data_is_synced_before_it_is_put_in_place(self, tv, in_tmp, monkeypatch):
+        seen = []
+
+        def fsync(fd):
+            seen.append((os.fstat(fd).st_size, os.path.exists("info.cfg")))
+            os.fsync(fd)
+
+        monkeypatch.setattr(tv, "_fsync", fsync)
+        info = tv.MESInfo()
+        info.OPName = "x"
+        info.Save()
+        assert seen == [(len(FRESH.format("", "", "x", "").encode()), False)]
+
+    def test_permission_bits_are_kept(self, tv, in_tmp):
+        write("info.cfg", "[Sec]\n")
+        os.chmod("info.cfg", 0o640)
+        tv.MESInfo().Save()
+        assert stat.S_IMODE(os.stat("info.cfg").st_mode) == 0o640
+
+    def test_a_folder_named_like_the_file_makes_save_fail(self, tv, in_tmp):
+        os.mkdir("info.cfg")
+        with pytest.raises(IsADirectoryError):
+            tv.MESInfo().Save()
+        assert leftovers(in_tmp) == []
+
+
+def in_child(action):
+    """Runs action() in a forked child; returns the name of the exception it
+    raised, or "ok"."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        try:
+            action()
+            outcome = "ok"
+        except BaseException as error:  # reported to the parent
+            outcome = type(error).__name__
+        os.write(write_end, outcome.encode())
+        os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        outcome = pipe.read()
+    os.waitpid(pid, 0)
+    return outcome
+
+
+def drop_privileges():
+    """Root passes every permission check; the checks need another user."""
+    if os.geteuid() == 0:
+        os.setgid(65534)
+        os.setuid(65534)
+
+
+class TestPlacesThatRefuse:
+    @pytest.fixture
+    def saved(self, tv, in_tmp):
+        info = tv.MESInfo()
+        info.OPName = "old"
+        info.Save()
+        os.chmod(in_tmp, 0o777)
+        return read("info.cfg")
+
+    def change_and_save(self, tv):
+        info = tv.MESInfo()
+        info.OPName = "new " * 100
+        info.Save()
+
+    def test_a_full_disk(self, tv, in_tmp, saved):
+        def full_disk():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
+            self.change_and_save(tv)
+
+        assert in_child(full_disk) == "OSError"
+        assert read("info.cfg") == saved
+        assert leftovers(in_tmp) == []
+
+    def test_a_read_only_folder(self, tv, in_tmp, saved):
+        os.chmod("info.cfg", 0o666)
+        os.chmod(in_tmp, 0o555)
+        try:
+            def read_only():
+                drop_privileges()
+                self.change_and_save(tv)
+
+            assert in_child(read_only) == "PermissionError"
+        finally:
+            os.chmod(in_tmp, 0o755)
+        assert read("info.cfg") == saved
+        assert leftovers(in_tmp) == []
+
+    def test_a_read_only_file_is_not_replaced(self, tv, in_tmp, saved):
+        os.chmod("info.cfg", 0o444)
+
+        def read_only():
+            drop_privileges()
+            self.change_and_save(tv)
+
+        assert in_child(read_only) == "PermissionError"
+        assert read("info.cfg") == saved
+        assert leftovers(in_tmp) == []
+
+
+def test_killed_in_the_middle_of_saving_the_file_is_old_or_new(tv, in_tmp):
+    """A station that loses power while saving: kill a saving process at
+    random moments, hundreds of times; each time info.cfg must be one of
+    the complete versions."""
+    versions = {}
+    for name in ("old", "new"):
+        info = tv.MESInfo()
+        info.ProductType, info.MRNo, info.OPName, info.Slot = (name * 40,) * 4
+        info.Save()
+        versions[name] = read("info.cfg")
+    complete = set(versions.values())
+    rng = random.Random(7)
+    kills = 300
+    seen = set()
+    for _ in range(kills):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                info = tv.MESInfo()
+                while True:
+                    info.OPName = info.MRNo = info.ProductType = info.Slot = (
+                        ("new" if info.OPName.startswith("old") else "old") * 40)
+                    info.Save()
+            finally:
+                os._exit(1)
+        time.sleep(rng.uniform(0, 0.004))
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        text = read("info.cfg")
+        assert text in complete, "cut or mixed file after a kill:\n" + text
+        seen.add(text)
+    assert len(seen) == 2, "the saving child never got to save"
+    for name in leftovers(in_tmp):
+        assert name.startswith("info.cfg.") and name.endswith(".tmp")
