@@ -79,7 +79,7 @@ class Connection:
         self.version = TDS74
         self.packet_size = tds.DEFAULT_PACKET_SIZE
         self.user = None
-        self.settled = False  # the after-login point has passed
+        self.settled = False  # the point right after login has passed
         self.inbox = asyncio.Queue()
 
     def log(self, fmt, *args):
@@ -193,17 +193,12 @@ class Connection:
         await self._send(logins.login_failed(self.user, self.version, message, number))
         return False
 
-    async def _settle(self):
-        """The point right after login (after the `use` batch): a drop_after_login fires here."""
+    def _drop_after_login(self):
+        """The drop_after_login scenario that fires at the first request after login, if any."""
         if self.settled:
-            return True
+            return None
         self.settled = True
-        scenario = self._scenario(scenarios.AFTER_LOGIN)
-        if scenario is None:
-            return True
-        await self._pause(scenario["delay"])
-        self.log("dropped after login")
-        return False
+        return self._scenario(scenarios.AFTER_LOGIN)
 
     # ------------------------------------------------------------ batches
 
@@ -228,15 +223,26 @@ class Connection:
                 await self._send(self._error(911, f"Database '{batch.database}' does not exist. "
                                                   "Make sure that the name is entered correctly."))
                 return True
+            # A drop is decided before the answer so that the close follows it at once: the
+            # client then sees the connection closed before it can send the station's batch.
+            drop = self._drop_after_login()
+            if drop is not None:
+                await self._pause(drop["delay"])
+                self.log("dropped after login, with the answer to use")
             await self._send(tds.env_database(self.config.database, self.config.database)
                              + tds.done(tds.DONE_FINAL, version=self.version))
-            return await self._settle()
+            return drop is None
         if batch.kind != "call":
             self.log("batch=%s", batch.kind)
             await self._send(tds.done(tds.DONE_FINAL, version=self.version))
             return True
         self.log("batch=%s params=%r", batch.procedure.name, batch.args)
-        return await self._settle() and await self._call(batch.procedure, batch.args)
+        drop = self._drop_after_login()  # when the client sent no use batch
+        if drop is not None:
+            await self._pause(drop["delay"])
+            self.log("dropped after login, without an answer")
+            return False
+        return await self._call(batch.procedure, batch.args)
 
     async def _call(self, proc, args):
         scenario = self._scenario(scenarios.AT_BATCH, args[0], proc.name)
