@@ -130,19 +130,17 @@ class Connection:
 
     async def _pause(self, seconds):
         """Wait before answering.  False if the client cancelled the request (ATTENTION)."""
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + seconds
-        while deadline > loop.time():
-            try:
-                kind, _ = await asyncio.wait_for(self._next(), deadline - loop.time())
-            except asyncio.TimeoutError:
-                break
-            if kind != tds.ATTENTION:
-                raise tds.ProtocolError(f"request type {kind:#04x} while a request is running")
-            self.log("attention: request cancelled")
-            await self._send(tds.done(tds.DONE_ATTN, version=self.version))
-            return False
-        return True
+        if seconds <= 0:
+            return True
+        try:
+            kind, _ = await asyncio.wait_for(self._next(), seconds)
+        except asyncio.TimeoutError:
+            return True
+        if kind != tds.ATTENTION:
+            raise tds.ProtocolError(f"request type {kind:#04x} while a request is running")
+        self.log("attention: request cancelled")
+        await self._send(tds.done(tds.DONE_ATTN, version=self.version))
+        return False
 
     def _scenario(self, actions, serial=None, proc=None):
         row = scenarios.take(self.db, actions, self.user, serial, proc)
