@@ -62,3 +62,29 @@ def in_tmp(tmp_path, monkeypatch):
     """Runs the test in an empty working folder."""
     monkeypatch.chdir(tmp_path)
     return tmp_path
+
+
+@pytest.fixture(scope="session")
+def wx_app():
+    """The toolkit's application object, one for the session."""
+    import os
+    import wx
+    if not STANDIN_MODE and not os.environ.get("DISPLAY"):
+        pytest.skip("the dialogs need a display: run the suite under xvfb-run")
+    return wx.App()
+
+
+@pytest.fixture
+def make_dialog(wx_app, in_tmp):
+    """Creates dialogs in an empty working folder and destroys them after
+    the test."""
+    made = []
+
+    def make(cls, *args, **kwargs):
+        dialog = cls(*args, **kwargs)
+        made.append(dialog)
+        return dialog
+
+    yield make
+    for dialog in made:
+        dialog.Destroy()
