@@ -163,3 +163,43 @@ def test_class_namespaces_are_prepared_by_the_metaclass():
         "('MESInfoDialog', '_OrderedNamespace', "
         "['__module__', '__qualname__', '__init__', 'OnRefill', 'OnOK'])",
     ]
+
+
+def test_what_a_failed_import_left_behind_fails_cleanly():
+    """Classes made before the failing statement stay reachable to whoever
+    kept the namespace; using them raises instead of crashing the host."""
+    if not support.STANDIN_MODE:
+        import pytest
+        pytest.skip("needs the stand-in toolkit's metaclass")
+    out = run("""
+        import builtins, wx
+        kept = []
+        real_import = builtins.__import__
+        def hook(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == "m4r_tessavor":
+                kept.append(globals)
+            return real_import(name, globals, locals, fromlist, level)
+        real_new = type(wx.Dialog).__new__
+        def new(mcs, name, bases, ns, **kw):
+            if name == "MESInfoDialog":
+                raise RuntimeError("no second dialog class")
+            return real_new(mcs, name, bases, ns, **kw)
+        builtins.__import__ = hook
+        type(wx.Dialog).__new__ = new
+        try:
+            import m4r_tessavor
+        except RuntimeError as error:
+            print(error)
+        builtins.__import__ = real_import
+        left = kept[0]
+        print(sorted(n for n in left if not n.startswith("__")))
+        try:
+            left["MESInfo"]()
+        except NameError as error:
+            print(error)
+    """)
+    assert out.splitlines() == [
+        "no second dialog class",
+        "['MESInfo', 'UIDesignOtherInfoDialog', '_MB', '_cp', '_fsync', '_isfile', '_sql', 'wx']",
+        "name '_cp' is not defined",
+    ]

@@ -7,6 +7,10 @@ namespace tessavor {
 
 Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name) noexcept {
     for (PyObject* scope : {globals, builtins}) {
+        // A namespace is missing only when the import that made it failed.
+        if (scope == nullptr) {
+            continue;
+        }
         PyObject* value = PyDict_GetItemWithError(scope, name);
         if (value != nullptr) {
             return Ref::borrow(value);

@@ -7,7 +7,8 @@
 namespace tessavor {
 
 // A new reference to the value of `name`, or null with NameError set (in
-// the interpreter's words) when neither dictionary has it.
+// the interpreter's words) when neither dictionary has it. Either
+// dictionary may be null: it then holds nothing.
 [[nodiscard]] Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name) noexcept;
 
 // `from module import name`: the attribute, or a submodule of that name
