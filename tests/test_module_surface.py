@@ -219,3 +219,12 @@ def test_get_unit_info_argument_forms(tv, driver):
     assert by_position == by_keyword == (0, "OK")
     first, second = [e for e in driver.events if e[0] == "execute_row"]
     assert first == second
+
+
+def test_signatures_for_inspect_and_help(tv, in_tmp):
+    import inspect
+    for qualname, func, params in all_functions(tv):
+        twin = python_twin(qualname, params, len(params) == 1)
+        assert inspect.signature(func) == inspect.signature(twin), qualname
+    assert str(inspect.signature(tv.MESInfo().Save)) == "()"
+    assert str(inspect.signature(tv.MESError)) == "(result)"

@@ -145,11 +145,25 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// "(a, b)" or "(res, /)": what inspect.signature() and help() read for
+// a callable written in C.
+PyObject* get_text_signature(PyObject* self, void*) {
+    const FunctionObject* f = as_function(self);
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), f->parameter_names)) : Ref();
+    if (!joined) {
+        return nullptr;
+    }
+    const char* tail = f->spec->passing == Passing::PositionalOnly ? ", /" : "";
+    return PyUnicode_FromFormat("(%U%s)", joined.get(), tail);
+}
+
 PyGetSetDef function_getsets[] = {
     {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
     {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
     {const_cast<char*>("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
     {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {const_cast<char*>("__text_signature__"), get_text_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
