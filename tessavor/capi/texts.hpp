@@ -1,9 +1,11 @@
 // Tables of interned texts, made once when the module is first executed and
-// kept for the life of the process.
+// kept for the life of the process. In a subsystem's namespace,
 //
 //   #define MY_TEXTS(X) X(connect, "connect") X(close, "close")
-//   struct MyTexts { MY_TEXTS(TESSAVOR_TEXT_FIELD) };
-//   bool fill(MyTexts& t) { MY_TEXTS(TESSAVOR_TEXT_FILL) return true; }
+//   TESSAVOR_TEXT_TABLE(MY_TEXTS)
+//
+// defines `struct Texts` with a member per text, `texts()` to read them and
+// `prepare_texts()` to make them (false with the error set on failure).
 #pragma once
 
 #include "call.hpp"
@@ -15,4 +17,18 @@
         if (t.id == nullptr) {                     \
             return false;                          \
         }                                          \
+    }
+
+#define TESSAVOR_TEXT_TABLE(LIST)                       \
+    struct Texts {                                      \
+        LIST(TESSAVOR_TEXT_FIELD)                       \
+    };                                                  \
+    inline Texts the_texts;                             \
+    inline const Texts& texts() noexcept {              \
+        return the_texts;                               \
+    }                                                   \
+    [[nodiscard]] inline bool prepare_texts() noexcept { \
+        Texts& t = the_texts;                           \
+        LIST(TESSAVOR_TEXT_FILL)                        \
+        return true;                                    \
     }

@@ -86,9 +86,7 @@ namespace tessavor::dialogs {
     X(operator_required, "测试员名字不能为空！")                  \
     X(empty, "")
 
-struct Texts {
-    TESSAVOR_DIALOG_TEXTS(TESSAVOR_TEXT_FIELD)
-};
+TESSAVOR_TEXT_TABLE(TESSAVOR_DIALOG_TEXTS)
 
 // The numbers the dialog itself supplies: grid shape, growable column,
 // wrap width, proportions, border and control style.
@@ -96,12 +94,11 @@ struct Numbers {
     PyObject* zero = nullptr;
     PyObject* one = nullptr;
     PyObject* two = nullptr;
-    PyObject* border = nullptr;     // 5
-    PyObject* no_wrap = nullptr;    // -1
+    PyObject* border = nullptr;   // 5
+    PyObject* no_wrap = nullptr;  // -1
 };
 
-const Texts& texts() noexcept;
 const Numbers& numbers() noexcept;
-[[nodiscard]] bool prepare_texts() noexcept;
+[[nodiscard]] bool prepare_numbers() noexcept;
 
 }  // namespace tessavor::dialogs

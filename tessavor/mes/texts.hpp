@@ -40,11 +40,6 @@ namespace tessavor::mes {
       "exec dbo.uspSaveResult %s, %s, %s, %s, %s, %s, @Msg OUT, @RETURN OUT ;\n"                   \
       "SELECT @Msg, @RETURN;\n")
 
-struct Texts {
-    TESSAVOR_MES_TEXTS(TESSAVOR_TEXT_FIELD)
-};
-
-const Texts& texts() noexcept;
-[[nodiscard]] bool prepare_texts() noexcept;
+TESSAVOR_TEXT_TABLE(TESSAVOR_MES_TEXTS)
 
 }  // namespace tessavor::mes

@@ -60,7 +60,8 @@ bool make_texts(ModuleState& s) {
     if (s.one == nullptr && (s.one = PyLong_FromLong(1)) == nullptr) {
         return false;
     }
-    return mes::prepare_texts() && station::prepare_texts() && dialogs::prepare_texts() && ready_function_type();
+    return mes::prepare_texts() && station::prepare_texts() && dialogs::prepare_texts() &&
+           dialogs::prepare_numbers() && ready_function_type();
 }
 
 // A built-in taken once, at import.

@@ -49,11 +49,6 @@ namespace tessavor::station {
     X(dirname, "dirname")                         \
     X(curdir, ".")
 
-struct Texts {
-    TESSAVOR_STATION_TEXTS(TESSAVOR_TEXT_FIELD)
-};
-
-const Texts& texts() noexcept;
-[[nodiscard]] bool prepare_texts() noexcept;
+TESSAVOR_TEXT_TABLE(TESSAVOR_STATION_TEXTS)
 
 }  // namespace tessavor::station
