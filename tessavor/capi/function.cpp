@@ -274,15 +274,20 @@ private:
     PyObject* const* values_;
 };
 
+// Whether one of the keywords is the text `name`.
+bool keywords_include(const Keywords& keywords, PyObject* name) {
+    bool found = false;
+    keywords.each([&](PyObject* key, PyObject*) {
+        found = PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0;
+        return !found;
+    });
+    return found;
+}
+
 void unknown_keyword(const FunctionObject* f, const Keywords& keywords, PyObject* name) {
-    if (compat::kPositionalOnlyErrors && f->spec->passing == Passing::PositionalOnly) {
+    if constexpr (compat::kPositionalOnlyErrors) {
         PyObject* only = PyTuple_GET_ITEM(f->parameter_names, 0);
-        bool passed = false;
-        keywords.each([&](PyObject* key, PyObject*) {
-            passed = passed || (PyUnicode_Check(key) && PyUnicode_Compare(key, only) == 0);
-            return !passed;
-        });
-        if (passed) {
+        if (f->spec->passing == Passing::PositionalOnly && keywords_include(keywords, only)) {
             PyErr_Format(PyExc_TypeError,
                          "%U() got some positional-only arguments passed as keyword arguments: '%U'",
                          display_name(f), only);
