@@ -1,0 +1,230 @@
+"""A test station's session with the MES, as a station program runs it.
+
+    /usr/bin/python3 examples/station_session.py --server 127.0.0.1:1433 [options]
+
+1. Station information (product type, work order, operator, fixture). With a
+   display (DISPLAY set) the operator sees it in the dialog "信息填充" and
+   confirms it; it is then saved to info.cfg in the working folder. Without
+   a display, or with --no-dialog, it is read from info.cfg there, and the
+   options --product-type, --mrno, --opname and --slot replace what they
+   name (and are saved).
+2. May the unit be tested here? (GetUnitInfo)
+3. The test itself (stood in for by --verdict and --error-no), then the
+   upload of its verdict (SaveResult).
+4. The same question again: the MES has moved the unit on.
+5. A unit the MES refuses (--refused-serial).
+
+What the station sees is printed at each step. --auto-confirm fills the
+dialog with demo values and confirms it by itself after a moment, so that
+the dialog path runs unattended (under xvfb-run, say).
+
+Exit status: 0 when the session ran through; 1 when the operator cancelled
+the dialog or the MES refused the unit at step 2; 2 when the MES could not
+be reached or answered with an error; 3 for an answer the station cannot read.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+import warnings
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+DEMO = {"ProductType": "M4R-100", "MRNo": "MR-2024-0815", "OPName": "张三", "Slot": "F1"}
+AUTO_CONFIRM_MS = 1500
+FIELDS = [("ProductType", "product type"), ("MRNo", "work order"), ("OPName", "operator"),
+          ("Slot", "fixture")]
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(description="A test station's session with the MES.")
+    p.add_argument("--server", required=True, help="the MES database server, HOST:PORT")
+    p.add_argument("--user", default="mes")
+    p.add_argument("--password", default="mes")
+    p.add_argument("--database", default="MES")
+    p.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "m4r-station"),
+                   help="the station's working folder, which holds info.cfg (default: %(default)s)")
+    p.add_argument("--build", default=os.environ.get("TESSAVOR_BUILD", os.path.join(ROOT, "build")),
+                   help="folder of the built module (default: $TESSAVOR_BUILD or build/)")
+    dialog = p.add_mutually_exclusive_group()
+    dialog.add_argument("--no-dialog", action="store_true",
+                        help="take the station information from info.cfg and the options")
+    dialog.add_argument("--auto-confirm", action="store_true",
+                        help="fill the dialog with demo values and confirm it after a moment")
+    p.add_argument("--product-type")
+    p.add_argument("--mrno")
+    p.add_argument("--opname", help="the operator, sent to the MES as the employee")
+    p.add_argument("--slot")
+    p.add_argument("--serial", default="SN0001", help="the unit to test (default: %(default)s)")
+    p.add_argument("--procedure", default="FT1", help="this station's procedure (default: %(default)s)")
+    p.add_argument("--line", default="一线", help="the production line (default: %(default)s)")
+    p.add_argument("--verdict", choices=["PASS", "FAIL"], default="PASS", help="the test's outcome")
+    p.add_argument("--error-no", default="0", help="the test's error number (default: %(default)s)")
+    p.add_argument("--refused-serial", default="SN0005",
+                   help="a unit the MES refuses, shown last (default: %(default)s, on hold)")
+    args = p.parse_args(argv)
+    args.error_no = int(args.error_no) if args.error_no.lstrip("-").isdigit() else args.error_no
+    args.options = {"ProductType": args.product_type, "MRNo": args.mrno, "OPName": args.opname,
+                    "Slot": args.slot}
+    args.dialog = bool(os.environ.get("DISPLAY")) and not args.no_dialog
+    return args
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def show_info(info):
+    for attribute, label in FIELDS:
+        say("   %-13s %s" % (label, getattr(info, attribute) or "(empty)"))
+
+
+# ---------------------------------------------------------------- station information
+
+def info_from_dialog(tv, args):
+    """The dialog, as the operator sees it; the information once confirmed, or None."""
+    import wx
+    app = wx.App()
+    dialog = tv.MESInfoDialog(None)
+    try:
+        if args.auto_confirm:
+            values = {k: v or DEMO[k] for k, v in args.options.items()}
+            wx.CallLater(AUTO_CONFIRM_MS, confirm_dialog, dialog, values)
+            say("   (--auto-confirm: the dialog fills itself in and confirms in %.1f s)"
+                % (AUTO_CONFIRM_MS / 1000))
+        else:
+            say("   waiting for the operator: fill in the dialog and press 确定")
+        if dialog.ShowModal() != wx.ID_OK:
+            return app, None
+        info = dialog.OtherInfo
+        info.Save()
+        return app, info
+    finally:
+        dialog.Destroy()
+
+
+def confirm_dialog(dialog, values):
+    """What an operator does: type the four entries, press 确定."""
+    import wx
+    dialog.mProductType.SetValue(values["ProductType"])
+    dialog.mMRNo.SetValue(values["MRNo"])
+    dialog.mOPName.SetValue(values["OPName"])
+    dialog.mSlot.SetValue(values["Slot"])
+    button = dialog.m_button4
+    event = wx.CommandEvent(wx.wxEVT_BUTTON, button.GetId())
+    event.SetEventObject(button)
+    button.GetEventHandler().ProcessEvent(event)
+
+
+def info_from_file(tv, args):
+    """info.cfg of the working folder, with the options given in place of its values."""
+    info = tv.MESInfo()
+    given = {k: v for k, v in args.options.items() if v is not None}
+    for attribute, value in given.items():
+        setattr(info, attribute, value)
+    if given:
+        info.Save()
+    return info
+
+
+def error_box(text, auto_close):
+    """The station's error message box; under --auto-confirm it closes itself."""
+    import wx
+    import m4r_wxtools
+
+    def close_box():
+        for window in wx.GetTopLevelWindows():
+            if isinstance(window, wx.GenericMessageDialog) and window.IsModal():
+                window.EndModal(wx.ID_OK)
+                return
+        wx.CallLater(100, close_box)
+
+    say("   error box shown to the operator: %s" % text)
+    if auto_close:
+        wx.CallLater(AUTO_CONFIRM_MS, close_box)
+    m4r_wxtools.MB.Error(text)
+
+
+# ---------------------------------------------------------------- the session
+
+def main(argv=None):
+    args = parse(argv)
+    sys.path.insert(0, os.path.abspath(args.build))
+    import m4r_tessavor as tv
+    # After the import, which imports wx: wx sets its own warning filter.
+    # MESInfo names the file parser by its old name where the interpreter
+    # still has it; the dialog sets its size hints by the toolkit's older
+    # name where it has it.
+    warnings.filterwarnings("ignore", "The SafeConfigParser class has been renamed", DeprecationWarning)
+    warnings.filterwarnings("ignore", "Call to deprecated item. Use SetSizeHints instead.")
+
+    os.makedirs(args.workdir, exist_ok=True)
+    os.chdir(args.workdir)
+    login = (args.server, args.user, args.password, args.database)
+    say("station session: MES %s, database %s, working folder %s" % (args.server, args.database, os.getcwd()))
+
+    say()
+    app = None  # the toolkit's application, kept for the message boxes
+    if args.dialog:
+        say("== 1. station information: dialog 信息填充")
+        app, info = info_from_dialog(tv, args)
+        if info is None:
+            say("   the operator cancelled: no test without station information")
+            return 1
+        say("   confirmed, saved to %s:" % os.path.abspath("info.cfg"))
+    else:
+        why = "--no-dialog" if args.no_dialog else "no display"
+        say("== 1. station information: info.cfg and options (%s)" % why)
+        info = info_from_file(tv, args)
+    show_info(info)
+    if not info.OPName:
+        say("   no operator name: the MES needs one (--opname, or opname in info.cfg)")
+        return 1
+
+    def ask(serial, procedure, step):
+        say()
+        say("== %s: may %s be tested at %s?" % (step, serial, procedure))
+        say("   GetUnitInfo(%r, %r, %r, %r)" % (serial, procedure, info.OPName, args.line))
+        return report(tv.GetUnitInfo(*login, serial, procedure, info.OPName, args.line))
+
+    def report(answer):
+        code, message = answer
+        say("   -> (%r, %r): %s" % (code, message, "accepted" if code == 0 else "REFUSED"))
+        return code, message
+
+    try:
+        code, message = ask(args.serial, args.procedure, "2. before the test")
+        if code != 0:
+            say("   the station does not test %s" % args.serial)
+            if args.dialog:
+                error_box("MES: %s" % message, args.auto_confirm)
+            return 1
+
+        say()
+        say("== 3. test of %s: %s, error number %r; upload" % (args.serial, args.verdict, args.error_no))
+        say("   SaveResult(%r, %r, %r, %r, %r, %r)" % (args.serial, args.procedure, info.OPName, args.line,
+                                                     args.verdict == "PASS", args.error_no))
+        report(tv.SaveResult(*login, args.serial, args.procedure, info.OPName, args.line,
+                             args.verdict == "PASS", args.error_no))
+
+        ask(args.serial, args.procedure, "4. after the upload")
+
+        code, message = ask(args.refused_serial, args.procedure, "5. another unit")
+        if code != 0:
+            say("   the station does not test %s" % args.refused_serial)
+            if args.dialog:
+                error_box("MES: %s" % message, args.auto_confirm)
+    except IOError as error:
+        say("   MES unreachable or failing: %s" % error)
+        return 2
+    except tv.MESError as error:
+        say("   unreadable MES answer: %s" % error.result)
+        return 3
+    say()
+    say("session done")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
