@@ -9,17 +9,17 @@
 #
 # With DISPLAY set the session first shows the MES information dialog; with
 # DISPLAY unset it takes the station information from options (demo values
-# below). --xvfb runs the session under xvfb-run with --auto-confirm, so
-# that the dialog path runs unattended on a machine without a display.
+# below). --xvfb runs the session on a virtual display of its own (Xvfb) with
+# --auto-confirm, so that the dialog path runs unattended without a display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-xvfb=0
+virtual_display=0
 session_args=()
 for arg in "$@"; do
     case "$arg" in
-        --xvfb) xvfb=1 ;;
+        --xvfb) virtual_display=1 ;;
         *) session_args+=("$arg") ;;
     esac
 done
@@ -31,6 +31,7 @@ export PYTHONDONTWRITEBYTECODE=1
 work=$(mktemp -d "${TMPDIR:-/tmp}/m4r-session.XXXXXX")
 simulator=
 session_group=
+xvfb=
 
 stop_simulator() {
     if [ -n "$simulator" ]; then
@@ -40,11 +41,15 @@ stop_simulator() {
     fi
 }
 cleanup() {
-    if [ -n "$session_group" ]; then  # interrupted: the session and what it started (xvfb-run, Xvfb)
+    if [ -n "$session_group" ]; then  # interrupted: the session and anything it started
         kill -TERM -- "-$session_group" 2>/dev/null || true
         wait "$session_group" 2>/dev/null || true
     fi
     stop_simulator
+    if [ -n "$xvfb" ]; then
+        kill -TERM "$xvfb" 2>/dev/null || true
+        wait "$xvfb" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -53,6 +58,7 @@ trap 'exit 143' TERM
 
 # The simulator, seeded with the demo data; it says "listening on HOST:PORT"
 # once it accepts connections.
+: >"$work/simulator.out"
 /usr/bin/python3 -m mes_simulator --port 0 --db "$work/mes.db" --log "$work/simulator.log" \
     >"$work/simulator.out" </dev/null &
 simulator=$!
@@ -95,8 +101,27 @@ before=$(results count)
 session=(/usr/bin/python3 "$root/examples/station_session.py" --server "$address"
          --user mes --password mes --database MES --workdir "$work/station"
          --product-type M4R-100 --mrno MR-2024-0815 --opname 张三 --slot F1)
-if [ "$xvfb" = 1 ]; then
-    session=(xvfb-run -a "${session[@]}" --auto-confirm)
+if [ "$virtual_display" = 1 ]; then
+    # Xvfb takes the first free display number itself and writes it once it
+    # accepts clients: no race with other virtual displays on the machine.
+    # -noreset: without it the server resets whenever its last client leaves,
+    # and a toolkit connecting during a reset aborts ("Can't create a
+    # GtkStyleContext without a display connection").
+    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" 2>"$work/xvfb.log" </dev/null &
+    xvfb=$!
+    for _ in $(seq 300); do
+        [ -s "$work/display" ] && break
+        kill -0 "$xvfb" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ ! -s "$work/display" ]; then
+        echo "Xvfb did not start:" >&2
+        cat "$work/xvfb.log" >&2 || true
+        exit 1
+    fi
+    export DISPLAY=":$(cat "$work/display")"
+    echo "virtual display $DISPLAY (Xvfb)"
+    session+=(--auto-confirm)
 fi
 
 # In a process group of its own, waited for in the background, so that an
