@@ -1,0 +1,224 @@
+"""Round trips through the real driver against the MES simulator.
+
+    /usr/bin/python3 bench/bench_simulator.py [--duration 1] [--repeats 3] [--rounds 7] [--calls 150]
+
+1. Throughput: stations calling GetUnitInfo back to back (each call opens
+   its own connection, runs the batch, closes), 1, 4 and 16 at once, as
+   threads of one process (the driver releases the GIL while it waits for
+   the server; the module does not release it itself) and as processes.
+   Besides the round trips per second it prints the CPU the simulator and
+   the stations used, to show which side is the limit.
+2. Overhead: one GetUnitInfo against the same driver calls made directly
+   (_mssql.connect, execute_row(batch, params), close), in the same run,
+   alternating which goes first, the median of several rounds.
+
+Figures only; nothing is asserted. Run from anywhere; build first
+(bash scripts/build.sh release). The figures depend on the machine and on
+what else runs there: the simulator is one Python process.
+"""
+
+import argparse
+import multiprocessing
+import os
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.abspath(os.environ.get("TESSAVOR_BUILD", os.path.join(ROOT, "build")))
+for path in (ROOT, BUILD):
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+from mes_simulator.batch import UNIT_QUERY  # noqa: E402  (the batch the module sends)
+
+SERIAL, PROCEDURE, EMPLOYEE, LINE = "SN0001", "FT1", "张三", "一线"
+OUT = sys.stdout  # the figures; the module's own lines go to /dev/null
+
+
+def say(text=""):
+    print(text, file=OUT, flush=True)
+
+
+def quiet():
+    """The module prints one line per answer: to /dev/null here (the print
+    itself stays part of the call)."""
+    sys.stdout = open(os.devnull, "w", encoding="utf-8")
+
+
+def module_call(tv, login):
+    return tv.GetUnitInfo(*login, SERIAL, PROCEDURE, EMPLOYEE, LINE)
+
+
+def driver_call(mssql, login):
+    """What the module does with the driver for one query, made directly."""
+    server, user, password, database = login
+    conn = mssql.connect(server=server, user=user, password=password, database=database)
+    try:
+        return conn.execute_row(UNIT_QUERY, (SERIAL, PROCEDURE.encode("gbk"), EMPLOYEE.encode("gbk"),
+                                             LINE.encode("gbk")))
+    finally:
+        conn.close()
+
+
+def cpu_seconds(pid):
+    """User and system CPU time of a process, in seconds."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+# ---------------------------------------------------------------- throughput
+
+def station_loop(login, go, stop, counts, index, failures, ready=None):
+    import m4r_tessavor as tv
+    if ready is not None:
+        ready.put(index)
+    go.wait()
+    done = 0
+    try:
+        while not stop.is_set():
+            module_call(tv, login)
+            done += 1
+    except Exception as error:  # reported with the figures
+        failures.append(repr(error))
+    counts[index] = done
+
+
+def with_threads(login, stations, duration):
+    go, stop = threading.Event(), threading.Event()
+    counts, failures = [0] * stations, []
+    threads = [threading.Thread(target=station_loop, args=(login, go, stop, counts, i, failures))
+               for i in range(stations)]
+    for t in threads:
+        t.start()
+    cpu = time.process_time()
+    started = time.perf_counter()
+    go.set()
+    time.sleep(duration)
+    stop.set()
+    for t in threads:
+        t.join()
+    elapsed = time.perf_counter() - started
+    return sum(counts), elapsed, time.process_time() - cpu, failures
+
+
+def station_process(login, go, stop, ready, results, index):
+    quiet()
+    counts, failures = [0], []
+    cpu = time.process_time()
+    station_loop(login, go, stop, counts, 0, failures, ready)
+    results.put((index, counts[0], time.process_time() - cpu, failures))
+
+
+def with_processes(login, stations, duration):
+    context = multiprocessing.get_context("spawn")
+    go, stop, ready, results = context.Event(), context.Event(), context.Queue(), context.Queue()
+    workers = [context.Process(target=station_process, args=(login, go, stop, ready, results, i))
+               for i in range(stations)]
+    for w in workers:
+        w.start()
+    for _ in workers:  # each has imported the module and waits for the start
+        ready.get(timeout=60)
+    started = time.perf_counter()
+    go.set()
+    time.sleep(duration)
+    stop.set()
+    outcomes = [results.get(timeout=60) for _ in workers]
+    elapsed = time.perf_counter() - started
+    for w in workers:
+        w.join()
+    failures = [f for _, _, _, fs in outcomes for f in fs]
+    return sum(o[1] for o in outcomes), elapsed, sum(o[2] for o in outcomes), failures
+
+
+def throughput(sim, login, duration, repeats):
+    say(f"== round trips per second (GetUnitInfo, one connection per call): median of {repeats} runs"
+        f" of {duration:g} s")
+    say(f"   {'stations':>8}  {'as':<9} {'calls/s':>8}  {'ms/call':>8}  {'simulator CPU':>13}  {'stations CPU':>12}"
+        "   runs (calls/s)")
+    for kind, run in (("threads", with_threads), ("processes", with_processes)):
+        for stations in (1, 4, 16):
+            runs, failures = [], []
+            for _ in range(repeats):
+                sim_cpu = cpu_seconds(sim.process.pid)
+                calls, elapsed, cpu, failed = run(login, stations, duration)
+                sim_cpu = cpu_seconds(sim.process.pid) - sim_cpu
+                runs.append((calls / elapsed, sim_cpu / elapsed, cpu / elapsed))
+                failures += failed
+            rate, sim_load, load = sorted(runs)[len(runs) // 2]
+            say(f"   {stations:>8}  {kind:<9} {rate:>8.0f}  {1000 * stations / rate:>8.2f}"
+                f"  {100 * sim_load:>12.0f}%  {100 * load:>11.0f}%   " + " ".join(f"{r[0]:.0f}" for r in runs))
+            for failure in failures[:3]:
+                say(f"      failed: {failure}")
+
+
+# ---------------------------------------------------------------- overhead
+
+def overhead(login, rounds, calls):
+    import m4r_tessavor as tv
+    from pymssql import _mssql
+
+    def timed(call, subject):
+        started = time.perf_counter()
+        for _ in range(calls):
+            call(subject, login)
+        return (time.perf_counter() - started) / calls
+
+    for _ in range(20):  # warm up both paths
+        module_call(tv, login)
+        driver_call(_mssql, login)
+    ratios, module_times, driver_times = [], [], []
+    for r in range(rounds):
+        if r % 2 == 0:
+            m = timed(module_call, tv)
+            d = timed(driver_call, _mssql)
+        else:
+            d = timed(driver_call, _mssql)
+            m = timed(module_call, tv)
+        module_times.append(m)
+        driver_times.append(d)
+        ratios.append(m / d)
+    say(f"== one GetUnitInfo against the same driver calls made directly "
+        f"({rounds} rounds of {calls} calls each, alternating)")
+    say(f"   module call     {1e3 * statistics.median(module_times):7.3f} ms (median)")
+    say(f"   driver calls    {1e3 * statistics.median(driver_times):7.3f} ms (median)")
+    say(f"   ratio           {statistics.median(ratios):7.3f}  (median; rounds: "
+        + " ".join(f"{x:.3f}" for x in ratios) + ")")
+    say(f"   module's own    {1e6 * (statistics.median(module_times) - statistics.median(driver_times)):7.1f} us"
+        " per call (difference of the medians)")
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--duration", type=float, default=1.0, help="seconds of each throughput run")
+    p.add_argument("--repeats", type=int, default=3, help="throughput runs of each kind")
+    p.add_argument("--rounds", type=int, default=7, help="rounds of the overhead comparison")
+    p.add_argument("--calls", type=int, default=150, help="calls of each path in a round")
+    args = p.parse_args()
+
+    from mes_simulator.testing import Simulator
+    # On /dev/shm when there is one: the query reads the database, and the
+    # figures are about the connection and the round trip.
+    folder = tempfile.mkdtemp(prefix="bench-mes-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    sim = Simulator(db=os.path.join(folder, "mes.db"), python="/usr/bin/python3")
+    sim.start()
+    try:
+        login = (sim.server, sim.user, sim.password, sim.database)
+        say(f"simulator {sim.server}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
+        quiet()
+        overhead(login, args.rounds, args.calls)
+        throughput(sim, login, args.duration, args.repeats)
+    finally:
+        sys.stdout = OUT
+        sim.stop()
+        sim.cleanup()
+        for name in os.listdir(folder):
+            os.remove(os.path.join(folder, name))
+        os.rmdir(folder)
+
+
+if __name__ == "__main__":
+    main()
