@@ -15,8 +15,9 @@
 5. A unit the MES refuses (--refused-serial).
 
 What the station sees is printed at each step. --auto-confirm fills the
-dialog with demo values and confirms it by itself after a moment, so that
-the dialog path runs unattended (under xvfb-run, say).
+dialog with the options' values (demo values for those not given) and
+confirms it by itself after a moment, so that the dialog path runs
+unattended (on a virtual display: see scripts/main.sh --xvfb).
 
 Exit status: 0 when the session ran through; 1 when the operator cancelled
 the dialog or the MES refused the unit at step 2; 2 when the MES could not
