@@ -17,7 +17,7 @@ export PYTHONDONTWRITEBYTECODE=1
 pytest=(-m pytest -q -p no:cacheprovider)
 
 echo "== 1. real wx and pymssql"
-xvfb-run -a -s "-screen 0 1280x1024x24" /usr/bin/python3 "${pytest[@]}" tests
+xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" /usr/bin/python3 "${pytest[@]}" tests
 
 echo "== 2. stand-in toolkit, debug interpreter"
 TESSAVOR_STANDINS=1 TESSAVOR_BUILD=build-dbg python3-dbg "${pytest[@]}" tests
@@ -30,7 +30,7 @@ sanitizers="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.s
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan \
-    xvfb-run -a -s "-screen 0 1280x1024x24" /usr/bin/python3 "${pytest[@]}" tests
+    xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" /usr/bin/python3 "${pytest[@]}" tests
 LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan TESSAVOR_STANDINS=1 \
     /usr/bin/python3 "${pytest[@]}" tests
 

@@ -53,6 +53,20 @@ PyObject* read_answer(PyObject* row) noexcept {
 
 bool close(PyObject* conn) noexcept { return static_cast<bool>(call_method(conn, texts().close)); }
 
+void hang_up(PyObject* conn) noexcept {
+    if (!PyErr_Occurred()) {
+        if (!close(conn)) {
+            PyErr_Clear();
+        }
+        return;
+    }
+    ExceptScope pending;
+    if (!close(conn)) {
+        PyErr_Clear();
+    }
+    pending.reraise();
+}
+
 PyObject* raise_sql_error(PyObject* prefix, PyObject* caught) noexcept {
     Ref reason = Ref::steal(PyObject_Str(caught));
     if (!reason) {

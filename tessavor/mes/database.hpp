@@ -42,6 +42,14 @@ template <class... Values>
 // conn.close(), result discarded.
 [[nodiscard]] bool close(PyObject* conn) noexcept;
 
+// Closes a connection that the call is done with on a way out where the
+// caller needs something else than the close: the answer already read, or
+// an error already raised, which stays the one raised. A close that fails
+// there is not reported. The driver keeps every open connection in a list
+// of its own, so a connection that is merely dropped stays open (a socket
+// and an MES session) until the process ends.
+void hang_up(PyObject* conn) noexcept;
+
 // process_mes_result(row), looked up at the moment of the call.
 [[nodiscard]] PyObject* read_answer(PyObject* row) noexcept;
 

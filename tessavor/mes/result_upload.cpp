@@ -1,7 +1,9 @@
-// One connection per upload, used for the dbo.uspSaveResult batch. Unlike
-// the unit query, the connection is closed by a close call only when the
-// batch fails, before the failure is raised; otherwise it is still open
-// while the answer is read and is released when the call ends.
+// One connection per upload, used for the dbo.uspSaveResult batch. When the
+// batch fails the connection is closed before the failure is raised, and a
+// failing close is what the caller gets. Otherwise the answer is read while
+// the connection is still open, and the connection is closed after it on
+// every way out: the driver would keep a dropped connection open for the
+// rest of the process, one MES session per upload.
 #include "result_upload.hpp"
 
 #include "../capi/errors.hpp"
@@ -17,10 +19,12 @@ PyObject* save_result_body(PyObject* const* args) {
     }
     UnitTexts encoded;
     if (!encode_unit_texts(args, encoded)) {
+        hang_up(conn.get());
         return nullptr;
     }
     const int passed = PyObject_IsTrue(args[8]);
     if (passed < 0) {
+        hang_up(conn.get());
         return nullptr;
     }
     PyObject* verdict = passed ? texts().pass : texts().fail;
@@ -28,6 +32,7 @@ PyObject* save_result_body(PyObject* const* args) {
                           encoded.employee.get(), encoded.line_name.get(), verdict, args[9]);
     if (!row) {
         if (!raised_exception_is_ordinary()) {
+            hang_up(conn.get());
             return nullptr;
         }
         ExceptScope handling;
@@ -36,7 +41,9 @@ PyObject* save_result_body(PyObject* const* args) {
         }
         return nullptr;
     }
-    return read_answer(row.get());
+    Ref answer = Ref::steal(read_answer(row.get()));
+    hang_up(conn.get());
+    return answer.release();
 }
 
 const char* const parameters[] = {"server",    "user",     "password",  "database", "serial_number",

@@ -1,5 +1,6 @@
 // One connection per query: opened, used for the dbo.uspGetUnitInfo batch
-// and closed on every way out of the batch, before the answer is read.
+// and closed on every way out of the batch, before the answer is read; also
+// closed when a text cannot be encoded and no batch is sent.
 #include "unit_query.hpp"
 
 #include "../capi/errors.hpp"
@@ -29,6 +30,7 @@ PyObject* get_unit_info_body(PyObject* const* args) {
     }
     UnitTexts encoded;
     if (!encode_unit_texts(args, encoded)) {
+        hang_up(conn.get());
         return nullptr;
     }
     Ref row = execute_row(conn.get(), texts().unit_query_batch, args[4], encoded.procedure.get(),

@@ -173,11 +173,6 @@ class TestScriptedAnswers:
         assert station.upload("SN0009") == (0, "长" * 500)
 
 
-LEAKS = pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
-    "the module leaves this connection to be released with its object, but the driver keeps every "
-    "open connection in a list of its own, so it stays open until the process ends"))
-
-
 class TestConnectionsAreClosed:
     """Each call's connection is closed when the call returns, whatever the
     outcome: a station makes thousands of calls in a shift, and every
@@ -191,10 +186,9 @@ class TestConnectionsAreClosed:
         ("GetUnitInfo", {"action": "answer", "text": 'a"b"c"d', "code": 0}, "SN0001", "MESError"),
         ("SaveResult", {"action": "error"}, "SN0001", IOError),
         ("SaveResult", {"action": "drop_mid_batch"}, "SN0001", IOError),
-        pytest.param("SaveResult", None, "SN0005", "refusal", marks=LEAKS),
-        pytest.param("SaveResult", None, None, "answer", marks=LEAKS),
-        pytest.param("SaveResult", {"action": "answer", "text": 'a"b"c"d', "code": 0}, "SN0001", "MESError",
-                     marks=LEAKS),
+        ("SaveResult", None, "SN0005", "refusal"),
+        ("SaveResult", None, None, "answer"),
+        ("SaveResult", {"action": "answer", "text": 'a"b"c"d', "code": 0}, "SN0001", "MESError"),
     ])
     def test_no_connection_is_left_open(self, sim, station, tv, function, scenario, serial, outcome):
         serial = serial or sim.add_unit()
@@ -210,7 +204,6 @@ class TestConnectionsAreClosed:
                 station.call(function, serial)
         assert open_connections(sim.port) == before
 
-    @LEAKS
     @pytest.mark.parametrize("function", BOTH)
     def test_no_connection_is_left_open_when_a_text_has_no_gbk_form(self, sim, station, function):
         before = open_connections(sim.port)
