@@ -64,6 +64,9 @@ def add(conn, **fields):
     unknown = set(fields) - set(FIELDS)
     if unknown:
         raise ValueError(f"unknown scenario fields: {sorted(unknown)}")
+    if fields.get("action") in AT_LOGIN + AFTER_LOGIN and (fields.get("serial") or fields.get("proc")):
+        # No serial number or procedure is known while connecting: such a row would never fire.
+        raise ValueError(f"{fields['action']} scenarios match by user name only, not serial or proc")
     names = ", ".join(fields)
     cur = conn.execute(f"INSERT INTO scenarios ({names}) VALUES ({', '.join('?' * len(fields))})",
                        tuple(fields.values()))

@@ -110,3 +110,16 @@ def test_cancel_during_delay_is_acknowledged(sim, conn):
     canceller.join()
     assert "attention: request cancelled" in sim.log_text()
     assert query(conn, "SN0001")[1] == 0
+
+
+def test_connection_scenarios_refuse_filters_that_never_match():
+    import sqlite3
+    from mes_simulator import scenarios
+    conn = sqlite3.connect(":memory:")
+    scenarios.create_table(conn)
+    for action in ("drop_after_login", "refuse_login"):
+        with pytest.raises(ValueError, match="user name only"):
+            scenarios.add(conn, action=action, serial="SN0001")
+        with pytest.raises(ValueError, match="user name only"):
+            scenarios.add(conn, action=action, proc="uspGetUnitInfo")
+        assert scenarios.add(conn, action=action, user_name="mes") > 0
