@@ -12,18 +12,18 @@ answers), and now and then a query for a unit the MES does not know. The
 expected answer of each call follows from the unit's state, which only
 that thread changes.
 
-The module leaves the connection of a successful upload open (see
-docs/robustness.md), and the real driver keeps a connection that is not
-closed open for the life of the process; the simulator serves 64
-connections at once. So that a run of thousands of uploads can go on,
-the module's `_sql` is the real driver behind a thin wrapper whose
-connections close when the module lets go of them; the run counts how
-many it had to close that way. `--plain-driver` runs without the wrapper
-(then the run stalls once the server's connection slots are taken).
+The module must close every connection it opens: the real driver keeps
+a connection that is not closed open for the life of the process, and
+the simulator serves 64 connections at once, so that a leak would stall
+the run behind it. The module's `_sql` is therefore the real driver
+behind a thin wrapper that counts the connections the module lets go of
+without closing them, and closes them, so that the run goes on and
+reports the leak. `--plain-driver` runs without the wrapper.
 
 Prints calls, errors, throughput and the check of the results table, and
-exits non-zero when an answer was wrong or an upload is missing or
-doubled. `--json` prints the summary as one JSON line as well.
+exits non-zero when an answer was wrong, an upload is missing or
+doubled, or a connection was left open. `--json` prints the summary as
+one JSON line as well.
 """
 
 import argparse
@@ -51,8 +51,8 @@ FAILS_BEFORE_PASS = (0, 0, 1, 0, 2, 0, 0)  # by step: FAILs before the PASS
 # ---------------------------------------------------------------- the driver
 
 class ReleasingDriver:
-    """The real driver whose connections close when the module lets go of
-    them, counting how many were left open."""
+    """The real driver, counting (and closing) the connections the module
+    lets go of without closing them."""
 
     def __init__(self, real):
         self.real = real
@@ -281,7 +281,8 @@ def run(options):
     print("throughput: %(throughput).1f calls/s, mean call %(mean_ms).2f ms" % summary)
     print("uploads: %(uploads_made)d made, %(uploads_recorded)d recorded, %(missing)d missing, "
           "%(doubled)d doubled, %(out_of_order)d units out of order, over %(units)d units" % summary)
-    print("connections the module left open (closed by the bench's driver): %(left_open_by_module)d" % summary)
+    print("connections the module left open: %(left_open_by_module)d; sockets open at the end: %(sockets_at_end)d"
+          % summary)
     for report in reports:
         for sample in report["error_samples"]:
             print("  error:", sample)
@@ -289,7 +290,8 @@ def run(options):
         print("  results:", sample)
     if options.json:
         print(json.dumps(summary))
-    failed = summary["errors"] or missing or doubled or wrong or summary["uploads_made"] == 0 or server_code != 0
+    failed = (summary["errors"] or missing or doubled or wrong or summary["uploads_made"] == 0 or server_code != 0
+              or summary["left_open_by_module"] or summary["sockets_at_end"])
     return 1 if failed else 0
 
 

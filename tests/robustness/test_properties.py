@@ -746,6 +746,27 @@ def test_operator_texts_read_back_by_the_storage_rules(values, scratch):
                 assert read_back(value) == value
 
 
+@pytest.mark.parametrize("typed, read", [
+    ("张三 50% #1 ;x [Sec] a=b: %(mrno)s", "张三 50% #1 ;x [Sec] a=b: %(mrno)s"),  # as typed
+    ("  padded\t", "padded"),            # white space around a value is trimmed
+    ("\u3000全角\xa0", "全角"),            # any white space the str.strip of the host knows
+    ("a\n  b  \nc", "a\nb\nc"),          # each line of a value is trimmed
+    ("a\n#b\n;c\nd", "a\nd"),            # a further line that begins with # or ; is dropped
+    ("a\n\nb\n\n  \n", "a\n\nb"),        # inner empty lines stay, trailing ones go
+    ("\nlead", "\nlead"),                # an empty first line stays
+    ("a\r\nb", "a\nb"),                  # a CR before a line feed goes with it
+    ("x\r", "x"),                        # a CR at the end is trimmed like other white space
+])
+def test_storage_rules_by_example(typed, read, scratch):
+    with station_folder(scratch):
+        info = tv.MESInfo()
+        info.OPName = typed
+        info.Save()
+        assert tv.MESInfo().OPName == read
+    if "\r" not in typed:
+        assert read_back(typed) == read
+
+
 @examples(share=1)
 @given(value=st.one_of(st.integers(), st.none(), st.binary(), st.floats(), st.lists(st.text(), max_size=2)),
        where=st.sampled_from(ATTRIBUTES))
