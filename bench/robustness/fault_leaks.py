@@ -40,9 +40,11 @@ PATHS = {
 
 
 def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return "127.0.0.1:%d" % s.getsockname()[1]
+    """A loopback port bound but not listening: connecting is refused, and
+    no other server can take the port while the socket is held."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    return s, "127.0.0.1:%d" % s.getsockname()[1]
 
 
 def main():
@@ -53,7 +55,7 @@ def main():
     # Room for the connections the leaking paths keep open.
     sim = Simulator(args=["--max-connections", str(2 * options.calls + 100)])
     sim.start()
-    nowhere = closed_port()
+    holder, nowhere = closed_port()
     print("%-30s %-12s %6s  %-40s %8s %8s %8s %9s" % ("path", "function", "calls", "outcome", "sockets",
                                                       "eventfds", "other", "rss KiB"))
     print("%-30s %-12s %6s  %-40s %26s %9s" % ("", "", "", "", "(left open per 100 calls)", ""))
@@ -91,6 +93,7 @@ def main():
                     path, function, options.calls + 5, ", ".join("%s x%d" % kv for kv in outcomes.items())[:40],
                     per_100("socket"), per_100("anon_inode"), per_100(), rss), flush=True)
     finally:
+        holder.close()
         sim.stop()
         sim.cleanup()
     return 0

@@ -57,10 +57,11 @@ def sim():
 
 @pytest.fixture(scope="module")
 def closed_port():
-    """A loopback port nothing listens on."""
+    """A loopback port nothing listens on: bound, not listening, and held
+    for the module, so that no server elsewhere can take it meanwhile."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        return "127.0.0.1:%d" % s.getsockname()[1]
+        yield "127.0.0.1:%d" % s.getsockname()[1]
 
 
 @pytest.fixture(scope="module")
