@@ -252,6 +252,7 @@ def main():
     parser.add_argument("--warmup", type=int, default=20_000, help="warm-up calls per group (default 20000)")
     parser.add_argument("--rss-slack", type=int, default=4096, help="allowed growth of the resident size, KiB")
     parser.add_argument("--group", action="append", help="only these groups (feedback, database, file, arguments)")
+    parser.add_argument("--verbose", action="store_true", help="also print the growth at each measuring point")
     options = parser.parse_args()
     # The parser's deprecation warning for the old parser name would fill
     # the warnings registry: the interpreter's memory, not the module's.
@@ -284,6 +285,10 @@ def main():
             print("%-10s %5d %9d %8.1f %10d %+10d %9s %+9d  %s" % (
                 name, len(paths), options.calls, seconds, rss1, rss_grew, ("%+d" % refs_grew) if DEBUG else "-",
                 blocks_grew, "GROWS" if leak else "flat"), flush=True)
+            if options.verbose:
+                print("  rss KiB at the points: %s" % " ".join("%+d" % (t[0] - rss0) for t in taken))
+                if DEBUG:
+                    print("  refs at the points:    %s" % " ".join("%+d" % (t[1] - refs0) for t in taken))
     finally:
         tv._sql = real_sql
         os.chdir(real_cwd)

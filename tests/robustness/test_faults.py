@@ -117,8 +117,8 @@ FAULTS = {
     "SQL error": ([dict(action="error", code=50001, text="MES is down")], None, "batch", {50001}, SQL_ERROR),
 }
 
-# (fault, function) -> descriptors each call leaves open; known leaks
-# fail test_faulty_calls_leave_no_descriptor as expected failures.
+# (fault, function) -> why each call leaves a descriptor open: known leaks,
+# expected failures of test_faulty_calls_leave_no_descriptor.
 DRIVER_LEAK = "the driver: close() of a connection that died keeps one eventfd (and its DBPROCESS) per call"
 KNOWN_LEAKS = {("dropped after login", f): DRIVER_LEAK for f in FUNCTIONS}
 KNOWN_LEAKS.update({("dropped mid-batch", f): DRIVER_LEAK for f in FUNCTIONS})
