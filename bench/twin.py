@@ -1,0 +1,311 @@
+# The station module written in plain Python: the baseline the benchmark
+# measures m4r_tessavor against.
+#
+# It binds the same names, in the same order, and does the same things as
+# the extension (same calls, same order, same texts), the way a station
+# engineer would write it in Python. Helpers it needs (os, traceback) are
+# imported inside the functions, so that the module namespace holds exactly
+# the names the extension binds.
+#
+# Not part of the product: bench/bench_module.py loads it as a module object
+# next to the extension and times both.
+#
+
+from os import fsync as _fsync
+import configparser as _cp
+from os.path import isfile as _isfile
+from m4r_wxtools import MB as _MB
+import wx
+from pymssql import _mssql as _sql
+
+
+class UIDesignOtherInfoDialog(wx.Dialog):
+    def __init__(self, parent):
+        wx.Dialog.__init__(self, parent, id=wx.ID_ANY, title="信息填充", pos=wx.DefaultPosition,
+                           size=wx.DefaultSize, style=wx.DEFAULT_DIALOG_STYLE)
+        try:
+            size_hints = self.SetSizeHintsSz
+        except AttributeError:
+            size_hints = self.SetSizeHints
+        size_hints(wx.DefaultSize, wx.DefaultSize)
+
+        bSizer1 = wx.BoxSizer(wx.VERTICAL)
+
+        fgSizer1 = wx.FlexGridSizer(0, 2, 0, 0)
+        fgSizer1.AddGrowableCol(1)
+        fgSizer1.SetFlexibleDirection(wx.BOTH)
+        fgSizer1.SetNonFlexibleGrowMode(wx.FLEX_GROWMODE_SPECIFIED)
+
+        self.m_staticText7 = wx.StaticText(self, wx.ID_ANY, "产品型号：", wx.DefaultPosition, wx.DefaultSize, 0)
+        self.m_staticText7.Wrap(-1)
+        fgSizer1.Add(self.m_staticText7, 0, wx.ALL, 5)
+        self.mProductType = wx.TextCtrl(self, wx.ID_ANY, wx.EmptyString, wx.DefaultPosition, wx.DefaultSize, 0)
+        fgSizer1.Add(self.mProductType, 0, wx.ALL | wx.EXPAND, 5)
+
+        self.m_staticText8 = wx.StaticText(self, wx.ID_ANY, "工单号码(MR#)：", wx.DefaultPosition, wx.DefaultSize, 0)
+        self.m_staticText8.Wrap(-1)
+        fgSizer1.Add(self.m_staticText8, 0, wx.ALL, 5)
+        self.mMRNo = wx.TextCtrl(self, wx.ID_ANY, wx.EmptyString, wx.DefaultPosition, wx.DefaultSize, 0)
+        fgSizer1.Add(self.mMRNo, 0, wx.ALL | wx.EXPAND, 5)
+
+        self.m_staticText10 = wx.StaticText(self, wx.ID_ANY, "测试员（姓名）：", wx.DefaultPosition, wx.DefaultSize, 0)
+        self.m_staticText10.Wrap(-1)
+        fgSizer1.Add(self.m_staticText10, 0, wx.ALL, 5)
+        self.mOPName = wx.TextCtrl(self, wx.ID_ANY, wx.EmptyString, wx.DefaultPosition, wx.DefaultSize, 0)
+        fgSizer1.Add(self.mOPName, 0, wx.ALL | wx.EXPAND, 5)
+
+        self.m_staticText11 = wx.StaticText(self, wx.ID_ANY, "治具编号：", wx.DefaultPosition, wx.DefaultSize, 0)
+        self.m_staticText11.Wrap(-1)
+        fgSizer1.Add(self.m_staticText11, 0, wx.ALL, 5)
+        self.mSlot = wx.TextCtrl(self, wx.ID_ANY, wx.EmptyString, wx.DefaultPosition, wx.DefaultSize, 0)
+        fgSizer1.Add(self.mSlot, 0, wx.ALL | wx.EXPAND, 5)
+
+        bSizer1.Add(fgSizer1, 1, wx.EXPAND, 5)
+
+        bSizer2 = wx.BoxSizer(wx.HORIZONTAL)
+        self.m_button3 = wx.Button(self, wx.ID_ANY, "重填", wx.DefaultPosition, wx.DefaultSize, 0)
+        bSizer2.Add(self.m_button3, 0, wx.ALL, 5)
+        self.m_button4 = wx.Button(self, wx.ID_ANY, "确定", wx.DefaultPosition, wx.DefaultSize, 0)
+        self.m_button4.SetDefault()
+        bSizer2.Add(self.m_button4, 0, wx.ALL, 5)
+        self.m_button5 = wx.Button(self, wx.ID_CANCEL, "取消", wx.DefaultPosition, wx.DefaultSize, 0)
+        bSizer2.Add(self.m_button5, 0, wx.ALL, 5)
+        bSizer1.Add(bSizer2, 0, wx.EXPAND, 5)
+
+        self.SetSizer(bSizer1)
+        self.Layout()
+        bSizer1.Fit(self)
+        self.Centre(wx.BOTH)
+
+        self.m_button3.Bind(wx.EVT_BUTTON, self.OnRefill)
+        self.m_button4.Bind(wx.EVT_BUTTON, self.OnOK)
+
+    def __del__(self, /):
+        pass
+
+    def OnRefill(self, event):
+        event.Skip()
+
+    def OnOK(self, event):
+        event.Skip()
+
+
+class MESInfo:
+    ININame = "info.cfg"
+
+    def __init__(self, /):
+        try:
+            parser_class = _cp.SafeConfigParser
+        except AttributeError:
+            parser_class = _cp.ConfigParser
+        parser = parser_class({"producttype": "", "mrno": "", "slot": "", "opname": ""})
+        if _isfile(self.ININame):
+            parser.read(self.ININame)
+        if not parser.has_section("Sec"):
+            parser.add_section("Sec")
+        self.__ini = parser
+        self.ProductType = parser.get("Sec", "producttype")
+        self.MRNo = parser.get("Sec", "mrno")
+        self.OPName = parser.get("Sec", "opname")
+        self.Slot = parser.get("Sec", "slot")
+
+    def Save(self, /):
+        import os
+        parser = self.__ini
+        for key, value in (("producttype", self.ProductType), ("mrno", self.MRNo),
+                           ("opname", self.OPName), ("slot", self.Slot)):
+            if isinstance(value, str):
+                value = value.replace("%", "%%")
+            parser.set("Sec", key, value)
+
+        # Write a new file beside the old one, sync it, then put it in place
+        # in one step: the old file stays whole until the new one is.
+        path = self.ININame
+        text_path = os.fsdecode(path)
+        try:
+            # Opened for writing (not created, not changed) so that a file
+            # that may not be written is refused.
+            os.close(os.open(path, os.O_WRONLY | os.O_APPEND))
+        except FileNotFoundError:
+            permissions = None
+        else:
+            permissions = os.stat(path).st_mode & 0o7777
+        pid = os.getpid()
+        for attempt in range(100):
+            name = "%s.%s.%d.tmp" % (text_path, pid, attempt)
+            try:
+                f = open(name, "x")
+            except FileExistsError:
+                continue
+            break
+        else:
+            raise FileExistsError("no free name for a new file beside %r" % (text_path,))
+        try:
+            with f:
+                parser.write(f)
+                f.flush()
+                _fsync(f.fileno())
+            if permissions is not None:
+                os.chmod(name, permissions)
+            os.replace(name, path)
+        except BaseException:
+            try:
+                os.remove(name)
+            except BaseException:
+                pass
+            raise
+        # The folder too, so that the replacement itself is durable; a
+        # folder that cannot be synced does not fail the save.
+        try:
+            fd = os.open(os.path.dirname(text_path) or ".", os.O_RDONLY)
+        except Exception:
+            return
+        try:
+            os.fsync(fd)
+        except Exception:
+            pass
+        try:
+            os.close(fd)
+        except Exception:
+            pass
+
+
+class MESInfoDialog(UIDesignOtherInfoDialog):
+    def __init__(self, parent):
+        UIDesignOtherInfoDialog.__init__(self, parent)
+        self.OtherInfo = MESInfo()
+        self.OnRefill(None)
+
+    def OnRefill(self, event):
+        if event:
+            self.mSlot.SetValue("")
+            self.mProductType.SetValue("")
+            self.mMRNo.SetValue("")
+            self.mOPName.SetValue("")
+        else:
+            self.mSlot.SetValue(self.OtherInfo.Slot)
+            self.mProductType.SetValue(self.OtherInfo.ProductType)
+            self.mMRNo.SetValue(self.OtherInfo.MRNo)
+            self.mOPName.SetValue(self.OtherInfo.OPName)
+
+    def OnOK(self, event):
+        op_name = self.mOPName.GetValue().strip()
+        if op_name == "":
+            _MB.Error("测试员名字不能为空！")
+            return
+        product_type = self.mProductType.GetValue().strip()
+        mr_no = self.mMRNo.GetValue().strip()
+        slot = self.mSlot.GetValue().strip()
+        info = self.OtherInfo
+        info.ProductType = product_type
+        info.MRNo = mr_no
+        info.Slot = slot
+        info.OPName = op_name
+        self.EndModal(wx.ID_OK)
+
+
+class MESError(Exception):
+    def __init__(self, result):
+        Exception.__init__(self, "MES Query Feedback Format Invalid")
+        self.result = result
+
+    def __str__(self, /):
+        return str(self.result)
+
+
+def process_mes_result(res, /) -> "tuple":
+    print("TVR MES GetUnitInfo: " + str(res))
+    try:
+        length = len(res)
+        feedback = res[0]
+        if length == 1:
+            return (int(feedback), "")
+        if feedback is None:
+            return (0, "MES 系统返回“None”数据，默认为 SUCCESS")
+        tokens = feedback.split('"')
+        if len(tokens) == 3:
+            msg = tokens[1]
+        elif len(tokens) in (1, 2):
+            msg = tokens[0]
+        else:
+            raise MESError(res)
+        return (res[1], msg)
+    except MESError:
+        raise
+    except Exception:
+        import traceback
+        traceback.print_exc()
+        raise MESError(res)
+
+
+def GetUnitInfo(server, user, password, database, serial_number, procedure, employee, line_name):
+    try:
+        conn = _sql.connect(server=server, user=user, password=password, database=database)
+    except Exception as e:
+        raise IOError("SQLError: Connect to Database Server Failed: %s" % str(e))
+    sql_stmt = ("\n"
+                "DECLARE @OutPutxmls nvarchar(4000), @RETURN int ;\n"
+                "exec dbo.uspGetUnitInfo %s, %s, %s, %s, @OutPutxmls OUT, @RETURN OUT ;\n"
+                "SELECT @OutPutxmls, @RETURN;\n")
+    try:
+        procedure = procedure.encode("gbk")
+        employee = employee.encode("gbk")
+        line_name = line_name.encode("gbk")
+    except BaseException:
+        # The driver keeps every open connection: close it, whatever else.
+        try:
+            conn.close()
+        except BaseException:
+            pass
+        raise
+    try:
+        try:
+            res = conn.execute_row(sql_stmt, (serial_number, procedure, employee, line_name))
+        except Exception as e:
+            raise IOError("SQLError: uspGetUnitInfo Failed: %s" % str(e))
+    finally:
+        conn.close()
+    return process_mes_result(res)
+
+
+def SaveResult(server, user, password, database, serial_number, procedure, employee, line_name, result,
+               error_no):
+    try:
+        conn = _sql.connect(server=server, user=user, password=password, database=database)
+    except Exception as e:
+        raise IOError("SQLError: Connect to Database Server Failed: %s" % str(e))
+    sql_stmt = ("\n"
+                "DECLARE @Msg nvarchar(500), @RETURN int ;\n"
+                "exec dbo.uspSaveResult %s, %s, %s, %s, %s, %s, @Msg OUT, @RETURN OUT ;\n"
+                "SELECT @Msg, @RETURN;\n")
+    try:
+        procedure = procedure.encode("gbk")
+        employee = employee.encode("gbk")
+        line_name = line_name.encode("gbk")
+        result_str = "PASS" if result else "FAIL"
+    except BaseException:
+        try:
+            conn.close()
+        except BaseException:
+            pass
+        raise
+    try:
+        res = conn.execute_row(sql_stmt, (serial_number, procedure, employee, line_name, result_str, error_no))
+    except Exception as e:
+        conn.close()
+        raise IOError("SQLError: uspSaveResult Failed: %s" % str(e))
+    except BaseException:
+        try:
+            conn.close()
+        except BaseException:
+            pass
+        raise
+    # The answer is read while the connection is open; it is closed after,
+    # on every way out, and a failing close does not hide the answer.
+    try:
+        return process_mes_result(res)
+    finally:
+        try:
+            conn.close()
+        except BaseException:
+            pass
