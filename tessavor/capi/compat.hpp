@@ -62,6 +62,16 @@ inline constexpr bool kPositionalOnlyErrors = true;
 inline constexpr bool kPositionalOnlyErrors = false;
 #endif
 
+// A call through the interpreter's call slot with a dictionary of keywords
+// checks that every keyword is a text before the function binds any, in
+// its own words ("keywords must be strings"): 3.9. Before, the function's
+// binding says it, naming the function.
+#if PY_VERSION_HEX >= 0x03090000
+inline constexpr bool kCallChecksKeywordsFirst = true;
+#else
+inline constexpr bool kCallChecksKeywordsFirst = false;
+#endif
+
 // Vectorcall (PEP 590) and Py_TPFLAGS_METHOD_DESCRIPTOR: 3.8 (the public
 // names from 3.9; 3.8 spells the flag with an underscore). Below that the
 // function type is called through tp_call alone and binds through tp_descr_get.

@@ -360,6 +360,11 @@ PyObject* bind_and_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // ---- call slots ---------------------------------------------------------
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if constexpr (compat::kCallChecksKeywordsFirst) {
+        if (kwargs != nullptr && !PyArg_ValidateKeywordArguments(kwargs)) {
+            return nullptr;
+        }
+    }
     PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
     return bind_and_run(self, positional, PyTuple_GET_SIZE(args), Keywords::from_dict(kwargs));
 }

@@ -108,14 +108,20 @@ PyObject* init_body(PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-// A text with every percent sign doubled, so that whatever the operator
-// typed reads back from the file as typed. Anything else is left for the
-// parser to refuse.
-Ref escape_percent(PyObject* value) {
+// The text as the parser must hold it so that whatever the operator typed
+// reads back from the file: every percent sign doubled, and a carriage
+// return (alone or before a line feed) made a line feed, which the parser
+// writes as a continuation line; written as it is, reading would take it
+// for the end of a line and the rest of the text for a line of the file.
+// Anything that is no text is left for the parser to refuse.
+Ref storable(PyObject* value) {
     if (!PyUnicode_Check(value)) {
         return Ref::borrow(value);
     }
-    return call_method(value, texts().replace, texts().percent, texts().double_percent);
+    const Texts& t = texts();
+    Ref text = call_method(value, t.replace, t.crlf, t.lf);
+    text = text ? call_method(text.get(), t.replace, t.cr, t.lf) : Ref();
+    return text ? call_method(text.get(), t.replace, t.percent, t.double_percent) : Ref();
 }
 
 PyObject* save_body(PyObject* const* args) {
@@ -130,7 +136,7 @@ PyObject* save_body(PyObject* const* args) {
         if (!value) {
             return nullptr;
         }
-        Ref stored = escape_percent(value.get());
+        Ref stored = storable(value.get());
         if (!stored || !call_method(parser.get(), t.set, t.section, item.key, stored.get())) {
             return nullptr;
         }

@@ -29,6 +29,9 @@ namespace tessavor::station {
     X(replace, "replace")                         \
     X(percent, "%")                               \
     X(double_percent, "%%")                       \
+    X(crlf, "\r\n")                               \
+    X(cr, "\r")                                    \
+    X(lf, "\n")                                    \
     X(write, "write")                             \
     X(flush, "flush")                             \
     X(fileno, "fileno")                           \
