@@ -401,13 +401,14 @@ def floor_info_names():
     return {"Parser": parser_class(), "isfile": os.path.isfile, "name": "info.cfg"}
 
 
-# The least a safe save does: the four values into the parser, the probe of
-# the old file, a new file written, flushed, synced, given the old mode and
-# put in place, and the folder synced.
-FLOOR_SAVE = ("parser.set('Sec', 'producttype', v1.replace('%', '%%'))\n"
-              "parser.set('Sec', 'mrno', v2.replace('%', '%%'))\n"
-              "parser.set('Sec', 'opname', v3.replace('%', '%%'))\n"
-              "parser.set('Sec', 'slot', v4.replace('%', '%%'))\n"
+# The least a safe save does: the four values into the parser (carriage
+# returns made line feeds, percent signs doubled), the probe of the old file,
+# a new file written, flushed, synced, given the old mode and put in place,
+# and the folder synced.
+FLOOR_SAVE = ("parser.set('Sec', 'producttype', v1.replace(crlf, lf).replace(cr, lf).replace('%', '%%'))\n"
+              "parser.set('Sec', 'mrno', v2.replace(crlf, lf).replace(cr, lf).replace('%', '%%'))\n"
+              "parser.set('Sec', 'opname', v3.replace(crlf, lf).replace(cr, lf).replace('%', '%%'))\n"
+              "parser.set('Sec', 'slot', v4.replace(crlf, lf).replace(cr, lf).replace('%', '%%'))\n"
               "close(os_open(name, probe_flags))\n"
               "mode = stat(name).st_mode & 0o7777\n"
               "tmp = tmp_format % (getpid(),)\n"
@@ -446,7 +447,8 @@ def station_ops(mod, twin, rounds, target_s):
                        "v4": INFO_VALUES[3], "os_open": os.open, "close": os.close, "stat": os.stat,
                        "probe_flags": os.O_WRONLY | os.O_APPEND, "read_only": os.O_RDONLY,
                        "getpid": os.getpid, "tmp_format": "info.cfg.%s.0.tmp", "open": open,
-                       "chmod": os.chmod, "replace": os.replace, "folder_sync": os.fsync, "name": "info.cfg"}
+                       "chmod": os.chmod, "replace": os.replace, "folder_sync": os.fsync, "name": "info.cfg",
+                       "crlf": "\r\n", "cr": "\r", "lf": "\n"}
         saved = (mod._fsync, twin._fsync)
 
         def binder(module, sync):

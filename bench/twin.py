@@ -115,7 +115,10 @@ class MESInfo:
         for key, value in (("producttype", self.ProductType), ("mrno", self.MRNo),
                            ("opname", self.OPName), ("slot", self.Slot)):
             if isinstance(value, str):
-                value = value.replace("%", "%%")
+                # Read back as typed: a carriage return (alone or before a
+                # line feed) would end the line in the file, so it is stored
+                # as a line feed (a continuation line); a percent sign doubled.
+                value = value.replace("\r\n", "\n").replace("\r", "\n").replace("%", "%%")
             parser.set("Sec", key, value)
 
         # Write a new file beside the old one, sync it, then put it in place
@@ -223,12 +226,9 @@ def process_mes_result(res, /) -> "tuple":
         if feedback is None:
             return (0, "MES 系统返回“None”数据，默认为 SUCCESS")
         tokens = feedback.split('"')
-        if len(tokens) == 3:
-            msg = tokens[1]
-        elif len(tokens) in (1, 2):
-            msg = tokens[0]
-        else:
+        if len(tokens) >= 4:
             raise MESError(res)
+        msg = tokens[1] if len(tokens) == 3 else tokens[0]
         return (res[1], msg)
     except MESError:
         raise
