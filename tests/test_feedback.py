@@ -209,3 +209,15 @@ class TestMESError:
         except tv.MESError as error:
             text = "".join(traceback.format_exception_only(type(error), error))
         assert text == "m4r_tessavor.MESError: ('bad', 2)\n"
+
+
+def test_builtins_replaced_by_the_host_are_used_at_once(tv, capsys, monkeypatch):
+    import builtins
+    tv.process_mes_result(("warm", 0))
+    printed = []
+    monkeypatch.setattr(builtins, "print", lambda *args: printed.append(args))
+    tv.process_mes_result(("OK", 0))
+    monkeypatch.undo()
+    tv.process_mes_result(("again", 0))
+    assert printed == [("TVR MES GetUnitInfo: ('OK', 0)",)]
+    assert "again" in capsys.readouterr().out

@@ -20,7 +20,8 @@ template <class... Args>
     } else if constexpr (sizeof...(Args) == 1) {
         return Ref::steal(compat::call_one_arg(callable, args...));
     } else {
-        return Ref::steal(PyObject_CallFunctionObjArgs(callable, args..., nullptr));
+        PyObject* stack[] = {args...};
+        return Ref::steal(compat::vectorcall(callable, stack, sizeof...(Args), nullptr));
     }
 }
 
@@ -38,7 +39,17 @@ template <class... Args>
 template <class... Args>
 [[nodiscard]] Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     static_assert((std::is_same_v<Args, PyObject*> && ...), "call_method takes PyObject* arguments");
-    return Ref::steal(PyObject_CallMethodObjArgs(obj, name, args..., nullptr));
+    PyObject* stack[] = {obj, args...};
+    return Ref::steal(compat::vectorcall_method(name, stack, 1 + sizeof...(Args), nullptr));
+}
+
+// obj.name(**dict(zip(keyword_names, values))): keywords named by a tuple of
+// texts made once, as the interpreter makes such a call.
+template <class... Values>
+[[nodiscard]] Ref call_method_with_keywords(PyObject* obj, PyObject* name, PyObject* keyword_names, Values... values) {
+    static_assert((std::is_same_v<Values, PyObject*> && ...), "keyword values are PyObject*");
+    PyObject* stack[] = {obj, values...};
+    return Ref::steal(compat::vectorcall_method(name, stack, 1, keyword_names));
 }
 
 // (items...)

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x03060000
 #error "m4r_tessavor needs Python 3.6 or newer"
 #endif
@@ -27,6 +29,17 @@ inline void set_refcount(PyObject* o, Py_ssize_t n) noexcept {
 #endif
 }
 
+// PyUnicode_READY: needed up to 3.11 for texts made by the legacy API, a
+// no-op from 3.12 on. 0, or -1 with the error set.
+inline int unicode_ready(PyObject* text) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
 // PyObject_CallNoArgs: 3.9.
 inline PyObject* call_no_args(PyObject* callable) noexcept {
 #if PY_VERSION_HEX >= 0x03090000
@@ -44,6 +57,81 @@ inline PyObject* call_one_arg(PyObject* callable, PyObject* arg) noexcept {
     return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
 #endif
 }
+
+// PyObject_Vectorcall: 3.9 (3.8 as _PyObject_Vectorcall). callable(*args[:nargs],
+// **dict(zip(kwnames, args[nargs:]))); kwnames may be null.
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargs, kwnames);
+#else
+    const Py_ssize_t positional = static_cast<Py_ssize_t>(nargs);
+    PyObject* tuple = PyTuple_New(positional);
+    if (tuple == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple, i, args[i]);
+    }
+    PyObject* keywords = nullptr;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = PyDict_New();
+        for (Py_ssize_t i = 0; keywords != nullptr && i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[positional + i]) < 0) {
+                Py_CLEAR(keywords);
+            }
+        }
+        if (keywords == nullptr) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+    }
+    PyObject* result = PyObject_Call(callable, tuple, keywords);
+    Py_DECREF(tuple);
+    Py_XDECREF(keywords);
+    return result;
+#endif
+}
+
+// PyObject_VectorcallMethod: 3.9. args[0].name(*args[1:nargs], **keywords).
+inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwnames) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargs, kwnames);
+#else
+    PyObject* method = PyObject_GetAttr(args[0], name);
+    if (method == nullptr) {
+        return nullptr;
+    }
+    PyObject* result = vectorcall(method, args + 1, nargs - 1, kwnames);
+    Py_DECREF(method);
+    return result;
+#endif
+}
+
+// PyImport_GetModule: 3.7. The module of that name if it was imported (a
+// new reference), else null; before 3.7 it is imported.
+inline PyObject* imported_module(PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x03070000
+    PyObject* module = PyImport_GetModule(name);
+    if (module != nullptr || PyErr_Occurred()) {
+        return module;
+    }
+#endif
+    return PyImport_Import(name);
+}
+
+// A dictionary's version tag (PEP 509, 3.6 to 3.11): a number that changes
+// with every change of the dictionary and is never given to another one.
+// Deprecated in 3.12, where a name cache has no version to trust.
+#if PY_VERSION_HEX < 0x030C0000
+inline constexpr bool kDictVersions = true;
+inline uint64_t dict_version(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#else
+inline constexpr bool kDictVersions = false;
+inline uint64_t dict_version(PyObject*) noexcept { return 0; }
+#endif
 
 // The name a function shows in the interpreter's own argument errors: the
 // code name up to 3.9, the qualified name from 3.10 on.

@@ -15,11 +15,17 @@ namespace tessavor {
 // when the block ends in an exception.
 template <class Body>
 [[nodiscard]] bool with_block(PyObject* manager, Body&& body) {
-    Ref enter = Ref::steal(PyObject_GetAttrString(manager, "__enter__"));
+    static PyObject* enter_name = nullptr;
+    static PyObject* exit_name = nullptr;
+    if ((enter_name == nullptr && (enter_name = PyUnicode_InternFromString("__enter__")) == nullptr) ||
+        (exit_name == nullptr && (exit_name = PyUnicode_InternFromString("__exit__")) == nullptr)) {
+        return false;
+    }
+    Ref enter = Ref::steal(PyObject_GetAttr(manager, enter_name));
     if (!enter) {
         return false;
     }
-    Ref exit = Ref::steal(PyObject_GetAttrString(manager, "__exit__"));
+    Ref exit = Ref::steal(PyObject_GetAttr(manager, exit_name));
     if (!exit) {
         return false;
     }

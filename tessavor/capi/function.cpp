@@ -340,12 +340,7 @@ bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t n
     return true;
 }
 
-PyObject* bind_and_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords) {
-    const FunctionObject* f = as_function(self);
-    PyObject* bound[kMaxParameters] = {};
-    if (!bind_arguments(f, args, nargs, keywords, bound)) {
-        return nullptr;
-    }
+PyObject* run_body(const FunctionObject* f, PyObject* const* bound) {
     // No C++ exception may reach the interpreter.
     try {
         return f->spec->body(bound);
@@ -355,6 +350,15 @@ PyObject* bind_and_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         PyErr_SetString(PyExc_SystemError, "m4r_tessavor: unexpected C++ exception");
         return nullptr;
     }
+}
+
+PyObject* bind_and_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords) {
+    const FunctionObject* f = as_function(self);
+    PyObject* bound[kMaxParameters] = {};
+    if (!bind_arguments(f, args, nargs, keywords, bound)) {
+        return nullptr;
+    }
+    return run_body(f, bound);
 }
 
 // ---- call slots ---------------------------------------------------------
@@ -372,6 +376,10 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 #if TESSAVOR_HAVE_VECTORCALL
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
+    // Every parameter by position and no keyword: the arguments are bound as they are.
+    if (kwnames == nullptr && nargs == PyTuple_GET_SIZE(as_function(callable)->parameter_names)) {
+        return run_body(as_function(callable), args);
+    }
     return bind_and_run(callable, args, nargs, Keywords::from_names(kwnames, args + nargs));
 }
 #endif

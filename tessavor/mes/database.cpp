@@ -12,16 +12,43 @@ Ref try_connect(PyObject* const* args) {
     if (!sql) {
         return sql;
     }
-    Ref open_connection = attr(sql.get(), t.connect);
-    if (!open_connection) {
-        return open_connection;
-    }
-    Ref no_arguments = Ref::steal(PyTuple_New(0));
-    Ref keywords = dict({{t.server, args[0]}, {t.user, args[1]}, {t.password, args[2]}, {t.database, args[3]}});
-    if (!no_arguments || !keywords) {
+    // The keyword names in one tuple, made once.
+    static PyObject* keyword_names = nullptr;
+    if (keyword_names == nullptr &&
+        (keyword_names = PyTuple_Pack(4, t.server, t.user, t.password, t.database)) == nullptr) {
         return Ref();
     }
-    return call_with(open_connection.get(), no_arguments.get(), keywords.get());
+    return call_method_with_keywords(sql.get(), t.connect, keyword_names, args[0], args[1], args[2], args[3]);
+}
+
+// text.encode("gbk"). For an exact str, whose encode cannot be replaced,
+// what str.encode does: ASCII stays as it is in GBK; other texts go to the
+// codec's encoder, found once (the interpreter keeps a codec it found for
+// good, too).
+Ref encode_gbk(PyObject* text) {
+    if (!PyUnicode_CheckExact(text)) {
+        return call_method(text, texts().encode, texts().gbk);
+    }
+    if (compat::unicode_ready(text) < 0) {
+        return Ref();
+    }
+    if (PyUnicode_IS_ASCII(text)) {
+        return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+                                                    PyUnicode_GET_LENGTH(text)));
+    }
+    static PyObject* encoder = nullptr;
+    if (encoder == nullptr && (encoder = PyCodec_Encoder("gbk")) == nullptr) {
+        return Ref();
+    }
+    Ref pair = call(encoder, text);
+    if (!pair) {
+        return pair;
+    }
+    if (PyTuple_CheckExact(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2 &&
+        PyBytes_CheckExact(PyTuple_GET_ITEM(pair.get(), 0))) {
+        return Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+    }
+    return Ref::steal(PyUnicode_AsEncodedString(text, "gbk", nullptr));
 }
 
 }  // namespace
@@ -38,7 +65,7 @@ Ref connect(PyObject* const* args) noexcept {
 
 bool encode_unit_texts(PyObject* const* args, UnitTexts& out) noexcept {
     for (auto [field, text] : {std::pair{&out.procedure, args[5]}, {&out.employee, args[6]}, {&out.line_name, args[7]}}) {
-        *field = call_method(text, texts().encode, texts().gbk);
+        *field = encode_gbk(text);
         if (!*field) {
             return false;
         }

@@ -28,15 +28,11 @@ struct UnitTexts {
 // driver's (or the lookup's) error set.
 template <class... Values>
 [[nodiscard]] Ref execute_row(PyObject* conn, PyObject* batch, Values... values) noexcept {
-    Ref execute = attr(conn, texts().execute_row);
-    if (!execute) {
-        return execute;
-    }
     Ref parameters = tuple(values...);
     if (!parameters) {
         return parameters;
     }
-    return call(execute.get(), batch, parameters.get());
+    return call_method(conn, texts().execute_row, batch, parameters.get());
 }
 
 // conn.close(), result discarded.

@@ -27,9 +27,44 @@ bool log_row(PyObject* res) {
     return print && call(print.get(), line.get());
 }
 
+// MESError(res) raised, for a text with three or more double quotes.
+Ref too_many_quotes(PyObject* res) {
+    Ref mes_error = global(module_names().MESError);
+    if (mes_error) {
+        raise_new(mes_error.get(), res);
+    }
+    return Ref();
+}
+
+// For a text of the exact str type, split('"') and the choice of a token
+// done without the list: the same message object split would give (the
+// text itself when it holds no quote, else a new substring).
+Ref message_of_text(PyObject* res, PyObject* text) {
+    if (compat::unicode_ready(text) < 0) {
+        return Ref();
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const Py_ssize_t first = PyUnicode_FindChar(text, '"', 0, length, 1);
+    if (first < 0) {
+        return first == -1 ? Ref::borrow(text) : Ref();
+    }
+    const Py_ssize_t second = PyUnicode_FindChar(text, '"', first + 1, length, 1);
+    if (second < 0) {
+        return second == -1 ? Ref::steal(PyUnicode_Substring(text, 0, first)) : Ref();
+    }
+    const Py_ssize_t third = PyUnicode_FindChar(text, '"', second + 1, length, 1);
+    if (third < 0) {
+        return third == -1 ? Ref::steal(PyUnicode_Substring(text, first + 1, second)) : Ref();
+    }
+    return too_many_quotes(res);
+}
+
 // The message of a feedback text, or null with the error set (MESError for
 // a text with three or more double quotes).
 Ref message_of(PyObject* res, PyObject* feedback) {
+    if (PyUnicode_CheckExact(feedback)) {
+        return message_of_text(res, feedback);
+    }
     Ref tokens = call_method(feedback, texts().split, texts().quote);
     if (!tokens) {
         return tokens;
@@ -39,11 +74,7 @@ Ref message_of(PyObject* res, PyObject* feedback) {
         return Ref();
     }
     if (count >= 4) {
-        Ref mes_error = global(module_names().MESError);
-        if (mes_error) {
-            raise_new(mes_error.get(), res);
-        }
-        return Ref();
+        return too_many_quotes(res);
     }
     PyObject* index = count == 3 ? module_state().one : module_state().zero;
     return Ref::steal(PyObject_GetItem(tokens.get(), index));
@@ -65,7 +96,13 @@ Ref read_row(PyObject* res) {
         return code ? tuple(code.get(), texts().empty) : Ref();
     }
     if (feedback.get() == Py_None) {
-        return tuple(zero, texts().none_message);
+        // One tuple for every such answer, as the constant (0, "...") of a
+        // Python function is one object.
+        static PyObject* none_answer = nullptr;
+        if (none_answer == nullptr && (none_answer = PyTuple_Pack(2, zero, texts().none_message)) == nullptr) {
+            return Ref();
+        }
+        return Ref::borrow(none_answer);
     }
     Ref message = message_of(res, feedback.get());
     if (!message) {

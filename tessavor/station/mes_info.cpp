@@ -108,6 +108,22 @@ PyObject* init_body(PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
+// 1 when the text holds neither character (the replacements below would
+// give it back as it is), 0 when it holds one, -1 with the error set.
+int holds_neither(PyObject* text, Py_UCS4 first, Py_UCS4 second) {
+    if (compat::unicode_ready(text) < 0) {
+        return -1;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_UCS4 c : {first, second}) {
+        const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, length, 1);
+        if (at != -1) {
+            return at == -2 ? -1 : 0;
+        }
+    }
+    return 1;
+}
+
 // The text as the parser must hold it so that whatever the operator typed
 // reads back from the file: every percent sign doubled, and a carriage
 // return (alone or before a line feed) made a line feed, which the parser
@@ -117,6 +133,12 @@ PyObject* init_body(PyObject* const* args) {
 Ref storable(PyObject* value) {
     if (!PyUnicode_Check(value)) {
         return Ref::borrow(value);
+    }
+    if (PyUnicode_CheckExact(value)) {
+        const int unchanged = holds_neither(value, '\r', '%');
+        if (unchanged != 0) {
+            return unchanged > 0 ? Ref::borrow(value) : Ref();
+        }
     }
     const Texts& t = texts();
     Ref text = call_method(value, t.replace, t.crlf, t.lf);

@@ -16,13 +16,16 @@ constexpr int kTemporaryNameAttempts = 100;
 // would be refused.
 Ref existing_permissions(PyObject* os, PyObject* path) {
     const Texts& t = texts();
-    Ref write_only = attr(os, t.O_WRONLY);
-    Ref append = write_only ? attr(os, t.O_APPEND) : Ref();
-    Ref flags = append ? Ref::steal(PyNumber_Or(write_only.get(), append.get())) : Ref();
-    if (!flags) {
-        return flags;
+    static PyObject* flags = nullptr;
+    if (flags == nullptr) {
+        Ref write_only = attr(os, t.O_WRONLY);
+        Ref append = write_only ? attr(os, t.O_APPEND) : Ref();
+        flags = append ? PyNumber_Or(write_only.get(), append.get()) : nullptr;
+        if (flags == nullptr) {
+            return Ref();
+        }
     }
-    Ref probe = call_method(os, t.os_open, path, flags.get());
+    Ref probe = call_method(os, t.os_open, path, flags);
     if (!probe) {
         if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
             return Ref();
@@ -38,11 +41,14 @@ Ref existing_permissions(PyObject* os, PyObject* path) {
         return status;
     }
     Ref mode = attr(status.get(), t.st_mode);
-    Ref bits = Ref::steal(PyLong_FromLong(07777));
+    static PyObject* bits = nullptr;
+    if (bits == nullptr) {
+        bits = PyLong_FromLong(07777);
+    }
     if (!mode || !bits) {
         return Ref();
     }
-    return Ref::steal(PyNumber_And(mode.get(), bits.get()));
+    return Ref::steal(PyNumber_And(mode.get(), bits));
 }
 
 // open("<path>.<pid>.<n>.tmp", "x") for the first n whose name is free.
@@ -52,8 +58,12 @@ Ref create_temporary(PyObject* os, PyObject* text_path, Ref& name) {
     if (!pid) {
         return pid;
     }
+    const long pid_value = PyLong_AsLong(pid.get());
+    if (pid_value == -1 && PyErr_Occurred()) {
+        return Ref();
+    }
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        name = Ref::steal(PyUnicode_FromFormat("%U.%S.%d.tmp", text_path, pid.get(), attempt));
+        name = Ref::steal(PyUnicode_FromFormat("%U.%ld.%d.tmp", text_path, pid_value, attempt));
         if (!name) {
             return Ref();
         }
@@ -97,12 +107,22 @@ void discard(PyObject* os, PyObject* name) {
 void sync_folder(PyObject* os, PyObject* text_path) {
 #ifndef _WIN32
     const Texts& t = texts();
-    Ref os_path = attr(os, t.path);
-    Ref folder = os_path ? call_method(os_path.get(), t.dirname, text_path) : Ref();
+    // A name without a slash is in the current folder: no call for that.
+    Ref folder;
+    if (PyUnicode_FindChar(text_path, '/', 0, PyUnicode_GET_LENGTH(text_path), 1) == -1) {
+        folder = Ref::borrow(t.curdir);
+    } else {
+        Ref os_path = attr(os, t.path);
+        folder = os_path ? call_method(os_path.get(), t.dirname, text_path) : Ref();
+    }
     if (folder && PyUnicode_GetLength(folder.get()) == 0) {
         folder = Ref::borrow(t.curdir);
     }
-    Ref read_only = folder ? attr(os, t.O_RDONLY) : Ref();
+    static PyObject* read_only_flag = nullptr;
+    if (read_only_flag == nullptr && folder) {
+        read_only_flag = attr(os, t.O_RDONLY).release();
+    }
+    Ref read_only = folder && read_only_flag ? Ref::borrow(read_only_flag) : Ref();
     Ref descriptor = read_only ? call_method(os, t.os_open, folder.get(), read_only.get()) : Ref();
     if (descriptor) {
         if (!call_method(os, t.os_fsync, descriptor.get())) {
@@ -123,11 +143,16 @@ void sync_folder(PyObject* os, PyObject* text_path) {
 
 bool write_settings_file(PyObject* path, PyObject* parser) noexcept {
     const Texts& t = texts();
-    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    static PyObject* os_name = nullptr;
+    if (os_name == nullptr && (os_name = PyUnicode_InternFromString("os")) == nullptr) {
+        return false;
+    }
+    Ref os = Ref::steal(compat::imported_module(os_name));
     if (!os) {
         return false;
     }
-    Ref text_path = Ref::steal(PyObject_CallMethod(os.get(), "fsdecode", "O", path));
+    Ref text_path = PyUnicode_CheckExact(path) ? Ref::borrow(path)
+                                                : Ref::steal(PyObject_CallMethod(os.get(), "fsdecode", "O", path));
     if (!text_path) {
         return false;
     }
