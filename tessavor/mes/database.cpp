@@ -51,9 +51,9 @@ Ref encode_gbk(PyObject* text) {
     return Ref::steal(PyUnicode_AsEncodedString(text, "gbk", nullptr));
 }
 
-}  // namespace
-
-Ref connect(PyObject* const* args) noexcept {
+// The connection, or IOError("SQLError: Connect to Database Server Failed:
+// <error>") raised while the error is handled, so that it is the context.
+Ref connect(PyObject* const* args) {
     Ref conn = try_connect(args);
     if (conn || !raised_exception_is_ordinary()) {
         return conn;
@@ -63,14 +63,22 @@ Ref connect(PyObject* const* args) noexcept {
     return Ref();
 }
 
-bool encode_unit_texts(PyObject* const* args, UnitTexts& out) noexcept {
-    for (auto [field, text] : {std::pair{&out.procedure, args[5]}, {&out.employee, args[6]}, {&out.line_name, args[7]}}) {
+}  // namespace
+
+Ref connect_and_encode(PyObject* const* args, UnitTexts& encoded) noexcept {
+    Ref conn = connect(args);
+    if (!conn) {
+        return conn;
+    }
+    for (auto [field, text] :
+         {std::pair{&encoded.procedure, args[5]}, {&encoded.employee, args[6]}, {&encoded.line_name, args[7]}}) {
         *field = encode_gbk(text);
         if (!*field) {
-            return false;
+            hang_up(conn.get());
+            return Ref();
         }
     }
-    return true;
+    return conn;
 }
 
 PyObject* read_answer(PyObject* row) noexcept {

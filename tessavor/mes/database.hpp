@@ -7,11 +7,6 @@
 
 namespace tessavor::mes {
 
-// _sql.connect(server=, user=, password=, database=) with the first four
-// arguments of the call; on an ordinary exception, IOError("SQLError:
-// Connect to Database Server Failed: <error>") with the error as context.
-[[nodiscard]] Ref connect(PyObject* const* args) noexcept;
-
 // The procedure, employee and line name (arguments 6 to 8 of both calls),
 // each replaced by its .encode("gbk").
 struct UnitTexts {
@@ -20,9 +15,13 @@ struct UnitTexts {
     Ref line_name;
 };
 
-// Encodes them in that order; false with the codec's (or the lookup's) own
-// error on failure.
-[[nodiscard]] bool encode_unit_texts(PyObject* const* args, UnitTexts& out) noexcept;
+// _sql.connect(server=, user=, password=, database=) with the first four
+// arguments of the call, then the procedure, employee and line name
+// encoded in that order: the connection, or null with the error set.
+// A failure to connect raises IOError("SQLError: Connect to Database
+// Server Failed: <error>") with the error as context; when a text cannot
+// be encoded (the codec's own error) the connection is closed.
+[[nodiscard]] Ref connect_and_encode(PyObject* const* args, UnitTexts& encoded) noexcept;
 
 // conn.execute_row(batch, (values...)): the answer row, or null with the
 // driver's (or the lookup's) error set.

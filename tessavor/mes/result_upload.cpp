@@ -13,13 +13,9 @@ namespace tessavor::mes {
 namespace {
 
 PyObject* save_result_body(PyObject* const* args) {
-    Ref conn = connect(args);
-    if (!conn) {
-        return nullptr;
-    }
     UnitTexts encoded;
-    if (!encode_unit_texts(args, encoded)) {
-        hang_up(conn.get());
+    Ref conn = connect_and_encode(args, encoded);
+    if (!conn) {
         return nullptr;
     }
     const int passed = PyObject_IsTrue(args[8]);

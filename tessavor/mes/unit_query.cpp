@@ -24,13 +24,9 @@ bool close_finally(PyObject* conn) {
 }
 
 PyObject* get_unit_info_body(PyObject* const* args) {
-    Ref conn = connect(args);
-    if (!conn) {
-        return nullptr;
-    }
     UnitTexts encoded;
-    if (!encode_unit_texts(args, encoded)) {
-        hang_up(conn.get());
+    Ref conn = connect_and_encode(args, encoded);
+    if (!conn) {
         return nullptr;
     }
     Ref row = execute_row(conn.get(), texts().unit_query_batch, args[4], encoded.procedure.get(),
