@@ -377,7 +377,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
     // Every parameter by position and no keyword: the arguments are bound as they are.
-    if (kwnames == nullptr && nargs == PyTuple_GET_SIZE(as_function(callable)->parameter_names)) {
+    if (kwnames == nullptr && nargs == as_function(callable)->spec->parameter_count) {
         return run_body(as_function(callable), args);
     }
     return bind_and_run(callable, args, nargs, Keywords::from_names(kwnames, args + nargs));

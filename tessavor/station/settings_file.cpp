@@ -41,11 +41,11 @@ Ref existing_permissions(PyObject* os, PyObject* path) {
         return status;
     }
     Ref mode = attr(status.get(), t.st_mode);
-    static PyObject* bits = nullptr;
-    if (bits == nullptr) {
-        bits = PyLong_FromLong(07777);
+    if (!mode) {
+        return mode;
     }
-    if (!mode || !bits) {
+    static PyObject* bits = nullptr;
+    if (bits == nullptr && (bits = PyLong_FromLong(07777)) == nullptr) {
         return Ref();
     }
     return Ref::steal(PyNumber_And(mode.get(), bits));
@@ -108,8 +108,13 @@ void sync_folder(PyObject* os, PyObject* text_path) {
 #ifndef _WIN32
     const Texts& t = texts();
     // A name without a slash is in the current folder: no call for that.
+    const Py_ssize_t slash = PyUnicode_FindChar(text_path, '/', 0, PyUnicode_GET_LENGTH(text_path), 1);
+    if (slash == -2) {
+        PyErr_Clear();
+        return;
+    }
     Ref folder;
-    if (PyUnicode_FindChar(text_path, '/', 0, PyUnicode_GET_LENGTH(text_path), 1) == -1) {
+    if (slash == -1) {
         folder = Ref::borrow(t.curdir);
     } else {
         Ref os_path = attr(os, t.path);
@@ -143,11 +148,7 @@ void sync_folder(PyObject* os, PyObject* text_path) {
 
 bool write_settings_file(PyObject* path, PyObject* parser) noexcept {
     const Texts& t = texts();
-    static PyObject* os_name = nullptr;
-    if (os_name == nullptr && (os_name = PyUnicode_InternFromString("os")) == nullptr) {
-        return false;
-    }
-    Ref os = Ref::steal(compat::imported_module(os_name));
+    Ref os = Ref::steal(compat::imported_module(t.os));
     if (!os) {
         return false;
     }

@@ -36,6 +36,7 @@ namespace tessavor::station {
     X(flush, "flush")                             \
     X(fileno, "fileno")                           \
     X(exclusive_mode, "x")                        \
+    X(os, "os")                                   \
     X(getpid, "getpid")                           \
     X(stat, "stat")                               \
     X(st_mode, "st_mode")                         \
