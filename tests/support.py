@@ -25,3 +25,34 @@ def install_standins():
     for name in ("wx", "pymssql", "pymssql._mssql", "m4r_wxtools"):
         importlib.import_module(name)
     sys.path.remove(STANDINS)
+
+
+# The module's public surface: its functions and, for each class, its own
+# members in definition order, with their parameters (None for a class
+# attribute). Those with one parameter take it by position only.
+FUNCTIONS = {
+    "process_mes_result": ["res"],
+    "GetUnitInfo": ["server", "user", "password", "database", "serial_number", "procedure", "employee",
+                    "line_name"],
+    "SaveResult": ["server", "user", "password", "database", "serial_number", "procedure", "employee",
+                   "line_name", "result", "error_no"],
+}
+MEMBERS = {
+    "UIDesignOtherInfoDialog": [("__init__", ["self", "parent"]), ("__del__", ["self"]),
+                                ("OnRefill", ["self", "event"]), ("OnOK", ["self", "event"])],
+    "MESInfo": [("ININame", None), ("__init__", ["self"]), ("Save", ["self"])],
+    "MESInfoDialog": [("__init__", ["self", "parent"]), ("OnRefill", ["self", "event"]),
+                      ("OnOK", ["self", "event"])],
+    "MESError": [("__init__", ["self", "result"]), ("__str__", ["self"])],
+}
+
+
+def callables(tv):
+    """(qualified name, function object, parameter names) of every public
+    callable of the module `tv`."""
+    for name, params in FUNCTIONS.items():
+        yield name, getattr(tv, name), params
+    for cls_name, members in MEMBERS.items():
+        for member, params in members:
+            if params is not None:
+                yield "%s.%s" % (cls_name, member), vars(getattr(tv, cls_name))[member], params

@@ -9,40 +9,15 @@ import types
 
 import pytest
 
+from support import FUNCTIONS, MEMBERS, callables
+
 NAMESPACE = ["_fsync", "_cp", "_isfile", "_MB", "wx", "_sql", "UIDesignOtherInfoDialog", "MESInfo",
              "MESInfoDialog", "MESError", "process_mes_result", "GetUnitInfo", "SaveResult"]
 
 MODULE_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__"}
 
-# class -> its own members, in definition order, with their parameters
-MEMBERS = {
-    "UIDesignOtherInfoDialog": [("__init__", ["self", "parent"]), ("__del__", ["self"]),
-                                ("OnRefill", ["self", "event"]), ("OnOK", ["self", "event"])],
-    "MESInfo": [("ININame", None), ("__init__", ["self"]), ("Save", ["self"])],
-    "MESInfoDialog": [("__init__", ["self", "parent"]), ("OnRefill", ["self", "event"]),
-                      ("OnOK", ["self", "event"])],
-    "MESError": [("__init__", ["self", "result"]), ("__str__", ["self"])],
-}
-
-FUNCTIONS = {
-    "process_mes_result": ["res"],
-    "GetUnitInfo": ["server", "user", "password", "database", "serial_number", "procedure", "employee",
-                    "line_name"],
-    "SaveResult": ["server", "user", "password", "database", "serial_number", "procedure", "employee",
-                   "line_name", "result", "error_no"],
-}
-
 # What the type machinery adds to a class namespace by itself.
 IMPLICIT = {"__module__", "__qualname__", "__dict__", "__weakref__", "__doc__"}
-
-
-def all_functions(tv):
-    for name in FUNCTIONS:
-        yield name, getattr(tv, name), FUNCTIONS[name]
-    for cls_name, members in MEMBERS.items():
-        for member, params in members:
-            if params is not None:
-                yield "%s.%s" % (cls_name, member), vars(getattr(tv, cls_name))[member], params
 
 
 def test_namespace_holds_exactly_the_bound_names_in_binding_order(tv):
@@ -100,7 +75,7 @@ def test_file_name_is_a_class_attribute_before_any_instance(tv):
 
 
 def test_function_attributes(tv):
-    for qualname, func, params in all_functions(tv):
+    for qualname, func, params in callables(tv):
         assert func.__name__ == qualname.rpartition(".")[2]
         assert func.__qualname__ == qualname
         assert func.__module__ == "m4r_tessavor"
@@ -172,7 +147,7 @@ def call_patterns(params):
 @pytest.mark.parametrize("positional_only", [False, True])
 def test_argument_errors_match_the_interpreters_words(tv, positional_only):
     checked = 0
-    for qualname, func, params in all_functions(tv):
+    for qualname, func, params in callables(tv):
         alone = len(params) == 1
         if alone != positional_only:
             continue
@@ -223,7 +198,7 @@ def test_get_unit_info_argument_forms(tv, driver):
 
 def test_signatures_for_inspect_and_help(tv, in_tmp):
     import inspect
-    for qualname, func, params in all_functions(tv):
+    for qualname, func, params in callables(tv):
         twin = python_twin(qualname, params, len(params) == 1)
         assert inspect.signature(func) == inspect.signature(twin), qualname
     assert str(inspect.signature(tv.MESInfo().Save)) == "()"

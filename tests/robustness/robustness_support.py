@@ -46,23 +46,11 @@ def examples(share):
     return settings(max_examples=max(10, int(settings.default.max_examples * share)))
 
 
-# The public callables of the module and their parameters, as a test
-# program sees them. Those with one parameter take it by position only.
-FUNCTIONS = {
-    "process_mes_result": ["res"],
-    "GetUnitInfo": ["server", "user", "password", "database", "serial_number", "procedure", "employee",
-                    "line_name"],
-    "SaveResult": ["server", "user", "password", "database", "serial_number", "procedure", "employee",
-                   "line_name", "result", "error_no"],
-}
-METHODS = {
-    "UIDesignOtherInfoDialog": [("__init__", ["self", "parent"]), ("__del__", ["self"]),
-                                ("OnRefill", ["self", "event"]), ("OnOK", ["self", "event"])],
-    "MESInfo": [("__init__", ["self"]), ("Save", ["self"])],
-    "MESInfoDialog": [("__init__", ["self", "parent"]), ("OnRefill", ["self", "event"]),
-                      ("OnOK", ["self", "event"])],
-    "MESError": [("__init__", ["self", "result"]), ("__str__", ["self"])],
-}
+# The public callables of the module and their parameters (tests/support.py).
+FUNCTIONS = support.FUNCTIONS
+METHODS = {cls_name: [(m, params) for m, params in members if params is not None]
+           for cls_name, members in support.MEMBERS.items()}
+callables = support.callables
 
 NONE_MESSAGE = "MES 系统返回“None”数据，默认为 SUCCESS"
 INVALID = "MES Query Feedback Format Invalid"
@@ -71,16 +59,6 @@ LOG_PREFIX = "TVR MES GetUnitInfo: "
 CONNECT_FAILED = "SQLError: Connect to Database Server Failed: "
 QUERY_FAILED = "SQLError: uspGetUnitInfo Failed: "
 UPLOAD_FAILED = "SQLError: uspSaveResult Failed: "
-
-
-def callables(tv):
-    """(qualified name, function object, parameter names) of every public
-    callable of the module."""
-    for name, params in FUNCTIONS.items():
-        yield name, getattr(tv, name), params
-    for cls_name, members in METHODS.items():
-        for member, params in members:
-            yield "%s.%s" % (cls_name, member), vars(getattr(tv, cls_name))[member], params
 
 
 def fd_kinds():
