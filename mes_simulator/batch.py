@@ -1,18 +1,23 @@
-"""SQL batches: decoding, T-SQL tokens, and the few batches this server understands.
+"""SQL batches: decoding, T-SQL tokens, and the statements this server understands.
 
-Besides the session batches the driver sends while connecting (SET options, `use [db]`), the
-only batches accepted are the two station batches, token for token, each with its literal
-parameter values in the %s places.  Everything else is answered with the error SQL Server
-would give, never with a guess.
+A batch is read as SQL Server reads it: tokens (white space and comments free, keywords and
+names case-insensitive), then statements, each checked whole before anything runs.  The
+statements understood are the ones SQL Server's clients send: SET options, USE, DECLARE,
+EXEC of a procedure, SELECT of constants, variables and a few @@ functions, BEGIN TRAN,
+COMMIT, ROLLBACK, SAVE TRAN and IF on a comparison.  Everything else is answered with the
+error SQL Server gives, never with a guess.
 """
 
+import functools
 import re
 import struct
 from dataclasses import dataclass
 from decimal import Decimal
 
-from . import tds
+from . import sqltypes, tds
+from .sqltypes import SqlError, SqlType
 
+# The station's two batches, with a constant in each %s.
 UNIT_QUERY = (
     "\nDECLARE @OutPutxmls nvarchar(4000), @RETURN int ;\n"
     "exec dbo.uspGetUnitInfo %s, %s, %s, %s, @OutPutxmls OUT, @RETURN OUT ;\n"
@@ -22,44 +27,37 @@ SAVE_RESULT = (
     "exec dbo.uspSaveResult %s, %s, %s, %s, %s, %s, @Msg OUT, @RETURN OUT ;\n"
     "SELECT @Msg, @RETURN;\n")
 
-NVARCHAR, VARCHAR = "nvarchar", "varchar"
 
-
-class SqlError(Exception):
-    """An error SQL Server would report for a batch (ERROR token, then DONE with error)."""
-
-    def __init__(self, number, text, severity=16, state=1):
-        super().__init__(text)
-        self.number, self.text, self.severity, self.state = number, text, severity, state
+@dataclass(frozen=True)
+class Param:
+    name: str
+    type: SqlType
+    output: bool = False
 
 
 @dataclass(frozen=True)
 class Procedure:
     name: str
-    params: tuple        # (name, type) of the input parameters, in order
-    outputs: tuple       # names of the two OUTPUT parameters
-    text_size: int       # characters of the feedback variable the station's batch declares
-    batch: str
+    params: tuple        # Param, in order
+
+    @property
+    def inputs(self):
+        return [p for p in self.params if not p.output]
 
 
+_NV, _V = SqlType("nvarchar", 4000), SqlType("varchar", 8000)
 PROCEDURES = {p.name.casefold(): p for p in (
-    Procedure("uspGetUnitInfo",
-              (("@SerialNumber", NVARCHAR), ("@Procedure", VARCHAR), ("@Employee", VARCHAR),
-               ("@LineName", VARCHAR)),
-              ("@OutPutxmls", "@RETURN"), 4000, UNIT_QUERY),
-    Procedure("uspSaveResult",
-              (("@SerialNumber", NVARCHAR), ("@Procedure", VARCHAR), ("@Employee", VARCHAR),
-               ("@LineName", VARCHAR), ("@Result", VARCHAR), ("@ErrorNo", NVARCHAR)),
-              ("@Msg", "@RETURN"), 500, SAVE_RESULT),
+    Procedure("uspGetUnitInfo", (
+        Param("@SerialNumber", _NV), Param("@Procedure", _V), Param("@Employee", _V),
+        Param("@LineName", _V), Param("@OutPutxmls", SqlType("nvarchar", 4000), True),
+        Param("@RETURN", sqltypes.INT, True))),
+    Procedure("uspSaveResult", (
+        Param("@SerialNumber", _NV), Param("@Procedure", _V), Param("@Employee", _V),
+        Param("@LineName", _V), Param("@Result", _V), Param("@ErrorNo", _NV),
+        Param("@Msg", SqlType("nvarchar", 500), True), Param("@RETURN", sqltypes.INT, True))),
 )}
-
-
-@dataclass
-class Batch:
-    kind: str                 # "empty", "session", "use" or "call"
-    database: str = None      # of a "use" batch, as written
-    procedure: Procedure = None
-    args: list = None         # parameter values of a "call": str or None
+# The system procedures of the RPC interface (also callable by EXEC).
+SYSTEM_PROCEDURES = {"sp_executesql", "sp_prepare", "sp_execute", "sp_prepexec", "sp_unprepare"}
 
 
 # ---------------------------------------------------------------- tokens
@@ -87,7 +85,7 @@ _LEXER = re.compile(r"""
   | (?P<nstr>[Nn]'(?:[^']|'')*')
   | (?P<str>'(?:[^']|'')*')
   | (?P<bin>0[xX][0-9A-Fa-f]*)
-  | (?P<num>\d+(?:\.\d*)?|\.\d+)
+  | (?P<num>(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?)
   | (?P<var>@[\w@$#]+)
   | (?P<bracket>\[(?:[^\]]|\]\])*\])
   | (?P<quoted>"(?:[^"]|"")*")
@@ -161,183 +159,458 @@ def _join_dotted_names(tokens):
     return out
 
 
-def _template(text):
-    tokens = []
-    for n, piece in enumerate(text.split("%s")):
-        if n:
-            tokens.append(Token("param", "%s"))
-        tokens.extend(tokenize(piece))
-    return tokens
 
 
-def _head_and_tail(text):
-    """The template's tokens before the EXEC's arguments (ending with the procedure name) and
-    after them (from the ';' that ends the EXEC)."""
-    tokens = _template(text)
-    first = next(i for i, t in enumerate(tokens) if t.kind == "param")
-    end = next(i for i in range(first, len(tokens)) if tokens[i].key == SEMICOLON)
-    return tokens[:first], tokens[end:]
-
-
-_TEMPLATES = {key: _head_and_tail(proc.batch) for key, proc in PROCEDURES.items()}
-
-
-# ---------------------------------------------------------------- batches
+# ---------------------------------------------------------------- statements
 
 def decode_batch(payload, version):
     """The batch text of an SQL batch message (after ALL_HEADERS from TDS 7.2 on)."""
+    return decode_text(skip_all_headers(payload, version))
+
+
+def skip_all_headers(payload, version):
     if version >= tds.TDS72:
         if len(payload) < 4:
-            raise tds.ProtocolError("SQL batch without ALL_HEADERS")
+            raise tds.ProtocolError("request without ALL_HEADERS")
         (total,) = struct.unpack_from("<I", payload)
         if not 4 <= total <= len(payload):
             raise tds.ProtocolError("bad ALL_HEADERS length")
         payload = payload[total:]
+    return payload
+
+
+def decode_text(payload):
     try:
         return payload.decode("utf-16-le")
     except UnicodeDecodeError as exc:
         raise tds.ProtocolError("SQL batch text is not UTF-16LE") from exc
 
 
-def parse_batch(text, database, codepage):
-    """Classify a batch text; raise SqlError for anything this server does not run."""
-    tokens = tokenize(text)
-    names = [t.value if t.kind == "name" else None for t in tokens]
-    if not tokens:
-        return Batch("empty")
-    if _is_session_batch(tokens):
-        return Batch("session")
-    if names[0] == "use" and len(tokens) > 1 and isinstance(names[1], str) \
-            and [t.key for t in tokens[2:]] in ([], [SEMICOLON]):
-        written = tokens[1].text
-        return Batch("use", database=written[1:-1] if written[0] in '["' else written)
-    if "exec" not in names or names.index("exec") + 1 >= len(tokens):
-        raise _syntax_error(tokens, 0)
-    where = names.index("exec") + 1
-    proc = _resolve(tokens[where], database)
-    args = _match(tokens, proc)
-    values = [convert(lit, sqltype, codepage) for lit, (_n, sqltype) in zip(args, proc.params)]
-    return Batch("call", procedure=proc, args=values)
+# Expressions: ("lit", value), ("var", "@name"), ("global", "@@name"), ("neg", expr).
+# Statements: tuples whose first item names them; see Parser.
 
 
-def _is_session_batch(tokens):
-    statements, current = [], []
-    for tok in tokens + [Token("punct", ";", ";")]:
-        if tok.key == SEMICOLON:
-            if current:
-                statements.append(current)
-            current = []
-        else:
-            current.append(tok)
-    return bool(statements) and all(
-        len(s) >= 3 and s[0].key == ("name", "set") and s[1].kind == "name"
-        and all(t.kind in ("name", "num") or t.key in (("punct", ","), ("punct", "-")) for t in s[2:])
-        for s in statements)
+STATEMENT_WORDS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save",
+                   "use", "if", "insert", "update", "delete", "print", "return", "while",
+                   "create", "drop", "alter", "truncate", "with", "merge", "raiserror", "throw",
+                   "grant", "revoke", "deny", "end", "else", "waitfor", "go"}
+TRAN_WORDS = {"tran", "transaction"}
+COMPARISONS = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
+MAX_NAME = 128
 
 
-def _resolve(tok, database):
-    if tok.kind != "name":
-        raise SqlError(102, f"Incorrect syntax near '{tok.text}'.", severity=15)
-    parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
-    if len(parts) == 3 and parts[0] == database.casefold():
-        parts = parts[1:]
-    if len(parts) == 2 and parts[0] == "dbo":
-        parts = parts[1:]
-    proc = PROCEDURES.get(parts[0]) if len(parts) == 1 else None
-    if proc is None:
-        written = ".".join(p.strip("[]\"") for p in tok.text.split("."))
-        raise SqlError(2812, f"Could not find stored procedure '{written}'.", state=62)
-    return proc
+def parse_batch(text):
+    """The statements of a batch, as a tuple; raise SqlError as SQL Server does for a batch it
+    cannot compile.  The same text gives the same (immutable) result, so short ones are cached:
+    the session batch each client sends at connect is read only once."""
+    if len(text) <= 2048:
+        return _parse_cached(text)
+    return Parser(tokenize(text)).batch()
 
 
-def _match(tokens, proc):
-    """Match the batch against the procedure's batch; return the literals of its input arguments.
-
-    The whole batch must have the right shape (else 102, as SQL Server finds syntax errors
-    first); then the argument count is checked (8144, 201), then the OUTPUT arguments.
-    """
-    head, tail = _TEMPLATES[proc.name.casefold()]
-    for pos, want in enumerate(head[:-1]):  # the name itself may be written otherwise
-        if pos >= len(tokens) or tokens[pos].key != want.key:
-            raise _syntax_error(tokens, pos)
-    args, pos = _arguments(tokens, len(head))
-    for n, want in enumerate(tail):
-        if pos + n >= len(tokens) or tokens[pos + n].key != want.key:
-            raise _syntax_error(tokens, pos + n)
-    if pos + len(tail) != len(tokens):
-        raise _syntax_error(tokens, pos + len(tail))
-    declared = [n for n, _t in proc.params] + list(proc.outputs)
-    if len(args) > len(declared):
-        raise SqlError(8144, f"Procedure or function {proc.name} has too many arguments specified.",
-                       state=2)
-    if len(args) < len(declared):
-        raise SqlError(201, f"Procedure or function '{proc.name}' expects parameter "
-                            f"'{declared[len(args)]}', which was not supplied.", state=4)
-    inputs, outputs = args[:len(proc.params)], args[len(proc.params):]
-    for (literal, out, at), want in zip(outputs, proc.outputs):
-        if literal != ("var", want.casefold()) or not out:
-            raise _syntax_error(tokens, at)
-    for literal, _out, at in inputs:
-        if literal[0] == "var":
-            raise _syntax_error(tokens, at)
-    return [literal for literal, _out, _at in inputs]
+@functools.lru_cache(maxsize=256)
+def _parse_cached(text):
+    return Parser(tokenize(text)).batch()
 
 
-def _arguments(tokens, pos):
-    """The comma-separated EXEC arguments from pos: [(literal, OUTPUT?, position)], next position."""
-    args = []
-    if pos >= len(tokens) or tokens[pos].key == SEMICOLON:
-        return args, pos
-    while True:
-        start = pos
-        if pos < len(tokens) and tokens[pos].kind == "var":
-            pos += 1
-            out = pos < len(tokens) and tokens[pos].key == ("name", "out")
-            args.append((("var", tokens[start].value), out, start))
-            pos += out
-        else:
-            literal, pos = _literal(tokens, pos)
-            args.append((literal, False, start))
-        if pos >= len(tokens) or tokens[pos].key != ("punct", ","):
-            return args, pos
-        pos += 1
+def parse_declarations(text):
+    """The parameter list of sp_executesql / sp_prepare: ((name, SqlType, output), ...)."""
+    p = Parser(tokenize(text))
+    out = []
+    while not p.done():
+        name = p.expect_var()
+        p.accept_word("as")
+        sqltype = p.sqltype()
+        output = p.accept_word("out") or p.accept_word("readonly") and False
+        out.append(Param(name, sqltype, bool(output)))
+        if not p.accept_punct(","):
+            break
+    if not p.done():
+        raise p.syntax_error()
+    return tuple(out)
 
 
-def _syntax_error(tokens, pos):
-    near = tokens[min(pos, len(tokens) - 1)].text
-    return SqlError(102, f"Incorrect syntax near '{near}'.", severity=15)
+class Parser:
+    def __init__(self, tokens):
+        self.tokens, self.pos = tokens, 0
 
+    # -- token helpers
+    def peek(self, ahead=0):
+        n = self.pos + ahead
+        return self.tokens[n] if n < len(self.tokens) else None
 
-def _literal(tokens, pos):
-    """A constant in a parameter place: (kind, value) and the position after it."""
-    tok = tokens[pos] if pos < len(tokens) else None
-    if tok is None:
-        raise _syntax_error(tokens, pos)
-    if tok.kind in ("nstr", "str", "bin"):
-        return (tok.kind, tok.value), pos + 1
-    if tok.key == ("name", "null"):
-        return ("null", None), pos + 1
-    sign = ""
-    if tok.key in (("punct", "-"), ("punct", "+")) and pos + 1 < len(tokens):
-        sign, pos = tok.text, pos + 1
-        tok = tokens[pos]
-    if tok.kind == "num":
-        value = int(sign + tok.text) if tok.text.isdigit() else Decimal(sign + tok.text)
-        return ("num", value), pos + 1
-    raise _syntax_error(tokens, pos)
+    def done(self):
+        return self.pos >= len(self.tokens)
 
+    def word(self, ahead=0):
+        tok = self.peek(ahead)
+        return tok.value if tok is not None and tok.kind == "name" and isinstance(tok.value, str) \
+            and tok.text[0] not in '["' else None
 
-def convert(literal, sqltype, codepage):
-    """What a parameter of the given type holds when passed this literal, as SQL Server does it."""
-    kind, value = literal
-    if kind == "null":
+    def accept_word(self, *words):
+        if self.word() in words:
+            self.pos += 1
+            return True
+        return False
+
+    def accept_punct(self, mark):
+        tok = self.peek()
+        if tok is not None and tok.key == ("punct", mark):
+            self.pos += 1
+            return True
+        return False
+
+    def syntax_error(self, pos=None):
+        pos = self.pos if pos is None else pos
+        if pos >= len(self.tokens):
+            if not self.tokens:
+                return SqlError(102, "Incorrect syntax near ''.", severity=15)
+            return SqlError(102, f"Incorrect syntax near '{self.tokens[-1].text}'.", severity=15)
+        return SqlError(102, f"Incorrect syntax near '{self.tokens[pos].text}'.", severity=15)
+
+    def expect_var(self):
+        tok = self.peek()
+        if tok is None or tok.kind != "var" or tok.value.startswith("@@"):
+            raise self.syntax_error()
+        self.pos += 1
+        return tok.value
+
+    def expect_punct(self, mark):
+        if not self.accept_punct(mark):
+            raise self.syntax_error()
+
+    # -- statements
+    def batch(self):
+        statements = []
+        while not self.done():
+            if self.accept_punct(";"):
+                continue
+            statements.append(self.statement())
+            if not self.done() and not self.accept_punct(";") \
+                    and self.word() not in STATEMENT_WORDS:
+                raise self.syntax_error()
+        return tuple(statements)
+
+    def statement(self):
+        tok = self.peek()
+        word = self.word()
+        if word is None:
+            if tok.kind == "name" and self.pos == 0:  # a batch that starts with a name runs it
+                return self.exec_statement()
+            raise self.syntax_error()
+        handler = getattr(self, "st_" + word, None)
+        if handler is None:
+            if word in ("insert", "update", "delete", "truncate", "merge"):
+                return self.table_statement(word)
+            if word not in STATEMENT_WORDS and self.pos == 0:
+                return self.exec_statement()
+            raise self.syntax_error()
+        self.pos += 1
+        return handler()
+
+    def st_set(self):
+        tok = self.peek()
+        if tok is not None and tok.kind == "var":
+            var = self.expect_var()
+            self.expect_punct("=")
+            return ("assign", var, self.expression())
+        option = self.word()
+        if option is None:
+            raise self.syntax_error()
+        start = self.pos
+        while not self.done() and self.peek().key != ("punct", ";") and (
+                self.pos == start or self.word() not in STATEMENT_WORDS):
+            self.pos += 1
+        words = [t.value if t.kind == "name" else t.text for t in self.tokens[start:self.pos]]
+        return ("set", tuple(str(w) for w in words))
+
+    def st_use(self):
+        tok = self.peek()
+        if tok is None or tok.kind != "name":
+            raise self.syntax_error()
+        self.pos += 1
+        return ("use", tok.text[1:-1] if tok.text[0] in '["' else tok.text)
+
+    def st_declare(self):
+        out = []
+        while True:
+            name = self.expect_var()
+            self.accept_word("as")
+            sqltype = self.sqltype()
+            value = self.expression() if self.accept_punct("=") else None
+            out.append((name, sqltype, value))
+            if not self.accept_punct(","):
+                return ("declare", tuple(out))
+
+    def sqltype(self):
+        name = self.word()
+        if name is None:
+            tok = self.peek()
+            if tok is not None and tok.kind == "name" and not isinstance(tok.value, tuple):
+                name = tok.value
+            else:
+                raise self.syntax_error()
+        self.pos += 1
+        if name == "double" and self.accept_word("precision"):
+            name = "double precision"
+        args = []
+        if self.accept_punct("("):
+            while True:
+                tok = self.peek()
+                if self.accept_word("max"):
+                    args.append("max")
+                elif tok is not None and tok.kind == "num" and tok.text.isdigit():
+                    self.pos += 1
+                    args.append(int(tok.text) if len(tok.text) < 12 else 10 ** 12)
+                else:
+                    raise self.syntax_error()
+                if not self.accept_punct(","):
+                    break
+            self.expect_punct(")")
+        return sqltypes.declared(name, tuple(args))
+
+    def exec_statement(self):
+        status_var = None
+        if self.peek() is not None and self.peek().kind == "var" and self.peek(1) is not None \
+                and self.peek(1).key == ("punct", "="):
+            status_var = self.expect_var()
+            self.pos += 1
+        tok = self.peek()
+        if tok is None or tok.kind != "name":
+            raise self.syntax_error()
+        self.pos += 1
+        args = []
+        if not self.done() and self.peek().key != ("punct", ";") \
+                and self.word() not in STATEMENT_WORDS - {"default"}:
+            while True:
+                name = None
+                if self.peek() is not None and self.peek().kind == "var" \
+                        and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
+                    name = self.expect_var()
+                    self.pos += 1
+                if self.accept_word("default"):
+                    value = ("default",)
+                else:
+                    value = self.argument()
+                output = self.accept_word("out")
+                if output and value[0] != "var":
+                    raise self.syntax_error(self.pos - 1)
+                args.append((name, value, output))
+                if not self.accept_punct(","):
+                    break
+        return ("exec", status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
+                _written_name(tok.text), tuple(args))
+
+    st_exec = exec_statement
+
+    def argument(self):
+        """An EXEC argument: a constant or a variable (no expressions, as in T-SQL)."""
+        tok = self.peek()
+        if tok is not None and tok.kind == "var":
+            self.pos += 1
+            return ("global", tok.value) if tok.value.startswith("@@") \
+                else ("var", tok.value, tok.text)
+        return ("lit", self.constant())
+
+    def constant(self):
+        tok = self.peek()
+        if tok is None:
+            raise self.syntax_error()
+        if tok.kind == "nstr":
+            self.pos += 1
+            return tok.value
+        if tok.kind == "str":
+            self.pos += 1
+            return sqltypes.Varchar(tok.value)
+        if tok.kind == "bin":
+            self.pos += 1
+            return tok.value
+        if tok.key == ("name", "null"):
+            self.pos += 1
+            return None
+        sign = ""
+        if tok.key in (("punct", "-"), ("punct", "+")):
+            sign = tok.text
+            self.pos += 1
+            tok = self.peek()
+            if tok is None or tok.kind != "num":
+                raise self.syntax_error()
+        if tok.kind == "num":
+            self.pos += 1
+            return number(sign, tok.text)
+        raise self.syntax_error()
+
+    def expression(self):
+        tok = self.peek()
+        if tok is None:
+            raise self.syntax_error()
+        if tok.kind == "var":
+            self.pos += 1
+            return ("global", tok.value) if tok.value.startswith("@@") \
+                else ("var", tok.value, tok.text)
+        if tok.kind == "name" and tok.value not in ("null",) and not _is_keyword(tok):
+            if self.peek(1) is not None and self.peek(1).key == ("punct", "("):
+                raise SqlError(195, f"'{tok.text}' is not a recognized built-in function name.",
+                               severity=15)
+            self.pos += 1
+            return ("column", tok.text)
+        if tok.key == ("punct", "("):
+            self.pos += 1
+            inner = self.expression()
+            self.expect_punct(")")
+            return inner
+        return ("lit", self.constant())
+
+    def st_select(self):
+        items = []
+        while True:
+            tok = self.peek()
+            if tok is not None and tok.kind == "var" and not tok.value.startswith("@@") \
+                    and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
+                var = self.expect_var()
+                self.pos += 1
+                items.append(("assign", var, self.expression()))
+            else:
+                expr = self.expression()
+                alias = None
+                if self.accept_word("as"):
+                    alias = self._alias()
+                elif self.peek() is not None and (self.peek().kind in ("str",) or (
+                        self.peek().kind == "name" and not _is_keyword(self.peek()))):
+                    alias = self._alias()
+                items.append(("item", expr, alias))
+            if not self.accept_punct(","):
+                break
+        if self.accept_word("from"):
+            tok = self.peek()
+            if tok is None or tok.kind != "name":
+                raise self.syntax_error()
+            raise SqlError(208, f"Invalid object name '{_written_name(tok.text)}'.", state=1)
+        if self.word() in ("where", "group", "order", "having", "into", "union"):
+            raise self.syntax_error()
+        for item in items:
+            if item[0] == "item" and item[1][0] == "column":
+                raise SqlError(207, f"Invalid column name '{_written_name(item[1][1])}'.")
+        return ("select", tuple(items))
+
+    def _alias(self):
+        tok = self.peek()
+        if tok is None or tok.kind not in ("name", "str", "nstr"):
+            raise self.syntax_error()
+        self.pos += 1
+        if tok.kind == "name":
+            return tok.text[1:-1] if tok.text[0] in '["' else tok.text
+        return tok.value
+
+    def st_begin(self):
+        if self.accept_word("distributed"):
+            if self.word() not in TRAN_WORDS:
+                raise self.syntax_error()
+            raise SqlError(8501, "MSDTC on server 'MESSIM' is unavailable.")
+        if not (self.accept_word("tran") or self.accept_word("transaction")):
+            raise self.syntax_error()
+        return ("begin", self._tran_name())
+
+    def _tran_name(self):
+        tok = self.peek()
+        if tok is not None and (tok.kind == "var" or tok.kind == "name" and not _is_keyword(tok)):
+            self.pos += 1
+            if self.accept_word("with"):  # WITH MARK ['description']
+                if not self.accept_word("mark"):
+                    raise self.syntax_error()
+                if self.peek() is not None and self.peek().kind in ("str", "nstr"):
+                    self.pos += 1
+            return tok.text
         return None
-    if kind == "num":
-        return str(value)
-    if kind == "bin":
-        if sqltype == NVARCHAR:
-            return value.decode("utf-16-le", errors="replace")
-        return value.decode(codepage, errors="replace").replace("\ufffd", "?")
-    if sqltype == VARCHAR:  # characters outside the database's code page become '?'
-        return value.encode(codepage, errors="replace").decode(codepage)
-    return value
+
+    def st_commit(self):
+        if self.accept_word("work"):
+            return ("commit", None)
+        if self.accept_word("tran") or self.accept_word("transaction"):
+            return ("commit", self._tran_name())
+        return ("commit", None)
+
+    def st_rollback(self):
+        if self.accept_word("work"):
+            return ("rollback", None)
+        if self.accept_word("tran") or self.accept_word("transaction"):
+            return ("rollback", self._tran_name())
+        return ("rollback", None)
+
+    def st_save(self):
+        if not (self.accept_word("tran") or self.accept_word("transaction")):
+            raise self.syntax_error()
+        name = self._tran_name()
+        if name is None:
+            raise self.syntax_error()
+        return ("save", name)
+
+    def st_if(self):
+        left = self.expression()
+        tok = self.peek()
+        op = None
+        if tok is not None and tok.kind == "punct":
+            op = tok.text
+            self.pos += 1
+            if self.peek() is not None and self.peek().kind == "punct" \
+                    and op + self.peek().text in COMPARISONS:
+                op += self.peek().text
+                self.pos += 1
+        if op not in COMPARISONS:
+            raise self.syntax_error(self.pos - 1 if op else self.pos)
+        right = self.expression()
+        if self.done():
+            raise self.syntax_error()
+        then = self.statement()
+        otherwise = None
+        if self.accept_word("else"):
+            otherwise = self.statement()
+        return ("if", left, op, right, then, otherwise)
+
+    def st_print(self):
+        return ("print", self.expression())
+
+    def st_return(self):
+        return ("return",)
+
+    def table_statement(self, word):
+        self.pos += 1
+        self.accept_word("into" if word == "insert" else "from")
+        self.accept_word("table")
+        tok = self.peek()
+        if tok is None or tok.kind != "name" or _is_keyword(tok):
+            raise self.syntax_error()
+        raise SqlError(208, f"Invalid object name '{_written_name(tok.text)}'.", state=1)
+
+
+_KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", "else", "with",
+                               "tran", "transaction", "work", "and", "or", "not", "into",
+                               "order", "group", "having", "union", "then"}
+
+
+def _is_keyword(tok):
+    return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _KEYWORDS
+
+
+def _written_name(text):
+    return ".".join(part.strip("[]\"") for part in text.split("."))
+
+
+def number(sign, text):
+    """The value of a numeric constant: int, or Decimal with a point, or float with an E."""
+    digits = text.replace(".", "").lstrip("0")
+    if "e" in text.lower():
+        try:
+            value = float(sign + text)
+        except OverflowError:
+            value = float("inf")
+        if value in (float("inf"), float("-inf")):
+            raise SqlError(168, f"The floating point value '{text}' is out of the range of "
+                                "computer representation (8 bytes).", severity=15)
+        return value
+    if len(digits) > sqltypes.MAX_PRECISION:
+        raise SqlError(1007, f"The number '{text}' is out of the range for numeric representation "
+                             f"(maximum precision {sqltypes.MAX_PRECISION}).", severity=15)
+    if text.isdigit():
+        return int(sign + text)
+    return Decimal(sign + text)

@@ -147,6 +147,16 @@ def save_result(conn, serial, procedure, employee, line, verdict, error_no):
 
 @contextmanager
 def _transaction(conn):
+    """All of a procedure's writes or none; inside a client's open transaction, a savepoint."""
+    if conn.in_transaction:
+        conn.execute("SAVEPOINT proc")
+        try:
+            yield
+        except BaseException:
+            conn.execute("ROLLBACK TO proc")
+            raise
+        conn.execute("RELEASE proc")
+        return
     conn.execute("BEGIN IMMEDIATE")
     try:
         yield
@@ -154,6 +164,56 @@ def _transaction(conn):
         conn.execute("ROLLBACK")
         raise
     conn.execute("COMMIT")
+
+
+class Transaction:
+    """A client's transaction over the MES tables (BEGIN TRAN ... COMMIT or ROLLBACK).
+
+    Until its first write it reads committed data through the shared connection, as SQL
+    Server's READ COMMITTED does; the first write opens a connection of its own and takes
+    SQLite's write lock (BEGIN IMMEDIATE), held until COMMIT or ROLLBACK.  Other writers wait
+    for it, as they wait for SQL Server's locks, up to LOCK_WAIT seconds.
+    """
+
+    LOCK_WAIT = 1.0
+
+    def __init__(self, path):
+        self.path = path
+        self.conn = None
+
+    def connection(self, shared, writes):
+        """The SQLite connection a procedure runs on inside this transaction."""
+        if self.conn is None:
+            if not writes:
+                return shared
+            conn = sqlite3.connect(self.path, timeout=self.LOCK_WAIT, isolation_level=None,
+                                   check_same_thread=False)
+            conn.row_factory = sqlite3.Row
+            try:
+                conn.execute("BEGIN IMMEDIATE")
+            except sqlite3.Error:
+                conn.close()
+                raise
+            self.conn = conn
+        return self.conn
+
+    def commit(self):
+        self._end("COMMIT")
+
+    def rollback(self):
+        self._end("ROLLBACK")
+
+    def _end(self, how):
+        conn, self.conn = self.conn, None
+        if conn is None:
+            return
+        try:
+            conn.execute(how)
+        finally:
+            conn.close()
+
+
+WRITES = {"uspSaveResult"}
 
 
 PROCEDURES = {"uspGetUnitInfo": get_unit_info, "uspSaveResult": save_result}

@@ -7,6 +7,7 @@ import sqlite3
 from dataclasses import dataclass
 
 from . import batch as batches
+from . import engine as engines
 from . import login as logins
 from . import mes, scenarios, seed, tds
 
@@ -82,6 +83,8 @@ class Connection:
         self.settled = False  # the point right after login has passed
         self.inbox = asyncio.Queue()
 
+    server_name = SERVER_NAME
+
     def log(self, fmt, *args):
         log.info("conn %d " + fmt, self.id, *args)
 
@@ -100,6 +103,7 @@ class Connection:
             log.exception("conn %d internal error", self.id)
         finally:
             pump.cancel()
+            self.__dict__.get("engine") and self.engine.close()  # rolls back an open transaction
             self.writer.close()
             try:
                 await self.writer.wait_closed()
@@ -198,7 +202,13 @@ class Connection:
         self.settled = True
         return self._scenario(scenarios.AFTER_LOGIN)
 
-    # ------------------------------------------------------------ batches
+    # ------------------------------------------------------------ requests
+
+    def _engine(self):
+        engine = self.__dict__.get("engine")
+        if engine is None:
+            engine = self.engine = engines.Engine(self)
+        return engine
 
     async def _request(self):
         """Serve one request; False when the connection is to be closed."""
@@ -206,65 +216,31 @@ class Connection:
         if kind == tds.ATTENTION:  # nothing is running: just acknowledge
             await self._send(tds.done(tds.DONE_ATTN, version=self.version))
             return True
-        if kind != tds.SQL_BATCH:
-            raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
-        text = batches.decode_batch(payload, self.version)
+        engine = self._engine()
+        self.drop_partial = self.answer_columns = None
         try:
-            batch = batches.parse_batch(text, self.config.database, self.config.codepage)
-        except batches.SqlError as err:
-            self.log("batch=invalid error=%d %r text=%r", err.number, err.text, text)
-            await self._send(self._error(err.number, err.text, err.severity, err.state))
-            return True
-        if batch.kind == "use":
-            self.log("batch=use database=%r", batch.database)
-            if batch.database.casefold() != self.config.database.casefold():
-                await self._send(self._error(911, f"Database '{batch.database}' does not exist. "
-                                                  "Make sure that the name is entered correctly."))
-                return True
-            # A drop is decided before the answer so that the close follows it at once: the
-            # client then sees the connection closed before it can send the station's batch.
-            drop = self._drop_after_login()
-            if drop is not None:
-                await self._pause(drop["delay"])
-                self.log("dropped after login, with the answer to use")
-            await self._send(tds.env_database(self.config.database, self.config.database)
-                             + tds.done(tds.DONE_FINAL, version=self.version))
-            return drop is None
-        if batch.kind != "call":
-            self.log("batch=%s", batch.kind)
-            await self._send(tds.done(tds.DONE_FINAL, version=self.version))
-            return True
-        self.log("batch=%s params=%r", batch.procedure.name, batch.args)
-        drop = self._drop_after_login()  # when the client sent no use batch
-        if drop is not None:
-            await self._pause(drop["delay"])
-            self.log("dropped after login, without an answer")
-            return False
-        return await self._call(batch.procedure, batch.args)
-
-    async def _call(self, proc, args):
-        scenario = self._scenario(scenarios.AT_BATCH, args[0], proc.name)
-        action = scenario["action"] if scenario else None
-        if scenario is not None and not await self._pause(scenario["delay"]):
-            return True
-        if action == "error":
-            await self._send(self._error(scenario["code"] or 50000, scenario["text"] or "",
-                                         scenario["severity"], scenario["state"], proc.name))
-            return True
-        if action in (None, "delay"):
-            try:
-                code, text = mes.call(self.db, proc.name, args)
-            except sqlite3.Error as exc:  # the file locked by a test for too long, say
-                self.log("MES database error: %s", exc)
-                await self._send(self._error(50000, f"MES database error: {exc}", procedure=proc.name))
-                return True
-            row = [text, code]
-        else:
-            row = [scenario["text"], scenario["code"]][:scenario["columns"]]
-        reply = self._answer(proc, row)
-        if action == "drop_mid_batch":
+            if kind == tds.SQL_BATCH:
+                text = batches.decode_batch(payload, self.version)
+                served = await self._use_batch(text)
+                if served is not None:
+                    return served
+                reply = await engine.batch(text)
+            elif kind == tds.RPC:
+                reply = await engine.rpc(payload)
+            elif kind == tds.TRANSACTION_MANAGER:
+                reply = engine.transaction_request(payload)
+            else:
+                raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
+        except engines.Stop as stop:
+            return stop.keep_open
+        except (tds.ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
+            raise
+        except Exception as exc:  # a fault of this server: answered, and the connection kept
+            log.exception("conn %d internal error", self.id)
+            reply = self._error(50000, f"MES simulator internal error: {exc!r}")
+        if self.drop_partial is not None:
             data = tds.frame(reply, self.packet_size, self.spid)
-            sent = min(scenario["partial"], len(data) - 1)
+            sent = min(self.drop_partial, len(data) - 1)
             self.writer.write(data[:sent])
             await self.writer.drain()
             self.log("dropped mid-batch after %d bytes", sent)
@@ -272,18 +248,62 @@ class Connection:
         await self._send(reply)
         return True
 
-    def _answer(self, proc, row):
-        """What SQL Server sends for the station's batch: the EXEC's status, then the SELECT row."""
-        columns = [(tds.NVARCHAR, 2 * proc.text_size), (tds.INT, None)][:len(row)]
-        if row[0] is not None:
-            row[0] = row[0][:proc.text_size]
-        return b"".join([
-            tds.return_status(0),
-            tds.done(tds.DONE_MORE, tds.CMD_EXECUTE, 0, self.version, tds.TOKEN_DONEPROC),
-            tds.result_set(columns, row, self.server.collation, self.version),
-            tds.done(tds.DONE_COUNT, tds.CMD_SELECT, 1, self.version),
-        ])
+    async def _use_batch(self, text):
+        """The `use [db]` batch a client sends while connecting: None if text is another batch,
+        else whether the connection stays open."""
+        if len(text) > 300 or "use" not in text.casefold():
+            return None
+        try:
+            statements = batches.parse_batch(text)
+        except batches.SqlError:
+            return None
+        if len(statements) != 1 or statements[0][0] != "use":
+            return None
+        database = statements[0][1]
+        self.log("batch=use database=%r", database)
+        if database.casefold() != self.config.database.casefold():
+            await self._send(self._error(911, f"Database '{database}' does not exist. "
+                                              "Make sure that the name is entered correctly."))
+            return True
+        # A drop is decided before the answer so that the close follows it at once: the
+        # client then sees the connection closed before it can send the station's batch.
+        drop = self._drop_after_login()
+        if drop is not None:
+            await self._pause(drop["delay"])
+            self.log("dropped after login, with the answer to use")
+        await self._send(tds.env_database(self.config.database, self.config.database)
+                         + tds.done(tds.DONE_FINAL, version=self.version))
+        return drop is None
+
+    async def procedure(self, proc, args, transaction):
+        """Run a MES procedure for any request: (code, feedback).  Scenarios apply here."""
+        self.log("batch=%s params=%r", proc.name, args)
+        drop = self._drop_after_login()  # when the client sent no use batch
+        if drop is not None:
+            await self._pause(drop["delay"])
+            self.log("dropped after login, without an answer")
+            raise engines.Stop(keep_open=False)
+        scenario = self._scenario(scenarios.AT_BATCH, args[0], proc.name)
+        action = scenario["action"] if scenario else None
+        if scenario is not None and not await self._pause(scenario["delay"]):
+            raise engines.Stop(keep_open=True)
+        if action == "error":
+            raise batches.SqlError(scenario["code"] or 50000, scenario["text"] or "",
+                                   scenario["severity"], scenario["state"])
+        if action in (None, "delay"):
+            try:
+                db = self.db if transaction is None else transaction.connection(
+                    self.db, proc.name in mes.WRITES)
+                return mes.call(db, proc.name, args)
+            except sqlite3.Error as exc:  # the file locked by a test for too long, say
+                self.log("MES database error: %s", exc)
+                raise batches.SqlError(50000, f"MES database error: {exc}") from None
+        if action == "drop_mid_batch":
+            self.drop_partial = scenario["partial"]
+        self.answer_columns = scenario["columns"]
+        return scenario["code"], scenario["text"]
 
     def _error(self, number, text, severity=16, state=1, procedure=""):
-        return (tds.error(number, severity, text, state, SERVER_NAME, procedure, 1, self.version)
+        return (tds.error(number, severity, engines.cut_message(text), state, SERVER_NAME,
+                          procedure, 1, self.version)
                 + tds.done(tds.DONE_ERROR, version=self.version))

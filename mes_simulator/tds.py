@@ -4,10 +4,12 @@ import struct
 
 # Packet types.
 SQL_BATCH = 0x01
+RPC = 0x03
 REPLY = 0x04
 ATTENTION = 0x06
 LOGIN7 = 0x10
 PRELOGIN = 0x12
+TRANSACTION_MANAGER = 0x0E
 # What a client may send: also RPC, bulk load, transaction manager, SSPI and TDS 4.2/5.0 login,
 # which this server refuses when they come.
 CLIENT_TYPES = {SQL_BATCH, 0x02, 0x03, ATTENTION, 0x07, 0x0E, LOGIN7, 0x11, PRELOGIN}

@@ -82,13 +82,18 @@ def test_sql_injection_in_serial_is_one_value(sim, conn):
 
 
 @pytest.mark.parametrize("batch, number, message", [
-    ("SELECT 1", 102, "Incorrect syntax near 'SELECT'."),
+    ("SELECT serial FROM units", 208, "Invalid object name 'units'."),
+    ("SELECT serial", 207, "Invalid column name 'serial'."),
+    ("SELECT @Nope", 137, 'Must declare the scalar variable "@Nope".'),
+    ("BEGIN TRAN; COMMIT; COMMIT", 3902,
+     "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION."),
+    ("ROLLBACK", 3903, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION."),
+    ("SELECT " + "9" * 5000, 1007, ("The number '" + "9" * 5000)[:2044] + "...DB-Lib"),
     ("exec dbo.uspDeleteUnit 'SN0001'", 2812, "Could not find stored procedure 'dbo.uspDeleteUnit'."),
     (UNIT_QUERY.replace("%s, %s, %s, %s", "1, 2, 3, 4, 5"), 8144,
      "Procedure or function uspGetUnitInfo has too many arguments specified."),
     (UNIT_QUERY.replace("%s, %s, %s, %s", "'a', 'b', 'c'"), 201,
      "Procedure or function 'uspGetUnitInfo' expects parameter '@RETURN', which was not supplied."),
-    (UNIT_QUERY.replace("SELECT @OutPutxmls", "SELECT @RETURN"), 102, "Incorrect syntax near '@RETURN'."),
     (UNIT_QUERY + "DROP TABLE units", 102, "Incorrect syntax near 'DROP'."),
     ("use [Other]", 911, "Database 'Other' does not exist. Make sure that the name is entered correctly."),
 ])

@@ -1,0 +1,95 @@
+"""RPC requests (packet type 3) and transaction manager requests (packet type 14): their layout.
+
+An RPC message holds one or more calls, each a procedure (by name, or by the number of a
+system procedure such as sp_executesql) with its parameters: name, status (OUTPUT,
+default), TYPE_INFO and value.  Running them is the engine's work.
+"""
+
+from dataclasses import dataclass
+
+from . import tds
+from .batch import skip_all_headers
+from .sqltypes import Reader, UnknownType, read_typed_value
+
+# Procedure numbers a client may send instead of a name.
+PROC_IDS = {1: "sp_cursor", 2: "sp_cursoropen", 3: "sp_cursorprepare", 4: "sp_cursorexecute",
+            5: "sp_cursorprepexec", 6: "sp_cursorunprepare", 7: "sp_cursorfetch",
+            8: "sp_cursoroption", 9: "sp_cursorclose", 10: "sp_executesql", 11: "sp_prepare",
+            12: "sp_execute", 13: "sp_prepexec", 14: "sp_prepexecrpc", 15: "sp_unprepare"}
+
+STATUS_OUTPUT, STATUS_DEFAULT, STATUS_ENCRYPTED = 0x01, 0x02, 0x08
+BATCH_FLAGS = (0x80, 0xFF)  # between the calls of one message
+
+TM_GET_DTC_ADDRESS, TM_PROPAGATE_XACT = 0, 1
+TM_BEGIN_XACT, TM_PROMOTE_XACT, TM_COMMIT_XACT, TM_ROLLBACK_XACT, TM_SAVE_XACT = 5, 6, 7, 8, 9
+
+
+class BadParameter(Exception):
+    """A parameter this server cannot read (answered with SQL Server's error 8009)."""
+
+    def __init__(self, text):
+        super().__init__(text)
+        self.text = text
+
+
+@dataclass
+class Call:
+    parts: tuple     # the procedure's name, split at dots, case-folded
+    written: str     # as the client wrote it (for messages)
+    args: list       # engine.Arg
+
+
+def parse(payload, version, codepage="gbk"):
+    """The calls of an RPC message."""
+    from .engine import Arg
+    r = Reader(skip_all_headers(payload, version))
+    calls = []
+    while not r.at_end():
+        length = r.unpack("<H")
+        if length == 0xFFFF:
+            number = r.unpack("<H")
+            written = PROC_IDS.get(number, f"#{number}")
+        else:
+            written = r.take(2 * length).decode("utf-16-le", errors="replace")
+        r.unpack("<H")  # option flags: with recompile, no metadata
+        parts = tuple(p.strip().strip("[]").casefold() for p in written.split("."))
+        args, bad = [], None
+        while not r.at_end() and r.data[r.pos] not in BATCH_FLAGS:
+            name = r.b_varchar()
+            status = r.unpack("<B")
+            if status & STATUS_ENCRYPTED:
+                raise tds.ProtocolError("encrypted parameter")
+            try:
+                sqltype, value = read_typed_value(r, codepage)
+            except UnknownType as unknown:
+                # The rest of the message cannot be read without knowing the type's layout.
+                bad = (f"The incoming tabular data stream (TDS) remote procedure call (RPC) "
+                       f"protocol stream is incorrect. Parameter {len(args) + 1} (\"{name}\"): "
+                       f"Data type 0x{unknown.code:02X} is unknown.")
+                break
+            args.append(Arg(name or None, value, sqltype, bool(status & STATUS_OUTPUT),
+                            bool(status & STATUS_DEFAULT)))
+        if bad is not None:
+            raise BadParameter(bad)
+        calls.append(Call(parts, written, args))
+        if not r.at_end():
+            r.unpack("<B")
+    if not calls:
+        raise tds.ProtocolError("RPC request without a call")
+    return calls
+
+
+def parse_transaction_request(payload, version):
+    """(request type, transaction name, begin another one after a commit/rollback)."""
+    r = Reader(skip_all_headers(payload, version))
+    kind = r.unpack("<H")
+    name, begin_after = "", False
+    if kind == TM_BEGIN_XACT:
+        r.unpack("<B")  # isolation level
+        name = r.b_varchar()
+    elif kind in (TM_COMMIT_XACT, TM_ROLLBACK_XACT):
+        name = r.b_varchar()
+        begin_after = bool(r.unpack("<B") & 0x01)
+    elif kind == TM_SAVE_XACT:
+        name = r.b_varchar()
+    return kind, name, begin_after
