@@ -178,7 +178,12 @@ class Connection:
         if login.user.casefold() != self.config.user.casefold() or login.password != self.config.password:
             return await self._refuse(reason="wrong user name or password")
         if login.database and login.database.casefold() != self.config.database.casefold():
-            return await self._refuse(reason=f"no database {login.database!r}")
+            # SQL Server names the database first (4060), then refuses the login (18456).
+            return await self._refuse(reason=f"no database {login.database!r}",
+                                      prefix=tds.error(4060, 11, engines.cut_message(
+                                          f'Cannot open database "{login.database}" requested by '
+                                          'the login. The login failed.'), 1, SERVER_NAME, "", 1,
+                                          self.version))
         scenario = self._scenario(scenarios.AT_LOGIN)
         if scenario is not None:
             if not await self._pause(scenario["delay"]):
@@ -190,9 +195,9 @@ class Connection:
         self.packet_size = packet_size  # from the next reply on
         return True
 
-    async def _refuse(self, message=None, number=18456, reason=None):
+    async def _refuse(self, message=None, number=18456, reason=None, prefix=b""):
         self.log("login refused: %s", reason or message)
-        await self._send(logins.login_failed(self.user, self.version, message, number))
+        await self._send(prefix + logins.login_failed(self.user, self.version, message, number))
         return False
 
     def _drop_after_login(self):
