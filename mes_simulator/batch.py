@@ -470,6 +470,8 @@ class Parser:
                 var = self.expect_var()
                 self.pos += 1
                 items.append(("assign", var, self.expression()))
+            elif self.accept_punct("*"):
+                items.append(("item", ("star",), None))
             else:
                 expr = self.expression()
                 alias = None
@@ -489,6 +491,8 @@ class Parser:
         if self.word() in ("where", "group", "order", "having", "into", "union"):
             raise self.syntax_error()
         for item in items:
+            if item[0] == "item" and item[1][0] == "star":
+                raise SqlError(263, "Must specify table to select from.")
             if item[0] == "item" and item[1][0] == "column":
                 raise SqlError(207, f"Invalid column name '{_written_name(item[1][1])}'.")
         return ("select", tuple(items))

@@ -9,7 +9,11 @@ packages=(
     python3-wxgtk4.0 python3-pymssql
     python3-pytest python3-hypothesis
     xvfb xauth
+    freetds-bin tdsodbc unixodbc python3-pyodbc
 )
+# Node for the simulator's client tests (tests/clients); npm comes with a Node from elsewhere.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -21,4 +25,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The Node clients the simulator is tested with, as locked in tests/clients/package-lock.json.
+clients="$(dirname "$0")/../tests/clients"
+if [ ! -d "$clients/node_modules" ] || [ "$clients/package-lock.json" -nt "$clients/node_modules" ]; then
+    (cd "$clients" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -1,0 +1,68 @@
+// The MES procedures through tedious: node tedious_client.js HOST PORT USER PASSWORD DATABASE SERIAL [tls]
+// Prints one JSON object: what each step returned.
+'use strict';
+const { Connection, Request, TYPES } = require('tedious');
+const [host, port, userName, password, database, serial, mode] = process.argv.slice(2);
+
+function connect() {
+  return new Promise((resolve, reject) => {
+    const conn = new Connection({
+      server: host,
+      authentication: { type: 'default', options: { userName, password } },
+      options: { port: Number(port), database, encrypt: mode === 'tls', trustServerCertificate: true },
+    });
+    conn.on('connect', (err) => (err ? reject(err) : resolve(conn)));
+    conn.connect();
+  });
+}
+
+// Run a request; resolves to its rows, output parameters and return status.
+function run(conn, how, sql, params = []) {
+  return new Promise((resolve) => {
+    const rows = [], output = {};
+    let status;
+    const req = new Request(sql, (err) => resolve(err ? { error: err.number || err.message } : { rows, output, status }));
+    for (const [name, type, value, out] of params) {
+      if (out) req.addOutputParameter(name, type, value);
+      else req.addParameter(name, type, value);
+    }
+    req.on('row', (columns) => rows.push(columns.map((c) => c.value)));
+    req.on('returnValue', (name, value) => { output[name] = value; });
+    req.on('returnStatus', (value) => { status = value; });
+    conn[how](req);
+  });
+}
+
+function tran(conn, what) {
+  return new Promise((resolve, reject) => conn[what]((err) => (err ? reject(err) : resolve())));
+}
+
+const station = (result) => [
+  ['SerialNumber', TYPES.NVarChar, serial], ['Procedure', TYPES.VarChar, 'FT1'],
+  ['Employee', TYPES.NVarChar, '张三'], ['LineName', TYPES.VarChar, 'L1'],
+].concat(result ? [['Result', TYPES.VarChar, result], ['ErrorNo', TYPES.Int, 0],
+  ['Msg', TYPES.NVarChar, null, true]] : [['OutPutxmls', TYPES.NVarChar, null, true]])
+  .concat([['RETURN', TYPES.Int, null, true]]);
+
+(async () => {
+  const conn = await connect();
+  const out = {};
+  out.batch = await run(conn, 'execSqlBatch', 'SELECT 1 AS one; SELECT @@SPID');
+  out.version = await run(conn, 'execSql', 'select @@version');
+  out.query = await run(conn, 'execSql',
+    'exec dbo.uspGetUnitInfo @sn, @p, @e, @l, @text OUTPUT, @code OUTPUT', [
+      ['sn', TYPES.NVarChar, serial], ['p', TYPES.VarChar, 'FT1'], ['e', TYPES.VarChar, '张三'],
+      ['l', TYPES.VarChar, 'L1'], ['text', TYPES.NVarChar, null, true], ['code', TYPES.Int, null, true]]);
+  out.unitInfo = await run(conn, 'callProcedure', 'dbo.uspGetUnitInfo', station());
+  await tran(conn, 'beginTransaction');
+  out.failRolledBack = await run(conn, 'callProcedure', 'dbo.uspSaveResult', station('FAIL'));
+  await tran(conn, 'rollbackTransaction');
+  await tran(conn, 'beginTransaction');
+  out.save = await run(conn, 'callProcedure', 'dbo.uspSaveResult', station('PASS'));
+  await tran(conn, 'commitTransaction');
+  out.unknown = await run(conn, 'callProcedure', 'dbo.uspNope');
+  out.badSql = await run(conn, 'execSql', 'SELECT * FROM units WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
+  out.after = await run(conn, 'execSqlBatch', 'SELECT @@TRANCOUNT');
+  conn.close();
+  console.log(JSON.stringify(out));
+})().catch((err) => { console.log(JSON.stringify({ failed: String(err && (err.stack || err)) })); });

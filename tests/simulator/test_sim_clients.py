@@ -1,0 +1,151 @@
+"""SQL Server clients besides the station's driver, one group each, on their default settings
+(but for encryption, which the Node clients require by default): what they get back, and that
+an upload made through each is seen by the station's unit query."""
+
+import json
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from simulator_support import ROOT, query
+
+CLIENTS = os.path.join(ROOT, "tests", "clients")
+needs_node = pytest.mark.skipif(
+    not (shutil.which("node") and os.path.isdir(os.path.join(CLIENTS, "node_modules"))),
+    reason="Node or tests/clients/node_modules missing (scripts/setup.sh installs them)")
+
+
+def node(sim, script, serial, *extra):
+    done = subprocess.run(["node", script, sim.host, str(sim.port), sim.user, sim.password,
+                           sim.database, serial] + list(extra),
+                          cwd=CLIENTS, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+    out = json.loads(done.stdout)
+    assert "failed" not in out, out["failed"]
+    return out
+
+
+def feedback(verb, serial, after):
+    return f'OK "Saved {verb} of {serial} at FT1 by 张三 on L1; {after}"'
+
+
+def passed_once(sim, conn, serial):
+    """The client's PASS at FT1 was saved once, its rolled-back FAIL not at all."""
+    assert [r["verdict"] for r in sim.results(serial)] == ["PASS"]
+    assert query(conn, serial, "FT2") == {
+        0: f'OK "Unit {serial} may be tested at FT2 by 张三 on 一线"', 1: 0}
+
+
+@pytest.fixture
+def serial(sim):
+    return sim.add_unit()
+
+
+@needs_node
+def test_tedious(sim, conn, serial):
+    out = node(sim, "tedious_client.js", serial)
+    assert out["batch"]["rows"] == [[1], [out["batch"]["rows"][1][0]]]
+    assert out["version"]["rows"][0][0].startswith("Microsoft SQL Server")
+    may = f'OK "Unit {serial} may be tested at FT1 by 张三 on L1"'
+    assert out["query"]["output"] == {"text": may, "code": 0}           # sp_executesql
+    assert out["unitInfo"]["output"] == {"OutPutxmls": may, "RETURN": 0}  # callProcedure
+    assert out["failRolledBack"]["output"]["Msg"] == feedback(
+        "FAIL", serial, "retest at FT1 (1 of 3 failures)")
+    assert out["save"]["output"] == {"Msg": feedback("PASS", serial, "next FT2"), "RETURN": 0}
+    assert (out["unknown"]["error"], out["badSql"]["error"]) == (2812, 208)
+    assert out["after"]["rows"] == [[0]]
+    passed_once(sim, conn, serial)
+
+
+@needs_node
+@pytest.mark.skip(reason="the simulator offers no TLS yet")
+@pytest.mark.parametrize("script", ["tedious_client.js", "mssql_client.js"])
+def test_node_clients_with_encryption_and_a_trusted_certificate(sim, conn, serial, script):
+    out = node(sim, script, serial, "tls")
+    assert out["save"]["output"]["RETURN"] == 0
+    passed_once(sim, conn, serial)
+
+
+@needs_node
+def test_mssql_and_its_default_pool(sim, conn, serial):
+    opened = sim.log_text().count(" open from ")
+    out = node(sim, "mssql_client.js", serial)
+    assert out["select"]["recordsets"] == [[{"one": 1}]]
+    assert out["query"]["output"]["code"] == 0
+    assert (out["failRolledBack"]["returnValue"], out["save"]["returnValue"]) == (0, 0)
+    assert out["save"]["output"]["Msg"] == feedback("PASS", serial, "next FT2")
+    assert out["unitInfo"]["output"]["RETURN"] == 0
+    assert out["unknown"]["error"] == 2812
+    assert out["pooled"] == list(range(40))
+    # the pool's ten connections and its first one, not one per query
+    assert sim.log_text().count(" open from ") - opened <= 12
+    passed_once(sim, conn, serial)
+
+
+def test_pymssql_dbapi(sim, conn, serial):
+    import pymssql
+    db = pymssql.connect(server=sim.host, port=str(sim.port), user=sim.user,
+                         password=sim.password, database=sim.database)
+    try:
+        cur = db.cursor()
+        cur.execute("SELECT %s AS x, @@TRANCOUNT", ("y",))
+        assert cur.fetchall() == [("y", 1)]  # autocommit off: a transaction is open
+        args = (serial, "FT1", "张三", "L1", "FAIL", "0", pymssql.output(str), pymssql.output(int))
+        assert cur.callproc("dbo.uspSaveResult", args)[6:8] == (
+            feedback("FAIL", serial, "retest at FT1 (1 of 3 failures)"), 0)
+        db.rollback()
+        cur.callproc("dbo.uspSaveResult", args[:4] + ("PASS",) + args[5:])
+        db.commit()
+        with pytest.raises(pymssql.DatabaseError, match="uspNope"):
+            cur.callproc("dbo.uspNope", ())
+    finally:
+        db.close()
+    passed_once(sim, conn, serial)
+
+
+def test_pyodbc_over_freetds(sim, conn, serial):
+    pyodbc = pytest.importorskip("pyodbc")
+    if "FreeTDS" not in pyodbc.drivers():
+        pytest.skip("FreeTDS ODBC driver (tdsodbc) not installed")
+    db = pyodbc.connect(f"DRIVER={{FreeTDS}};SERVER={sim.host};PORT={sim.port};UID={sim.user};"
+                        f"PWD={sim.password};DATABASE={sim.database}")
+    save = ("DECLARE @m nvarchar(500), @r int; EXEC dbo.uspSaveResult ?, ?, ?, ?, ?, ?, "
+            "@m OUTPUT, @r OUTPUT; SELECT @m, @r")
+    try:
+        cur = db.cursor()
+        # autocommit off: the driver has begun a transaction
+        assert tuple(cur.execute("SELECT ?, @@TRANCOUNT", 42).fetchone()) == (42, 1)
+        assert tuple(cur.execute(save, serial, "FT1", "张三", "L1", "FAIL", 0).fetchone()) == (
+            feedback("FAIL", serial, "retest at FT1 (1 of 3 failures)"), 0)
+        db.rollback()
+        cur.execute("{call dbo.uspSaveResult(?, ?, ?, ?, ?, ?, ?, ?)}",
+                    serial, "FT1", "张三", "L1", "PASS", 0, None, None)
+        db.commit()
+        with pytest.raises(pyodbc.ProgrammingError, match=r"\(201\)"):
+            cur.execute("{call dbo.uspGetUnitInfo(?, ?, ?, ?)}", serial, "FT2", "张三", "L1")
+    finally:
+        db.close()
+    passed_once(sim, conn, serial)
+
+
+def test_tsql(sim, conn, serial):
+    script = ("select @@version\ngo\nDECLARE @m nvarchar(500), @r int\n"
+              f"EXEC dbo.uspSaveResult N'{serial}', 'FT1', N'张三', 'L1', 'PASS', 0, @m OUTPUT, "
+              "@r OUTPUT\nSELECT @m AS msg, @r AS code\ngo\nbegin tran\nexec nope\ngo\nexit\n")
+
+    def tsql(database, text):
+        return subprocess.run(["tsql", "-H", sim.host, "-p", str(sim.port), "-U", sim.user,
+                               "-P", sim.password, "-D", database], input=text,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              universal_newlines=True, timeout=30).stdout
+
+    out = tsql(sim.database, script)
+    assert "MES simulator" in out
+    assert feedback("PASS", serial, "next FT2") + "\t0" in out
+    assert "Msg 2812 (severity 16, state 62)" in out  # and its open transaction rolled back
+    out = tsql("Nope", "exit\n")
+    assert 'Msg 4060 (severity 11, state 1) from MESSIM Line 1:\n\t"Cannot open database ' \
+           '"Nope" requested by the login. The login failed."\nMsg 18456' in out
+    passed_once(sim, conn, serial)
