@@ -230,9 +230,19 @@ def parse_declarations(text):
     return tuple(out)
 
 
+MAX_NESTING = 32
+
+
 class Parser:
     def __init__(self, tokens):
         self.tokens, self.pos = tokens, 0
+        self.depth = 0
+
+    def nest(self):
+        self.depth += 1
+        if self.depth > MAX_NESTING:
+            raise SqlError(191, "Some part of your SQL statement is nested too deeply. Rewrite "
+                                "the query or break it up into smaller queries.", severity=15)
 
     # -- token helpers
     def peek(self, ahead=0):
@@ -456,8 +466,10 @@ class Parser:
             return ("column", tok.text)
         if tok.key == ("punct", "("):
             self.pos += 1
+            self.nest()
             inner = self.expression()
             self.expect_punct(")")
+            self.depth -= 1
             return inner
         return ("lit", self.constant())
 
@@ -565,10 +577,12 @@ class Parser:
         right = self.expression()
         if self.done():
             raise self.syntax_error()
+        self.nest()
         then = self.statement()
         otherwise = None
         if self.accept_word("else"):
             otherwise = self.statement()
+        self.depth -= 1
         return ("if", left, op, right, then, otherwise)
 
     def st_print(self):
@@ -604,10 +618,7 @@ def number(sign, text):
     """The value of a numeric constant: int, or Decimal with a point, or float with an E."""
     digits = text.replace(".", "").lstrip("0")
     if "e" in text.lower():
-        try:
-            value = float(sign + text)
-        except OverflowError:
-            value = float("inf")
+        value = float(sign + text) if len(text) <= 400 else float("inf")
         if value in (float("inf"), float("-inf")):
             raise SqlError(168, f"The floating point value '{text}' is out of the range of "
                                 "computer representation (8 bytes).", severity=15)

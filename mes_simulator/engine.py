@@ -553,7 +553,7 @@ class Reply:
         conn = self.engine.conn
         conn.log("error=%d %s", err.number, err.text)
         self.raw(tds.error(err.number, err.severity, cut_message(err.text), err.state,
-                           conn.server_name, "", 1, self.version))
+                           conn.server_name, getattr(err, "procedure", ""), 1, self.version))
         if self.batch:
             self.done(tds.DONE_ERROR)
 

@@ -293,8 +293,10 @@ class Connection:
         if scenario is not None and not await self._pause(scenario["delay"]):
             raise engines.Stop(keep_open=True)
         if action == "error":
-            raise batches.SqlError(scenario["code"] or 50000, scenario["text"] or "",
+            err = batches.SqlError(scenario["code"] or 50000, scenario["text"] or "",
                                    scenario["severity"], scenario["state"])
+            err.procedure = proc.name
+            raise err
         if action in (None, "delay"):
             try:
                 db = self.db if transaction is None else transaction.connection(

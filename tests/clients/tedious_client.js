@@ -61,6 +61,15 @@ const station = (result) => [
   out.save = await run(conn, 'callProcedure', 'dbo.uspSaveResult', station('PASS'));
   await tran(conn, 'commitTransaction');
   out.unknown = await run(conn, 'callProcedure', 'dbo.uspNope');
+  const prepared = new Request('select @n as n', () => {});
+  prepared.addParameter('n', TYPES.Int);
+  await new Promise((resolve) => { prepared.on('prepared', resolve); conn.prepare(prepared); });
+  out.prepared = await new Promise((resolve) => {
+    const rows = [];
+    prepared.on('row', (columns) => rows.push(columns[0].value));
+    prepared.on('requestCompleted', () => resolve(rows));
+    conn.execute(prepared, { n: 7 });
+  });
   out.badSql = await run(conn, 'execSql', 'SELECT * FROM units WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
   out.after = await run(conn, 'execSqlBatch', 'SELECT @@TRANCOUNT');
   conn.close();

@@ -56,6 +56,7 @@ def test_tedious(sim, conn, serial):
     assert out["save"]["output"] == {"Msg": feedback("PASS", serial, "next FT2"), "RETURN": 0}
     assert (out["unknown"]["error"], out["badSql"]["error"]) == (2812, 208)
     assert out["after"]["rows"] == [[0]]
+    assert out["prepared"] == [7]  # sp_prepare, then sp_execute
     passed_once(sim, conn, serial)
 
 
@@ -100,6 +101,7 @@ def test_pymssql_dbapi(sim, conn, serial):
         db.commit()
         with pytest.raises(pymssql.DatabaseError, match="uspNope"):
             cur.callproc("dbo.uspNope", ())
+        cur.callproc("dbo.uspSaveResult", args[:4] + ("FAIL",) + args[5:])  # never committed
     finally:
         db.close()
     passed_once(sim, conn, serial)

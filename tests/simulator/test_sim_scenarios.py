@@ -29,6 +29,12 @@ def test_sql_error_with_chosen_number_severity_and_message(sim, conn):
     assert (exc.number, exc.severity, exc.state) == (50005, 16, 3)
     assert str(exc) == ("(50005, b'MES database is read-onlyDB-Lib error message 20018, severity 16:"
                         "\\nGeneral SQL Server error: Check messages from the SQL Server\\n')")
+    # a text longer than an error message may be is cut as SQL Server cuts it
+    sim.add_scenario("error", code=50006, text="长" * 70000)
+    with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+        query(conn, "SN0001")
+    assert caught.value.text.decode().startswith("长" * 2044 + "...DB-Lib error")
+    assert query(conn, "SN0001")[1] == 0
 
 
 def test_delay_before_the_answer(sim, conn):
