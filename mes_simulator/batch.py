@@ -10,6 +10,7 @@ error SQL Server gives, never with a guess.
 
 import functools
 import re
+from collections import namedtuple
 import struct
 from dataclasses import dataclass
 from decimal import Decimal
@@ -62,11 +63,9 @@ SYSTEM_PROCEDURES = {"sp_executesql", "sp_prepare", "sp_execute", "sp_prepexec",
 
 # ---------------------------------------------------------------- tokens
 
-@dataclass(frozen=True)
-class Token:
-    kind: str   # name, var, nstr, str, bin, num, punct, param (template only)
-    text: str   # as written
-    value: object = None
+class Token(namedtuple("Token", "kind text value", defaults=(None,))):
+    """kind: name, var, nstr, str, bin, num or punct; text: as written; value: what it means."""
+    __slots__ = ()
 
     @property
     def key(self):
