@@ -88,6 +88,8 @@ class Engine:
     def transaction_request(self, payload):
         """A transaction manager request (packet type 14)."""
         kind, name, begin_after = rpc.parse_transaction_request(payload, self.version)
+        self.conn.log("transaction manager request %s%s", rpc.TM_NAMES.get(kind, kind),
+                      " (and begin)" if begin_after else "")
         reply = Reply(self, batch=True)
         try:
             if kind == rpc.TM_BEGIN_XACT:

@@ -22,6 +22,8 @@ BATCH_FLAGS = (0x80, 0xFF)  # between the calls of one message
 
 TM_GET_DTC_ADDRESS, TM_PROPAGATE_XACT = 0, 1
 TM_BEGIN_XACT, TM_PROMOTE_XACT, TM_COMMIT_XACT, TM_ROLLBACK_XACT, TM_SAVE_XACT = 5, 6, 7, 8, 9
+TM_NAMES = {0: "get DTC address", 1: "propagate", 5: "begin", 6: "promote", 7: "commit",
+            8: "rollback", 9: "save"}
 
 
 class BadParameter(Exception):

@@ -135,7 +135,11 @@ def test_pyodbc_over_freetds(sim, conn, serial):
 def test_tsql(sim, conn, serial):
     script = ("select @@version\ngo\nDECLARE @m nvarchar(500), @r int\n"
               f"EXEC dbo.uspSaveResult N'{serial}', 'FT1', N'张三', 'L1', 'PASS', 0, @m OUTPUT, "
-              "@r OUTPUT\nSELECT @m AS msg, @r AS code\ngo\nbegin tran\nexec nope\ngo\nexit\n")
+              "@r OUTPUT\nSELECT @m AS msg, @r AS code\ngo\n"
+              "SET IMPLICIT_TRANSACTIONS ON\nDECLARE @m nvarchar(500), @r int\n"
+              f"EXEC dbo.uspSaveResult N'{serial}', 'FT2', 'x', 'L1', 'FAIL', 0, @m OUT, @r OUT\n"
+              "SELECT @@TRANCOUNT AS open_transactions\nROLLBACK\ngo\n"
+              "begin tran\nexec nope\ngo\nexit\n")
 
     def tsql(database, text):
         return subprocess.run(["tsql", "-H", sim.host, "-p", str(sim.port), "-U", sim.user,
@@ -146,6 +150,7 @@ def test_tsql(sim, conn, serial):
     out = tsql(sim.database, script)
     assert "MES simulator" in out
     assert feedback("PASS", serial, "next FT2") + "\t0" in out
+    assert "open_transactions\n1\n" in out  # the upload began a transaction, rolled back
     assert "Msg 2812 (severity 16, state 62)" in out  # and its open transaction rolled back
     out = tsql("Nope", "exit\n")
     assert 'Msg 4060 (severity 11, state 1) from MESSIM Line 1:\n\t"Cannot open database ' \
