@@ -553,7 +553,7 @@ class Reply:
 
     def error(self, err):
         conn = self.engine.conn
-        conn.log("error=%d %s", err.number, err.text)
+        conn.log("error=%d %s", err.number, err.text[:200])
         self.raw(tds.error(err.number, err.severity, cut_message(err.text), err.state,
                            conn.server_name, getattr(err, "procedure", ""), 1, self.version))
         if self.batch:
