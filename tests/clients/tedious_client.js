@@ -72,6 +72,11 @@ const station = (result) => [
   });
   out.badSql = await run(conn, 'execSql', 'SELECT * FROM units WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
   out.after = await run(conn, 'execSqlBatch', 'SELECT @@TRANCOUNT');
+  out.types = await run(conn, 'execSql', 'select @s, @d, @f, @b, @t, @n, @g', [
+    ['s', TYPES.NVarChar, '长'.repeat(5000)], ['d', TYPES.Decimal, 12.34, false],
+    ['f', TYPES.Float, 1.5], ['b', TYPES.Bit, true], ['t', TYPES.DateTime, new Date(Date.UTC(2024, 0, 2, 3, 4, 5))],
+    ['n', TYPES.Int, null], ['g', TYPES.BigInt, '9007199254740993']]);
+  if (out.types.rows) out.types.rows = out.types.rows.map((r) => r.map((v) => (v instanceof Date ? v.toISOString() : v)));
   conn.close();
   console.log(JSON.stringify(out));
 })().catch((err) => { console.log(JSON.stringify({ failed: String(err && (err.stack || err)) })); });

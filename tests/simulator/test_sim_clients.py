@@ -57,6 +57,9 @@ def test_tedious(sim, conn, serial):
     assert (out["unknown"]["error"], out["badSql"]["error"]) == (2812, 208)
     assert out["after"]["rows"] == [[0]]
     assert out["prepared"] == [7]  # sp_prepare, then sp_execute
+    # typed parameters come back as they went (nvarchar(max) in PLP chunks; decimal(18,0))
+    assert out["types"]["rows"] == [["长" * 5000, 12, 1.5, True, "2024-01-02T03:04:05.000Z", None,
+                                     "9007199254740993"]]
     passed_once(sim, conn, serial)
 
 
