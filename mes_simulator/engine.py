@@ -71,17 +71,18 @@ class Engine:
         return reply.finish()
 
     async def rpc(self, payload):
-        calls = rpc.parse(payload, self.version, self.codepage)
         reply = self._pending = Reply(self, batch=False)
-        for n, call in enumerate(calls):
-            reply.begin_call()
+        try:
+            calls = rpc.parse(payload, self.version, self.codepage)
+        except rpc.BadParameter as bad:
+            reply.error(SqlError(bad.number, bad.text))
+            reply.done_proc(error=True)
+            return reply.finish()
+        for call in calls:
             try:
                 await self._rpc_call(call, reply)
             except SqlError as err:
                 reply.error(err)
-                reply.done_proc(error=True)
-            except rpc.BadParameter as bad:
-                reply.error(SqlError(8009, bad.text))
                 reply.done_proc(error=True)
         return reply.finish()
 
@@ -529,7 +530,6 @@ class Reply:
         self.version = engine.version
         self.parts = []
         self.last_done = None
-        self.calls = 0
 
     def raw(self, data):
         self.parts.append(data)
@@ -541,9 +541,6 @@ class Reply:
         self.parts.append(bytearray(tds.done(status | tds.DONE_MORE, command, count, self.version,
                                              token)))
         self.last_done = len(self.parts) - 1
-
-    def begin_call(self):
-        self.calls += 1
 
     def done_proc(self, error=False):
         self.done(tds.DONE_ERROR if error else tds.DONE_FINAL, 0, 0, tds.TOKEN_DONEPROC)

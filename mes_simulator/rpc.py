@@ -5,6 +5,7 @@ system procedure such as sp_executesql) with its parameters: name, status (OUTPU
 default), TYPE_INFO and value.  Running them is the engine's work.
 """
 
+import struct
 from dataclasses import dataclass
 
 from . import tds
@@ -26,12 +27,16 @@ TM_NAMES = {0: "get DTC address", 1: "propagate", 5: "begin", 6: "promote", 7: "
             8: "rollback", 9: "save"}
 
 
-class BadParameter(Exception):
-    """A parameter this server cannot read (answered with SQL Server's error 8009)."""
+STREAM_INCORRECT = ("The incoming tabular data stream (TDS) remote procedure call (RPC) protocol "
+                    "stream is incorrect.")
 
-    def __init__(self, text):
+
+class BadParameter(Exception):
+    """A parameter this server cannot read (SQL Server's errors 8009 and 8023)."""
+
+    def __init__(self, number, text):
         super().__init__(text)
-        self.text = text
+        self.number, self.text = number, text
 
 
 @dataclass
@@ -65,14 +70,18 @@ def parse(payload, version, codepage="gbk"):
                 sqltype, value = read_typed_value(r, codepage)
             except UnknownType as unknown:
                 # The rest of the message cannot be read without knowing the type's layout.
-                bad = (f"The incoming tabular data stream (TDS) remote procedure call (RPC) "
-                       f"protocol stream is incorrect. Parameter {len(args) + 1} (\"{name}\"): "
-                       f"Data type 0x{unknown.code:02X} is unknown.")
+                bad = 8009, (f"{STREAM_INCORRECT} Parameter {len(args) + 1} (\"{name}\"): "
+                             f"Data type 0x{unknown.code:02X} is unknown.")
+                break
+            except (ValueError, ArithmeticError, struct.error):  # a date past 9999, say
+                bad = 8023, (f"{STREAM_INCORRECT} Parameter {len(args) + 1} (\"{name}\"): The "
+                             "supplied value is not a valid instance of its data type. Check the "
+                             "source data for invalid values.")
                 break
             args.append(Arg(name or None, value, sqltype, bool(status & STATUS_OUTPUT),
                             bool(status & STATUS_DEFAULT)))
         if bad is not None:
-            raise BadParameter(bad)
+            raise BadParameter(*bad)
         calls.append(Call(parts, written, args))
         if not r.at_end():
             r.unpack("<B")

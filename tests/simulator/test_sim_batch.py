@@ -98,3 +98,51 @@ def test_session_batches_are_done_without_a_call():
     for text in ("SET ARITHABORT ON;SET TEXTSIZE 2147483647;", "use [MES]", "  ",
                  "set language us_english\nset transaction isolation level read committed"):
         assert run(text)[:1] in (b"\xfd", b"\xe3")
+
+
+_WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "decimal(5,2)", "=", ",",
+          ";", "(", ")", "-1", "3000000000", "1.5", "1e400", "N'x'", "'abc'", "0x41", "NULL",
+          "@@VERSION", "@@TRANCOUNT", "EXEC", "dbo.uspGetUnitInfo", "sp_executesql", "OUTPUT",
+          "DEFAULT", "BEGIN", "TRAN", "COMMIT", "ROLLBACK", "IF", ">", "ELSE", "SET", "ON", "FROM",
+          "AS", "x", "*", "N'@a int'", "N'select @a'", "9" * 39]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(_WORDS), min_size=1, max_size=14))
+def test_any_batch_is_answered(words):
+    """Whatever the batch, the answer is a reply or an SQL Server error, never a fault."""
+    try:
+        run(" ".join(words))
+    except SqlError as err:
+        assert 100 <= err.number < 20000
+
+
+def _rpc_message(proc_id, params):
+    def nvarchar(text):
+        data = text.encode("utf-16-le")
+        return b"\xe7\x40\x1f" + bytes(5) + len(data).to_bytes(2, "little") + data
+    body = b"".join(bytes([len(name)]) + name.encode("utf-16-le") + bytes([out]) + (
+        nvarchar(value) if isinstance(value, str) else b"\x26\x04\x04" + value.to_bytes(4, "little"))
+        for name, out, value in params)
+    headers = (22).to_bytes(4, "little") + (18).to_bytes(4, "little") + b"\x02\x00" + bytes(12)
+    return headers + b"\xff\xff" + proc_id.to_bytes(2, "little") + b"\x00\x00" + body
+
+
+_EXECUTESQL = _rpc_message(10, [("", 0, "select @a, @b"), ("", 0, "@a int, @b nvarchar(5) output"),
+                                ("@a", 0, 5), ("@b", 1, "xyz")])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, len(_EXECUTESQL) - 1), st.integers(0, 255)), max_size=4))
+def test_any_rpc_request_is_answered_or_refused_as_malformed(changes):
+    from mes_simulator.tds import ProtocolError
+    data = bytearray(_EXECUTESQL)
+    for pos, byte in changes:
+        data[pos] = byte
+    try:
+        reply = asyncio.get_event_loop().run_until_complete(Engine(_Session()).rpc(bytes(data)))
+    except ProtocolError:
+        return
+    assert reply[-13:-12] == b"\xfe"  # ends with DONEPROC
+    if not changes:  # the untouched request: the row, then the OUTPUT parameter @b
+        assert "xyz".encode("utf-16-le") in reply and b"\xac" in reply
