@@ -32,10 +32,13 @@ class _Session:
         return 0, "OK"
 
 
+_LOOP = asyncio.new_event_loop()
+
+
 def run(text):
     """The arguments of the MES call the batch makes; SqlError if it is refused."""
     session = _Session()
-    reply = asyncio.get_event_loop().run_until_complete(Engine(session).batch(text))
+    reply = _LOOP.run_until_complete(Engine(session).batch(text))
     if reply[:1] == b"\xaa":
         number = int.from_bytes(reply[3:7], "little")
         raise SqlError(number, reply[11:11 + 2 * int.from_bytes(reply[9:11], "little")].decode("utf-16-le"))
@@ -140,7 +143,7 @@ def test_any_rpc_request_is_answered_or_refused_as_malformed(changes):
     for pos, byte in changes:
         data[pos] = byte
     try:
-        reply = asyncio.get_event_loop().run_until_complete(Engine(_Session()).rpc(bytes(data)))
+        reply = _LOOP.run_until_complete(Engine(_Session()).rpc(bytes(data)))
     except ProtocolError:
         return
     assert reply[-13:-12] == b"\xfe"  # ends with DONEPROC
