@@ -44,6 +44,7 @@ class Engine:
         self.descriptor = bytes(8)
         self.implicit = False
         self.nocount = False
+        self.lock_timeout = None  # SET LOCK_TIMEOUT, milliseconds
         self.prepared = {}
         self.transaction = None  # mes.Transaction while one is open
         self.codepage = conn.config.codepage
@@ -208,6 +209,11 @@ class Engine:
             if words and words[0] in ("implicit_transactions", "nocount") and len(words) > 1:
                 setattr(self, "implicit" if words[0] == "implicit_transactions" else "nocount",
                         words[1] == "on")
+            elif words[:1] == ("lock_timeout",):
+                number = "".join(words[1:])
+                if not number.lstrip("-").isdigit() or len(number) > 11:
+                    raise SqlError(102, f"Incorrect syntax near '{number}'.", severity=15)
+                self.lock_timeout = int(number)
         elif kind == "use":
             if st[1].casefold() != self.conn.config.database.casefold():
                 raise SqlError(911, f"Database '{st[1]}' does not exist. Make sure that the name "

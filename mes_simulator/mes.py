@@ -176,6 +176,12 @@ class Transaction:
     """
 
     LOCK_WAIT = 1.0
+    writing = set()  # the transactions that hold the write lock now
+
+    @classmethod
+    def writer_besides(cls, transaction):
+        """Whether a transaction other than this one (None: any) holds the write lock."""
+        return any(t is not transaction for t in cls.writing)
 
     def __init__(self, path):
         self.path = path
@@ -195,6 +201,7 @@ class Transaction:
                 conn.close()
                 raise
             self.conn = conn
+            self.writing.add(self)
         return self.conn
 
     def commit(self):
@@ -207,6 +214,7 @@ class Transaction:
         conn, self.conn = self.conn, None
         if conn is None:
             return
+        self.writing.discard(self)
         try:
             conn.execute(how)
         finally:

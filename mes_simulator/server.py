@@ -15,6 +15,7 @@ log = logging.getLogger("mes_simulator")
 
 SERVER_NAME = "MESSIM"
 TDS74 = 0x74000004
+LOCK_WAIT = 10.0  # seconds an upload waits for another client's transaction
 
 
 @dataclass
@@ -298,6 +299,8 @@ class Connection:
             err.procedure = proc.name
             raise err
         if action in (None, "delay"):
+            if proc.name in mes.WRITES:
+                await self._wait_for_writers(transaction)
             try:
                 db = self.db if transaction is None else transaction.connection(
                     self.db, proc.name in mes.WRITES)
@@ -309,6 +312,18 @@ class Connection:
             self.drop_partial = scenario["partial"]
         self.answer_columns = scenario["columns"]
         return scenario["code"], scenario["text"]
+
+    async def _wait_for_writers(self, transaction):
+        """Wait, without holding up other connections, while another client's transaction holds
+        the MES's write lock: as long as SET LOCK_TIMEOUT says (milliseconds), LOCK_WAIT by
+        default; then SQL Server's lock time-out error."""
+        loop = asyncio.get_running_loop()
+        timeout = self.engine.lock_timeout
+        deadline = loop.time() + (LOCK_WAIT if timeout is None or timeout < 0 else timeout / 1000)
+        while mes.Transaction.writer_besides(transaction):
+            if loop.time() >= deadline:
+                raise batches.SqlError(1222, "Lock request time out period exceeded.", state=51)
+            await asyncio.sleep(0.01)
 
     def _error(self, number, text, severity=16, state=1, procedure=""):
         return (tds.error(number, severity, engines.cut_message(text), state, SERVER_NAME,

@@ -6,10 +6,11 @@ import json
 import os
 import shutil
 import subprocess
+import threading
 
 import pytest
 
-from simulator_support import ROOT, query
+from simulator_support import ROOT, query, upload
 
 CLIENTS = os.path.join(ROOT, "tests", "clients")
 needs_node = pytest.mark.skipif(
@@ -104,9 +105,19 @@ def test_pymssql_dbapi(sim, conn, serial):
         db.commit()
         with pytest.raises(pymssql.DatabaseError, match="uspNope"):
             cur.callproc("dbo.uspNope", ())
-        cur.callproc("dbo.uspSaveResult", args[:4] + ("FAIL",) + args[5:])  # never committed
+        # never committed: meanwhile the station reads what is committed, and its upload of
+        # another unit waits for the transaction, which the close rolls back
+        other, uploaded = sim.add_unit(), []
+        cur.callproc("dbo.uspSaveResult", (serial, "FT2") + args[2:])
+        assert query(conn, serial, "FT2")[1] == 0
+        station = threading.Thread(target=lambda: uploaded.append(upload(conn, other)[1]))
+        station.start()
+        station.join(0.5)
+        assert uploaded == []
     finally:
         db.close()
+    station.join(10)
+    assert uploaded == [0]
     passed_once(sim, conn, serial)
 
 
