@@ -55,10 +55,13 @@ class Engine:
 
     def close(self):
         """The client is gone: its open transaction is rolled back."""
-        if self.transaction is not None:
-            self.transaction.rollback()
-            self.transaction = None
+        transaction, self.transaction = self.transaction, None
         self.trancount = 0
+        if transaction is not None:
+            try:
+                transaction.rollback()
+            except sqlite3.Error as exc:  # closing its connection rolls it back all the same
+                self.conn.log("rollback at close: %s", exc)
 
     # ------------------------------------------------------------ requests
 
@@ -552,6 +555,9 @@ class Reply:
         self.done(tds.DONE_ERROR if error else tds.DONE_FINAL, 0, 0, tds.TOKEN_DONEPROC)
 
     def envchange(self, kind, new, old):
+        """A transaction's begin, commit or rollback (TDS 7.2 on: they carry its descriptor)."""
+        if self.version < tds.TDS72:
+            return
         self.raw(tds.envchange(kind, bytes([len(new)]) + new, bytes([len(old)]) + old))
 
     def error(self, err):

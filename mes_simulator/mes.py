@@ -214,11 +214,11 @@ class Transaction:
         conn, self.conn = self.conn, None
         if conn is None:
             return
-        self.writing.discard(self)
         try:
             conn.execute(how)
         finally:
             conn.close()
+            self.writing.discard(self)
 
 
 WRITES = {"uspSaveResult"}

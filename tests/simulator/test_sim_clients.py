@@ -18,11 +18,15 @@ needs_node = pytest.mark.skipif(
     reason="Node or tests/clients/node_modules missing (scripts/setup.sh installs them)")
 
 
+# The clients run as they are: without the sanitizers a test run may preload for the module.
+CLIENT_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 def node(sim, script, serial, *extra):
     done = subprocess.run(["node", script, sim.host, str(sim.port), sim.user, sim.password,
                            sim.database, serial] + list(extra),
-                          cwd=CLIENTS, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=60)
+                          cwd=CLIENTS, env=CLIENT_ENV, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
     out = json.loads(done.stdout)
     assert "failed" not in out, out["failed"]
     return out
@@ -157,7 +161,7 @@ def test_tsql(sim, conn, serial):
 
     def tsql(database, text):
         return subprocess.run(["tsql", "-H", sim.host, "-p", str(sim.port), "-U", sim.user,
-                               "-P", sim.password, "-D", database], input=text,
+                               "-P", sim.password, "-D", database], input=text, env=CLIENT_ENV,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               universal_newlines=True, timeout=30).stdout
 
