@@ -9,6 +9,7 @@ packages=(
     python3-wxgtk4.0 python3-pymssql
     python3-pytest python3-hypothesis
     xvfb xauth
+    fontconfig fonts-wqy-microhei   # fc-list; a font with the dialog's Chinese labels
 )
 
 missing=()

@@ -241,6 +241,7 @@ class TestSaving:
         info.Save()
         assert seen == [(len(FRESH.format("", "", "x", "").encode()), False)]
 
+    @pytest.mark.skipif(os.name == "nt", reason="Windows has no folder sync")
     @pytest.mark.parametrize("raised", [OSError(22, "Invalid argument"), KeyboardInterrupt(), SystemExit(3)])
     def test_only_errors_of_the_folder_sync_are_ignored(self, tv, in_tmp, monkeypatch, raised):
         info = tv.MESInfo()
