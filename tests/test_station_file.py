@@ -299,7 +299,7 @@ class TestSaving:
         else:
             with pytest.raises(PermissionError):
                 info.Save()
-            assert 1.0 <= tries[-1] - tries[0] < 3.0
+            assert tries[-1] - tries[0] >= 1.0 and len(tries) < 50   # about a second, a bounded number of tries
         assert read("info.cfg") == FRESH.format("", "", "old" if refusals is None else "new", "")
         assert leftovers(in_tmp) == []
 
