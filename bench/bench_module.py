@@ -401,23 +401,30 @@ def floor_info_names():
     return {"Parser": parser_class(), "isfile": os.path.isfile, "name": "info.cfg"}
 
 
-# The least a safe save does: the four values into the parser (carriage
-# returns made line feeds, percent signs doubled), the probe of the old file,
-# a new file written, flushed, synced, given the old mode and put in place,
-# and the folder synced.
-FLOOR_SAVE = ("parser.set('Sec', 'producttype', v1.replace(crlf, lf).replace(cr, lf).replace('%', '%%'))\n"
-              "parser.set('Sec', 'mrno', v2.replace(crlf, lf).replace(cr, lf).replace('%', '%%'))\n"
-              "parser.set('Sec', 'opname', v3.replace(crlf, lf).replace(cr, lf).replace('%', '%%'))\n"
-              "parser.set('Sec', 'slot', v4.replace(crlf, lf).replace(cr, lf).replace('%', '%%'))\n"
-              "close(os_open(name, probe_flags))\n"
-              "mode = stat(name).st_mode & 0o7777\n"
+# The least a save that keeps the old file's links, owner, group and mode
+# does, where the file is a plain one with one name: the four values into the
+# parser, the old file opened for writing (a probe) and its status taken, the
+# folder listed (for new files of dead saves), a new file made, given the old
+# owner, group and mode, written, flushed, synced and put in place, and the
+# folder synced. The values hold no carriage return and no percent sign, so
+# they go to the parser as they are.
+FLOOR_SAVE = ("parser.set('Sec', 'producttype', v1)\n"
+              "parser.set('Sec', 'mrno', v2)\n"
+              "parser.set('Sec', 'opname', v3)\n"
+              "parser.set('Sec', 'slot', v4)\n"
+              "fd = os_open(name, probe_flags)\n"
+              "status = fstat(fd)\n"
+              "close(fd)\n"
+              "listdir('.')\n"
               "tmp = tmp_format % (getpid(),)\n"
               "f = open(tmp, 'x')\n"
               "with f:\n"
+              "    fd = f.fileno()\n"
+              "    fchown(fd, status.st_uid, status.st_gid)\n"
+              "    fchmod(fd, status.st_mode & 0o7777)\n"
               "    parser.write(f)\n"
               "    f.flush()\n"
-              "    file_sync(f.fileno())\n"
-              "chmod(tmp, mode)\n"
+              "    file_sync(fd)\n"
               "replace(tmp, name)\n"
               "fd = os_open('.', read_only)\n"
               "folder_sync(fd)\n"
@@ -444,11 +451,11 @@ def station_ops(mod, twin, rounds, target_s):
         parser = parser_class()(DEFAULTS)
         parser.read("info.cfg")
         floor_names = {"parser": parser, "v1": INFO_VALUES[0], "v2": INFO_VALUES[1], "v3": INFO_VALUES[2],
-                       "v4": INFO_VALUES[3], "os_open": os.open, "close": os.close, "stat": os.stat,
-                       "probe_flags": os.O_WRONLY | os.O_APPEND, "read_only": os.O_RDONLY,
-                       "getpid": os.getpid, "tmp_format": "info.cfg.%s.0.tmp", "open": open,
-                       "chmod": os.chmod, "replace": os.replace, "folder_sync": os.fsync, "name": "info.cfg",
-                       "crlf": "\r\n", "cr": "\r", "lf": "\n"}
+                       "v4": INFO_VALUES[3], "os_open": os.open, "close": os.close, "fstat": os.fstat,
+                       "probe_flags": os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW, "read_only": os.O_RDONLY,
+                       "listdir": os.listdir, "getpid": os.getpid, "tmp_format": "info.cfg.%s.0.tmp",
+                       "open": open, "fchown": os.fchown, "fchmod": os.fchmod, "replace": os.replace,
+                       "folder_sync": os.fsync, "name": "info.cfg"}
         saved = (mod._fsync, twin._fsync)
 
         def binder(module, sync):

@@ -110,6 +110,7 @@ class MESInfo:
         self.Slot = parser.get("Sec", "slot")
 
     def Save(self, /):
+        import errno
         import os
         parser = self.__ini
         for key, value in (("producttype", self.ProductType), ("mrno", self.MRNo),
@@ -121,56 +122,134 @@ class MESInfo:
                 value = value.replace("\r\n", "\n").replace("\r", "\n").replace("%", "%%")
             parser.set("Sec", key, value)
 
-        # Write a new file beside the old one, sync it, then put it in place
-        # in one step: the old file stays whole until the new one is.
-        path = self.ININame
-        text_path = os.fsdecode(path)
-        try:
-            # Opened for writing (not created, not changed) so that a file
-            # that may not be written is refused.
-            os.close(os.open(path, os.O_WRONLY | os.O_APPEND))
-        except FileNotFoundError:
-            permissions = None
-        else:
-            permissions = os.stat(path).st_mode & 0o7777
-        pid = os.getpid()
-        for attempt in range(100):
-            name = "%s.%s.%d.tmp" % (text_path, pid, attempt)
+        # A new file put in place of the old one in one step where that
+        # keeps everything the old file had (links, owner, group, mode);
+        # else the old one rewritten in place, the one way that keeps them.
+        path = os.fsdecode(self.ININame)
+        if not isinstance(path, str):
+            raise TypeError("expected str, bytes or os.PathLike object, not " + type(path).__name__)
+        # Opened for writing (not created, not changed) so that a file that
+        # may not be written is refused; a symbolic link is followed to the
+        # file it names, which is the one to replace.
+        for _ in range(2):
             try:
-                f = open(name, "x")
-            except FileExistsError:
+                fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW)
+            except FileNotFoundError:
+                status = None
+                break
+            except OSError as e:
+                if e.errno != errno.ELOOP or _:
+                    raise
+                path = os.path.realpath(path)
                 continue
+            try:
+                status = os.fstat(fd)
+            finally:
+                os.close(fd)
             break
-        else:
-            raise FileExistsError("no free name for a new file beside %r" % (text_path,))
+        folder = path[:max(path.rfind("/"), path.rfind(os.sep)) + 1]
+
+        # New files of a save beside this one that no running process is
+        # writing: their writer died before putting them in place.
         try:
-            with f:
-                parser.write(f)
-                f.flush()
-                _fsync(f.fileno())
-            if permissions is not None:
-                os.chmod(name, permissions)
-            os.replace(name, path)
-        except BaseException:
+            names = os.listdir(folder or ".")
+        except Exception:
+            names = ()
+        pid = os.getpid()
+        prefix = path[len(folder):] + "."
+        for entry in names:
+            if entry.startswith(prefix) and entry.endswith(".tmp"):
+                parts = entry[len(prefix):-4].split(".")
+                if len(parts) == 2 and all(p.isdigit() and p.isascii() for p in parts) and int(parts[0]) != pid:
+                    try:
+                        if os.name == "nt":
+                            import time
+                            if time.time() - os.stat(folder + entry).st_mtime < 600:
+                                continue
+                        else:
+                            try:
+                                os.kill(int(parts[0]), 0)
+                                continue
+                            except ProcessLookupError:
+                                pass
+                        os.remove(folder + entry)
+                    except Exception:
+                        pass
+
+        f = None
+        if status is None or status.st_nlink == 1:
+            for attempt in range(100):
+                name = "%s.%d.%d.tmp" % (path, pid, attempt)
+                try:
+                    f = open(name, "x")
+                except FileExistsError:
+                    continue
+                except PermissionError:
+                    pass   # no new file can be made in this folder
+                break
+            else:
+                raise FileExistsError("no free name for a new file beside %r" % (path,))
+        if f is not None:
+            try:
+                with f:
+                    fd = f.fileno()
+                    if status is not None:
+                        try:
+                            os.fchown(fd, status.st_uid, status.st_gid)
+                        except PermissionError:
+                            fd = None   # the owner or group could not be kept
+                        else:
+                            os.fchmod(fd, status.st_mode & 0o7777)
+                    if fd is not None:
+                        parser.write(f)
+                        f.flush()
+                        _fsync(fd)
+                if fd is not None:
+                    # Tried again for about a second while the file is held
+                    # open elsewhere (on Windows: a scanner, an editor).
+                    delay, waited = 0.01, 0.0
+                    while True:
+                        try:
+                            os.replace(name, path)
+                            break
+                        except PermissionError:
+                            if waited >= 1.0:
+                                raise
+                        import time
+                        time.sleep(delay)
+                        waited += delay
+                        delay = min(2 * delay, 0.2)
+            except BaseException:
+                try:
+                    os.remove(name)
+                except Exception:
+                    pass
+                raise
+            if fd is not None:
+                # The folder too, so that the replacement itself is durable;
+                # a folder that cannot be synced does not fail the save.
+                try:
+                    fd = os.open(folder or ".", os.O_RDONLY)
+                except Exception:
+                    return
+                try:
+                    os.fsync(fd)
+                except Exception:
+                    pass
+                try:
+                    os.close(fd)
+                except Exception:
+                    pass
+                return
             try:
                 os.remove(name)
-            except BaseException:
+            except Exception:
                 pass
-            raise
-        # The folder too, so that the replacement itself is durable; a
-        # folder that cannot be synced does not fail the save.
-        try:
-            fd = os.open(os.path.dirname(text_path) or ".", os.O_RDONLY)
-        except Exception:
-            return
-        try:
-            os.fsync(fd)
-        except Exception:
-            pass
-        try:
-            os.close(fd)
-        except Exception:
-            pass
+        with open(path, "w") as f:
+            parser.write(f)
+            f.flush()
+            _fsync(f.fileno())
+
 
 
 class MESInfoDialog(UIDesignOtherInfoDialog):

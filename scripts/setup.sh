@@ -10,6 +10,7 @@ packages=(
     python3-pytest python3-hypothesis
     xvfb xauth
     freetds-bin tdsodbc unixodbc python3-pyodbc
+    fontconfig fonts-wqy-microhei   # fc-list; a font with the dialog's Chinese labels
 )
 # Node for the simulator's client tests (tests/clients); npm comes with a Node from elsewhere.
 command -v node >/dev/null || packages+=(nodejs)

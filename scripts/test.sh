@@ -10,6 +10,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+# The dialog's labels are Chinese; without a font that covers them GTK draws
+# every character as a box, and the screenshots and dialog runs show nothing.
+if [ -z "$(fc-list :lang=zh 2>/dev/null)" ]; then
+    echo "no installed font covers Chinese (fc-list :lang=zh lists none): install fonts-wqy-microhei" >&2
+    exit 1
+fi
 bash scripts/build.sh release
 bash scripts/build.sh debug
 bash scripts/build.sh asan

@@ -1,8 +1,10 @@
 // MESInfo reads info.cfg once, when it is made, into a configparser parser
 // that it keeps (the private attribute __ini) together with everything else
 // the file held; Save puts the four current values into the parser's Sec
-// section and writes the whole parser back. Nothing is checked or caught:
-// every error of the parser or the file system reaches the caller.
+// section and writes the whole parser back (settings_file.hpp). Every error
+// of the parser or the file system reaches the caller, except those of the
+// housekeeping after and around the write: the folder sync and the removal
+// of new files that dead saves left.
 #include "mes_info.hpp"
 
 #include "../capi/call.hpp"

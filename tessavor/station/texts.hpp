@@ -38,9 +38,26 @@ namespace tessavor::station {
     X(exclusive_mode, "x")                        \
     X(os, "os")                                   \
     X(getpid, "getpid")                           \
-    X(stat, "stat")                               \
+    X(fsdecode, "fsdecode")                       \
+    X(fstat, "fstat")                             \
     X(st_mode, "st_mode")                         \
+    X(st_nlink, "st_nlink")                       \
+    X(st_uid, "st_uid")                           \
+    X(st_gid, "st_gid")                           \
+    X(modified, "st_mtime")                       \
     X(chmod, "chmod")                             \
+    X(fchmod, "fchmod")                           \
+    X(fchown, "fchown")                           \
+    X(listdir, "listdir")                         \
+    X(kill, "kill")                               \
+    X(stat, "stat")                               \
+    X(errno_name, "errno")                        \
+    X(time, "time")                               \
+    X(sleep, "sleep")                             \
+    X(realpath, "realpath")                       \
+    X(islink, "islink")                           \
+    X(write_mode, "w")                            \
+    X(tmp_suffix, ".tmp")                         \
     X(remove, "remove")                           \
     X(os_replace, "replace")                      \
     X(os_fsync, "fsync")                          \
@@ -49,8 +66,8 @@ namespace tessavor::station {
     X(O_RDONLY, "O_RDONLY")                       \
     X(O_WRONLY, "O_WRONLY")                       \
     X(O_APPEND, "O_APPEND")                       \
+    X(O_NOFOLLOW, "O_NOFOLLOW")                   \
     X(path, "path")                               \
-    X(dirname, "dirname")                         \
     X(curdir, ".")
 
 TESSAVOR_TEXT_TABLE(TESSAVOR_STATION_TEXTS)
