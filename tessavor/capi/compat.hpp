@@ -3,6 +3,13 @@
 // that brought it. Outside this header the code sticks to the 3.6 API.
 #pragma once
 
+// Standard headers that Python 3.6's Windows pyconfig.h breaks come before it:
+// for GCC (MinGW) it defines hypot as _hypot, which neither <cmath> nor the
+// C++ <math.h> (which Python.h includes) can take when read after it. Every
+// source reaches Python.h through this header only.
+#include <cmath>
+#include <math.h>
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
