@@ -2,6 +2,7 @@
 runs in (see conftest.py). A plain module, so that helper scripts and
 subprocesses can set themselves up the same way."""
 
+import locale
 import os
 import sys
 
@@ -10,6 +11,14 @@ ROOT = os.path.dirname(TESTS)
 BUILD = os.path.abspath(os.environ.get("TESSAVOR_BUILD", os.path.join(ROOT, "build")))
 STANDINS = os.path.join(TESTS, "standins")
 STANDIN_MODE = os.environ.get("TESSAVOR_STANDINS") == "1"
+
+# The module reads and writes info.cfg in the locale's encoding (code page
+# 936, GBK, on the station); the tests write theirs in it too, with two
+# operators' names it holds: Chinese ones where it can, as on the station.
+FILE_ENCODING = locale.getpreferredencoding(False)
+OPERATOR, OTHER_OPERATOR = next(
+    names for names in [("张三", "王五"), ("Zoë", "Jörg"), ("Zoe", "Joerg")]
+    if "".join(names).encode(FILE_ENCODING, "replace").decode(FILE_ENCODING) == "".join(names))
 
 for path in (ROOT, TESTS, BUILD):
     if path not in sys.path:
