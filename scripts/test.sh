@@ -15,6 +15,18 @@ bash scripts/build.sh debug
 bash scripts/build.sh asan
 
 export PYTHONDONTWRITEBYTECODE=1
+
+# The entry point is exported on every host and nothing else of the module is.
+exports_only_the_entry_point() {
+    local exported
+    exported=$(nm -D --defined-only "$1"/m4r_tessavor*.so | awk '{print $NF}')
+    if [ "$exported" != PyInit_m4r_tessavor ]; then
+        echo "$1: the library exports other than PyInit_m4r_tessavor:" $exported >&2
+        return 1
+    fi
+}
+echo "== exported symbols"
+for dir in build build-dbg build-asan; do exports_only_the_entry_point "$dir"; done
 pytest=(-m pytest -q -p no:cacheprovider)
 
 echo "== 1. real wx and pymssql"

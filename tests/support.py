@@ -65,3 +65,24 @@ def callables(tv):
         for member, params in members:
             if params is not None:
                 yield "%s.%s" % (cls_name, member), vars(getattr(tv, cls_name))[member], params
+
+
+def python_twin(qualname, params, keywords=False, body="'ran'"):
+    """A Python function of the same parameters (a lone one positional-only),
+    name and qualified name, whose argument errors are the running
+    interpreter's own words; it returns `body`. Python functions have no
+    positional-only parameters before 3.8: there a keyword never binds one,
+    so the twin for a call with `keywords` has no parameter of that name."""
+    import inspect
+    name = qualname.rpartition(".")[2]
+    lone = len(params) == 1
+    slash = lone and sys.version_info >= (3, 8)
+    names = ["_"] if lone and keywords and not slash else params
+    namespace = {}
+    exec("def %s(%s%s):\n    return %s" % (name, ", ".join(names), ", /" if slash else "", body), namespace)
+    twin = namespace[name]
+    twin.__qualname__ = qualname
+    twin.__module__ = "m4r_tessavor"
+    if lone and not slash:
+        twin.__signature__ = inspect.Signature([inspect.Parameter(params[0], inspect.Parameter.POSITIONAL_ONLY)])
+    return twin

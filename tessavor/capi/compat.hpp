@@ -19,6 +19,15 @@
 #error "m4r_tessavor needs Python 3.6 or newer"
 #endif
 
+// The module's entry point, exported whatever the headers' PyMODINIT_FUNC
+// says: before 3.9 it carries no visibility attribute on POSIX, so a build
+// that hides every other symbol (as this one does) would hide it too.
+#if defined(_WIN32) || defined(__CYGWIN__)
+#define TESSAVOR_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define TESSAVOR_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 namespace tessavor::compat {
 
 // Py_NewRef: 3.10.

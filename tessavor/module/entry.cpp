@@ -124,4 +124,4 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace tessavor
 
-PyMODINIT_FUNC PyInit_m4r_tessavor(void) { return PyModuleDef_Init(&tessavor::module_definition); }
+TESSAVOR_MODINIT_FUNC PyInit_m4r_tessavor(void) { return PyModuleDef_Init(&tessavor::module_definition); }
