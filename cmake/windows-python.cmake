@@ -13,7 +13,10 @@ endif()
 get_filename_component(python_dll_name "${python_dlls}" NAME_WE)        # python36
 string(REGEX REPLACE "^python" "" python_version "${python_dll_name}")   # 36
 
-find_program(TESSAVOR_GENDEF gendef REQUIRED)
+find_program(TESSAVOR_GENDEF gendef)
+if(NOT TESSAVOR_GENDEF)
+    message(FATAL_ERROR "gendef (Debian's mingw-w64-tools) makes the import library of the Python DLL")
+endif()
 set(python_import_lib "${CMAKE_BINARY_DIR}/lib${python_dll_name}.a")
 execute_process(COMMAND "${TESSAVOR_GENDEF}" - "${python_dlls}"
                 OUTPUT_FILE "${CMAKE_BINARY_DIR}/${python_dll_name}.def" ERROR_VARIABLE log RESULT_VARIABLE failed)
