@@ -13,6 +13,19 @@ endif()
 get_filename_component(python_dll_name "${python_dlls}" NAME_WE)        # python36
 string(REGEX REPLACE "^python" "" python_version "${python_dll_name}")   # 36
 
+# A 64-bit Python cannot load a 32-bit module, nor the other way round.
+execute_process(COMMAND "${CMAKE_OBJDUMP}" -f "${python_dlls}" OUTPUT_VARIABLE python_dll_format ERROR_QUIET)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(python_platform win32)
+    set(python_dll_expected pei-i386)
+else()
+    set(python_platform win_amd64)
+    set(python_dll_expected pei-x86-64)
+endif()
+if(NOT python_dll_format MATCHES "${python_dll_expected}")
+    message(FATAL_ERROR "${python_dlls} is not a ${python_dll_expected} DLL, as this build needs")
+endif()
+
 find_program(TESSAVOR_GENDEF gendef)
 if(NOT TESSAVOR_GENDEF)
     message(FATAL_ERROR "gendef (Debian's mingw-w64-tools) makes the import library of the Python DLL")
@@ -27,12 +40,6 @@ if(NOT failed)
 endif()
 if(failed)
     message(FATAL_ERROR "could not make the import library of ${python_dlls}:\n${log}")
-endif()
-
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(python_platform win32)
-else()
-    set(python_platform win_amd64)
 endif()
 
 function(Python3_add_library name type)
