@@ -97,6 +97,13 @@ def test_function_dict_and_names_are_writable_like_host_functions(tv):
         del func.marker
     with pytest.raises(TypeError):
         func.__name__ = 1
+    for attribute in ("__doc__", "__module__"):  # deleted, they read as None, as on a host function
+        saved = getattr(func, attribute)
+        delattr(func, attribute)
+        try:
+            assert getattr(func, attribute) is None
+        finally:
+            setattr(func, attribute, saved)
     assert "MESInfo.Save" in repr(func)
 
 
