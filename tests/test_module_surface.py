@@ -121,8 +121,8 @@ def test_methods_bind_to_instances_like_host_functions(tv, in_tmp):
 
 
 def call_patterns(params):
-    """Wrong calls: too few, too many, a repeated, an unknown keyword, a
-    non-text keyword."""
+    """Wrong calls: too few, too many, a repeated, an unknown or mistyped
+    keyword, a non-text keyword."""
     n = len(params)
     values = list(range(n))
     yield values[:-1], {}
@@ -133,6 +133,8 @@ def call_patterns(params):
     yield values, {params[0]: 0}
     yield values, {params[-1]: 0}
     yield values[:-1], {"unknown": 1}
+    yield values[:-1], {params[-1][:-1]: 1}  # mistyped: from 3.13 the interpreter hints at the name
+    yield values[1:], {params[0].upper(): 0}
     yield values[:-1], {"unknown": 1, params[-1]: 2}
     yield values[1:], {params[0]: 0, "zz": 3}
     yield values, {1: 2}

@@ -153,6 +153,14 @@ inline constexpr bool kArgErrorsUseQualname = true;
 inline constexpr bool kArgErrorsUseQualname = false;
 #endif
 
+// The hint after an unknown keyword, "Did you mean 'x'?", with the parameter
+// that can be passed by keyword nearest to it: 3.13.
+#if PY_VERSION_HEX >= 0x030D0000
+inline constexpr bool kKeywordSuggestions = true;
+#else
+inline constexpr bool kKeywordSuggestions = false;
+#endif
+
 // Positional-only parameters of Python functions, and their own TypeError
 // text for a keyword that names one: 3.8. Older hosts call it an unexpected
 // keyword argument.

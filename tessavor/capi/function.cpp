@@ -5,6 +5,7 @@
 #include "function.hpp"
 
 #include "call.hpp"
+#include "suggestions.hpp"
 
 #include <new>
 
@@ -310,6 +311,15 @@ void unknown_keyword(const FunctionObject* f, const Keywords& keywords, PyObject
             PyErr_Format(PyExc_TypeError,
                          "%U() got some positional-only arguments passed as keyword arguments: '%U'",
                          display_name(f), only);
+            return;
+        }
+    }
+    if constexpr (compat::kKeywordSuggestions) {
+        const Py_ssize_t first = f->spec->passing == Passing::PositionalOnly ? f->spec->parameter_count : 0;
+        Ref hint = nearest_name(f->parameter_names, first, name);
+        if (hint) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                         display_name(f), name, hint.get());
             return;
         }
     }
