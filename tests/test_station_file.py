@@ -2,6 +2,7 @@
 never destroys the file."""
 
 import configparser
+import locale
 import os
 import random
 import resource
@@ -23,6 +24,22 @@ FRESH = ("[DEFAULT]\n"
          "opname = {}\n"
          "slot = {}\n"
          "\n")
+
+
+# The encoding open() uses, as the station's files are written in (GBK on
+# the station), and a text it cannot hold.
+ENCODING = locale.getpreferredencoding(False)
+
+
+def encodable(text):
+    try:
+        text.encode(ENCODING)
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+UNENCODABLE = next(text for text in ("€", "\udc80") if not encodable(text))
 
 
 def write(path, text):
@@ -124,7 +141,8 @@ class TestSaving:
         info = tv.MESInfo()
         info.ProductType, info.MRNo, info.OPName, info.Slot = "P-1", "MR#7", "张三", "S2"
         assert info.Save() is None
-        assert read("info.cfg") == FRESH.format("P-1", "MR#7", "张三", "S2")
+        with open("info.cfg", "rb") as f:
+            assert f.read() == FRESH.format("P-1", "MR#7", "张三", "S2").encode(ENCODING)
         assert leftovers(in_tmp) == []
 
     def test_saving_twice_writes_the_same(self, tv, in_tmp):
@@ -196,14 +214,15 @@ class TestSaving:
         info.Save()
         assert "opname = p\n" in read("path.cfg")
 
-    def test_a_non_text_value_fails_before_the_file_is_touched(self, tv, in_tmp):
+    @pytest.mark.parametrize("value, error", [(42, TypeError), (UNENCODABLE, UnicodeEncodeError)])
+    def test_a_value_that_cannot_be_stored_leaves_the_old_file(self, tv, in_tmp, value, error):
         info = tv.MESInfo()
-        info.OPName = "kept"
+        info.OPName = "kept 张三"
         info.Save()
         before = read("info.cfg")
         info.MRNo = "changed in memory"
-        info.OPName = 42
-        with pytest.raises(TypeError):
+        info.OPName = value
+        with pytest.raises(error):
             info.Save()
         assert read("info.cfg") == before
         assert vars(info)["_MESInfo__ini"].get("Sec", "mrno") == "changed in memory"
