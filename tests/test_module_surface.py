@@ -1,6 +1,7 @@
 """What a test program finds after `import m4r_tessavor`: the names, the
 classes and their members, the function objects and their argument rules."""
 
+import ast
 import builtins
 import configparser
 import os
@@ -200,3 +201,19 @@ def test_signatures_for_inspect_and_help(tv, in_tmp):
         assert inspect.signature(func) == inspect.signature(twin), qualname
     assert str(inspect.signature(tv.MESInfo().Save)) == "()"
     assert str(inspect.signature(tv.MESError)) == "(result)"
+
+
+def test_the_type_stub_beside_the_module_names_its_callables_and_parameters(tv):
+    """m4r_tessavor.pyi, for editors; two leading underscores mark a parameter
+    passed by position only."""
+    with open(os.path.join(os.path.dirname(tv.__file__), "m4r_tessavor.pyi"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    stub = {}
+    for node in tree.body:
+        members = node.body if isinstance(node, ast.ClassDef) else [node]
+        for item in members:
+            if isinstance(item, ast.FunctionDef):
+                qualname = item.name if item is node else "%s.%s" % (node.name, item.name)
+                stub[qualname] = [a.arg for a in item.args.args]
+    assert stub == {qualname: ["__" + params[0]] if len(params) == 1 else params
+                    for qualname, _, params in callables(tv)}
