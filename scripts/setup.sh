@@ -9,7 +9,12 @@ packages=(
     python3-wxgtk4.0 python3-pymssql
     python3-pytest python3-hypothesis
     xvfb xauth
+    locales
+    # The 32-bit lane: Debian's i386 CPython and a 32-bit compiler.
+    gcc-multilib g++-multilib libpython3.11-dev:i386
 )
+
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
 missing=()
 for package in "${packages[@]}"; do
@@ -22,3 +27,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The GBK lane: the station's locale.
+locale -a | grep -qix zh_CN.gbk || localedef -f GBK -i zh_CN zh_CN.GBK

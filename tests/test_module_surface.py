@@ -1,6 +1,7 @@
 """What a test program finds after `import m4r_tessavor`: the names, the
 classes and their members, the function objects and their argument rules."""
 
+import ast
 import builtins
 import configparser
 import os
@@ -97,6 +98,13 @@ def test_function_dict_and_names_are_writable_like_host_functions(tv):
         del func.marker
     with pytest.raises(TypeError):
         func.__name__ = 1
+    for attribute in ("__doc__", "__module__"):  # deleted, they read as None, as on a host function
+        saved = getattr(func, attribute)
+        delattr(func, attribute)
+        try:
+            assert getattr(func, attribute) is None
+        finally:
+            setattr(func, attribute, saved)
     assert "MESInfo.Save" in repr(func)
 
 
@@ -114,8 +122,8 @@ def test_methods_bind_to_instances_like_host_functions(tv, in_tmp):
 
 
 def call_patterns(params):
-    """Wrong calls: too few, too many, a repeated, an unknown keyword, a
-    non-text keyword."""
+    """Wrong calls: too few, too many, a repeated, an unknown or mistyped
+    keyword, a non-text keyword."""
     n = len(params)
     values = list(range(n))
     yield values[:-1], {}
@@ -126,6 +134,8 @@ def call_patterns(params):
     yield values, {params[0]: 0}
     yield values, {params[-1]: 0}
     yield values[:-1], {"unknown": 1}
+    yield values[:-1], {params[-1][:-1]: 1}  # mistyped: from 3.13 the interpreter hints at the name
+    yield values[1:], {params[0].upper(): 0}
     yield values[:-1], {"unknown": 1, params[-1]: 2}
     yield values[1:], {params[0]: 0, "zz": 3}
     yield values, {1: 2}
@@ -191,3 +201,19 @@ def test_signatures_for_inspect_and_help(tv, in_tmp):
         assert inspect.signature(func) == inspect.signature(twin), qualname
     assert str(inspect.signature(tv.MESInfo().Save)) == "()"
     assert str(inspect.signature(tv.MESError)) == "(result)"
+
+
+def test_the_type_stub_beside_the_module_names_its_callables_and_parameters(tv):
+    """m4r_tessavor.pyi, for editors; two leading underscores mark a parameter
+    passed by position only."""
+    with open(os.path.join(os.path.dirname(tv.__file__), "m4r_tessavor.pyi"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    stub = {}
+    for node in tree.body:
+        members = node.body if isinstance(node, ast.ClassDef) else [node]
+        for item in members:
+            if isinstance(item, ast.FunctionDef):
+                qualname = item.name if item is node else "%s.%s" % (node.name, item.name)
+                stub[qualname] = [a.arg for a in item.args.args]
+    assert stub == {qualname: ["__" + params[0]] if len(params) == 1 else params
+                    for qualname, _, params in callables(tv)}

@@ -35,6 +35,18 @@ FRESH = ("[DEFAULT]\n"
          "\n")
 
 
+def encodable(text):
+    try:
+        text.encode(FILE_ENCODING)
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+# A text the encoding of the station's files cannot hold.
+UNENCODABLE = next(text for text in ("€", "\udc80") if not encodable(text))
+
+
 def write(path, text):
     with open(path, "w", encoding=FILE_ENCODING) as f:
         f.write(text)
@@ -151,7 +163,8 @@ class TestSaving:
         info = tv.MESInfo()
         info.ProductType, info.MRNo, info.OPName, info.Slot = "P-1", "MR#7", OPERATOR, "S2"
         assert info.Save() is None
-        assert read("info.cfg") == FRESH.format("P-1", "MR#7", OPERATOR, "S2")
+        with open("info.cfg", "rb") as f:
+            assert f.read() == file_bytes(FRESH.format("P-1", "MR#7", OPERATOR, "S2"))
         assert leftovers(in_tmp) == []
 
     def test_saving_twice_writes_the_same(self, tv, in_tmp):
@@ -224,14 +237,15 @@ class TestSaving:
         info.Save()
         assert "opname = p\n" in read("path.cfg")
 
-    def test_a_non_text_value_fails_before_the_file_is_touched(self, tv, in_tmp):
+    @pytest.mark.parametrize("value, error", [(42, TypeError), (UNENCODABLE, UnicodeEncodeError)])
+    def test_a_value_that_cannot_be_stored_leaves_the_old_file(self, tv, in_tmp, value, error):
         info = tv.MESInfo()
-        info.OPName = "kept"
+        info.OPName = "kept " + OPERATOR
         info.Save()
         before = read("info.cfg")
         info.MRNo = "changed in memory"
-        info.OPName = 42
-        with pytest.raises(TypeError):
+        info.OPName = value
+        with pytest.raises(error):
             info.Save()
         assert read("info.cfg") == before
         assert vars(info)["_MESInfo__ini"].get("Sec", "mrno") == "changed in memory"

@@ -58,12 +58,9 @@ Ref create_temporary(PyObject* os, PyObject* text_path, Ref& name) {
     if (!pid) {
         return pid;
     }
-    const long pid_value = PyLong_AsLong(pid.get());
-    if (pid_value == -1 && PyErr_Occurred()) {
-        return Ref();
-    }
+    // The id is written as the host's number gives it: no C type is assumed to hold it.
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        name = Ref::steal(PyUnicode_FromFormat("%U.%ld.%d.tmp", text_path, pid_value, attempt));
+        name = Ref::steal(PyUnicode_FromFormat("%U.%S.%d.tmp", text_path, pid.get(), attempt));
         if (!name) {
             return Ref();
         }
