@@ -135,7 +135,7 @@ def call_patterns(params):
     yield values, {params[-1]: 0}
     yield values[:-1], {"unknown": 1}
     yield values[:-1], {params[-1][:-1]: 1}  # mistyped: from 3.13 the interpreter hints at the name
-    yield values[1:], {params[0].upper(): 0}
+    yield values[1:], {params[0].capitalize(): 0}
     yield values[:-1], {"unknown": 1, params[-1]: 2}
     yield values[1:], {params[0]: 0, "zz": 3}
     yield values, {1: 2}
