@@ -3,6 +3,7 @@
 #   release  build/        Debian's /usr/bin/python3
 #   debug    build-dbg/    the debug interpreter python3-dbg, for reference-leak checks
 #   asan     build-asan/   AddressSanitizer and UndefinedBehaviorSanitizer
+#   i386     build-i386/   32-bit, against Debian's i386 libpython3.11; build-i386/python3 is its interpreter
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,8 +12,17 @@ case "$variant" in
     release) dir=build;      args=(-DPython3_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     debug)   dir=build-dbg;  args=(-DPython3_EXECUTABLE=/usr/bin/python3-dbg -DCMAKE_BUILD_TYPE=Debug) ;;
     asan)    dir=build-asan; args=(-DPython3_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=Debug -DTESSAVOR_SANITIZE=ON) ;;
-    *) echo "usage: $0 [release|debug|asan]" >&2; exit 2 ;;
+    i386)    dir=build-i386; args=(-DPython3_EXECUTABLE="$PWD/build-i386/python3" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+                                   -DCMAKE_CXX_FLAGS=-m32) ;;
+    *) echo "usage: $0 [release|debug|asan|i386]" >&2; exit 2 ;;
 esac
+
+if [ "$variant" = i386 ]; then
+    # The 32-bit interpreter: a launcher of our own over the i386 libpython3.11.
+    mkdir -p "$dir"
+    gcc -m32 -O2 -Wall -Wextra -Werror -I/usr/include/python3.11 scripts/python32.c \
+        -L/usr/lib/i386-linux-gnu -lpython3.11 -o "$dir/python3"
+fi
 
 cmake -S . -B "$dir" "${args[@]}" >/dev/null
 # Warnings are errors here, so that the build stays warning-free.

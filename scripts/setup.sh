@@ -11,10 +11,15 @@ packages=(
     xvfb xauth
     freetds-bin tdsodbc unixodbc python3-pyodbc
     fontconfig fonts-wqy-microhei   # fc-list; a font with the dialog's Chinese labels
+    locales
+    # The 32-bit lane: Debian's i386 CPython and a 32-bit compiler.
+    gcc-multilib g++-multilib libpython3.11-dev:i386
 )
 # Node for the simulator's client tests (tests/clients); npm comes with a Node from elsewhere.
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
+
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
 missing=()
 for package in "${packages[@]}"; do
@@ -33,3 +38,6 @@ clients="$(dirname "$0")/../tests/clients"
 if [ ! -d "$clients/node_modules" ] || [ "$clients/package-lock.json" -nt "$clients/node_modules" ]; then
     (cd "$clients" && npm ci --no-audit --no-fund --loglevel=error)
 fi
+
+# The GBK lane: the station's locale.
+locale -a | grep -qix zh_CN.gbk || localedef -f GBK -i zh_CN zh_CN.GBK

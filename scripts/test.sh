@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The whole test run, as CI runs it: installs what it needs, builds the three
+# The whole test run, as CI runs it: installs what it needs, builds the four
 # variants and runs
 #   1. the suite with Debian's wx (under Xvfb) and pymssql, against the MES simulator;
 #   2. the suite with the stand-in toolkit under the debug interpreter;
 #   3. the reference-leak check under the debug interpreter;
 #   4. the suite under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   5. resident size and reference counts flat over many calls of every path.
+#   5. resident size and reference counts flat over many calls of every path;
+#   6. the suite with the stand-in toolkit on a 32-bit interpreter;
+#   7. info.cfg and the dialogs under the station's GBK locale.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,8 +21,21 @@ fi
 bash scripts/build.sh release
 bash scripts/build.sh debug
 bash scripts/build.sh asan
+bash scripts/build.sh i386
 
 export PYTHONDONTWRITEBYTECODE=1
+
+# The entry point is exported on every host and nothing else of the module is.
+exports_only_the_entry_point() {
+    local exported
+    exported=$(nm -D --defined-only "$1"/m4r_tessavor*.so | awk '{print $NF}')
+    if [ "$exported" != PyInit_m4r_tessavor ]; then
+        echo "$1: the library exports other than PyInit_m4r_tessavor:" $exported >&2
+        return 1
+    fi
+}
+echo "== exported symbols"
+for dir in build build-dbg build-asan build-i386; do exports_only_the_entry_point "$dir"; done
 pytest=(-m pytest -q -p no:cacheprovider)
 
 echo "== 1. real wx and pymssql"
@@ -43,5 +58,15 @@ LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan TESSAVOR_STANDINS=1 \
 
 echo "== 5. memory flat over many calls, debug interpreter"
 TESSAVOR_BUILD=build-dbg python3-dbg bench/robustness/memory.py --calls 100000
+
+echo "== 6. 32-bit interpreter (i386), stand-in toolkit"
+TESSAVOR_STANDINS=1 TESSAVOR_BUILD=build-i386 build-i386/python3 "${pytest[@]}" tests
+
+echo "== 7. the station's GBK locale: info.cfg and the dialogs, stand-in toolkit"
+export LC_ALL=zh_CN.GBK
+/usr/bin/python3 -c 'import locale; assert locale.getpreferredencoding(False) == "GBK", "no zh_CN.GBK locale"'
+TESSAVOR_STANDINS=1 /usr/bin/python3 "${pytest[@]}" tests/test_station_file.py tests/test_mes_info_dialog.py \
+    tests/test_design_dialog.py
+unset LC_ALL
 
 echo "all tests passed"

@@ -2,6 +2,7 @@
 runs in (see conftest.py). A plain module, so that helper scripts and
 subprocesses can set themselves up the same way."""
 
+import locale
 import os
 import sys
 
@@ -10,6 +11,14 @@ ROOT = os.path.dirname(TESTS)
 BUILD = os.path.abspath(os.environ.get("TESSAVOR_BUILD", os.path.join(ROOT, "build")))
 STANDINS = os.path.join(TESTS, "standins")
 STANDIN_MODE = os.environ.get("TESSAVOR_STANDINS") == "1"
+
+# The module reads and writes info.cfg in the locale's encoding (code page
+# 936, GBK, on the station); the tests write theirs in it too, with two
+# operators' names it holds: Chinese ones where it can, as on the station.
+FILE_ENCODING = locale.getpreferredencoding(False)
+OPERATOR, OTHER_OPERATOR = next(
+    names for names in [("张三", "王五"), ("Zoë", "Jörg"), ("Zoe", "Joerg")]
+    if "".join(names).encode(FILE_ENCODING, "replace").decode(FILE_ENCODING) == "".join(names))
 
 for path in (ROOT, TESTS, BUILD):
     if path not in sys.path:
@@ -56,3 +65,24 @@ def callables(tv):
         for member, params in members:
             if params is not None:
                 yield "%s.%s" % (cls_name, member), vars(getattr(tv, cls_name))[member], params
+
+
+def python_twin(qualname, params, keywords=False, body="'ran'"):
+    """A Python function of the same parameters (a lone one positional-only),
+    name and qualified name, whose argument errors are the running
+    interpreter's own words; it returns `body`. Python functions have no
+    positional-only parameters before 3.8: there a keyword never binds one,
+    so the twin for a call with `keywords` has no parameter of that name."""
+    import inspect
+    name = qualname.rpartition(".")[2]
+    lone = len(params) == 1
+    slash = lone and sys.version_info >= (3, 8)
+    names = ["_"] if lone and keywords and not slash else params
+    namespace = {}
+    exec("def %s(%s%s):\n    return %s" % (name, ", ".join(names), ", /" if slash else "", body), namespace)
+    twin = namespace[name]
+    twin.__qualname__ = qualname
+    twin.__module__ = "m4r_tessavor"
+    if lone and not slash:
+        twin.__signature__ = inspect.Signature([inspect.Parameter(params[0], inspect.Parameter.POSITIONAL_ONLY)])
+    return twin

@@ -180,7 +180,7 @@ class TestMESError:
         assert error.args == (INVALID,)
         assert error.result is row
         assert str(error) == "('x', 1)"
-        assert repr(error) == "MESError('%s')" % INVALID
+        assert repr(error) == "MESError" + repr(Exception(INVALID))[len("Exception"):]
 
     def test_result_by_keyword(self, tv):
         assert tv.MESError(result=5).result == 5

@@ -23,8 +23,8 @@ def run(code):
     prelude = PRELUDE.format(root=support.ROOT, tests=support.TESTS, build=support.BUILD,
                              standins=support.STANDIN_MODE)
     env = dict(os.environ, PYTHONWARNINGS="ignore::DeprecationWarning")
-    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=120, cwd=support.TESTS)
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=120, cwd=support.TESTS)
     assert done.returncode == 0, done.stderr
     return done.stdout
 

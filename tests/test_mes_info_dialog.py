@@ -7,18 +7,20 @@ import pytest
 import wx
 
 import ui
+from support import FILE_ENCODING, OPERATOR, OTHER_OPERATOR
 
 REQUIRED = "测试员名字不能为空！"
-STORED = "[Sec]\nproducttype = P-100\nmrno = MR-7\nopname = 张三\nslot = F2\n"
+VALUES = ("P-100", "MR-7", OPERATOR, "F2")
+STORED = "[Sec]\nproducttype = %s\nmrno = %s\nopname = %s\nslot = %s\n" % VALUES
 
 
 def write_info(text=STORED):
-    with open("info.cfg", "w") as f:
+    with open("info.cfg", "w", encoding=FILE_ENCODING) as f:
         f.write(text)
 
 
 def read_info():
-    with open("info.cfg") as f:
+    with open("info.cfg", encoding=FILE_ENCODING) as f:
         return f.read()
 
 
@@ -37,8 +39,8 @@ class TestOpening:
     def test_the_fields_show_the_stored_values(self, tv, make_dialog):
         write_info()
         dialog = make_dialog(tv.MESInfoDialog, parent=None)
-        assert ui.fields(dialog) == ("P-100", "MR-7", "张三", "F2")
-        assert ui.info_values(dialog.OtherInfo) == ("P-100", "MR-7", "张三", "F2")
+        assert ui.fields(dialog) == VALUES
+        assert ui.info_values(dialog.OtherInfo) == VALUES
         assert dialog.GetTitle() == "信息填充"
 
     def test_construction_builds_then_reads_then_fills_through_on_refill(self, tv, make_dialog, monkeypatch):
@@ -62,8 +64,8 @@ class TestOpening:
         dialog_holder = []
         monkeypatch.setattr(tv, "MESInfo", info)
         dialog = make_dialog(Watching, None)
-        assert order == [("MESInfo", True), ("OnRefill", None, "张三")]
-        assert ui.fields(dialog) == ("P-100", "MR-7", "张三", "F2")
+        assert order == [("MESInfo", True), ("OnRefill", None, OPERATOR)]
+        assert ui.fields(dialog) == VALUES
 
     def test_an_unreadable_file_fails_the_construction(self, tv, wx_app, in_tmp):
         write_info("opname = no section\n")
@@ -87,7 +89,7 @@ class TestRefill:
         code = ui.run_modal(dialog, lambda: ui.click(dialog.m_button3))
         assert code == ui.STILL_OPEN
         assert ui.fields(dialog) == ("", "", "", "")
-        assert ui.info_values(dialog.OtherInfo) == ("P-100", "MR-7", "张三", "F2")
+        assert ui.info_values(dialog.OtherInfo) == VALUES
 
     def test_refill_with_none_fills_from_other_info(self, tv, make_dialog):
         dialog = make_dialog(tv.MESInfoDialog, None)
@@ -102,14 +104,14 @@ class TestRefill:
         dialog = make_dialog(tv.MESInfoDialog, None)
         ui.fill(dialog, "a", "b", "c", "d")
         dialog.OnRefill(event=event)
-        assert ui.fields(dialog) == (("", "", "", "") if empties else ("P-100", "MR-7", "张三", "F2"))
+        assert ui.fields(dialog) == (("", "", "", "") if empties else VALUES)
 
     def test_refill_then_cancel_keeps_other_info_and_the_file(self, tv, make_dialog):
         write_info()
         dialog = make_dialog(tv.MESInfoDialog, None)
         code = ui.run_modal(dialog, lambda: ui.click(dialog.m_button3), lambda: ui.click(dialog.m_button5))
         assert code == wx.ID_CANCEL
-        assert ui.info_values(dialog.OtherInfo) == ("P-100", "MR-7", "张三", "F2")
+        assert ui.info_values(dialog.OtherInfo) == VALUES
         assert read_info() == STORED
 
 
@@ -130,14 +132,14 @@ class TestConfirm:
         dialog = make_dialog(tv.MESInfoDialog, None)
 
         def confirm():
-            dialog.mOPName.SetValue("王五")
+            dialog.mOPName.SetValue(OTHER_OPERATOR)
             ui.click(dialog.m_button4)
 
         assert ui.run_modal(dialog, confirm) == wx.ID_OK
         assert read_info() == STORED
         dialog.OtherInfo.Save()
         again = tv.MESInfo()
-        assert ui.info_values(again) == ("P-100", "MR-7", "王五", "F2")
+        assert ui.info_values(again) == ("P-100", "MR-7", OTHER_OPERATOR, "F2")
 
     @pytest.mark.parametrize("name", ["", "   ", "\t \n"])
     def test_an_empty_operator_name_is_refused_and_the_dialog_stays(self, tv, make_dialog, boxes, name):
@@ -151,7 +153,7 @@ class TestConfirm:
         code = ui.run_modal(dialog, boxes.expect, confirm)
         assert code == ui.STILL_OPEN
         assert boxes.shown == [REQUIRED]
-        assert ui.info_values(dialog.OtherInfo) == ("P-100", "MR-7", "张三", "F2")
+        assert ui.info_values(dialog.OtherInfo) == VALUES
         assert ui.fields(dialog) == ("X", "Y", name, "Z")
 
     def test_refill_then_confirm_without_a_name_is_refused(self, tv, make_dialog, boxes):
@@ -223,7 +225,7 @@ class TestConfirm:
             ui.click(dialog.m_button5)
 
         assert ui.run_modal(dialog, type_then_cancel) == wx.ID_CANCEL
-        assert ui.info_values(dialog.OtherInfo) == ("P-100", "MR-7", "张三", "F2")
+        assert ui.info_values(dialog.OtherInfo) == VALUES
 
 
 @pytest.mark.real_only
@@ -239,7 +241,7 @@ def test_dialogs_made_and_destroyed_many_times(tv, make_dialog):
     write_info()
     for _ in range(50):
         dialog = tv.MESInfoDialog(None)
-        assert ui.fields(dialog) == ("P-100", "MR-7", "张三", "F2")
+        assert ui.fields(dialog) == VALUES
         dialog.Destroy()
     if not ui.STANDIN_MODE:
         wx.GetApp().ProcessPendingEvents()

@@ -1,6 +1,7 @@
 """What a test program finds after `import m4r_tessavor`: the names, the
 classes and their members, the function objects and their argument rules."""
 
+import ast
 import builtins
 import configparser
 import os
@@ -9,7 +10,7 @@ import types
 
 import pytest
 
-from support import FUNCTIONS, MEMBERS, callables
+from support import FUNCTIONS, MEMBERS, callables, python_twin
 
 NAMESPACE = ["_fsync", "_cp", "_isfile", "_MB", "wx", "_sql", "UIDesignOtherInfoDialog", "MESInfo",
              "MESInfoDialog", "MESError", "process_mes_result", "GetUnitInfo", "SaveResult"]
@@ -97,6 +98,13 @@ def test_function_dict_and_names_are_writable_like_host_functions(tv):
         del func.marker
     with pytest.raises(TypeError):
         func.__name__ = 1
+    for attribute in ("__doc__", "__module__"):  # deleted, they read as None, as on a host function
+        saved = getattr(func, attribute)
+        delattr(func, attribute)
+        try:
+            assert getattr(func, attribute) is None
+        finally:
+            setattr(func, attribute, saved)
     assert "MESInfo.Save" in repr(func)
 
 
@@ -113,22 +121,9 @@ def test_methods_bind_to_instances_like_host_functions(tv, in_tmp):
     assert func.__get__(info, tv.MESInfo).__self__ is info
 
 
-def python_twin(qualname, params, positional_only):
-    """A Python function with the same parameters, whose TypeErrors are
-    the interpreter's own words."""
-    signature = ", ".join(params) + (", /" if positional_only else "")
-    namespace = {}
-    exec("def f(%s): return 'ran'" % signature, namespace)
-    twin = namespace["f"]
-    twin.__name__ = qualname.rpartition(".")[2]
-    twin.__qualname__ = qualname
-    twin.__code__ = twin.__code__.replace(co_name=twin.__name__)
-    return twin
-
-
 def call_patterns(params):
-    """Wrong calls: too few, too many, a repeated, an unknown keyword, a
-    non-text keyword."""
+    """Wrong calls: too few, too many, a repeated, an unknown or mistyped
+    keyword, a non-text keyword."""
     n = len(params)
     values = list(range(n))
     yield values[:-1], {}
@@ -139,6 +134,8 @@ def call_patterns(params):
     yield values, {params[0]: 0}
     yield values, {params[-1]: 0}
     yield values[:-1], {"unknown": 1}
+    yield values[:-1], {params[-1][:-1]: 1}  # mistyped: from 3.13 the interpreter hints at the name
+    yield values[1:], {params[0].capitalize(): 0}
     yield values[:-1], {"unknown": 1, params[-1]: 2}
     yield values[1:], {params[0]: 0, "zz": 3}
     yield values, {1: 2}
@@ -151,8 +148,8 @@ def test_argument_errors_match_the_interpreters_words(tv, positional_only):
         alone = len(params) == 1
         if alone != positional_only:
             continue
-        twin = python_twin(qualname, params, alone)
         for args, kwargs in call_patterns(params):
+            twin = python_twin(qualname, params, bool(kwargs))
             with pytest.raises(TypeError) as expected:
                 twin(*args, **kwargs)
             with pytest.raises(TypeError) as got:
@@ -162,23 +159,24 @@ def test_argument_errors_match_the_interpreters_words(tv, positional_only):
     assert checked > 20
 
 
+def refusal(call):
+    with pytest.raises(TypeError) as refused:
+        call()
+    return str(refused.value)
+
+
 def test_lone_parameter_is_positional_only(tv, in_tmp):
-    with pytest.raises(TypeError, match="positional-only"):
-        tv.process_mes_result(res=("OK", 0))
+    twin = python_twin("process_mes_result", ["res"], keywords=True)
+    assert refusal(lambda: tv.process_mes_result(res=("OK", 0))) == refusal(lambda: twin(res=("OK", 0)))
     info = tv.MESInfo()
-    with pytest.raises(TypeError, match=r"MESInfo\.Save\(\) takes 1 positional argument but 2 were given"):
-        info.Save(1)
-    with pytest.raises(TypeError):
-        tv.MESInfo.Save(self=info)
+    save = python_twin("MESInfo.Save", ["self"])
+    assert refusal(lambda: info.Save(1)) == refusal(lambda: save(info, 1))
+    # A bound method counts the instance, as the host's do.
+    assert refusal(lambda: info.Save(1, 2)) == refusal(lambda: save(info, 1, 2))
+    save = python_twin("MESInfo.Save", ["self"], keywords=True)
+    assert refusal(lambda: tv.MESInfo.Save(self=info)) == refusal(lambda: save(self=info))
     with pytest.raises(TypeError):
         tv.MESInfo(1)
-
-
-def test_bound_method_counts_the_instance_like_the_host(tv, in_tmp):
-    info = tv.MESInfo()
-    with pytest.raises(TypeError) as got:
-        info.Save(1, 2)
-    assert str(got.value) == "MESInfo.Save() takes 1 positional argument but 3 were given"
 
 
 def test_get_unit_info_argument_forms(tv, driver):
@@ -199,7 +197,23 @@ def test_get_unit_info_argument_forms(tv, driver):
 def test_signatures_for_inspect_and_help(tv, in_tmp):
     import inspect
     for qualname, func, params in callables(tv):
-        twin = python_twin(qualname, params, len(params) == 1)
+        twin = python_twin(qualname, params)
         assert inspect.signature(func) == inspect.signature(twin), qualname
     assert str(inspect.signature(tv.MESInfo().Save)) == "()"
     assert str(inspect.signature(tv.MESError)) == "(result)"
+
+
+def test_the_type_stub_beside_the_module_names_its_callables_and_parameters(tv):
+    """m4r_tessavor.pyi, for editors; two leading underscores mark a parameter
+    passed by position only."""
+    with open(os.path.join(os.path.dirname(tv.__file__), "m4r_tessavor.pyi"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    stub = {}
+    for node in tree.body:
+        members = node.body if isinstance(node, ast.ClassDef) else [node]
+        for item in members:
+            if isinstance(item, ast.FunctionDef):
+                qualname = item.name if item is node else "%s.%s" % (node.name, item.name)
+                stub[qualname] = [a.arg for a in item.args.args]
+    assert stub == {qualname: ["__" + params[0]] if len(params) == 1 else params
+                    for qualname, _, params in callables(tv)}

@@ -245,7 +245,7 @@ def run(options):
             [sys.executable, os.path.abspath(__file__), "--worker", "--index", str(index),
              "--seconds", str(options.seconds), "--threads", str(options.threads), "--server", sim.server,
              "--db", sim.db] + (["--plain-driver"] if options.plain_driver else []),
-            stdout=subprocess.PIPE, text=True) for index in range(options.processes)]
+            stdout=subprocess.PIPE, universal_newlines=True) for index in range(options.processes)]
         reports = []
         for process in processes:
             out, _ = process.communicate()

@@ -3,13 +3,32 @@
 // that brought it. Outside this header the code sticks to the 3.6 API.
 #pragma once
 
+// Standard headers that Python 3.6's Windows pyconfig.h breaks come before it:
+// for GCC (MinGW) it defines hypot as _hypot, which neither <cmath> nor the
+// C++ <math.h> (which Python.h includes) can take when read after it. Every
+// source reaches Python.h through this header only.
+#include <cmath>
+#include <math.h>
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x03060000
 #error "m4r_tessavor needs Python 3.6 or newer"
+#endif
+
+// The module's entry point, exported whatever the headers' PyMODINIT_FUNC
+// says: before 3.9 it carries no visibility attribute on POSIX, so a build
+// that hides every other symbol (as this one does) would hide it too.
+#if defined(_WIN32) || defined(__CYGWIN__)
+#define TESSAVOR_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define TESSAVOR_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
 #endif
 
 namespace tessavor::compat {
@@ -141,6 +160,14 @@ inline constexpr bool kArgErrorsUseQualname = true;
 inline constexpr bool kArgErrorsUseQualname = false;
 #endif
 
+// The hint after an unknown keyword, "Did you mean 'x'?", with the parameter
+// that can be passed by keyword nearest to it: 3.13.
+#if PY_VERSION_HEX >= 0x030D0000
+inline constexpr bool kKeywordSuggestions = true;
+#else
+inline constexpr bool kKeywordSuggestions = false;
+#endif
+
 // Positional-only parameters of Python functions, and their own TypeError
 // text for a keyword that names one: 3.8. Older hosts call it an unexpected
 // keyword argument.
@@ -176,8 +203,60 @@ inline Py_ssize_t vectorcall_nargs(size_t n) noexcept { return PyVectorcall_NARG
 inline constexpr unsigned long kVectorcallFlags = 0;
 #endif
 
-// Multi-phase initialisation slots added after 3.6 (Py_mod_multiple_interpreters
-// in 3.12, Py_mod_gil in 3.13) are not needed: the module keeps one module
-// object per process and declares only create and exec.
+// The raised exception as one normalised instance with its traceback
+// attached, taken off the error indicator (a new reference; null when none
+// is raised): PyErr_GetRaisedException, 3.12, where the triple API is
+// deprecated. Before, the triple is fetched and normalised.
+inline PyObject* take_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_DECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Raises `exception` (an instance, its reference stolen) again as it is,
+// traceback included: PyErr_SetRaisedException, 3.12.
+inline void set_raised_exception(PyObject* exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    Py_INCREF(type);
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+// Member definitions: from 3.12 Python.h has them under Py_ names and
+// structmember.h is deprecated.
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr int kMemberObject = Py_T_OBJECT_EX;
+inline constexpr int kMemberReadOnly = Py_READONLY;
+#else
+inline constexpr int kMemberObject = T_OBJECT_EX;
+inline constexpr int kMemberReadOnly = READONLY;
+#endif
+
+// Py_mod_gil, 3.13: the module declares that it needs the GIL, since its
+// caches (the name cache, the module's state) assume that one thread runs
+// at a time. Older hosts always have a GIL.
+#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_mod_gil)
+#define TESSAVOR_MODULE_NEEDS_GIL {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define TESSAVOR_MODULE_NEEDS_GIL
+#endif
 
 }  // namespace tessavor::compat

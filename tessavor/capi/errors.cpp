@@ -5,10 +5,10 @@
 namespace tessavor {
 
 ExceptScope::ExceptScope() noexcept {
-    PyErr_Fetch(&type_, &value_, &traceback_);
-    PyErr_NormalizeException(&type_, &value_, &traceback_);
-    if (traceback_ != nullptr && value_ != nullptr) {
-        PyException_SetTraceback(value_, traceback_);
+    value_ = compat::take_raised_exception();
+    if (value_ != nullptr) {
+        type_ = compat::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(value_)));
+        traceback_ = PyException_GetTraceback(value_);
     }
     PyErr_GetExcInfo(&outer_type_, &outer_value_, &outer_traceback_);
     Py_XINCREF(type_);
@@ -25,10 +25,9 @@ ExceptScope::~ExceptScope() {
 }
 
 void ExceptScope::reraise() noexcept {
-    Py_XINCREF(type_);
-    Py_XINCREF(value_);
-    Py_XINCREF(traceback_);
-    PyErr_Restore(type_, value_, traceback_);
+    if (value_ != nullptr) {
+        compat::set_raised_exception(compat::new_ref(value_));
+    }
 }
 
 PyObject* raise_instance(PyObject* instance) noexcept {

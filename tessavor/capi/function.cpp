@@ -5,8 +5,7 @@
 #include "function.hpp"
 
 #include "call.hpp"
-
-#include <structmember.h>
+#include "suggestions.hpp"
 
 #include <new>
 
@@ -92,11 +91,30 @@ namespace {
 // ---- members and getsets ------------------------------------------------
 
 PyMemberDef function_members[] = {
-    {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {const_cast<char*>("__globals__"), T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {const_cast<char*>("__globals__"), compat::kMemberObject, offsetof(FunctionObject, globals),
+     compat::kMemberReadOnly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+// __module__ and __doc__ take any value; deleted, they read as None, as on
+// the host's functions.
+PyObject* get_or_none(PyObject* value) { return compat::new_ref(value != nullptr ? value : Py_None); }
+
+PyObject* get_module(PyObject* self, void*) { return get_or_none(as_function(self)->module); }
+
+PyObject* get_doc(PyObject* self, void*) { return get_or_none(as_function(self)->doc); }
+
+int set_module(PyObject* self, PyObject* value, void*) {
+    Py_XINCREF(value);
+    Py_XSETREF(as_function(self)->module, value);
+    return 0;
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XINCREF(value);
+    Py_XSETREF(as_function(self)->doc, value);
+    return 0;
+}
 
 PyObject* get_name(PyObject* self, void*) { return compat::new_ref(as_function(self)->name); }
 
@@ -161,6 +179,8 @@ PyObject* get_text_signature(PyObject* self, void*) {
 PyGetSetDef function_getsets[] = {
     {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
     {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {const_cast<char*>("__module__"), get_module, set_module, nullptr, nullptr},
+    {const_cast<char*>("__doc__"), get_doc, set_doc, nullptr, nullptr},
     {const_cast<char*>("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
     {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {const_cast<char*>("__text_signature__"), get_text_signature, nullptr, nullptr, nullptr},
@@ -291,6 +311,15 @@ void unknown_keyword(const FunctionObject* f, const Keywords& keywords, PyObject
             PyErr_Format(PyExc_TypeError,
                          "%U() got some positional-only arguments passed as keyword arguments: '%U'",
                          display_name(f), only);
+            return;
+        }
+    }
+    if constexpr (compat::kKeywordSuggestions) {
+        const Py_ssize_t first = f->spec->passing == Passing::PositionalOnly ? f->spec->parameter_count : 0;
+        Ref hint = nearest_name(f->parameter_names, first, name);
+        if (hint) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                         display_name(f), name, hint.get());
             return;
         }
     }

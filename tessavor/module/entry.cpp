@@ -106,6 +106,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    TESSAVOR_MODULE_NEEDS_GIL
     {0, nullptr},
 };
 
@@ -124,4 +125,4 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace tessavor
 
-PyMODINIT_FUNC PyInit_m4r_tessavor(void) { return PyModuleDef_Init(&tessavor::module_definition); }
+TESSAVOR_MODINIT_FUNC PyInit_m4r_tessavor(void) { return PyModuleDef_Init(&tessavor::module_definition); }

@@ -67,7 +67,8 @@ def call_in_fresh_process(function, args):
     dict: {"returned": [code, msg]} or {"raised": ..., "text": ...,
     "context": ..., "context_text": ..., "number": ...}."""
     done = subprocess.run([sys.executable, "-c", _CALL, TESTS, function, json.dumps(args)],
-                          capture_output=True, text=True, timeout=120)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 

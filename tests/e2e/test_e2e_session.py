@@ -16,7 +16,8 @@ def run_session(sim, workdir, *options):
     env.pop("DISPLAY", None)
     return subprocess.run([sys.executable, SESSION, "--server", sim.server, "--workdir", str(workdir),
                            "--build", BUILD, *options],
-                          capture_output=True, text=True, timeout=120, env=env)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120, env=env)
 
 
 def test_session_queries_uploads_queries_again_and_shows_a_refusal(sim, tmp_path):

@@ -76,7 +76,8 @@ def query_timeout_conf(tmp_path_factory):
 def run_calls(calls, env=None, warmup=WARMUP):
     """Runs the calls in a fresh process; its report (see fault_calls.py)."""
     done = subprocess.run([sys.executable, os.path.join(HERE, "fault_calls.py")],
-                          input=json.dumps({"calls": calls, "warmup": warmup}), capture_output=True, text=True,
+                          input=json.dumps({"calls": calls, "warmup": warmup}), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True,
                           env=dict(os.environ, **(env or {})), timeout=900)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)

@@ -21,7 +21,8 @@ SECONDS = os.environ.get("TESSAVOR_LOAD_SECONDS", "20")
 def test_concurrent_stations_lose_and_double_nothing():
     done = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "robustness", "load.py"),
                            "--seconds", SECONDS, "--processes", "2", "--threads", "4", "--json"],
-                          capture_output=True, text=True, timeout=float(SECONDS) + 600)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=float(SECONDS) + 600)
     assert done.returncode == 0, done.stdout + done.stderr
     summary = json.loads(done.stdout.splitlines()[-1])
     assert summary["errors"] == 0

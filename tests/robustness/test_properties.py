@@ -16,6 +16,7 @@ import keyword
 import locale
 import os
 import shutil
+import sys
 import tempfile
 import traceback
 import types
@@ -25,6 +26,7 @@ from hypothesis import assume, event, given, note
 from hypothesis import strategies as st
 
 import m4r_tessavor as tv
+import support
 from fakes import FakeDriver
 from robustness_support import (INVALID, LOG_PREFIX, METHODS, NONE_MESSAGE, callables, examples)
 
@@ -387,19 +389,9 @@ OTHER_NAMES = ["zz", "self", "res", "result", "parent", "event", "", "a b", "Ser
                "serial", "line", "__init__", "kwargs", "args"]
 
 
-def twin_of(qualname, params):
-    """A Python function with the same parameters, name and module, whose
-    argument errors are the interpreter's own words; it returns what it
-    bound."""
-    signature = ", ".join(params) + (", /" if len(params) == 1 else "")
-    namespace = {}
-    exec("def f(%s):\n    return dict(zip(%r, (%s,)))" % (signature, params, ", ".join(params)), namespace)
-    twin = namespace["f"]
-    twin.__name__ = qualname.rpartition(".")[2]
-    twin.__qualname__ = qualname
-    twin.__module__ = "m4r_tessavor"
-    twin.__code__ = twin.__code__.replace(co_name=twin.__name__)
-    return twin
+def twin_of(qualname, params, keywords=False):
+    """The Python twin of a callable (tests/support.py); it returns what it bound."""
+    return support.python_twin(qualname, params, keywords, "dict(zip(%r, (%s,)))" % (params, ", ".join(params)))
 
 
 @st.composite
@@ -428,8 +420,10 @@ def routes(kwargs, merge_split):
         found["spelled out"] = lambda f, a, k: eval(code, {"f": f, "a": a, "k": k})
     names = list(kwargs)
     first, second = names[:merge_split], names[merge_split:]
-    # Two ** mappings; the interpreter itself refuses a name in both.
-    found["merged"] = lambda f, a, k: f(*a, **{n: k[n] for n in first}, **{n: k[n] for n in second + first[:1]})
+    # Two ** mappings; the interpreter itself refuses a name in both (before
+    # 3.9 in words of its own that name the function's type, see README).
+    if not first or sys.version_info >= (3, 9):
+        found["merged"] = lambda f, a, k: f(*a, **{n: k[n] for n in first}, **{n: k[n] for n in second + first[:1]})
     return found
 
 
@@ -466,7 +460,7 @@ def test_argument_patterns_are_bound_or_refused_like_a_python_function(data):
     qualname, func, params = data.draw(st.sampled_from(list(callables(tv))), label="callable")
     args, kwargs = data.draw(call_patterns(params), label="pattern")
     split = data.draw(st.integers(0, len(kwargs)), label="merge split")
-    twin = twin_of(qualname, params)
+    twin = twin_of(qualname, params, bool(kwargs))
     for route_name, route in routes(kwargs, split).items():
         non_text = any(not isinstance(n, str) for n in kwargs)
         if route_name == "call slot" and non_text:
@@ -496,13 +490,9 @@ def test_argument_patterns_are_bound_or_refused_like_a_python_function(data):
         check_bound_values(qualname, expected[1], driver, out.getvalue())
 
 
-def twin_class(name, params):
+def twin_class(name, params, keywords):
     """A Python class whose __init__ has the same parameters."""
-    namespace = {}
-    exec("def __init__(%s):\n    pass" % ", ".join(params + (["/"] if len(params) == 1 else [])), namespace)
-    init = namespace["__init__"]
-    init.__qualname__ = name + ".__init__"
-    init.__module__ = "m4r_tessavor"
+    init = support.python_twin(name + ".__init__", params, keywords, "None")
     bases = (Exception,) if name == "MESError" else ()
     return type(name, bases, {"__init__": init, "__module__": "m4r_tessavor"})
 
@@ -514,7 +504,7 @@ def twin_class(name, params):
        cls_name=st.sampled_from(["MESInfo", "MESError"]))
 def test_the_classes_are_called_like_python_classes(args, kwargs, cls_name, scratch):
     cls = getattr(tv, cls_name)
-    twin = twin_class(cls_name, dict(METHODS[cls_name])["__init__"])
+    twin = twin_class(cls_name, dict(METHODS[cls_name])["__init__"], bool(kwargs))
     expected = outcome(lambda: twin(*args, **kwargs))
     with station_folder(scratch):
         got = outcome(lambda: cls(*args, **kwargs))
@@ -561,8 +551,12 @@ def station_folder(scratch, content=None):
         if content is not None:
             with open(os.path.join(folder, "info.cfg"), "wb") as f:
                 f.write(content)
-        with contextlib.chdir(folder):
+        previous = os.getcwd()
+        os.chdir(folder)
+        try:
             yield folder
+        finally:
+            os.chdir(previous)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
