@@ -126,9 +126,23 @@ def python_twin(qualname, params, positional_only):
     return twin
 
 
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+class AlwaysEqual(NeverEqual):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
 def call_patterns(params):
     """Wrong calls: too few, too many, a repeated, an unknown keyword, a
-    non-text keyword."""
+    non-text keyword, keyword names that compare as they please."""
     n = len(params)
     values = list(range(n))
     yield values[:-1], {}
@@ -142,6 +156,8 @@ def call_patterns(params):
     yield values[:-1], {"unknown": 1, params[-1]: 2}
     yield values[1:], {params[0]: 0, "zz": 3}
     yield values, {1: 2}
+    yield values[:-1], {NeverEqual(params[-1]): 0}
+    yield values, {AlwaysEqual("zz"): 0}
 
 
 @pytest.mark.parametrize("positional_only", [False, True])

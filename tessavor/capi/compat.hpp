@@ -176,8 +176,35 @@ inline Py_ssize_t vectorcall_nargs(size_t n) noexcept { return PyVectorcall_NARG
 inline constexpr unsigned long kVectorcallFlags = 0;
 #endif
 
-// Multi-phase initialisation slots added after 3.6 (Py_mod_multiple_interpreters
-// in 3.12, Py_mod_gil in 3.13) are not needed: the module keeps one module
-// object per process and declares only create and exec.
+// Whether the calling thread runs in the main interpreter: the module lives
+// in that one only. PyInterpreterState_Get: 3.9; PyInterpreterState_Main:
+// 3.7; before that the main interpreter is the oldest, the last of the list
+// (each new interpreter goes to its head).
+inline bool in_main_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
+#elif PY_VERSION_HEX >= 0x03070000
+    return PyThreadState_Get()->interp == PyInterpreterState_Main();
+#else
+    PyInterpreterState* main = PyInterpreterState_Head();
+    while (PyInterpreterState_Next(main) != nullptr) {
+        main = PyInterpreterState_Next(main);
+    }
+    return PyThreadState_Get()->interp == main;
+#endif
+}
+
+// Py_mod_multiple_interpreters: 3.12. The module declares that it cannot be
+// loaded in a second interpreter. Its create step refuses that itself on
+// every version, since 3.12 still lets an interpreter made the old way
+// (Py_NewInterpreter) load such a module.
+#if PY_VERSION_HEX >= 0x030C0000
+#define TESSAVOR_ONE_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define TESSAVOR_ONE_INTERPRETER_SLOT
+#endif
+
+// Py_mod_gil (3.13) is not needed: the module keeps one module object per
+// process and declares only create and exec.
 
 }  // namespace tessavor::compat
