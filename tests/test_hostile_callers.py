@@ -58,13 +58,15 @@ def outcome(call):
 def outcome_with(namespace, name, value_of, row):
     """process_mes_result(row) with `name` rebound in `namespace` to
     value_of(namespace), restored afterwards."""
-    saved = dict(namespace)
+    had, saved = name in namespace, namespace.get(name)
     namespace[name] = value_of(namespace)
     try:
         return outcome(lambda: namespace["process_mes_result"](row))
     finally:
-        namespace.pop(name)
-        namespace.update(saved)
+        if had:
+            namespace[name] = saved  # in its place: the namespace's order is checked elsewhere
+        else:
+            del namespace[name]
 
 
 def nested_tuple(namespace, depth=100000):
