@@ -355,29 +355,36 @@ PyObject* run_body(const FunctionObject* f, PyObject* const* bound) {
     return result;
 }
 
+// Every parameter by position and no keyword: the usual call. `args` is
+// not owned by this function on entry.
+PyObject* call_positional(PyObject* self, PyObject* const* args, int count) {
+    PyObject* held[kMaxParameters] = {};
+    Py_INCREF(self);
+    for (int i = 0; i < count; ++i) {
+        held[i] = args[i];
+        Py_INCREF(held[i]);
+    }
+    PyObject* result = run_body(as_function(self), held);
+    for (int i = 0; i < count; ++i) {
+        Py_DECREF(held[i]);
+    }
+    Py_DECREF(self);
+    return result;
+}
+
 // A call in the vectorcall layout (see bind_arguments); nothing in it is
 // owned by this function on entry.
 PyObject* call_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const FunctionObject* f = as_function(self);
     const int count = f->spec->parameter_count;
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (keywords == 0 && nargs == count) {
+        return call_positional(self, args, count);
+    }
     PyObject* bound[kMaxParameters] = {};
     if (keywords == 0) {
-        if (nargs != count) {
-            // Refused before any Python code runs.
-            return bind_arguments(f, args, nargs, nullptr, bound) ? run_body(f, bound) : nullptr;
-        }
-        // Every parameter by position: the usual call.
-        Py_INCREF(self);
-        for (int i = 0; i < count; ++i) {
-            bound[i] = compat::new_ref(args[i]);
-        }
-        PyObject* result = run_body(f, bound);
-        for (int i = 0; i < count; ++i) {
-            Py_DECREF(bound[i]);
-        }
-        Py_DECREF(self);
-        return result;
+        // Refused before any Python code runs.
+        return bind_arguments(f, args, nargs, nullptr, bound) ? run_body(f, bound) : nullptr;
     }
     // With keywords, comparing a name may already run Python code: the
     // values are owned (in a tuple) before the first comparison.
@@ -434,7 +441,12 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 #if TESSAVOR_HAVE_VECTORCALL
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return call_function(callable, args, compat::vectorcall_nargs(nargsf), kwnames);
+    const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
+    const int count = as_function(callable)->spec->parameter_count;
+    if (kwnames == nullptr && nargs == count) {
+        return call_positional(callable, args, count);
+    }
+    return call_function(callable, args, nargs, kwnames);
 }
 #endif
 
