@@ -9,24 +9,18 @@ from contextlib import redirect_stdout
 
 import pytest
 
-from support import callables
+from support import FUNCTIONS, callables
 
-# The feedback reader written in Python: what the interpreter does is the
-# behaviour expected of the module. `print` and `MESError` are looked up in
-# the twin's namespace, as the module looks them up in its own.
+# The feedback reader in Python, looking up `print` and `MESError` in its
+# namespace as the module does: its outcome is the one expected.
 TWIN_SOURCE = '''
 class MESError(Exception):
     def __init__(self, result):
         Exception.__init__(self, "MES Query Feedback Format Invalid")
-        self.result = result
 
 def process_mes_result(res):
     print("TVR MES GetUnitInfo: " + str(res))
     try:
-        if len(res) == 1:
-            return (int(res[0]), "")
-        if res[0] is None:
-            return (0, "")
         tokens = res[0].split('"')
         if len(tokens) >= 4:
             raise MESError(res)
@@ -40,28 +34,16 @@ def process_mes_result(res):
 '''
 
 
-def twin_namespace():
-    namespace = {"__name__": "twin"}
-    exec(TWIN_SOURCE, namespace)
-    return namespace
-
-
-def outcome(call):
-    """What a call ends in: ("returned", value) or (exception type, text)."""
-    try:
-        with redirect_stdout(io.StringIO()):
-            return ("returned", call())
-    except Exception as error:  # noqa: BLE001 - the outcome is compared
-        return (type(error).__name__, str(error))
-
-
 def outcome_with(namespace, name, value_of, row):
-    """process_mes_result(row) with `name` rebound in `namespace` to
-    value_of(namespace), restored afterwards."""
+    """("returned", value) or (exception type, text) of
+    process_mes_result(row) with `name` rebound to value_of(namespace)."""
     had, saved = name in namespace, namespace.get(name)
     namespace[name] = value_of(namespace)
     try:
-        return outcome(lambda: namespace["process_mes_result"](row))
+        with redirect_stdout(io.StringIO()):
+            return ("returned", namespace["process_mes_result"](row))
+    except Exception as error:  # noqa: BLE001 - the outcome is compared
+        return (type(error).__name__, str(error))
     finally:
         if had:
             namespace[name] = saved  # in its place: the namespace's order is checked elsewhere
@@ -69,9 +51,18 @@ def outcome_with(namespace, name, value_of, row):
             del namespace[name]
 
 
-def nested_tuple(namespace, depth=100000):
+def compare_with_twin(tv, capsys, name, value_of, row):
+    twin = {}
+    exec(TWIN_SOURCE, twin)
+    expected = outcome_with(twin, name, value_of, row)
+    assert outcome_with(vars(tv), name, value_of, row) == expected
+    capsys.readouterr()
+    return expected
+
+
+def nested_tuple(namespace):
     nested = namespace["MESError"]
-    for _ in range(depth):
+    for _ in range(100000):
         nested = (nested,)
     return nested
 
@@ -79,93 +70,61 @@ def nested_tuple(namespace, depth=100000):
 THREE_QUOTES = ('a "b" c "d', 1)
 
 
-@pytest.mark.parametrize("name, value_of, row", [
-    ("print", lambda ns: ns["process_mes_result"], ("OK", 0)),
-    ("MESError", lambda ns: ns["process_mes_result"], THREE_QUOTES),
-], ids=["print-is-the-reader", "MESError-is-the-reader"])
-def test_cycles_of_module_functions_end_as_python_ends_them(tv, capsys, name, value_of, row):
-    expected = outcome_with(twin_namespace(), name, value_of, row)
+@pytest.mark.parametrize("name, row", [("print", ("OK", 0)), ("MESError", THREE_QUOTES)])
+def test_cycles_of_module_functions_end_as_python_ends_them(tv, capsys, name, row):
+    expected = compare_with_twin(tv, capsys, name, lambda ns: ns["process_mes_result"], row)
     assert expected[0] in ("RecursionError", "TypeError")
-    got = outcome_with(vars(tv), name, value_of, row)
-    capsys.readouterr()
-    assert got == expected
 
 
 @pytest.mark.parametrize("value_of, row", [
-    (nested_tuple, THREE_QUOTES),
-    (nested_tuple, ()),
-    (lambda ns: 1, THREE_QUOTES),
-    (lambda ns: (ns["MESError"], "text"), ()),
-    (lambda ns: ns["process_mes_result"], ()),
-    (lambda ns: object, THREE_QUOTES),
-    (lambda ns: (ns["MESError"], ValueError), THREE_QUOTES),
-], ids=["nested-tuple", "nested-tuple-unreadable", "number", "tuple-with-text", "function", "non-exception-class",
-        "tuple-of-exception-classes"])
+    (nested_tuple, THREE_QUOTES), (nested_tuple, ()), (lambda ns: 1, THREE_QUOTES),
+    (lambda ns: (ns["MESError"], "text"), ()), (lambda ns: ns["process_mes_result"], ()),
+    (lambda ns: object, THREE_QUOTES), (lambda ns: (ns["MESError"], ValueError), THREE_QUOTES),
+])
 def test_except_refuses_what_is_no_exception_class(tv, capsys, value_of, row):
-    twin = twin_namespace()
-    expected = outcome_with(twin, "MESError", lambda ns: value_of(twin), row)
-    got = outcome_with(vars(tv), "MESError", lambda ns: value_of(vars(tv)), row)
-    capsys.readouterr()
-    assert got == expected
+    compare_with_twin(tv, capsys, "MESError", value_of, row)
 
 
 class DropsTheCall(str):
-    """A text whose encode drops whatever holds the call's other arguments,
-    then fills the freed memory with other texts of the same sizes."""
-    drop = None
+    """A procedure whose encode drops what holds the call's other arguments,
+    then fills the freed memory with other texts."""
     litter = []
 
     def encode(self, *args):
-        if DropsTheCall.drop is not None:
-            DropsTheCall.drop()
-            DropsTheCall.drop = None
-            DropsTheCall.litter.extend("#" * size for size in range(1, 12) for _ in range(200))
+        self.drop()
+        DropsTheCall.litter = ["#" * size for size in range(1, 12) for _ in range(200)]
         return str(self).encode(*args)
 
 
-VALUES = ["srv", "usr", "pwd", "db", "SN-000123", "FT1", "emp-0042", "L1-north"]
-
-
-def fresh_arguments():
-    """New texts equal to VALUES, held by nothing else; the procedure drops
-    the call's other arguments when it is encoded."""
-    args = ["".join(list(v)) for v in VALUES]
+def fresh_arguments(first=0):
+    """New texts, held by nothing else."""
+    args = ["".join(list(v)) for v in ["srv", "usr", "pwd", "db", "SN-000123", "FT1", "emp-0042", "L1-north"]]
     args[5] = DropsTheCall(args[5])
-    return args
+    return args[first:]
+
+
+def by_call_slot(f):
+    # The dictionary reaches the function's call slot as it is (up to 3.8).
+    arguments = dict(zip(FUNCTIONS["GetUnitInfo"], fresh_arguments()))
+    arguments["procedure"].drop = arguments.clear
+    return lambda: type(f).__call__(f, **arguments)
+
+
+def by_partial(f, first=0):
+    call = functools.partial(f, *fresh_arguments(first))
+    call.args[-3].drop = lambda: call.__setstate__((print, (), {}, None))
+    return call
 
 
 class Holder:
     GetUnitInfo = None
 
 
-def by_call_slot(func):
-    # The dictionary reaches the function as it is.
-    arguments = dict(zip(["server", "user", "password", "database", "serial_number", "procedure", "employee",
-                          "line_name"], fresh_arguments()))
-    DropsTheCall.drop = arguments.clear
-    return type(func).__call__(func, **arguments)
-
-
-def by_partial(func):
-    call = functools.partial(func, *fresh_arguments())
-    DropsTheCall.drop = lambda: call.__setstate__((print, (), {}, None))
-    return call()
-
-
-def by_partial_of_bound_method(func):
-    Holder.GetUnitInfo = func
-    call = functools.partial(Holder().GetUnitInfo, *fresh_arguments()[1:])
-    DropsTheCall.drop = lambda: call.__setstate__((print, (), {}, None))
-    return call()
-
-
-@pytest.mark.parametrize("path", [by_call_slot, by_partial, by_partial_of_bound_method])
-def test_arguments_live_while_the_body_runs(tv, driver, capsys, path):
-    try:
-        assert path(tv.GetUnitInfo) == (0, "OK")
-    finally:
-        DropsTheCall.drop = None
-        del DropsTheCall.litter[:]
+@pytest.mark.parametrize("make_call", [by_call_slot, by_partial, lambda f: by_partial(Holder().GetUnitInfo, 1)],
+                         ids=["call-slot", "partial", "partial-of-bound-method"])
+def test_arguments_live_while_the_body_runs(tv, driver, capsys, make_call):
+    Holder.GetUnitInfo = tv.GetUnitInfo
+    assert make_call(tv.GetUnitInfo)() == (0, "OK")
     assert driver.executed()[1] == ("SN-000123", b"FT1", b"emp-0042", b"L1-north")
     capsys.readouterr()
 
@@ -189,7 +148,6 @@ def test_functions_copy_and_pickle_like_host_functions(tv, protocol):
         return (pickled, copy.copy(func) is func, copy.deepcopy(func) is func)
 
     for qualname, func, _ in callables(tv):
-        expected = fate(HostClass.method if "." in qualname else host_function)
-        assert fate(func) == expected, qualname
+        assert fate(func) == fate(HostClass.method if "." in qualname else host_function), qualname
     bound = tv.MESError("row").__str__
     assert pickle.loads(pickle.dumps(bound, protocol)).__func__ is bound.__func__
