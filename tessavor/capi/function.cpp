@@ -263,17 +263,17 @@ void unknown_keyword(const FunctionObject* f, PyObject* kwnames, PyObject* name)
     if constexpr (compat::kPositionalOnlyErrors) {
         if (f->spec->passing == Passing::PositionalOnly) {
             Ref named = keywords_naming(kwnames, PyTuple_GET_ITEM(f->parameter_names, 0));
-            if (named && PyList_GET_SIZE(named.get()) > 0) {
-                Ref separator = Ref::steal(PyUnicode_FromString(", "));
-                named = separator ? Ref::steal(PyUnicode_Join(separator.get(), named.get())) : Ref();
-            }
             if (!named) {
                 return;
             }
-            if (PyUnicode_Check(named.get())) {
-                PyErr_Format(PyExc_TypeError,
-                             "%U() got some positional-only arguments passed as keyword arguments: '%U'",
-                             display_name(f), named.get());
+            if (PyList_GET_SIZE(named.get()) > 0) {
+                Ref separator = Ref::steal(PyUnicode_FromString(", "));
+                Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), named.get())) : Ref();
+                if (joined) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                                 display_name(f), joined.get());
+                }
                 return;
             }
         }
