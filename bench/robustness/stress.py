@@ -164,10 +164,7 @@ def one_call(rng, folder):
     return "arguments", tv.GetUnitInfo(*VALUES[:3], serial_number=1, **{"zz": 2})
 
 
-def worker(index, state, folder):
-    # No lock here: an interrupt may land anywhere in this loop.
-    rng = random.Random(index)
-    outcomes = state["outcomes"][index]
+def calls(index, state, folder, rng, outcomes):
     while not state["stop"]:
         try:
             try:
@@ -178,6 +175,18 @@ def worker(index, state, folder):
         except Interrupt:
             outcomes["interrupted"] += 1
         state["calls"][index] += 1
+
+
+def worker(index, state, folder):
+    # No lock here: an interrupt may land anywhere in this loop, also
+    # between two calls.
+    rng = random.Random(index)
+    outcomes = state["outcomes"][index]
+    while not state["stop"]:
+        try:
+            calls(index, state, folder, rng, outcomes)
+        except Interrupt:
+            outcomes["interrupted between calls"] += 1
 
 
 def nested(depth):
@@ -254,9 +263,11 @@ def main():
     for thread in workers + helpers:
         thread.start()
     deadline = started + options.seconds
-    while sum(state["calls"]) < options.calls and time.time() < deadline:
+    while (sum(state["calls"]) < options.calls and time.time() < deadline and
+           any(thread.is_alive() for thread in workers)):
         time.sleep(0.2)
     state["stop"] = True
+    lost = sum(not thread.is_alive() for thread in workers)  # an interrupt in their own handler
     for thread in helpers + workers:
         thread.join()
     elapsed = time.time() - started
@@ -267,8 +278,9 @@ def main():
         outcomes.update(counts)
     corrupted = drivers["good"].corrupted + drivers["failing"].corrupted
     still_works = tv.process_mes_result(("after", 0)) == (0, "after")
-    print("calls: %d in %.1f s (%d threads), %d rebinding rounds with garbage collection, %d interrupts delivered"
-          % (sum(state["calls"]), elapsed, options.threads, state.get("rebinds", 0), state.get("interrupts", 0)))
+    print("calls: %d in %.1f s (%d threads, %d ended early), %d rebinding rounds with garbage collection, "
+          "%d interrupts delivered" % (sum(state["calls"]), elapsed, options.threads, lost, state.get("rebinds", 0),
+                                       state.get("interrupts", 0)))
     for name, count in sorted(outcomes.items()):
         print("  %-32s %9d" % (name, count))
     print("batches with other values than given: %d; module works afterwards: %s" % (len(corrupted), still_works))
