@@ -204,7 +204,8 @@ inline bool in_main_interpreter() noexcept {
 #define TESSAVOR_ONE_INTERPRETER_SLOT
 #endif
 
-// Py_mod_gil (3.13) is not needed: the module keeps one module object per
-// process and declares only create and exec.
+// Multi-phase initialisation slots added after 3.6 (Py_mod_multiple_interpreters
+// in 3.12, Py_mod_gil in 3.13) are not needed: the module keeps one module
+// object per process and declares only create and exec.
 
 }  // namespace tessavor::compat
