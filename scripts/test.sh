@@ -35,7 +35,8 @@ LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan \
 LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan TESSAVOR_STANDINS=1 \
     /usr/bin/python3 "${pytest[@]}" tests
 # hostile callers from threads, with rebinding, garbage collection and interrupts
-LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan \
+# (Python objects from malloc, so that the sanitizer sees a freed argument)
+LD_PRELOAD="$sanitizers" PYTHONMALLOC=malloc TESSAVOR_BUILD=build-asan \
     /usr/bin/python3 bench/robustness/stress.py --calls 50000 --seconds 300
 
 echo "== 5. memory flat over many calls, debug interpreter"
