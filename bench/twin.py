@@ -334,7 +334,7 @@ def GetUnitInfo(server, user, password, database, serial_number, procedure, empl
         # The driver keeps every open connection: close it, whatever else.
         try:
             conn.close()
-        except BaseException:
+        except Exception:
             pass
         raise
     try:
@@ -365,7 +365,7 @@ def SaveResult(server, user, password, database, serial_number, procedure, emplo
     except BaseException:
         try:
             conn.close()
-        except BaseException:
+        except Exception:
             pass
         raise
     try:
@@ -376,7 +376,7 @@ def SaveResult(server, user, password, database, serial_number, procedure, emplo
     except BaseException:
         try:
             conn.close()
-        except BaseException:
+        except Exception:
             pass
         raise
     # The answer is read while the connection is open; it is closed after,
@@ -386,5 +386,5 @@ def SaveResult(server, user, password, database, serial_number, procedure, emplo
     finally:
         try:
             conn.close()
-        except BaseException:
+        except Exception:
             pass

@@ -4,7 +4,7 @@
 #   1. the suite with Debian's wx (under Xvfb) and pymssql, against the MES simulator;
 #   2. the suite with the stand-in toolkit under the debug interpreter;
 #   3. the reference-leak check under the debug interpreter;
-#   4. the suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. the suite and a short stress run under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   5. resident size and reference counts flat over many calls of every path;
 #   6. the suite with the stand-in toolkit on a 32-bit interpreter;
 #   7. info.cfg and the dialogs under the station's GBK locale.
@@ -55,6 +55,10 @@ LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan \
     xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" /usr/bin/python3 "${pytest[@]}" tests
 LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan TESSAVOR_STANDINS=1 \
     /usr/bin/python3 "${pytest[@]}" tests
+# hostile callers from threads, with rebinding, garbage collection and interrupts
+# (Python objects from malloc, so that the sanitizer sees a freed argument)
+LD_PRELOAD="$sanitizers" PYTHONMALLOC=malloc TESSAVOR_BUILD=build-asan \
+    /usr/bin/python3 bench/robustness/stress.py --calls 50000 --seconds 300
 
 echo "== 5. memory flat over many calls, debug interpreter"
 TESSAVOR_BUILD=build-dbg python3-dbg bench/robustness/memory.py --calls 100000

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import support
 
 PRELUDE = """
@@ -203,3 +205,50 @@ def test_what_a_failed_import_left_behind_fails_cleanly():
         "['MESInfo', 'UIDesignOtherInfoDialog', '_MB', '_cp', '_fsync', '_isfile', '_sql', 'wx']",
         "name '_cp' is not defined",
     ]
+
+
+# What a second interpreter runs (_testcapi.run_in_subinterp).
+SUBINTERPRETER_IMPORT = """
+import sys
+sys.path[:0] = %r
+try:
+    import m4r_tessavor
+except ImportError as error:
+    print("sub:", error, flush=True)
+"""
+
+
+@pytest.mark.parametrize("main_imports_first", [True, False])
+def test_another_interpreter_cannot_load_the_module_nor_harm_the_main_ones(main_imports_first):
+    run_in_subinterp = getattr(pytest.importorskip("_testcapi"), "run_in_subinterp", None)
+    if run_in_subinterp is None:
+        pytest.skip("this interpreter cannot run code in a sub-interpreter")
+    out = run("""
+        from _testcapi import run_in_subinterp
+        if %r:
+            import m4r_tessavor
+        run_in_subinterp(%r)
+        run_in_subinterp(%r)
+        import m4r_tessavor as tv
+        print("main:", tv.process_mes_result(("ok", 0)), type(tv.GetUnitInfo).__name__)
+    """ % ((main_imports_first,) + (SUBINTERPRETER_IMPORT % sys.path,) * 2))
+    refused = "sub: module m4r_tessavor does not support loading in subinterpreters"
+    assert out.splitlines() == [refused, refused, "TVR MES GetUnitInfo: ('ok', 0)", "main: (0, 'ok') function"]
+
+
+@pytest.mark.parametrize("setup, error", [
+    ("import types; types.prepare_class = lambda name, bases: (type, {}, None)", "TypeError"),
+    ("import types; types.prepare_class = lambda name, bases: [type, {}, {}]", "TypeError"),
+    ("import types; types.prepare_class = lambda name, bases: (type, {})", "TypeError"),
+    ("builtins = sys.modules['builtins']; sys.modules['builtins'] = 'builtins'", "ImportError"),
+], ids=["keywords-not-a-dict", "a-list", "two-items", "builtins-not-a-module"])
+def test_odd_answers_of_the_host_during_the_import_are_refused(setup, error):
+    out = run("""
+        %s
+        try:
+            import m4r_tessavor
+        except Exception as caught:
+            print(type(caught).__name__)
+        print("m4r_tessavor" in sys.modules)
+    """ % setup)
+    assert out.split() == [error, "False"]

@@ -121,9 +121,23 @@ def test_methods_bind_to_instances_like_host_functions(tv, in_tmp):
     assert func.__get__(info, tv.MESInfo).__self__ is info
 
 
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+class AlwaysEqual(NeverEqual):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
 def call_patterns(params):
-    """Wrong calls: too few, too many, a repeated, an unknown or mistyped
-    keyword, a non-text keyword."""
+    """Wrong calls: too few, too many, a repeated, an unknown keyword, a
+    non-text keyword, keyword names that compare as they please."""
     n = len(params)
     values = list(range(n))
     yield values[:-1], {}
@@ -139,6 +153,8 @@ def call_patterns(params):
     yield values[:-1], {"unknown": 1, params[-1]: 2}
     yield values[1:], {params[0]: 0, "zz": 3}
     yield values, {1: 2}
+    yield values[:-1], {NeverEqual(params[-1]): 0}
+    yield values, {AlwaysEqual("zz"): 0}
 
 
 @pytest.mark.parametrize("positional_only", [False, True])

@@ -100,6 +100,9 @@ def test_a_failing_close_after_the_answer_does_not_hide_it(tv, driver):
     with pytest.raises(tv.MESError) as info:
         upload(tv)
     assert info.value.__context__ is None
+    driver.close_error = KeyboardInterrupt()  # an interrupt is not swallowed
+    with pytest.raises(KeyboardInterrupt):
+        upload(tv)
 
 
 def test_connect_failure(tv, driver):

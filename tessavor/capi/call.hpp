@@ -56,7 +56,13 @@ template <class... Values>
 template <class... Items>
 [[nodiscard]] Ref tuple(Items... items) {
     static_assert((std::is_same_v<Items, PyObject*> && ...), "tuple takes PyObject* items");
-    return Ref::steal(PyTuple_Pack(static_cast<Py_ssize_t>(sizeof...(Items)), items...));
+    // Filled in place: PyTuple_Pack walks a va_list.
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Items)));
+    if (t != nullptr) {
+        Py_ssize_t i = 0;
+        ((Py_INCREF(items), PyTuple_SET_ITEM(t, i++, items)), ...);
+    }
+    return Ref::steal(t);
 }
 
 // {key: value, ...} in the order given.

@@ -18,10 +18,16 @@ Ref make_class(PyObject* name, PyObject* bases, std::initializer_list<ClassMembe
     if (!prepared) {
         return prepared;
     }
-    PyObject* metaclass = nullptr;
-    PyObject* ns = nullptr;
-    PyObject* keywords = nullptr;
-    if (!PyArg_ParseTuple(prepared.get(), "OOO:prepare_class", &metaclass, &ns, &keywords)) {
+    // metaclass, ns, keywords = prepared
+    if (!PyTuple_Check(prepared.get()) || PyTuple_GET_SIZE(prepared.get()) != 3) {
+        PyErr_SetString(PyExc_TypeError, "types.prepare_class() must return (metaclass, namespace, keywords)");
+        return Ref();
+    }
+    PyObject* metaclass = PyTuple_GET_ITEM(prepared.get(), 0);
+    PyObject* ns = PyTuple_GET_ITEM(prepared.get(), 1);
+    PyObject* keywords = PyTuple_GET_ITEM(prepared.get(), 2);
+    if (!PyDict_Check(keywords)) {
+        PyErr_SetString(PyExc_TypeError, "types.prepare_class() must return a dict of keywords");
         return Ref();
     }
     if (PyMapping_SetItemString(ns, "__module__", module_name) < 0 ||

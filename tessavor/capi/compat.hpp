@@ -259,4 +259,36 @@ inline constexpr int kMemberReadOnly = READONLY;
 #define TESSAVOR_MODULE_NEEDS_GIL
 #endif
 
+// Whether the calling thread runs in the main interpreter: the module lives
+// in that one only. PyInterpreterState_Get: 3.9; PyInterpreterState_Main:
+// 3.7; before that the main interpreter is the oldest, the last of the list
+// (each new interpreter goes to its head).
+inline bool in_main_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
+#elif PY_VERSION_HEX >= 0x03070000
+    return PyThreadState_Get()->interp == PyInterpreterState_Main();
+#else
+    PyInterpreterState* main = PyInterpreterState_Head();
+    while (PyInterpreterState_Next(main) != nullptr) {
+        main = PyInterpreterState_Next(main);
+    }
+    return PyThreadState_Get()->interp == main;
+#endif
+}
+
+// Py_mod_multiple_interpreters: 3.12. The module declares that it cannot be
+// loaded in a second interpreter. Its create step refuses that itself on
+// every version, since 3.12 still lets an interpreter made the old way
+// (Py_NewInterpreter) load such a module.
+#if PY_VERSION_HEX >= 0x030C0000 && defined(Py_mod_multiple_interpreters)
+#ifndef Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED
+// The first 3.12 betas take the slot's value without naming it.
+#define Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED ((void*)0)
+#endif
+#define TESSAVOR_ONE_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define TESSAVOR_ONE_INTERPRETER_SLOT
+#endif
+
 }  // namespace tessavor::compat

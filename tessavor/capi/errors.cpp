@@ -30,6 +30,21 @@ void ExceptScope::reraise() noexcept {
     }
 }
 
+int except_matches(PyObject* caught, PyObject* cls) noexcept {
+    bool valid = PyExceptionClass_Check(cls);
+    if (PyTuple_Check(cls)) {
+        valid = true;
+        for (Py_ssize_t i = 0; valid && i < PyTuple_GET_SIZE(cls); ++i) {
+            valid = PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i));
+        }
+    }
+    if (!valid) {
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+        return -1;
+    }
+    return PyErr_GivenExceptionMatches(caught, cls);
+}
+
 PyObject* raise_instance(PyObject* instance) noexcept {
     if (!PyExceptionInstance_Check(instance)) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -48,15 +63,22 @@ PyObject* raise_new(PyObject* cls, PyObject* arg) noexcept {
 }
 
 bool print_handled_exception() noexcept {
-    Ref traceback = Ref::steal(PyImport_ImportModule("traceback"));
+    static PyObject* module_name = nullptr;
+    static PyObject* function_name = nullptr;
+    if ((module_name == nullptr && (module_name = intern("traceback")) == nullptr) ||
+        (function_name == nullptr && (function_name = intern("print_exc")) == nullptr)) {
+        return false;
+    }
+    Ref traceback = Ref::steal(compat::imported_module(module_name));
+    if (traceback.get() == Py_None) {
+        // A module blocked in sys.modules: the import says so in its own words.
+        traceback = Ref::steal(PyImport_Import(module_name));
+    }
     if (!traceback) {
         return false;
     }
-    Ref print_exc = Ref::steal(PyObject_GetAttrString(traceback.get(), "print_exc"));
-    if (!print_exc) {
-        return false;
-    }
-    return static_cast<bool>(call(print_exc.get()));
+    Ref print_exc = attr(traceback.get(), function_name);
+    return print_exc && call(print_exc.get());
 }
 
 }  // namespace tessavor

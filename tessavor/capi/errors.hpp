@@ -40,6 +40,13 @@ private:
     PyObject* outer_traceback_ = nullptr;
 };
 
+// `except cls:` for the exception being handled: 1 when it matches, 0 when
+// it does not, -1 with TypeError set when `cls` is neither an exception
+// class nor a tuple of them, as the interpreter refuses it ("catching
+// classes that do not inherit from BaseException is not allowed"). So a
+// nested tuple is refused at once instead of being walked level by level.
+[[nodiscard]] int except_matches(PyObject* caught, PyObject* cls) noexcept;
+
 // `raise instance`: raises an exception instance, chaining the exception
 // being handled as its context. Always returns null.
 PyObject* raise_instance(PyObject* instance) noexcept;
@@ -48,8 +55,10 @@ PyObject* raise_instance(PyObject* instance) noexcept;
 // raised instead.
 PyObject* raise_new(PyObject* cls, PyObject* arg) noexcept;
 
-// `traceback.print_exc()`: writes the exception being handled and its
-// traceback to standard error. Returns false with the error set on failure.
+// `import traceback; traceback.print_exc()`: writes the exception being
+// handled and its traceback to standard error. The module already imported
+// is taken from sys.modules, as the import statement takes it. Returns false
+// with the error set on failure.
 [[nodiscard]] bool print_handled_exception() noexcept;
 
 }  // namespace tessavor

@@ -242,8 +242,14 @@ void missing_arguments(const FunctionObject* f, PyObject* const* bound) {
                  missing == 1 ? "" : "s", names.get());
 }
 
-// The index of the parameter called `name`, or -1.
+// The index of the parameter called `name`, -1 when there is none, or -2
+// with the error set. As the interpreter binds a keyword: the parameter
+// names by identity first, then by `==` (a text subclass's own __eq__
+// decides, and may fail); a positional-only parameter never matches.
 int parameter_index(const FunctionObject* f, PyObject* name) {
+    if (f->spec->passing == Passing::PositionalOnly) {
+        return -1;
+    }
     const int count = f->spec->parameter_count;
     for (int i = 0; i < count; ++i) {
         if (PyTuple_GET_ITEM(f->parameter_names, i) == name) {
@@ -251,67 +257,45 @@ int parameter_index(const FunctionObject* f, PyObject* name) {
         }
     }
     for (int i = 0; i < count; ++i) {
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(f->parameter_names, i), name) == 0) {
-            return i;
+        const int equal = PyObject_RichCompareBool(name, PyTuple_GET_ITEM(f->parameter_names, i), Py_EQ);
+        if (equal != 0) {
+            return equal > 0 ? i : -2;
         }
     }
     return -1;
 }
 
-// The keywords of a call: either a dictionary (tp_call) or names with the
-// values that follow the positional arguments (vectorcall).
-class Keywords {
-public:
-    static Keywords from_dict(PyObject* dict) { return Keywords(dict, nullptr, nullptr); }
-    static Keywords from_names(PyObject* names, PyObject* const* values) { return Keywords(nullptr, names, values); }
-
-    // Calls fn(name, value) for each keyword until it returns false.
-    template <class Fn>
-    bool each(Fn&& fn) const {
-        if (dict_ != nullptr) {
-            Py_ssize_t pos = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            while (PyDict_Next(dict_, &pos, &key, &value)) {
-                if (!fn(key, value)) {
-                    return false;
-                }
-            }
-        } else if (names_ != nullptr) {
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names_); ++i) {
-                if (!fn(PyTuple_GET_ITEM(names_, i), values_[i])) {
-                    return false;
-                }
-            }
+// The list of the keywords that name the positional-only parameter `name`,
+// compared as the interpreter compares them; null with the error set.
+Ref keywords_naming(PyObject* kwnames, PyObject* name) {
+    Ref found = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; found && i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        const int equal = key == name ? 1 : PyObject_RichCompareBool(name, key, Py_EQ);
+        if (equal < 0 || (equal > 0 && PyList_Append(found.get(), key) < 0)) {
+            return Ref();
         }
-        return true;
     }
-
-private:
-    Keywords(PyObject* dict, PyObject* names, PyObject* const* values) : dict_(dict), names_(names), values_(values) {}
-    PyObject* dict_;
-    PyObject* names_;
-    PyObject* const* values_;
-};
-
-// Whether one of the keywords is the text `name`.
-bool keywords_include(const Keywords& keywords, PyObject* name) {
-    bool found = false;
-    keywords.each([&](PyObject* key, PyObject*) {
-        found = PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0;
-        return !found;
-    });
     return found;
 }
 
-void unknown_keyword(const FunctionObject* f, const Keywords& keywords, PyObject* name) {
+void unknown_keyword(const FunctionObject* f, PyObject* kwnames, PyObject* name) {
     if constexpr (compat::kPositionalOnlyErrors) {
-        PyObject* only = PyTuple_GET_ITEM(f->parameter_names, 0);
-        if (f->spec->passing == Passing::PositionalOnly && keywords_include(keywords, only)) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U() got some positional-only arguments passed as keyword arguments: '%U'",
-                         display_name(f), only);
-            return;
+        if (f->spec->passing == Passing::PositionalOnly) {
+            Ref named = keywords_naming(kwnames, PyTuple_GET_ITEM(f->parameter_names, 0));
+            if (!named) {
+                return;
+            }
+            if (PyList_GET_SIZE(named.get()) > 0) {
+                Ref separator = Ref::steal(PyUnicode_FromString(", "));
+                Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), named.get())) : Ref();
+                if (joined) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                                 display_name(f), joined.get());
+                }
+                return;
+            }
         }
     }
     if constexpr (compat::kKeywordSuggestions) {
@@ -327,34 +311,37 @@ void unknown_keyword(const FunctionObject* f, const Keywords& keywords, PyObject
 }
 
 // Fills `bound` (parameter_count entries, all null on entry) from the call's
-// arguments. Returns false with TypeError set for a call that does not fit.
-bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords,
+// arguments: `args` holds `nargs` positional values, then the values of the
+// keywords named in `kwnames` (null when there are none). The caller owns
+// all of them for the whole call. Returns false with TypeError set for a
+// call that does not fit (or the error of a keyword's __eq__).
+bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound) {
     const int count = f->spec->parameter_count;
     const Py_ssize_t filled = nargs < count ? nargs : count;
     for (Py_ssize_t i = 0; i < filled; ++i) {
         bound[i] = args[i];
     }
-    const bool keywords_allowed = f->spec->passing == Passing::PositionalOrKeyword;
-    bool ok = keywords.each([&](PyObject* name, PyObject* value) {
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(name)) {
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", display_name(f));
             return false;
         }
-        const int index = keywords_allowed ? parameter_index(f, name) : -1;
+        const int index = parameter_index(f, name);
+        if (index == -2) {
+            return false;
+        }
         if (index < 0) {
-            unknown_keyword(f, keywords, name);
+            unknown_keyword(f, kwnames, name);
             return false;
         }
         if (bound[index] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", display_name(f), name);
             return false;
         }
-        bound[index] = value;
-        return true;
-    });
-    if (!ok) {
-        return false;
+        bound[index] = args[nargs + k];
     }
     if (nargs > count) {
         too_many_positional(f, nargs);
@@ -369,22 +356,77 @@ bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t n
     return true;
 }
 
+// ---- calls --------------------------------------------------------------
+//
+// The body runs on arguments that the call itself owns, as a Python
+// function's frame owns its arguments: what the body calls (an argument's
+// encode or __bool__, the driver) may drop the caller's references (a
+// dictionary handed on as it is through the call slot, the state of a
+// functools.partial) without freeing an argument still in use. The function
+// object is held too. Every body runs inside the interpreter's recursion
+// guard, so that a cycle of module functions raises RecursionError, as a
+// cycle of Python functions does, instead of overflowing the C stack.
+
 PyObject* run_body(const FunctionObject* f, PyObject* const* bound) {
-    // No C++ exception may reach the interpreter.
-    try {
-        return f->spec->body(bound);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "m4r_tessavor: unexpected C++ exception");
+    if (Py_EnterRecursiveCall("") != 0) {
         return nullptr;
     }
+    PyObject* result = nullptr;
+    // No C++ exception may reach the interpreter.
+    try {
+        result = f->spec->body(bound);
+    } catch (const std::bad_alloc&) {
+        result = PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "m4r_tessavor: unexpected C++ exception");
+    }
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
-PyObject* bind_and_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords) {
+// Every parameter by position and no keyword: the usual call. `args` is
+// not owned by this function on entry.
+PyObject* call_positional(PyObject* self, PyObject* const* args, int count) {
+    PyObject* held[kMaxParameters] = {};
+    Py_INCREF(self);
+    for (int i = 0; i < count; ++i) {
+        held[i] = args[i];
+        Py_INCREF(held[i]);
+    }
+    PyObject* result = run_body(as_function(self), held);
+    for (int i = 0; i < count; ++i) {
+        Py_DECREF(held[i]);
+    }
+    Py_DECREF(self);
+    return result;
+}
+
+// A call in the vectorcall layout (see bind_arguments); nothing in it is
+// owned by this function on entry.
+PyObject* call_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const FunctionObject* f = as_function(self);
+    const int count = f->spec->parameter_count;
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (keywords == 0 && nargs == count) {
+        return call_positional(self, args, count);
+    }
     PyObject* bound[kMaxParameters] = {};
-    if (!bind_arguments(f, args, nargs, keywords, bound)) {
+    if (keywords == 0) {
+        // Refused before any Python code runs.
+        return bind_arguments(f, args, nargs, nullptr, bound) ? run_body(f, bound) : nullptr;
+    }
+    // With keywords, comparing a name may already run Python code: the
+    // values are owned (in a tuple) before the first comparison.
+    Ref held_self = Ref::borrow(self);
+    Ref held_names = Ref::borrow(kwnames);
+    Ref held = Ref::steal(PyTuple_New(nargs + keywords));
+    if (!held) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs + keywords; ++i) {
+        PyTuple_SET_ITEM(held.get(), i, compat::new_ref(args[i]));
+    }
+    if (!bind_arguments(f, &PyTuple_GET_ITEM(held.get(), 0), nargs, kwnames, bound)) {
         return nullptr;
     }
     return run_body(f, bound);
@@ -398,20 +440,54 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
-    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
-    return bind_and_run(self, positional, PyTuple_GET_SIZE(args), Keywords::from_dict(kwargs));
+    // The tuple keeps the positional values alive for the call.
+    Ref held_args = Ref::borrow(args);
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t keywords = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
+    if (keywords == 0) {
+        return call_function(self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    }
+    // The dictionary may be the caller's own, handed on as it is (through
+    // `type(f).__call__(f, **d)`), which the body could empty: its items
+    // are taken out first, as the interpreter unpacks keywords.
+    Ref values = Ref::steal(PyTuple_New(nargs + keywords));
+    Ref names = values ? Ref::steal(PyTuple_New(keywords)) : Ref();
+    if (!names) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(values.get(), i, compat::new_ref(PyTuple_GET_ITEM(args, i)));
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t k = 0; k < keywords && PyDict_Next(kwargs, &pos, &key, &value); ++k) {
+        PyTuple_SET_ITEM(names.get(), k, compat::new_ref(key));
+        PyTuple_SET_ITEM(values.get(), nargs + k, compat::new_ref(value));
+    }
+    return call_function(self, &PyTuple_GET_ITEM(values.get(), 0), nargs, names.get());
 }
 
 #if TESSAVOR_HAVE_VECTORCALL
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
-    // Every parameter by position and no keyword: the arguments are bound as they are.
-    if (kwnames == nullptr && nargs == as_function(callable)->spec->parameter_count) {
-        return run_body(as_function(callable), args);
+    const int count = as_function(callable)->spec->parameter_count;
+    if (kwnames == nullptr && nargs == count) {
+        return call_positional(callable, args, count);
     }
-    return bind_and_run(callable, args, nargs, Keywords::from_names(kwnames, args + nargs));
+    return call_function(callable, args, nargs, kwnames);
 }
 #endif
+
+// A function is pickled by its qualified name, which pickle looks up in
+// its __module__, and copy.copy and copy.deepcopy give the function itself,
+// as for the host's own functions.
+PyObject* function_reduce(PyObject* self, PyObject*) { return compat::new_ref(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // ---- descriptor slot ----------------------------------------------------
 
@@ -489,6 +565,7 @@ bool ready_function_type() noexcept {
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    t.tp_methods = function_methods;
     t.tp_members = function_members;
     t.tp_getset = function_getsets;
     t.tp_descr_get = function_descr_get;

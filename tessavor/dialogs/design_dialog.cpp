@@ -219,7 +219,7 @@ bool build(PyObject* self, PyObject* parent) {
 }
 
 PyObject* init_body(PyObject* const* args) {
-    if (!build(args[0], args[1])) {
+    if (!prepare_dialog_texts() || !build(args[0], args[1])) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -231,6 +231,9 @@ PyObject* del_body(PyObject* const*) { Py_RETURN_NONE; }
 
 // event.Skip(): the click goes on to the toolkit's default handling.
 PyObject* skip_body(PyObject* const* args) {
+    if (!prepare_dialog_texts()) {
+        return nullptr;
+    }
     Ref skipped = call_method(args[1], texts().Skip);
     if (!skipped) {
         return nullptr;

@@ -20,6 +20,9 @@ struct Field {
 };
 
 PyObject* init_body(PyObject* const* args) {
+    if (!prepare_dialog_texts()) {
+        return nullptr;
+    }
     PyObject* self = args[0];
     const Texts& t = texts();
     Ref base = global(module_names().UIDesignOtherInfoDialog);
@@ -48,6 +51,9 @@ bool set_field(PyObject* self, PyObject* control, PyObject* value) {
 // A click (any event, which tests true) empties the four fields; None, from
 // construction, fills them from OtherInfo.
 PyObject* on_refill_body(PyObject* const* args) {
+    if (!prepare_dialog_texts()) {
+        return nullptr;
+    }
     PyObject* self = args[0];
     const Texts& t = texts();
     const int clicked = PyObject_IsTrue(args[1]);
@@ -81,6 +87,9 @@ Ref trimmed_entry(PyObject* self, PyObject* control) {
 }
 
 PyObject* on_ok_body(PyObject* const* args) {
+    if (!prepare_dialog_texts()) {
+        return nullptr;
+    }
     PyObject* self = args[0];
     const Texts& t = texts();
     Ref operator_name = trimmed_entry(self, t.mOPName);

@@ -16,10 +16,14 @@ bool make_number(PyObject*& slot, long value) {
 
 const Numbers& numbers() noexcept { return the_numbers; }
 
-bool prepare_numbers() noexcept {
-    Numbers& n = the_numbers;
-    return make_number(n.zero, 0) && make_number(n.one, 1) && make_number(n.two, 2) && make_number(n.border, 5) &&
-           make_number(n.no_wrap, -1);
+bool prepare_dialog_texts() noexcept {
+    static bool prepared = false;
+    if (!prepared) {
+        Numbers& n = the_numbers;
+        prepared = prepare_texts() && make_number(n.zero, 0) && make_number(n.one, 1) && make_number(n.two, 2) &&
+                   make_number(n.border, 5) && make_number(n.no_wrap, -1);
+    }
+    return prepared;
 }
 
 }  // namespace tessavor::dialogs

@@ -1,4 +1,5 @@
-// The texts and numbers of the operator dialogs, made once at import.
+// The texts and numbers of the operator dialogs, made once, when a dialog's
+// method first runs: an import that shows no dialog does not pay for them.
 #pragma once
 
 #include "../capi/texts.hpp"
@@ -99,6 +100,9 @@ struct Numbers {
 };
 
 const Numbers& numbers() noexcept;
-[[nodiscard]] bool prepare_numbers() noexcept;
+
+// Makes the texts and numbers above unless they are made: each dialog
+// method calls it before it reads them. False with the error set.
+[[nodiscard]] bool prepare_dialog_texts() noexcept;
 
 }  // namespace tessavor::dialogs

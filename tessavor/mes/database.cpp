@@ -74,7 +74,7 @@ Ref connect_and_encode(PyObject* const* args, UnitTexts& encoded) noexcept {
          {std::pair{&encoded.procedure, args[5]}, {&encoded.employee, args[6]}, {&encoded.line_name, args[7]}}) {
         *field = encode_gbk(text);
         if (!*field) {
-            hang_up(conn.get());
+            static_cast<void>(hang_up(conn.get()));
             return Ref();
         }
     }
@@ -88,18 +88,23 @@ PyObject* read_answer(PyObject* row) noexcept {
 
 bool close(PyObject* conn) noexcept { return static_cast<bool>(call_method(conn, texts().close)); }
 
-void hang_up(PyObject* conn) noexcept {
+bool hang_up(PyObject* conn) noexcept {
     if (!PyErr_Occurred()) {
-        if (!close(conn)) {
-            PyErr_Clear();
+        if (close(conn)) {
+            return true;
         }
-        return;
+        if (raised_exception_is_ordinary()) {
+            PyErr_Clear();
+            return true;
+        }
+        return false;
     }
     ExceptScope pending;
-    if (!close(conn)) {
+    if (close(conn) || raised_exception_is_ordinary()) {
         PyErr_Clear();
+        pending.reraise();
     }
-    pending.reraise();
+    return false;
 }
 
 PyObject* raise_sql_error(PyObject* prefix, PyObject* caught) noexcept {

@@ -40,10 +40,13 @@ template <class... Values>
 // Closes a connection that the call is done with on a way out where the
 // caller needs something else than the close: the answer already read, or
 // an error already raised, which stays the one raised. A close that fails
-// there is not reported. The driver keeps every open connection in a list
-// of its own, so a connection that is merely dropped stays open (a socket
-// and an MES session) until the process ends.
-void hang_up(PyObject* conn) noexcept;
+// there with an ordinary error (derived from Exception) is not reported;
+// an interrupt or an exit during the close goes on (with the error already
+// raised as its context). True when no error is raised on return. The
+// driver keeps every open connection in a list of its own, so a connection
+// that is merely dropped stays open (a socket and an MES session) until
+// the process ends.
+[[nodiscard]] bool hang_up(PyObject* conn) noexcept;
 
 // process_mes_result(row), looked up at the moment of the call.
 [[nodiscard]] PyObject* read_answer(PyObject* row) noexcept;

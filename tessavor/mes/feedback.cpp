@@ -114,22 +114,28 @@ Ref read_row(PyObject* res) {
 
 // The except clauses around read_row: a MESError goes on as it is; any other
 // ordinary exception is printed with its traceback and becomes a MESError
-// for the row; interrupts and exits pass untouched.
+// for the row; interrupts and exits pass untouched. A MESError bound to
+// something that is no exception class is refused as `except` refuses it.
 PyObject* unreadable_row(PyObject* res) {
     ExceptScope handling;
     Ref mes_error = global(module_names().MESError);
     if (!mes_error) {
         return nullptr;
     }
-    if (PyErr_GivenExceptionMatches(handling.caught(), mes_error.get()) ||
-        !PyErr_GivenExceptionMatches(handling.caught(), PyExc_Exception)) {
+    const int is_mes_error = except_matches(handling.caught(), mes_error.get());
+    if (is_mes_error < 0) {
+        return nullptr;
+    }
+    if (is_mes_error > 0 || !PyErr_GivenExceptionMatches(handling.caught(), PyExc_Exception)) {
         handling.reraise();
         return nullptr;
     }
     if (!print_handled_exception()) {
         return nullptr;
     }
-    return raise_new(mes_error.get(), res);
+    // raise MESError(res): the name is read again, after print_exc.
+    mes_error = global(module_names().MESError);
+    return mes_error ? raise_new(mes_error.get(), res) : nullptr;
 }
 
 PyObject* process_mes_result_body(PyObject* const* args) {
@@ -141,15 +147,30 @@ PyObject* process_mes_result_body(PyObject* const* args) {
     return pair ? pair.release() : unreadable_row(res);
 }
 
+// Exception.__init__(self, "MES Query Feedback Format Invalid"). The
+// built-in's __init__ cannot be replaced, so it is fetched once; for an
+// instance of Exception its slot is called directly with one argument
+// tuple made once (it becomes `args`, which no one can change), and
+// anything else gets the refusal of the method itself.
+bool init_exception(PyObject* self) {
+    static PyObject* base_init = nullptr;
+    static PyObject* arguments = nullptr;
+    if ((base_init == nullptr && (base_init = PyObject_GetAttr(PyExc_Exception, texts().init)) == nullptr) ||
+        (arguments == nullptr && (arguments = PyTuple_Pack(1, texts().format_invalid)) == nullptr)) {
+        return false;
+    }
+    PyTypeObject* exception = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
+    if (PyObject_TypeCheck(self, exception)) {
+        return exception->tp_init(self, arguments, nullptr) == 0;
+    }
+    return static_cast<bool>(call(base_init, self, texts().format_invalid));
+}
+
 // MESError(result): args is always the fixed text; the row is kept in
 // `result`, and it is what str() shows.
 PyObject* mes_error_init_body(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref base_init = attr(PyExc_Exception, texts().init);
-    if (!base_init || !call(base_init.get(), self, texts().format_invalid)) {
-        return nullptr;
-    }
-    if (PyObject_SetAttr(self, texts().result, args[1]) < 0) {
+    if (!init_exception(self) || PyObject_SetAttr(self, texts().result, args[1]) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

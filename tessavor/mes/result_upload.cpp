@@ -20,7 +20,7 @@ PyObject* save_result_body(PyObject* const* args) {
     }
     const int passed = PyObject_IsTrue(args[8]);
     if (passed < 0) {
-        hang_up(conn.get());
+        static_cast<void>(hang_up(conn.get()));
         return nullptr;
     }
     PyObject* verdict = passed ? texts().pass : texts().fail;
@@ -28,7 +28,7 @@ PyObject* save_result_body(PyObject* const* args) {
                           encoded.employee.get(), encoded.line_name.get(), verdict, args[9]);
     if (!row) {
         if (!raised_exception_is_ordinary()) {
-            hang_up(conn.get());
+            static_cast<void>(hang_up(conn.get()));
             return nullptr;
         }
         ExceptScope handling;
@@ -38,8 +38,7 @@ PyObject* save_result_body(PyObject* const* args) {
         return nullptr;
     }
     Ref answer = Ref::steal(read_answer(row.get()));
-    hang_up(conn.get());
-    return answer.release();
+    return hang_up(conn.get()) ? answer.release() : nullptr;
 }
 
 const char* const parameters[] = {"server",    "user",     "password",  "database", "serial_number",

@@ -6,7 +6,6 @@
 // step forgets the object, so that a later import starts afresh.
 #include "../capi/call.hpp"
 #include "../capi/function.hpp"
-#include "../dialogs/texts.hpp"
 #include "../mes/texts.hpp"
 #include "../station/texts.hpp"
 #include "body.hpp"
@@ -32,7 +31,14 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, con
     return PyObject_SetAttrString(module, to, value.get()) == 0;
 }
 
+// The one module object belongs to the main interpreter; another
+// interpreter that imported it would share it, and its finalisation would
+// set every name of the main interpreter's module to None.
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    if (!compat::in_main_interpreter()) {
+        PyErr_SetString(PyExc_ImportError, "module m4r_tessavor does not support loading in subinterpreters");
+        return nullptr;
+    }
     ModuleState& s = module_state();
     if (s.module != nullptr) {
         return compat::new_ref(s.module);
@@ -60,8 +66,8 @@ bool make_texts(ModuleState& s) {
     if (s.one == nullptr && (s.one = PyLong_FromLong(1)) == nullptr) {
         return false;
     }
-    return mes::prepare_texts() && station::prepare_texts() && dialogs::prepare_texts() &&
-           dialogs::prepare_numbers() && ready_function_type();
+    // The dialogs' texts are made when the first dialog is.
+    return mes::prepare_texts() && station::prepare_texts() && ready_function_type();
 }
 
 // A built-in taken once, at import.
@@ -81,6 +87,10 @@ bool begin(ModuleState& s, PyObject* module) {
     s.globals = PyModule_GetDict(module);
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyDict_SetItemString(s.globals, "__builtins__", builtins.get()) < 0) {
+        return false;
+    }
+    if (!PyModule_Check(builtins.get())) {
+        PyErr_SetString(PyExc_ImportError, "sys.modules['builtins'] is not a module");
         return false;
     }
     PyObject* builtins_dict = PyModule_GetDict(builtins.get());
@@ -107,6 +117,7 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     TESSAVOR_MODULE_NEEDS_GIL
+    TESSAVOR_ONE_INTERPRETER_SLOT
     {0, nullptr},
 };
 
