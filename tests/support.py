@@ -72,12 +72,13 @@ def python_twin(qualname, params, keywords=False, body="'ran'"):
     name and qualified name, whose argument errors are the running
     interpreter's own words; it returns `body`. Python functions have no
     positional-only parameters before 3.8: there a keyword never binds one,
-    so the twin for a call with `keywords` has no parameter of that name."""
+    so the twin for a call with `keywords` takes it through `*args`, which
+    no keyword name binds, whatever the name compares equal to."""
     import inspect
     name = qualname.rpartition(".")[2]
     lone = len(params) == 1
     slash = lone and sys.version_info >= (3, 8)
-    names = ["_"] if lone and keywords and not slash else params
+    names = ["*_"] if lone and keywords and not slash else params
     namespace = {}
     exec("def %s(%s%s):\n    return %s" % (name, ", ".join(names), ", /" if slash else "", body), namespace)
     twin = namespace[name]
