@@ -160,6 +160,20 @@ inline constexpr bool kArgErrorsUseQualname = true;
 inline constexpr bool kArgErrorsUseQualname = false;
 #endif
 
+// What the interpreter's RecursionError names as the place where a cycle of
+// calls tripped its guard ("maximum recursion depth exceeded<where>"). Up to
+// 3.10 each round of a cycle through Python code calls some built-in callable
+// (str(), a type, a method of a built-in) through the call machinery, whose
+// guard comes before the next frame's and names " while calling a Python
+// object". From 3.11 the interpreter makes those calls inside the frame
+// (specialised calls, Python-to-Python calls without a C call), and the
+// frame's guard names nothing.
+#if PY_VERSION_HEX >= 0x030B0000
+inline constexpr const char kRecursionWhere[] = "";
+#else
+inline constexpr const char kRecursionWhere[] = " while calling a Python object";
+#endif
+
 // The hint after an unknown keyword, "Did you mean 'x'?", with the parameter
 // that can be passed by keyword nearest to it: 3.13.
 #if PY_VERSION_HEX >= 0x030D0000

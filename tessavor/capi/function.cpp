@@ -365,10 +365,11 @@ bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t n
 // functools.partial) without freeing an argument still in use. The function
 // object is held too. Every body runs inside the interpreter's recursion
 // guard, so that a cycle of module functions raises RecursionError, as a
-// cycle of Python functions does, instead of overflowing the C stack.
+// cycle of Python functions does, instead of overflowing the C stack, and
+// in the interpreter's words for such a cycle on this version.
 
 PyObject* run_body(const FunctionObject* f, PyObject* const* bound) {
-    if (Py_EnterRecursiveCall("") != 0) {
+    if (Py_EnterRecursiveCall(compat::kRecursionWhere) != 0) {
         return nullptr;
     }
     PyObject* result = nullptr;
