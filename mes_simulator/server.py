@@ -1,14 +1,16 @@
-"""The TDS server: one asyncio task per client connection, all sharing one SQLite connection."""
+"""The TDS server: one asyncio task per client connection, all sharing one SQLite connection
+(used from one thread of its own, see transport.DatabaseThread)."""
 
 import asyncio
 import logging
 import os
 import sqlite3
+import ssl
 from dataclasses import dataclass
 
 from . import batch as batches
 from . import login as logins
-from . import mes, scenarios, seed, tds
+from . import mes, scenarios, seed, tds, transport
 
 log = logging.getLogger("mes_simulator")
 
@@ -26,6 +28,19 @@ class Config:
     database: str = "MES"
     codepage: str = "gbk"
     max_connections: int = 64
+    login_timeout: float = 15.0     # seconds from the TCP connect to the end of the login
+    idle_timeout: float = 600.0     # seconds a logged-in client may send nothing
+    read_timeout: float = 30.0      # seconds a request may take to arrive once begun, and a
+                                    # reply to be read once the client is sent more than it reads
+    max_batch_size: int = 65536     # bytes of one request (SQL batch, RPC)
+    lock_timeout: float = 2.0       # seconds a statement waits for a lock held by another writer
+    tls: str = "client"             # "client": TLS when the client requires it; "login": also
+                                    # login-only TLS when it merely offers it; "off": never
+
+# Replies a client has not read yet, in bytes: beyond this the server waits (read_timeout at most).
+UNREAD_HIGH = 256 * 1024
+# Requests read ahead of the one being answered (an ATTENTION must be seen while a request waits).
+READ_AHEAD = 4
 
 
 class ClientGone(Exception):
@@ -41,10 +56,17 @@ class Server:
         scenarios.create_table(self.db)
         if fresh:
             seed.seed(self.db)
-        self.slots = asyncio.Semaphore(config.max_connections)
+        self.db.execute(f"PRAGMA busy_timeout = {int(config.lock_timeout * 1000)}")
+        self.database = transport.DatabaseThread()
+        self.tls = transport.make_tls_context() if config.tls != "off" else None
+        self.active = self.refusing = 0  # connections served; over the limit, being refused
         self.accepted = 0
         self.tasks = set()
         self.listener = None
+
+    async def run_db(self, function, *args):
+        """Run function(*args) on the database thread (see transport.DatabaseThread)."""
+        return await self.database.run(function, *args)
 
     async def start(self):
         """Listen; returns the (host, port) actually bound."""
@@ -57,22 +79,34 @@ class Server:
             task.cancel()
         await asyncio.gather(*self.tasks, return_exceptions=True)
         await self.listener.wait_closed()
+        self.database.stop()
         self.db.close()
 
     async def _accept(self, reader, writer):
         self.accepted += 1
+        over = self.active >= self.config.max_connections
+        if over and self.refusing >= self.config.max_connections:
+            writer.transport.abort()  # a flood: not even the refusal is worth answering
+            return
         task = asyncio.current_task()
         self.tasks.add(task)
+        if over:
+            self.refusing += 1
+        else:
+            self.active += 1
         try:
-            # Beyond max_connections a client waits here, unanswered, until a slot frees.
-            async with self.slots:
-                await Connection(self, self.accepted, reader, writer).run()
+            # Beyond max_connections a client is answered with SQL Server's error and closed.
+            await Connection(self, self.accepted, reader, writer, over).run()
         finally:
+            if over:
+                self.refusing -= 1
+            else:
+                self.active -= 1
             self.tasks.discard(task)
 
 
 class Connection:
-    def __init__(self, server, number, reader, writer):
+    def __init__(self, server, number, reader, writer, over_limit=False):
         self.server, self.config, self.db = server, server.config, server.db
         self.id, self.spid = number, 50 + number % 32000
         self.reader, self.writer = reader, writer
@@ -80,53 +114,129 @@ class Connection:
         self.packet_size = tds.DEFAULT_PACKET_SIZE
         self.user = None
         self.settled = False  # the point right after login has passed
-        self.inbox = asyncio.Queue()
+        self.over_limit = over_limit
+        self.inbox = asyncio.Queue(READ_AHEAD)
+        self.stream = reader       # what requests are read from: the socket, or TLS over it
+        self.tls_out = None        # the TLS session replies go through, when all is encrypted
+        self.pump = None
+        self.logged_in = False
+        self.expired = None        # why a time limit closed the connection
+        self.loop = asyncio.get_running_loop()
+        writer.transport.set_write_buffer_limits(UNREAD_HIGH)
 
     def log(self, fmt, *args):
         log.info("conn %d " + fmt, self.id, *args)
 
     async def run(self):
         self.log("open from %s", self.writer.get_extra_info("peername"))
-        pump = asyncio.create_task(self._pump())
+        login_timer = self.loop.call_later(self.config.login_timeout, self._expire, "login time-out")
         try:
             if await self._login():
+                login_timer.cancel()
+                self.logged_in = True
                 while await self._request():
                     pass
-        except ClientGone:
-            self.log("closed by the client")
-        except (tds.ProtocolError, ConnectionError) as exc:
-            self.log("dropped: %s", exc)
+        except (ClientGone, asyncio.IncompleteReadError, ConnectionError) as exc:
+            self.log("%s", self.expired or ("closed by the client" if isinstance(exc, ClientGone)
+                                            else f"dropped: {exc!r}"))
+        except (tds.ProtocolError, ssl.SSLError) as exc:
+            self.log("dropped: %s", self.expired or exc)
         except Exception:
             log.exception("conn %d internal error", self.id)
         finally:
-            pump.cancel()
+            login_timer.cancel()
+            if self.pump is not None:
+                self.pump.cancel()
             self.writer.close()
             try:
                 await self.writer.wait_closed()
             except (ConnectionError, OSError):
                 pass
+            # Nothing of a closed connection stays alive through a lingering reference cycle.
+            self.inbox = self.stream = self.reader = self.tls_out = self.pump = None
+
+    def _expire(self, reason):
+        """A time limit ran out: close at once, whatever the connection waits for."""
+        if self.expired is None:
+            self.expired = reason
+            self.writer.transport.abort()
+
+    async def _read(self, idle):
+        """Read one message.  Waiting for its first byte is limited by the idle time-out once
+        logged in; the whole message must then arrive within the read time-out."""
+        stream, loop = self.stream, self.loop
+        if idle:
+            timer = loop.call_later(self.config.idle_timeout, self._expire, "idle time-out")
+            try:
+                first = await stream.readexactly(1)
+            finally:
+                timer.cancel()
+        else:
+            first = await stream.readexactly(1)
+        timer = loop.call_later(self.config.read_timeout, self._expire,
+                                "read time-out: a request arrived too slowly")
+        try:
+            return await tds.read_message(stream, first, self.config.max_batch_size)
+        finally:
+            timer.cancel()
 
     async def _pump(self):
-        """Read messages into the inbox, so that an ATTENTION is seen even while a batch waits."""
+        """Read messages into the inbox, so that an ATTENTION is seen even while a batch waits.
+        The inbox is small: a client that sends much more than it reads is slowed down by TCP."""
+        put = self.inbox.put
         try:
             while True:
-                await self.inbox.put(await tds.read_message(self.reader))
+                try:
+                    message = await self._read(self.logged_in)
+                except tds.TooLarge as exc:  # answered in turn; the framing is intact
+                    exc.__traceback__ = None
+                    message = exc
+                await put(message)
+                message = None
         except (asyncio.IncompleteReadError, ConnectionError):
-            await self.inbox.put(None)
-        except tds.ProtocolError as exc:
-            await self.inbox.put(exc)
+            await put(None)
+        except (tds.ProtocolError, ssl.SSLError) as exc:
+            exc.__traceback__ = None  # kept in the inbox: it must not hold this frame
+            await put(exc)
 
     async def _next(self):
-        message = await self.inbox.get()
-        if message is None:
-            raise ClientGone()
-        if isinstance(message, Exception):
-            raise message
-        return message
+        if self.pump is None:  # the transport is settled now (after PRELOGIN and TLS)
+            self.pump = asyncio.create_task(self._pump())
+        while True:
+            message = await self.inbox.get()
+            if message is None:
+                raise ClientGone()
+            if isinstance(message, tds.TooLarge):
+                await self._too_large(message)
+                continue
+            if isinstance(message, Exception):
+                try:
+                    raise message
+                finally:
+                    message = None
+            return message
+
+    async def _too_large(self, exc):
+        self.log("request too large: %s", exc)
+        if exc.kind not in (tds.SQL_BATCH, 0x03):  # a batch or an RPC; nothing else is that long
+            raise tds.ProtocolError(str(exc))
+        await self._send(self._error(50000, f"The request of {exc.size} bytes is larger than this "
+                                            f"server accepts ({self.config.max_batch_size} bytes)."))
 
     async def _send(self, payload):
-        self.writer.write(tds.frame(payload, self.packet_size, self.spid))
-        await self.writer.drain()
+        data = tds.frame(payload, self.packet_size, self.spid)
+        if self.tls_out is not None:
+            data = self.tls_out.encrypt(data)
+        writer = self.writer
+        writer.write(data)
+        if writer.transport.get_write_buffer_size() > UNREAD_HIGH:
+            # The client does not read its replies: wait a while, then give up on it.
+            timer = self.loop.call_later(self.config.read_timeout, self._expire,
+                                         "the client does not read its replies")
+            try:
+                await writer.drain()
+            finally:
+                timer.cancel()
 
     async def _pause(self, seconds):
         """Wait before answering.  False if the client cancelled the request (ATTENTION)."""
@@ -142,8 +252,8 @@ class Connection:
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         return False
 
-    def _scenario(self, actions, serial=None, proc=None):
-        row = scenarios.take(self.db, actions, self.user, serial, proc)
+    async def _scenario(self, actions, serial=None, proc=None):
+        row = await self.server.run_db(scenarios.take, self.db, actions, self.user, serial, proc)
         if row is not None:
             self.log("scenario %d fires: %s", row["id"], row["action"])
         return row
@@ -151,16 +261,20 @@ class Connection:
     # ------------------------------------------------------------ login
 
     async def _login(self):
-        kind, payload = await self._next()
+        kind, payload = await self._read(False)
         if kind == tds.PRELOGIN:
             options = logins.parse_prelogin(payload)
-            await self._send(logins.prelogin_reply())
             encryption = logins.client_encryption(options)
-            if encryption in (logins.ENCRYPT_ON, logins.ENCRYPT_REQ):
+            answer = self._encryption(encryption)
+            await self._send(logins.prelogin_reply(answer))
+            if answer == logins.ENCRYPT_NOT_SUP and encryption in (logins.ENCRYPT_ON, logins.ENCRYPT_REQ):
                 self.log("refused: the client requires encryption (PRELOGIN ENCRYPTION %#04x), "
                          "which this server does not offer", encryption)
                 return False
-            kind, payload = await self._next()
+            if answer != logins.ENCRYPT_NOT_SUP:
+                kind, payload = await self._tls(answer == logins.ENCRYPT_OFF)
+            else:
+                kind, payload = await self._next()
         if kind != tds.LOGIN7:
             raise tds.ProtocolError(f"expected LOGIN7, got request type {kind:#04x}")
         login = logins.parse_login7(payload)
@@ -171,11 +285,18 @@ class Connection:
             self.version = tds.TDS71
             return await self._refuse(f"TDS version {login.tds_version:#010x} is not supported; "
                                       "use 7.1 or later.")
+        if self.over_limit:
+            limit = self.config.max_connections
+            return await self._refuse(
+                f"Could not connect because the maximum number of '{limit}' user connections has "
+                "already been reached. The system administrator can use sp_configure to increase "
+                "the maximum value. The connection has been closed.", 17809,
+                f"{limit} connections are open already", severity=20)
         if login.user.casefold() != self.config.user.casefold() or login.password != self.config.password:
             return await self._refuse(reason="wrong user name or password")
         if login.database and login.database.casefold() != self.config.database.casefold():
             return await self._refuse(reason=f"no database {login.database!r}")
-        scenario = self._scenario(scenarios.AT_LOGIN)
+        scenario = await self._scenario(scenarios.AT_LOGIN)
         if scenario is not None:
             if not await self._pause(scenario["delay"]):
                 return False
@@ -186,17 +307,49 @@ class Connection:
         self.packet_size = packet_size  # from the next reply on
         return True
 
-    async def _refuse(self, message=None, number=18456, reason=None):
+    async def _refuse(self, message=None, number=18456, reason=None, severity=14):
         self.log("login refused: %s", reason or message)
-        await self._send(logins.login_failed(self.user, self.version, message, number))
+        await self._send(logins.login_failed(self.user, self.version, message, number, severity))
         return False
 
-    def _drop_after_login(self):
+    def _encryption(self, client):
+        """The server's ENCRYPTION answer to the client's: TLS for the whole session when the
+        client requires it; for the login alone when it offers it and --tls is "login"."""
+        if self.server.tls is None or client == logins.ENCRYPT_NOT_SUP:
+            return logins.ENCRYPT_NOT_SUP
+        if client in (logins.ENCRYPT_ON, logins.ENCRYPT_REQ):
+            return logins.ENCRYPT_ON
+        return logins.ENCRYPT_OFF if self.config.tls == "login" else logins.ENCRYPT_NOT_SUP
+
+    async def _tls(self, login_only):
+        """The TLS handshake inside PRELOGIN packets; returns the LOGIN7 read through TLS."""
+        tls = transport.TlsStream(self.server.tls, self.reader)
+        finished = False
+        while not finished:
+            kind, payload = await self._read(False)
+            if kind != tds.PRELOGIN:
+                raise tds.ProtocolError(f"request type {kind:#04x} during the TLS handshake")
+            out, finished = tls.handshake(payload)
+            if out:
+                self.writer.write(tds.frame(out, self.packet_size, self.spid, tds.PRELOGIN))
+        self.stream = tls
+        self.log("TLS %s (%s): %s", tls.tls.version(), tls.tls.cipher()[0],
+                 "login only" if login_only else "whole session")
+        if not login_only:
+            self.tls_out = tls
+            return await self._next()
+        message = await self._read(False)
+        if not tls.drained:
+            raise tds.ProtocolError("data after the encrypted login")
+        self.stream = self.reader  # back to plain TDS after the login packet
+        return message
+
+    async def _drop_after_login(self):
         """The drop_after_login scenario that fires at the first request after login, if any."""
         if self.settled:
             return None
         self.settled = True
-        return self._scenario(scenarios.AFTER_LOGIN)
+        return await self._scenario(scenarios.AFTER_LOGIN)
 
     # ------------------------------------------------------------ batches
 
@@ -223,7 +376,7 @@ class Connection:
                 return True
             # A drop is decided before the answer so that the close follows it at once: the
             # client then sees the connection closed before it can send the station's batch.
-            drop = self._drop_after_login()
+            drop = await self._drop_after_login()
             if drop is not None:
                 await self._pause(drop["delay"])
                 self.log("dropped after login, with the answer to use")
@@ -235,7 +388,7 @@ class Connection:
             await self._send(tds.done(tds.DONE_FINAL, version=self.version))
             return True
         self.log("batch=%s params=%r", batch.procedure.name, batch.args)
-        drop = self._drop_after_login()  # when the client sent no use batch
+        drop = await self._drop_after_login()  # when the client sent no use batch
         if drop is not None:
             await self._pause(drop["delay"])
             self.log("dropped after login, without an answer")
@@ -243,7 +396,7 @@ class Connection:
         return await self._call(batch.procedure, batch.args)
 
     async def _call(self, proc, args):
-        scenario = self._scenario(scenarios.AT_BATCH, args[0], proc.name)
+        scenario = await self._scenario(scenarios.AT_BATCH, args[0], proc.name)
         action = scenario["action"] if scenario else None
         if scenario is not None and not await self._pause(scenario["delay"]):
             return True
@@ -253,7 +406,11 @@ class Connection:
             return True
         if action in (None, "delay"):
             try:
-                code, text = mes.call(self.db, proc.name, args)
+                code, text = await self.server.run_db(mes.call, self.db, proc.name, args)
+            except batches.SqlError as err:  # a lock held too long by another writer (1222)
+                self.log("MES database error: %s", err)
+                await self._send(self._error(err.number, err.text, err.severity, err.state, proc.name))
+                return True
             except sqlite3.Error as exc:  # the file locked by a test for too long, say
                 self.log("MES database error: %s", exc)
                 await self._send(self._error(50000, f"MES database error: {exc}", procedure=proc.name))
