@@ -119,7 +119,6 @@ class Connection:
         self.stream = reader       # what requests are read from: the socket, or TLS over it
         self.tls_out = None        # the TLS session replies go through, when all is encrypted
         self.pump = None
-        self.logged_in = False
         self.expired = None        # why a time limit closed the connection
         self.loop = asyncio.get_running_loop()
         writer.transport.set_write_buffer_limits(UNREAD_HIGH)
@@ -133,7 +132,6 @@ class Connection:
         try:
             if await self._login():
                 login_timer.cancel()
-                self.logged_in = True
                 while await self._request():
                     pass
         except (ClientGone, asyncio.IncompleteReadError, ConnectionError) as exc:
@@ -161,18 +159,16 @@ class Connection:
             self.expired = reason
             self.writer.transport.abort()
 
-    async def _read(self, idle):
-        """Read one message.  Waiting for its first byte is limited by the idle time-out once
-        logged in; the whole message must then arrive within the read time-out."""
+    async def _read(self):
+        """Read one message.  Waiting for its first byte is limited by the idle time-out (and
+        the login time-out until the login is done); the whole message must then arrive within
+        the read time-out."""
         stream, loop = self.stream, self.loop
-        if idle:
-            timer = loop.call_later(self.config.idle_timeout, self._expire, "idle time-out")
-            try:
-                first = await stream.readexactly(1)
-            finally:
-                timer.cancel()
-        else:
+        timer = loop.call_later(self.config.idle_timeout, self._expire, "idle time-out")
+        try:
             first = await stream.readexactly(1)
+        finally:
+            timer.cancel()
         timer = loop.call_later(self.config.read_timeout, self._expire,
                                 "read time-out: a request arrived too slowly")
         try:
@@ -187,7 +183,7 @@ class Connection:
         try:
             while True:
                 try:
-                    message = await self._read(self.logged_in)
+                    message = await self._read()
                 except tds.TooLarge as exc:  # answered in turn; the framing is intact
                     exc.__traceback__ = None
                     message = exc
@@ -228,6 +224,8 @@ class Connection:
         if self.tls_out is not None:
             data = self.tls_out.encrypt(data)
         writer = self.writer
+        if writer.transport.is_closing():  # closed by a time limit, or by the client
+            raise ClientGone()
         writer.write(data)
         if writer.transport.get_write_buffer_size() > UNREAD_HIGH:
             # The client does not read its replies: wait a while, then give up on it.
@@ -261,7 +259,7 @@ class Connection:
     # ------------------------------------------------------------ login
 
     async def _login(self):
-        kind, payload = await self._read(False)
+        kind, payload = await self._read()
         if kind == tds.PRELOGIN:
             options = logins.parse_prelogin(payload)
             encryption = logins.client_encryption(options)
@@ -326,7 +324,7 @@ class Connection:
         tls = transport.TlsStream(self.server.tls, self.reader)
         finished = False
         while not finished:
-            kind, payload = await self._read(False)
+            kind, payload = await self._read()
             if kind != tds.PRELOGIN:
                 raise tds.ProtocolError(f"request type {kind:#04x} during the TLS handshake")
             out, finished = tls.handshake(payload)
@@ -338,7 +336,7 @@ class Connection:
         if not login_only:
             self.tls_out = tls
             return await self._next()
-        message = await self._read(False)
+        message = await self._read()
         if not tls.drained:
             raise tds.ProtocolError("data after the encrypted login")
         self.stream = self.reader  # back to plain TDS after the login packet
