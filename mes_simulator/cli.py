@@ -6,7 +6,9 @@ import logging
 import signal
 import sys
 
-from . import login
+import time
+
+from . import login, server as servers
 from .server import Config, Server
 
 
@@ -65,7 +67,31 @@ def setup_logging(target):
     logging._srcfile = None
     logging.logThreads = logging.logProcesses = logging.logMultiprocessing = False
     logging.basicConfig(level=logging.INFO, **target)
-    logging.getLogger().handlers[0].setFormatter(_Format())
+    handler = logging.getLogger().handlers[0]
+    handler.setFormatter(_Format())
+    servers.write_log = _LineWriter(handler)
+
+
+class _LineWriter:
+    """The connection log's lines written straight to the log's stream, in the same format as
+    the logging records, without their cost (a tenth of the server's time otherwise)."""
+
+    def __init__(self, handler):
+        self.handler, self.second, self.stamp = handler, None, ""
+
+    def __call__(self, line):
+        now = time.time()
+        second = int(now)
+        if second != self.second:
+            self.second, self.stamp = second, time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(second))
+        if len(line) > MAX_LINE:
+            line = f"{line[:MAX_LINE]}... ({len(line)} characters)"
+        if "\n" in line:
+            line = line.replace("\n", " ")
+        stream = self.handler.stream
+        with self.handler.lock:
+            stream.write(f"{self.stamp},{int((now - second) * 1000):03d} {line}\n")
+            stream.flush()
 
 
 class _Quieter:

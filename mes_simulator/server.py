@@ -1,5 +1,5 @@
 """The TDS server: one asyncio task per client connection, all sharing one SQLite connection
-(used from one thread of its own, see transport.DatabaseThread)."""
+(used from a thread of its own, see run_db)."""
 
 import asyncio
 import logging
@@ -13,6 +13,11 @@ from . import login as logins
 from . import mes, scenarios, seed, tds, transport
 
 log = logging.getLogger("mes_simulator")
+
+
+def write_log(line):
+    """One line of the connection log; the command line puts a faster writer in its place."""
+    log.info("%s", line)
 
 SERVER_NAME = "MESSIM"
 TDS74 = 0x74000004
@@ -58,6 +63,10 @@ class Server:
             seed.seed(self.db)
         self.db.execute(f"PRAGMA busy_timeout = {int(config.lock_timeout * 1000)}")
         self.database = transport.DatabaseThread()
+        # Reads go on at once beside a writer's lock (WAL), so they may run on the event loop.
+        self.read_db = mes.connect(config.db)
+        self.read_db.execute("PRAGMA query_only = 1")
+        self.read_db.execute("PRAGMA busy_timeout = 0")
         self.tls = transport.make_tls_context() if config.tls != "off" else None
         self.active = self.refusing = 0  # connections served; over the limit, being refused
         self.accepted = 0
@@ -65,8 +74,15 @@ class Server:
         self.listener = None
 
     async def run_db(self, function, *args):
-        """Run function(*args) on the database thread (see transport.DatabaseThread)."""
-        return await self.database.run(function, *args)
+        """function(connection, *args), e.g. run_db(mes.call, name, args), without ever making
+        the event loop wait for a lock: first at once on a read-only connection; if it must
+        write, or finds a lock in its way, on the database thread (transport.DatabaseThread)."""
+        try:
+            return function(self.read_db, *args)
+        except sqlite3.OperationalError:
+            if self.read_db.in_transaction:
+                self.read_db.rollback()
+        return await self.database.run(function, self.db, *args)
 
     async def start(self):
         """Listen; returns the (host, port) actually bound."""
@@ -80,6 +96,7 @@ class Server:
         await asyncio.gather(*self.tasks, return_exceptions=True)
         await self.listener.wait_closed()
         self.database.stop()
+        self.read_db.close()
         self.db.close()
 
     async def _accept(self, reader, writer):
@@ -124,7 +141,7 @@ class Connection:
         writer.transport.set_write_buffer_limits(UNREAD_HIGH)
 
     def log(self, fmt, *args):
-        log.info("conn %d " + fmt, self.id, *args)
+        write_log(f"conn {self.id} {fmt % args if args else fmt}")
 
     async def run(self):
         self.log("open from %s", self.writer.get_extra_info("peername"))
@@ -251,7 +268,7 @@ class Connection:
         return False
 
     async def _scenario(self, actions, serial=None, proc=None):
-        row = await self.server.run_db(scenarios.take, self.db, actions, self.user, serial, proc)
+        row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc)
         if row is not None:
             self.log("scenario %d fires: %s", row["id"], row["action"])
         return row
@@ -404,7 +421,7 @@ class Connection:
             return True
         if action in (None, "delay"):
             try:
-                code, text = await self.server.run_db(mes.call, self.db, proc.name, args)
+                code, text = await self.server.run_db(mes.call, proc.name, args)
             except batches.SqlError as err:  # a lock held too long by another writer (1222)
                 self.log("MES database error: %s", err)
                 await self._send(self._error(err.number, err.text, err.severity, err.state, proc.name))
