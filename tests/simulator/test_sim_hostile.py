@@ -115,14 +115,16 @@ def limited():
     sim = Simulator(args=["--max-connections", str(LIMIT), "--login-timeout", "1", "--idle-timeout",
                           "1", "--read-timeout", "1", "--lock-timeout", "0.5"])
     sim.start()
-    for _ in range(20):  # the baseline includes what every station call needs
-        conn = sim.connect()
-        query(conn, "SN0001")
-        conn.close()
-    sim.baseline = rss_kb(sim)
-    yield sim
-    assert sim.stop() == 0
-    sim.cleanup()
+    try:
+        for _ in range(20):  # the baseline includes what every station call needs
+            conn = sim.connect()
+            query(conn, "SN0001")
+            conn.close()
+        sim.baseline = rss_kb(sim)
+        yield sim
+    finally:
+        assert sim.stop() == 0
+        sim.cleanup()
 
 
 @pytest.mark.parametrize("attack", [idle_flood, slow_sender, oversized_batch, unread_replies,
