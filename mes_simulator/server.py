@@ -137,6 +137,7 @@ class Connection:
         self.tls_out = None        # the TLS session replies go through, when all is encrypted
         self.pump = None
         self.expired = None        # why a time limit closed the connection
+        self.deadline = self.watchdog = None
         self.loop = asyncio.get_running_loop()
         writer.transport.set_write_buffer_limits(UNREAD_HIGH)
 
@@ -160,6 +161,8 @@ class Connection:
             log.exception("conn %d internal error", self.id)
         finally:
             login_timer.cancel()
+            if self.watchdog is not None:
+                self.watchdog.cancel()
             if self.pump is not None:
                 self.pump.cancel()
             self.writer.close()
@@ -176,22 +179,40 @@ class Connection:
             self.expired = reason
             self.writer.transport.abort()
 
+    def _deadline(self, seconds, reason=None):
+        """Close the connection (reason) unless it is given another deadline within seconds;
+        None: no deadline.  One timer serves them all: it is moved only when a deadline comes
+        earlier than it, and otherwise looks again when it fires."""
+        if seconds is None:
+            self.deadline = None
+            return
+        self.deadline, self.deadline_reason = self.loop.time() + seconds, reason
+        if self.watchdog is None or self.watchdog.when() > self.deadline:
+            if self.watchdog is not None:
+                self.watchdog.cancel()
+            self.watchdog = self.loop.call_at(self.deadline, self._watch)
+
+    def _watch(self):
+        self.watchdog = None
+        if self.deadline is None:
+            return
+        if self.loop.time() >= self.deadline:
+            self._expire(self.deadline_reason)
+        else:
+            self.watchdog = self.loop.call_at(self.deadline, self._watch)
+
     async def _read(self):
         """Read one message.  Waiting for its first byte is limited by the idle time-out (and
         the login time-out until the login is done); the whole message must then arrive within
         the read time-out."""
-        stream, loop = self.stream, self.loop
-        timer = loop.call_later(self.config.idle_timeout, self._expire, "idle time-out")
-        try:
-            first = await stream.readexactly(1)
-        finally:
-            timer.cancel()
-        timer = loop.call_later(self.config.read_timeout, self._expire,
-                                "read time-out: a request arrived too slowly")
+        stream = self.stream
+        self._deadline(self.config.idle_timeout, "idle time-out")
+        first = await stream.readexactly(1)
+        self._deadline(self.config.read_timeout, "read time-out: a request arrived too slowly")
         try:
             return await tds.read_message(stream, first, self.config.max_batch_size)
         finally:
-            timer.cancel()
+            self._deadline(None)
 
     async def _pump(self):
         """Read messages into the inbox, so that an ATTENTION is seen even while a batch waits.
