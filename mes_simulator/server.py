@@ -19,6 +19,7 @@ def write_log(line):
     """One line of the connection log; the command line puts a faster writer in its place."""
     log.info("%s", line)
 
+
 SERVER_NAME = "MESSIM"
 TDS74 = 0x74000004
 
