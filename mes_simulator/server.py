@@ -135,7 +135,6 @@ class Connection:
         self.over_limit = over_limit
         self.inbox = asyncio.Queue(READ_AHEAD)
         self.stream = reader       # what requests are read from: the socket, or TLS over it
-        self.tls_out = None        # the TLS session replies go through, when all is encrypted
         self.pump = None
         self.expired = None        # why a time limit closed the connection
         self.deadline = self.watchdog = None
@@ -172,7 +171,7 @@ class Connection:
             except (ConnectionError, OSError):
                 pass
             # Nothing of a closed connection stays alive through a lingering reference cycle.
-            self.inbox = self.stream = self.reader = self.tls_out = self.pump = None
+            self.inbox = self.stream = self.reader = self.pump = None
 
     def _expire(self, reason):
         """A time limit ran out: close at once, whatever the connection waits for."""
@@ -259,13 +258,10 @@ class Connection:
                                             f"server accepts ({self.config.max_batch_size} bytes)."))
 
     async def _send(self, payload):
-        data = tds.frame(payload, self.packet_size, self.spid)
-        if self.tls_out is not None:
-            data = self.tls_out.encrypt(data)
         writer = self.writer
         if writer.transport.is_closing():  # closed by a time limit, or by the client
             raise ClientGone()
-        writer.write(data)
+        writer.write(tds.frame(payload, self.packet_size, self.spid))
         if writer.transport.get_write_buffer_size() > UNREAD_HIGH:
             # The client does not read its replies: wait a while, then give up on it.
             timer = self.loop.call_later(self.config.read_timeout, self._expire,
@@ -373,7 +369,7 @@ class Connection:
         self.log("TLS %s (%s): %s", tls.tls.version(), tls.tls.cipher()[0],
                  "login only" if login_only else "whole session")
         if not login_only:
-            self.tls_out = tls
+            self.writer = transport.TlsWriter(self.writer, tls)  # whatever is written from now on
             return await self._next()
         message = await self._read()
         if not tls.drained:

@@ -99,6 +99,19 @@ class TlsStream:
         return data
 
 
+class TlsWriter:
+    """A StreamWriter whose write() goes through the TLS session; the rest is the plain one's."""
+
+    def __init__(self, writer, stream):
+        self._writer, self._stream = writer, stream
+
+    def write(self, data):
+        self._writer.write(self._stream.encrypt(data))
+
+    def __getattr__(self, name):
+        return getattr(self._writer, name)
+
+
 class DatabaseThread:
     """One thread that runs every SQLite call, so that a lock wait never stalls the event loop.
 
