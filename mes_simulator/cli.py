@@ -3,10 +3,11 @@
 import argparse
 import asyncio
 import logging
+import os
 import signal
 import sys
-
 import time
+import traceback
 
 from . import login, server as servers
 from .server import Config, Server
@@ -46,7 +47,8 @@ MAX_LINE = 1000  # characters of one log line; the rest is cut
 
 
 class _Format(logging.Formatter):
-    """One line per record, cut to MAX_LINE characters; a traceback's last line only."""
+    """One line per record, cut to MAX_LINE characters; of a traceback, the exception and
+    where it was raised."""
 
     def __init__(self):
         super().__init__("%(asctime)s %(message)s")
@@ -55,7 +57,9 @@ class _Format(logging.Formatter):
         line = record.getMessage()
         if record.exc_info:
             exc = record.exc_info[1]
-            line += f" [{type(exc).__name__}: {exc}]"
+            where = traceback.extract_tb(exc.__traceback__)[-1:]
+            at = f" at {os.path.basename(where[0].filename)}:{where[0].lineno}" if where else ""
+            line += f" [{type(exc).__name__}: {exc}{at}]"
             record.exc_info = record.exc_text = None  # the cut text is what gets written
         if len(line) > MAX_LINE:
             line = f"{line[:MAX_LINE]}... ({len(line)} characters)"
