@@ -86,18 +86,25 @@ def bad_packets(sim):
 
 
 def locked_database(sim):
+    serial = sim.add_unit()
     locker = sqlite3.connect(sim.db, isolation_level=None)
     locker.execute("BEGIN IMMEDIATE")
+    conn = sim.connect()
     try:
-        conn = sim.connect()
-        with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
-            upload(conn, "SN0009")
-        assert caught.value.number == 1222
-        assert "Lock request time out period exceeded." in str(caught.value)
-        assert query(conn, "SN0009")[1] == 0  # reading goes on meanwhile
-        conn.close()
+        for begin in (None, "BEGIN TRAN"):  # an upload of its own, a transaction's first one
+            if begin:
+                conn.execute_non_query(begin)
+            with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+                upload(conn, serial)
+            assert caught.value.number == 1222
+            assert "Lock request time out period exceeded." in str(caught.value)
+        assert query(conn, serial)[1] == 0  # reading goes on meanwhile
     finally:
         locker.close()
+    assert upload(conn, serial)[1] == 0  # the transaction goes on once the file is free
+    conn.execute_non_query("COMMIT")
+    conn.close()
+    assert [r["verdict"] for r in sim.results(serial)] == ["PASS"]
     return ["MES database error: Lock request time out period exceeded."]
 
 
