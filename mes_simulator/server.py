@@ -1,5 +1,6 @@
-"""The TDS server: one asyncio task per client connection, all sharing one SQLite connection
-(used from a thread of its own, see run_db)."""
+"""The TDS server: one asyncio task per client connection.  SQLite: reads on a read-only
+connection at once, writes on the database thread (run_db, Connection._mes_call); a client's
+transaction on a connection of its own, also on that thread (Server.lock)."""
 
 import asyncio
 import logging
