@@ -51,6 +51,16 @@ UNREAD_HIGH = 256 * 1024
 READ_AHEAD = 4
 
 
+def _call_waiting(db, seconds, name, args, usual):
+    """mes.call on the database thread's connection, waiting at most seconds for a lock held
+    outside this server (then usual seconds again, for what comes next)."""
+    db.execute(f"PRAGMA busy_timeout = {int(seconds * 1000)}")
+    try:
+        return mes.call(db, name, args)
+    finally:
+        db.execute(f"PRAGMA busy_timeout = {int(usual * 1000)}")
+
+
 class ClientGone(Exception):
     """The client closed the connection."""
 
@@ -183,6 +193,8 @@ class Connection:
         self.pump = None
         self.expired = None        # why a time limit closed the connection
         self.deadline = self.watchdog = None
+        self.idle = False          # waiting for the first byte of a request
+        self.serving = False       # a request is being answered: the client is not idle
         self.loop = asyncio.get_running_loop()
         writer.transport.set_write_buffer_limits(UNREAD_HIGH)
 
@@ -247,6 +259,8 @@ class Connection:
         if self.deadline is None:
             return
         if self.loop.time() >= self.deadline:
+            if self.idle and self.serving:  # the client waits for its answer (a lock, a delay)
+                return  # idle again from the answer on (_request)
             self._expire(self.deadline_reason)
         else:
             self.watchdog = self.loop.call_at(self.deadline, self._watch)
@@ -257,7 +271,9 @@ class Connection:
         the read time-out."""
         stream = self.stream
         self._deadline(self.config.idle_timeout, "idle time-out")
+        self.idle = True
         first = await stream.readexactly(1)
+        self.idle = False
         self._deadline(self.config.read_timeout, "read time-out: a request arrived too slowly")
         try:
             return await tds.read_message(stream, first, self.config.max_batch_size)
@@ -451,40 +467,46 @@ class Connection:
     async def _request(self):
         """Serve one request; False when the connection is to be closed."""
         kind, payload = await self._next()
-        if kind == tds.ATTENTION:  # nothing is running: just acknowledge
-            await self._send(tds.done(tds.DONE_ATTN, version=self.version))
-            return True
-        engine = self._engine()
-        self.drop_partial = self.answer_columns = None
+        self.serving = True
         try:
-            if kind == tds.SQL_BATCH:
-                text = batches.decode_batch(payload, self.version)
-                served = await self._use_batch(text)
-                if served is not None:
-                    return served
-                reply = await engine.batch(text)
-            elif kind == tds.RPC:
-                reply = await engine.rpc(payload)
-            elif kind == tds.TRANSACTION_MANAGER:
-                reply = await engine.transaction_request(payload)
-            else:
-                raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
-        except engines.Stop as stop:
-            return stop.keep_open
-        except (tds.ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
-            raise
-        except Exception as exc:  # a fault of this server: answered, and the connection kept
-            log.exception("conn %d internal error", self.id)
-            reply = self._error(50000, f"MES simulator internal error: {exc!r}")
-        if self.drop_partial is not None:
-            data = tds.frame(reply, self.packet_size, self.spid)
-            sent = min(self.drop_partial, len(data) - 1)
-            self.writer.write(data[:sent])
-            await self.writer.drain()
-            self.log("dropped mid-batch after %d bytes", sent)
-            return False
-        await self._send(reply)
-        return True
+            if kind == tds.ATTENTION:  # nothing is running: just acknowledge
+                await self._send(tds.done(tds.DONE_ATTN, version=self.version))
+                return True
+            engine = self._engine()
+            self.drop_partial = self.answer_columns = None
+            try:
+                if kind == tds.SQL_BATCH:
+                    text = batches.decode_batch(payload, self.version)
+                    served = await self._use_batch(text)
+                    if served is not None:
+                        return served
+                    reply = await engine.batch(text)
+                elif kind == tds.RPC:
+                    reply = await engine.rpc(payload)
+                elif kind == tds.TRANSACTION_MANAGER:
+                    reply = await engine.transaction_request(payload)
+                else:
+                    raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
+            except engines.Stop as stop:
+                return stop.keep_open
+            except (tds.ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
+                raise
+            except Exception as exc:  # a fault of this server: answered, and the connection kept
+                log.exception("conn %d internal error", self.id)
+                reply = self._error(50000, f"MES simulator internal error: {exc!r}")
+            if self.drop_partial is not None:
+                data = tds.frame(reply, self.packet_size, self.spid)
+                sent = min(self.drop_partial, len(data) - 1)
+                self.writer.write(data[:sent])
+                await self.writer.drain()
+                self.log("dropped mid-batch after %d bytes", sent)
+                return False
+            await self._send(reply)
+            return True
+        finally:
+            self.serving = False
+            if self.idle:  # no next request begun yet: idle from the answer on
+                self._deadline(self.config.idle_timeout, "idle time-out")
 
     async def _use_batch(self, text):
         """The `use [db]` batch a client sends while connecting: None if text is another batch,
@@ -554,8 +576,9 @@ class Connection:
         if transaction is None or not (name in mes.WRITES or transaction.locking):
             if name not in mes.WRITES:
                 return await server.run_db(mes.call, name, args)
-            await server.lock(None, self._lock_wait())
-            return await server.database.run(mes.call, self.db, name, args)
+            wait = await server.lock(None, self._lock_wait())
+            return await server.database.run(_call_waiting, self.db, wait, name, args,
+                                             self.config.lock_timeout)
         if not transaction.locking:
             wait = await server.lock(transaction, self._lock_wait())
             try:

@@ -4,6 +4,7 @@ import os
 import socket
 import sqlite3
 import struct
+import threading
 import time
 
 import pytest
@@ -87,9 +88,10 @@ def bad_packets(sim):
 
 def locked_database(sim):
     serial = sim.add_unit()
-    locker = sqlite3.connect(sim.db, isolation_level=None)
+    locker = sqlite3.connect(sim.db, isolation_level=None, check_same_thread=False)
     locker.execute("BEGIN IMMEDIATE")
     conn = sim.connect()
+    freed = threading.Timer(1.5, locker.close)
     try:
         for begin in (None, "BEGIN TRAN"):  # an upload of its own, a transaction's first one
             if begin:
@@ -99,9 +101,13 @@ def locked_database(sim):
             assert caught.value.number == 1222
             assert "Lock request time out period exceeded." in str(caught.value)
         assert query(conn, serial)[1] == 0  # reading goes on meanwhile
+        # The transaction goes on; it waits as long as the session says (past --lock-timeout).
+        conn.execute_non_query("SET LOCK_TIMEOUT 10000")
+        freed.start()
+        assert upload(conn, serial)[1] == 0
     finally:
+        freed.cancel()
         locker.close()
-    assert upload(conn, serial)[1] == 0  # the transaction goes on once the file is free
     conn.execute_non_query("COMMIT")
     conn.close()
     assert [r["verdict"] for r in sim.results(serial)] == ["PASS"]
