@@ -54,6 +54,8 @@ READ_AHEAD = 4
 def _call_waiting(db, seconds, name, args, usual):
     """mes.call on the database thread's connection, waiting at most seconds for a lock held
     outside this server (then usual seconds again, for what comes next)."""
+    if seconds == usual:
+        return mes.call(db, name, args)
     db.execute(f"PRAGMA busy_timeout = {int(seconds * 1000)}")
     try:
         return mes.call(db, name, args)
