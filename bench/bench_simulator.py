@@ -12,6 +12,11 @@
    (_mssql.connect, execute_row(batch, params), close), in the same run,
    alternating which goes first, the median of several rounds.
 
+3. With --baseline DIR (a folder holding another revision's mes_simulator,
+   e.g. `git archive main mes_simulator | tar -x -C DIR`): the throughput
+   of 1 and 16 station processes against that simulator and this one,
+   runs alternating which goes first, and the ratio this/baseline.
+
 Figures only; nothing is asserted. Run from anywhere; build first
 (bash scripts/build.sh release). The figures depend on the machine and on
 what else runs there: the simulator is one Python process.
@@ -191,12 +196,37 @@ def overhead(login, rounds, calls):
         " per call (difference of the medians)")
 
 
+# ---------------------------------------------------------------- against a baseline
+
+def versus(baseline, login, duration, rounds):
+    """calls/s of this simulator over the baseline's, with 1 and 16 station processes."""
+    say(f"== against the simulator in {baseline.root}: calls/s of station processes, "
+        f"{rounds} rounds of {duration:g} s each, alternating which goes first")
+    say(f"   {'stations':>8}  {'baseline':>8}  {'this':>8}  {'ratio':>6}   ratios of the rounds")
+    for stations in (1, 16):
+        mine, theirs, ratios = [], [], []
+        for r in range(rounds):
+            rates = {}
+            for which in ((login, baseline.login), (baseline.login, login))[r % 2]:
+                calls, elapsed, _, failed = with_processes(which, stations, duration)
+                for failure in failed[:3]:
+                    say(f"      failed: {failure}")
+                rates[which is login] = calls / elapsed
+            mine.append(rates[True])
+            theirs.append(rates[False])
+            ratios.append(rates[True] / rates[False])
+        say(f"   {stations:>8}  {statistics.median(theirs):>8.0f}  {statistics.median(mine):>8.0f}"
+            f"  {statistics.median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--duration", type=float, default=1.0, help="seconds of each throughput run")
     p.add_argument("--repeats", type=int, default=3, help="throughput runs of each kind")
     p.add_argument("--rounds", type=int, default=7, help="rounds of the overhead comparison")
     p.add_argument("--calls", type=int, default=150, help="calls of each path in a round")
+    p.add_argument("--baseline", metavar="DIR",
+                   help="only compare throughput with the mes_simulator package in DIR")
     args = p.parse_args()
 
     from mes_simulator.testing import Simulator
@@ -204,17 +234,27 @@ def main():
     # figures are about the connection and the round trip.
     folder = tempfile.mkdtemp(prefix="bench-mes-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     sim = Simulator(db=os.path.join(folder, "mes.db"), python="/usr/bin/python3")
-    sim.start()
+    sims = [sim]
+    if args.baseline:
+        sims.append(Simulator(db=os.path.join(folder, "baseline.db"), python="/usr/bin/python3",
+                              root=os.path.abspath(args.baseline)))
     try:
-        login = (sim.server, sim.user, sim.password, sim.database)
+        for each in sims:
+            each.start()
+            each.login = (each.server, each.user, each.password, each.database)
+        login = sim.login
         say(f"simulator {sim.server}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
         quiet()
-        overhead(login, args.rounds, args.calls)
-        throughput(sim, login, args.duration, args.repeats)
+        if args.baseline:
+            versus(sims[1], login, args.duration, args.rounds)
+        else:
+            overhead(login, args.rounds, args.calls)
+            throughput(sim, login, args.duration, args.repeats)
     finally:
         sys.stdout = OUT
-        sim.stop()
-        sim.cleanup()
+        for each in sims:
+            each.stop()
+            each.cleanup()
         for name in os.listdir(folder):
             os.remove(os.path.join(folder, name))
         os.rmdir(folder)

@@ -146,15 +146,18 @@ def _skip_comment(text, pos):
 
 def _join_dotted_names(tokens):
     """Make dbo.uspGetUnitInfo (or [dbo].[uspGetUnitInfo]) one name token with a tuple value."""
-    out = []
-    for tok in tokens:
-        if (tok.kind == "name" and len(out) >= 2 and out[-1].key == ("punct", ".")
-                and out[-2].kind == "name"):
-            dot, head = out.pop(), out.pop()
-            parts = head.value if isinstance(head.value, tuple) else (head.value,)
-            out.append(Token("name", head.text + dot.text + tok.text, parts + (tok.value,)))
+    out, pos, end = [], 0, len(tokens)
+    while pos < end:
+        last = pos  # a run name . name . name ... is joined at once: linear in its length
+        while (last + 2 < end and tokens[last].kind == "name" and tokens[last + 1].key == ("punct", ".")
+               and tokens[last + 2].kind == "name"):
+            last += 2
+        if last == pos:
+            out.append(tokens[pos])
         else:
-            out.append(tok)
+            run = tokens[pos:last + 1]
+            out.append(Token("name", "".join(t.text for t in run), tuple(t.value for t in run[::2])))
+        pos = last + 1
     return out
 
 

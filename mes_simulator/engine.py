@@ -6,6 +6,7 @@ request builds its reply token by token; the MES procedures themselves are run b
 connection (`conn.procedure`), which applies the scenarios and owns the SQLite work.
 """
 
+import logging
 import os
 import sqlite3
 import struct
@@ -16,6 +17,8 @@ from .sqltypes import SqlError, SqlType
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
                 "\tMES simulator: the MES procedures over TDS on loopback\n")
+server_log = logging.getLogger("mes_simulator")
+
 MAX_MESSAGE = 2047  # longer error texts are cut to 2044 characters and "..."
 
 TOKEN_DONEINPROC = 0xFF
@@ -54,14 +57,19 @@ class Engine:
         return self.conn.version
 
     def close(self):
-        """The client is gone: its open transaction is rolled back."""
+        """The client is gone: its open transaction is rolled back (queued on the database
+        thread, ahead of any write that waits for its lock)."""
         transaction, self.transaction = self.transaction, None
         self.trancount = 0
-        if transaction is not None:
-            try:
-                transaction.rollback()
-            except sqlite3.Error as exc:  # closing its connection rolls it back all the same
-                self.conn.log("rollback at close: %s", exc)
+        if transaction is not None and transaction.locking:
+            self.conn.server.release(transaction, "ROLLBACK").add_done_callback(self._closed)
+        self.conn = self._pending = None  # nothing of the connection kept
+
+    @staticmethod
+    def _closed(done):
+        if not done.cancelled() and done.exception() is not None:
+            # closing its connection rolls it back all the same
+            server_log.info("rollback at close: %s", done.exception())
 
     # ------------------------------------------------------------ requests
 
@@ -90,7 +98,7 @@ class Engine:
                 reply.done_proc(error=True)
         return reply.finish()
 
-    def transaction_request(self, payload):
+    async def transaction_request(self, payload):
         """A transaction manager request (packet type 14)."""
         kind, name, begin_after = rpc.parse_transaction_request(payload, self.version)
         self.conn.log("transaction manager request %s%s", rpc.TM_NAMES.get(kind, kind),
@@ -100,7 +108,7 @@ class Engine:
             if kind == rpc.TM_BEGIN_XACT:
                 self.begin(reply)
             elif kind in (rpc.TM_COMMIT_XACT, rpc.TM_ROLLBACK_XACT):
-                (self.commit if kind == rpc.TM_COMMIT_XACT else self.rollback)(reply)
+                await (self.commit if kind == rpc.TM_COMMIT_XACT else self.rollback)(reply)
                 if begin_after:
                     self.begin(reply)
             elif kind == rpc.TM_SAVE_XACT:
@@ -124,7 +132,7 @@ class Engine:
             self.transaction = mes.Transaction(self.conn.config.db)
             reply.envchange(ENV_BEGIN, self.descriptor, b"")
 
-    def commit(self, reply):
+    async def commit(self, reply):
         if not self.trancount:
             raise SqlError(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN "
                                  "TRANSACTION.")
@@ -132,21 +140,26 @@ class Engine:
         if not self.trancount:
             transaction, self.transaction = self.transaction, None
             self.conn.log("transaction committed")
-            try:
-                transaction.commit()
-            except sqlite3.Error as exc:
-                raise SqlError(50000, f"MES database error: {exc}") from None
+            await self._end(transaction, "COMMIT")
             reply.envchange(ENV_COMMIT, b"", self.descriptor)
 
-    def rollback(self, reply):
+    async def rollback(self, reply):
         if not self.trancount:
             raise SqlError(3903, "The ROLLBACK TRANSACTION request has no corresponding BEGIN "
                                  "TRANSACTION.")
         self.trancount = 0
         transaction, self.transaction = self.transaction, None
         self.conn.log("transaction rolled back")
-        transaction.rollback()
+        await self._end(transaction, "ROLLBACK")
         reply.envchange(ENV_ROLLBACK, b"", self.descriptor)
+
+    async def _end(self, transaction, how):
+        if transaction is None or not transaction.locking:  # it never wrote: nothing to end
+            return
+        try:
+            await self.conn.end_transaction(transaction, how)
+        except sqlite3.Error as exc:
+            raise SqlError(50000, f"MES database error: {exc}") from None
 
     # ------------------------------------------------------------ statements
 
@@ -246,9 +259,9 @@ class Engine:
         elif kind == "begin":
             self.begin(reply)
         elif kind == "commit":
-            self.commit(reply)
+            await self.commit(reply)
         elif kind == "rollback":
-            self.rollback(reply)
+            await self.rollback(reply)
         elif kind == "save":
             if not self.trancount:
                 raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "

@@ -48,9 +48,9 @@ def client_encryption(options):
     return value[0] if value else ENCRYPT_OFF
 
 
-def prelogin_reply():
-    """VERSION and ENCRYPTION 'not supported': this server never speaks TLS."""
-    values = [(VERSION, SERVER_VERSION + b"\x00\x00"), (ENCRYPTION, bytes([ENCRYPT_NOT_SUP]))]
+def prelogin_reply(encryption=ENCRYPT_NOT_SUP):
+    """VERSION and the server's ENCRYPTION answer."""
+    values = [(VERSION, SERVER_VERSION + b"\x00\x00"), (ENCRYPTION, bytes([encryption]))]
     offset = 5 * len(values) + 1
     head, data = b"", b""
     for token, value in values:
@@ -105,10 +105,10 @@ def negotiated_packet_size(login):
     return size if tds.MIN_PACKET_SIZE <= size <= tds.MAX_PACKET_SIZE else tds.DEFAULT_PACKET_SIZE
 
 
-def login_failed(user, version, message=None, number=18456):
+def login_failed(user, version, message=None, number=18456, severity=14):
     """SQL Server's answer to a refused login."""
     text = message if message is not None else f"Login failed for user '{user}'."
-    return (tds.error(number, 14, text, state=1, version=version)
+    return (tds.error(number, severity, text, state=1, version=version)
             + tds.done(tds.DONE_ERROR, version=version))
 
 

@@ -169,48 +169,35 @@ def _transaction(conn):
 class Transaction:
     """A client's transaction over the MES tables (BEGIN TRAN ... COMMIT or ROLLBACK).
 
-    Until its first write it reads committed data through the shared connection, as SQL
-    Server's READ COMMITTED does; the first write opens a connection of its own and takes
-    SQLite's write lock (BEGIN IMMEDIATE), held until COMMIT or ROLLBACK.  Other writers wait
-    for it, as they wait for SQL Server's locks, up to LOCK_WAIT seconds.
+    Until its first write it reads committed data as every other client does, as SQL Server's
+    READ COMMITTED does; the first write opens a connection of its own and takes SQLite's write
+    lock (BEGIN IMMEDIATE), held until COMMIT or ROLLBACK.  call() and end() run on the server's
+    database thread; which transaction may take the lock, and how long others wait for it, the
+    server decides on its event loop (server.Server.lock).
     """
-
-    LOCK_WAIT = 1.0
-    writing = set()  # the transactions that hold the write lock now
-
-    @classmethod
-    def writer_besides(cls, transaction):
-        """Whether a transaction other than this one (None: any) holds the write lock."""
-        return any(t is not transaction for t in cls.writing)
 
     def __init__(self, path):
         self.path = path
         self.conn = None
+        self.locking = False  # it holds the write lock, or is about to take it
 
-    def connection(self, shared, writes):
-        """The SQLite connection a procedure runs on inside this transaction."""
+    def call(self, procedure, args, timeout):
+        """A MES procedure inside the transaction; timeout: seconds its BEGIN may wait for a
+        lock held outside this server."""
         if self.conn is None:
-            if not writes:
-                return shared
-            conn = sqlite3.connect(self.path, timeout=self.LOCK_WAIT, isolation_level=None,
+            conn = sqlite3.connect(self.path, timeout=timeout, isolation_level=None,
                                    check_same_thread=False)
             conn.row_factory = sqlite3.Row
             try:
                 conn.execute("BEGIN IMMEDIATE")
-            except sqlite3.Error:
+            except BaseException:
                 conn.close()
                 raise
             self.conn = conn
-            self.writing.add(self)
-        return self.conn
+        return call(self.conn, procedure, args)
 
-    def commit(self):
-        self._end("COMMIT")
-
-    def rollback(self):
-        self._end("ROLLBACK")
-
-    def _end(self, how):
+    def end(self, how):
+        """COMMIT or ROLLBACK, and close the transaction's connection."""
         conn, self.conn = self.conn, None
         if conn is None:
             return
@@ -218,7 +205,6 @@ class Transaction:
             conn.execute(how)
         finally:
             conn.close()
-            self.writing.discard(self)
 
 
 WRITES = {"uspSaveResult"}

@@ -1,21 +1,29 @@
-"""The TDS server: one asyncio task per client connection, all sharing one SQLite connection."""
+"""The TDS server: one asyncio task per client connection.  SQLite: reads on a read-only
+connection at once, writes on the database thread (run_db, Connection._mes_call); a client's
+transaction on a connection of its own, also on that thread (Server.lock)."""
 
 import asyncio
 import logging
 import os
 import sqlite3
+import ssl
 from dataclasses import dataclass
 
 from . import batch as batches
 from . import engine as engines
 from . import login as logins
-from . import mes, scenarios, seed, tds
+from . import mes, scenarios, seed, tds, transport
 
 log = logging.getLogger("mes_simulator")
 
+
+def write_log(line):
+    """One line of the connection log; the command line puts a faster writer in its place."""
+    log.info("%s", line)
+
+
 SERVER_NAME = "MESSIM"
 TDS74 = 0x74000004
-LOCK_WAIT = 10.0  # seconds an upload waits for another client's transaction
 
 
 @dataclass
@@ -28,6 +36,31 @@ class Config:
     database: str = "MES"
     codepage: str = "gbk"
     max_connections: int = 64
+    login_timeout: float = 15.0     # seconds from the TCP connect to the end of the login
+    idle_timeout: float = 600.0     # seconds a logged-in client may send nothing
+    read_timeout: float = 30.0      # seconds a request may take to arrive once begun, and a
+                                    # reply to be read once the client is sent more than it reads
+    max_batch_size: int = 65536     # bytes of one request (SQL batch, RPC)
+    lock_timeout: float = 2.0       # seconds a statement waits for a lock held by another writer
+    tls: str = "client"             # "client": TLS when the client requires it; "login": also
+                                    # login-only TLS when it merely offers it; "off": never
+
+# Replies a client has not read yet, in bytes: beyond this the server waits (read_timeout at most).
+UNREAD_HIGH = 256 * 1024
+# Requests read ahead of the one being answered (an ATTENTION must be seen while a request waits).
+READ_AHEAD = 4
+
+
+def _call_waiting(db, seconds, name, args, usual):
+    """mes.call on the database thread's connection, waiting at most seconds for a lock held
+    outside this server (then usual seconds again, for what comes next)."""
+    if seconds == usual:
+        return mes.call(db, name, args)
+    db.execute(f"PRAGMA busy_timeout = {int(seconds * 1000)}")
+    try:
+        return mes.call(db, name, args)
+    finally:
+        db.execute(f"PRAGMA busy_timeout = {int(usual * 1000)}")
 
 
 class ClientGone(Exception):
@@ -43,13 +76,74 @@ class Server:
         scenarios.create_table(self.db)
         if fresh:
             seed.seed(self.db)
-        self.slots = asyncio.Semaphore(config.max_connections)
+        self.db.execute(f"PRAGMA busy_timeout = {int(config.lock_timeout * 1000)}")
+        self.database = transport.DatabaseThread()
+        # Reads go on at once beside a writer's lock (WAL), so they may run on the event loop.
+        self.read_db = mes.connect(config.db)
+        self.read_db.execute("PRAGMA query_only = 1")
+        self.read_db.execute("PRAGMA busy_timeout = 0")
+        self.tls = transport.make_tls_context() if config.tls != "off" else None
+        self.writer = None     # the client transaction (mes.Transaction) holding the write lock
+        self.unlocked = None   # asyncio.Event: set while no client transaction holds it
+        self.active = self.refusing = 0  # connections served; over the limit, being refused
         self.accepted = 0
         self.tasks = set()
         self.listener = None
 
+    async def run_db(self, function, *args):
+        """function(connection, *args), e.g. run_db(mes.call, name, args), without ever making
+        the event loop wait for a lock: first at once on a read-only connection; if it must
+        write, or finds a lock in its way, on the database thread (transport.DatabaseThread)."""
+        try:
+            return function(self.read_db, *args)
+        except sqlite3.OperationalError:
+            if self.read_db.in_transaction:
+                self.read_db.rollback()
+        await self.lock(None, self.config.lock_timeout)
+        return await self.database.run(function, self.db, *args)
+
+    async def lock(self, transaction, seconds):
+        """Wait, on the event loop, until no client transaction holds SQLite's write lock (but
+        this one): seconds at most, then SQL Server's lock time-out.  With a transaction, the
+        lock is then its own until release().  Returns the seconds left.
+
+        The database thread thus never waits for a lock that only a later job of its own would
+        free: a write is handed to it only while no transaction holds the lock, and a
+        transaction's COMMIT or ROLLBACK is queued before the lock is given to anyone else."""
+        if self.writer is None or self.writer is transaction:
+            left = seconds
+        else:
+            loop = asyncio.get_running_loop()
+            deadline = loop.time() + seconds
+            while self.writer is not None and self.writer is not transaction:
+                left = deadline - loop.time()
+                if left <= 0:
+                    raise batches.SqlError(1222, "Lock request time out period exceeded.",
+                                           state=51)
+                try:
+                    await asyncio.wait_for(self.unlocked.wait(), left)
+                except asyncio.TimeoutError:
+                    pass
+            left = max(0.0, deadline - loop.time())
+        if transaction is not None:
+            self.writer, transaction.locking = transaction, True
+            self.unlocked.clear()
+        return left
+
+    def release(self, transaction, how):
+        """End a transaction that took the lock (how: "COMMIT" or "ROLLBACK") and pass the lock
+        on; returns a future of the end, which no one need await."""
+        done = self.database.submit(transaction.end, how)
+        transaction.locking = False
+        if self.writer is transaction:
+            self.writer = None
+            self.unlocked.set()
+        return done
+
     async def start(self):
         """Listen; returns the (host, port) actually bound."""
+        self.unlocked = asyncio.Event()
+        self.unlocked.set()
         self.listener = await asyncio.start_server(self._accept, self.config.host, self.config.port)
         return self.listener.sockets[0].getsockname()[:2]
 
@@ -59,22 +153,35 @@ class Server:
             task.cancel()
         await asyncio.gather(*self.tasks, return_exceptions=True)
         await self.listener.wait_closed()
+        self.database.stop()
+        self.read_db.close()
         self.db.close()
 
     async def _accept(self, reader, writer):
         self.accepted += 1
+        over = self.active >= self.config.max_connections
+        if over and self.refusing >= self.config.max_connections:
+            writer.transport.abort()  # a flood: not even the refusal is worth answering
+            return
         task = asyncio.current_task()
         self.tasks.add(task)
+        if over:
+            self.refusing += 1
+        else:
+            self.active += 1
         try:
-            # Beyond max_connections a client waits here, unanswered, until a slot frees.
-            async with self.slots:
-                await Connection(self, self.accepted, reader, writer).run()
+            # Beyond max_connections a client is answered with SQL Server's error and closed.
+            await Connection(self, self.accepted, reader, writer, over).run()
         finally:
+            if over:
+                self.refusing -= 1
+            else:
+                self.active -= 1
             self.tasks.discard(task)
 
 
 class Connection:
-    def __init__(self, server, number, reader, writer):
+    def __init__(self, server, number, reader, writer, over_limit=False):
         self.server, self.config, self.db = server, server.config, server.db
         self.id, self.spid = number, 50 + number % 32000
         self.reader, self.writer = reader, writer
@@ -82,56 +189,155 @@ class Connection:
         self.packet_size = tds.DEFAULT_PACKET_SIZE
         self.user = None
         self.settled = False  # the point right after login has passed
-        self.inbox = asyncio.Queue()
+        self.over_limit = over_limit
+        self.inbox = asyncio.Queue(READ_AHEAD)
+        self.stream = reader       # what requests are read from: the socket, or TLS over it
+        self.pump = None
+        self.expired = None        # why a time limit closed the connection
+        self.deadline = self.watchdog = None
+        self.idle = False          # waiting for the first byte of a request
+        self.serving = False       # a request is being answered: the client is not idle
+        self.loop = asyncio.get_running_loop()
+        writer.transport.set_write_buffer_limits(UNREAD_HIGH)
 
     server_name = SERVER_NAME
 
     def log(self, fmt, *args):
-        log.info("conn %d " + fmt, self.id, *args)
+        write_log(f"conn {self.id} {fmt % args if args else fmt}")
 
     async def run(self):
         self.log("open from %s", self.writer.get_extra_info("peername"))
-        pump = asyncio.create_task(self._pump())
+        login_timer = self.loop.call_later(self.config.login_timeout, self._expire, "login time-out")
         try:
             if await self._login():
+                login_timer.cancel()
                 while await self._request():
                     pass
-        except ClientGone:
-            self.log("closed by the client")
-        except (tds.ProtocolError, ConnectionError) as exc:
-            self.log("dropped: %s", exc)
+        except (ClientGone, asyncio.IncompleteReadError, ConnectionError) as exc:
+            self.log("%s", self.expired or ("closed by the client" if isinstance(exc, ClientGone)
+                                            else f"dropped: {exc!r}"))
+        except (tds.ProtocolError, ssl.SSLError) as exc:
+            self.log("dropped: %s", self.expired or exc)
         except Exception:
             log.exception("conn %d internal error", self.id)
         finally:
-            pump.cancel()
-            self.__dict__.get("engine") and self.engine.close()  # rolls back an open transaction
+            login_timer.cancel()
+            if self.watchdog is not None:
+                self.watchdog.cancel()
+            if self.pump is not None:
+                self.pump.cancel()
+            engine = self.__dict__.pop("engine", None)
+            if engine is not None:
+                engine.close()  # rolls back an open transaction
             self.writer.close()
             try:
                 await self.writer.wait_closed()
             except (ConnectionError, OSError):
                 pass
+            # Nothing of a closed connection stays alive through a lingering reference cycle.
+            self.inbox = self.stream = self.reader = self.pump = None
+
+    def _expire(self, reason):
+        """A time limit ran out: close at once, whatever the connection waits for."""
+        if self.expired is None:
+            self.expired = reason
+            self.writer.transport.abort()
+
+    def _deadline(self, seconds, reason=None):
+        """Close the connection (reason) unless it is given another deadline within seconds;
+        None: no deadline.  One timer serves them all: it is moved only when a deadline comes
+        earlier than it, and otherwise looks again when it fires."""
+        if seconds is None:
+            self.deadline = None
+            return
+        self.deadline, self.deadline_reason = self.loop.time() + seconds, reason
+        if self.watchdog is None or self.watchdog.when() > self.deadline:
+            if self.watchdog is not None:
+                self.watchdog.cancel()
+            self.watchdog = self.loop.call_at(self.deadline, self._watch)
+
+    def _watch(self):
+        self.watchdog = None
+        if self.deadline is None:
+            return
+        if self.loop.time() >= self.deadline:
+            if self.idle and self.serving:  # the client waits for its answer (a lock, a delay)
+                return  # idle again from the answer on (_request)
+            self._expire(self.deadline_reason)
+        else:
+            self.watchdog = self.loop.call_at(self.deadline, self._watch)
+
+    async def _read(self):
+        """Read one message.  Waiting for its first byte is limited by the idle time-out (and
+        the login time-out until the login is done); the whole message must then arrive within
+        the read time-out."""
+        stream = self.stream
+        self._deadline(self.config.idle_timeout, "idle time-out")
+        self.idle = True
+        first = await stream.readexactly(1)
+        self.idle = False
+        self._deadline(self.config.read_timeout, "read time-out: a request arrived too slowly")
+        try:
+            return await tds.read_message(stream, first, self.config.max_batch_size)
+        finally:
+            self._deadline(None)
 
     async def _pump(self):
-        """Read messages into the inbox, so that an ATTENTION is seen even while a batch waits."""
+        """Read messages into the inbox, so that an ATTENTION is seen even while a batch waits.
+        The inbox is small: a client that sends much more than it reads is slowed down by TCP."""
+        put = self.inbox.put
         try:
             while True:
-                await self.inbox.put(await tds.read_message(self.reader))
+                try:
+                    message = await self._read()
+                except tds.TooLarge as exc:  # answered in turn; the framing is intact
+                    exc.__traceback__ = None
+                    message = exc
+                await put(message)
+                message = None
         except (asyncio.IncompleteReadError, ConnectionError):
-            await self.inbox.put(None)
-        except tds.ProtocolError as exc:
-            await self.inbox.put(exc)
+            await put(None)
+        except (tds.ProtocolError, ssl.SSLError) as exc:
+            exc.__traceback__ = None  # kept in the inbox: it must not hold this frame
+            await put(exc)
 
     async def _next(self):
-        message = await self.inbox.get()
-        if message is None:
-            raise ClientGone()
-        if isinstance(message, Exception):
-            raise message
-        return message
+        if self.pump is None:  # the transport is settled now (after PRELOGIN and TLS)
+            self.pump = asyncio.create_task(self._pump())
+        while True:
+            message = await self.inbox.get()
+            if message is None:
+                raise ClientGone()
+            if isinstance(message, tds.TooLarge):
+                await self._too_large(message)
+                continue
+            if isinstance(message, Exception):
+                try:
+                    raise message
+                finally:
+                    message = None
+            return message
+
+    async def _too_large(self, exc):
+        self.log("request too large: %s", exc)
+        if exc.kind not in (tds.SQL_BATCH, 0x03):  # a batch or an RPC; nothing else is that long
+            raise tds.ProtocolError(str(exc))
+        await self._send(self._error(50000, f"The request of {exc.size} bytes is larger than this "
+                                            f"server accepts ({self.config.max_batch_size} bytes)."))
 
     async def _send(self, payload):
-        self.writer.write(tds.frame(payload, self.packet_size, self.spid))
-        await self.writer.drain()
+        writer = self.writer
+        if writer.transport.is_closing():  # closed by a time limit, or by the client
+            raise ClientGone()
+        writer.write(tds.frame(payload, self.packet_size, self.spid))
+        if writer.transport.get_write_buffer_size() > UNREAD_HIGH:
+            # The client does not read its replies: wait a while, then give up on it.
+            timer = self.loop.call_later(self.config.read_timeout, self._expire,
+                                         "the client does not read its replies")
+            try:
+                await writer.drain()
+            finally:
+                timer.cancel()
 
     async def _pause(self, seconds):
         """Wait before answering.  False if the client cancelled the request (ATTENTION)."""
@@ -147,8 +353,8 @@ class Connection:
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         return False
 
-    def _scenario(self, actions, serial=None, proc=None):
-        row = scenarios.take(self.db, actions, self.user, serial, proc)
+    async def _scenario(self, actions, serial=None, proc=None):
+        row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc)
         if row is not None:
             self.log("scenario %d fires: %s", row["id"], row["action"])
         return row
@@ -156,16 +362,20 @@ class Connection:
     # ------------------------------------------------------------ login
 
     async def _login(self):
-        kind, payload = await self._next()
+        kind, payload = await self._read()
         if kind == tds.PRELOGIN:
             options = logins.parse_prelogin(payload)
-            await self._send(logins.prelogin_reply())
             encryption = logins.client_encryption(options)
-            if encryption in (logins.ENCRYPT_ON, logins.ENCRYPT_REQ):
+            answer = self._encryption(encryption)
+            await self._send(logins.prelogin_reply(answer))
+            if answer == logins.ENCRYPT_NOT_SUP and encryption in (logins.ENCRYPT_ON, logins.ENCRYPT_REQ):
                 self.log("refused: the client requires encryption (PRELOGIN ENCRYPTION %#04x), "
                          "which this server does not offer", encryption)
                 return False
-            kind, payload = await self._next()
+            if answer != logins.ENCRYPT_NOT_SUP:
+                kind, payload = await self._tls(answer == logins.ENCRYPT_OFF)
+            else:
+                kind, payload = await self._next()
         if kind != tds.LOGIN7:
             raise tds.ProtocolError(f"expected LOGIN7, got request type {kind:#04x}")
         login = logins.parse_login7(payload)
@@ -176,6 +386,13 @@ class Connection:
             self.version = tds.TDS71
             return await self._refuse(f"TDS version {login.tds_version:#010x} is not supported; "
                                       "use 7.1 or later.")
+        if self.over_limit:
+            limit = self.config.max_connections
+            return await self._refuse(
+                f"Could not connect because the maximum number of '{limit}' user connections has "
+                "already been reached. The system administrator can use sp_configure to increase "
+                "the maximum value. The connection has been closed.", 17809,
+                f"{limit} connections are open already", severity=20)
         if login.user.casefold() != self.config.user.casefold() or login.password != self.config.password:
             return await self._refuse(reason="wrong user name or password")
         if login.database and login.database.casefold() != self.config.database.casefold():
@@ -185,7 +402,7 @@ class Connection:
                                           f'Cannot open database "{login.database}" requested by '
                                           'the login. The login failed.'), 1, SERVER_NAME, "", 1,
                                           self.version))
-        scenario = self._scenario(scenarios.AT_LOGIN)
+        scenario = await self._scenario(scenarios.AT_LOGIN)
         if scenario is not None:
             if not await self._pause(scenario["delay"]):
                 return False
@@ -196,17 +413,50 @@ class Connection:
         self.packet_size = packet_size  # from the next reply on
         return True
 
-    async def _refuse(self, message=None, number=18456, reason=None, prefix=b""):
+    async def _refuse(self, message=None, number=18456, reason=None, severity=14, prefix=b""):
         self.log("login refused: %s", reason or message)
-        await self._send(prefix + logins.login_failed(self.user, self.version, message, number))
+        await self._send(prefix + logins.login_failed(self.user, self.version, message, number,
+                                                      severity))
         return False
 
-    def _drop_after_login(self):
+    def _encryption(self, client):
+        """The server's ENCRYPTION answer to the client's: TLS for the whole session when the
+        client requires it; for the login alone when it offers it and --tls is "login"."""
+        if self.server.tls is None or client == logins.ENCRYPT_NOT_SUP:
+            return logins.ENCRYPT_NOT_SUP
+        if client in (logins.ENCRYPT_ON, logins.ENCRYPT_REQ):
+            return logins.ENCRYPT_ON
+        return logins.ENCRYPT_OFF if self.config.tls == "login" else logins.ENCRYPT_NOT_SUP
+
+    async def _tls(self, login_only):
+        """The TLS handshake inside PRELOGIN packets; returns the LOGIN7 read through TLS."""
+        tls = transport.TlsStream(self.server.tls, self.reader)
+        finished = False
+        while not finished:
+            kind, payload = await self._read()
+            if kind != tds.PRELOGIN:
+                raise tds.ProtocolError(f"request type {kind:#04x} during the TLS handshake")
+            out, finished = tls.handshake(payload)
+            if out:
+                self.writer.write(tds.frame(out, self.packet_size, self.spid, tds.PRELOGIN))
+        self.stream = tls
+        self.log("TLS %s (%s): %s", tls.tls.version(), tls.tls.cipher()[0],
+                 "login only" if login_only else "whole session")
+        if not login_only:
+            self.writer = transport.TlsWriter(self.writer, tls)  # whatever is written from now on
+            return await self._next()
+        message = await self._read()
+        if not tls.drained:
+            raise tds.ProtocolError("data after the encrypted login")
+        self.stream = self.reader  # back to plain TDS after the login packet
+        return message
+
+    async def _drop_after_login(self):
         """The drop_after_login scenario that fires at the first request after login, if any."""
         if self.settled:
             return None
         self.settled = True
-        return self._scenario(scenarios.AFTER_LOGIN)
+        return await self._scenario(scenarios.AFTER_LOGIN)
 
     # ------------------------------------------------------------ requests
 
@@ -219,40 +469,46 @@ class Connection:
     async def _request(self):
         """Serve one request; False when the connection is to be closed."""
         kind, payload = await self._next()
-        if kind == tds.ATTENTION:  # nothing is running: just acknowledge
-            await self._send(tds.done(tds.DONE_ATTN, version=self.version))
-            return True
-        engine = self._engine()
-        self.drop_partial = self.answer_columns = None
+        self.serving = True
         try:
-            if kind == tds.SQL_BATCH:
-                text = batches.decode_batch(payload, self.version)
-                served = await self._use_batch(text)
-                if served is not None:
-                    return served
-                reply = await engine.batch(text)
-            elif kind == tds.RPC:
-                reply = await engine.rpc(payload)
-            elif kind == tds.TRANSACTION_MANAGER:
-                reply = engine.transaction_request(payload)
-            else:
-                raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
-        except engines.Stop as stop:
-            return stop.keep_open
-        except (tds.ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
-            raise
-        except Exception as exc:  # a fault of this server: answered, and the connection kept
-            log.exception("conn %d internal error", self.id)
-            reply = self._error(50000, f"MES simulator internal error: {exc!r}")
-        if self.drop_partial is not None:
-            data = tds.frame(reply, self.packet_size, self.spid)
-            sent = min(self.drop_partial, len(data) - 1)
-            self.writer.write(data[:sent])
-            await self.writer.drain()
-            self.log("dropped mid-batch after %d bytes", sent)
-            return False
-        await self._send(reply)
-        return True
+            if kind == tds.ATTENTION:  # nothing is running: just acknowledge
+                await self._send(tds.done(tds.DONE_ATTN, version=self.version))
+                return True
+            engine = self._engine()
+            self.drop_partial = self.answer_columns = None
+            try:
+                if kind == tds.SQL_BATCH:
+                    text = batches.decode_batch(payload, self.version)
+                    served = await self._use_batch(text)
+                    if served is not None:
+                        return served
+                    reply = await engine.batch(text)
+                elif kind == tds.RPC:
+                    reply = await engine.rpc(payload)
+                elif kind == tds.TRANSACTION_MANAGER:
+                    reply = await engine.transaction_request(payload)
+                else:
+                    raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
+            except engines.Stop as stop:
+                return stop.keep_open
+            except (tds.ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
+                raise
+            except Exception as exc:  # a fault of this server: answered, and the connection kept
+                log.exception("conn %d internal error", self.id)
+                reply = self._error(50000, f"MES simulator internal error: {exc!r}")
+            if self.drop_partial is not None:
+                data = tds.frame(reply, self.packet_size, self.spid)
+                sent = min(self.drop_partial, len(data) - 1)
+                self.writer.write(data[:sent])
+                await self.writer.drain()
+                self.log("dropped mid-batch after %d bytes", sent)
+                return False
+            await self._send(reply)
+            return True
+        finally:
+            self.serving = False
+            if self.idle:  # no next request begun yet: idle from the answer on
+                self._deadline(self.config.idle_timeout, "idle time-out")
 
     async def _use_batch(self, text):
         """The `use [db]` batch a client sends while connecting: None if text is another batch,
@@ -273,7 +529,7 @@ class Connection:
             return True
         # A drop is decided before the answer so that the close follows it at once: the
         # client then sees the connection closed before it can send the station's batch.
-        drop = self._drop_after_login()
+        drop = await self._drop_after_login()
         if drop is not None:
             await self._pause(drop["delay"])
             self.log("dropped after login, with the answer to use")
@@ -284,12 +540,12 @@ class Connection:
     async def procedure(self, proc, args, transaction):
         """Run a MES procedure for any request: (code, feedback).  Scenarios apply here."""
         self.log("batch=%s params=%r", proc.name, args)
-        drop = self._drop_after_login()  # when the client sent no use batch
+        drop = await self._drop_after_login()  # when the client sent no use batch
         if drop is not None:
             await self._pause(drop["delay"])
             self.log("dropped after login, without an answer")
             raise engines.Stop(keep_open=False)
-        scenario = self._scenario(scenarios.AT_BATCH, args[0], proc.name)
+        scenario = await self._scenario(scenarios.AT_BATCH, args[0], proc.name)
         action = scenario["action"] if scenario else None
         if scenario is not None and not await self._pause(scenario["delay"]):
             raise engines.Stop(keep_open=True)
@@ -299,13 +555,13 @@ class Connection:
             err.procedure = proc.name
             raise err
         if action in (None, "delay"):
-            if proc.name in mes.WRITES:
-                await self._wait_for_writers(transaction)
             try:
-                db = self.db if transaction is None else transaction.connection(
-                    self.db, proc.name in mes.WRITES)
-                return mes.call(db, proc.name, args)
-            except sqlite3.Error as exc:  # the file locked by a test for too long, say
+                return await self._mes_call(proc.name, args, transaction)
+            except batches.SqlError as err:  # a lock held too long (1222)
+                self.log("MES database error: %s", err.text)
+                err.procedure = proc.name
+                raise
+            except sqlite3.Error as exc:  # the file damaged, say
                 self.log("MES database error: %s", exc)
                 raise batches.SqlError(50000, f"MES database error: {exc}") from None
         if action == "drop_mid_batch":
@@ -313,17 +569,36 @@ class Connection:
         self.answer_columns = scenario["columns"]
         return scenario["code"], scenario["text"]
 
-    async def _wait_for_writers(self, transaction):
-        """Wait, without holding up other connections, while another client's transaction holds
-        the MES's write lock: as long as SET LOCK_TIMEOUT says (milliseconds), LOCK_WAIT by
-        default; then SQL Server's lock time-out error."""
-        loop = asyncio.get_running_loop()
+    async def _mes_call(self, name, args, transaction):
+        """A MES procedure's SQLite work, never on the event loop's time: reads at once beside
+        any writer; writes on the database thread, once no other client's transaction holds
+        the write lock.  Inside a transaction, from its first write on, everything runs on the
+        transaction's own connection, which holds the lock until COMMIT or ROLLBACK."""
+        server = self.server
+        if transaction is None or not (name in mes.WRITES or transaction.locking):
+            if name not in mes.WRITES:
+                return await server.run_db(mes.call, name, args)
+            wait = await server.lock(None, self._lock_wait())
+            return await server.database.run(_call_waiting, self.db, wait, name, args,
+                                             self.config.lock_timeout)
+        if not transaction.locking:
+            wait = await server.lock(transaction, self._lock_wait())
+            try:
+                return await server.database.run(transaction.call, name, args, wait)
+            finally:
+                if transaction.conn is None:  # its BEGIN failed: the lock is not its own
+                    server.release(transaction, "ROLLBACK")
+        return await server.database.run(transaction.call, name, args, 0)
+
+    def _lock_wait(self):
+        """Seconds a write waits for a lock: SET LOCK_TIMEOUT's milliseconds, or --lock-timeout
+        when it is not set or set to wait without end (-1)."""
         timeout = self.engine.lock_timeout
-        deadline = loop.time() + (LOCK_WAIT if timeout is None or timeout < 0 else timeout / 1000)
-        while mes.Transaction.writer_besides(transaction):
-            if loop.time() >= deadline:
-                raise batches.SqlError(1222, "Lock request time out period exceeded.", state=51)
-            await asyncio.sleep(0.01)
+        return self.config.lock_timeout if timeout is None or timeout < 0 else timeout / 1000
+
+    async def end_transaction(self, transaction, how):
+        """COMMIT or ROLLBACK a transaction that has taken the write lock."""
+        await self.server.release(transaction, how)
 
     def _error(self, number, text, severity=16, state=1, procedure=""):
         return (tds.error(number, severity, engines.cut_message(text), state, SERVER_NAME,

@@ -44,12 +44,26 @@ class ProtocolError(Exception):
     """The peer broke the framing; the connection cannot go on."""
 
 
-async def read_message(reader):
-    """Read one client message (one or more packets up to EOM): (type, payload)."""
+class TooLarge(ProtocolError):
+    """A message over the size limit, read to its end and thrown away."""
+
+    def __init__(self, kind, size):
+        super().__init__(f"{size} bytes of request type {kind:#04x}")
+        self.kind, self.size = kind, size
+
+
+async def read_message(reader, first=b"", limit=MAX_MESSAGE_SIZE):
+    """Read one client message (one or more packets up to EOM): (type, payload).
+
+    first: its first byte, when the caller has read it already.  A message longer than limit
+    is read to its end without being kept, then TooLarge is raised (the framing stays intact).
+    """
     kind, parts, size = None, [], 0
     while True:
-        ptype, status, length, _spid, _pid, _window = HEADER.unpack(
-            await reader.readexactly(HEADER_SIZE))
+        head = await reader.readexactly(HEADER_SIZE - len(first))
+        if first:
+            head, first = first + head, b""
+        ptype, status, length, _spid, _pid, _window = HEADER.unpack(head)
         if ptype not in CLIENT_TYPES:
             raise ProtocolError(f"not a TDS request (packet type {ptype:#04x})")
         if length < HEADER_SIZE or length > MAX_PACKET_SIZE + 1:
@@ -58,11 +72,16 @@ async def read_message(reader):
             kind = ptype
         elif ptype != kind:
             raise ProtocolError(f"packet type {ptype:#04x} inside a {kind:#04x} message")
-        parts.append(await reader.readexactly(length - HEADER_SIZE))
+        data = await reader.readexactly(length - HEADER_SIZE)
         size += length - HEADER_SIZE
-        if size > MAX_MESSAGE_SIZE:
-            raise ProtocolError("message too large")
+        if size <= limit:
+            parts.append(data)
+        else:
+            parts = None
+        data = None
         if status & STATUS_EOM:
+            if parts is None:
+                raise TooLarge(kind, size)
             return kind, b"".join(parts)
 
 

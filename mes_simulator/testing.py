@@ -26,7 +26,10 @@ _serials = itertools.count(1)
 
 class Simulator:
     def __init__(self, db=None, *, user="mes", password="mes", database="MES", args=(),
-                 python=sys.executable, start_timeout=20):
+                 python=sys.executable, start_timeout=20, root=ROOT):
+        """root: the folder holding the mes_simulator package to run (another copy of it, to
+        compare)."""
+        self.root = root
         self.user, self.password, self.database = user, password, database
         self.db, self.args, self.python = db, list(args), python
         self.start_timeout = start_timeout
@@ -46,7 +49,7 @@ class Simulator:
         command = [self.python, "-m", "mes_simulator", "--port", "0", "--db", self.db,
                    "--log", self.log, "--user", self.user, "--password", self.password,
                    "--database", self.database, *self.args]
-        self.process = subprocess.Popen(command, cwd=ROOT, stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(command, cwd=self.root, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, text=True)
         line = self._first_line()
         if not line.startswith("listening on "):

@@ -25,6 +25,10 @@ missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
 done
+# The MES simulator's TLS certificate is made with openssl; its tests run tsql (freetds-bin).
+for package in openssl freetds-bin; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"

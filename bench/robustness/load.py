@@ -14,8 +14,8 @@ that thread changes.
 
 The module must close every connection it opens: the real driver keeps
 a connection that is not closed open for the life of the process, and
-the simulator serves 64 connections at once, so that a leak would stall
-the run behind it. The module's `_sql` is therefore the real driver
+the simulator serves 64 connections at once, so that a leak would fail
+the run's later logins (error 17809). The module's `_sql` is therefore the real driver
 behind a thin wrapper that counts the connections the module lets go of
 without closing them, and closes them, so that the run goes on and
 reports the leak. `--plain-driver` runs without the wrapper.

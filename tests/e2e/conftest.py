@@ -15,7 +15,8 @@ collect_ignore_glob = ["test_*.py"] if STANDIN_MODE else []
 def server():
     """One simulator for a test module, seeded with the demo data. It serves
     many connections at once: an upload that leaves its connection open
-    (see test_e2e_faults.py) must not make later calls wait for a slot."""
+    (see test_e2e_faults.py) must not use up the connections later calls
+    need (past the limit a login is refused with error 17809)."""
     from mes_simulator.testing import Simulator
     sim = Simulator(args=["--max-connections", "1024"])
     sim.start()

@@ -47,7 +47,8 @@ TIMED_OUT = ("(20047, b'DB-Lib error message 20003, severity 6:\\nAdaptive Serve
 def sim():
     from mes_simulator.testing import Simulator
     # Room for every connection a leaking call might keep, so that a leak
-    # shows in the counts instead of stalling the calls behind it.
+    # shows in the counts instead of failing the calls behind it (past the
+    # limit a login is refused with error 17809).
     server = Simulator(args=["--max-connections", "1000"])
     server.start()
     yield server
@@ -292,8 +293,8 @@ def test_mixed_faults_and_answers_in_one_process(sim, closed_port):
 # failures: with the real driver a connection that is dropped without a
 # close stays open for the life of the process (the driver keeps every open
 # connection in a list of its own), a socket and an MES session each; the
-# simulator serves 64 connections at once, so that a station would wait for
-# ever at its 65th such call.
+# simulator serves 64 connections at once, so that a station's 65th such
+# call would be refused (error 17809, the limit of user connections).
 WAYS_OUT = {
     "a successful upload": ("SaveResult", {}, None),
     "a successful query": ("GetUnitInfo", {}, None),

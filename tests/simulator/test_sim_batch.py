@@ -35,6 +35,10 @@ class _Session:
 _LOOP = asyncio.new_event_loop()
 
 
+def teardown_module():
+    _LOOP.close()
+
+
 def run(text):
     """The arguments of the MES call the batch makes; SqlError if it is refused."""
     session = _Session()

@@ -69,7 +69,6 @@ def test_tedious(sim, conn, serial):
 
 
 @needs_node
-@pytest.mark.skip(reason="the simulator offers no TLS yet")
 @pytest.mark.parametrize("script", ["tedious_client.js", "mssql_client.js"])
 def test_node_clients_with_encryption_and_a_trusted_certificate(sim, conn, serial, script):
     out = node(sim, script, serial, "tls")

@@ -1,5 +1,8 @@
 """The real driver (pymssql._mssql on FreeTDS) against the simulator."""
 
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -7,6 +10,7 @@ from pymssql import _mssql
 
 from simulator_support import (SAVE_RESULT, UNIT_QUERY, connect_in_fresh_process, gbk, query,
                                upload)
+from mes_simulator.testing import Simulator
 
 
 def test_connect_and_query(conn):
@@ -30,12 +34,37 @@ def test_login_is_case_insensitive_for_user_and_database(sim):
     sim.connect(user="MES", database="mes").close()
 
 
-def test_client_requiring_encryption_is_refused(sim, tmp_path):
+_QUERY = """
+import sys
+sys.path.insert(0, sys.argv[2])
+from pymssql import _mssql
+from simulator_support import query
+conn = _mssql.connect(server=sys.argv[1], user="mes", password="mes", database="MES")
+print(query(conn, "SN0001")[0])
+"""
+
+
+@pytest.mark.parametrize("tls, encryption, expected", [
+    ("client", "require", "): whole session"),
+    ("login", "request", "): login only"),
+    ("client", "request", None),  # the driver's default: offered, not required, not used
+])
+def test_encryption_as_sql_server_does_it(tmp_path, tls, encryption, expected):
     conf = tmp_path / "freetds.conf"
-    conf.write_text("[global]\n\tencryption = require\n")
-    lines = connect_in_fresh_process(sim.server, "mes", "mes", "MES", {"FREETDSCONF": str(conf)})
-    assert lines[0] == "20002"
-    assert "requires encryption" in sim.log_text()
+    conf.write_text(f"[global]\n\tencryption = {encryption}\n")
+    # Without a sanitizer preloaded (the whole run under one): tsql hangs under it.
+    env = dict({k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}, FREETDSCONF=str(conf))
+    batch = UNIT_QUERY % ("N'SN0001'", "'FT1'", "'Li'", "'L1'") + "\ngo\nexit\n"
+    with Simulator(args=["--tls", tls]) as sim:
+        station = subprocess.run([sys.executable, "-c", _QUERY, sim.server, os.path.dirname(__file__)],
+                                 env=env, stdout=subprocess.PIPE, timeout=60)
+        tsql = subprocess.run(["tsql", "-H", sim.host, "-p", str(sim.port), "-U", "mes", "-P", "mes"],
+                              input=batch.encode(), env=env, stdout=subprocess.PIPE, timeout=60)
+        log = sim.log_text()
+    sim.cleanup()
+    assert station.stdout.decode() == 'OK "Unit SN0001 may be tested at FT1 by 张三 on 一线"\n'
+    assert 'OK "Unit SN0001 may be tested at FT1 by Li on L1"' in tsql.stdout.decode()
+    assert log.count(expected or " TLS") == (2 if expected else 0)
 
 
 @pytest.mark.parametrize("tds_version", ["7.1", "7.2", "7.3"])

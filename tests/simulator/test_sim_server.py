@@ -7,9 +7,8 @@ import sqlite3
 import struct
 import subprocess
 import sys
-import threading
 
-from simulator_support import ROOT, query
+from simulator_support import ROOT, connect_in_fresh_process, query
 from mes_simulator import seed
 from mes_simulator.testing import Simulator
 
@@ -59,13 +58,15 @@ def raw_connection(sim):
     return sock
 
 
-def test_client_that_requires_encryption_is_refused(sim):
-    with socket.create_connection((sim.host, sim.port), timeout=30) as sock:
-        sock.sendall(packet(0x12, prelogin(0x03)))
-        reply = receive(sock)
-        assert reply[reply[6] * 256 + reply[7]] == 0x02  # ENCRYPTION: not supported
-        assert receive(sock) == b""
-    assert "the client requires encryption (PRELOGIN ENCRYPTION 0x03)" in sim.log_text()
+def test_client_that_requires_encryption_is_refused_without_tls():
+    with Simulator(args=["--tls", "off"]) as sim:
+        with socket.create_connection((sim.host, sim.port), timeout=30) as sock:
+            sock.sendall(packet(0x12, prelogin(0x03)))
+            reply = receive(sock)
+            assert reply[reply[6] * 256 + reply[7]] == 0x02  # ENCRYPTION: not supported
+            assert receive(sock) == b""
+        assert "the client requires encryption (PRELOGIN ENCRYPTION 0x03)" in sim.log_text()
+    sim.cleanup()
 
 
 def test_attention_when_idle_is_acknowledged(sim):
@@ -89,20 +90,15 @@ def test_broken_framing_closes_only_that_connection(sim, conn):
     assert query(conn, "SN0002", "FT2")[1] == 0
 
 
-def test_waiting_for_a_free_connection_slot():
+def test_client_over_the_connection_limit_is_refused():
     with Simulator(args=["--max-connections", "1"]) as sim:
         first = sim.connect()
-        second = []
-        waiting = threading.Thread(target=lambda: second.append(sim.connect()))
-        waiting.start()
-        waiting.join(0.5)
-        assert second == []  # still waiting for the slot
+        number, text = connect_in_fresh_process(sim.server, "mes", "mes", "MES")
+        assert number == "17809"
+        assert "maximum number of '1' user connections has already been reached" in text
+        assert query(first, "SN0001")[1] == 0
         first.close()
-        waiting.join(30)
-        assert query(second[0], "SN0001")[1] == 0
-        second[0].close()
-        log = sim.log_text()
-        assert log.index("conn 1 closed by the client") < log.index("conn 2 open")
+        assert connect_in_fresh_process(sim.server, "mes", "mes", "MES") == ["connected"]
     sim.cleanup()
 
 

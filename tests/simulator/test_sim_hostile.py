@@ -1,0 +1,161 @@
+"""Hostile clients: after each, a station is served at once and the server's memory is back."""
+
+import os
+import socket
+import sqlite3
+import struct
+import threading
+import time
+
+import pytest
+from pymssql import _mssql
+
+from simulator_support import UNIT_QUERY, query, upload
+from mes_simulator.testing import Simulator
+from test_sim_server import packet, prelogin, raw_connection, receive
+
+LIMIT = 8
+HEADERS = struct.pack("<IIHQI", 22, 18, 2, 0, 1)  # ALL_HEADERS: transaction descriptor
+
+
+def batch(text, size=4096):
+    data = HEADERS + text.encode("utf-16-le")
+    room = size - 8
+    return b"".join(packet(0x01, data[i:i + room], int(i + room >= len(data)))
+                    for i in range(0, len(data), room))
+
+
+def until_closed(sock):
+    try:
+        while sock.recv(65536):
+            pass
+    except ConnectionResetError:
+        pass
+
+
+def idle_flood(sim):
+    socks = [raw_connection(sim) for _ in range(3)]  # logged in, then silent
+    socks += [socket.create_connection((sim.host, sim.port)) for _ in range(LIMIT + 3)]
+    for sock in socks:  # the last ones are over the limit: closed as well, never left waiting
+        until_closed(sock)
+        sock.close()
+    return ["idle time-out", "login time-out"]
+
+
+def slow_sender(sim):
+    with raw_connection(sim) as sock:
+        try:
+            for byte in batch("use [MES]"):
+                sock.send(bytes([byte]))
+                time.sleep(0.1)
+        except OSError:  # cut off
+            pass
+        until_closed(sock)
+    return ["read time-out: a request arrived too slowly"]
+
+
+def oversized_batch(sim):
+    with raw_connection(sim) as sock:
+        sock.sendall(batch("SELECT '" + "x" * (1 << 20) + "'"))
+        assert "larger than this server accepts (65536 bytes)".encode("utf-16-le") in receive(sock)
+        sock.sendall(batch("use [MES]"))
+        assert receive(sock).endswith(struct.pack("<BHHQ", 0xFD, 0, 0, 0))  # still usable
+    return ["request too large: 20971"]
+
+
+def unread_replies(sim):
+    serial = sim.add_unit()
+    sim.add_scenario("answer", serial=serial, text="长" * 4000, code=0, once=0)
+    request = batch(UNIT_QUERY % (f"N'{serial}'", "'FT1'", "'E'", "'L'"))
+    with raw_connection(sim) as sock:
+        sock.settimeout(10)
+        with pytest.raises(OSError):  # reset by the server once it gives up on this client
+            for _ in range(100000):
+                sock.sendall(request)
+    return ["the client does not read its replies"]
+
+
+def bad_packets(sim):
+    for junk in (b"GET / HTTP/1.0\r\n\r\n", packet(0x01, b"x")[:5], packet(0x10, bytes(10)),
+                 struct.pack(">BBHHBB", 0x12, 1, 4, 0, 1, 0),
+                 packet(0x12, prelogin(0x01)) + packet(0x12, b"\x16\x03\x01\x00\x05hello")):
+        with socket.create_connection((sim.host, sim.port)) as sock:
+            sock.sendall(junk)
+            sock.shutdown(socket.SHUT_WR)
+            until_closed(sock)
+    return ["not a TDS request", "bad packet length 4", "LOGIN7 too short", "SSL"]
+
+
+def locked_database(sim):
+    serial = sim.add_unit()
+    locker = sqlite3.connect(sim.db, isolation_level=None, check_same_thread=False)
+    locker.execute("BEGIN IMMEDIATE")
+    conn = sim.connect()
+    freed = threading.Timer(1.5, locker.close)
+    try:
+        for begin in (None, "BEGIN TRAN"):  # an upload of its own, a transaction's first one
+            if begin:
+                conn.execute_non_query(begin)
+            with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+                upload(conn, serial)
+            assert caught.value.number == 1222
+            assert "Lock request time out period exceeded." in str(caught.value)
+        assert query(conn, serial)[1] == 0  # reading goes on meanwhile
+        # The transaction goes on; it waits as long as the session says (past --lock-timeout).
+        conn.execute_non_query("SET LOCK_TIMEOUT 10000")
+        freed.start()
+        assert upload(conn, serial)[1] == 0
+    finally:
+        freed.cancel()
+        locker.close()
+    conn.execute_non_query("COMMIT")
+    conn.close()
+    assert [r["verdict"] for r in sim.results(serial)] == ["PASS"]
+    return ["MES database error: Lock request time out period exceeded."]
+
+
+def rss_kb(sim):
+    with open(f"/proc/{sim.process.pid}/status") as f:
+        return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
+
+
+@pytest.fixture(scope="module")
+def limited():
+    sim = Simulator(args=["--max-connections", str(LIMIT), "--login-timeout", "1", "--idle-timeout",
+                          "1", "--read-timeout", "1", "--lock-timeout", "0.5"])
+    # The simulator is pure Python: a sanitizer's allocator (the whole run under one) would only
+    # keep its freed memory in quarantine.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        sim.start()
+    finally:
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
+    try:
+        for _ in range(20):  # the baseline includes what every station call needs
+            conn = sim.connect()
+            query(conn, "SN0001")
+            conn.close()
+        sim.baseline = rss_kb(sim)
+        yield sim
+    finally:
+        assert sim.stop() == 0
+        sim.cleanup()
+
+
+@pytest.mark.parametrize("attack", [idle_flood, slow_sender, oversized_batch, unread_replies,
+                                    bad_packets, locked_database])
+def test_server_survives(limited, attack):
+    expected = attack(limited)
+    limited.clear_scenarios()
+    missing = lambda: [text for text in expected if text not in limited.log_text()]  # noqa: E731
+    waited = time.monotonic() + 10  # for the server to log how it dealt with the attack
+    while missing() and time.monotonic() < waited:
+        time.sleep(0.05)
+    assert missing() == []
+    started = time.monotonic()
+    conn = limited.connect()
+    assert query(conn, "SN0001")[1] == 0
+    conn.close()
+    assert time.monotonic() - started < 1.0
+    assert rss_kb(limited) - limited.baseline < 4096, "kB more than before"
