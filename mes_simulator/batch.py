@@ -541,19 +541,17 @@ class Parser:
             return tok.text
         return None
 
+    def _end_transaction(self, kind):
+        """COMMIT or ROLLBACK [WORK | TRAN[SACTION] [name]]."""
+        if not self.accept_word("work") and (self.accept_word("tran") or self.accept_word("transaction")):
+            return (kind, self._tran_name())
+        return (kind, None)
+
     def st_commit(self):
-        if self.accept_word("work"):
-            return ("commit", None)
-        if self.accept_word("tran") or self.accept_word("transaction"):
-            return ("commit", self._tran_name())
-        return ("commit", None)
+        return self._end_transaction("commit")
 
     def st_rollback(self):
-        if self.accept_word("work"):
-            return ("rollback", None)
-        if self.accept_word("tran") or self.accept_word("transaction"):
-            return ("rollback", self._tran_name())
-        return ("rollback", None)
+        return self._end_transaction("rollback")
 
     def st_save(self):
         if not (self.accept_word("tran") or self.accept_word("transaction")):
