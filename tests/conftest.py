@@ -9,7 +9,8 @@ The suite runs in one of two modes:
   database driver (the debug interpreter, for instance).
 
 TESSAVOR_BUILD names the folder that holds the built extension (default:
-build/ at the top of the repository).
+build/ at the top of the repository); with TESSAVOR_INSTALLED=1 the suite
+runs against the module installed for the interpreter instead.
 """
 
 import pytest
