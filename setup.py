@@ -4,12 +4,17 @@ into the folder the wheel is made from. The name, version and the rest of the
 metadata are in pyproject.toml.
 
 Needs CMake 3.18 or later on PATH and the compiler CMake finds (on Windows,
-run from a Visual Studio Developer prompt). Runs on Python 3.6 too."""
+run from a Visual Studio Developer prompt). Runs on Python 3.6 too, whose
+setuptools (39 with its pip 9, 59.6 at most) predates the [project] table:
+there the metadata is read from pyproject.toml here."""
 
+import io
 import os
+import re
 import subprocess
 import sys
 
+import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
@@ -17,6 +22,19 @@ ROOT = os.path.dirname(os.path.abspath(__file__))
 
 # The width of a Visual Studio build, from the interpreter's platform.
 VISUAL_STUDIO_PLATFORMS = {"win32": "Win32", "win-amd64": "x64", "win-arm64": "ARM64"}
+
+
+def metadata_for_old_setuptools():
+    """The [project] table's plain entries as setup() arguments, for a
+    setuptools that does not read the table (before 61); none for one that
+    does."""
+    if int(setuptools.__version__.split(".")[0]) >= 61:
+        return {}
+    with io.open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as f:
+        project = re.search(r"^\[project\]$(.*?)(?=^\[|\Z)", f.read(), re.M | re.S).group(1)
+    values = dict(re.findall(r'^([\w-]+) = "(.*)"$', project, re.M))
+    return {"name": values["name"], "version": values["version"], "description": values["description"],
+            "python_requires": values["requires-python"]}
 
 
 class CMakeExtension(Extension):
@@ -55,4 +73,5 @@ setup(
     cmdclass={"build_ext": CMakeBuild},
     # build/ is the CMake release build of scripts/build.sh
     options={"build": {"build_base": "build-wheel"}},
+    **metadata_for_old_setuptools()
 )
