@@ -139,6 +139,7 @@ run_python -m ensurepip >/dev/null
 listing=$(cd "$python/Lib/site-packages" && LC_ALL=C ls -d m4r_*)
 [[ $(tr '\n' ' ' <<<"$listing") == "$dist_info $(basename "$pyd") m4r_tessavor.pyi " ]] ||
     { echo "the wheel installed: $listing" >&2; exit 1; }
+cmp "$pyd" "$python/Lib/site-packages/$(basename "$pyd")"  # the module checked above
 # A wheel built on the station's interpreter (pip wheel .) takes its name and
 # version from setup.py, since that interpreter's setuptools does not read
 # pyproject.toml: they must be the ones above.
