@@ -51,9 +51,12 @@ class CMakeBuild(build_ext):
         target = os.path.dirname(os.path.abspath(self.get_ext_fullpath(ext.name)))
         configure = ["cmake", "-S", ROOT, "-B", build, "-DPython3_EXECUTABLE=" + sys.executable,
                      "-DCMAKE_BUILD_TYPE=" + config]
+        # A Visual Studio generator (CMake's default there) builds for the
+        # machine's width unless told the interpreter's.
         generator = os.environ.get("CMAKE_GENERATOR", "")
         platform = VISUAL_STUDIO_PLATFORMS.get(self.plat_name)
-        if self.compiler.compiler_type == "msvc" and platform and not generator:
+        if (self.compiler.compiler_type == "msvc" and platform and "CMAKE_GENERATOR_PLATFORM" not in os.environ
+                and (not generator or generator.startswith("Visual Studio"))):
             configure += ["-A", platform]
         compile_ = ["cmake", "--build", build, "--config", config]
         if self.parallel:
