@@ -8,6 +8,7 @@ packages=(
     python3 python3-dev python3-dbg
     python3-wxgtk4.0 python3-pymssql
     python3-pytest python3-hypothesis
+    python3-setuptools python3-wheel python3-build python3-venv python3-pip   # the wheel lane
     xvfb xauth
     freetds-bin tdsodbc unixodbc python3-pyodbc
     fontconfig fonts-wqy-microhei   # fc-list; a font with the dialog's Chinese labels
@@ -33,8 +34,17 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # A fresh machine's automatic updates hold the package manager's locks for
+    # minutes after boot: wait for them (up to 20 minutes) instead of failing.
+    # apt-get waits for dpkg's lock by itself, but not for the package lists'
+    # lock that `update` takes: that one is tried again every 10 s.
+    wait_for_lock=(-o DPkg::Lock::Timeout=1200)
+    for attempt in $(seq 120); do
+        log=$(LC_ALL=C apt-get "${wait_for_lock[@]}" update -qq 2>&1) && break
+        if [ "$attempt" = 120 ] || ! grep -q "Could not get lock" <<<"$log"; then echo "$log" >&2; exit 1; fi
+        sleep 10
+    done
+    apt-get "${wait_for_lock[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # The Node clients the simulator is tested with, as locked in tests/clients/package-lock.json.

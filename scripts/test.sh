@@ -7,7 +7,10 @@
 #   4. the suite and a short stress run under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   5. resident size and reference counts flat over many calls of every path;
 #   6. the suite with the stand-in toolkit on a 32-bit interpreter;
-#   7. info.cfg and the dialogs under the station's GBK locale.
+#   7. info.cfg and the dialogs under the station's GBK locale;
+#   8. the wheel and source archive: built (the wheel from the archive), the
+#      wheel installed into a fresh venv, the stand-in suite against it; and
+#      what `cmake --install` puts into a folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -72,5 +75,32 @@ export LC_ALL=zh_CN.GBK
 TESSAVOR_STANDINS=1 /usr/bin/python3 "${pytest[@]}" tests/test_station_file.py tests/test_mes_info_dialog.py \
     tests/test_design_dialog.py
 unset LC_ALL
+
+echo "== 8. the wheel, installed into a fresh venv, stand-in toolkit"
+dist=build-dist
+rm -rf "$dist" && mkdir -p "$dist"
+/usr/bin/python3 -m build --no-isolation --outdir "$dist" . >"$dist/build.log" 2>&1 || { cat "$dist/build.log"; exit 1; }
+wheel=$(ls "$dist"/m4r_tessavor-*.whl)
+# At the top of the wheel: the extension and its stub, nothing else (the
+# station's own m4r_wxtools is never replaced).
+top=$(/usr/bin/python3 -c 'import sys, zipfile
+names = {n.split("/")[0] for n in zipfile.ZipFile(sys.argv[1]).namelist()}
+print(" ".join(sorted(n for n in names if not n.endswith(".dist-info"))))' "$wheel")
+ext=$(/usr/bin/python3 -c 'import sysconfig; print("m4r_tessavor" + sysconfig.get_config_var("EXT_SUFFIX"))')
+[ "$top" = "$ext m4r_tessavor.pyi" ] || { echo "the wheel holds at its top: $top" >&2; exit 1; }
+/usr/bin/python3 -m venv --system-site-packages "$dist/venv"
+"$dist/venv/bin/python" -m pip install -q --no-index --no-build-isolation "$wheel"
+site=$("$dist/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+exports_only_the_entry_point "$site"
+TESSAVOR_STANDINS=1 TESSAVOR_INSTALLED=1 "$dist/venv/bin/python" "${pytest[@]}" tests
+# cmake --install puts in the extension and its stub and leaves a toolkit
+# already in the folder as it was.
+mkdir "$dist/station"
+echo "# the station's own toolkit" >"$dist/station/m4r_wxtools.py"
+cmake --install build --prefix "$dist/station" >/dev/null
+installed=$(cd "$dist/station" && LC_ALL=C ls | tr '\n' ' ')
+[ "$installed" = "$(basename build/m4r_tessavor*.so) m4r_tessavor.pyi m4r_wxtools.py " ] &&
+    [ "$(cat "$dist/station/m4r_wxtools.py")" = "# the station's own toolkit" ] ||
+    { echo "cmake --install left in the folder: $installed" >&2; exit 1; }
 
 echo "all tests passed"

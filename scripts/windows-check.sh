@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Cross-builds the extension for 32-bit Windows and runs the stand-in suite
-# under Wine with a real Windows CPython, once under code page 1252 and once
-# under code page 936 (GBK, LC_ALL=zh_CN.GBK), as on the station.
+# Cross-builds the extension for 32-bit Windows, makes the station's wheel
+# dist/m4r_tessavor-<version>-cp36-cp36m-win32.whl of it, installs that wheel
+# with a real Windows CPython's own pip under Wine into a fresh copy of the
+# interpreter, and runs the stand-in suite against the installed module, once
+# under code page 1252 and once under code page 936 (GBK, LC_ALL=zh_CN.GBK),
+# as on the station.
 #
 #   bash scripts/windows-check.sh WINDOWS_PYTHON_DIR [SOURCES_DIR]
 #
 # WINDOWS_PYTHON_DIR: the folder of a 32-bit Windows CPython install (3.6 on
-# the station): python.exe, python3X.dll, include/, Lib/.
+# the station): python.exe, python3X.dll, include/, Lib/ with ensurepip. It is
+# copied, without its site-packages, and left as it is.
 # SOURCES_DIR: a folder with the public sources of pytest and what it needs
 # (one sub-folder per entry of the table below, each a checkout of that
 # repository at that tag); entries missing there are cloned into it, which
 # needs a network. Default: build-mingw32/sources.
 #
 # Needs Debian's g++-mingw-w64-i686, mingw-w64-tools, wine and wine32 (with
-# the i386 architecture added), and locales; with --setup, installs them.
+# the i386 architecture added), locales, python3-setuptools and
+# python3-wheel; with --setup, installs them.
 # Not part of CI: no Windows CPython can be installed from the registries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +28,8 @@ if [[ ${1:-} == --setup ]]; then
     shift
     dpkg --add-architecture i386
     apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q cmake g++-mingw-w64-i686 mingw-w64-tools wine wine32 locales
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q cmake g++-mingw-w64-i686 mingw-w64-tools wine wine32 locales \
+        python3-setuptools python3-wheel
 fi
 [[ $# -ge 1 ]] || { echo "usage: $0 [--setup] WINDOWS_PYTHON_DIR [SOURCES_DIR]" >&2; exit 2; }
 python_dir=$(realpath "$1")
@@ -69,6 +75,29 @@ for dll in $imports; do
     esac
 done
 
+echo "== the wheel"
+# What CMake installs (the module and its stub), the metadata setuptools
+# makes from pyproject.toml, and the tag of the interpreter the module was
+# built for: cp36-cp36m-win32 for the station's (the m of pymalloc up to 3.7).
+stage=$build/wheel
+rm -rf "$stage" && mkdir -p "$stage/tree"
+cmake --install "$build" --prefix "$stage/tree" >/dev/null
+dist_info=$(/usr/bin/python3 -c 'import sys
+from setuptools import build_meta
+print(build_meta.prepare_metadata_for_build_wheel(sys.argv[1]))' "$stage" | tail -1)
+mv "$stage/$dist_info" "$stage/tree/"
+[[ $(basename "$pyd") =~ \.cp([0-9]+)-(win32|win_amd64)\.pyd$ ]] || { echo "no wheel tag for $pyd" >&2; exit 1; }
+python_tag=cp${BASH_REMATCH[1]} abi_tag=cp${BASH_REMATCH[1]} platform_tag=${BASH_REMATCH[2]}
+((BASH_REMATCH[1] >= 38)) || abi_tag+=m
+printf 'Wheel-Version: 1.0\nGenerator: scripts/windows-check.sh\nRoot-Is-Purelib: false\nTag: %s-%s-%s\n' \
+    "$python_tag" "$abi_tag" "$platform_tag" >"$stage/tree/$dist_info/WHEEL"
+mkdir -p dist
+/usr/bin/python3 -m wheel pack --dest-dir "$stage" "$stage/tree" >/dev/null
+wheel=$(ls "$stage"/m4r_tessavor-*-"$python_tag-$abi_tag-$platform_tag".whl)
+cp "$wheel" dist/
+wheel=dist/$(basename "$wheel")
+echo "$wheel"
+
 echo "== pytest and its dependencies from their sources, in $build/site"
 site=$build/site
 rm -rf "$site" && mkdir -p "$site" "$sources"
@@ -91,17 +120,40 @@ locale -a | grep -qix 'zh_CN.gbk' || localedef -i zh_CN -f GBK zh_CN.GBK
 
 # Python 3.6 under Wine dies at start when a standard handle is a file or
 # /dev/null: its input and output are pipes.
+python=$build/python
 run_python() {
-    echo | wine "$python_dir/python.exe" "$@" 2>&1 | cat
+    echo | wine "$python/python.exe" "$@" 2>&1 | cat
     return "${PIPESTATUS[1]}"
 }
 
+echo "== the wheel installed with the interpreter's own pip into a fresh copy of it, $python"
+# As on a station: the interpreter with nothing installed but its own pip
+# (pip 9 for 3.6.5), then the wheel, offline.
+rm -rf "$python" && mkdir -p "$python"
+tar -C "$python_dir" --exclude=./Lib/site-packages -cf - . | tar -C "$python" -xf -
+mkdir "$python/Lib/site-packages"
+run_python -m ensurepip >/dev/null
+# (from the interpreter's folder: in the sources' folder pip would take an
+# m4r_tessavor.egg-info left there by a build for the installed module)
+(cd "$python" && run_python -m pip install --no-index --disable-pip-version-check "$(winepath -w "$root/$wheel")")
+listing=$(cd "$python/Lib/site-packages" && LC_ALL=C ls -d m4r_*)
+[[ $(tr '\n' ' ' <<<"$listing") == "$dist_info $(basename "$pyd") m4r_tessavor.pyi " ]] ||
+    { echo "the wheel installed: $listing" >&2; exit 1; }
+cmp "$pyd" "$python/Lib/site-packages/$(basename "$pyd")"  # the module checked above
+# A wheel built on the station's interpreter (pip wheel .) takes its name and
+# version from setup.py, since that interpreter's setuptools does not read
+# pyproject.toml: they must be the ones above.
+read -r -d '' name version < <(run_python setup.py --name --version | tr -d '\r') || true
+[[ $name-$version.dist-info == "$dist_info" ]] ||
+    { echo "setup.py under $python_tag gives $name $version, pyproject.toml $dist_info" >&2; exit 1; }
+
 export PYTHONPATH=$(winepath -w "$site") PYTHONDONTWRITEBYTECODE=1
-export TESSAVOR_STANDINS=1 TESSAVOR_BUILD=$(winepath -w "$build") PYTEST_DISABLE_PLUGIN_AUTOLOAD=1
+export TESSAVOR_STANDINS=1 TESSAVOR_INSTALLED=1 PYTEST_DISABLE_PLUGIN_AUTOLOAD=1
 status=0
 for lc in C.UTF-8 zh_CN.GBK; do
-    echo "== stand-in suite, LC_ALL=$lc"
-    LC_ALL=$lc run_python -c "import locale, sys; print(sys.version); print('code page:', locale.getpreferredencoding(False))"
-    LC_ALL=$lc run_python -S -m pytest -q -p no:cacheprovider -p _hypothesis_pytestplugin -rs tests || status=1
+    echo "== stand-in suite against the installed module, LC_ALL=$lc"
+    LC_ALL=$lc run_python -c "import locale, sys; print(sys.version); print('code page:', locale.getpreferredencoding(False))
+sys.path.insert(0, 'tests'); import support; print('module from', support.BUILD)"
+    LC_ALL=$lc run_python -m pytest -q -p no:cacheprovider -p _hypothesis_pytestplugin -rs tests || status=1
 done
 exit $status

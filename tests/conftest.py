@@ -9,7 +9,9 @@ The suite runs in one of two modes:
   database driver (the debug interpreter, for instance).
 
 TESSAVOR_BUILD names the folder that holds the built extension (default:
-build/ at the top of the repository).
+build/ at the top of the repository); with TESSAVOR_INSTALLED=1 the suite
+runs against the module installed for the interpreter instead (which
+imports no toolkit of ours: use the stand-ins, or install it too).
 """
 
 import pytest

@@ -8,8 +8,25 @@ import sys
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS)
-BUILD = os.path.abspath(os.environ.get("TESSAVOR_BUILD", os.path.join(ROOT, "build")))
 STANDINS = os.path.join(TESTS, "standins")
+
+
+def installed_folder():
+    """The folder of the installed module that the interpreter imports
+    (TESSAVOR_INSTALLED=1: a wheel installed with pip, or `cmake --install`),
+    which must not be a build folder."""
+    import importlib.util
+    spec = importlib.util.find_spec("m4r_tessavor")
+    if spec is None or not spec.origin:
+        raise ImportError("TESSAVOR_INSTALLED=1, but m4r_tessavor is not installed where %s looks" % sys.executable)
+    folder = os.path.dirname(os.path.abspath(spec.origin))
+    if os.path.exists(os.path.join(folder, "CMakeCache.txt")):
+        raise ImportError("TESSAVOR_INSTALLED=1, but m4r_tessavor is imported from a build folder: %s" % spec.origin)
+    return folder
+
+
+BUILD = (installed_folder() if os.environ.get("TESSAVOR_INSTALLED") == "1"
+         else os.path.abspath(os.environ.get("TESSAVOR_BUILD", os.path.join(ROOT, "build"))))
 STANDIN_MODE = os.environ.get("TESSAVOR_STANDINS") == "1"
 
 # The module reads and writes info.cfg in the locale's encoding (code page
