@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -110,11 +111,23 @@ PyObject* os_function(PyObject* os, PyObject* name) {
     return PyDict_GetItem(PyModule_GetDict(os), name);
 }
 
+// os.<name>(args...), the function taken from the module's dictionary: one
+// lookup where an attribute would look at the module's type first.
+template <class... Args>
+Ref os_call(PyObject* os, PyObject* name, Args... args) {
+    Ref function = Ref::borrow(os_function(os, name));
+    if (!function) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return Ref();
+    }
+    return call(function.get(), args...);
+}
+
 // os.close(descriptor); an error pending before it stays the one raised,
 // unless the closing is interrupted. Returns `ok` when the closing worked.
 bool close_descriptor(PyObject* os, PyObject* descriptor, bool ok) {
     ExceptScope pending;
-    if (!call_method(os, texts().os_close, descriptor) && !ignored()) {
+    if (!os_call(os, texts().os_close, descriptor) && !ignored()) {
         return false;
     }
     pending.reraise();
@@ -163,7 +176,7 @@ bool named_like_new_file(PyObject* entry, PyObject* base) {
 // removed is left; false only with an interrupt raised.
 bool remove_leftovers(PyObject* os, PyObject* folder, PyObject* base) {
     const Texts& t = texts();
-    Ref names = call_method(os, t.listdir, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder);
+    Ref names = os_call(os, t.listdir, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder);
     if (!names || !PyList_Check(names.get())) {
         return !names ? ignored() : true;
     }
@@ -177,72 +190,56 @@ bool remove_leftovers(PyObject* os, PyObject* folder, PyObject* base) {
             return false;
         }
         Ref descriptor;
+        int unused = 1;
         if (os_function(os, t.lockf) != nullptr) {
             Ref flags = Ref::steal(PyLong_FromLong(O_WRONLY | kNoFollow));
-            descriptor = flags ? call_method(os, t.os_open, name.get(), flags.get()) : Ref();
-            const int locked = descriptor ? lock(os, descriptor.get()) : (ignored() ? 0 : -1);
-            if (locked < 0) {
-                if (descriptor) {
-                    close_descriptor(os, descriptor.get(), false);
-                }
-                return false;
-            }
-            if (locked == 0) {
-                if (descriptor && !close_descriptor(os, descriptor.get(), true)) {
-                    return false;
-                }
-                continue;
-            }
+            descriptor = flags ? os_call(os, t.os_open, name.get(), flags.get()) : Ref();
+            unused = descriptor ? lock(os, descriptor.get()) : (ignored() ? 0 : -1);
         }
-        const bool removed = call_method(os, t.remove, name.get()) || ignored();
-        if (descriptor ? !close_descriptor(os, descriptor.get(), removed) : !removed) {
+        if (unused > 0 && !os_call(os, t.remove, name.get())) {
+            unused = ignored() ? 0 : -1;
+        }
+        if ((descriptor && !close_descriptor(os, descriptor.get(), unused >= 0)) || unused < 0) {
             return false;
         }
     }
     return true;
 }
 
-// {name: value} of the extended attributes of the file open as
-// `descriptor` (on Linux an ACL is one); an empty dictionary where there
-// are none. Null without an error when they cannot be told (the file is
-// then rewritten in place), null with the error set on a failure.
+// The extended attributes of the file open as `descriptor` (on Linux an
+// ACL is one), as a value equal for two files exactly when they have the
+// same: {name: value}, or an empty list or tuple where there are none. Null
+// without an error when they cannot be told (the file is then rewritten in
+// place), null with the error set on a failure.
 Ref attributes(PyObject* os, PyObject* descriptor) {
-    Ref found = Ref::steal(PyDict_New());
     PyObject* list = os_function(os, texts().listxattr);
-    if (!found || list == nullptr) {
-        return found;
-    }
-    Ref names = call(list, descriptor);
+    Ref names = list != nullptr ? call(list, descriptor) : Ref::steal(PyTuple_New(0));
     if (!names) {
-        // A file system without extended attributes.
-        const long number = raised_errno();
-#ifdef ENOTSUP
-        if (number != ENOTSUP && number != EOPNOTSUPP) {
-#else
-        if (number != EOPNOTSUPP) {
-#endif
-            rewrite_instead();
-            return Ref();
-        }
-        PyErr_Clear();
-        return found;
+        // EOPNOTSUPP: a file system without extended attributes.
+        return raised_errno() != EOPNOTSUPP ? (rewrite_instead(), Ref()) : (PyErr_Clear(), Ref::steal(PyTuple_New(0)));
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(names.get()));
-    while (iterator) {
-        Ref name = Ref::steal(PyIter_Next(iterator.get()));
-        if (!name) {
-            return PyErr_Occurred() ? Ref() : std::move(found);
-        }
-        Ref value = call_method(os, texts().getxattr, descriptor, name.get());
+    if (!PyList_Check(names.get()) || PyList_GET_SIZE(names.get()) == 0) {
+        return names;
+    }
+    Ref found = Ref::steal(PyDict_New());
+    for (Py_ssize_t i = 0; found && i < PyList_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(names.get(), i);
+        Ref value = os_call(os, texts().getxattr, descriptor, name);
         if (!value) {
             rewrite_instead();
             return Ref();
         }
-        if (PyDict_SetItem(found.get(), name.get(), value.get()) < 0) {
+        if (PyDict_SetItem(found.get(), name, value.get()) < 0) {
             return Ref();
         }
     }
-    return Ref();
+    return found;
+}
+
+// A number of a status (st_mode, st_nlink), -1 with the error set.
+long field(PyObject* status, PyObject* name) {
+    Ref number = attr(status, name);
+    return number ? PyLong_AsLong(number.get()) : -1;
 }
 
 // Whether the file at `path` may be replaced by a new one without losing
@@ -255,33 +252,28 @@ int replaceable(PyObject* os, PyObject* path, Ref& status, Ref& kept) {
     const Texts& t = texts();
 #ifdef _WIN32
     // No O_NOFOLLOW here: a link is told by its own status.
-    Ref own = call_method(os, t.lstat, path);
-    Ref mode = own ? attr(own.get(), t.st_mode) : Ref();
-    if (!mode) {
+    Ref own = os_call(os, t.lstat, path);
+    if (!own) {
         return rewrite_instead();
     }
-    if ((PyLong_AsLong(mode.get()) & kFileType) != kRegularFile) {
+    if ((field(own.get(), t.st_mode) & kFileType) != kRegularFile) {
         return PyErr_Occurred() ? -1 : 0;
     }
 #endif
     // Opened for writing, neither created nor changed: a file that may not
     // be written is refused by the rewrite, the way a plain program is.
     Ref flags = Ref::steal(PyLong_FromLong(O_WRONLY | O_APPEND | kNoFollow | kBinary));
-    Ref descriptor = flags ? call_method(os, t.os_open, path, flags.get()) : Ref();
+    Ref descriptor = flags ? os_call(os, t.os_open, path, flags.get()) : Ref();
     if (!descriptor) {
         return flags ? rewrite_instead() : -1;
     }
-    status = call_method(os, t.fstat, descriptor.get());
+    status = os_call(os, t.fstat, descriptor.get());
     kept = status ? attributes(os, descriptor.get()) : Ref();
     if (!close_descriptor(os, descriptor.get(), true) || !kept) {
         return PyErr_Occurred() ? -1 : 0;
     }
-    Ref mode = attr(status.get(), t.st_mode);
-    Ref links = mode ? attr(status.get(), t.st_nlink) : Ref();
-    if (!links) {
-        return -1;
-    }
-    const bool plain = (PyLong_AsLong(mode.get()) & kFileType) == kRegularFile && PyLong_AsLong(links.get()) == 1;
+    const bool plain = (field(status.get(), t.st_mode) & kFileType) == kRegularFile &&
+                       field(status.get(), t.st_nlink) == 1;
     return PyErr_Occurred() ? -1 : plain;
 }
 
@@ -308,9 +300,9 @@ int take_over(PyObject* os, PyObject* descriptor, PyObject* status, PyObject* ke
     }
     PyObject* fchmod = os_function(os, t.fchmod);
     if (fchmod != nullptr) {
-        Ref mode = attr(status, t.st_mode);
-        Ref bits = mode ? Ref::steal(PyLong_FromLong(PyLong_AsLong(mode.get()) & kModeBits)) : Ref();
-        if (!bits || PyErr_Occurred()) {
+        const long mode = field(status, t.st_mode);
+        Ref bits = PyErr_Occurred() ? Ref() : Ref::steal(PyLong_FromLong(mode & kModeBits));
+        if (!bits) {
             return -1;
         }
         if (!call(fchmod, descriptor, bits.get())) {
@@ -328,22 +320,24 @@ int take_over(PyObject* os, PyObject* descriptor, PyObject* status, PyObject* ke
 // "<path>.<twelve random hexadecimal digits>.tmp"
 Ref new_file_name(PyObject* os, PyObject* path) {
     Ref count = Ref::steal(PyLong_FromLong(kRandomBytes));
-    Ref random = count ? call_method(os, texts().urandom, count.get()) : Ref();
+    Ref random = count ? os_call(os, texts().urandom, count.get()) : Ref();
     if (!random || !PyBytes_Check(random.get()) || PyBytes_GET_SIZE(random.get()) != kRandomBytes) {
         if (random) {
             PyErr_SetString(PyExc_SystemError, "os.urandom gave no bytes");
         }
         return Ref();
     }
+    // ".<digits>.tmp", ASCII made into a text and joined: cheaper than a format.
     static const char digits[] = "0123456789abcdef";
-    char hex[kRandomDigits + 1];
+    char tail[kRandomDigits + 6] = ".";
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(random.get()));
     for (int i = 0; i < kRandomBytes; ++i) {
-        hex[2 * i] = digits[bytes[i] >> 4];
-        hex[2 * i + 1] = digits[bytes[i] & 0xf];
+        tail[1 + 2 * i] = digits[bytes[i] >> 4];
+        tail[2 + 2 * i] = digits[bytes[i] & 0xf];
     }
-    hex[kRandomDigits] = '\0';
-    return Ref::steal(PyUnicode_FromFormat("%U.%s.tmp", path, hex));
+    std::memcpy(tail + 1 + kRandomDigits, ".tmp", 5);
+    Ref end = Ref::steal(PyUnicode_FromStringAndSize(tail, kRandomDigits + 5));
+    return end ? Ref::steal(PyUnicode_Concat(path, end.get())) : Ref();
 }
 
 // parser.write(f); f.flush(); _fsync(descriptor)
@@ -360,7 +354,7 @@ bool write_and_sync(PyObject* parser, PyObject* f, PyObject* descriptor) {
 // when refused with the old file still there, -1 with the error set.
 int put_in_place(PyObject* os, PyObject* name, PyObject* path) {
 #ifndef _WIN32
-    return call_method(os, texts().os_replace, name, path) ? 1 : rewrite_instead();
+    return os_call(os, texts().os_replace, name, path) ? 1 : rewrite_instead();
 #else
     // ReplaceFileW keeps the old file's security descriptor, attributes and
     // creation time; MoveFileExW where it cannot be used. A file that a
@@ -404,7 +398,7 @@ int put_in_place(PyObject* os, PyObject* name, PyObject* path) {
 // reported, unless the removal is interrupted.
 bool discard(PyObject* os, PyObject* name) {
     ExceptScope pending;
-    if (!call_method(os, texts().remove, name) && !ignored()) {
+    if (!os_call(os, texts().remove, name) && !ignored()) {
         return false;
     }
     pending.reraise();
@@ -420,12 +414,12 @@ bool sync_folder(PyObject* os, PyObject* folder) {
     const Texts& t = texts();
     Ref flags = Ref::steal(PyLong_FromLong(O_RDONLY));
     Ref descriptor =
-        flags ? call_method(os, t.os_open, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder, flags.get())
+        flags ? os_call(os, t.os_open, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder, flags.get())
               : Ref();
     if (!descriptor) {
         return ignored();
     }
-    const bool synced = call_method(os, t.os_fsync, descriptor.get()) || ignored();
+    const bool synced = os_call(os, t.os_fsync, descriptor.get()) || ignored();
     return close_descriptor(os, descriptor.get(), synced) || ignored();
 #else
     (void)os;
@@ -446,7 +440,7 @@ int replace(PyObject* os, PyObject* path, PyObject* folder, PyObject* status, Py
     if (!private_mode) {
         return -1;
     }
-    Ref descriptor = call_method(os, t.os_open, name.get(), flags.get(), private_mode.get());
+    Ref descriptor = os_call(os, t.os_open, name.get(), flags.get(), private_mode.get());
     if (!descriptor) {
         return rewrite_instead();
     }
