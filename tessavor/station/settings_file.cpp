@@ -18,17 +18,13 @@
 namespace tessavor::station {
 namespace {
 
-// st_mode: the file type bits and a regular file's type; the permission bits.
-constexpr long kFileType = 0170000;
-constexpr long kRegularFile = 0100000;
-constexpr long kModeBits = 07777;
-// How many random bytes name a new file (twelve hexadecimal digits).
+// st_mode: the file type bits, a regular file's type, the permission bits.
+constexpr long kFileType = 0170000, kRegularFile = 0100000, kModeBits = 07777;
+// Random bytes in a new file's name, as twelve hexadecimal digits.
 constexpr int kRandomBytes = 6;
 constexpr Py_ssize_t kRandomDigits = 2 * kRandomBytes;
-
-// Opening flags beyond the common ones: the last name of a path not followed
-// when it is a symbolic link, and no wait on a device or pipe (POSIX); no
-// line-end translation below the file object (Windows).
+// Opening flags: a link as the last name not followed, no wait on a device
+// or pipe (POSIX); no line-end translation below the file object (Windows).
 #ifdef O_NOFOLLOW
 constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK;
 #else
@@ -41,11 +37,9 @@ constexpr int kBinary = 0;
 #endif
 
 #ifdef _WIN32
-// How long a replacement refused because the file is held open elsewhere is
-// tried again, in seconds, and the first and longest pause between two tries.
-constexpr double kReplaceWait = 1.0;
-constexpr double kFirstPause = 0.01;
-constexpr double kLongestPause = 0.2;
+// How long (seconds) a replacement refused because the file is held open
+// elsewhere is tried again; the first and the longest pause between tries.
+constexpr double kReplaceWait = 1.0, kFirstPause = 0.01, kLongestPause = 0.2;
 #endif
 
 // path = os.fsdecode(path): a text, or the TypeError that using anything
@@ -321,10 +315,11 @@ int take_over(PyObject* os, PyObject* descriptor, PyObject* status, PyObject* ke
 Ref new_file_name(PyObject* os, PyObject* path) {
     Ref count = Ref::steal(PyLong_FromLong(kRandomBytes));
     Ref random = count ? os_call(os, texts().urandom, count.get()) : Ref();
-    if (!random || !PyBytes_Check(random.get()) || PyBytes_GET_SIZE(random.get()) != kRandomBytes) {
-        if (random) {
-            PyErr_SetString(PyExc_SystemError, "os.urandom gave no bytes");
-        }
+    if (random && (!PyBytes_Check(random.get()) || PyBytes_GET_SIZE(random.get()) != kRandomBytes)) {
+        PyErr_SetString(PyExc_SystemError, "os.urandom gave no bytes");
+        return Ref();
+    }
+    if (!random) {
         return Ref();
     }
     // ".<digits>.tmp", ASCII made into a text and joined: cheaper than a format.
@@ -412,15 +407,12 @@ bool discard(PyObject* os, PyObject* name) {
 bool sync_folder(PyObject* os, PyObject* folder) {
 #ifndef _WIN32
     const Texts& t = texts();
-    Ref flags = Ref::steal(PyLong_FromLong(O_RDONLY));
-    Ref descriptor =
-        flags ? os_call(os, t.os_open, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder, flags.get())
-              : Ref();
+    static_assert(O_RDONLY == 0, "os.O_RDONLY is 0");
+    Ref descriptor = os_call(os, t.os_open, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder, module_state().zero);
     if (!descriptor) {
         return ignored();
     }
-    const bool synced = os_call(os, t.os_fsync, descriptor.get()) || ignored();
-    return close_descriptor(os, descriptor.get(), synced) || ignored();
+    return close_descriptor(os, descriptor.get(), os_call(os, t.os_fsync, descriptor.get()) || ignored());
 #else
     (void)os;
     (void)folder;
