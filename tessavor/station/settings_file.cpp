@@ -117,15 +117,22 @@ Ref os_call(PyObject* os, PyObject* name, Args... args) {
     return call(function.get(), args...);
 }
 
-// os.close(descriptor); an error pending before it stays the one raised,
-// unless the closing is interrupted. Returns `ok` when the closing worked.
-bool close_descriptor(PyObject* os, PyObject* descriptor, bool ok) {
+// os.<name>(argument) as in a `finally` block: an error pending before it
+// stays the one raised, an ordinary error of the call is ignored. False only
+// when the call is interrupted.
+bool finally_call(PyObject* os, PyObject* name, PyObject* argument) {
     ExceptScope pending;
-    if (!os_call(os, texts().os_close, descriptor) && !ignored()) {
+    if (!os_call(os, name, argument) && !ignored()) {
         return false;
     }
     pending.reraise();
-    return ok;
+    return true;
+}
+
+// os.close(descriptor) as in a `finally` block; `ok` when it was not
+// interrupted.
+bool close_descriptor(PyObject* os, PyObject* descriptor, bool ok) {
+    return finally_call(os, texts().os_close, descriptor) && ok;
 }
 
 // os.lockf(descriptor, os.F_TLOCK, 0): the lock that tells a new file in
@@ -389,17 +396,6 @@ int put_in_place(PyObject* os, PyObject* name, PyObject* path) {
 #endif
 }
 
-// Removes the unfinished new file; an error pending stays the one
-// reported, unless the removal is interrupted.
-bool discard(PyObject* os, PyObject* name) {
-    ExceptScope pending;
-    if (!os_call(os, texts().remove, name) && !ignored()) {
-        return false;
-    }
-    pending.reraise();
-    return true;
-}
-
 // Makes the replacement itself durable. By then the new content is complete
 // and in place, so a folder that cannot be synced (some file systems refuse)
 // does not make the save fail; an interrupt or an exit still goes on.
@@ -440,7 +436,7 @@ int replace(PyObject* os, PyObject* path, PyObject* folder, PyObject* status, Py
     Ref file = like > 0 ? call(module_state().open, descriptor.get(), t.write_mode) : Ref();
     if (!file) {
         const bool closed = close_descriptor(os, descriptor.get(), true);
-        return discard(os, name.get()) && closed && like == 0 ? 0 : -1;
+        return finally_call(os, t.remove, name.get()) && closed && like == 0 ? 0 : -1;
     }
     int placed = 0;
     const bool written = with_block(file.get(), [&](PyObject* f) {
@@ -457,7 +453,8 @@ int replace(PyObject* os, PyObject* path, PyObject* folder, PyObject* status, Py
     placed = written ? put_in_place(os, name.get(), path) : -1;
 #endif
     if (!written || placed <= 0) {
-        return discard(os, name.get()) && written ? placed : -1;
+        // The unfinished new file removed.
+        return finally_call(os, t.remove, name.get()) && written ? placed : -1;
     }
     return sync_folder(os, folder) ? 1 : -1;
 }
