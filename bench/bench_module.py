@@ -458,7 +458,8 @@ def station_ops(mod, twin, rounds, target_s):
                        "probe_flags": os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW | os.O_NONBLOCK,
                        "create_flags": os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_NONBLOCK,
                        "read_only": os.O_RDONLY, "listdir": os.listdir, "listxattr": os.listxattr,
-                       "urandom": os.urandom, "lockf": os.lockf, "try_lock": os.F_TLOCK, "tmp_format": "info.cfg.%s.tmp",
+                       "urandom": os.urandom, "lockf": os.lockf, "try_lock": os.F_TLOCK,
+                       "tmp_format": "info.cfg.%s.tmp",
                        "open": open, "fchown": os.fchown, "fchmod": os.fchmod, "replace": os.replace,
                        "folder_sync": os.fsync, "name": "info.cfg"}
         saved = (mod._fsync, twin._fsync)
