@@ -401,31 +401,34 @@ def floor_info_names():
     return {"Parser": parser_class(), "isfile": os.path.isfile, "name": "info.cfg"}
 
 
-# The least a save that keeps the old file's links, owner, group and mode
-# does, where the file is a plain one with one name: the four values into the
-# parser, the old file opened for writing (a probe) and its status taken, the
-# folder listed (for new files of dead saves), a new file made, given the old
-# owner, group and mode, written, flushed, synced and put in place, and the
-# folder synced. The values hold no carriage return and no percent sign, so
-# they go to the parser as they are.
+# The least a save of a plain file does where the new file can be made just
+# like the old one: the four values into the parser, the old file opened for
+# writing without following a link (a probe), its status and extended
+# attributes taken, the folder listed (for leftovers of dead saves), a new
+# file with a random name made private, locked, given the old owner, group
+# and mode, its attributes compared, written, flushed, synced and put in
+# place while locked, and the folder synced. The values hold no carriage
+# return and no percent sign, so they go to the parser as they are.
 FLOOR_SAVE = ("parser.set('Sec', 'producttype', v1)\n"
               "parser.set('Sec', 'mrno', v2)\n"
               "parser.set('Sec', 'opname', v3)\n"
               "parser.set('Sec', 'slot', v4)\n"
               "fd = os_open(name, probe_flags)\n"
               "status = fstat(fd)\n"
+              "listxattr(fd)\n"
               "close(fd)\n"
               "listdir('.')\n"
-              "tmp = tmp_format % (getpid(),)\n"
-              "f = open(tmp, 'x')\n"
-              "with f:\n"
-              "    fd = f.fileno()\n"
-              "    fchown(fd, status.st_uid, status.st_gid)\n"
-              "    fchmod(fd, status.st_mode & 0o7777)\n"
+              "tmp = tmp_format % (urandom(6).hex(),)\n"
+              "fd = os_open(tmp, create_flags, 0o600)\n"
+              "lockf(fd, try_lock, 0)\n"
+              "fchown(fd, status.st_uid, status.st_gid)\n"
+              "fchmod(fd, status.st_mode & 0o7777)\n"
+              "listxattr(fd)\n"
+              "with open(fd, 'w') as f:\n"
               "    parser.write(f)\n"
               "    f.flush()\n"
               "    file_sync(fd)\n"
-              "replace(tmp, name)\n"
+              "    replace(tmp, name)\n"
               "fd = os_open('.', read_only)\n"
               "folder_sync(fd)\n"
               "close(fd)")
@@ -452,8 +455,11 @@ def station_ops(mod, twin, rounds, target_s):
         parser.read("info.cfg")
         floor_names = {"parser": parser, "v1": INFO_VALUES[0], "v2": INFO_VALUES[1], "v3": INFO_VALUES[2],
                        "v4": INFO_VALUES[3], "os_open": os.open, "close": os.close, "fstat": os.fstat,
-                       "probe_flags": os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW, "read_only": os.O_RDONLY,
-                       "listdir": os.listdir, "getpid": os.getpid, "tmp_format": "info.cfg.%s.0.tmp",
+                       "probe_flags": os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW | os.O_NONBLOCK,
+                       "create_flags": os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_NONBLOCK,
+                       "read_only": os.O_RDONLY, "listdir": os.listdir, "listxattr": os.listxattr,
+                       "urandom": os.urandom, "lockf": os.lockf, "try_lock": os.F_TLOCK,
+                       "tmp_format": "info.cfg.%s.tmp",
                        "open": open, "fchown": os.fchown, "fchmod": os.fchmod, "replace": os.replace,
                        "folder_sync": os.fsync, "name": "info.cfg"}
         saved = (mod._fsync, twin._fsync)

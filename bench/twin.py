@@ -90,6 +90,30 @@ class UIDesignOtherInfoDialog(wx.Dialog):
         event.Skip()
 
 
+class _RewriteInstead(Exception):
+    """info.cfg cannot be replaced without losing something: rewritten in place."""
+
+
+def _rewrite_instead(error):
+    """An error that rewriting in place may still overcome (not a full place)."""
+    import errno
+    if error.errno in (errno.ENOSPC, errno.EDQUOT):
+        raise error
+    raise _RewriteInstead()
+
+
+def _attributes(fd):
+    """{name: value} of the extended attributes (ACLs among them)."""
+    import errno
+    import os
+    try:
+        return {name: os.getxattr(fd, name) for name in os.listxattr(fd)}
+    except OSError as e:
+        if e.errno != errno.EOPNOTSUPP:
+            _rewrite_instead(e)
+        return {}
+
+
 class MESInfo:
     ININame = "info.cfg"
 
@@ -110,8 +134,8 @@ class MESInfo:
         self.Slot = parser.get("Sec", "slot")
 
     def Save(self, /):
-        import errno
         import os
+        import stat
         parser = self.__ini
         for key, value in (("producttype", self.ProductType), ("mrno", self.MRNo),
                            ("opname", self.OPName), ("slot", self.Slot)):
@@ -122,133 +146,100 @@ class MESInfo:
                 value = value.replace("\r\n", "\n").replace("\r", "\n").replace("%", "%%")
             parser.set("Sec", key, value)
 
-        # A new file put in place of the old one in one step where that
-        # keeps everything the old file had (links, owner, group, mode);
-        # else the old one rewritten in place, the one way that keeps them.
+        # Replaced in one step only where the new file can be made just like
+        # the old one; else rewritten in place through the name given.
         path = os.fsdecode(self.ININame)
         if not isinstance(path, str):
             raise TypeError("expected str, bytes or os.PathLike object, not " + type(path).__name__)
-        # Opened for writing (not created, not changed) so that a file that
-        # may not be written is refused; a symbolic link is followed to the
-        # file it names, which is the one to replace.
-        for _ in range(2):
-            try:
-                fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW)
-            except FileNotFoundError:
-                status = None
-                break
-            except OSError as e:
-                if e.errno != errno.ELOOP or _:
-                    raise
-                path = os.path.realpath(path)
-                continue
-            try:
-                status = os.fstat(fd)
-            finally:
-                os.close(fd)
-            break
         folder = path[:max(path.rfind("/"), path.rfind(os.sep)) + 1]
+        base = path[len(folder):]
 
-        # New files of a save beside this one that no running process is
-        # writing: their writer died before putting them in place.
+        # New files of saves whose writer is gone: a writer holds its lock.
         try:
             names = os.listdir(folder or ".")
         except Exception:
             names = ()
-        pid = os.getpid()
-        prefix = path[len(folder):] + "."
         for entry in names:
-            if entry.startswith(prefix) and entry.endswith(".tmp"):
-                parts = entry[len(prefix):-4].split(".")
-                if len(parts) == 2 and all(p.isdigit() and p.isascii() for p in parts) and int(parts[0]) != pid:
-                    try:
-                        if os.name == "nt":
-                            import time
-                            if time.time() - os.stat(folder + entry).st_mtime < 600:
-                                continue
-                        else:
-                            try:
-                                os.kill(int(parts[0]), 0)
-                                continue
-                            except ProcessLookupError:
-                                pass
-                        os.remove(folder + entry)
-                    except Exception:
-                        pass
-
-        f = None
-        if status is None or status.st_nlink == 1:
-            for attempt in range(100):
-                name = "%s.%d.%d.tmp" % (path, pid, attempt)
+            if (len(entry) == len(base) + 17 and entry.startswith(base + ".") and entry.endswith(".tmp")
+                    and all(c in "0123456789abcdef" for c in entry[-16:-4])):
                 try:
-                    f = open(name, "x")
-                except FileExistsError:
+                    fd = os.open(folder + entry, os.O_WRONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+                except Exception:
                     continue
-                except PermissionError:
-                    pass   # no new file can be made in this folder
-                break
-            else:
-                raise FileExistsError("no free name for a new file beside %r" % (path,))
-        if f is not None:
+                try:
+                    os.lockf(fd, os.F_TLOCK, 0)
+                    os.remove(folder + entry)
+                except Exception:
+                    pass
+                finally:
+                    os.close(fd)
+
+        try:
+            try:
+                fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW | os.O_NONBLOCK)
+            except OSError as e:
+                _rewrite_instead(e)
+            try:
+                status = os.fstat(fd)
+                kept = _attributes(fd)
+            finally:
+                os.close(fd)
+            if not stat.S_ISREG(status.st_mode) or status.st_nlink != 1:
+                raise _RewriteInstead()
+            name = "%s.%s.tmp" % (path, os.urandom(6).hex())
+            try:
+                fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_NONBLOCK, 0o600)
+            except OSError as e:
+                _rewrite_instead(e)
+            try:
+                try:
+                    os.lockf(fd, os.F_TLOCK, 0)
+                    os.fchown(fd, status.st_uid, status.st_gid)
+                    os.fchmod(fd, status.st_mode & 0o7777)
+                except OSError as e:
+                    _rewrite_instead(e)
+                if _attributes(fd) != kept:
+                    raise _RewriteInstead()
+                f = open(fd, "w")
+            except BaseException:
+                os.close(fd)
+                os.remove(name)
+                raise
             try:
                 with f:
-                    fd = f.fileno()
-                    if status is not None:
-                        try:
-                            os.fchown(fd, status.st_uid, status.st_gid)
-                        except PermissionError:
-                            fd = None   # the owner or group could not be kept
-                        else:
-                            os.fchmod(fd, status.st_mode & 0o7777)
-                    if fd is not None:
-                        parser.write(f)
-                        f.flush()
-                        _fsync(fd)
-                if fd is not None:
-                    # Tried again for about a second while the file is held
-                    # open elsewhere (on Windows: a scanner, an editor).
-                    delay, waited = 0.01, 0.0
-                    while True:
-                        try:
-                            os.replace(name, path)
-                            break
-                        except PermissionError:
-                            if waited >= 1.0:
-                                raise
-                        import time
-                        time.sleep(delay)
-                        waited += delay
-                        delay = min(2 * delay, 0.2)
+                    parser.write(f)
+                    f.flush()
+                    _fsync(fd)
+                    try:
+                        os.replace(name, path)   # while the lock is held
+                    except OSError as e:
+                        _rewrite_instead(e)
             except BaseException:
                 try:
                     os.remove(name)
                 except Exception:
                     pass
                 raise
-            if fd is not None:
-                # The folder too, so that the replacement itself is durable;
-                # a folder that cannot be synced does not fail the save.
-                try:
-                    fd = os.open(folder or ".", os.O_RDONLY)
-                except Exception:
-                    return
-                try:
-                    os.fsync(fd)
-                except Exception:
-                    pass
-                try:
-                    os.close(fd)
-                except Exception:
-                    pass
-                return
-            try:
-                os.remove(name)
-            except Exception:
-                pass
-        with open(path, "w") as f:
-            parser.write(f)
-            f.flush()
-            _fsync(f.fileno())
+        except _RewriteInstead:
+            with open(path, "w") as f:
+                parser.write(f)
+                f.flush()
+                _fsync(f.fileno())
+            return
+        # The folder too, so that the replacement itself is durable; a
+        # folder that cannot be synced does not fail the save.
+        try:
+            fd = os.open(folder or ".", os.O_RDONLY)
+        except Exception:
+            return
+        try:
+            os.fsync(fd)
+        except Exception:
+            pass
+        try:
+            os.close(fd)
+        except Exception:
+            pass
 
 
 

@@ -13,6 +13,7 @@ packages=(
     freetds-bin tdsodbc unixodbc python3-pyodbc
     fontconfig fonts-wqy-microhei   # fc-list; a font with the dialog's Chinese labels
     locales
+    acl                             # setfacl, for the tests of a file with an ACL
     # The 32-bit lane: Debian's i386 CPython and a 32-bit compiler.
     gcc-multilib g++-multilib libpython3.11-dev:i386
 )

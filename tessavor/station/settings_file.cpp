@@ -1,6 +1,15 @@
 #include "settings_file.hpp"
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "../capi/context.hpp"
 #include "../module/state.hpp"
@@ -9,99 +18,29 @@
 namespace tessavor::station {
 namespace {
 
-// How many names a new file may try before giving up.
-constexpr int kTemporaryNameAttempts = 100;
-// How long a replacement refused by a file held open elsewhere is tried
-// again, in seconds, and the first and longest pause between two tries.
-constexpr double kReplaceWait = 1.0;
-constexpr double kFirstPause = 0.01;
-constexpr double kLongestPause = 0.2;
-#ifdef _WIN32
-// A new file of a save that has not changed for this long (seconds) has no
-// writer left: no save takes more than a few seconds.
-constexpr double kLeftoverAge = 600.0;
+// st_mode: the file type bits, a regular file's type, the permission bits.
+constexpr long kFileType = 0170000, kRegularFile = 0100000, kModeBits = 07777;
+// Random bytes in a new file's name, as twelve hexadecimal digits.
+constexpr int kRandomBytes = 6;
+constexpr Py_ssize_t kRandomDigits = 2 * kRandomBytes;
+// Opening flags: a link as the last name not followed, no wait on a device
+// or pipe (POSIX); no line-end translation below the file object (Windows).
+#ifdef O_NOFOLLOW
+constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK;
+#else
+constexpr int kNoFollow = 0;
+#endif
+#ifdef O_BINARY
+constexpr int kBinary = O_BINARY;
+#else
+constexpr int kBinary = 0;
 #endif
 
-// What the os module offers here, found on the first save.
-struct Platform {
-    PyObject* probe_flags = nullptr;  // O_WRONLY | O_APPEND | O_NOFOLLOW where there is one
-    PyObject* read_only = nullptr;    // O_RDONLY
-    PyObject* mode_bits = nullptr;    // 0o7777
-    bool no_follow = false;           // a symbolic link makes the probe fail with ELOOP
-    bool has_fchown = false;
-    bool has_fchmod = false;
-};
-
-bool has(PyObject* os, PyObject* name, bool& answer) {
-    const int found = PyObject_HasAttr(os, name);
-    answer = found > 0;
-    return found >= 0;
-}
-
-const Platform* platform(PyObject* os) {
-    static Platform p;
-    static bool ready = false;
-    if (ready) {
-        return &p;
-    }
-    const Texts& t = texts();
-    if (!has(os, t.O_NOFOLLOW, p.no_follow) || !has(os, t.fchown, p.has_fchown) ||
-        !has(os, t.fchmod, p.has_fchmod)) {
-        return nullptr;
-    }
-    Ref write_only = attr(os, t.O_WRONLY);
-    Ref append = write_only ? attr(os, t.O_APPEND) : Ref();
-    Ref flags = append ? Ref::steal(PyNumber_Or(write_only.get(), append.get())) : Ref();
-    if (flags && p.no_follow) {
-        Ref no_follow = attr(os, t.O_NOFOLLOW);
-        flags = no_follow ? Ref::steal(PyNumber_Or(flags.get(), no_follow.get())) : Ref();
-    }
-    Ref read_only = flags ? attr(os, t.O_RDONLY) : Ref();
-    Ref bits = read_only ? Ref::steal(PyLong_FromLong(07777)) : Ref();
-    if (!bits) {
-        return nullptr;
-    }
-    p.probe_flags = flags.release();
-    p.read_only = read_only.release();
-    p.mode_bits = bits.release();
-    ready = true;
-    return &p;
-}
-
-// ".<pid>.0.tmp", the end of the first name a new file tries, and the pid as
-// a text: made again only when the process id changes (after a fork). Kept
-// for the life of the process.
-struct Tail {
-    PyObject* pid = nullptr;
-    PyObject* pid_text = nullptr;
-    PyObject* first = nullptr;
-};
-
-const Tail* tail(PyObject* os) {
-    static Tail cached;
-    Ref pid = call_method(os, texts().getpid);
-    if (!pid) {
-        return nullptr;
-    }
-    if (cached.pid != nullptr) {
-        const int same = PyObject_RichCompareBool(pid.get(), cached.pid, Py_EQ);
-        if (same != 0) {
-            return same > 0 ? &cached : nullptr;
-        }
-    }
-    Ref text = Ref::steal(PyObject_Str(pid.get()));
-    Ref first = text ? Ref::steal(PyUnicode_FromFormat(".%U.0.tmp", text.get())) : Ref();
-    if (!first) {
-        return nullptr;
-    }
-    Py_XDECREF(cached.pid);
-    Py_XDECREF(cached.pid_text);
-    Py_XDECREF(cached.first);
-    cached.pid = pid.release();
-    cached.pid_text = text.release();
-    cached.first = first.release();
-    return &cached;
-}
+#ifdef _WIN32
+// How long (seconds) a replacement refused because the file is held open
+// elsewhere is tried again; the first and the longest pause between tries.
+constexpr double kReplaceWait = 1.0, kFirstPause = 0.01, kLongestPause = 0.2;
+#endif
 
 // path = os.fsdecode(path): a text, or the TypeError that using anything
 // else as a path raises.
@@ -118,78 +57,36 @@ Ref text_path(PyObject* os, PyObject* path) {
     return text;
 }
 
-// The raised error is an OSError whose errno is `number`.
-bool raised_errno(long number) {
+// The errno of the raised OSError, 0 when it has none, -1 when the raised
+// error is no OSError.
+long raised_errno() {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) {
-        return false;
+        return -1;
     }
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     PyObject* code = value != nullptr ? PyObject_GetAttr(value, texts().errno_name) : nullptr;
-    const long found = code != nullptr && PyLong_Check(code) ? PyLong_AsLong(code) : -1;
+    const long found = code != nullptr && PyLong_Check(code) ? PyLong_AsLong(code) : 0;
     Py_XDECREF(code);
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
-    return found == number;
+    return found;
 }
 
-// The status of the file to write, or None when there is none yet. The
-// file is opened for writing without being created or changed, so that one
-// that may not be written is refused here, as rewriting it would be. A
-// symbolic link is followed: `path` becomes the file it names, which is the
-// one to replace.
-Ref examine(PyObject* os, const Platform& p, Ref& path) {
-    const Texts& t = texts();
-    for (int follow = 0;; ++follow) {
-        if (follow == 0 && !p.no_follow) {
-            // No O_NOFOLLOW here: ask whether it is a link.
-            Ref os_path = attr(os, t.path);
-            Ref link = os_path ? call_method(os_path.get(), t.islink, path.get()) : Ref();
-            const int is_link = link ? PyObject_IsTrue(link.get()) : -1;
-            if (is_link < 0) {
-                return Ref();
-            }
-            if (is_link > 0) {
-                continue;
-            }
-        }
-        if (follow > 0) {
-            Ref os_path = attr(os, t.path);
-            path = os_path ? call_method(os_path.get(), t.realpath, path.get()) : Ref();
-            if (!path || !PyUnicode_Check(path.get())) {
-                if (path) {
-                    PyErr_SetString(PyExc_TypeError, "os.path.realpath gave no text");
-                }
-                return Ref();
-            }
-        }
-        Ref descriptor = call_method(os, t.os_open, path.get(), p.probe_flags);
-        if (!descriptor) {
-            if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-                PyErr_Clear();
-                return Ref::borrow(Py_None);
-            }
-            if (follow == 0 && p.no_follow && raised_errno(ELOOP)) {
-                PyErr_Clear();
-                continue;
-            }
-            return Ref();
-        }
-        Ref status = call_method(os, t.fstat, descriptor.get());
-        if (!status) {
-            ExceptScope pending;
-            if (!call_method(os, t.os_close, descriptor.get())) {
-                return Ref();
-            }
-            pending.reraise();
-            return Ref();
-        }
-        if (!call_method(os, t.os_close, descriptor.get())) {
-            return Ref();
-        }
-        return status;
+// A raised OSError that rewriting the file in place may still overcome:
+// cleared, 0; anything else (a full place among them) stays raised, -1.
+int rewrite_instead() {
+    const long number = raised_errno();
+    if (number < 0 || number == ENOSPC
+#ifdef EDQUOT
+        || number == EDQUOT
+#endif
+    ) {
+        return -1;
     }
+    PyErr_Clear();
+    return 0;
 }
 
 // Clears an error that an `except Exception:` would catch and says so;
@@ -202,123 +99,247 @@ bool ignored() {
     return true;
 }
 
-// The process id in `entry` when it is named "<base>.<pid>.<n>.tmp" (both
-// numbers in ASCII digits), else null without an error.
-Ref leftover_pid(PyObject* entry, Py_ssize_t base_length, PyObject* base, PyObject* suffix) {
-    if (!PyUnicode_Check(entry) || compat::unicode_ready(entry) < 0) {
-        PyErr_Clear();
-        return Ref();
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(entry);
-    if (length < base_length + 8 || PyUnicode_Tailmatch(entry, base, 0, base_length, -1) != 1 ||
-        PyUnicode_Tailmatch(entry, suffix, 0, length, 1) != 1 ||
-        PyUnicode_READ_CHAR(entry, base_length) != '.') {
-        return Ref();
-    }
-    Py_ssize_t dot = -1;
-    for (Py_ssize_t i = base_length + 1; i < length - 4; ++i) {
-        const Py_UCS4 c = PyUnicode_READ_CHAR(entry, i);
-        if (c == '.' && dot == -1 && i > base_length + 1) {
-            dot = i;
-        } else if (c < '0' || c > '9') {
-            return Ref();
-        }
-    }
-    if (dot == -1 || dot == length - 5) {
-        return Ref();
-    }
-    return Ref::steal(PyUnicode_Substring(entry, base_length + 1, dot));
+// os.<name> when this platform's os module has it (borrowed), else null
+// without an error.
+PyObject* os_function(PyObject* os, PyObject* name) {
+    return PyDict_GetItem(PyModule_GetDict(os), name);
 }
 
-// Whether the new file `name` of a save can have no writer left.
-// Returns 1 when it has none, 0 when it may have one, -1 with an interrupt
-// raised.
-int abandoned(PyObject* os, PyObject* pid_text, PyObject* name) {
-#ifndef _WIN32
-    (void)name;
-    // os.kill(pid, 0) sends nothing: it only asks whether the process is there.
-    Ref pid = Ref::steal(PyLong_FromUnicodeObject(pid_text, 10));
-    Ref alive = pid ? call_method(os, texts().kill, pid.get(), module_state().zero) : Ref();
-    if (alive) {
-        return 0;
+// os.<name>(args...), the function taken from the module's dictionary: one
+// lookup where an attribute would look at the module's type first.
+template <class... Args>
+Ref os_call(PyObject* os, PyObject* name, Args... args) {
+    Ref function = Ref::borrow(os_function(os, name));
+    if (!function) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return Ref();
     }
-    if (PyErr_ExceptionMatches(PyExc_ProcessLookupError)) {
-        PyErr_Clear();
+    return call(function.get(), args...);
+}
+
+// os.<name>(argument) as in a `finally` block: an error pending before it
+// stays the one raised, an ordinary error of the call is ignored. False only
+// when the call is interrupted.
+bool finally_call(PyObject* os, PyObject* name, PyObject* argument) {
+    ExceptScope pending;
+    if (!os_call(os, name, argument) && !ignored()) {
+        return false;
+    }
+    pending.reraise();
+    return true;
+}
+
+// os.close(descriptor) as in a `finally` block; `ok` when it was not
+// interrupted.
+bool close_descriptor(PyObject* os, PyObject* descriptor, bool ok) {
+    return finally_call(os, texts().os_close, descriptor) && ok;
+}
+
+// os.lockf(descriptor, os.F_TLOCK, 0): the lock that tells a new file in
+// the writing from a leftover. 1 when taken (or where there are no such
+// locks), 0 when another process holds it, -1 with the error set.
+int lock(PyObject* os, PyObject* descriptor) {
+    PyObject* lockf = os_function(os, texts().lockf);
+    PyObject* at_once = lockf != nullptr ? os_function(os, texts().try_lock) : nullptr;
+    if (at_once == nullptr) {
         return 1;
     }
-#else
-    // On Windows os.kill ends the process; the age of the file tells instead.
-    (void)pid_text;
-    const Texts& t = texts();
-    Ref status = call_method(os, t.stat, name);
-    Ref changed = status ? attr(status.get(), t.modified) : Ref();
-    Ref time = changed ? Ref::steal(PyImport_ImportModule("time")) : Ref();
-    Ref now = time ? call_method(time.get(), t.time) : Ref();
-    const double age = now ? PyFloat_AsDouble(now.get()) - PyFloat_AsDouble(changed.get()) : 0.0;
-    if (now && !PyErr_Occurred()) {
-        return age > kLeftoverAge ? 1 : 0;
-    }
-#endif
-    return ignored() ? 0 : -1;
+    return call(lockf, descriptor, at_once, module_state().zero) ? 1 : rewrite_instead();
 }
 
-// Removes the new files of saves beside the file (named "<base>.<pid>.<n>.tmp")
-// that no running process is writing: their writer died before putting them
-// in place. A file that cannot be listed or removed is left; false only with
-// an interrupt raised.
-bool remove_leftovers(PyObject* os, PyObject* folder, PyObject* base, const Tail& own) {
-    const Texts& t = texts();
-    Ref names = call_method(os, t.listdir, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder);
-    if (!names || !PyList_Check(names.get())) {
-        return !names ? ignored() : true;
+// Whether `entry` is named like a new file of a save of `base`:
+// "<base>.<twelve hexadecimal digits>.tmp".
+bool named_like_new_file(PyObject* entry, PyObject* base) {
+    const Py_ssize_t start = PyUnicode_GET_LENGTH(base) + 1;
+    if (!PyUnicode_Check(entry) || compat::unicode_ready(entry) < 0) {
+        PyErr_Clear();
+        return false;
     }
-    const Py_ssize_t base_length = PyUnicode_GET_LENGTH(base);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(names.get(), i));
-        Ref pid = leftover_pid(entry.get(), base_length, base, t.tmp_suffix);
-        if (!pid) {
-            continue;
-        }
-        const int own_pid = PyUnicode_Compare(pid.get(), own.pid_text);
-        if (own_pid == 0) {
-            continue;
-        }
-        Ref name = Ref::steal(PyUnicode_Concat(folder, entry.get()));
-        const int gone = name ? abandoned(os, pid.get(), name.get()) : (ignored() ? 0 : -1);
-        if (gone < 0) {
-            return false;
-        }
-        if (gone > 0 && !call_method(os, t.remove, name.get()) && !ignored()) {
+    if (PyUnicode_GET_LENGTH(entry) != start + kRandomDigits + 4 ||
+        PyUnicode_Tailmatch(entry, base, 0, start - 1, -1) != 1 ||
+        PyUnicode_Tailmatch(entry, texts().tmp_suffix, 0, PY_SSIZE_T_MAX, 1) != 1 ||
+        PyUnicode_READ_CHAR(entry, start - 1) != '.') {
+        return false;
+    }
+    for (Py_ssize_t i = start; i < start + kRandomDigits; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(entry, i);
+        if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) {
             return false;
         }
     }
     return true;
 }
 
-// open("<path>.<pid>.<n>.tmp", "x") for the first n whose name is free.
-// Null without an error when the folder refuses new files.
-Ref create_temporary(PyObject* path, const Tail& own, Ref& name) {
-    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        name = Ref::steal(attempt == 0 ? PyUnicode_Concat(path, own.first)
-                                       : PyUnicode_FromFormat("%U.%U.%d.tmp", path, own.pid_text, attempt));
-        if (!name) {
-            return Ref();
-        }
-        Ref file = call(module_state().open, name.get(), texts().exclusive_mode);
-        if (file) {
-            return file;
-        }
-        if (PyErr_ExceptionMatches(PyExc_PermissionError)) {
-            PyErr_Clear();
-            return Ref();
-        }
-        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-            return Ref();
-        }
-        PyErr_Clear();
+// Removes the new files of saves of `base` in `folder` that nobody is
+// writing any more: their writer died before putting them in place. A
+// saver holds the lock on its new file while it writes; on Windows a file
+// held open cannot be removed. A file that cannot be listed, locked or
+// removed is left; false only with an interrupt raised.
+bool remove_leftovers(PyObject* os, PyObject* folder, PyObject* base) {
+    const Texts& t = texts();
+    Ref names = os_call(os, t.listdir, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder);
+    if (!names || !PyList_Check(names.get())) {
+        return !names ? ignored() : true;
     }
-    PyErr_Format(PyExc_FileExistsError, "no free name for a new file beside %R", path);
-    return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+        if (!named_like_new_file(entry.get(), base)) {
+            continue;
+        }
+        Ref name = Ref::steal(PyUnicode_Concat(folder, entry.get()));
+        if (!name) {
+            return false;
+        }
+        Ref descriptor;
+        int unused = 1;
+        if (os_function(os, t.lockf) != nullptr) {
+            Ref flags = Ref::steal(PyLong_FromLong(O_WRONLY | kNoFollow));
+            descriptor = flags ? os_call(os, t.os_open, name.get(), flags.get()) : Ref();
+            unused = descriptor ? lock(os, descriptor.get()) : (ignored() ? 0 : -1);
+        }
+        if (unused > 0 && !os_call(os, t.remove, name.get())) {
+            unused = ignored() ? 0 : -1;
+        }
+        if ((descriptor && !close_descriptor(os, descriptor.get(), unused >= 0)) || unused < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The extended attributes of the file open as `descriptor` (on Linux an
+// ACL is one), as a value equal for two files exactly when they have the
+// same: {name: value}, or an empty list or tuple where there are none. Null
+// without an error when they cannot be told (the file is then rewritten in
+// place), null with the error set on a failure.
+Ref attributes(PyObject* os, PyObject* descriptor) {
+    PyObject* list = os_function(os, texts().listxattr);
+    Ref names = list != nullptr ? call(list, descriptor) : Ref::steal(PyTuple_New(0));
+    if (!names) {
+        // EOPNOTSUPP: a file system without extended attributes.
+        return raised_errno() != EOPNOTSUPP ? (rewrite_instead(), Ref()) : (PyErr_Clear(), Ref::steal(PyTuple_New(0)));
+    }
+    if (!PyList_Check(names.get()) || PyList_GET_SIZE(names.get()) == 0) {
+        return names;
+    }
+    Ref found = Ref::steal(PyDict_New());
+    for (Py_ssize_t i = 0; found && i < PyList_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(names.get(), i);
+        Ref value = os_call(os, texts().getxattr, descriptor, name);
+        if (!value) {
+            rewrite_instead();
+            return Ref();
+        }
+        if (PyDict_SetItem(found.get(), name, value.get()) < 0) {
+            return Ref();
+        }
+    }
+    return found;
+}
+
+// A number of a status (st_mode, st_nlink), -1 with the error set.
+long field(PyObject* status, PyObject* name) {
+    Ref number = attr(status, name);
+    return number ? PyLong_AsLong(number.get()) : -1;
+}
+
+// Whether the file at `path` may be replaced by a new one without losing
+// anything: a regular file (not a link, not a device) with one name, that
+// this process may write. Its status and extended attributes go to
+// `status` and `kept`. 1 when it may, 0 when it must be rewritten in place
+// (or is not there yet), -1 with the error set. A symbolic link is never
+// followed here.
+int replaceable(PyObject* os, PyObject* path, Ref& status, Ref& kept) {
+    const Texts& t = texts();
+#ifdef _WIN32
+    // No O_NOFOLLOW here: a link is told by its own status.
+    Ref own = os_call(os, t.lstat, path);
+    if (!own) {
+        return rewrite_instead();
+    }
+    if ((field(own.get(), t.st_mode) & kFileType) != kRegularFile) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+#endif
+    // Opened for writing, neither created nor changed: a file that may not
+    // be written is refused by the rewrite, the way a plain program is.
+    Ref flags = Ref::steal(PyLong_FromLong(O_WRONLY | O_APPEND | kNoFollow | kBinary));
+    Ref descriptor = flags ? os_call(os, t.os_open, path, flags.get()) : Ref();
+    if (!descriptor) {
+        return flags ? rewrite_instead() : -1;
+    }
+    status = os_call(os, t.fstat, descriptor.get());
+    kept = status ? attributes(os, descriptor.get()) : Ref();
+    if (!close_descriptor(os, descriptor.get(), true) || !kept) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    const bool plain = (field(status.get(), t.st_mode) & kFileType) == kRegularFile &&
+                       field(status.get(), t.st_nlink) == 1;
+    return PyErr_Occurred() ? -1 : plain;
+}
+
+// Makes the new file open as `descriptor` what the old one was: locked
+// while it is written, the old owner, group and permission bits, and the
+// same extended attributes. 1 when it is, 0 when it cannot be (no error),
+// -1 with the error set.
+int take_over(PyObject* os, PyObject* descriptor, PyObject* status, PyObject* kept) {
+    const Texts& t = texts();
+    const int locked = lock(os, descriptor);
+    if (locked <= 0) {
+        return locked;
+    }
+    PyObject* fchown = os_function(os, t.fchown);
+    if (fchown != nullptr) {
+        Ref uid = attr(status, t.st_uid);
+        Ref gid = uid ? attr(status, t.st_gid) : Ref();
+        if (!gid) {
+            return -1;
+        }
+        if (!call(fchown, descriptor, uid.get(), gid.get())) {
+            return rewrite_instead();
+        }
+    }
+    PyObject* fchmod = os_function(os, t.fchmod);
+    if (fchmod != nullptr) {
+        const long mode = field(status, t.st_mode);
+        Ref bits = PyErr_Occurred() ? Ref() : Ref::steal(PyLong_FromLong(mode & kModeBits));
+        if (!bits) {
+            return -1;
+        }
+        if (!call(fchmod, descriptor, bits.get())) {
+            return rewrite_instead();
+        }
+    }
+    // Compared once the mode is set: on Linux it changes the ACL's mask.
+    Ref given = attributes(os, descriptor);
+    if (!given) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    return PyObject_RichCompareBool(given.get(), kept, Py_EQ);
+}
+
+// "<path>.<twelve random hexadecimal digits>.tmp"
+Ref new_file_name(PyObject* os, PyObject* path) {
+    Ref count = Ref::steal(PyLong_FromLong(kRandomBytes));
+    Ref random = count ? os_call(os, texts().urandom, count.get()) : Ref();
+    if (random && (!PyBytes_Check(random.get()) || PyBytes_GET_SIZE(random.get()) != kRandomBytes)) {
+        PyErr_SetString(PyExc_SystemError, "os.urandom gave no bytes");
+        return Ref();
+    }
+    if (!random) {
+        return Ref();
+    }
+    // ".<digits>.tmp", ASCII made into a text and joined: cheaper than a format.
+    static const char digits[] = "0123456789abcdef";
+    char tail[kRandomDigits + 6] = ".";
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(random.get()));
+    for (int i = 0; i < kRandomBytes; ++i) {
+        tail[1 + 2 * i] = digits[bytes[i] >> 4];
+        tail[2 + 2 * i] = digits[bytes[i] & 0xf];
+    }
+    std::memcpy(tail + 1 + kRandomDigits, ".tmp", 5);
+    Ref end = Ref::steal(PyUnicode_FromStringAndSize(tail, kRandomDigits + 5));
+    return end ? Ref::steal(PyUnicode_Concat(path, end.get())) : Ref();
 }
 
 // parser.write(f); f.flush(); _fsync(descriptor)
@@ -331,127 +352,111 @@ bool write_and_sync(PyObject* parser, PyObject* f, PyObject* descriptor) {
     return fsync && call(fsync.get(), descriptor);
 }
 
-// The new file gets the old one's owner, group and permission bits. False
-// with no error when the owner or group cannot be given (the process may
-// not), false with the error set on any other failure.
-bool take_over(PyObject* os, const Platform& p, PyObject* name, PyObject* descriptor, PyObject* status,
-               bool& kept) {
-    const Texts& t = texts();
-    if (p.has_fchown) {
-        Ref uid = attr(status, t.st_uid);
-        Ref gid = uid ? attr(status, t.st_gid) : Ref();
-        if (!gid) {
-            return false;
-        }
-        if (!call_method(os, t.fchown, descriptor, uid.get(), gid.get())) {
-            if (!PyErr_ExceptionMatches(PyExc_PermissionError)) {
-                return false;
-            }
-            PyErr_Clear();
-            kept = false;
-            return true;
-        }
+// Puts the new file `name` in place of `path` in one step. 1 when done, 0
+// when refused with the old file still there, -1 with the error set.
+int put_in_place(PyObject* os, PyObject* name, PyObject* path) {
+#ifndef _WIN32
+    return os_call(os, texts().os_replace, name, path) ? 1 : rewrite_instead();
+#else
+    // ReplaceFileW keeps the old file's security descriptor, attributes and
+    // creation time; MoveFileExW where it cannot be used. A file that a
+    // scanner, an indexer or an editor holds open is tried again for about a
+    // second.
+    (void)os;
+    using Wide = std::unique_ptr<wchar_t, decltype(&PyMem_Free)>;
+    Wide from(PyUnicode_AsWideCharString(name, nullptr), &PyMem_Free);
+    Wide to(from ? PyUnicode_AsWideCharString(path, nullptr) : nullptr, &PyMem_Free);
+    if (!to) {
+        return -1;
     }
-    Ref mode = attr(status, t.st_mode);
-    Ref bits = mode ? Ref::steal(PyNumber_And(mode.get(), p.mode_bits)) : Ref();
-    if (!bits) {
-        return false;
-    }
-    return p.has_fchmod ? static_cast<bool>(call_method(os, t.fchmod, descriptor, bits.get()))
-                        : static_cast<bool>(call_method(os, t.chmod, name, bits.get()));
-}
-
-// os.replace(name, path), tried again for about a second while it is
-// refused: on Windows a file that a scanner, an indexer or an editor holds
-// open cannot be replaced until it is closed.
-bool replace(PyObject* os, PyObject* name, PyObject* path) {
-    const Texts& t = texts();
     double waited = 0.0;
     for (double pause = kFirstPause;; pause = pause * 2 < kLongestPause ? pause * 2 : kLongestPause) {
-        if (call_method(os, t.os_replace, name, path)) {
-            return true;
+        DWORD error = 0;
+        Py_BEGIN_ALLOW_THREADS
+        if (!ReplaceFileW(to.get(), from.get(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) &&
+            !MoveFileExW(from.get(), to.get(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            error = GetLastError();
         }
-        if (!PyErr_ExceptionMatches(PyExc_PermissionError) || waited >= kReplaceWait) {
-            return false;
+        Py_END_ALLOW_THREADS
+        if (error == 0) {
+            return 1;
         }
-        PyErr_Clear();
+        const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                          error == ERROR_LOCK_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+        if (!held || waited >= kReplaceWait) {
+            return 0;
+        }
         Ref time = Ref::steal(PyImport_ImportModule("time"));
         Ref seconds = time ? Ref::steal(PyFloat_FromDouble(pause)) : Ref();
-        if (!seconds || !call_method(time.get(), t.sleep, seconds.get())) {
-            return false;
+        if (!seconds || !call_method(time.get(), texts().sleep, seconds.get())) {
+            return -1;
         }
         waited += pause;
     }
-}
-
-// Removes the unfinished new file; the error that stopped the save stays
-// the one reported, unless the removal is interrupted.
-void discard(PyObject* os, PyObject* name) {
-    ExceptScope pending;
-    if (!call_method(os, texts().remove, name) && !ignored()) {
-        return;
-    }
-    pending.reraise();
+#endif
 }
 
 // Makes the replacement itself durable. By then the new content is complete
 // and in place, so a folder that cannot be synced (some file systems refuse)
 // does not make the save fail; an interrupt or an exit still goes on.
 // Windows has no folder sync.
-bool sync_folder(PyObject* os, const Platform& p, PyObject* folder) {
+bool sync_folder(PyObject* os, PyObject* folder) {
 #ifndef _WIN32
     const Texts& t = texts();
-    Ref descriptor = call_method(os, t.os_open, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder, p.read_only);
+    static_assert(O_RDONLY == 0, "os.O_RDONLY is 0");
+    Ref descriptor = os_call(os, t.os_open, PyUnicode_GET_LENGTH(folder) == 0 ? t.curdir : folder, module_state().zero);
     if (!descriptor) {
         return ignored();
     }
-    if (!call_method(os, t.os_fsync, descriptor.get()) && !ignored()) {
-        // The descriptor is closed all the same, as a `finally` would.
-        ExceptScope pending;
-        if (!call_method(os, t.os_close, descriptor.get()) && !ignored()) {
-            return false;
-        }
-        pending.reraise();
-        return false;
-    }
-    return call_method(os, t.os_close, descriptor.get()) || ignored();
+    return close_descriptor(os, descriptor.get(), os_call(os, t.os_fsync, descriptor.get()) || ignored());
 #else
     (void)os;
-    (void)p;
     (void)folder;
     return true;
 #endif
 }
 
-// A new file with the content, given the old one's owner, group and mode,
-// put in place of `path` in one step. 1 when done, 0 when the folder
-// refuses new files or the owner cannot be kept (nothing changed, no error),
-// -1 with the error set.
-int replace_atomically(PyObject* os, const Platform& p, const Tail& own, PyObject* path, PyObject* folder,
-                       PyObject* status, PyObject* parser) {
+// The content written to a new file made like the old one (see take_over)
+// and put in place of `path` in one step. 1 when done, 0 when the file is to
+// be rewritten in place instead (nothing changed, no error), -1 with the
+// error set and the old file as it was.
+int replace(PyObject* os, PyObject* path, PyObject* folder, PyObject* status, PyObject* kept, PyObject* parser) {
     const Texts& t = texts();
-    Ref name;
-    Ref file = create_temporary(path, own, name);
-    if (!file) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    bool kept = true;
-    const bool written = with_block(file.get(), [&](PyObject* f) {
-        Ref descriptor = call_method(f, t.fileno);
-        if (!descriptor ||
-            (status != Py_None && !take_over(os, p, name.get(), descriptor.get(), status, kept))) {
-            return false;
-        }
-        return !kept || write_and_sync(parser, f, descriptor.get());
-    });
-    if (!written || (kept && !replace(os, name.get(), path))) {
-        discard(os, name.get());
+    Ref name = new_file_name(os, path);
+    Ref flags = name ? Ref::steal(PyLong_FromLong(O_WRONLY | O_CREAT | O_EXCL | kNoFollow | kBinary)) : Ref();
+    Ref private_mode = flags ? Ref::steal(PyLong_FromLong(0600)) : Ref();
+    if (!private_mode) {
         return -1;
     }
-    if (!kept) {
-        return call_method(os, t.remove, name.get()) || ignored() ? 0 : -1;
+    Ref descriptor = os_call(os, t.os_open, name.get(), flags.get(), private_mode.get());
+    if (!descriptor) {
+        return rewrite_instead();
     }
-    return sync_folder(os, p, folder) ? 1 : -1;
+    const int like = take_over(os, descriptor.get(), status, kept);
+    Ref file = like > 0 ? call(module_state().open, descriptor.get(), t.write_mode) : Ref();
+    if (!file) {
+        const bool closed = close_descriptor(os, descriptor.get(), true);
+        return finally_call(os, t.remove, name.get()) && closed && like == 0 ? 0 : -1;
+    }
+    int placed = 0;
+    const bool written = with_block(file.get(), [&](PyObject* f) {
+        if (!write_and_sync(parser, f, descriptor.get())) {
+            return false;
+        }
+#ifndef _WIN32
+        // While the lock is held, so that no clean-up takes it for a leftover.
+        placed = put_in_place(os, name.get(), path);
+#endif
+        return placed >= 0;
+    });
+#ifdef _WIN32
+    placed = written ? put_in_place(os, name.get(), path) : -1;
+#endif
+    if (!written || placed <= 0) {
+        // The unfinished new file removed.
+        return finally_call(os, t.remove, name.get()) && written ? placed : -1;
+    }
+    return sync_folder(os, folder) ? 1 : -1;
 }
 
 // with open(path, "w") as f: parser.write(f); f.flush(); _fsync(f.fileno())
@@ -478,36 +483,23 @@ Py_ssize_t folder_end(PyObject* path) {
 
 bool write_settings_file(PyObject* path_object, PyObject* parser) noexcept {
     Ref os = Ref::steal(compat::imported_module(texts().os));
-    if (!os) {
-        return false;
-    }
-    const Platform* p = platform(os.get());
-    Ref path = p ? text_path(os.get(), path_object) : Ref();
-    Ref status = path ? examine(os.get(), *p, path) : Ref();
-    if (!status || compat::unicode_ready(path.get()) < 0) {
+    Ref path = os ? text_path(os.get(), path_object) : Ref();
+    if (!path || compat::unicode_ready(path.get()) < 0) {
         return false;
     }
     const Py_ssize_t end = folder_end(path.get());
-    if (end < 0) {
-        return false;
-    }
-    const Tail* own = tail(os.get());
-    Ref folder = own ? Ref::steal(PyUnicode_Substring(path.get(), 0, end)) : Ref();
+    Ref folder = end >= 0 ? Ref::steal(PyUnicode_Substring(path.get(), 0, end)) : Ref();
     Ref base = folder ? Ref::steal(PyUnicode_Substring(path.get(), end, PyUnicode_GET_LENGTH(path.get()))) : Ref();
-    if (!base || !remove_leftovers(os.get(), folder.get(), base.get(), *own)) {
+    if (!base || !remove_leftovers(os.get(), folder.get(), base.get())) {
         return false;
     }
-    // A file with other names (hard links) must stay the one file they all name.
-    int single = 1;
-    if (status.get() != Py_None) {
-        Ref links = attr(status.get(), texts().st_nlink);
-        single = links ? PyObject_RichCompareBool(links.get(), module_state().one, Py_EQ) : -1;
-        if (single < 0) {
-            return false;
-        }
+    Ref status, kept;
+    const int replacing = replaceable(os.get(), path.get(), status, kept);
+    if (replacing < 0) {
+        return false;
     }
-    if (single > 0) {
-        const int replaced = replace_atomically(os.get(), *p, *own, path.get(), folder.get(), status.get(), parser);
+    if (replacing > 0) {
+        const int replaced = replace(os.get(), path.get(), folder.get(), status.get(), kept.get(), parser);
         if (replaced != 0) {
             return replaced > 0;
         }

@@ -1,5 +1,6 @@
-// Writing info.cfg so that a failure never destroys it, and so that it keeps
-// what it had: its links, owner, group and mode.
+// Writing info.cfg so that a save cut short leaves the old or the new file
+// where that loses nothing of the old one, and as a plain program would
+// everywhere else.
 #pragma once
 
 #include "../capi/ref.hpp"
@@ -9,22 +10,22 @@ namespace tessavor::station {
 // Writes the parser's whole content to the file `path` (a path as the host
 // gives it, which must decode to a text).
 //
-// Where the replacement keeps everything the old file had, the content goes
-// to a new file beside it ("<path>.<pid>.<n>.tmp") that gets the old file's
-// owner, group and permission bits, is flushed and synced to the storage
-// device and is then put in place of `path` in one step (tried again for
-// about a second while that is refused with PermissionError, as on Windows
-// for a file held open elsewhere); the folder is synced after it, an
-// interrupt or an exit there still raised. A symbolic link is followed and
-// the file it names replaced. Where the replacement could not keep what the
-// file had (other hard links, an owner or group the process may not give,
-// a folder that takes no new file) the file is rewritten in place, flushed
-// and synced. Before that, new files of saves beside it whose writer is gone
-// are removed.
-//
-// An existing file that could not be opened for writing is refused the same
-// way rewriting it in place would be. On a failure of the replacement `path`
-// is as it was, the new file is removed and the error is set.
+// The file is replaced in one step only when the new file can be made just
+// like it: the name as given (a link is never followed here) is a regular
+// file with one name that this process may write, whose owner and group the
+// new file can be given and whose extended attributes (ACLs among them) the
+// new file has too, in a folder that takes a new file on the same file
+// system. The new file "<path>.<twelve random hexadecimal digits>.tmp" is
+// made private (0600), locked, given the old owner, group and mode, written,
+// flushed, synced and put in place while locked; the folder is synced after
+// it (on Windows with ReplaceFileW, MoveFileExW where that cannot be used,
+// tried again for about a second while the file is held open elsewhere).
+// In every other case, and when the replacement is refused with the old file
+// still there, the new file is removed and the file rewritten in place
+// through `path`: opened with "w", written, flushed and synced. A missing
+// file is created that way. A full place raises and leaves the old file.
+// Before all that, new files of saves beside it that nobody holds locked
+// (on Windows: open) are removed.
 [[nodiscard]] bool write_settings_file(PyObject* path, PyObject* parser) noexcept;
 
 }  // namespace tessavor::station

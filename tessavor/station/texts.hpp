@@ -35,27 +35,24 @@ namespace tessavor::station {
     X(write, "write")                             \
     X(flush, "flush")                             \
     X(fileno, "fileno")                           \
-    X(exclusive_mode, "x")                        \
     X(os, "os")                                   \
-    X(getpid, "getpid")                           \
     X(fsdecode, "fsdecode")                       \
     X(fstat, "fstat")                             \
     X(st_mode, "st_mode")                         \
     X(st_nlink, "st_nlink")                       \
     X(st_uid, "st_uid")                           \
     X(st_gid, "st_gid")                           \
-    X(modified, "st_mtime")                       \
-    X(chmod, "chmod")                             \
     X(fchmod, "fchmod")                           \
     X(fchown, "fchown")                           \
+    X(lstat, "lstat")                             \
+    X(lockf, "lockf")                             \
+    X(try_lock, "F_TLOCK")                        \
+    X(listxattr, "listxattr")                     \
+    X(getxattr, "getxattr")                       \
+    X(urandom, "urandom")                         \
     X(listdir, "listdir")                         \
-    X(kill, "kill")                               \
-    X(stat, "stat")                               \
     X(errno_name, "errno")                        \
-    X(time, "time")                               \
     X(sleep, "sleep")                             \
-    X(realpath, "realpath")                       \
-    X(islink, "islink")                           \
     X(write_mode, "w")                            \
     X(tmp_suffix, ".tmp")                         \
     X(remove, "remove")                           \
@@ -63,11 +60,6 @@ namespace tessavor::station {
     X(os_fsync, "fsync")                          \
     X(os_open, "open")                            \
     X(os_close, "close")                          \
-    X(O_RDONLY, "O_RDONLY")                       \
-    X(O_WRONLY, "O_WRONLY")                       \
-    X(O_APPEND, "O_APPEND")                       \
-    X(O_NOFOLLOW, "O_NOFOLLOW")                   \
-    X(path, "path")                               \
     X(curdir, ".")
 
 TESSAVOR_TEXT_TABLE(TESSAVOR_STATION_TEXTS)
