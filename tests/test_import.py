@@ -20,13 +20,18 @@ if {standins!r}:
 """
 
 
-def run(code):
-    """Runs `code` in a fresh interpreter; returns its standard output."""
+def child(code, cwd=support.TESTS):
+    """Runs `code` in a fresh interpreter set up like this one."""
     prelude = PRELUDE.format(root=support.ROOT, tests=support.TESTS, build=support.BUILD,
                              standins=support.STANDIN_MODE)
     env = dict(os.environ, PYTHONWARNINGS="ignore::DeprecationWarning")
-    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=120, cwd=support.TESTS)
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=120, cwd=cwd)
+
+
+def run(code):
+    """Runs `code` in a fresh interpreter; returns its standard output."""
+    done = child(code)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -252,3 +257,111 @@ def test_odd_answers_of_the_host_during_the_import_are_refused(setup, error):
         print("m4r_tessavor" in sys.modules)
     """ % setup)
     assert out.split() == [error, "False"]
+
+
+# A worker thread inside a module call (held in a callback the call makes)
+# while the main thread exits: the interpreter ends the thread when it wakes
+# during finalisation, which `holder`'s __del__ lets it do.
+WORKER_AT_EXIT = """
+    import _thread, os, threading, time, types
+    import m4r_tessavor as tv
+    inside, release = _thread.allocate_lock(), _thread.allocate_lock()
+    inside.acquire()
+    release.acquire()
+    def block(*args, **kwargs):
+        inside.release()
+        release.acquire()
+    class Wake:
+        def __del__(self, release=release.release, sleep=time.sleep, write=os.write):
+            release()
+            sleep(0.3)
+            write(1, b"finalised on")
+    holder = types.ModuleType("holder")
+    holder.wake = Wake()
+    sys.modules["holder"] = holder
+    del holder
+    conn = types.SimpleNamespace(execute_row=block, close=lambda: None)
+    tv._sql = types.SimpleNamespace(connect=block if %r == "GetUnitInfo" else lambda **kw: conn)
+    tv._fsync = block
+    calls = dict(GetUnitInfo=lambda: tv.GetUnitInfo(*"abcdefgh"), SaveResult=lambda: tv.SaveResult(*"abcdefgh", True, 0),
+                 Save=lambda: tv.MESInfo().Save())
+    threading.Thread(target=calls[%r], daemon=True).start()
+    inside.acquire()
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="Windows ends such a thread without unwinding it")
+@pytest.mark.parametrize("name", ["GetUnitInfo", "SaveResult", "Save"])
+def test_a_thread_inside_a_call_when_the_host_exits_ends_as_in_a_python_function(tmp_path, name):
+    done = child(WORKER_AT_EXIT % (name, name), cwd=str(tmp_path))
+    assert (done.returncode, done.stdout) == (0, "finalised on"), done.stderr
+    assert "terminate" not in done.stderr
+
+
+def test_a_toolkit_that_imports_the_module_again_during_its_import_gets_it_as_far_as_it_is(tmp_path):
+    """A stand-in toolkit of a test harness removes the module from
+    sys.modules and imports it again while the module's body imports the
+    toolkit."""
+    (tmp_path / "wx.py").write_text(textwrap.dedent("""
+        import sys
+        del sys.modules["m4r_tessavor"]
+        try:
+            import m4r_tessavor as nested
+        except Exception as error:
+            nested = error
+        class Dialog:
+            pass
+    """))
+    out = run("""
+        import m4r_wxtools
+        sys.modules.pop("wx", None)
+        sys.path.insert(0, %r)
+        import m4r_tessavor as tv
+        import wx
+        print(wx.nested is tv, "GetUnitInfo" in vars(wx.nested), "MESInfo" in vars(tv))
+        print(tv.process_mes_result(("a", 0)))
+    """ % str(tmp_path))
+    assert out.splitlines() == ["True True True", "TVR MES GetUnitInfo: ('a', 0)", "(0, 'a')"]
+
+
+HOST_SOURCE = os.path.join(support.TESTS, "embed_host.c")
+
+
+def build_embedding_host(folder):
+    """The host compiled and linked against this interpreter's libpython."""
+    import shutil
+    import sysconfig
+    v = sysconfig.get_config_var
+    compiler = shutil.which("cc")
+    if compiler is None or not v("LDVERSION") or sys.platform == "win32":
+        pytest.skip("no C compiler and libpython to embed this interpreter")
+    host = os.path.join(folder, "embed_host")
+    libraries = [v("LIBDIR"), v("LIBPL") or v("LIBDIR")]
+    command = ([compiler, HOST_SOURCE, "-o", host, "-I" + v("INCLUDEPY")] + ["-L" + d for d in libraries] +
+               ["-Wl,-rpath," + d for d in libraries] + ["-lpython" + v("LDVERSION")] +
+               (v("LINKFORSHARED") or "").split() + (v("LIBS") or "").split() + (v("SYSLIBS") or "").split())
+    built = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    if built.returncode != 0:
+        pytest.skip("cannot embed this interpreter here: " + built.stdout[-300:])
+    return host
+
+
+def test_each_interpreter_of_an_embedding_host_gets_a_working_module(tmp_path):
+    """Py_FinalizeEx, then Py_Initialize in the same process, three times:
+    each interpreter's import builds the module anew (the stand-in toolkit,
+    since the real one cannot be started twice in a process)."""
+    host = build_embedding_host(str(tmp_path))
+    script = PRELUDE.format(root=support.ROOT, tests=support.TESTS, build=support.BUILD, standins=True) + \
+        textwrap.dedent("""
+        import m4r_tessavor as tv
+        try:
+            tv.process_mes_result(('a"b"c"d', 1))
+        except tv.MESError as error:
+            print(tv.process_mes_result(('x"y"', 7)), tv.MESInfo.ININame, error, flush=True)
+        """)
+    done = subprocess.run([host, "3", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    answer = ["TVR MES GetUnitInfo: ('a\"b\"c\"d', 1)", "TVR MES GetUnitInfo: ('x\"y\"', 7)",
+              "(7, 'y') info.cfg ('a\"b\"c\"d', 1)"]
+    assert done.stdout.splitlines() == answer * 3

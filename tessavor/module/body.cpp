@@ -8,7 +8,7 @@
 #include "../mes/result_upload.hpp"
 #include "../mes/unit_query.hpp"
 #include "../station/mes_info.hpp"
-#include "state.hpp"
+#include "../state/module_state.hpp"
 
 namespace tessavor {
 namespace {

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "../capi/context.hpp"
-#include "../module/state.hpp"
+#include "../state/module_state.hpp"
 #include "texts.hpp"
 
 namespace tessavor::station {
@@ -39,8 +39,10 @@ bool has(PyObject* os, PyObject* name, bool& answer) {
 }
 
 const Platform* platform(PyObject* os) {
-    static Platform p;
-    static bool ready = false;
+    static Kept<Platform> kept_platform;
+    static Kept<bool> kept_ready;
+    Platform& p = kept_platform.value();
+    bool& ready = kept_ready.value();
     if (ready) {
         return &p;
     }
@@ -70,7 +72,7 @@ const Platform* platform(PyObject* os) {
 
 // ".<pid>.0.tmp", the end of the first name a new file tries, and the pid as
 // a text: made again only when the process id changes (after a fork). Kept
-// for the life of the process.
+// for the life of the interpreter.
 struct Tail {
     PyObject* pid = nullptr;
     PyObject* pid_text = nullptr;
@@ -78,7 +80,8 @@ struct Tail {
 };
 
 const Tail* tail(PyObject* os) {
-    static Tail cached;
+    static Kept<Tail> kept_tail;
+    Tail& cached = kept_tail.value();
     Ref pid = call_method(os, texts().getpid);
     if (!pid) {
         return nullptr;
