@@ -332,12 +332,19 @@ def build_embedding_host(folder):
     import shutil
     import sysconfig
     v = sysconfig.get_config_var
-    compiler = shutil.which("cc")
+    # The interpreter's own compiler, else the system's, told the width of a
+    # 32-bit interpreter.
+    compiler = shutil.which((v("CC") or "cc").split()[0])
+    width = []
+    if compiler is None:
+        compiler = shutil.which("cc")
+        width = ["-m32"] if sys.maxsize < 2 ** 32 else []
     if compiler is None or not v("LDVERSION") or sys.platform == "win32":
         pytest.skip("no C compiler and libpython to embed this interpreter")
     host = os.path.join(folder, "embed_host")
     libraries = [v("LIBDIR"), v("LIBPL") or v("LIBDIR")]
-    command = ([compiler, HOST_SOURCE, "-o", host, "-I" + v("INCLUDEPY")] + ["-L" + d for d in libraries] +
+    command = ([compiler] + width + [HOST_SOURCE, "-o", host, "-I" + v("INCLUDEPY")] +
+               ["-L" + d for d in libraries] +
                ["-Wl,-rpath," + d for d in libraries] + ["-lpython" + v("LDVERSION")] +
                (v("LINKFORSHARED") or "").split() + (v("LIBS") or "").split() + (v("SYSLIBS") or "").split())
     built = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
