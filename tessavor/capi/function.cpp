@@ -366,7 +366,9 @@ bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t n
 // object is held too. Every body runs inside the interpreter's recursion
 // guard, so that a cycle of module functions raises RecursionError, as a
 // cycle of Python functions does, instead of overflowing the C stack, and
-// in the interpreter's words for such a cycle on this version.
+// in the interpreter's words for such a cycle on this version. An exception
+// that leaves the body gets the function's traceback entry, as one that
+// leaves a Python function's frame does.
 
 PyObject* run_body(const FunctionObject* f, PyObject* const* bound) {
     if (Py_EnterRecursiveCall(compat::kRecursionWhere) != 0) {

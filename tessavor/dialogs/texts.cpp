@@ -22,7 +22,7 @@ bool prepare_dialog_texts() noexcept {
     if (!done) {
         Numbers& n = the_numbers.value();
         done = prepare_texts() && make_number(n.zero, 0) && make_number(n.one, 1) && make_number(n.two, 2) &&
-                   make_number(n.border, 5) && make_number(n.no_wrap, -1);
+               make_number(n.border, 5) && make_number(n.no_wrap, -1);
     }
     return done;
 }

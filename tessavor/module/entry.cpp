@@ -11,9 +11,9 @@
 #include "../capi/function.hpp"
 #include "../capi/kept.hpp"
 #include "../mes/texts.hpp"
+#include "../state/module_state.hpp"
 #include "../station/texts.hpp"
 #include "body.hpp"
-#include "../state/module_state.hpp"
 
 namespace tessavor {
 namespace {
