@@ -108,25 +108,17 @@ def error_of(call):
         call()
     except Exception as error:  # noqa: BLE001 - its traceback is compared
         return error
-    raise AssertionError("nothing raised")
 
 
-def traceback_lines(error):
-    return "".join(traceback.format_exception(type(error), error, error.__traceback__, chain=False)).splitlines()
-
-
-def printed_lines(call):
-    """What a call writes to standard error; what it raises is dropped."""
+def traceback_lines(call, printed):
+    """The lines of the traceback that `call` prints, or of the one that
+    leaves it."""
     err = io.StringIO()
     with redirect_stderr(err), redirect_stdout(io.StringIO()):
-        error_of(call)
-    return err.getvalue().splitlines()
-
-
-def raising_twin(name):
-    namespace = {}
-    exec("def %s(error):\n    raise error\n" % name, namespace)
-    return namespace[name]
+        error = error_of(call)
+    if printed:
+        return err.getvalue().splitlines()
+    return "".join(traceback.format_exception(type(error), error, error.__traceback__, chain=False)).splitlines()
 
 
 @pytest.mark.parametrize("name, call, printed", [
@@ -139,20 +131,19 @@ def raising_twin(name):
     ("OnRefill", lambda tv: tv.UIDesignOtherInfoDialog.OnRefill(object(), None), False),
 ])
 def test_tracebacks_name_the_module_function_as_they_name_a_python_function(tv, monkeypatch, name, call, printed):
-    """An exception that leaves a module function, or that the module prints
-    (the feedback reader's unreadable row, printed as the twin prints it),
-    shows a traceback with its header, an entry for the function and the
-    exception, as one from a Python function does."""
+    """Header and exception as from a Python function raising the same error
+    (for the row the reader prints: as the twin prints it), and an entry
+    naming the function."""
     monkeypatch.setattr(tv, "_sql", None)
+    lines = traceback_lines(lambda: call(tv), printed)
+    twin = {}
     if printed:
-        twin = {}
         exec(TWIN_SOURCE, twin)
-        lines = printed_lines(lambda: call(tv))
-        expected = printed_lines(lambda: call(types.SimpleNamespace(process_mes_result=twin["process_mes_result"])))
+        expected = traceback_lines(lambda: call(types.SimpleNamespace(**twin)), printed)
     else:
-        error = error_of(lambda: call(tv))
-        lines = traceback_lines(error)
-        expected = traceback_lines(error_of(lambda: raising_twin(name)(error.with_traceback(None))))
+        exec("def %s(error):\n    raise error\n" % name, twin)
+        error = error_of(lambda: call(tv)).with_traceback(None)
+        expected = traceback_lines(lambda: twin[name](error), printed)
     assert (lines[0], lines[-1]) == (expected[0], expected[-1])
     assert '  File "m4r_tessavor", line 1, in %s' % name in lines
 

@@ -259,116 +259,67 @@ def test_odd_answers_of_the_host_during_the_import_are_refused(setup, error):
     assert out.split() == [error, "False"]
 
 
-# A worker thread inside a module call (held in a callback the call makes)
-# while the main thread exits: the interpreter ends the thread when it wakes
-# during finalisation, which `holder`'s __del__ lets it do.
+
+# A worker thread inside a module call (held in the driver) when the main
+# thread exits: the interpreter ends it when `holder`'s __del__ wakes it
+# during finalisation.
 WORKER_AT_EXIT = """
     import _thread, os, threading, time, types
     import m4r_tessavor as tv
     inside, release = _thread.allocate_lock(), _thread.allocate_lock()
-    inside.acquire()
-    release.acquire()
+    inside.acquire(), release.acquire()
     def block(*args, **kwargs):
-        inside.release()
-        release.acquire()
+        inside.release(), release.acquire()
     class Wake:
         def __del__(self, release=release.release, sleep=time.sleep, write=os.write):
-            release()
-            sleep(0.3)
-            write(1, b"finalised on")
-    holder = types.ModuleType("holder")
-    holder.wake = Wake()
-    sys.modules["holder"] = holder
-    del holder
+            release(), sleep(0.3), write(1, b"finalised on")
+    sys.modules["holder"] = types.ModuleType("holder")
+    sys.modules["holder"].wake = Wake()
     conn = types.SimpleNamespace(execute_row=block, close=lambda: None)
-    tv._sql = types.SimpleNamespace(connect=block if %r == "GetUnitInfo" else lambda **kw: conn)
-    tv._fsync = block
-    calls = dict(GetUnitInfo=lambda: tv.GetUnitInfo(*"abcdefgh"), SaveResult=lambda: tv.SaveResult(*"abcdefgh", True, 0),
-                 Save=lambda: tv.MESInfo().Save())
-    threading.Thread(target=calls[%r], daemon=True).start()
+    tv._sql, tv._fsync = types.SimpleNamespace(connect=lambda **kw: conn), block
+    threading.Thread(target=lambda: %s, daemon=True).start()
     inside.acquire()
 """
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="Windows ends such a thread without unwinding it")
-@pytest.mark.parametrize("name", ["GetUnitInfo", "SaveResult", "Save"])
-def test_a_thread_inside_a_call_when_the_host_exits_ends_as_in_a_python_function(tmp_path, name):
-    done = child(WORKER_AT_EXIT % (name, name), cwd=str(tmp_path))
-    assert (done.returncode, done.stdout) == (0, "finalised on"), done.stderr
-    assert "terminate" not in done.stderr
+@pytest.mark.parametrize("call", ["tv.GetUnitInfo(*'abcdefgh')", "tv.SaveResult(*'abcdefgh', True, 0)",
+                                  "tv.MESInfo().Save()"])
+def test_a_thread_inside_a_call_when_the_host_exits_ends_as_in_a_python_function(tmp_path, call):
+    done = child(WORKER_AT_EXIT % call, cwd=str(tmp_path))
+    assert (done.returncode, done.stdout, "terminate" in done.stderr) == (0, "finalised on", False), done.stderr
 
 
 def test_a_toolkit_that_imports_the_module_again_during_its_import_gets_it_as_far_as_it_is(tmp_path):
-    """A stand-in toolkit of a test harness removes the module from
-    sys.modules and imports it again while the module's body imports the
-    toolkit."""
-    (tmp_path / "wx.py").write_text(textwrap.dedent("""
-        import sys
-        del sys.modules["m4r_tessavor"]
-        try:
-            import m4r_tessavor as nested
-        except Exception as error:
-            nested = error
-        class Dialog:
-            pass
-    """))
+    (tmp_path / "wx.py").write_text("import sys\ndel sys.modules['m4r_tessavor']\nimport m4r_tessavor as nested\n"
+                                    "class Dialog:\n    pass\n")
     out = run("""
         import m4r_wxtools
         sys.modules.pop("wx", None)
         sys.path.insert(0, %r)
-        import m4r_tessavor as tv
-        import wx
-        print(wx.nested is tv, "GetUnitInfo" in vars(wx.nested), "MESInfo" in vars(tv))
-        print(tv.process_mes_result(("a", 0)))
+        import m4r_tessavor as tv, wx
+        print(wx.nested is tv, "GetUnitInfo" in vars(wx.nested), tv.process_mes_result(("a", 0)))
     """ % str(tmp_path))
-    assert out.splitlines() == ["True True True", "TVR MES GetUnitInfo: ('a', 0)", "(0, 'a')"]
-
-
-HOST_SOURCE = os.path.join(support.TESTS, "embed_host.c")
-
-
-def build_embedding_host(folder):
-    """The host compiled and linked against this interpreter's libpython."""
-    import shutil
-    import sysconfig
-    v = sysconfig.get_config_var
-    # The interpreter's own compiler, else the system's, told the width of a
-    # 32-bit interpreter.
-    compiler = shutil.which((v("CC") or "cc").split()[0])
-    width = []
-    if compiler is None:
-        compiler = shutil.which("cc")
-        width = ["-m32"] if sys.maxsize < 2 ** 32 else []
-    if compiler is None or not v("LDVERSION") or sys.platform == "win32":
-        pytest.skip("no C compiler and libpython to embed this interpreter")
-    host = os.path.join(folder, "embed_host")
-    libraries = [v("LIBDIR"), v("LIBPL") or v("LIBDIR")]
-    command = ([compiler] + width + [HOST_SOURCE, "-o", host, "-I" + v("INCLUDEPY")] +
-               ["-L" + d for d in libraries] +
-               ["-Wl,-rpath," + d for d in libraries] + ["-lpython" + v("LDVERSION")] +
-               (v("LINKFORSHARED") or "").split() + (v("LIBS") or "").split() + (v("SYSLIBS") or "").split())
-    built = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
-    if built.returncode != 0:
-        pytest.skip("cannot embed this interpreter here: " + built.stdout[-300:])
-    return host
+    assert out.splitlines() == ["TVR MES GetUnitInfo: ('a', 0)", "True True (0, 'a')"]
 
 
 def test_each_interpreter_of_an_embedding_host_gets_a_working_module(tmp_path):
-    """Py_FinalizeEx, then Py_Initialize in the same process, three times:
-    each interpreter's import builds the module anew (the stand-in toolkit,
-    since the real one cannot be started twice in a process)."""
-    host = build_embedding_host(str(tmp_path))
+    """tests/embed_host.c, built against this interpreter's libpython, runs
+    three interpreters one after the other in its process (with the stand-in
+    toolkit: the real one cannot start twice in a process)."""
+    import sysconfig
+    v = sysconfig.get_config_var
+    host, libraries = str(tmp_path / "host"), [v("LIBDIR"), v("LIBPL")]
+    command = (["cc"] + ["-m32"] * (sys.maxsize < 2 ** 32) + [os.path.join(support.TESTS, "embed_host.c"), "-o", host,
+               "-I" + v("INCLUDEPY"), "-lpython%s" % v("LDVERSION")] + ["-L" + d for d in libraries] +
+               ["-Wl,-rpath," + d for d in libraries] + ("%s %s %s" % (v("LINKFORSHARED"), v("LIBS"), v("SYSLIBS"))).split())
+    try:
+        subprocess.check_call(command)
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("no C compiler or libpython to embed this interpreter")
     script = PRELUDE.format(root=support.ROOT, tests=support.TESTS, build=support.BUILD, standins=True) + \
-        textwrap.dedent("""
-        import m4r_tessavor as tv
-        try:
-            tv.process_mes_result(('a"b"c"d', 1))
-        except tv.MESError as error:
-            print(tv.process_mes_result(('x"y"', 7)), tv.MESInfo.ININame, error, flush=True)
-        """)
+        "import m4r_tessavor as tv\nprint(tv.process_mes_result(('x\"y\"', 7)), tv.MESInfo.ININame, flush=True)"
     done = subprocess.run([host, "3", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    answer = ["TVR MES GetUnitInfo: ('a\"b\"c\"d', 1)", "TVR MES GetUnitInfo: ('x\"y\"', 7)",
-              "(7, 'y') info.cfg ('a\"b\"c\"d', 1)"]
-    assert done.stdout.splitlines() == answer * 3
+    assert (done.returncode, done.stdout.splitlines()) == (
+        0, ["TVR MES GetUnitInfo: ('x\"y\"', 7)", "(7, 'y') info.cfg"] * 3), done.stderr
