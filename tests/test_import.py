@@ -303,6 +303,7 @@ def test_a_toolkit_that_imports_the_module_again_during_its_import_gets_it_as_fa
     assert out.splitlines() == ["TVR MES GetUnitInfo: ('a', 0)", "True True (0, 'a')"]
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="the host is built with cc against a libpython")
 def test_each_interpreter_of_an_embedding_host_gets_a_working_module(tmp_path):
     """tests/embed_host.c, built against this interpreter's libpython, runs
     three interpreters one after the other in its process (with the stand-in
