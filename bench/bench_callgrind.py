@@ -102,7 +102,11 @@ def inside_import(options):
     import warnings
     warnings.simplefilter("ignore")
     sys.path.insert(0, os.path.join(os.path.dirname(BENCH), "tests"))
-    import support  # noqa: F401  (the build folder on sys.path, as bench_module has it)
+    import support  # the build folder on sys.path, as bench_module has it
+    if support.STANDIN_MODE:
+        # A host that has loaded no C++ library yet (the real wx loads the
+        # C++ runtime): what the module's own libraries cost shows.
+        support.install_standins()
     import wx, pymssql._mssql, configparser, m4r_wxtools  # noqa: F401,E401
     sys.path[:0] = [options.import_path]
     helper = ctypes.CDLL(options.helper)

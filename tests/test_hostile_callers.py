@@ -5,7 +5,9 @@ import copy
 import functools
 import io
 import pickle
-from contextlib import redirect_stdout
+import traceback
+import types
+from contextlib import redirect_stderr, redirect_stdout
 
 import pytest
 
@@ -76,13 +78,74 @@ def test_cycles_of_module_functions_end_as_python_ends_them(tv, capsys, name, ro
     assert expected[0] in ("RecursionError", "TypeError")
 
 
+def factory_of(made):
+    """An exception class whose call gives `made()` instead of an instance:
+    `except` takes it, `raise` gets what it gives."""
+    class Factory(type):
+        def __call__(cls, *args):
+            return made()
+    return lambda ns: Factory("Rebound", (Exception,), {})
+
+
+class NoInstance(Exception):
+    def __new__(cls, *args):
+        return "no instance"
+
+
 @pytest.mark.parametrize("value_of, row", [
     (nested_tuple, THREE_QUOTES), (nested_tuple, ()), (lambda ns: 1, THREE_QUOTES),
     (lambda ns: (ns["MESError"], "text"), ()), (lambda ns: ns["process_mes_result"], ()),
     (lambda ns: object, THREE_QUOTES), (lambda ns: (ns["MESError"], ValueError), THREE_QUOTES),
+    (factory_of(lambda: KeyError), THREE_QUOTES), (factory_of(lambda: KeyError), ()),
+    (factory_of(lambda: NoInstance), ()),
 ])
-def test_except_refuses_what_is_no_exception_class(tv, capsys, value_of, row):
+def test_rebound_mes_error_is_caught_and_raised_as_python_does(tv, capsys, value_of, row):
     compare_with_twin(tv, capsys, "MESError", value_of, row)
+
+
+def error_of(call):
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001 - its traceback is compared
+        return error
+
+
+def traceback_lines(call, printed):
+    """The lines of the traceback that `call` prints, or of the one that
+    leaves it."""
+    err = io.StringIO()
+    with redirect_stderr(err), redirect_stdout(io.StringIO()):
+        error = error_of(call)
+    if printed:
+        return err.getvalue().splitlines()
+    return "".join(traceback.format_exception(type(error), error, error.__traceback__, chain=False)).splitlines()
+
+
+@pytest.mark.parametrize("name, call, printed", [
+    ("process_mes_result", lambda tv: tv.process_mes_result(THREE_QUOTES), False),
+    ("process_mes_result", lambda tv: tv.process_mes_result((5, 0)), True),
+    ("GetUnitInfo", lambda tv: tv.GetUnitInfo(*"abcdefgh"), False),
+    ("SaveResult", lambda tv: tv.SaveResult(*"abcdefgh", True, 0), False),
+    ("Save", lambda tv: tv.MESInfo.Save(object()), False),
+    ("OnOK", lambda tv: tv.MESInfoDialog.OnOK(object(), None), False),
+    ("OnRefill", lambda tv: tv.UIDesignOtherInfoDialog.OnRefill(object(), None), False),
+])
+def test_tracebacks_name_the_module_function_as_they_name_a_python_function(tv, monkeypatch, name, call, printed):
+    """Header and exception as from a Python function raising the same error
+    (for the row the reader prints: as the twin prints it), and an entry
+    naming the function."""
+    monkeypatch.setattr(tv, "_sql", None)
+    lines = traceback_lines(lambda: call(tv), printed)
+    twin = {}
+    if printed:
+        exec(TWIN_SOURCE, twin)
+        expected = traceback_lines(lambda: call(types.SimpleNamespace(**twin)), printed)
+    else:
+        exec("def %s(error):\n    raise error\n" % name, twin)
+        error = error_of(lambda: call(tv)).with_traceback(None)
+        expected = traceback_lines(lambda: twin[name](error), printed)
+    assert (lines[0], lines[-1]) == (expected[0], expected[-1])
+    assert '  File "m4r_tessavor", line 1, in %s' % name in lines
 
 
 class DropsTheCall(str):

@@ -20,13 +20,18 @@ if {standins!r}:
 """
 
 
-def run(code):
-    """Runs `code` in a fresh interpreter; returns its standard output."""
+def child(code, cwd=support.TESTS):
+    """Runs `code` in a fresh interpreter set up like this one."""
     prelude = PRELUDE.format(root=support.ROOT, tests=support.TESTS, build=support.BUILD,
                              standins=support.STANDIN_MODE)
     env = dict(os.environ, PYTHONWARNINGS="ignore::DeprecationWarning")
-    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=120, cwd=support.TESTS)
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=120, cwd=cwd)
+
+
+def run(code):
+    """Runs `code` in a fresh interpreter; returns its standard output."""
+    done = child(code)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -252,3 +257,70 @@ def test_odd_answers_of_the_host_during_the_import_are_refused(setup, error):
         print("m4r_tessavor" in sys.modules)
     """ % setup)
     assert out.split() == [error, "False"]
+
+
+
+# A worker thread inside a module call (held in the driver) when the main
+# thread exits: the interpreter ends it when `holder`'s __del__ wakes it
+# during finalisation.
+WORKER_AT_EXIT = """
+    import _thread, os, threading, time, types
+    import m4r_tessavor as tv
+    inside, release = _thread.allocate_lock(), _thread.allocate_lock()
+    inside.acquire(), release.acquire()
+    def block(*args, **kwargs):
+        inside.release(), release.acquire()
+    class Wake:
+        def __del__(self, release=release.release, sleep=time.sleep, write=os.write):
+            release(), sleep(0.3), write(1, b"finalised on")
+    sys.modules["holder"] = types.ModuleType("holder")
+    sys.modules["holder"].wake = Wake()
+    conn = types.SimpleNamespace(execute_row=block, close=lambda: None)
+    tv._sql, tv._fsync = types.SimpleNamespace(connect=lambda **kw: conn), block
+    threading.Thread(target=lambda: %s, daemon=True).start()
+    inside.acquire()
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="Windows ends such a thread without unwinding it")
+@pytest.mark.parametrize("call", ["tv.GetUnitInfo(*'abcdefgh')", "tv.SaveResult(*'abcdefgh', True, 0)",
+                                  "tv.MESInfo().Save()"])
+def test_a_thread_inside_a_call_when_the_host_exits_ends_as_in_a_python_function(tmp_path, call):
+    done = child(WORKER_AT_EXIT % call, cwd=str(tmp_path))
+    assert (done.returncode, done.stdout, "terminate" in done.stderr) == (0, "finalised on", False), done.stderr
+
+
+def test_a_toolkit_that_imports_the_module_again_during_its_import_gets_it_as_far_as_it_is(tmp_path):
+    (tmp_path / "wx.py").write_text("import sys\ndel sys.modules['m4r_tessavor']\nimport m4r_tessavor as nested\n"
+                                    "class Dialog:\n    pass\n")
+    out = run("""
+        import m4r_wxtools
+        sys.modules.pop("wx", None)
+        sys.path.insert(0, %r)
+        import m4r_tessavor as tv, wx
+        print(wx.nested is tv, "GetUnitInfo" in vars(wx.nested), tv.process_mes_result(("a", 0)))
+    """ % str(tmp_path))
+    assert out.splitlines() == ["TVR MES GetUnitInfo: ('a', 0)", "True True (0, 'a')"]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="the host is built with cc against a libpython")
+def test_each_interpreter_of_an_embedding_host_gets_a_working_module(tmp_path):
+    """tests/embed_host.c, built against this interpreter's libpython, runs
+    three interpreters one after the other in its process (with the stand-in
+    toolkit: the real one cannot start twice in a process)."""
+    import sysconfig
+    v = sysconfig.get_config_var
+    host, libraries = str(tmp_path / "host"), [v("LIBDIR"), v("LIBPL")]
+    command = (["cc"] + ["-m32"] * (sys.maxsize < 2 ** 32) + [os.path.join(support.TESTS, "embed_host.c"), "-o", host,
+               "-I" + v("INCLUDEPY"), "-lpython%s" % v("LDVERSION")] + ["-L" + d for d in libraries] +
+               ["-Wl,-rpath," + d for d in libraries] + ("%s %s %s" % (v("LINKFORSHARED"), v("LIBS"), v("SYSLIBS"))).split())
+    try:
+        subprocess.check_call(command)
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("no C compiler or libpython to embed this interpreter")
+    script = PRELUDE.format(root=support.ROOT, tests=support.TESTS, build=support.BUILD, standins=True) + \
+        "import m4r_tessavor as tv\nprint(tv.process_mes_result(('x\"y\"', 7)), tv.MESInfo.ININame, flush=True)"
+    done = subprocess.run([host, "3", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert (done.returncode, done.stdout.splitlines()) == (
+        0, ["TVR MES GetUnitInfo: ('x\"y\"', 7)", "(7, 'y') info.cfg"] * 3), done.stderr

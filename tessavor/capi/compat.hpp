@@ -12,6 +12,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <frameobject.h>
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
 #endif
@@ -252,6 +253,21 @@ inline void set_raised_exception(PyObject* exception) noexcept {
     Py_INCREF(type);
     PyErr_Restore(type, exception, PyException_GetTraceback(exception));
 #endif
+}
+
+// A code object and a frame for the traceback entry of a function written
+// in C (new references, or null with the error set). PyCode_NewEmpty and
+// PyFrame_New are public on every version, though frames are laid out
+// anew from 3.11; frameobject.h declares PyFrame_New everywhere. The entry's
+// line is the code's first line on every version: a new frame has run no
+// instruction.
+inline PyObject* empty_code(const char* file, const char* function, int line) noexcept {
+    return reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line));
+}
+
+inline PyObject* new_frame(PyObject* code, PyObject* globals) noexcept {
+    return reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
 }
 
 // Member definitions: from 3.12 Python.h has them under Py_ names and

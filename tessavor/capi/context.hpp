@@ -3,6 +3,7 @@
 
 #include "call.hpp"
 #include "errors.hpp"
+#include "kept.hpp"
 
 namespace tessavor {
 
@@ -15,8 +16,10 @@ namespace tessavor {
 // when the block ends in an exception.
 template <class Body>
 [[nodiscard]] bool with_block(PyObject* manager, Body&& body) {
-    static PyObject* enter_name = nullptr;
-    static PyObject* exit_name = nullptr;
+    static Kept<PyObject*> kept_enter_name;
+    PyObject*& enter_name = kept_enter_name.value();
+    static Kept<PyObject*> kept_exit_name;
+    PyObject*& exit_name = kept_exit_name.value();
     if ((enter_name == nullptr && (enter_name = PyUnicode_InternFromString("__enter__")) == nullptr) ||
         (exit_name == nullptr && (exit_name = PyUnicode_InternFromString("__exit__")) == nullptr)) {
         return false;

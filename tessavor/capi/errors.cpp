@@ -1,6 +1,7 @@
 #include "errors.hpp"
 
 #include "call.hpp"
+#include "kept.hpp"
 
 namespace tessavor {
 
@@ -55,16 +56,28 @@ PyObject* raise_instance(PyObject* instance) noexcept {
 }
 
 PyObject* raise_new(PyObject* cls, PyObject* arg) noexcept {
-    Ref instance = call(cls, arg);
+    Ref made = call(cls, arg);
+    if (!made || !PyExceptionClass_Check(made.get())) {
+        return made ? raise_instance(made.get()) : nullptr;
+    }
+    // A class is raised as an instance of it made with no arguments.
+    Ref instance = call(made.get());
     if (!instance) {
+        return nullptr;
+    }
+    if (!PyExceptionInstance_Check(instance.get())) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                     made.get(), reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
         return nullptr;
     }
     return raise_instance(instance.get());
 }
 
 bool print_handled_exception() noexcept {
-    static PyObject* module_name = nullptr;
-    static PyObject* function_name = nullptr;
+    static Kept<PyObject*> kept_module_name;
+    PyObject*& module_name = kept_module_name.value();
+    static Kept<PyObject*> kept_function_name;
+    PyObject*& function_name = kept_function_name.value();
     if ((module_name == nullptr && (module_name = intern("traceback")) == nullptr) ||
         (function_name == nullptr && (function_name = intern("print_exc")) == nullptr)) {
         return false;

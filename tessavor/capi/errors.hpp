@@ -51,8 +51,10 @@ private:
 // being handled as its context. Always returns null.
 PyObject* raise_instance(PyObject* instance) noexcept;
 
-// `raise cls(arg)`. Always returns null; a failure to build the instance is
-// raised instead.
+// `raise cls(arg)`, whatever the call returns: an exception instance is
+// raised, an exception class is raised as an instance of it made with no
+// arguments, anything else is refused with the interpreter's TypeError.
+// Always returns null; a failure to build the instance is raised instead.
 PyObject* raise_new(PyObject* cls, PyObject* arg) noexcept;
 
 // `import traceback; traceback.print_exc()`: writes the exception being

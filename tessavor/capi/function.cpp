@@ -5,9 +5,9 @@
 #include "function.hpp"
 
 #include "call.hpp"
+#include "kept.hpp"
 #include "suggestions.hpp"
-
-#include <new>
+#include "traceback.hpp"
 
 namespace tessavor {
 namespace {
@@ -29,7 +29,7 @@ struct FunctionObject {
 #endif
 };
 
-PyTypeObject function_type;  // filled in by ready_function_type
+Kept<PyTypeObject> function_type;  // filled in by ready_function_type
 
 FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -64,7 +64,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* qualname, PyObject* module
     if (!name) {
         return name;
     }
-    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type.value());
     if (f == nullptr) {
         return Ref();
     }
@@ -366,22 +366,19 @@ bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t n
 // object is held too. Every body runs inside the interpreter's recursion
 // guard, so that a cycle of module functions raises RecursionError, as a
 // cycle of Python functions does, instead of overflowing the C stack, and
-// in the interpreter's words for such a cycle on this version.
+// in the interpreter's words for such a cycle on this version. An exception
+// that leaves the body gets the function's traceback entry, as one that
+// leaves a Python function's frame does.
 
 PyObject* run_body(const FunctionObject* f, PyObject* const* bound) {
     if (Py_EnterRecursiveCall(compat::kRecursionWhere) != 0) {
         return nullptr;
     }
-    PyObject* result = nullptr;
-    // No C++ exception may reach the interpreter.
-    try {
-        result = f->spec->body(bound);
-    } catch (const std::bad_alloc&) {
-        result = PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "m4r_tessavor: unexpected C++ exception");
-    }
+    PyObject* result = f->spec->body(bound);
     Py_LeaveRecursiveCall();
+    if (result == nullptr) {
+        add_traceback_entry(*f->spec, f->globals);
+    }
     return result;
 }
 
@@ -550,10 +547,10 @@ PyObject* function_repr(PyObject* self) {
 // ---- the type object ----------------------------------------------------
 
 bool ready_function_type() noexcept {
-    if (function_type.tp_flags & Py_TPFLAGS_READY) {
+    PyTypeObject& t = function_type.value();
+    if (t.tp_flags & Py_TPFLAGS_READY) {
         return true;
     }
-    PyTypeObject& t = function_type;
     compat::set_refcount(reinterpret_cast<PyObject*>(&t), 1);
     t.tp_name = "m4r_tessavor.function";
     t.tp_basicsize = sizeof(FunctionObject);

@@ -10,9 +10,18 @@
 //   C boundary (slots and function bodies called by the interpreter).
 // - An empty `Ref` returned by a fallible function means failure with the
 //   Python error set.
+// - A destructor runs only when its scope is left normally, with the GIL
+//   held. A thread that the interpreter ends at exit (pthread_exit on glibc,
+//   a forced unwind) passes the module's frames without running one, since
+//   the module is built without exception tables: a release there would
+//   touch an object without the GIL.
 #pragma once
 
 #include "compat.hpp"
+
+#if defined(__GNUC__) && !defined(_WIN32) && defined(__EXCEPTIONS)
+#error "build with -fno-exceptions: a forced unwind must not run destructors without the GIL"
+#endif
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // Tables of interned texts, made once when the module is first executed and
-// kept for the life of the process. In a subsystem's namespace,
+// kept for the life of the interpreter. In a subsystem's namespace,
 //
 //   #define MY_TEXTS(X) X(connect, "connect") X(close, "close")
 //   TESSAVOR_TEXT_TABLE(MY_TEXTS)
@@ -9,6 +9,7 @@
 #pragma once
 
 #include "call.hpp"
+#include "kept.hpp"
 
 #define TESSAVOR_TEXT_FIELD(id, literal) PyObject* id = nullptr;
 #define TESSAVOR_TEXT_FILL(id, literal)            \
@@ -23,12 +24,12 @@
     struct Texts {                                      \
         LIST(TESSAVOR_TEXT_FIELD)                       \
     };                                                  \
-    inline Texts the_texts;                             \
+    inline ::tessavor::Kept<Texts> the_texts;           \
     inline const Texts& texts() noexcept {              \
-        return the_texts;                               \
+        return the_texts.peek();                        \
     }                                                   \
     [[nodiscard]] inline bool prepare_texts() noexcept { \
-        Texts& t = the_texts;                           \
+        Texts& t = the_texts.value();                   \
         LIST(TESSAVOR_TEXT_FILL)                        \
         return true;                                    \
     }

@@ -9,7 +9,7 @@
 #include "design_dialog.hpp"
 
 #include "../capi/call.hpp"
-#include "../module/state.hpp"
+#include "../state/module_state.hpp"
 #include "texts.hpp"
 
 namespace tessavor::dialogs {

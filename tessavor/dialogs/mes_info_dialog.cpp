@@ -6,7 +6,7 @@
 #include "mes_info_dialog.hpp"
 
 #include "../capi/call.hpp"
-#include "../module/state.hpp"
+#include "../state/module_state.hpp"
 #include "texts.hpp"
 
 #include <utility>

@@ -3,7 +3,8 @@
 namespace tessavor::dialogs {
 namespace {
 
-Numbers the_numbers;
+Kept<Numbers> the_numbers;
+Kept<bool> prepared;
 
 bool make_number(PyObject*& slot, long value) {
     if (slot == nullptr) {
@@ -14,16 +15,16 @@ bool make_number(PyObject*& slot, long value) {
 
 }  // namespace
 
-const Numbers& numbers() noexcept { return the_numbers; }
+const Numbers& numbers() noexcept { return the_numbers.peek(); }
 
 bool prepare_dialog_texts() noexcept {
-    static bool prepared = false;
-    if (!prepared) {
-        Numbers& n = the_numbers;
-        prepared = prepare_texts() && make_number(n.zero, 0) && make_number(n.one, 1) && make_number(n.two, 2) &&
-                   make_number(n.border, 5) && make_number(n.no_wrap, -1);
+    bool& done = prepared.value();
+    if (!done) {
+        Numbers& n = the_numbers.value();
+        done = prepare_texts() && make_number(n.zero, 0) && make_number(n.one, 1) && make_number(n.two, 2) &&
+               make_number(n.border, 5) && make_number(n.no_wrap, -1);
     }
-    return prepared;
+    return done;
 }
 
 }  // namespace tessavor::dialogs

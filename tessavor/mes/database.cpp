@@ -1,7 +1,7 @@
 #include "database.hpp"
 
 #include "../capi/errors.hpp"
-#include "../module/state.hpp"
+#include "../state/module_state.hpp"
 
 namespace tessavor::mes {
 namespace {
@@ -13,7 +13,8 @@ Ref try_connect(PyObject* const* args) {
         return sql;
     }
     // The keyword names in one tuple, made once.
-    static PyObject* keyword_names = nullptr;
+    static Kept<PyObject*> kept_keyword_names;
+    PyObject*& keyword_names = kept_keyword_names.value();
     if (keyword_names == nullptr &&
         (keyword_names = PyTuple_Pack(4, t.server, t.user, t.password, t.database)) == nullptr) {
         return Ref();
@@ -36,7 +37,8 @@ Ref encode_gbk(PyObject* text) {
         return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
                                                     PyUnicode_GET_LENGTH(text)));
     }
-    static PyObject* encoder = nullptr;
+    static Kept<PyObject*> kept_encoder;
+    PyObject*& encoder = kept_encoder.value();
     if (encoder == nullptr && (encoder = PyCodec_Encoder("gbk")) == nullptr) {
         return Ref();
     }

@@ -7,7 +7,8 @@
 
 #include "../capi/call.hpp"
 #include "../capi/errors.hpp"
-#include "../module/state.hpp"
+#include "../capi/traceback.hpp"
+#include "../state/module_state.hpp"
 #include "texts.hpp"
 
 namespace tessavor::mes {
@@ -98,7 +99,8 @@ Ref read_row(PyObject* res) {
     if (feedback.get() == Py_None) {
         // One tuple for every such answer, as the constant (0, "...") of a
         // Python function is one object.
-        static PyObject* none_answer = nullptr;
+        static Kept<PyObject*> kept_none_answer;
+        PyObject*& none_answer = kept_none_answer.value();
         if (none_answer == nullptr && (none_answer = PyTuple_Pack(2, zero, texts().none_message)) == nullptr) {
             return Ref();
         }
@@ -116,7 +118,10 @@ Ref read_row(PyObject* res) {
 // ordinary exception is printed with its traceback and becomes a MESError
 // for the row; interrupts and exits pass untouched. A MESError bound to
 // something that is no exception class is refused as `except` refuses it.
+// The caught exception has passed through process_mes_result, whose entry
+// its traceback gets first, as a Python function's frame gives it.
 PyObject* unreadable_row(PyObject* res) {
+    add_traceback_entry(process_mes_result, module_state().globals);
     ExceptScope handling;
     Ref mes_error = global(module_names().MESError);
     if (!mes_error) {
@@ -153,8 +158,10 @@ PyObject* process_mes_result_body(PyObject* const* args) {
 // tuple made once (it becomes `args`, which no one can change), and
 // anything else gets the refusal of the method itself.
 bool init_exception(PyObject* self) {
-    static PyObject* base_init = nullptr;
-    static PyObject* arguments = nullptr;
+    static Kept<PyObject*> kept_base_init;
+    PyObject*& base_init = kept_base_init.value();
+    static Kept<PyObject*> kept_arguments;
+    PyObject*& arguments = kept_arguments.value();
     if ((base_init == nullptr && (base_init = PyObject_GetAttr(PyExc_Exception, texts().init)) == nullptr) ||
         (arguments == nullptr && (arguments = PyTuple_Pack(1, texts().format_invalid)) == nullptr)) {
         return false;

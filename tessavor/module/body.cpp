@@ -7,8 +7,8 @@
 #include "../mes/feedback.hpp"
 #include "../mes/result_upload.hpp"
 #include "../mes/unit_query.hpp"
+#include "../state/module_state.hpp"
 #include "../station/mes_info.hpp"
-#include "state.hpp"
 
 namespace tessavor {
 namespace {

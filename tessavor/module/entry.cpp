@@ -1,15 +1,19 @@
 // The entry point and the two steps of multi-phase initialisation.
 //
-// The module keeps one module object per process: the create step hands out
-// the same object to every later import, also after the module was removed
-// from sys.modules, and the exec step runs the body only once. A failed exec
-// step forgets the object, so that a later import starts afresh.
+// The module keeps one module object per interpreter: the create step hands
+// out the same object to every later import, also after the module was
+// removed from sys.modules, and the exec step runs the body only once. A
+// failed exec step forgets the object, so that a later import starts afresh.
+// When the interpreter is finalised the module forgets everything it kept,
+// so that an interpreter started after it in the same process (a host that
+// embeds Python) imports a module of its own.
 #include "../capi/call.hpp"
 #include "../capi/function.hpp"
+#include "../capi/kept.hpp"
 #include "../mes/texts.hpp"
+#include "../state/module_state.hpp"
 #include "../station/texts.hpp"
 #include "body.hpp"
-#include "state.hpp"
 
 namespace tessavor {
 namespace {
@@ -99,12 +103,28 @@ bool begin(ModuleState& s, PyObject* module) {
     return make_texts(s) && take_builtin(s, "open", s.open) && take_builtin(s, "IOError", s.io_error);
 }
 
+// The last step of Py_FinalizeEx, when no Python object is left to touch.
+void forget_interpreter() { forget_kept(); }
+
 int exec_module(PyObject* module) {
     ModuleState& s = module_state();
-    if (s.initialised) {
+    // The body runs once, and never inside itself: an import of the module
+    // that one of the body's own imports makes (a toolkit that removes the
+    // module from sys.modules and imports it again) gets the module as far as
+    // the body has got, as a circular import of a Python module does.
+    if (s.initialised || s.running) {
         return 0;
     }
-    if (!begin(s, module) || !run_module_body()) {
+    // Py_FinalizeEx runs each hook once; the flag is forgotten with the rest.
+    // Without a free place among its hooks (it has 32) the module still
+    // works, for this interpreter's life.
+    if (!s.forget_at_exit) {
+        s.forget_at_exit = Py_AtExit(forget_interpreter) == 0;
+    }
+    s.running = true;
+    const bool done = begin(s, module) && run_module_body();
+    s.running = false;
+    if (!done) {
         Py_CLEAR(s.module);
         s.globals = nullptr;
         return -1;

@@ -8,7 +8,7 @@
 #include "mes_info.hpp"
 
 #include "../capi/call.hpp"
-#include "../module/state.hpp"
+#include "../state/module_state.hpp"
 #include "settings_file.hpp"
 #include "texts.hpp"
 

@@ -12,7 +12,7 @@
 #endif
 
 #include "../capi/context.hpp"
-#include "../module/state.hpp"
+#include "../state/module_state.hpp"
 #include "texts.hpp"
 
 namespace tessavor::station {

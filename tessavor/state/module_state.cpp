@@ -1,4 +1,4 @@
-#include "state.hpp"
+#include "module_state.hpp"
 
 #include "../capi/names.hpp"
 
@@ -6,12 +6,9 @@
 
 namespace tessavor {
 
-ModuleState& module_state() noexcept {
-    static ModuleState state;
-    return state;
-}
-
 namespace {
+
+Kept<ModuleState> state;
 
 // The last value found for a name, good for as long as neither dictionary
 // has changed since: their version tags are still the ones it was found
@@ -26,16 +23,23 @@ struct CachedName {
 };
 
 constexpr std::size_t kCachedNames = 32;
-CachedName cached_names[kCachedNames];
+
+struct CachedNames {
+    CachedName entries[kCachedNames];
+};
+
+Kept<CachedNames> cached_names;
 
 }  // namespace
+
+ModuleState& module_state() noexcept { return state.value(); }
 
 Ref global(PyObject* name) noexcept {
     const ModuleState& s = module_state();
     if (!compat::kDictVersions || s.globals == nullptr || s.builtins == nullptr) {
         return lookup_name(s.globals, s.builtins, name);
     }
-    CachedName& cached = cached_names[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kCachedNames];
+    CachedName& cached = cached_names.value().entries[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kCachedNames];
     const uint64_t globals_version = compat::dict_version(s.globals);
     const uint64_t builtins_version = compat::dict_version(s.builtins);
     if (cached.name == name && cached.globals_version == globals_version &&

@@ -1,11 +1,15 @@
-// The module's process-wide state and its namespace.
+// The module's state and its namespace, below the parts that use them
+// (mes/, station/, dialogs/) and the module body that makes them.
 //
-// There is one module object per process: remembered from the moment its
-// exec step begins, forgotten again if that step fails, and never torn down
-// once the body has run. Functions and methods find module-level names in
-// its namespace at the moment of use, so the host may rebind them.
+// There is one module object per interpreter life: remembered from the
+// moment its exec step begins, forgotten again if that step fails, and kept
+// until the interpreter is finalised (then forgotten with everything else
+// the module keeps, see capi/kept.hpp). Functions and methods find
+// module-level names in its namespace at the moment of use, so the host may
+// rebind them.
 #pragma once
 
+#include "../capi/kept.hpp"
 #include "../capi/ref.hpp"
 #include "../capi/texts.hpp"
 
@@ -34,7 +38,9 @@ struct ModuleNames {
 
 struct ModuleState {
     PyObject* module = nullptr;    // owned
+    bool running = false;          // the body is running (a nested import may come)
     bool initialised = false;      // the body has run to its end
+    bool forget_at_exit = false;   // the interpreter forgets this at its end
     PyObject* globals = nullptr;   // the module's namespace, borrowed from `module`
     PyObject* builtins = nullptr;  // the host's built-ins dictionary (owned)
     PyObject* open = nullptr;      // built-in `open`, taken once at import (owned)
