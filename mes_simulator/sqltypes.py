@@ -314,7 +314,7 @@ def encode_value(value, sqltype, codepage):
         if value is None:
             return b"\x00"
         n = _decimal_size(sqltype.precision)
-        scaled = int(value.scaleb(sqltype.scale).to_integral_value(ROUND_HALF_UP))
+        scaled = int(Decimal(value).scaleb(sqltype.scale).to_integral_value(ROUND_HALF_UP))
         return bytes([n, 0 if scaled < 0 else 1]) + abs(scaled).to_bytes(n - 1, "little")
     if name in FLOATS:
         if value is None:
