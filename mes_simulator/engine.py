@@ -198,10 +198,15 @@ class Engine:
                 if head == "assign" and part[1] not in known:
                     raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
                                    severity=15)
-                if head == "exec" and part[1] and part[1] not in known:
-                    raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
-                                   severity=15)
-                for inner in part[1:]:
+                if head == "set":
+                    return
+                if head == "exec":
+                    if part[1] and part[1] not in known:
+                        raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+                                       severity=15)
+                    walk(part[4])
+                    return
+                for inner in (part[1:] if isinstance(head, str) else part):
                     walk(inner)
 
         for statement in statements:

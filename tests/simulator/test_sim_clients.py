@@ -9,6 +9,7 @@ import subprocess
 import threading
 
 import pytest
+from pymssql import _mssql
 
 from simulator_support import ROOT, query, upload
 
@@ -58,6 +59,7 @@ def test_tedious(sim, conn, serial):
     assert out["unitInfo"]["output"] == {"OutPutxmls": may, "RETURN": 0}  # callProcedure
     assert out["failRolledBack"]["output"]["Msg"] == feedback(
         "FAIL", serial, "retest at FT1 (1 of 3 failures)")
+    assert out["heldInTran"]["rows"] == [["HOLD", 1]]  # undone by the named rollback
     assert out["save"]["output"] == {"Msg": feedback("PASS", serial, "next FT2"), "RETURN": 0}
     assert (out["unknown"]["error"], out["badSql"]["error"]) == (2812, 208)
     assert out["after"]["rows"] == [[0]]
@@ -122,6 +124,70 @@ def test_pymssql_dbapi(sim, conn, serial):
     station.join(10)
     assert uploaded == [0]
     passed_once(sim, conn, serial)
+
+
+def test_pymssql_dbapi_writes_the_mes_tables(sim, conn, serial):
+    """A unit and a fault made with INSERT are met by the station's next calls."""
+    import pymssql
+    db = pymssql.connect(server=sim.host, port=str(sim.port), user=sim.user,
+                         password=sim.password, database=sim.database)
+    try:
+        cur = db.cursor()
+        cur.execute("INSERT INTO dbo.units (serial, product, route) VALUES (%s, %s, %s)",
+                    ("NEWUNIT1", "M4R-300", "FT1,PACK"))
+        assert cur.rowcount == 1
+        assert query(conn, "NEWUNIT1")[1] == 1  # not committed yet: the station does not see it
+        db.commit()
+        assert query(conn, "newunit1 ") == {
+            0: 'OK "Unit NEWUNIT1 may be tested at FT1 by 张三 on 一线"', 1: 0}
+        cur.execute("INSERT INTO dbo.scenarios (serial, proc, action, code, text) "
+                    "VALUES (%s, 'uspSaveResult', 'error', 50001, N'MES 维护中')", (serial,))
+        db.commit()
+        with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+            upload(conn, serial)
+        assert (caught.value.number, caught.value.text.decode()[:7]) == (50001, "MES 维护中")
+        cur.execute("SELECT hits FROM dbo.scenarios WHERE serial = %s", (serial,))
+        assert cur.fetchall() == [(1,)]
+        with pytest.raises(pymssql.ProgrammingError, match="208"):
+            cur.execute("SELECT * FROM dbo.nosuch")
+        cur.execute("SELECT COUNT(*) FROM dbo.units WHERE serial = %s", ("NEWUNIT1",))
+        assert cur.fetchall() == [(1,)]
+    finally:
+        db.close()
+        sim.clear_scenarios()
+
+
+def _sqlalchemy_url(sim, dialect):
+    if dialect == "pyodbc":
+        pyodbc = pytest.importorskip("pyodbc")
+        if "FreeTDS" not in pyodbc.drivers():
+            pytest.skip("FreeTDS ODBC driver (tdsodbc) not installed")
+    return (f"mssql+{dialect}://{sim.user}:{sim.password}@{sim.host}:{sim.port}/{sim.database}"
+            + ("?driver=FreeTDS" if dialect == "pyodbc" else ""))
+
+
+@pytest.mark.parametrize("dialect", ["pymssql", "pyodbc"])
+def test_sqlalchemy_and_pandas_read_the_station_upload(sim, conn, serial, dialect):
+    sa = pytest.importorskip("sqlalchemy")
+    pandas = pytest.importorskip("pandas")
+    engine = sa.create_engine(_sqlalchemy_url(sim, dialect))
+    try:
+        assert upload(conn, serial)[1] == 0
+        assert sa.inspect(engine).get_table_names(schema="dbo") == ["results", "scenarios",
+                                                                   "units"]
+        results = sa.Table("results", sa.MetaData(), autoload_with=engine, schema="dbo")
+        assert [(c.name, type(c.type).__name__, c.nullable) for c in results.columns][-3:] == [
+            ("verdict", "NVARCHAR", False), ("error_no", "NVARCHAR", True),
+            ("tested_at", "DATETIME2", False)]
+        assert [c.name for c in results.primary_key] == ["id"]
+        wanted = sa.select(results).where(results.c.serial == serial.lower())
+        with engine.connect() as db:
+            rows = [tuple(r) for r in db.execute(wanted)]
+        assert [r[1:7] for r in rows] == [(serial, "FT1", "张三", "一线", "PASS", "0")]
+        frame = pandas.read_sql(wanted, engine)
+        assert [tuple(r) for r in frame.itertuples(index=False)] == rows
+    finally:
+        engine.dispose()
 
 
 def test_pyodbc_over_freetds(sim, conn, serial):

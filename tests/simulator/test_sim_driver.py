@@ -111,7 +111,16 @@ def test_sql_injection_in_serial_is_one_value(sim, conn):
 
 
 @pytest.mark.parametrize("batch, number, message", [
-    ("SELECT serial FROM units", 208, "Invalid object name 'units'."),
+    ("SELECT * FROM dbo.nosuch", 208, "Invalid object name 'dbo.nosuch'."),
+    ("SELECT serial, nosuch FROM dbo.units", 207, "Invalid column name 'nosuch'."),
+    ("SELECT COUNT(*) FROM dbo.units u JOIN dbo.results r ON r.serial = u.serial WHERE serial = 'x'",
+     209, "Ambiguous column name 'serial'."),
+    ("SELECT TOP 1 NOSUCH(serial) FROM dbo.units", 195,
+     "'NOSUCH' is not a recognized built-in function name."),
+    ("INSERT INTO dbo.results (id, serial) VALUES (1, 'x')", 544,
+     "Cannot insert explicit value for identity column in table 'results'"),
+    ("INSERT INTO dbo.units (serial, product, route) VALUES ('SN0001', 'P', 'FT1')", 2627,
+     "Violation of PRIMARY KEY constraint 'PK_units'."),
     ("SELECT serial", 207, "Invalid column name 'serial'."),
     ("SELECT @Nope", 137, 'Must declare the scalar variable "@Nope".'),
     ("BEGIN TRAN; COMMIT; COMMIT", 3902,
