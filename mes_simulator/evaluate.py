@@ -702,7 +702,6 @@ class Binder:
         types = [a.type for a in bound]
         if name in SPECIAL and name != "nullif":  # a NULL constant has no type of its own here
             types = [a.type for a in bound if not (a.kind == "lit" and a.a is None)] or [INT]
-            types = types if name != "isnull" or len(types) == 2 else [bound[0].type] * 2
         if name in SPECIAL:
             if name in ("isnull", "nullif"):
                 _arity(name, bound, 2, 2)
