@@ -10,6 +10,7 @@ packages=(
     python3-pytest python3-hypothesis
     xvfb xauth
     freetds-bin tdsodbc unixodbc python3-pyodbc
+    python3-sqlalchemy python3-pandas   # the simulator's SQL clients: an ORM and a data tool
     fontconfig fonts-wqy-microhei   # fc-list; a font with the dialog's Chinese labels
     locales
     # The 32-bit lane: Debian's i386 CPython and a 32-bit compiler.
