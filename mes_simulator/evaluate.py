@@ -729,12 +729,12 @@ class Binder:
                 sqltype = SqlType("nvarchar" if unicode else "varchar",
                                   min(size, 4000 if unicode else 8000))
             return Node("call", sqltype, name, bound)
-        spec = FUNCTIONS.get(name)
-        if spec is None:
+        entry = FUNCTIONS.get(name)
+        if entry is None:
             raise SqlError(195, f"'{written.split('.')[-1]}' is not a recognized built-in "
                                 "function name.", severity=15)
-        _arity(name, bound, spec[0], spec[1])
-        sqltype = serverproperty_type(bound) if name == "serverproperty" else spec[2](types)
+        _arity(name, bound, entry[0], entry[1])
+        sqltype = serverproperty_type(bound) if name == "serverproperty" else entry[2](types)
         return Node("call", sqltype, name, bound)
 
 

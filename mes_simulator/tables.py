@@ -125,10 +125,10 @@ def _char_info(t, collation):
 
 # ---------------------------------------------------------------- catalog views
 
-def _cols(spec):
+def _cols(layout):
     """'NAME type, ...' -> ((name, SqlType), ...)."""
     out = []
-    for item in spec.split(","):
+    for item in layout.split(","):
         name, kind = item.split()
         out.append((name, {"s": _SYSNAME, "i": _INT, "t": _TINY, "h": _SMALL, "b": _BIT,
                            "d": _DATETIME, "v3": SqlType("varchar", 3),
