@@ -201,11 +201,15 @@ def arithmetic(mark, left, right, node, codepage):
     return value
 
 
-def like(value, pattern):
+def like(value, pattern, escape=None):
+    """value LIKE pattern [ESCAPE escape], case-insensitive; trailing blanks of value ignored."""
     regex, n = [], 0
     while n < len(pattern):
         ch = pattern[n]
-        if ch == "%":
+        if ch == escape and n + 1 < len(pattern):
+            n += 1
+            regex.append(re.escape(pattern[n]))
+        elif ch == "%":
             regex.append(".*")
         elif ch == "_":
             regex.append(".")
@@ -642,7 +646,9 @@ class Binder:
         if kind == "isnull":
             return Node("isnull", BIT, self.bind(e[1], scope), e[2])
         if kind == "like":
-            return Node("like", BIT, self.bind(e[1], scope), self.bind(e[2], scope), e[3])
+            escape = None if e[4] is None else self.bind(e[4], scope)
+            return Node("like", BIT, self.bind(e[1], scope), self.bind(e[2], scope),
+                        (e[3], escape))
         if kind == "in":
             left = self.bind(e[1], scope)
             if e[2][0] == "subquery":
@@ -1009,10 +1015,19 @@ def value(node, ctx):
     if kind == "isnull":
         return (value(node.a, ctx) is None) != bool(node.b)
     if kind == "like":
+        negated, escape = node.c
         a, b = value(node.a, ctx), value(node.b, ctx)
+        if escape is not None:
+            escape = value(escape, ctx)
+            if escape is None:
+                return None
+            escape = text_value(escape, ctx.codepage)
+            if len(escape) != 1:
+                raise SqlError(506, "The invalid escape character \"%s\" was specified in a "
+                                    "LIKE predicate." % escape)
         if a is None or b is None:
             return None
-        return like(text_value(a, ctx.codepage), text_value(b, ctx.codepage)) != bool(node.c)
+        return like(text_value(a, ctx.codepage), text_value(b, ctx.codepage), escape) != negated
     if kind == "in":
         a = value(node.a, ctx)
         if a is None:

@@ -3,7 +3,7 @@ they mean is evaluate.py's).
 
 Expressions: ("lit", value), ("var", name, text), ("global", name), ("column", parts, written),
 ("neg", e), ("bitnot", e), ("op", mark, a, b), ("cmp", mark, a, b), ("and", a, b), ("or", a, b),
-("not", e), ("isnull", e, negated), ("like", e, pattern, negated), ("in", e, items, negated),
+("not", e), ("isnull", e, negated), ("like", e, pattern, negated, escape or None), ("in", e, items, negated),
 ("between", e, low, high, negated), ("call", name, args, written), ("agg", name, arg, distinct),
 ("cast", e, SqlType, style), ("case", operand, whens, otherwise), ("subquery", query),
 ("exists", query), ("star", qualifier).
@@ -79,9 +79,8 @@ class ExpressionParser:
         negated = self.accept_word("not")
         if self.accept_word("like"):
             pattern = self.expression()
-            if self.accept_word("escape"):
-                self.expression()
-            return ("like", left, pattern, negated)
+            escape = self.expression() if self.accept_word("escape") else None
+            return ("like", left, pattern, negated, escape)
         if self.accept_word("in"):
             self.expect_punct("(")
             if self.word() in ("select", "with"):

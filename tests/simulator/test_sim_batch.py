@@ -4,6 +4,7 @@ the values each MES procedure receives, and the errors SQL Server gives."""
 import asyncio
 
 import pytest
+from datetime import datetime
 from decimal import Decimal
 
 from hypothesis import example, given, settings
@@ -137,6 +138,11 @@ def test_session_batches_are_done_without_a_call():
     ("REPLACE(N'aXa', 'x', '-')", "nvarchar(4000)", "a-a"),
     ("@@MAX_PRECISION", "tinyint", 38),
     ("SCHEMA_NAME()", "nvarchar(128)", "dbo"),
+    ("CASE WHEN 'a_b' LIKE 'a!_b' ESCAPE '!' AND 'axb' NOT LIKE 'a!_b' ESCAPE '!' THEN 1 END",
+     "int", 1),
+    # the offset Sequelize appends to dates is dropped by datetime2; seven fraction digits read
+    ("CAST('2024-01-02 03:04:05.1234567 +08:00' AS datetime2)", "datetime2",
+     datetime(2024, 1, 2, 3, 4, 5, 123456)),
 ])
 def test_expressions_have_sql_server_types_and_values(text, sqltype, value):
     engine = Engine(_Session())
