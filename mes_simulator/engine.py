@@ -12,7 +12,7 @@ import sqlite3
 import struct
 
 from . import batch as batches
-from . import evaluate, mes, rpc, sqltypes, tables, tds
+from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
 from .sqltypes import SqlError, SqlType
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -353,6 +353,11 @@ class Engine:
         else:
             reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
 
+    async def mes_rows(self, table):
+        """The number of rows of a MES table."""
+        return await self._mes("sql_read", lambda db: db.execute(
+            f'SELECT COUNT(*) FROM "{table}"').fetchone()[0])
+
     async def _mes(self, name, function):
         """Run function(SQLite connection) as the MES procedures run: reads beside any writer,
         writes under the write lock (the session's transaction's, when one is open)."""
@@ -426,6 +431,8 @@ class Engine:
         name = _procedure_name(parts, self.conn.config.database)
         if name in batches.SYSTEM_PROCEDURES:
             outputs = await self._system(name, values, reply, nested=True)
+        elif name in metadata.PROCEDURES:
+            outputs = await metadata.run(name, values, self, reply)
         else:
             proc = batches.PROCEDURES.get(name)
             if proc is None:
@@ -465,6 +472,8 @@ class Engine:
         name = _procedure_name(call.parts, self.conn.config.database)
         if name in batches.SYSTEM_PROCEDURES:
             outputs = await self._system(name, call.args, reply, nested=False)
+        elif name in metadata.PROCEDURES:
+            outputs = await metadata.run(name, call.args, self, reply)
         else:
             proc = batches.PROCEDURES.get(name)
             if proc is None:
@@ -587,10 +596,11 @@ def _param_of(proc, args, arg):
 
 
 def _procedure_name(parts, database):
+    """The procedure a name means (an empty database or schema part is the default one)."""
     parts = [p for p in parts]
-    if len(parts) == 3 and parts[0] in (database.casefold(), "master"):
+    if len(parts) == 3 and parts[0] in (database.casefold(), "master", ""):
         parts = parts[1:]
-    if len(parts) == 2 and parts[0] in ("dbo", "sys"):
+    if len(parts) == 2 and parts[0] in ("dbo", "sys", ""):
         parts = parts[1:]
     return parts[0] if len(parts) == 1 else None
 

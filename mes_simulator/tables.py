@@ -133,6 +133,9 @@ def _cols(layout):
         out.append((name, {"s": _SYSNAME, "i": _INT, "t": _TINY, "h": _SMALL, "b": _BIT,
                            "d": _DATETIME, "v3": SqlType("varchar", 3),
                            "v10": SqlType("varchar", 10), "v20": SqlType("varchar", 20),
+                           "v32": SqlType("varchar", 32), "v60": SqlType("varchar", 60),
+                           "v128": SqlType("varchar", 128), "v254": SqlType("varchar", 254),
+                           "v255": SqlType("varchar", 255), "n134": _NV(134),
                            "n60": _NV(60), "n4000": _NV(4000), "nmax": _NV(sqltypes.MAX),
                            "c2": SqlType("char", 2), "c1": SqlType("char", 1),
                            "v": SqlType("nvarchar", 128)}[kind]))

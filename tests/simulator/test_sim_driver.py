@@ -134,6 +134,18 @@ def test_sql_injection_in_serial_is_one_value(sim, conn):
      "Procedure or function 'uspGetUnitInfo' expects parameter '@RETURN', which was not supplied."),
     (UNIT_QUERY + "DROP TABLE units", 102, "Incorrect syntax near 'DROP'."),
     ("use [Other]", 911, "Database 'Other' does not exist. Make sure that the name is entered correctly."),
+    # the catalog procedures check their arguments as SQL Server's do
+    ("EXEC sp_columns", 201,
+     "Procedure or function 'sp_columns' expects parameter '@table_name', which was not supplied."),
+    ("EXEC sp_tables @table_qualifier = 'Other'", 15250,
+     "The database name component of the object qualifier must be the name of the current database."),
+    ("EXEC sp_fkeys", 15252, "The primary key or foreign key table name must be given."),
+    ("EXEC sp_pkeys 'units', @nosuch = 1", 8145, "@nosuch is not a parameter for procedure sp_pkeys."),
+    ("EXEC sp_server_info 1, 2", 8144, "Procedure or function sp_server_info has too many arguments"),
+    ("SELECT 1 WHERE 'a' LIKE 'a' ESCAPE '!!'", 506,
+     'The invalid escape character "!!" was specified in a LIKE predicate.'),
+    ("SELECT CAST('2024-01-02 03:04:05 +08:00' AS datetime)", 241,
+     "Conversion failed when converting date and/or time from character string."),
 ])
 def test_unknown_batches_are_sql_errors(sim, conn, batch, number, message):
     with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
