@@ -146,18 +146,28 @@ def _skip_comment(text, pos):
 
 
 def _join_dotted_names(tokens):
-    """Make dbo.uspGetUnitInfo (or [dbo].[uspGetUnitInfo]) one name token with a tuple value."""
+    """Make dbo.uspGetUnitInfo (or [dbo].[uspGetUnitInfo], or MES..sp_tables, whose schema
+    part is empty) one name token with a tuple value."""
     out, pos, end = [], 0, len(tokens)
+    dot = ("punct", ".")
     while pos < end:
         last = pos  # a run name . name . name ... is joined at once: linear in its length
-        while (last + 2 < end and tokens[last].kind == "name" and tokens[last + 1].key == ("punct", ".")
-               and tokens[last + 2].kind == "name"):
-            last += 2
+        while tokens[pos].kind == "name" and last + 2 < end and tokens[last + 1].key == dot:
+            if tokens[last + 2].kind == "name":
+                last += 2
+            elif (last == pos and last + 3 < end and tokens[last + 2].key == dot
+                  and tokens[last + 3].kind == "name"):
+                last += 3
+            else:
+                break
         if last == pos:
             out.append(tokens[pos])
         else:
             run = tokens[pos:last + 1]
-            out.append(Token("name", "".join(t.text for t in run), tuple(t.value for t in run[::2])))
+            parts = [t.value for t in run if t.kind == "name"]
+            if run[2].kind != "name":  # db..name
+                parts.insert(1, "")
+            out.append(Token("name", "".join(t.text for t in run), tuple(parts)))
         pos = last + 1
     return out
 

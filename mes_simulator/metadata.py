@@ -87,13 +87,15 @@ class _Ask:
         return value.casefold() == wanted.rstrip(" ").casefold()
 
     def database(self, name="@table_qualifier"):
-        """False when the qualifier names another database (no rows, as SQL Server answers
-        for a database it cannot see from here)."""
+        """Whether the qualifier allows the current database: an empty one gives no rows,
+        another database's name gets 15250, as from SQL Server's procedures."""
         wanted = self.values.get(name)
-        if wanted is not None and wanted.casefold() != self.session.database.casefold():
-            raise SqlError(15250, "The database name component of the object qualifier must "
-                                  "be the name of the current database.")
-        return True
+        if wanted is None or wanted.casefold() == self.session.database.casefold():
+            return True
+        if wanted == "":
+            return False
+        raise SqlError(15250, "The database name component of the object qualifier must be "
+                              "the name of the current database.")
 
 
 def _objects(session):
@@ -119,7 +121,7 @@ def odbc_type(t, identity, odbc3, new_dates):
             precision = 10
         code = _ODBC[name] if odbc3 else {"datetime": 11, "smalldatetime": 11, "date": 9,
                                           "datetime2": 11}.get(name, _ODBC[name])
-        length = {"datetime": 16, "smalldatetime": 16, "date": 6}.get(name, 2 * precision)
+        length = {"date": 6, "time": 12, "datetimeoffset": 20}.get(name, 16)  # ODBC's structs
         sub = {"date": 1, "time": 0}.get(name, 3)
         return (code, name, precision, length, scale, None, 9 if name != "time" else -154,
                 sub if name != "time" else None, None)
@@ -158,12 +160,14 @@ def sp_tables(ask, session):
     # the enumerations of SQLTables: databases, schemas, table types
     if qualifier == "%" and owner == "" and name == "":
         return _TABLES, [(d, None, None, None, None)
-                         for d in sorted(["master", "tempdb", "model", "msdb", db])]
+                         for d in sorted(["master", "tempdb", "model", "msdb", db],
+                                         key=str.casefold)]
     if owner == "%" and qualifier == "" and name == "":
         return _TABLES, [(db, s, None, None, None) for s in sorted(tables.SCHEMAS, key=str.lower)]
     if kinds == "%" and qualifier == "" and owner == "" and name == "":
         return _TABLES, [(None, None, None, k, None) for k in ("SYSTEM TABLE", "TABLE", "VIEW")]
-    ask.database()
+    if not ask.database():
+        return _TABLES, []
     wanted = None
     if kinds is not None:  # each kind is looked for in quotes: "'TABLE','VIEW'"
         wanted = {k for k in ("SYSTEM TABLE", "TABLE", "VIEW") if f"'{k}'" in kinds.upper()}
@@ -183,7 +187,8 @@ _COLUMNS = tables._cols(
 
 def _sp_columns(new_dates):
     def sp_columns(ask, session):
-        ask.database()
+        if not ask.database():
+            return _COLUMNS, []
         odbc3 = (ask["@odbcver"] or 2) >= 3
         rows = []
         for schema, table, _kind, cols in _objects(session):
@@ -206,7 +211,8 @@ _PKEYS = tables._cols("TABLE_QUALIFIER s, TABLE_OWNER s, TABLE_NAME s, COLUMN_NA
 
 
 def sp_pkeys(ask, session):
-    ask.database()
+    if not ask.database():
+        return _PKEYS, []
     rows = [(session.database, "dbo", t, key, 1, "PK_" + t) for t, key in tables.KEYS.items()
             if ask.matches("@table_owner", "dbo", False)
             and ask.matches("@table_name", t, False)]
@@ -232,7 +238,8 @@ _STATISTICS = tables._cols(
 
 
 async def sp_statistics(ask, session):
-    ask.database()
+    if not ask.database():
+        return _STATISTICS, []
     db, rows = session.database, []
     for t, key in tables.KEYS.items():
         if not (ask.matches("@table_owner", "dbo", False)
@@ -250,12 +257,11 @@ _SPECIAL = tables._cols("SCOPE h, COLUMN_NAME s, DATA_TYPE h, TYPE_NAME s, PRECI
 
 
 def sp_special_columns(ask, session):
-    ask.database()
     rows = []
-    name = ask["@table_name"]
-    if (ask["@col_type"] or "R").upper() == "R" and ask.matches("@table_owner", "dbo", False):
+    if ask.database() and (ask["@col_type"] or "R").upper() == "R" \
+            and ask["@table_name"] is not None and ask.matches("@table_owner", "dbo", False):
         for t, key in tables.KEYS.items():
-            if t.casefold() == name.rstrip(" ").casefold():
+            if ask.matches("@table_name", t, False):
                 col = next(c for c in tables.MES_TABLES[t] if c.name == key)
                 info = odbc_type(col.type, col.identity, (ask["@odbcver"] or 2) >= 3, False)
                 rows.append((1, key) + info[:5] + (1,))
@@ -275,7 +281,8 @@ def _all_procedures():
 
 
 def sp_stored_procedures(ask, session):
-    ask.database("@sp_qualifier")
+    if not ask.database("@sp_qualifier"):
+        return _PROCEDURES, []
     rows = [(session.database, owner, name + ";1", -1, -1, -1, None, 2)
             for owner, name, _p in _all_procedures()
             if ask.matches("@sp_owner", owner) and ask.matches("@sp_name", name)]
@@ -290,7 +297,8 @@ _SPROC_COLUMNS = tables._cols(
 
 
 def sp_sproc_columns(ask, session):
-    ask.database("@procedure_qualifier")
+    if not ask.database("@procedure_qualifier"):
+        return _SPROC_COLUMNS, []
     odbc3 = (ask["@odbcver"] or 2) >= 3
     rows = []
     for owner, name, proc in _all_procedures():

@@ -241,8 +241,8 @@ def relation(parts, database):
         if parts[0] != database.casefold() and parts[0] != "master":
             return None
         parts = parts[1:]
-    if len(parts) == 1:
-        parts = ("dbo",) + parts
+    if len(parts) == 1 or len(parts) == 2 and parts[0] == "":  # MES..units is MES.dbo.units
+        parts = ("dbo",) + parts[-1:]
     if len(parts) != 2:
         return None
     schema, name = parts

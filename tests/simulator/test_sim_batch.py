@@ -157,13 +157,16 @@ _WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "deci
           "DEFAULT", "BEGIN", "TRAN", "COMMIT", "ROLLBACK", "IF", ">", "ELSE", "SET", "ON", "FROM",
           "AS", "x", "*", "N'@a int'", "N'select @a'", "9" * 39, "dbo.units", "WHERE", "serial",
           "ORDER BY", "TOP", "COUNT(*)", "INSERT INTO", "VALUES", "UPDATE", "DELETE", "LEN(", "+",
-          "CAST(", "JOIN", "ON", "CASE WHEN", "THEN", "END", "sys.tables", "UNION"]
+          "CAST(", "JOIN", "ON", "CASE WHEN", "THEN", "END", "sys.tables", "UNION", "ESCAPE",
+          "sp_tables", "sp_columns", "sp_special_columns", "sp_statistics", "sp_datatype_info",
+          "@ODBCVer", "'%'", "''"]
 
 
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.sampled_from(_WORDS), min_size=1, max_size=14))
 @example(["SELECT", "3000000000"])
 @example(["SELECT", "COUNT(*)", "FROM", "dbo.units", "WHERE", "serial", "=", "N'x'"])
+@example(["EXEC", "sp_special_columns", "NULL"])
 def test_any_batch_is_answered(words):
     """Whatever the batch, the answer is a reply or an SQL Server error, never a fault."""
     try:

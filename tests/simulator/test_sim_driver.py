@@ -156,6 +156,39 @@ def test_unknown_batches_are_sql_errors(sim, conn, batch, number, message):
     assert sim.unit("SN0001") is not None
 
 
+@pytest.mark.parametrize("batch, columns, rows", [
+    # the enumerations of SQLTables, in the CI collation's order
+    ("EXEC sp_tables @table_qualifier = '%', @table_owner = '', @table_name = ''",
+     ["TABLE_QUALIFIER"], [("master",), ("MES",), ("model",), ("msdb",), ("tempdb",)]),
+    ("EXEC sp_tables '', '%', ''", ["TABLE_OWNER"], [("dbo",), ("INFORMATION_SCHEMA",), ("sys",)]),
+    # names are patterns, escaped with a backslash; an empty qualifier finds nothing
+    ("EXEC sp_tables @table_name = 'unit_', @table_type = '''TABLE'''", ["TABLE_NAME"],
+     [("units",)]),
+    ("EXEC sp_tables @table_name = 'unit\\_'", ["TABLE_NAME"], []),
+    ("EXEC MES.dbo.sp_pkeys 'units', @table_qualifier = ''", ["COLUMN_NAME"], []),
+    ("EXEC sp_special_columns NULL", ["COLUMN_NAME"], []),
+    # datetime2 is text to the old procedure, a timestamp to the _100 one
+    ("EXEC MES..sp_columns @table_name = 'results', @column_name = 'tested_at'",
+     ["DATA_TYPE", "TYPE_NAME", "PRECISION", "LENGTH", "SQL_DATA_TYPE", "SS_DATA_TYPE"],
+     [(-9, "datetime2", 19, 38, -9, 0)]),
+    ("EXEC sys.sp_columns_100 'results', 'dbo', NULL, 'tested_at', @ODBCVer = 3",
+     ["DATA_TYPE", "PRECISION", "LENGTH", "SCALE", "SQL_DATA_TYPE", "SQL_DATETIME_SUB"],
+     [(93, 19, 16, 0, 9, 3)]),
+    ("EXEC sp_datatype_info 11", ["TYPE_NAME"], [("datetime",), ("smalldatetime",)]),
+    ("EXEC sp_datatype_info_100 93, @ODBCVer = 3",
+     ["TYPE_NAME", "MINIMUM_SCALE", "MAXIMUM_SCALE"],
+     [("datetime2", 0, 7), ("datetime", 3, 3), ("smalldatetime", 0, 0)]),
+    ("EXEC sp_sproc_columns 'uspSaveResult', @column_name = '@R%'",
+     ["COLUMN_NAME", "COLUMN_TYPE", "TYPE_NAME", "ORDINAL_POSITION"],
+     [("@RETURN_VALUE", 5, "int", 0), ("@Result", 1, "varchar", 5), ("@RETURN", 2, "int", 8)]),
+    ("EXEC sp_server_info 2", ["ATTRIBUTE_NAME", "ATTRIBUTE_VALUE"],
+     [("DBMS_VER", "Microsoft SQL Server 2019 - 15.0.2000.5")]),
+])
+def test_catalog_procedures_answer_as_sql_server(conn, batch, columns, rows):
+    conn.execute_query(batch)
+    assert [tuple(row[c] for c in columns) for row in conn] == rows
+
+
 def test_long_request_and_long_answer_span_packets(sim, conn):
     # the answer is cut to the nvarchar(4000) that the batch declares, as SQL Server does
     assert query(conn, "S" * 5000) == {0: 'NG "Unit ' + "S" * 3991, 1: 1}
