@@ -64,6 +64,11 @@ SYSTEM_PROCEDURES = {"sp_executesql", "sp_prepare", "sp_execute", "sp_prepexec",
 
 # ---------------------------------------------------------------- tokens
 
+class TableType(namedtuple("TableType", "columns")):
+    """The type of a table variable: its columns, (name, SqlType) each."""
+    name = "table"
+
+
 class Token(namedtuple("Token", "kind text value", defaults=(None,))):
     """kind: name, var, nstr, str, bin, num or punct; text: as written; value: what it means."""
     __slots__ = ()
@@ -357,11 +362,31 @@ class Parser(ExpressionParser):
         while True:
             name = self.expect_var()
             self.accept_word("as")
+            if self.accept_word("table"):
+                out.append((name, self._table_columns(), None))
+                return ("declare", tuple(out))
             sqltype = self.sqltype()
             value = self.expression() if self.accept_punct("=") else None
             out.append((name, sqltype, value))
             if not self.accept_punct(","):
                 return ("declare", tuple(out))
+
+    def _table_columns(self):
+        """A table variable's (name type [constraints], ...): TableType of its columns."""
+        self.expect_punct("(")
+        columns = []
+        while True:
+            name = self._alias()
+            columns.append((name, self.sqltype()))
+            depth = 0  # NULL, NOT NULL, PRIMARY KEY, DEFAULT (...): read, not kept
+            while self.peek() is not None and (depth or self.peek().key not in (
+                    ("punct", ","), ("punct", ")"))):
+                depth += {"(": 1, ")": -1}.get(self.peek().value, 0) \
+                    if self.peek().kind == "punct" else 0
+                self.pos += 1
+            if not self.accept_punct(","):
+                self.expect_punct(")")
+                return TableType(tuple(columns))
 
     def sqltype(self):
         name = self.word()

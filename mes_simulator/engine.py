@@ -238,7 +238,7 @@ class Engine:
             reply.raw(tds.env_database(self.conn.config.database, self.conn.config.database))
         elif kind == "declare":
             for name, sqltype, value in st[1]:
-                variables[name] = [sqltype, None]
+                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
                 if value is not None:
                     self._assign(variables, name, self._value(value, variables))
         elif kind == "assign":
@@ -378,17 +378,45 @@ class Engine:
                                     f"'{rel.schema}'.", severity=14, state=5)
             raise SqlError(208, f"Invalid object name '{written}'.")
         write = TableWrite(self, rel, variables, st)
+        output = st[4] if kind in ("insert", "update") else st[3]
+        into = self._output_into(variables, output, write.output_columns) \
+            if getattr(output, "into", None) else None
         if self.implicit and not self.trancount:
             self.begin(reply)
-        count, output = await self._mes("sql_write", write.run)
+        count, rows = await self._mes("sql_write", write.run)
         self.rowcount = count
         if write.identity is not None:
             self.identity = write.identity
-        if write.output_columns:
-            reply.rows(write.output_columns, output)
-        else:
+        if into is not None:
+            into(rows)
+        elif write.output_columns:
+            reply.rows(write.output_columns, rows)
+        if into is not None or not write.output_columns:
             reply.done(tds.DONE_COUNT, {"insert": CMD_INSERT, "update": CMD_UPDATE,
                                         "delete": CMD_DELETE}[kind], count)
+
+    def _output_into(self, variables, output, columns):
+        """OUTPUT ... INTO @table, checked before the write: a function that adds the OUTPUT
+        rows to the table variable's, converted to its columns' types."""
+        slot = variables.get(output.into)
+        if slot is None or slot[0].name != "table":
+            raise SqlError(1087, f'Must declare the table variable "{output.into}".',
+                           severity=15, state=2)
+        declared = slot[0].columns
+        names = [n.casefold() for n, _t in declared]
+        targets = list(range(len(declared))) if output.columns is None else [
+            names.index(c.casefold()) if c.casefold() in names else -1 for c in output.columns]
+        if -1 in targets or len(targets) != len(columns):
+            raise SqlError(213, "Column name or number of supplied values does not match table "
+                                "definition.")
+
+        def add(rows):
+            for row in rows:
+                stored = [None] * len(declared)
+                for n, value in zip(targets, row):
+                    stored[n] = sqltypes.convert(value, declared[n][1], self.codepage)
+                slot[1].append(tuple(stored))
+        return add
 
     def global_value(self, name):
         return self._global(name)
@@ -732,6 +760,9 @@ def _wire_type(sqltype, version):
     return sqltype
 
 
+_DEFAULT = object()  # DEFAULT in an INSERT's VALUES
+
+
 class TableWrite:
     """An INSERT, UPDATE or DELETE on a MES table; run() runs on the database thread, on the
     connection that holds the write lock: (rows affected, OUTPUT rows)."""
@@ -765,8 +796,9 @@ class TableWrite:
                 width = len(self.plan.columns)
                 self.values = None
             else:
-                self.values = [[binder.bind(e, evaluate.Scope([], None)) for e in row]
-                               for row in st[3]]
+                # DEFAULT: the column's default (None here: the row leaves the column out)
+                self.values = [[binder.bind(e, evaluate.Scope([], None))
+                                if e != ("default",) else None for e in row] for row in st[3]]
                 width = len(self.values[0]) if self.values and self.values[0] else len(names)
             if st[3] != ((),) and width != len(self.targets):
                 raise SqlError(110 if width < len(self.targets) else 109,
@@ -786,8 +818,10 @@ class TableWrite:
                     raise SqlError(207, f"Invalid column name '{written}'.")
                 if column.identity:
                     raise SqlError(8102, f"Cannot update identity column '{column.name}'.")
-                self.sets.append((column, binder.bind(expr, self.scope)
-                                  if expr[0] != "default" else None))
+                if expr[0] == "default":  # the column's default, or NULL
+                    expr = batches.Parser(batches.tokenize(column.default)).expression() \
+                        if column.default else ("lit", None)
+                self.sets.append((column, binder.bind(expr, self.scope)))
         where = st[3] if kind == "update" else st[2] if kind == "delete" else None
         self.where = binder.bind(where, self.scope) if where is not None else None
         output = st[4] if kind in ("insert", "update") else st[3]
@@ -818,13 +852,15 @@ class TableWrite:
         kind, outputs, count = self.st[0], [], 0
         if kind == "insert":
             if self.values is not None:
-                rows = [[evaluate.value(node, ctx) for node in row] for row in self.values]
+                rows = [[evaluate.value(node, ctx) if node is not None else _DEFAULT
+                         for node in row] for row in self.values]
             else:
                 rows = [list(r) for r in self.plan.run(ctx)]
             for values in rows:
                 row = {}
                 for column, value in zip(self.targets, values):
-                    row[column.name] = sqltypes.convert(value, column.type, codepage)
+                    if value is not _DEFAULT:
+                        row[column.name] = sqltypes.convert(value, column.type, codepage)
                 identity = tables.insert(db, rel.name, row)
                 if identity is not None:
                     self.identity = identity

@@ -436,6 +436,7 @@ FUNCTIONS = {
     "object_id": (1, 2, lambda ts: INT, lambda s, n, *t: tables.object_id(
         text_value(n, s.codepage), s.database)),
     "object_name": (1, 2, lambda ts: SYSNAME, lambda s, i, *d: tables.object_name(i)),
+    "col_name": (2, 2, lambda ts: SYSNAME, lambda s, i, n: tables.column_name(i, n)),
     "object_schema_name": (1, 2, lambda ts: SYSNAME,
                            lambda s, i, *d: "dbo" if tables.object_name(i) else None),
     "type_name": (1, 1, lambda ts: SYSNAME, lambda s, i: next(
@@ -491,6 +492,16 @@ class Source:
         self.relation, self.plan, self.alias = relation, plan, alias
 
 
+class _TableVariable:
+    """The rows of a table variable, as a source of a query reads them."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def run(self, ctx):
+        return list(ctx.variables[self.name][1])
+
+
 class Binder:
     def __init__(self, session, variables):
         self.session, self.variables = session, variables
@@ -530,6 +541,14 @@ class Binder:
                             "contains a UNION, INTERSECT or EXCEPT operator.", severity=15)
 
     def source(self, item, parent):
+        if item[0] == "tablevar":
+            _kind, name, written, alias = item
+            slot = self.variables.get(name)
+            if slot is None or slot[0].name != "table":
+                raise SqlError(1087, f'Must declare the table variable "{written}".',
+                               severity=15, state=2)
+            return Source({(alias or written).casefold()}, slot[0].columns,
+                          plan=_TableVariable(name))
         if item[0] == "derived":
             plan = self.query(item[1], parent)
             return Source({item[2].casefold()}, plan.columns, plan=plan, alias=item[2])

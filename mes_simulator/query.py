@@ -378,6 +378,8 @@ class ExpressionParser:
                         self.peek().kind == "name" and not _is_clause(self.peek())
                         and not isinstance(self.peek().value, tuple))):
                     alias = self._alias()
+                if alias is None and expr[0] == "column":  # named as written: SELECT NAME ...
+                    alias = _written(tok.text).split(".")[-1]
                 items.append(("item", expr, alias))
             if not self.accept_punct(","):
                 break
@@ -442,6 +444,12 @@ class ExpressionParser:
             self.depth -= 1
             self.accept_word("as")
             return ("derived", inner, self._alias())
+        if tok.kind == "var":  # a table variable
+            self.pos += 1
+            self.accept_word("as")
+            alias = self._alias() if self.peek() is not None and self.peek().kind == "name" \
+                and not _is_clause(self.peek()) and self.word() not in _STATEMENTS else None
+            return ("tablevar", tok.value, tok.text, alias)
         if tok.kind != "name" or _is_clause(tok):
             raise self.syntax_error()
         self.pos += 1
@@ -550,7 +558,26 @@ class ExpressionParser:
                 alias = self._alias() if self.accept_word("as") else None
                 items.append((expr, alias))
             if not self.accept_punct(","):
-                return tuple(items)
+                break
+        if not self.accept_word("into"):
+            return tuple(items)
+        into = self.expect_var()
+        columns = None
+        if self.accept_punct("("):
+            columns = [self._alias()]
+            while self.accept_punct(","):
+                columns.append(self._alias())
+            self.expect_punct(")")
+        return OutputInto(items, into, columns)
+
+
+class OutputInto(tuple):
+    """OUTPUT ... INTO @table [(columns)]: the items, with the variable they go into."""
+
+    def __new__(cls, items, into, columns):
+        out = super().__new__(cls, items)
+        out.into, out.columns = into, columns
+        return out
 
 
 _COMPARE = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}

@@ -173,6 +173,9 @@ CATALOG = {
     ("information_schema", "key_column_usage"): _cols(
         "CONSTRAINT_CATALOG s, CONSTRAINT_SCHEMA s, CONSTRAINT_NAME s, TABLE_CATALOG s, "
         "TABLE_SCHEMA s, TABLE_NAME s, COLUMN_NAME s, ORDINAL_POSITION i"),
+    ("information_schema", "constraint_column_usage"): _cols(
+        "TABLE_CATALOG s, TABLE_SCHEMA s, TABLE_NAME s, COLUMN_NAME s, CONSTRAINT_CATALOG s, "
+        "CONSTRAINT_SCHEMA s, CONSTRAINT_NAME s"),
     ("information_schema", "referential_constraints"): _cols(
         "CONSTRAINT_CATALOG s, CONSTRAINT_SCHEMA s, CONSTRAINT_NAME s, "
         "UNIQUE_CONSTRAINT_CATALOG s, UNIQUE_CONSTRAINT_SCHEMA s, UNIQUE_CONSTRAINT_NAME s, "
@@ -214,9 +217,17 @@ CATALOG = {
     ("sys", "computed_columns"): _cols(
         "object_id i, name s, column_id i, definition nmax, is_persisted b"),
     ("sys", "foreign_keys"): _cols(
-        "name s, object_id i, parent_object_id i, referenced_object_id i"),
+        "name s, object_id i, parent_object_id i, referenced_object_id i, "
+        "delete_referential_action t, delete_referential_action_desc n60, "
+        "update_referential_action t, update_referential_action_desc n60"),
+    ("sys", "foreign_key_columns"): _cols(
+        "constraint_object_id i, constraint_column_id i, parent_object_id i, "
+        "parent_column_id i, referenced_object_id i, referenced_column_id i"),
     ("sys", "key_constraints"): _cols(
         "name s, object_id i, parent_object_id i, type c2, unique_index_id i"),
+    ("sys", "check_constraints"): _cols(
+        "name s, object_id i, parent_object_id i, parent_column_id i, definition nmax, "
+        "is_disabled b"),
     ("sys", "default_constraints"): _cols(
         "name s, object_id i, parent_object_id i, parent_column_id i, definition nmax"),
     ("sys", "extended_properties"): _cols(
@@ -277,6 +288,13 @@ def object_name(number):
     return None
 
 
+def column_name(number, column_id):
+    """COL_NAME(object_id, column_id): the name of a MES table's column; None if none."""
+    columns = MES_TABLES.get(object_name(number), ())
+    return columns[column_id - 1].name if column_id is not None and \
+        0 < column_id <= len(columns) else None
+
+
 def catalog_rows(schema, name, session):
     """The rows of a catalog view, as the MES has them."""
     db = session.database
@@ -310,6 +328,8 @@ def catalog_rows(schema, name, session):
     elif key == ("information_schema", "table_constraints"):
         out = [(db, "dbo", "PK_" + t, db, "dbo", t, "PRIMARY KEY", "NO", "NO")
                for t, _i, _c in tables]
+    elif key == ("information_schema", "constraint_column_usage"):
+        out = [(db, "dbo", t, KEYS[t], db, "dbo", "PK_" + t) for t, _i, _c in tables]
     elif key == ("information_schema", "key_column_usage"):
         out = [(db, "dbo", "PK_" + t, db, "dbo", t, KEYS[t], 1) for t, _i, _c in tables]
     elif key == ("sys", "schemas"):

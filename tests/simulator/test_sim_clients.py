@@ -148,6 +148,18 @@ SCRIPTED = {
         "describe": ["id", "serial", "procedure", "employee", "line", "verdict", "error_no",
                      "tested_at"],
         "nosuch": 208, "destroyed": [1, 1]}),
+    "node-typeorm": (["node", "typeorm_client.js"], ["test", "-d", "node_modules/typeorm"],
+                     lambda sn: {
+        "saved": {"serial": sn, "product": "M4R-300", "route": "FT1,PACK", "step": 0,
+                  "status": "ACTIVE", "failures": 0},
+        "result": ["number", True], "found": ["SN0008", "SN0007"],
+        "built": ["SN0001", "SN0002"], "count": 1, "updated": 1,
+        "unit": {"serial": sn, "product": "M4R-300", "route": "FT1,PACK", "step": 0,
+                 "status": "ACTIVE", "failures": 1},
+        "columns": ["id int", "serial nvarchar", "procedure nvarchar", "employee nvarchar",
+                    "line nvarchar", "verdict nvarchar", "error_no nvarchar",
+                    "tested_at datetime2"],
+        "nosuch": 208, "deleted": [1, 1]}),
 }
 
 

@@ -146,6 +146,9 @@ def test_sql_injection_in_serial_is_one_value(sim, conn):
      'The invalid escape character "!!" was specified in a LIKE predicate.'),
     ("SELECT CAST('2024-01-02 03:04:05 +08:00' AS datetime)", 241,
      "Conversion failed when converting date and/or time from character string."),
+    ("SELECT * FROM @nope", 1087, 'Must declare the table variable "@nope".'),
+    ("DECLARE @t TABLE (a int); DELETE FROM dbo.units OUTPUT deleted.serial, deleted.step INTO @t",
+     213, "Column name or number of supplied values does not match table definition."),
 ])
 def test_unknown_batches_are_sql_errors(sim, conn, batch, number, message):
     with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
@@ -183,10 +186,24 @@ def test_unknown_batches_are_sql_errors(sim, conn, batch, number, message):
      [("@RETURN_VALUE", 5, "int", 0), ("@Result", 1, "varchar", 5), ("@RETURN", 2, "int", 8)]),
     ("EXEC sp_server_info 2", ["ATTRIBUTE_NAME", "ATTRIBUTE_VALUE"],
      [("DBMS_VER", "Microsoft SQL Server 2019 - 15.0.2000.5")]),
+    # a column is named as the query writes it
+    ("SELECT NAME, Collation_Name FROM sys.databases WHERE name = 'MES'",
+     ["NAME", "Collation_Name"], [("MES", "Chinese_PRC_CI_AS")]),
+    # OUTPUT ... INTO a table variable (as TypeORM inserts), DEFAULT in SET and VALUES
+    ("DECLARE @t TABLE (s nvarchar(50) NOT NULL, n int DEFAULT 7);"
+     "UPDATE dbo.units SET failures = 2 WHERE serial = '{serial}';"
+     "UPDATE dbo.units SET failures = DEFAULT OUTPUT inserted.serial, deleted.failures INTO @t"
+     " WHERE serial = '{serial}';"
+     "INSERT INTO dbo.units (serial, product, route, status) OUTPUT inserted.status INTO @t (s)"
+     " VALUES ('{serial}-2', 'P', 'FT1', DEFAULT);"
+     "SELECT u.serial, u.failures, t.n FROM @t AS t JOIN dbo.units u ON u.serial = t.s",
+     ["serial", "failures", "n"], [("{serial}", 0, 2)]),
 ])
-def test_catalog_procedures_answer_as_sql_server(conn, batch, columns, rows):
-    conn.execute_query(batch)
-    assert [tuple(row[c] for c in columns) for row in conn] == rows
+def test_batches_answer_as_sql_server(sim, conn, batch, columns, rows):
+    serial = sim.add_unit()
+    conn.execute_query(batch.format(serial=serial))
+    assert [tuple(row[c] for c in columns) for row in conn] == [
+        tuple(v.format(serial=serial) if isinstance(v, str) else v for v in r) for r in rows]
 
 
 def test_long_request_and_long_answer_span_packets(sim, conn):
