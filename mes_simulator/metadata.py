@@ -26,11 +26,6 @@ _SS_TYPE = {"int": (56, 38), "smallint": (52, 38), "tinyint": (48, 38), "bit": (
             "nvarchar": (39, 39), "varchar": (39, 39), "nchar": (47, 47), "char": (47, 47)}
 
 
-def _params(*items):
-    """(name, SqlType, default) of a procedure's parameters; default _REQUIRED if none."""
-    return tuple(items)
-
-
 def _bind(proc, declared, args, codepage):
     """{parameter name (lower case): value} as SQL Server binds a call of a system procedure."""
     if len(args) > len(declared):

@@ -3,8 +3,8 @@ they mean is evaluate.py's).
 
 Expressions: ("lit", value), ("var", name, text), ("global", name), ("column", parts, written),
 ("neg", e), ("bitnot", e), ("op", mark, a, b), ("cmp", mark, a, b), ("and", a, b), ("or", a, b),
-("not", e), ("isnull", e, negated), ("like", e, pattern, negated, escape or None), ("in", e, items, negated),
-("between", e, low, high, negated), ("call", name, args, written), ("agg", name, arg, distinct),
+("not", e), ("isnull", e, negated), ("like", e, pattern, negated, escape or None),
+("in", e, items, negated), ("between", e, low, high, negated), ("call", name, args, written), ("agg", name, arg, distinct),
 ("cast", e, SqlType, style), ("case", operand, whens, otherwise), ("subquery", query),
 ("exists", query), ("star", qualifier).
 
@@ -379,7 +379,7 @@ class ExpressionParser:
                         and not isinstance(self.peek().value, tuple))):
                     alias = self._alias()
                 if alias is None and expr[0] == "column":  # named as written: SELECT NAME ...
-                    alias = _written(tok.text).split(".")[-1]
+                    alias = expr[2].split(".")[-1]
                 items.append(("item", expr, alias))
             if not self.accept_punct(","):
                 break

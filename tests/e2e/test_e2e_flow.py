@@ -6,6 +6,8 @@ import threading
 
 import pytest
 
+from e2e_support import FAILED
+
 
 def answer_lines(out):
     return [line for line in out.splitlines() if line.startswith("TVR MES GetUnitInfo: ")]
@@ -63,7 +65,6 @@ class TestUnitFlow:
     def test_a_unit_and_a_fault_written_in_sql_are_met_by_the_station(self, sim, station):
         """A test engineer seeds a unit and scripts a fault with DB-API INSERTs."""
         import pymssql
-        from e2e_support import FAILED
         db = pymssql.connect(server=sim.host, port=str(sim.port), user=sim.user,
                              password=sim.password, database=sim.database)
         try:
