@@ -280,7 +280,7 @@ class Engine:
                 raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
                                     "transaction.")
         elif kind == "if":
-            branch = st[2] if self._truth(st[1], variables) else st[3]
+            branch = st[2] if await self._truth(st[1], variables, reply) else st[3]
             if branch is not None:
                 return await self._statement(branch, variables, reply)
         elif kind == "print":
@@ -318,13 +318,12 @@ class Engine:
             return sqltypes.type_of(value)
         return self._bind(expr, variables).type
 
-    def _truth(self, expr, variables):
+    async def _truth(self, expr, variables, reply):
+        """An IF's condition (EXISTS (SELECT ... FROM dbo.units ...) reads the MES tables)."""
         binder = evaluate.Binder(self, variables)
         node = self._bind(expr, variables, binder)
-        if binder.mes_tables:
-            raise SqlError(50000, "A condition on the MES tables is not supported in IF; "
-                                  "select the value into a variable first.")
-        return evaluate.value(node, evaluate.Context(self, variables, {})) is True
+        return evaluate.value(node, evaluate.Context(
+            self, variables, await self._mes_data(binder, reply))) is True
 
     # ------------------------------------------------------------ the MES tables in SQL
 
@@ -339,19 +338,22 @@ class Engine:
     async def _query(self, query, variables, reply):
         binder = evaluate.Binder(self, variables)
         plan = binder.query(query)
-        data = {}
-        if binder.mes_tables:
-            if self.implicit and not self.trancount:
-                self.begin(reply)
-            needed = sorted(binder.mes_tables)
-            loaded = await self._mes("sql_read", lambda db: [tables.load(db, t) for t in needed])
-            data = dict(zip(needed, loaded))
-        rows = plan.run(evaluate.Context(self, variables, data))
+        rows = plan.run(evaluate.Context(self, variables, await self._mes_data(binder, reply)))
         self.rowcount = len(rows)
         if plan.columns:
             reply.rows([(name, sqltype) for name, sqltype in plan.columns], rows)
         else:
             reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
+
+    async def _mes_data(self, binder, reply):
+        """The rows of the MES tables a bound query or condition reads: {table: rows}."""
+        if not binder.mes_tables:
+            return {}
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        needed = sorted(binder.mes_tables)
+        loaded = await self._mes("sql_read", lambda db: [tables.load(db, t) for t in needed])
+        return dict(zip(needed, loaded))
 
     async def mes_rows(self, table):
         """The number of rows of a MES table."""
@@ -825,6 +827,8 @@ class TableWrite:
         where = st[3] if kind == "update" else st[2] if kind == "delete" else None
         self.where = binder.bind(where, self.scope) if where is not None else None
         output = st[4] if kind in ("insert", "update") else st[3]
+        top = st[5] if kind == "update" else st[4] if kind == "delete" else None
+        self.top = binder.bind(top, evaluate.Scope([], None)) if top is not None else None
         self.output, self.output_columns = [], []
         if output:
             pseudo = {"insert": ("inserted",), "update": ("inserted", "deleted"),
@@ -870,7 +874,10 @@ class TableWrite:
                     outputs.extend(self._output(ctx, inserted[0] if inserted else None, None))
                 count += 1
             return count, outputs
+        top = None if self.top is None else evaluate.value(self.top, ctx)
         for row in data[rel.name]:
+            if top is not None and count >= top:  # UPDATE/DELETE TOP (n): the first n found
+                break
             if self.where is not None and not evaluate.truth(self.where, ctx, [row]):
                 continue
             count += 1

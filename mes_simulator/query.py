@@ -499,7 +499,7 @@ class ExpressionParser:
         raise self.syntax_error()
 
     def st_update(self):
-        self.accept_word("top") and self._primary()
+        top = self._primary() if self.accept_word("top") else None
         target = self._target()
         if not self.accept_word("set"):
             raise self.syntax_error()
@@ -517,20 +517,20 @@ class ExpressionParser:
                 break
         output = self._output()
         where = self.condition() if self.accept_word("where") else None
-        return ("update", target, tuple(sets), where, output)
+        return ("update", target, tuple(sets), where, output, top)
 
     def st_delete(self):
-        self.accept_word("top") and self._primary()
+        top = self._primary() if self.accept_word("top") else None
         self.accept_word("from")
         target = self._target()
         output = self._output()
         where = self.condition() if self.accept_word("where") else None
-        return ("delete", target, where, output)
+        return ("delete", target, where, output, top)
 
     def st_truncate(self):
         if not self.accept_word("table"):
             raise self.syntax_error()
-        return ("delete", self._target(), None, ())
+        return ("delete", self._target(), None, (), None)
 
     def _target(self):
         tok = self.peek()

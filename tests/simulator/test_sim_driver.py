@@ -198,6 +198,12 @@ def test_unknown_batches_are_sql_errors(sim, conn, batch, number, message):
      " VALUES ('{serial}-2', 'P', 'FT1', DEFAULT);"
      "SELECT u.serial, u.failures, t.n FROM @t AS t JOIN dbo.units u ON u.serial = t.s",
      ["serial", "failures", "n"], [("{serial}", 0, 2)]),
+    # DELETE TOP (n) deletes n rows; IF EXISTS reads the MES tables
+    ("INSERT INTO dbo.units (serial, product, route) VALUES ('{serial}-a', 'P', 'FT1'),"
+     " ('{serial}-b', 'P', 'FT1'); DELETE TOP (1) FROM dbo.units WHERE serial LIKE '{serial}-_';"
+     " IF EXISTS (SELECT 1 FROM dbo.units WHERE serial LIKE '{serial}-_')"
+     " SELECT COUNT(*) AS n FROM dbo.units WHERE serial LIKE '{serial}%' ELSE SELECT -1 AS n",
+     ["n"], [(2,)]),
 ])
 def test_batches_answer_as_sql_server(sim, conn, batch, columns, rows):
     serial = sim.add_unit()
