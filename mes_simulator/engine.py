@@ -41,6 +41,9 @@ class Stop(Exception):
         self.keep_open = keep_open
 
 
+_CONTAINERS = (tuple, list, dict)
+
+
 def cut_message(text):
     return text if len(text) <= MAX_MESSAGE else text[:MAX_MESSAGE - 3] + "..."
 
@@ -176,10 +179,10 @@ class Engine:
         known = set(variables)
 
         def walk(part):
+            """part: a non-empty tuple, list or dict of the statements' tree."""
             if isinstance(part, dict):
-                for inner in part.values():
-                    walk(inner)
-            elif isinstance(part, (tuple, list)) and part:
+                children = part.values()
+            else:
                 head = part[0]
                 if head == "var" and len(part) == 3:
                     if part[1] not in known:
@@ -192,7 +195,8 @@ class Engine:
                             raise SqlError(134, f"The variable name '{name}' has already been "
                                                 "declared. Variable names must be unique within "
                                                 "a query batch or stored procedure.", severity=15)
-                        walk(value)
+                        if isinstance(value, _CONTAINERS) and value:
+                            walk(value)
                         known.add(name)
                     return
                 if head == "assign" and part[1] not in known:
@@ -204,9 +208,12 @@ class Engine:
                     if part[1] and part[1] not in known:
                         raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
                                        severity=15)
-                    walk(part[4])
+                    if part[4]:
+                        walk(part[4])
                     return
-                for inner in (part[1:] if isinstance(head, str) else part):
+                children = part[1:] if isinstance(head, str) else part
+            for inner in children:  # leaves are not visited: most of the tree is leaves
+                if isinstance(inner, _CONTAINERS) and inner:
                     walk(inner)
 
         for statement in statements:
