@@ -107,6 +107,7 @@ def _has(command):
 
 
 _JTDS = "/usr/share/java/jtds.jar"
+_JDK = ["sh", "-c", f"test -f {_JTDS} && javac -version"]  # java runs the source file
 _DBD = ["perl", "-MDBD::Sybase", "-e1"]
 _DBLIB = ["php", "-r", "exit(in_array('dblib', PDO::getAvailableDrivers()) ? 0 : 1);"]
 
@@ -125,7 +126,7 @@ SCRIPTED = {
         "inserted": 1, "unit": [[sn, "FT1,PACK", 0, "ACTIVE"]], "status": "ACTIVE",
         "query": [[_may(sn), 0]], "count": 0, "nosuch": "Invalid object name 'dbo.nosuch'.",
         "deleted": 1}),
-    "java-jtds": (["java", "-cp", _JTDS, "JtdsClient.java"], ["test", "-f", _JTDS], lambda sn: {
+    "java-jtds": (["java", "-cp", _JTDS, "JtdsClient.java"], _JDK, lambda sn: {
         "product": "Microsoft SQL Server 15.00.2000", "tables": ["results", "scenarios", "units"],
         "columns": ["nvarchar", "nvarchar", "nvarchar", "int", "nvarchar", "int"],
         "key": ["id"], "procedures": ["uspGetUnitInfo", "uspSaveResult"], "inserted": 1,
