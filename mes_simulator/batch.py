@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from decimal import Decimal
 
 from . import sqltypes, tds
+from .query import ExpressionParser
 from .sqltypes import SqlError, SqlType
 
 # The station's two batches, with a constant in each %s.
@@ -62,6 +63,11 @@ SYSTEM_PROCEDURES = {"sp_executesql", "sp_prepare", "sp_execute", "sp_prepexec",
 
 
 # ---------------------------------------------------------------- tokens
+
+class TableType(namedtuple("TableType", "columns")):
+    """The type of a table variable: its columns, (name, SqlType) each."""
+    name = "table"
+
 
 class Token(namedtuple("Token", "kind text value", defaults=(None,))):
     """kind: name, var, nstr, str, bin, num or punct; text: as written; value: what it means."""
@@ -145,18 +151,28 @@ def _skip_comment(text, pos):
 
 
 def _join_dotted_names(tokens):
-    """Make dbo.uspGetUnitInfo (or [dbo].[uspGetUnitInfo]) one name token with a tuple value."""
+    """Make dbo.uspGetUnitInfo (or [dbo].[uspGetUnitInfo], or MES..sp_tables, whose schema
+    part is empty) one name token with a tuple value."""
     out, pos, end = [], 0, len(tokens)
+    dot = ("punct", ".")
     while pos < end:
         last = pos  # a run name . name . name ... is joined at once: linear in its length
-        while (last + 2 < end and tokens[last].kind == "name" and tokens[last + 1].key == ("punct", ".")
-               and tokens[last + 2].kind == "name"):
-            last += 2
+        while tokens[pos].kind == "name" and last + 2 < end and tokens[last + 1].key == dot:
+            if tokens[last + 2].kind == "name":
+                last += 2
+            elif (last == pos and last + 3 < end and tokens[last + 2].key == dot
+                  and tokens[last + 3].kind == "name"):
+                last += 3
+            else:
+                break
         if last == pos:
             out.append(tokens[pos])
         else:
             run = tokens[pos:last + 1]
-            out.append(Token("name", "".join(t.text for t in run), tuple(t.value for t in run[::2])))
+            parts = [t.value for t in run if t.kind == "name"]
+            if run[2].kind != "name":  # db..name
+                parts.insert(1, "")
+            out.append(Token("name", "".join(t.text for t in run), tuple(parts)))
         pos = last + 1
     return out
 
@@ -235,7 +251,7 @@ def parse_declarations(text):
 MAX_NESTING = 32
 
 
-class Parser:
+class Parser(ExpressionParser):
     def __init__(self, tokens):
         self.tokens, self.pos = tokens, 0
         self.depth = 0
@@ -312,8 +328,6 @@ class Parser:
             raise self.syntax_error()
         handler = getattr(self, "st_" + word, None)
         if handler is None:
-            if word in ("insert", "update", "delete", "truncate", "merge"):
-                return self.table_statement(word)
             if word not in STATEMENT_WORDS and self.pos == 0:
                 return self.exec_statement()
             raise self.syntax_error()
@@ -348,11 +362,31 @@ class Parser:
         while True:
             name = self.expect_var()
             self.accept_word("as")
+            if self.accept_word("table"):
+                out.append((name, self._table_columns(), None))
+                return ("declare", tuple(out))
             sqltype = self.sqltype()
             value = self.expression() if self.accept_punct("=") else None
             out.append((name, sqltype, value))
             if not self.accept_punct(","):
                 return ("declare", tuple(out))
+
+    def _table_columns(self):
+        """A table variable's (name type [constraints], ...): TableType of its columns."""
+        self.expect_punct("(")
+        columns = []
+        while True:
+            name = self._alias()
+            columns.append((name, self.sqltype()))
+            depth = 0  # NULL, NOT NULL, PRIMARY KEY, DEFAULT (...): read, not kept
+            while self.peek() is not None and (depth or self.peek().key not in (
+                    ("punct", ","), ("punct", ")"))):
+                depth += {"(": 1, ")": -1}.get(self.peek().value, 0) \
+                    if self.peek().kind == "punct" else 0
+                self.pos += 1
+            if not self.accept_punct(","):
+                self.expect_punct(")")
+                return TableType(tuple(columns))
 
     def sqltype(self):
         name = self.word()
@@ -452,64 +486,22 @@ class Parser:
             return number(sign, tok.text)
         raise self.syntax_error()
 
-    def expression(self):
-        tok = self.peek()
-        if tok is None:
-            raise self.syntax_error()
-        if tok.kind == "var":
-            self.pos += 1
-            return ("global", tok.value) if tok.value.startswith("@@") \
-                else ("var", tok.value, tok.text)
-        if tok.kind == "name" and tok.value not in ("null",) and not _is_keyword(tok):
-            if self.peek(1) is not None and self.peek(1).key == ("punct", "("):
-                raise SqlError(195, f"'{tok.text}' is not a recognized built-in function name.",
-                               severity=15)
-            self.pos += 1
-            return ("column", tok.text)
-        if tok.key == ("punct", "("):
-            self.pos += 1
-            self.nest()
-            inner = self.expression()
-            self.expect_punct(")")
-            self.depth -= 1
-            return inner
-        return ("lit", self.constant())
-
     def st_select(self):
-        items = []
-        while True:
-            tok = self.peek()
-            if tok is not None and tok.kind == "var" and not tok.value.startswith("@@") \
-                    and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
-                var = self.expect_var()
-                self.pos += 1
-                items.append(("assign", var, self.expression()))
-            elif self.accept_punct("*"):
-                items.append(("item", ("star",), None))
-            else:
-                expr = self.expression()
-                alias = None
-                if self.accept_word("as"):
-                    alias = self._alias()
-                elif self.peek() is not None and (self.peek().kind in ("str",) or (
-                        self.peek().kind == "name" and not _is_keyword(self.peek()))):
-                    alias = self._alias()
-                items.append(("item", expr, alias))
-            if not self.accept_punct(","):
-                break
-        if self.accept_word("from"):
-            tok = self.peek()
-            if tok is None or tok.kind != "name":
-                raise self.syntax_error()
-            raise SqlError(208, f"Invalid object name '{_written_name(tok.text)}'.", state=1)
-        if self.word() in ("where", "group", "order", "having", "into", "union"):
-            raise self.syntax_error()
-        for item in items:
-            if item[0] == "item" and item[1][0] == "star":
-                raise SqlError(263, "Must specify table to select from.")
-            if item[0] == "item" and item[1][0] == "column":
-                raise SqlError(207, f"Invalid column name '{_written_name(item[1][1])}'.")
-        return ("select", tuple(items))
+        self.pos -= 1
+        query = self.query()
+        core = query["cores"][0]
+        if len(query["cores"]) == 1 and not query["ctes"] and not query["order"] \
+                and not core["from"] and core["where"] is None and core["top"] is None \
+                and not core["group"] and core["having"] is None and not core["distinct"]:
+            for item in core["items"]:
+                if item[0] == "item" and item[1][0] == "star":
+                    raise SqlError(263, "Must specify table to select from.")
+            return ("select", core["items"])
+        return ("query", query)
+
+    def st_with(self):
+        self.pos -= 1
+        return ("query", self.query())
 
     def _alias(self):
         tok = self.peek()
@@ -526,7 +518,15 @@ class Parser:
                 raise self.syntax_error()
             raise SqlError(8501, "MSDTC on server 'MESSIM' is unavailable.")
         if not (self.accept_word("tran") or self.accept_word("transaction")):
-            raise self.syntax_error()
+            statements = []  # BEGIN ... END
+            self.nest()
+            while not self.accept_word("end"):
+                if self.done():
+                    raise self.syntax_error()
+                if not self.accept_punct(";"):
+                    statements.append(self.statement())
+            self.depth -= 1
+            return ("block", tuple(statements))
         return ("begin", self._tran_name())
 
     def _tran_name(self):
@@ -562,44 +562,25 @@ class Parser:
         return ("save", name)
 
     def st_if(self):
-        left = self.expression()
-        tok = self.peek()
-        op = None
-        if tok is not None and tok.kind == "punct":
-            op = tok.text
-            self.pos += 1
-            if self.peek() is not None and self.peek().kind == "punct" \
-                    and op + self.peek().text in COMPARISONS:
-                op += self.peek().text
-                self.pos += 1
-        if op not in COMPARISONS:
-            raise self.syntax_error(self.pos - 1 if op else self.pos)
-        right = self.expression()
+        condition = self.condition()
         if self.done():
             raise self.syntax_error()
         self.nest()
         then = self.statement()
         otherwise = None
+        self.accept_punct(";")
         if self.accept_word("else"):
             otherwise = self.statement()
+        elif self.pos and self.tokens[self.pos - 1].key == SEMICOLON:
+            self.pos -= 1
         self.depth -= 1
-        return ("if", left, op, right, then, otherwise)
+        return ("if", condition, then, otherwise)
 
     def st_print(self):
         return ("print", self.expression())
 
     def st_return(self):
         return ("return",)
-
-    def table_statement(self, word):
-        self.pos += 1
-        self.accept_word("into" if word == "insert" else "from")
-        self.accept_word("table")
-        tok = self.peek()
-        if tok is None or tok.kind != "name" or _is_keyword(tok):
-            raise self.syntax_error()
-        raise SqlError(208, f"Invalid object name '{_written_name(tok.text)}'.", state=1)
-
 
 _KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", "else", "with",
                                "tran", "transaction", "work", "and", "or", "not", "into",

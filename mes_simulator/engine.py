@@ -12,7 +12,7 @@ import sqlite3
 import struct
 
 from . import batch as batches
-from . import mes, rpc, sqltypes, tds
+from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
 from .sqltypes import SqlError, SqlType
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -24,6 +24,11 @@ MAX_MESSAGE = 2047  # longer error texts are cut to 2044 characters and "..."
 TOKEN_DONEINPROC = 0xFF
 CMD_SET = 0x00
 CMD_BEGIN_TRAN, CMD_COMMIT, CMD_ROLLBACK = 0xD4, 0xD5, 0xD6
+CMD_INSERT, CMD_DELETE, CMD_UPDATE = 0xC3, 0xC4, 0xC5
+_GLOBALS = {"@@max_precision": 38, "@@servicename": "MSSQLSERVER", "@@datefirst": 7,
+            "@@langid": 0, "@@textsize": 2147483647, "@@microsoftversion": 251660240,
+            "@@nestlevel": 0, "@@procid": 0, "@@max_connections": 32767, "@@connections": 0,
+            "@@fetch_status": -1, "@@dbts": bytes(8)}
 
 ENV_BEGIN, ENV_COMMIT, ENV_ROLLBACK = 8, 9, 10
 
@@ -34,6 +39,9 @@ class Stop(Exception):
     def __init__(self, keep_open):
         super().__init__(keep_open)
         self.keep_open = keep_open
+
+
+_CONTAINERS = (tuple, list, dict)
 
 
 def cut_message(text):
@@ -51,6 +59,9 @@ class Engine:
         self.prepared = {}
         self.transaction = None  # mes.Transaction while one is open
         self.codepage = conn.config.codepage
+        self.database = conn.config.database
+        self.rowcount = 0
+        self.identity = None  # the last identity value this session inserted
 
     @property
     def version(self):
@@ -167,46 +178,43 @@ class Engine:
         """Variables must be declared before use, as SQL Server checks when it compiles."""
         known = set(variables)
 
-        def uses(expr):
-            if expr is None:
-                return
-            if expr[0] == "var" and expr[1] not in known:
-                raise SqlError(137, f'Must declare the scalar variable "{expr[-1]}".',
-                               severity=15)
-
-        def walk(st):
-            kind = st[0]
-            if kind == "declare":
-                for name, _t, value in st[1]:
-                    if name in known:
-                        raise SqlError(134, f"The variable name '{name}' has already been "
-                                            "declared. Variable names must be unique within a "
-                                            "query batch or stored procedure.", severity=15)
-                    uses(value)
-                    known.add(name)
-            elif kind == "assign":
-                uses(("var", st[1]))
-                uses(st[2])
-            elif kind == "select":
-                for item in st[1]:
-                    if item[0] == "assign":
-                        uses(("var", item[1]))
-                        uses(item[2])
-                    else:
-                        uses(item[1])
-            elif kind == "exec":
-                if st[1]:
-                    uses(("var", st[1]))
-                for _name, value, _out in st[4]:
-                    uses(value)
-            elif kind == "if":
-                uses(st[1])
-                uses(st[3])
-                walk(st[4])
-                if st[5]:
-                    walk(st[5])
-            elif kind == "print":
-                uses(st[1])
+        def walk(part):
+            """part: a non-empty tuple, list or dict of the statements' tree."""
+            if isinstance(part, dict):
+                children = part.values()
+            else:
+                head = part[0]
+                if head == "var" and len(part) == 3:
+                    if part[1] not in known:
+                        raise SqlError(137, f'Must declare the scalar variable "{part[2]}".',
+                                       severity=15)
+                    return
+                if head == "declare":
+                    for name, _t, value in part[1]:
+                        if name in known:
+                            raise SqlError(134, f"The variable name '{name}' has already been "
+                                                "declared. Variable names must be unique within "
+                                                "a query batch or stored procedure.", severity=15)
+                        if isinstance(value, _CONTAINERS) and value:
+                            walk(value)
+                        known.add(name)
+                    return
+                if head == "assign" and part[1] not in known:
+                    raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+                                   severity=15)
+                if head == "set":
+                    return
+                if head == "exec":
+                    if part[1] and part[1] not in known:
+                        raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+                                       severity=15)
+                    if part[4]:
+                        walk(part[4])
+                    return
+                children = part[1:] if isinstance(head, str) else part
+            for inner in children:  # leaves are not visited: most of the tree is leaves
+                if isinstance(inner, _CONTAINERS) and inner:
+                    walk(inner)
 
         for statement in statements:
             walk(statement)
@@ -237,7 +245,7 @@ class Engine:
             reply.raw(tds.env_database(self.conn.config.database, self.conn.config.database))
         elif kind == "declare":
             for name, sqltype, value in st[1]:
-                variables[name] = [sqltype, None]
+                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
                 if value is not None:
                     self._assign(variables, name, self._value(value, variables))
         elif kind == "assign":
@@ -248,12 +256,24 @@ class Engine:
                 if item[0] == "assign":
                     self._assign(variables, item[1], self._value(item[2], variables))
                 else:
-                    value = self._value(item[1], variables)
-                    columns.append((item[2] or "", self._type(item[1], variables, value), value))
+                    node = self._bind(item[1], variables)
+                    value = evaluate.value(node, evaluate.Context(self, variables, {}))
+                    name = item[2] if item[2] is not None else \
+                        node.name if node.kind == "ref" else ""
+                    columns.append((name, node.type, value))
             if columns:
                 reply.select(columns)
             else:
                 reply.done(tds.DONE_COUNT, tds.CMD_SELECT, 1)
+            self.rowcount = 1
+        elif kind == "query":
+            await self._query(st[1], variables, reply)
+        elif kind in ("insert", "update", "delete"):
+            await self._write(st, variables, reply)
+        elif kind == "block":
+            for inner in st[1]:
+                if not await self._statement(inner, variables, reply):
+                    return False
         elif kind == "exec":
             await self._exec(st, variables, reply)
         elif kind == "begin":
@@ -267,8 +287,7 @@ class Engine:
                 raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
                                     "transaction.")
         elif kind == "if":
-            left, right = self._value(st[1], variables), self._value(st[3], variables)
-            branch = st[4] if _compare(left, st[2], right) else st[5]
+            branch = st[2] if await self._truth(st[1], variables, reply) else st[3]
             if branch is not None:
                 return await self._statement(branch, variables, reply)
         elif kind == "print":
@@ -282,6 +301,9 @@ class Engine:
         slot = variables[name]
         slot[1] = sqltypes.convert(value, slot[0], self.codepage)
 
+    def _bind(self, expr, variables, binder=None):
+        return (binder or evaluate.Binder(self, variables)).bind(expr, evaluate.Scope([], None))
+
     def _value(self, expr, variables):
         kind = expr[0]
         if kind == "lit":
@@ -289,17 +311,124 @@ class Engine:
         if kind == "var":
             return variables[expr[1]][1]
         if kind == "global":
-            return self._global(expr[1])
+            return self.global_value(expr[1])
         if kind == "default":
             return None
-        raise SqlError(207, f"Invalid column name '{expr[1]}'.")
+        return evaluate.value(self._bind(expr, variables), evaluate.Context(self, variables, {}))
 
     def _type(self, expr, variables, value):
         if expr[0] == "var":
             return variables[expr[1]][0]
         if expr[0] == "global":
-            return _GLOBAL_TYPES.get(expr[1], sqltypes.INT)
-        return sqltypes.type_of(value)
+            return evaluate.GLOBAL_TYPES.get(expr[1], sqltypes.INT)
+        if expr[0] == "lit":
+            return sqltypes.type_of(value)
+        return self._bind(expr, variables).type
+
+    async def _truth(self, expr, variables, reply):
+        """An IF's condition (EXISTS (SELECT ... FROM dbo.units ...) reads the MES tables)."""
+        binder = evaluate.Binder(self, variables)
+        node = self._bind(expr, variables, binder)
+        return evaluate.value(node, evaluate.Context(
+            self, variables, await self._mes_data(binder, reply))) is True
+
+    # ------------------------------------------------------------ the MES tables in SQL
+
+    @property
+    def user(self):
+        return self.conn.user
+
+    @property
+    def collation_name(self):
+        return tables.collation_name(self.codepage)
+
+    async def _query(self, query, variables, reply):
+        binder = evaluate.Binder(self, variables)
+        plan = binder.query(query)
+        rows = plan.run(evaluate.Context(self, variables, await self._mes_data(binder, reply)))
+        self.rowcount = len(rows)
+        if plan.columns:
+            reply.rows([(name, sqltype) for name, sqltype in plan.columns], rows)
+        else:
+            reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
+
+    async def _mes_data(self, binder, reply):
+        """The rows of the MES tables a bound query or condition reads: {table: rows}."""
+        if not binder.mes_tables:
+            return {}
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        needed = sorted(binder.mes_tables)
+        loaded = await self._mes("sql_read", lambda db: [tables.load(db, t) for t in needed])
+        return dict(zip(needed, loaded))
+
+    async def mes_rows(self, table):
+        """The number of rows of a MES table."""
+        return await self._mes("sql_read", lambda db: db.execute(
+            f'SELECT COUNT(*) FROM "{table}"').fetchone()[0])
+
+    async def _mes(self, name, function):
+        """Run function(SQLite connection) as the MES procedures run: reads beside any writer,
+        writes under the write lock (the session's transaction's, when one is open)."""
+        try:
+            return await self.conn._mes_call(name, (function,), self.transaction)
+        except sqlite3.Error as exc:
+            self.conn.log("MES database error: %s", exc)
+            raise SqlError(50000, f"MES database error: {exc}") from None
+
+    async def _write(self, st, variables, reply):
+        kind = st[0]
+        parts, written = st[1]
+        rel = tables.relation(parts, self.database)
+        if rel is None or rel.kind != "mes":
+            if rel is not None:
+                raise SqlError(229, f"The {kind.upper()} permission was denied on the object "
+                                    f"'{rel.name}', database 'mssqlsystemresource', schema "
+                                    f"'{rel.schema}'.", severity=14, state=5)
+            raise SqlError(208, f"Invalid object name '{written}'.")
+        write = TableWrite(self, rel, variables, st)
+        output = st[4] if kind in ("insert", "update") else st[3]
+        into = self._output_into(variables, output, write.output_columns) \
+            if getattr(output, "into", None) else None
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        count, rows = await self._mes("sql_write", write.run)
+        self.rowcount = count
+        if write.identity is not None:
+            self.identity = write.identity
+        if into is not None:
+            into(rows)
+        elif write.output_columns:
+            reply.rows(write.output_columns, rows)
+        if into is not None or not write.output_columns:
+            reply.done(tds.DONE_COUNT, {"insert": CMD_INSERT, "update": CMD_UPDATE,
+                                        "delete": CMD_DELETE}[kind], count)
+
+    def _output_into(self, variables, output, columns):
+        """OUTPUT ... INTO @table, checked before the write: a function that adds the OUTPUT
+        rows to the table variable's, converted to its columns' types."""
+        slot = variables.get(output.into)
+        if slot is None or slot[0].name != "table":
+            raise SqlError(1087, f'Must declare the table variable "{output.into}".',
+                           severity=15, state=2)
+        declared = slot[0].columns
+        names = [n.casefold() for n, _t in declared]
+        targets = list(range(len(declared))) if output.columns is None else [
+            names.index(c.casefold()) if c.casefold() in names else -1 for c in output.columns]
+        if -1 in targets or len(targets) != len(columns):
+            raise SqlError(213, "Column name or number of supplied values does not match table "
+                                "definition.")
+
+        def add(rows):
+            for row in rows:
+                stored = [None] * len(declared)
+                for n, value in zip(targets, row):
+                    stored[n] = sqltypes.convert(value, declared[n][1], self.codepage)
+                slot[1].append(tuple(stored))
+        return add
+
+    def global_value(self, name):
+        return self._global(name)
 
     def _global(self, name):
         if name == "@@version":
@@ -312,8 +441,16 @@ class Engine:
             return "MESSIM"
         if name == "@@language":
             return "us_english"
-        if name in ("@@error", "@@rowcount"):
+        if name == "@@error":
             return 0
+        if name == "@@rowcount":
+            return self.rowcount
+        if name in _GLOBALS:
+            return _GLOBALS[name]
+        if name == "@@identity":
+            return self.identity
+        if name == "@@lock_timeout":
+            return -1 if self.lock_timeout is None else self.lock_timeout
         if name == "@@options":
             return 5176 if self.implicit else 5176 - 2
         raise SqlError(137, f'Must declare the scalar variable "{name}".', severity=15)
@@ -331,6 +468,8 @@ class Engine:
         name = _procedure_name(parts, self.conn.config.database)
         if name in batches.SYSTEM_PROCEDURES:
             outputs = await self._system(name, values, reply, nested=True)
+        elif name in metadata.PROCEDURES:
+            outputs = await metadata.run(name, values, self, reply)
         else:
             proc = batches.PROCEDURES.get(name)
             if proc is None:
@@ -370,6 +509,8 @@ class Engine:
         name = _procedure_name(call.parts, self.conn.config.database)
         if name in batches.SYSTEM_PROCEDURES:
             outputs = await self._system(name, call.args, reply, nested=False)
+        elif name in metadata.PROCEDURES:
+            outputs = await metadata.run(name, call.args, self, reply)
         else:
             proc = batches.PROCEDURES.get(name)
             if proc is None:
@@ -492,10 +633,11 @@ def _param_of(proc, args, arg):
 
 
 def _procedure_name(parts, database):
+    """The procedure a name means (an empty database or schema part is the default one)."""
     parts = [p for p in parts]
-    if len(parts) == 3 and parts[0] in (database.casefold(), "master"):
+    if len(parts) == 3 and parts[0] in (database.casefold(), "master", ""):
         parts = parts[1:]
-    if len(parts) == 2 and parts[0] in ("dbo", "sys"):
+    if len(parts) == 2 and parts[0] in ("dbo", "sys", ""):
         parts = parts[1:]
     return parts[0] if len(parts) == 1 else None
 
@@ -524,24 +666,6 @@ def _executesql_args(args):
         raise SqlError(214, "Procedure expects parameter '@params' of type "
                             "'ntext/nchar/nvarchar'.")
     return statement.value, _text(declarations.value), args[2:]
-
-
-def _compare(left, op, right):
-    if left is None or right is None:
-        return False
-    try:
-        if isinstance(left, str) != isinstance(right, str):
-            left, right = float(left), float(right)
-        return {"=": left == right, "<>": left != right, "!=": left != right,
-                ">": left > right, "<": left < right, ">=": left >= right, "<=": left <= right,
-                "!<": left >= right, "!>": left <= right}[op]
-    except (TypeError, ValueError):
-        raise SqlError(245, f"Conversion failed when converting the nvarchar value '{left}' to "
-                            "data type int.") from None
-
-
-_GLOBAL_TYPES = {"@@version": SqlType("nvarchar", 300), "@@spid": SqlType("smallint"),
-                 "@@servername": SqlType("nvarchar", 128), "@@language": SqlType("nvarchar", 128)}
 
 
 class Reply:
@@ -589,22 +713,30 @@ class Reply:
 
     def select(self, columns):
         """One row: columns are (name, SqlType, value)."""
+        limit = getattr(self.engine.conn, "answer_columns", None)
+        if limit:  # a scripted answer of fewer columns than the batch selects
+            columns = columns[:limit]
+        self.rows([(name, sqltype) for name, sqltype, _v in columns],
+                  [tuple(value for _n, _t, value in columns)])
+
+    def rows(self, columns, rows):
+        """A result set: columns are (name, SqlType), rows tuples of values."""
         collation = self.engine.conn.server.collation
         codepage = self.engine.codepage
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         meta = [struct.pack("<BH", 0x81, len(columns))]
-        row = [b"\xd1"]
-        limit = getattr(self.engine.conn, "answer_columns", None)
-        if limit:  # a scripted answer of fewer columns than the batch selects
-            columns = columns[:limit]
-            meta = [struct.pack("<BH", 0x81, len(columns))]
-        for name, sqltype, value in columns:
+        types = []
+        for name, sqltype in columns:
             sqltype = _wire_type(sqltype, self.version)
+            types.append(sqltype)
             meta.append(user_type + b"\x01\x00" + sqltypes.type_info(sqltype, collation)
                         + tds.b_varchar(name[:128]))
-            row.append(sqltypes.encode_value(value, sqltype, codepage))
-        self.parts.append(b"".join(meta + row))
-        self.done(tds.DONE_COUNT, tds.CMD_SELECT, 1)
+        encode = sqltypes.encode_value
+        for row in rows:
+            meta.append(b"\xd1")
+            meta.extend(encode(value, sqltype, codepage) for value, sqltype in zip(row, types))
+        self.parts.append(b"".join(meta))
+        self.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
 
     def return_value(self, ordinal, name, sqltype, value):
         sqltype = _wire_type(sqltype, self.version)
@@ -635,3 +767,154 @@ def _wire_type(sqltype, version):
     if sqltype.name == "uniqueidentifier":
         sqltype = SqlType("nvarchar", 36)
     return sqltype
+
+
+_DEFAULT = object()  # DEFAULT in an INSERT's VALUES
+
+
+class TableWrite:
+    """An INSERT, UPDATE or DELETE on a MES table; run() runs on the database thread, on the
+    connection that holds the write lock: (rows affected, OUTPUT rows)."""
+
+    def __init__(self, engine, rel, variables, st):
+        self.engine, self.rel, self.variables, self.st = engine, rel, variables, st
+        self.identity = None
+        binder = evaluate.Binder(engine, variables)
+        self.binder = binder
+        columns = tables.MES_TABLES[rel.name]
+        self.columns = columns
+        source = evaluate.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
+        self.scope = evaluate.Scope([source], None)
+        kind = st[0]
+        if kind == "insert":
+            names = st[2]
+            if names is None:
+                names = [c.name for c in columns if not c.identity]
+            known = {c.name.casefold(): c for c in columns}
+            self.targets = []
+            for name in names:
+                column = known.get(name.casefold())
+                if column is None:
+                    raise SqlError(207, f"Invalid column name '{name}'.")
+                if column.identity:
+                    raise SqlError(544, f"Cannot insert explicit value for identity column in "
+                                        f"table '{rel.name}' when IDENTITY_INSERT is set to OFF.")
+                self.targets.append(column)
+            if isinstance(st[3], dict):
+                self.plan = binder.query(st[3])
+                width = len(self.plan.columns)
+                self.values = None
+            else:
+                # DEFAULT: the column's default (None here: the row leaves the column out)
+                self.values = [[binder.bind(e, evaluate.Scope([], None))
+                                if e != ("default",) else None for e in row] for row in st[3]]
+                width = len(self.values[0]) if self.values and self.values[0] else len(names)
+            if st[3] != ((),) and width != len(self.targets):
+                raise SqlError(110 if width < len(self.targets) else 109,
+                               "There are fewer columns in the INSERT statement than values "
+                               "specified in the VALUES clause. The number of values in the "
+                               "VALUES clause must match the number of columns specified in the "
+                               "INSERT statement." if width > len(self.targets) else
+                               "There are more columns in the INSERT statement than values "
+                               "specified in the VALUES clause. The number of values in the "
+                               "VALUES clause must match the number of columns specified in the "
+                               "INSERT statement.", severity=15)
+        elif kind == "update":
+            self.sets = []
+            for folded, written, expr in st[2]:
+                column = next((c for c in columns if c.name.casefold() == folded), None)
+                if column is None:
+                    raise SqlError(207, f"Invalid column name '{written}'.")
+                if column.identity:
+                    raise SqlError(8102, f"Cannot update identity column '{column.name}'.")
+                if expr[0] == "default":  # the column's default, or NULL
+                    expr = batches.Parser(batches.tokenize(column.default)).expression() \
+                        if column.default else ("lit", None)
+                self.sets.append((column, binder.bind(expr, self.scope)))
+        where = st[3] if kind == "update" else st[2] if kind == "delete" else None
+        self.where = binder.bind(where, self.scope) if where is not None else None
+        output = st[4] if kind in ("insert", "update") else st[3]
+        top = st[5] if kind == "update" else st[4] if kind == "delete" else None
+        self.top = binder.bind(top, evaluate.Scope([], None)) if top is not None else None
+        self.output, self.output_columns = [], []
+        if output:
+            pseudo = {"insert": ("inserted",), "update": ("inserted", "deleted"),
+                      "delete": ("deleted",)}[kind]
+            sources = [evaluate.Source({name}, rel.columns, alias=name) for name in pseudo]
+            scope = evaluate.Scope(sources, None)
+            for expr, alias in output:
+                if expr[0] == "star":
+                    n = pseudo.index(expr[1][0]) if expr[1][0] in pseudo else 0
+                    for m, (name, sqltype) in enumerate(rel.columns):
+                        self.output.append(evaluate.Node("ref", sqltype, 0, n, m, name))
+                        self.output_columns.append((name, sqltype))
+                    continue
+                node = binder.bind(expr, scope)
+                self.output.append(node)
+                self.output_columns.append((alias or (node.name if node.kind == "ref" else ""),
+                                            node.type))
+        self.mes_tables = binder.mes_tables | {rel.name}
+
+    def run(self, db):
+        engine, rel = self.engine, self.rel
+        data = {t: tables.load(db, t) for t in sorted(self.mes_tables)}
+        ctx = evaluate.Context(engine, self.variables, data)
+        codepage = engine.codepage
+        kind, outputs, count = self.st[0], [], 0
+        if kind == "insert":
+            if self.values is not None:
+                rows = [[evaluate.value(node, ctx) if node is not None else _DEFAULT
+                         for node in row] for row in self.values]
+            else:
+                rows = [list(r) for r in self.plan.run(ctx)]
+            for values in rows:
+                row = {}
+                for column, value in zip(self.targets, values):
+                    if value is not _DEFAULT:
+                        row[column.name] = sqltypes.convert(value, column.type, codepage)
+                identity = tables.insert(db, rel.name, row)
+                if identity is not None:
+                    self.identity = identity
+                if self.output:
+                    inserted = [r for r in tables.load(db, rel.name)
+                                if r[-1] == (identity if identity is not None else r[-1])][-1:]
+                    outputs.extend(self._output(ctx, inserted[0] if inserted else None, None))
+                count += 1
+            return count, outputs
+        top = None if self.top is None else evaluate.value(self.top, ctx)
+        for row in data[rel.name]:
+            if top is not None and count >= top:  # UPDATE/DELETE TOP (n): the first n found
+                break
+            if self.where is not None and not evaluate.truth(self.where, ctx, [row]):
+                continue
+            count += 1
+            if kind == "delete":
+                tables.delete(db, rel.name, row[-1])
+                outputs.extend(self._output(ctx, None, row))
+                continue
+            ctx.rows.append([row])
+            try:
+                changes = {column.name: sqltypes.convert(
+                    evaluate.value(node, ctx) if node is not None else None, column.type,
+                    codepage) for column, node in self.sets}
+            finally:
+                ctx.rows.pop()
+            tables.update(db, rel.name, row[-1], changes)
+            if self.output:
+                after = list(row)
+                for n, column in enumerate(self.columns):
+                    if column.name in changes:
+                        after[n] = changes[column.name]
+                outputs.extend(self._output(ctx, tuple(after), row))
+        return count, outputs
+
+    def _output(self, ctx, inserted, deleted):
+        if not self.output:
+            return []
+        pseudo = {"insert": [inserted], "update": [inserted, deleted],
+                  "delete": [deleted]}[self.st[0]]
+        ctx.rows.append(pseudo)
+        try:
+            return [tuple(evaluate.value(node, ctx) for node in self.output)]
+        finally:
+            ctx.rows.pop()

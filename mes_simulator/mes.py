@@ -207,10 +207,22 @@ class Transaction:
             conn.close()
 
 
-WRITES = {"uspSaveResult"}
+def sql_read(conn, function):
+    """A client's query of the MES tables: function(conn) reads them."""
+    return function(conn)
 
 
-PROCEDURES = {"uspGetUnitInfo": get_unit_info, "uspSaveResult": save_result}
+def sql_write(conn, function):
+    """A client's INSERT, UPDATE or DELETE: all of function(conn)'s writes or none."""
+    with _transaction(conn):
+        return function(conn)
+
+
+WRITES = {"uspSaveResult", "sql_write"}
+
+
+PROCEDURES = {"uspGetUnitInfo": get_unit_info, "uspSaveResult": save_result,
+              "sql_read": sql_read, "sql_write": sql_write}
 
 
 def call(conn, procedure, args):

@@ -95,12 +95,14 @@ def parse_transaction_request(payload, version):
     r = Reader(skip_all_headers(payload, version))
     kind = r.unpack("<H")
     name, begin_after = "", False
+    # A transaction's name: its length in bytes (not characters), then UTF-16LE.
+    name_field = lambda: r.take(r.unpack("<B")).decode("utf-16-le", errors="replace")  # noqa
     if kind == TM_BEGIN_XACT:
         r.unpack("<B")  # isolation level
-        name = r.b_varchar()
+        name = name_field()
     elif kind in (TM_COMMIT_XACT, TM_ROLLBACK_XACT):
-        name = r.b_varchar()
+        name = name_field()
         begin_after = bool(r.unpack("<B") & 0x01)
     elif kind == TM_SAVE_XACT:
-        name = r.b_varchar()
+        name = name_field()
     return kind, name, begin_after

@@ -4,6 +4,7 @@ Values are Python objects: str (character types), bytes (binary), int (integer t
 Decimal (decimal/numeric, money), float, datetime/date/time, None (NULL).
 """
 
+import re
 import struct
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta, timezone
@@ -21,6 +22,9 @@ class SqlError(Exception):
 
 
 MAX = -1  # the size of nvarchar(max) and friends
+# yyyy-mm-dd[( |T)hh:mm[:ss[.fffffff]]][ ][Z|+hh:mm]
+_TIME_TEXT = re.compile(r"(\d{4})-(\d{1,2})-(\d{1,2})(?:[ T](\d{1,2}):(\d{2})(?::(\d{2})"
+                        r"(?:\.(\d{1,7}))?)?)?\s*(Z|[+-]\d{2}:\d{2})?")
 
 INT_RANGES = {"tinyint": (0, 255), "smallint": (-2 ** 15, 2 ** 15 - 1),
               "int": (-2 ** 31, 2 ** 31 - 1), "bigint": (-2 ** 63, 2 ** 63 - 1), "bit": (0, 1)}
@@ -224,12 +228,20 @@ def convert(value, target, codepage):
         if isinstance(value, (datetime, date, time)):
             return value
         if isinstance(value, str):
-            for fmt in ("%Y-%m-%d %H:%M:%S.%f", "%Y-%m-%d %H:%M:%S", "%Y-%m-%dT%H:%M:%S",
-                        "%Y-%m-%d", "%Y%m%d"):
+            parsed = _TIME_TEXT.fullmatch(value.strip())
+            # a time zone offset is read (and dropped) by the newer types only
+            if parsed and not (parsed.group(8) and parsed.group(8) != "Z"
+                               and name in ("datetime", "smalldatetime")):
+                parts = [int(p) for p in parsed.group(1, 2, 3, 4, 5, 6) if p is not None]
+                fraction = (parsed.group(7) or "").ljust(6, "0")[:6]
                 try:
-                    return datetime.strptime(value.strip(), fmt)
+                    return datetime(*parts, microsecond=int(fraction))
                 except ValueError:
                     pass
+            try:
+                return datetime.strptime(value.strip(), "%Y%m%d")
+            except ValueError:
+                pass
         raise SqlError(241, "Conversion failed when converting date and/or time from character "
                             "string.")
     return value
@@ -314,7 +326,7 @@ def encode_value(value, sqltype, codepage):
         if value is None:
             return b"\x00"
         n = _decimal_size(sqltype.precision)
-        scaled = int(value.scaleb(sqltype.scale).to_integral_value(ROUND_HALF_UP))
+        scaled = int(Decimal(value).scaleb(sqltype.scale).to_integral_value(ROUND_HALF_UP))
         return bytes([n, 0 if scaled < 0 else 1]) + abs(scaled).to_bytes(n - 1, "little")
     if name in FLOATS:
         if value is None:

@@ -11,6 +11,8 @@ packages=(
     python3-setuptools python3-wheel python3-build python3-venv python3-pip   # the wheel lane
     xvfb xauth
     freetds-bin tdsodbc unixodbc python3-pyodbc
+    python3-sqlalchemy python3-pandas   # the simulator's SQL clients: an ORM and a data tool
+    libdbd-sybase-perl php-cli php-sybase   # ... Perl's DBI and PHP's PDO on FreeTDS
     fontconfig fonts-wqy-microhei   # fc-list; a font with the dialog's Chinese labels
     locales
     acl                             # setfacl, for the tests of a file with an ACL
@@ -20,6 +22,8 @@ packages=(
 # Node for the simulator's client tests (tests/clients); npm comes with a Node from elsewhere.
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
+# jTDS for the simulator's client tests, where a JDK is at hand already (one is too large to add).
+command -v javac >/dev/null && packages+=(libjtds-java)
 
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 

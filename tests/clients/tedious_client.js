@@ -33,8 +33,9 @@ function run(conn, how, sql, params = []) {
   });
 }
 
-function tran(conn, what) {
-  return new Promise((resolve, reject) => conn[what]((err) => (err ? reject(err) : resolve())));
+// A transaction manager request; name: the transaction's name, sent with its length in bytes.
+function tran(conn, what, name) {
+  return new Promise((resolve, reject) => conn[what]((err) => (err ? reject(err) : resolve()), name));
 }
 
 const station = (result) => [
@@ -54,12 +55,14 @@ const station = (result) => [
       ['sn', TYPES.NVarChar, serial], ['p', TYPES.VarChar, 'FT1'], ['e', TYPES.VarChar, '张三'],
       ['l', TYPES.VarChar, 'L1'], ['text', TYPES.NVarChar, null, true], ['code', TYPES.Int, null, true]]);
   out.unitInfo = await run(conn, 'callProcedure', 'dbo.uspGetUnitInfo', station());
-  await tran(conn, 'beginTransaction');
+  await tran(conn, 'beginTransaction', '重测');
   out.failRolledBack = await run(conn, 'callProcedure', 'dbo.uspSaveResult', station('FAIL'));
-  await tran(conn, 'rollbackTransaction');
-  await tran(conn, 'beginTransaction');
+  out.heldInTran = await run(conn, 'execSql', "UPDATE dbo.units SET status = N'HOLD' WHERE serial = @sn; "
+    + 'SELECT status, @@TRANCOUNT FROM dbo.units WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
+  await tran(conn, 'rollbackTransaction', '重测');
+  await tran(conn, 'beginTransaction', 'save_pass');
   out.save = await run(conn, 'callProcedure', 'dbo.uspSaveResult', station('PASS'));
-  await tran(conn, 'commitTransaction');
+  await tran(conn, 'commitTransaction', 'save_pass');
   out.unknown = await run(conn, 'callProcedure', 'dbo.uspNope');
   const prepared = new Request('select @n as n', () => {});
   prepared.addParameter('n', TYPES.Int);
@@ -70,7 +73,7 @@ const station = (result) => [
     prepared.on('requestCompleted', () => resolve(rows));
     conn.execute(prepared, { n: 7 });
   });
-  out.badSql = await run(conn, 'execSql', 'SELECT * FROM units WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
+  out.badSql = await run(conn, 'execSql', 'SELECT * FROM dbo.nosuch WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
   out.after = await run(conn, 'execSqlBatch', 'SELECT @@TRANCOUNT');
   out.types = await run(conn, 'execSql', 'select @s, @d, @f, @b, @t, @n, @g', [
     ['s', TYPES.NVarChar, '长'.repeat(5000)], ['d', TYPES.Decimal, 12.34, false],

@@ -6,6 +6,8 @@ import threading
 
 import pytest
 
+from e2e_support import FAILED
+
 
 def answer_lines(out):
     return [line for line in out.splitlines() if line.startswith("TVR MES GetUnitInfo: ")]
@@ -59,6 +61,31 @@ class TestUnitFlow:
         assert station.query(serial, "FT1") == (6, f"Unit {serial} is in repair")
         assert station.upload(serial, "FT1") == (6, f"Unit {serial} is in repair")
         assert [r["error_no"] for r in sim.results(serial)] == ["7", "7", "8"]
+
+    def test_a_unit_and_a_fault_written_in_sql_are_met_by_the_station(self, sim, station):
+        """A test engineer seeds a unit and scripts a fault with DB-API INSERTs."""
+        import pymssql
+        db = pymssql.connect(server=sim.host, port=str(sim.port), user=sim.user,
+                             password=sim.password, database=sim.database)
+        try:
+            cur = db.cursor()
+            cur.execute("INSERT INTO dbo.units (serial, product, route) VALUES (%s, %s, %s)",
+                        ("SQL-0001", "M4R-300", "FT1,PACK"))
+            assert station.query("SQL-0001") == (1, "Unit SQL-0001 is unknown")  # uncommitted
+            db.commit()
+            assert station.query("sql-0001 ") == (
+                0, "Unit SQL-0001 may be tested at FT1 by 张三 on 一线")
+            cur.execute("INSERT INTO dbo.scenarios (serial, proc, action, code, text) VALUES "
+                        "(%s, 'uspSaveResult', 'error', 50001, N'MES is down')", ("SQL-0001",))
+            db.commit()
+            with pytest.raises(IOError) as info:
+                station.upload("SQL-0001")
+            assert str(info.value).startswith(FAILED["SaveResult"] + "(50001, b'MES is down")
+            cur.execute("SELECT hits FROM dbo.scenarios WHERE serial = %s", ("SQL-0001",))
+            assert cur.fetchall() == [(1,)]
+        finally:
+            db.close()
+        assert station.upload("SQL-0001")[1].endswith("; next PACK")
 
     @pytest.mark.parametrize("serial, code, message", [
         ("SN0005", 4, "Unit SN0005 is on hold"),

@@ -4,12 +4,16 @@ the values each MES procedure receives, and the errors SQL Server gives."""
 import asyncio
 
 import pytest
-from hypothesis import given, settings
+from datetime import datetime
+from decimal import Decimal
+
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from pymssql import _mssql
 
 from simulator_support import SAVE_RESULT, UNIT_QUERY
-from mes_simulator.batch import SqlError
+from mes_simulator import evaluate, mes, scenarios
+from mes_simulator.batch import Parser, SqlError, tokenize
 from mes_simulator.engine import Engine
 from mes_simulator.server import Config
 
@@ -21,8 +25,15 @@ class _Session:
     class server:
         collation = bytes(5)
 
+    user = "mes"
+    db = mes.connect(":memory:")  # the MES tables a query reads, empty
+    scenarios.create_table(db)
+
     def __init__(self):
         self.calls = []
+
+    async def _mes_call(self, name, args, transaction):
+        return mes.call(self.db, name, args)
 
     def log(self, *args):
         pass
@@ -94,6 +105,11 @@ def test_whitespace_comments_case_and_brackets_as_sql_server_reads_them():
     (UNIT_QUERY.replace("uspGetUnitInfo", "other.uspGetUnitInfo") % ("1", "2", "3", "4"), 2812),
     ("exec", 102),
     ("SET @x = 1", 137),
+    ("SELECT 2147483647 + 1", 8115),
+    ("SELECT 1 / 0", 8134),
+    ("SELECT LEN()", 174),
+    ("SELECT serial FROM dbo.units WHERE COUNT(*) > 1", 147),
+    ("SELECT 1 UNION SELECT 1, 2", 205),
 ])
 def test_malformed_batches_are_errors(text, number):
     with pytest.raises(SqlError) as caught:
@@ -107,15 +123,50 @@ def test_session_batches_are_done_without_a_call():
         assert run(text)[:1] in (b"\xfd", b"\xe3")
 
 
+@pytest.mark.parametrize("text, sqltype, value", [
+    ("3000000000", "numeric(10,0)", 3000000000),
+    ("-7 / 2 + -7 % 3", "int", -4),
+    ("7.0 / 2", "numeric(13,12)", Decimal("3.5")),
+    ("LEN(N'ab  ') + CHARINDEX('B', 'abc')", "int", 4),
+    ("UPPER('ab') + N'c' + REVERSE(LOWER('DE'))", "nvarchar(5)", "ABced"),
+    ("CAST(SERVERPROPERTY('ProductVersion') AS varchar)", "varchar(30)", "15.0.2000.5"),
+    ("COALESCE(NULL, SUBSTRING('xyz', 2, 5))", "varchar(3)", "yz"),
+    ("ISNULL(NULL, 1.5)", "numeric(2,1)", Decimal("1.5")),
+    ("DATEDIFF(day, '2024-01-01', '2024-03-01')", "int", 60),
+    ("CONVERT(varchar(10), DATEADD(month, 1, '2024-01-31'), 120)", "varchar(10)", "2024-02-29"),
+    ("CASE WHEN 1 = 2 THEN 'a' WHEN 'A' = 'a ' THEN 'bc' END", "varchar(2)", "bc"),
+    ("REPLACE(N'aXa', 'x', '-')", "nvarchar(4000)", "a-a"),
+    ("@@MAX_PRECISION", "tinyint", 38),
+    ("SCHEMA_NAME()", "nvarchar(128)", "dbo"),
+    ("CASE WHEN 'a_b' LIKE 'a!_b' ESCAPE '!' AND 'axb' NOT LIKE 'a!_b' ESCAPE '!' THEN 1 END",
+     "int", 1),
+    # the offset Sequelize appends to dates is dropped by datetime2; seven fraction digits read
+    ("CAST('2024-01-02 03:04:05.1234567 +08:00' AS datetime2)", "datetime2",
+     datetime(2024, 1, 2, 3, 4, 5, 123456)),
+])
+def test_expressions_have_sql_server_types_and_values(text, sqltype, value):
+    engine = Engine(_Session())
+    node = engine._bind(Parser(tokenize(text)).expression(), {})
+    assert (str(node.type), evaluate.value(node, evaluate.Context(engine, {}, {}))) \
+        == (sqltype, value)
+
+
 _WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "decimal(5,2)", "=", ",",
           ";", "(", ")", "-1", "3000000000", "1.5", "1e400", "N'x'", "'abc'", "0x41", "NULL",
           "@@VERSION", "@@TRANCOUNT", "EXEC", "dbo.uspGetUnitInfo", "sp_executesql", "OUTPUT",
           "DEFAULT", "BEGIN", "TRAN", "COMMIT", "ROLLBACK", "IF", ">", "ELSE", "SET", "ON", "FROM",
-          "AS", "x", "*", "N'@a int'", "N'select @a'", "9" * 39]
+          "AS", "x", "*", "N'@a int'", "N'select @a'", "9" * 39, "dbo.units", "WHERE", "serial",
+          "ORDER BY", "TOP", "COUNT(*)", "INSERT INTO", "VALUES", "UPDATE", "DELETE", "LEN(", "+",
+          "CAST(", "JOIN", "ON", "CASE WHEN", "THEN", "END", "sys.tables", "UNION", "ESCAPE",
+          "sp_tables", "sp_columns", "sp_special_columns", "sp_statistics", "sp_datatype_info",
+          "@ODBCVer", "'%'", "''"]
 
 
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.sampled_from(_WORDS), min_size=1, max_size=14))
+@example(["SELECT", "3000000000"])
+@example(["SELECT", "COUNT(*)", "FROM", "dbo.units", "WHERE", "serial", "=", "N'x'"])
+@example(["EXEC", "sp_special_columns", "NULL"])
 def test_any_batch_is_answered(words):
     """Whatever the batch, the answer is a reply or an SQL Server error, never a fault."""
     try:

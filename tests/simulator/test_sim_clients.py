@@ -22,14 +22,20 @@ needs_node = pytest.mark.skipif(
 CLIENT_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
-def node(sim, script, serial, *extra):
-    done = subprocess.run(["node", script, sim.host, str(sim.port), sim.user, sim.password,
-                           sim.database, serial] + list(extra),
+def client(sim, command, serial, *extra):
+    """Run a client script of tests/clients; its JSON output, checked for a failed step."""
+    done = subprocess.run(command + [sim.host, str(sim.port), sim.user, sim.password,
+                                     sim.database, serial] + list(extra),
                           cwd=CLIENTS, env=CLIENT_ENV, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    assert done.stdout, done.stderr
     out = json.loads(done.stdout)
     assert "failed" not in out, out["failed"]
     return out
+
+
+def node(sim, script, serial, *extra):
+    return client(sim, ["node", script], serial, *extra)
 
 
 def feedback(verb, serial, after):
@@ -58,6 +64,7 @@ def test_tedious(sim, conn, serial):
     assert out["unitInfo"]["output"] == {"OutPutxmls": may, "RETURN": 0}  # callProcedure
     assert out["failRolledBack"]["output"]["Msg"] == feedback(
         "FAIL", serial, "retest at FT1 (1 of 3 failures)")
+    assert out["heldInTran"]["rows"] == [["HOLD", 1]]  # undone by the named rollback
     assert out["save"]["output"] == {"Msg": feedback("PASS", serial, "next FT2"), "RETURN": 0}
     assert (out["unknown"]["error"], out["badSql"]["error"]) == (2812, 208)
     assert out["after"]["rows"] == [[0]]
@@ -92,6 +99,85 @@ def test_mssql_and_its_default_pool(sim, conn, serial):
     passed_once(sim, conn, serial)
 
 
+def _has(command):
+    """Whether a command that checks for a client succeeds."""
+    return bool(shutil.which(command[0])) and subprocess.call(
+        command, cwd=CLIENTS, env=CLIENT_ENV, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL) == 0
+
+
+_JTDS = "/usr/share/java/jtds.jar"
+_JDK = ["sh", "-c", f"test -f {_JTDS} && javac -version"]  # java runs the source file
+_DBD = ["perl", "-MDBD::Sybase", "-e1"]
+_DBLIB = ["php", "-r", "exit(in_array('dblib', PDO::getAvailableDrivers()) ? 0 : 1);"]
+
+
+def _may(serial):
+    return f'OK "Unit {serial} may be tested at FT1 by 张三 on L1"'
+
+
+# client: (command, what must be installed, what it must print), the unit it made and deleted
+SCRIPTED = {
+    "perl-dbd-sybase": (["perl", "dbd_sybase_client.pl"], _DBD, lambda sn: {
+        "inserted": 1, "unit": [[sn, "FT1,PACK", 0, "ACTIVE"]], "status": "ACTIVE",
+        "query": [[_may(sn), 0]], "tables": ["results", "scenarios", "units"], "key": ["id"],
+        "nosuch": 208, "deleted": 1}),
+    "php-pdo-dblib": (["php", "pdo_dblib_client.php"], _DBLIB, lambda sn: {
+        "inserted": 1, "unit": [[sn, "FT1,PACK", 0, "ACTIVE"]], "status": "ACTIVE",
+        "query": [[_may(sn), 0]], "count": 0, "nosuch": "Invalid object name 'dbo.nosuch'.",
+        "deleted": 1}),
+    "java-jtds": (["java", "-cp", _JTDS, "JtdsClient.java"], _JDK, lambda sn: {
+        "product": "Microsoft SQL Server 15.00.2000", "tables": ["results", "scenarios", "units"],
+        "columns": ["nvarchar", "nvarchar", "nvarchar", "int", "nvarchar", "int"],
+        "key": ["id"], "procedures": ["uspGetUnitInfo", "uspSaveResult"], "inserted": 1,
+        "status": ["ACTIVE"], "query": [_may(sn), 0], "nosuch": 208, "deleted": 1}),
+    "node-knex": (["node", "knex_client.js"], ["test", "-d", "node_modules/knex"], lambda sn: {
+        "inserted": [], "units": ["SN0008", "SN0007"], "count": [{"n": 1}], "held": 1,
+        "updated": 1, "query": [{"m": _may(sn), "r": 0}],
+        "unit": {"status": "ACTIVE", "failures": 2}, "hasTable": True,
+        "columnInfo": {"defaultValue": "(sysutcdatetime())", "type": "datetime2",
+                       "maxLength": None, "nullable": False},
+        "nosuch": 208, "deleted": 1, "deletedResults": 1}),
+    "node-sequelize": (["node", "sequelize_client.js"], ["test", "-d", "node_modules/sequelize"],
+                       lambda sn: {
+        "created": {"serial": sn, "product": "M4R-300", "route": "FT1,PACK", "step": 0,
+                    "status": "ACTIVE", "failures": 0},
+        "resultId": "number", "found": ["SN0008", "SN0007"], "count": 1,
+        "updated": {"serial": sn, "product": "M4R-300", "route": "FT1,PACK", "step": 0,
+                    "status": "ACTIVE", "failures": 1},
+        "query": [{"m": _may(sn), "r": 0}],
+        "describe": ["id", "serial", "procedure", "employee", "line", "verdict", "error_no",
+                     "tested_at"],
+        "nosuch": 208, "destroyed": [1, 1]}),
+    "node-typeorm": (["node", "typeorm_client.js"], ["test", "-d", "node_modules/typeorm"],
+                     lambda sn: {
+        "saved": {"serial": sn, "product": "M4R-300", "route": "FT1,PACK", "step": 0,
+                  "status": "ACTIVE", "failures": 0},
+        "result": ["number", True], "found": ["SN0008", "SN0007"],
+        "built": ["SN0001", "SN0002"], "count": 1, "updated": 1,
+        "unit": {"serial": sn, "product": "M4R-300", "route": "FT1,PACK", "step": 0,
+                 "status": "ACTIVE", "failures": 1},
+        "columns": ["id int", "serial nvarchar", "procedure nvarchar", "employee nvarchar",
+                    "line nvarchar", "verdict nvarchar", "error_no nvarchar",
+                    "tested_at datetime2"],
+        "nosuch": 208, "deleted": [1, 1]}),
+}
+
+
+@pytest.mark.parametrize("name", sorted(SCRIPTED))
+def test_scripted_clients_read_and_write_the_mes_tables(sim, name):
+    """Each inserts a unit, reads it, rolls back an UPDATE, runs the unit query on it, meets
+    208 and deletes what it made: through its own way of sending SQL and parameters."""
+    command, needed, expected = SCRIPTED[name]
+    if not _has(needed) or not shutil.which(command[0]):
+        pytest.skip(f"{name} not installed (scripts/setup.sh installs it)")
+    serial = "C-" + name.upper()
+    out = client(sim, command, serial)
+    wanted = expected(serial)
+    assert {key: out.get(key) for key in wanted} == wanted
+    assert (sim.unit(serial), sim.results(serial)) == (None, [])
+
+
 def test_pymssql_dbapi(sim, conn, serial):
     import pymssql
     db = pymssql.connect(server=sim.host, port=str(sim.port), user=sim.user,
@@ -124,6 +210,74 @@ def test_pymssql_dbapi(sim, conn, serial):
     passed_once(sim, conn, serial)
 
 
+def _sqlalchemy_url(sim, dialect):
+    if dialect == "pyodbc":
+        pyodbc = pytest.importorskip("pyodbc")
+        if "FreeTDS" not in pyodbc.drivers():
+            pytest.skip("FreeTDS ODBC driver (tdsodbc) not installed")
+    return (f"mssql+{dialect}://{sim.user}:{sim.password}@{sim.host}:{sim.port}/{sim.database}"
+            + ("?driver=FreeTDS" if dialect == "pyodbc" else ""))
+
+
+@pytest.mark.parametrize("dialect", ["pymssql", "pyodbc"])
+def test_sqlalchemy_and_pandas_read_the_station_upload_and_write_units(sim, conn, serial, dialect):
+    sa = pytest.importorskip("sqlalchemy")
+    pandas = pytest.importorskip("pandas")
+    engine = sa.create_engine(_sqlalchemy_url(sim, dialect))
+    try:
+        assert upload(conn, serial)[1] == 0
+        assert sa.inspect(engine).get_table_names(schema="dbo") == ["results", "scenarios",
+                                                                   "units"]
+        results = sa.Table("results", sa.MetaData(), autoload_with=engine, schema="dbo")
+        assert [(c.name, type(c.type).__name__, c.nullable) for c in results.columns][-3:] == [
+            ("verdict", "NVARCHAR", False), ("error_no", "NVARCHAR", True),
+            ("tested_at", "DATETIME2", False)]
+        assert [c.name for c in results.primary_key] == ["id"]
+        wanted = sa.select(results).where(results.c.serial == serial.lower())
+        with engine.connect() as db:
+            rows = [tuple(r) for r in db.execute(wanted)]
+        assert [r[1:7] for r in rows] == [(serial, "FT1", "张三", "一线", "PASS", "0")]
+        frame = pandas.read_sql(wanted, engine)
+        assert [tuple(r) for r in frame.itertuples(index=False)] == rows
+        # writes: pandas appends units, the ORM adds, changes and deletes them
+        made = [f"{serial}-{n}" for n in range(3)]
+        frame = pandas.DataFrame({"serial": made[:2], "product": "M4R-300", "route": "FT1,PACK"})
+        frame.to_sql("units", engine, schema="dbo", if_exists="append", index=False)
+        marker = "?" if dialect == "pyodbc" else "%(route)s"
+        assert pandas.read_sql(f"SELECT serial, step, status FROM dbo.units WHERE route = {marker} "
+                               "ORDER BY serial DESC", engine, params={"route": "FT1,PACK"}
+                               if dialect == "pymssql" else ("FT1,PACK",)).values.tolist()[:2] \
+            == [[made[1], 0, "ACTIVE"], [made[0], 0, "ACTIVE"]]
+        orm = pytest.importorskip("sqlalchemy.orm")
+        Unit = _unit_class(sa, orm)
+        with orm.Session(engine) as session:
+            session.add(Unit(serial=made[2], product="M4R-300", route="FT1,PACK"))
+            session.get(Unit, made[0]).status = "HOLD"
+            session.delete(session.get(Unit, made[1]))
+            session.commit()
+            found = session.query(Unit).filter(Unit.serial.like(serial + "-%"),
+                                               Unit.step == 0).order_by(Unit.serial.desc())
+            assert [(u.serial, u.status) for u in found.offset(0).limit(2)] == [
+                (made[2], "ACTIVE"), (made[0], "HOLD")]
+            assert found.filter(Unit.serial.contains("-_", autoescape=True)).count() == 0
+        assert sim.unit(made[1]) is None and sim.unit(made[0])["status"] == "HOLD"
+    finally:
+        engine.dispose()
+
+
+def _unit_class(sa, orm):
+    """A declarative mapping of dbo.units, as an application writes one."""
+    class Unit(orm.declarative_base()):
+        __tablename__ = "units"
+        __table_args__ = {"schema": "dbo"}
+        serial = sa.Column(sa.Unicode(50), primary_key=True)
+        product = sa.Column(sa.Unicode(50))
+        route = sa.Column(sa.Unicode(200))
+        step = sa.Column(sa.Integer, server_default="0")
+        status = sa.Column(sa.Unicode(10), server_default="ACTIVE")
+    return Unit
+
+
 def test_pyodbc_over_freetds(sim, conn, serial):
     pyodbc = pytest.importorskip("pyodbc")
     if "FreeTDS" not in pyodbc.drivers():
@@ -144,6 +298,23 @@ def test_pyodbc_over_freetds(sim, conn, serial):
         db.commit()
         with pytest.raises(pyodbc.ProgrammingError, match=r"\(201\)"):
             cur.execute("{call dbo.uspGetUnitInfo(?, ?, ?, ?)}", serial, "FT2", "张三", "L1")
+        # the catalog functions (sp_tables, sp_columns, ... as the driver calls them)
+        assert [r.table_name for r in cur.tables(schema="dbo", tableType="TABLE")] == [
+            "results", "scenarios", "units"]
+        assert [(r.column_name, r.type_name, r.column_size, r.nullable, r.column_def)
+                for r in cur.columns("results", schema="dbo")][::6] == [
+            ("id", "int identity", 10, 0, None), ("error_no", "nvarchar", 50, 1, None)]
+        assert [(r.column_name, r.pk_name) for r in cur.primaryKeys("units", schema="dbo")] == [
+            ("serial", "PK_units")]
+        assert [r.column_name for r in cur.rowIdColumns("results", schema="dbo")] == ["id"]
+        assert [r.procedure_name for r in cur.procedures(schema="dbo")] == [
+            "uspGetUnitInfo;1", "uspSaveResult;1"]
+        assert [(r.column_name, r.column_type) for r in cur.procedureColumns(
+            "uspGetUnitInfo", schema="dbo")][::4] == [("@RETURN_VALUE", 5), ("@LineName", 1)]
+        assert [(r.type_name, r.column_size) for r in cur.getTypeInfo(pyodbc.SQL_WVARCHAR)] == [
+            ("nvarchar", 4000), ("sysname", 128)]
+        assert [(r.index_name, r.column_name) for r in cur.statistics("units", schema="dbo")][1:] \
+            == [("PK_units", "serial")]
     finally:
         db.close()
     passed_once(sim, conn, serial)

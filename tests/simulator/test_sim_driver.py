@@ -111,7 +111,16 @@ def test_sql_injection_in_serial_is_one_value(sim, conn):
 
 
 @pytest.mark.parametrize("batch, number, message", [
-    ("SELECT serial FROM units", 208, "Invalid object name 'units'."),
+    ("SELECT * FROM dbo.nosuch", 208, "Invalid object name 'dbo.nosuch'."),
+    ("SELECT serial, nosuch FROM dbo.units", 207, "Invalid column name 'nosuch'."),
+    ("SELECT COUNT(*) FROM dbo.units u JOIN dbo.results r ON r.serial = u.serial WHERE serial = 'x'",
+     209, "Ambiguous column name 'serial'."),
+    ("SELECT TOP 1 NOSUCH(serial) FROM dbo.units", 195,
+     "'NOSUCH' is not a recognized built-in function name."),
+    ("INSERT INTO dbo.results (id, serial) VALUES (1, 'x')", 544,
+     "Cannot insert explicit value for identity column in table 'results'"),
+    ("INSERT INTO dbo.units (serial, product, route) VALUES ('SN0001', 'P', 'FT1')", 2627,
+     "Violation of PRIMARY KEY constraint 'PK_units'."),
     ("SELECT serial", 207, "Invalid column name 'serial'."),
     ("SELECT @Nope", 137, 'Must declare the scalar variable "@Nope".'),
     ("BEGIN TRAN; COMMIT; COMMIT", 3902,
@@ -125,6 +134,21 @@ def test_sql_injection_in_serial_is_one_value(sim, conn):
      "Procedure or function 'uspGetUnitInfo' expects parameter '@RETURN', which was not supplied."),
     (UNIT_QUERY + "DROP TABLE units", 102, "Incorrect syntax near 'DROP'."),
     ("use [Other]", 911, "Database 'Other' does not exist. Make sure that the name is entered correctly."),
+    # the catalog procedures check their arguments as SQL Server's do
+    ("EXEC sp_columns", 201,
+     "Procedure or function 'sp_columns' expects parameter '@table_name', which was not supplied."),
+    ("EXEC sp_tables @table_qualifier = 'Other'", 15250,
+     "The database name component of the object qualifier must be the name of the current database."),
+    ("EXEC sp_fkeys", 15252, "The primary key or foreign key table name must be given."),
+    ("EXEC sp_pkeys 'units', @nosuch = 1", 8145, "@nosuch is not a parameter for procedure sp_pkeys."),
+    ("EXEC sp_server_info 1, 2", 8144, "Procedure or function sp_server_info has too many arguments"),
+    ("SELECT 1 WHERE 'a' LIKE 'a' ESCAPE '!!'", 506,
+     'The invalid escape character "!!" was specified in a LIKE predicate.'),
+    ("SELECT CAST('2024-01-02 03:04:05 +08:00' AS datetime)", 241,
+     "Conversion failed when converting date and/or time from character string."),
+    ("SELECT * FROM @nope", 1087, 'Must declare the table variable "@nope".'),
+    ("DECLARE @t TABLE (a int); DELETE FROM dbo.units OUTPUT deleted.serial, deleted.step INTO @t",
+     213, "Column name or number of supplied values does not match table definition."),
 ])
 def test_unknown_batches_are_sql_errors(sim, conn, batch, number, message):
     with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
@@ -133,6 +157,59 @@ def test_unknown_batches_are_sql_errors(sim, conn, batch, number, message):
     assert caught.value.text.decode().startswith(message)
     assert query(conn, "SN0002", "FT2")[1] == 0  # the connection goes on
     assert sim.unit("SN0001") is not None
+
+
+@pytest.mark.parametrize("batch, columns, rows", [
+    # the enumerations of SQLTables, in the CI collation's order
+    ("EXEC sp_tables @table_qualifier = '%', @table_owner = '', @table_name = ''",
+     ["TABLE_QUALIFIER"], [("master",), ("MES",), ("model",), ("msdb",), ("tempdb",)]),
+    ("EXEC sp_tables '', '%', ''", ["TABLE_OWNER"], [("dbo",), ("INFORMATION_SCHEMA",), ("sys",)]),
+    # names are patterns, escaped with a backslash; an empty qualifier finds nothing
+    ("EXEC sp_tables @table_name = 'unit_', @table_type = '''TABLE'''", ["TABLE_NAME"],
+     [("units",)]),
+    ("EXEC sp_tables @table_name = 'unit\\_'", ["TABLE_NAME"], []),
+    ("EXEC MES.dbo.sp_pkeys 'units', @table_qualifier = ''", ["COLUMN_NAME"], []),
+    ("EXEC sp_special_columns NULL", ["COLUMN_NAME"], []),
+    # datetime2 is text to the old procedure, a timestamp to the _100 one
+    ("EXEC MES..sp_columns @table_name = 'results', @column_name = 'tested_at'",
+     ["DATA_TYPE", "TYPE_NAME", "PRECISION", "LENGTH", "SQL_DATA_TYPE", "SS_DATA_TYPE"],
+     [(-9, "datetime2", 19, 38, -9, 0)]),
+    ("EXEC sys.sp_columns_100 'results', 'dbo', NULL, 'tested_at', @ODBCVer = 3",
+     ["DATA_TYPE", "PRECISION", "LENGTH", "SCALE", "SQL_DATA_TYPE", "SQL_DATETIME_SUB"],
+     [(93, 19, 16, 0, 9, 3)]),
+    ("EXEC sp_datatype_info 11", ["TYPE_NAME"], [("datetime",), ("smalldatetime",)]),
+    ("EXEC sp_datatype_info_100 93, @ODBCVer = 3",
+     ["TYPE_NAME", "MINIMUM_SCALE", "MAXIMUM_SCALE"],
+     [("datetime2", 0, 7), ("datetime", 3, 3), ("smalldatetime", 0, 0)]),
+    ("EXEC sp_sproc_columns 'uspSaveResult', @column_name = '@R%'",
+     ["COLUMN_NAME", "COLUMN_TYPE", "TYPE_NAME", "ORDINAL_POSITION"],
+     [("@RETURN_VALUE", 5, "int", 0), ("@Result", 1, "varchar", 5), ("@RETURN", 2, "int", 8)]),
+    ("EXEC sp_server_info 2", ["ATTRIBUTE_NAME", "ATTRIBUTE_VALUE"],
+     [("DBMS_VER", "Microsoft SQL Server 2019 - 15.0.2000.5")]),
+    # a column is named as the query writes it
+    ("SELECT NAME, Collation_Name FROM sys.databases WHERE name = 'MES'",
+     ["NAME", "Collation_Name"], [("MES", "Chinese_PRC_CI_AS")]),
+    # OUTPUT ... INTO a table variable (as TypeORM inserts), DEFAULT in SET and VALUES
+    ("DECLARE @t TABLE (s nvarchar(50) NOT NULL, n int DEFAULT 7);"
+     "UPDATE dbo.units SET failures = 2 WHERE serial = '{serial}';"
+     "UPDATE dbo.units SET failures = DEFAULT OUTPUT inserted.serial, deleted.failures INTO @t"
+     " WHERE serial = '{serial}';"
+     "INSERT INTO dbo.units (serial, product, route, status) OUTPUT inserted.status INTO @t (s)"
+     " VALUES ('{serial}-2', 'P', 'FT1', DEFAULT);"
+     "SELECT u.serial, u.failures, t.n FROM @t AS t JOIN dbo.units u ON u.serial = t.s",
+     ["serial", "failures", "n"], [("{serial}", 0, 2)]),
+    # DELETE TOP (n) deletes n rows; IF EXISTS reads the MES tables
+    ("INSERT INTO dbo.units (serial, product, route) VALUES ('{serial}-a', 'P', 'FT1'),"
+     " ('{serial}-b', 'P', 'FT1'); DELETE TOP (1) FROM dbo.units WHERE serial LIKE '{serial}-_';"
+     " IF EXISTS (SELECT 1 FROM dbo.units WHERE serial LIKE '{serial}-_')"
+     " SELECT COUNT(*) AS n FROM dbo.units WHERE serial LIKE '{serial}%' ELSE SELECT -1 AS n",
+     ["n"], [(2,)]),
+])
+def test_batches_answer_as_sql_server(sim, conn, batch, columns, rows):
+    serial = sim.add_unit()
+    conn.execute_query(batch.format(serial=serial))
+    assert [tuple(row[c] for c in columns) for row in conn] == [
+        tuple(v.format(serial=serial) if isinstance(v, str) else v for v in r) for r in rows]
 
 
 def test_long_request_and_long_answer_span_packets(sim, conn):

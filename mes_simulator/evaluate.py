@@ -1,0 +1,1213 @@
+"""What expressions and queries mean: names bound to the tables' columns, types as SQL Server
+gives them, values as SQL Server computes them.
+
+A query is first bound (`Binder.query`): every column name becomes a reference to a column of
+a table in FROM (or of an enclosing query), every expression gets its SQL Server type, and the
+errors SQL Server finds before running anything (207, 208, 209, 195, 4104) are raised.  The
+bound `Plan` then runs over the rows of the tables it reads (`Plan.run`).
+"""
+
+import re
+from datetime import date, datetime, time, timedelta
+from decimal import Decimal, InvalidOperation
+
+from . import sqltypes, tables
+from .sqltypes import SqlError, SqlType
+
+INT, BIGINT, BIT, FLOAT = sqltypes.INT, SqlType("bigint"), SqlType("bit"), SqlType("float")
+SYSNAME = SqlType("nvarchar", 128)
+DATETIME, DATETIME2 = SqlType("datetime"), SqlType("datetime2", 0, 0, 7)
+
+# Data type precedence, highest first (SQL Server's order).
+PRECEDENCE = ["datetimeoffset", "datetime2", "datetime", "smalldatetime", "date", "time",
+              "float", "real", "decimal", "numeric", "money", "smallmoney", "bigint", "int",
+              "smallint", "tinyint", "bit", "ntext", "text", "image", "uniqueidentifier",
+              "nvarchar", "nchar", "varchar", "char", "varbinary", "binary"]
+RANK = {name: n for n, name in enumerate(PRECEDENCE)}
+_INT_PRECISION = {"tinyint": 3, "smallint": 5, "int": 10, "bigint": 19, "bit": 1}
+
+
+class Node:
+    """A bound expression: kind, its SQL Server type, and its parts."""
+    __slots__ = ("kind", "type", "a", "b", "c", "name")
+
+    def __init__(self, kind, sqltype, a=None, b=None, c=None, name=""):
+        self.kind, self.type, self.a, self.b, self.c, self.name = kind, sqltype, a, b, c, name
+
+
+def higher(t1, t2):
+    return t1 if RANK.get(t1.name, 99) <= RANK.get(t2.name, 99) else t2
+
+
+def _as_decimal_type(t):
+    if t.name in ("decimal", "numeric", "money", "smallmoney"):
+        return t.precision or 19, t.scale
+    return _INT_PRECISION.get(t.name, 18), 0
+
+
+def arithmetic_type(mark, t1, t2):
+    if t1.name in sqltypes.CHARACTER and t2.name in sqltypes.CHARACTER and mark == "+":
+        unicode = t1.name in sqltypes.UNICODE or t2.name in sqltypes.UNICODE
+        name = "nvarchar" if unicode else "varchar"
+        if sqltypes.MAX in (t1.size, t2.size):
+            return SqlType(name, sqltypes.MAX)
+        return SqlType(name, min(t1.size + t2.size, 4000 if unicode else 8000))
+    top = higher(t1, t2)
+    if top.name in ("decimal", "numeric") or top.name in ("money", "smallmoney") and \
+            mark in "*/":
+        p1, s1 = _as_decimal_type(t1)
+        p2, s2 = _as_decimal_type(t2)
+        if mark in "+-%":
+            scale = max(s1, s2)
+            precision = max(p1 - s1, p2 - s2) + scale + 1
+        elif mark == "*":
+            precision, scale = p1 + p2 + 1, s1 + s2
+        else:
+            scale = max(6, s1 + p2 + 1)
+            precision = p1 - s1 + s2 + scale
+        if precision > 38:
+            scale = max(min(scale, 6), scale - (precision - 38))
+            precision = 38
+        return SqlType("numeric", 0, precision, scale)
+    if top.name in sqltypes.CHARACTER:
+        return INT
+    if top.name == "bit":
+        return INT
+    return top
+
+
+class Session:
+    """What evaluation needs of the connection (the engine passes itself)."""
+
+
+def text_value(value, codepage):
+    return sqltypes.convert(value, SqlType("nvarchar", sqltypes.MAX), codepage)
+
+
+def _fold(value):
+    """A text as the database's CI collation compares it."""
+    return value.rstrip(" ").casefold()
+
+
+def coerce(value, target, codepage):
+    """A value converted for comparison or arithmetic with a value of type target."""
+    if value is None:
+        return None
+    name = target.name
+    if name in sqltypes.CHARACTER:
+        return value if isinstance(value, str) else sqltypes.text_of(value)
+    if name in sqltypes.INT_RANGES:
+        if isinstance(value, (int, Decimal, float)):
+            return value
+        return sqltypes.convert(value, BIGINT if name != "bit" else target, codepage)
+    if name in sqltypes.DECIMALS:
+        if isinstance(value, (int, Decimal, float)):
+            return value
+        try:
+            return Decimal(value.strip())
+        except (InvalidOperation, AttributeError):
+            raise SqlError(8114, f"Error converting data type {sqltypes.type_of(value).name} "
+                                 "to numeric.") from None
+    if name in sqltypes.FLOATS:
+        return sqltypes.convert(value, FLOAT, codepage)
+    if name in sqltypes.TIMES:
+        if isinstance(value, str):
+            return sqltypes.convert(value, DATETIME, codepage)
+        if isinstance(value, (int, float, Decimal)):
+            return datetime(1900, 1, 1) + timedelta(days=float(value))
+        return value
+    return value
+
+
+def compare(left, right, ltype, rtype, codepage):
+    """-1, 0, 1, or None when either is NULL; as SQL Server compares them."""
+    if left is None or right is None:
+        return None
+    common = higher(ltype, rtype)
+    left, right = coerce(left, common, codepage), coerce(right, common, codepage)
+    if isinstance(left, str) and isinstance(right, str):
+        left, right = _fold(left), _fold(right)
+    elif isinstance(left, datetime) != isinstance(right, datetime) and \
+            isinstance(left, (date, datetime)) and isinstance(right, (date, datetime)):
+        left = left if isinstance(left, datetime) else datetime.combine(left, time())
+        right = right if isinstance(right, datetime) else datetime.combine(right, time())
+    try:
+        return (left > right) - (left < right)
+    except TypeError:
+        raise SqlError(245, f"Conversion failed when converting the {sqltypes.type_of(left).name}"
+                            f" value '{left}' to data type {common.name}.") from None
+
+
+def sort_key(value):
+    """Rows ordered as SQL Server orders them: NULLs first, texts by the CI collation."""
+    if value is None:
+        return (0, 0)
+    if isinstance(value, str):
+        return (1, _fold(value))
+    if isinstance(value, datetime):
+        return (1, value.timestamp() if value.tzinfo else (value - datetime(1, 1, 1)).total_seconds())
+    return (1, value)
+
+
+def _check_int(value, sqltype):
+    low, high = sqltypes.INT_RANGES.get(sqltype.name, (None, None))
+    if low is not None and not low <= value <= high:
+        raise SqlError(8115, f"Arithmetic overflow error converting expression to data type "
+                             f"{sqltype.name}.")
+    return value
+
+
+def arithmetic(mark, left, right, node, codepage):
+    if left is None or right is None:
+        return None
+    result = node.type
+    if result.name in sqltypes.CHARACTER:
+        return sqltypes.convert(text_value(left, codepage) + text_value(right, codepage), result,
+                                codepage)
+    if result.name in sqltypes.TIMES:
+        base, other = (left, right) if isinstance(left, (datetime, date, str)) else (right, left)
+        base = coerce(base, DATETIME, codepage)
+        days = float(coerce(other, FLOAT, codepage))
+        return base + timedelta(days=days) if mark == "+" else base - timedelta(days=days)
+    left, right = coerce(left, result, codepage), coerce(right, result, codepage)
+    if result.name in sqltypes.INT_RANGES:
+        left, right = int(left), int(right)
+    elif result.name in sqltypes.FLOATS:
+        left, right = float(left), float(right)
+    else:
+        left, right = Decimal(left), Decimal(right)
+    if mark in "/%" and right == 0:
+        raise SqlError(8134, "Divide by zero error encountered.")
+    if mark == "+":
+        value = left + right
+    elif mark == "-":
+        value = left - right
+    elif mark == "*":
+        value = left * right
+    elif mark == "/":
+        if isinstance(left, int):
+            value = abs(left) // abs(right) * (1 if (left < 0) == (right < 0) else -1)
+        else:
+            value = left / right
+    elif mark == "%":
+        value = abs(left) % abs(right) * (-1 if left < 0 else 1) if isinstance(left, int) \
+            else left % right
+    else:
+        value = {"&": left & right, "|": left | right, "^": left ^ right}[mark]
+    if result.name in sqltypes.INT_RANGES:
+        return _check_int(value, result)
+    if result.name in ("decimal", "numeric"):
+        return sqltypes.convert(value, result, codepage)
+    return value
+
+
+def like(value, pattern, escape=None):
+    """value LIKE pattern [ESCAPE escape], case-insensitive; trailing blanks of value ignored."""
+    regex, n = [], 0
+    while n < len(pattern):
+        ch = pattern[n]
+        if ch == escape and n + 1 < len(pattern):
+            n += 1
+            regex.append(re.escape(pattern[n]))
+        elif ch == "%":
+            regex.append(".*")
+        elif ch == "_":
+            regex.append(".")
+        elif ch == "[":
+            end = pattern.find("]", n + 1)
+            if end < 0:
+                regex.append(re.escape(ch))
+            else:
+                body = pattern[n + 1:end]
+                regex.append("[" + ("^" + body[1:] if body.startswith("^") else body) + "]")
+                n = end
+        else:
+            regex.append(re.escape(ch))
+        n += 1
+    return re.fullmatch("".join(regex), value.rstrip(" "), re.IGNORECASE | re.DOTALL) is not None
+
+
+# ---------------------------------------------------------------- functions
+
+SERVER_PROPERTIES = {
+    "productversion": "15.0.2000.5", "productlevel": "RTM", "productmajorversion": "15",
+    "productminorversion": "0", "productbuild": "2000", "edition": "Developer Edition (64-bit)",
+    "engineedition": 3, "editionid": -2117995310, "servername": "MESSIM",
+    "machinename": "MESSIM", "instancename": None, "isclustered": 0,
+    "isintegratedsecurityonly": 0, "isfulltextinstalled": 0, "ishadrenabled": 0,
+    "issingleuser": 0, "productupdatelevel": None, "productupdatereference": None,
+    "resourceversion": "15.00.2000", "collation": None, "sqlcharset": 1,
+    "lcid": 2052, "buildclrversion": "v4.0.30319", "processid": 4242,
+    "isxtpsupported": 1, "ispolybaseinstalled": 0, "filestreamconfiguredlevel": 0,
+}
+_DATEPARTS = {"year": "year", "yy": "year", "yyyy": "year", "quarter": "quarter", "qq": "quarter",
+              "q": "quarter", "month": "month", "mm": "month", "m": "month",
+              "dayofyear": "dayofyear", "dy": "dayofyear", "y": "dayofyear", "day": "day",
+              "dd": "day", "d": "day", "week": "week", "wk": "week", "ww": "week",
+              "weekday": "weekday", "dw": "weekday", "hour": "hour", "hh": "hour",
+              "minute": "minute", "mi": "minute", "n": "minute", "second": "second",
+              "ss": "second", "s": "second", "millisecond": "millisecond", "ms": "millisecond",
+              "microsecond": "microsecond", "mcs": "microsecond", "nanosecond": "nanosecond",
+              "ns": "nanosecond"}
+
+
+def _datepart_name(text):
+    part = _DATEPARTS.get(text)
+    if part is None:
+        raise SqlError(155, f"'{text}' is not a recognized dateadd option.", severity=15)
+    return part
+
+
+def _add_months(value, months):
+    month = value.month - 1 + months
+    year = value.year + month // 12
+    month = month % 12 + 1
+    for day in (value.day, 30, 29, 28):
+        try:
+            return value.replace(year=year, month=month, day=day)
+        except ValueError:
+            continue
+    return value
+
+
+def dateadd(part, number, value):
+    part = _datepart_name(part)
+    number = int(number)
+    if part in ("year", "quarter", "month"):
+        return _add_months(value, number * {"year": 12, "quarter": 3, "month": 1}[part])
+    seconds = {"dayofyear": 86400, "day": 86400, "week": 604800, "weekday": 86400,
+               "hour": 3600, "minute": 60, "second": 1, "millisecond": 1e-3,
+               "microsecond": 1e-6, "nanosecond": 1e-9}[part]
+    try:
+        return value + timedelta(seconds=number * seconds)
+    except OverflowError:
+        raise SqlError(517, "Adding a value to a 'datetime' column caused an overflow.") from None
+
+
+def datediff(part, start, end):
+    part = _datepart_name(part)
+    if part == "year":
+        return end.year - start.year
+    if part == "quarter":
+        return (end.year - start.year) * 4 + (end.month - 1) // 3 - (start.month - 1) // 3
+    if part == "month":
+        return (end.year - start.year) * 12 + end.month - start.month
+    if part in ("day", "dayofyear", "weekday"):
+        return (_day(end) - _day(start)).days
+    if part == "week":
+        return ((_day(end) - _day(start)).days + (_day(start).weekday() + 1) % 7) // 7
+    unit = {"hour": 3600, "minute": 60, "second": 1, "millisecond": 1e-3, "microsecond": 1e-6,
+            "nanosecond": 1e-9}[part]
+    floor = lambda v: (v - datetime(1900, 1, 1)).total_seconds() // unit  # noqa: E731
+    return int(floor(_dt(end)) - floor(_dt(start)))
+
+
+def _day(value):
+    return value.date() if isinstance(value, datetime) else value
+
+
+def _dt(value):
+    return value if isinstance(value, datetime) else datetime.combine(value, time())
+
+
+def datepart(part, value):
+    part = _datepart_name(part)
+    value = _dt(value)
+    if part == "quarter":
+        return (value.month - 1) // 3 + 1
+    if part == "dayofyear":
+        return value.timetuple().tm_yday
+    if part == "weekday":
+        return (value.weekday() + 1) % 7 + 1
+    if part == "week":
+        return int(value.strftime("%U")) + 1
+    if part == "millisecond":
+        return value.microsecond // 1000
+    if part == "nanosecond":
+        return value.microsecond * 1000
+    return getattr(value, part)
+
+
+def _same_char(t, size=None):
+    """The type of a function's text result: its argument's character type."""
+    if t.name in sqltypes.CHARACTER:
+        name = "nvarchar" if t.name in sqltypes.UNICODE else "varchar"
+        return SqlType(name, t.size if size is None else size)
+    return SqlType("varchar", 30 if size is None else size)
+
+
+def _len(s):
+    return len(s.rstrip(" "))
+
+
+def _substring(s, start, length):
+    if length < 0:
+        raise SqlError(537, "Invalid length parameter passed to the LEFT or SUBSTRING function.")
+    begin = max(start, 1)
+    end = start + length
+    return s[begin - 1:max(end - 1, begin - 1)]
+
+
+def _charindex(find, s, start=1):
+    start = max(int(start), 1)
+    if not find:
+        return 0
+    n = s.casefold().find(find.casefold(), start - 1)
+    return n + 1
+
+
+def _replace(s, old, new):
+    if not old:
+        return s
+    return re.sub(re.escape(old), lambda _m: new, s, flags=re.IGNORECASE)
+
+
+def _round(value, digits, *rest):
+    if isinstance(value, float):
+        return round(value, int(digits))
+    return Decimal(value).quantize(Decimal(1).scaleb(-int(digits)))
+
+
+# name: (min args, max args, result type from argument types, value from argument values);
+# a value function gets (session, *values) and is not called with a NULL argument unless its
+# name is in NULL_FRIENDLY.
+FUNCTIONS = {
+    "len": (1, 1, lambda ts: INT, lambda s, v: _len(text_value(v, s.codepage))),
+    "datalength": (1, 1, lambda ts: INT, lambda s, v: len(v.encode("utf-16-le"))
+                   if isinstance(v, str) and not isinstance(v, sqltypes.Varchar)
+                   else len(v) if isinstance(v, (str, bytes)) else 4),
+    "upper": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).upper()),
+    "lower": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lower()),
+    "ltrim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lstrip(" ")),
+    "rtrim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).rstrip(" ")),
+    "trim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).strip(" ")),
+    "reverse": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage)[::-1]),
+    "substring": (3, 3, lambda ts: _same_char(ts[0]),
+                  lambda s, v, a, b: _substring(text_value(v, s.codepage), int(a), int(b))),
+    "left": (2, 2, lambda ts: _same_char(ts[0]),
+             lambda s, v, n: _substring(text_value(v, s.codepage), 1, int(n))),
+    "right": (2, 2, lambda ts: _same_char(ts[0]),
+              lambda s, v, n: text_value(v, s.codepage)[max(len(text_value(v, s.codepage)) - int(n), 0):]),
+    "replace": (3, 3, lambda ts: SqlType("nvarchar" if any(t.name in sqltypes.UNICODE for t in ts)
+                                         else "varchar", 4000 if any(t.name in sqltypes.UNICODE for t in ts) else 8000),
+                lambda s, v, a, b: _replace(text_value(v, s.codepage), text_value(a, s.codepage),
+                                            text_value(b, s.codepage))),
+    "charindex": (2, 3, lambda ts: INT, lambda s, a, b, *c: _charindex(
+        text_value(a, s.codepage), text_value(b, s.codepage), *c)),
+    "replicate": (2, 2, lambda ts: _same_char(ts[0], 8000),
+                  lambda s, v, n: text_value(v, s.codepage) * max(int(n), 0)),
+    "space": (1, 1, lambda ts: SqlType("varchar", 8000), lambda s, n: " " * max(int(n), 0)),
+    "abs": (1, 1, lambda ts: ts[0] if ts[0].name not in sqltypes.CHARACTER else FLOAT,
+            lambda s, v: abs(v)),
+    "round": (2, 3, lambda ts: ts[0], lambda s, v, d, *r: _round(v, d)),
+    "getdate": (0, 0, lambda ts: DATETIME, lambda s: datetime.now().replace(
+        microsecond=datetime.now().microsecond // 1000 * 1000)),
+    "current_timestamp": (0, 0, lambda ts: DATETIME, lambda s: datetime.now()),
+    "getutcdate": (0, 0, lambda ts: DATETIME, lambda s: datetime.utcnow()),
+    "sysdatetime": (0, 0, lambda ts: DATETIME2, lambda s: datetime.now()),
+    "sysutcdatetime": (0, 0, lambda ts: DATETIME2, lambda s: datetime.utcnow()),
+    "dateadd": (3, 3, lambda ts: ts[2] if ts[2].name in sqltypes.TIMES else DATETIME,
+                lambda s, p, n, d: dateadd(p, n, coerce(d, DATETIME, s.codepage))),
+    "datediff": (3, 3, lambda ts: INT, lambda s, p, a, b: _check_int(datediff(
+        p, coerce(a, DATETIME, s.codepage), coerce(b, DATETIME, s.codepage)), INT)),
+    "datepart": (2, 2, lambda ts: INT, lambda s, p, d: datepart(p, coerce(d, DATETIME, s.codepage))),
+    "year": (1, 1, lambda ts: INT, lambda s, d: coerce(d, DATETIME, s.codepage).year),
+    "month": (1, 1, lambda ts: INT, lambda s, d: coerce(d, DATETIME, s.codepage).month),
+    "day": (1, 1, lambda ts: INT, lambda s, d: coerce(d, DATETIME, s.codepage).day),
+    "schema_name": (0, 1, lambda ts: SYSNAME, lambda s, *i: "dbo" if not i else {
+        v: k for k, v in tables.SCHEMAS.items()}.get(i[0])),
+    "schema_id": (0, 1, lambda ts: INT, lambda s, *n: 1 if not n else {
+        k.casefold(): v for k, v in tables.SCHEMAS.items()}.get(n[0].casefold())),
+    "db_name": (0, 1, lambda ts: SYSNAME, lambda s, *i: s.database if not i or i[0] == 5 else {
+        1: "master", 2: "tempdb", 3: "model", 4: "msdb"}.get(i[0])),
+    "db_id": (0, 1, lambda ts: SqlType("smallint"), lambda s, *n: 5 if not n else {
+        "master": 1, "tempdb": 2, "model": 3, "msdb": 4, s.database.casefold(): 5}.get(
+            n[0].casefold())),
+    "user_name": (0, 1, lambda ts: SYSNAME, lambda s, *i: "dbo" if not i or i[0] == 1 else None),
+    "current_user": (0, 0, lambda ts: SYSNAME, lambda s: "dbo"),
+    "session_user": (0, 0, lambda ts: SYSNAME, lambda s: "dbo"),
+    "user": (0, 0, lambda ts: SYSNAME, lambda s: "dbo"),
+    "suser_sname": (0, 1, lambda ts: SYSNAME, lambda s, *i: s.user),
+    "suser_name": (0, 1, lambda ts: SYSNAME, lambda s, *i: s.user),
+    "system_user": (0, 0, lambda ts: SYSNAME, lambda s: s.user),
+    "original_login": (0, 0, lambda ts: SYSNAME, lambda s: s.user),
+    "host_name": (0, 0, lambda ts: SqlType("nvarchar", 128), lambda s: "localhost"),
+    "app_name": (0, 0, lambda ts: SqlType("nvarchar", 128), lambda s: ""),
+    "object_id": (1, 2, lambda ts: INT, lambda s, n, *t: tables.object_id(
+        text_value(n, s.codepage), s.database)),
+    "object_name": (1, 2, lambda ts: SYSNAME, lambda s, i, *d: tables.object_name(i)),
+    "col_name": (2, 2, lambda ts: SYSNAME, lambda s, i, n: tables.column_name(i, n)),
+    "object_schema_name": (1, 2, lambda ts: SYSNAME,
+                           lambda s, i, *d: "dbo" if tables.object_name(i) else None),
+    "type_name": (1, 1, lambda ts: SYSNAME, lambda s, i: next(
+        (n for n, v in tables.SYSTEM_TYPES.items() if v[0] == i and n != "sysname"), None)),
+    "is_srvrolemember": (1, 2, lambda ts: INT, lambda s, *a: 1),
+    "is_member": (1, 1, lambda ts: INT, lambda s, *a: 1),
+    "has_dbaccess": (1, 1, lambda ts: INT, lambda s, n: 1),
+    "newid": (0, 0, lambda ts: SqlType("uniqueidentifier"),
+              lambda s: str(__import__("uuid").uuid4()).upper()),
+    "scope_identity": (0, 0, lambda ts: SqlType("numeric", 0, 38, 0),
+                       lambda s: s.identity),
+    "ident_current": (1, 1, lambda ts: SqlType("numeric", 0, 38, 0), lambda s, n: None),
+    "serverproperty": (1, 1, None, lambda s, name: s.collation_name
+                       if text_value(name, s.codepage).casefold() == "collation"
+                       else SERVER_PROPERTIES.get(text_value(name, s.codepage).casefold())),
+    "databasepropertyex": (2, 2, lambda ts: SqlType("nvarchar", 128), lambda s, d, p: {
+        "collation": s.collation_name, "status": "ONLINE", "updateability": "READ_WRITE",
+        "useraccess": "MULTI_USER", "recovery": "FULL", "version": "904"}.get(
+            text_value(p, s.codepage).casefold())),
+    "collationproperty": (2, 2, lambda ts: SqlType("nvarchar", 128),
+                          lambda s, c, p: 936 if text_value(p, s.codepage).casefold() ==
+                          "codepage" else None),
+    "columnproperty": (3, 3, lambda ts: INT, lambda s, *a: 0),
+    "objectproperty": (2, 2, lambda ts: INT, lambda s, *a: 0),
+}
+NULL_FRIENDLY = {"schema_name", "db_name", "user_name", "suser_sname", "suser_name", "db_id",
+                 "schema_id", "concat", "isnull", "coalesce", "nullif", "iif", "choose"}
+# Functions whose type depends on their arguments' values or on all of them.
+SPECIAL = {"isnull", "coalesce", "nullif", "iif", "concat", "choose"}
+
+
+def serverproperty_type(node_args):
+    arg = node_args[0]
+    if arg.kind == "lit" and isinstance(arg.a, str):
+        value = SERVER_PROPERTIES.get(arg.a.casefold())
+        if isinstance(value, int):
+            return INT
+    return SqlType("nvarchar", 128)
+
+
+# ---------------------------------------------------------------- binding
+
+class Scope:
+    def __init__(self, sources, parent):
+        self.sources, self.parent = sources, parent  # sources: [Source]
+
+
+class Source:
+    def __init__(self, names, columns, relation=None, plan=None, alias=None):
+        self.names = names            # the names a qualifier may use for it (folded)
+        self.columns = columns        # [(name, SqlType)]
+        self.folded = [c[0].casefold() for c in columns]
+        self.relation, self.plan, self.alias = relation, plan, alias
+
+
+class _TableVariable:
+    """The rows of a table variable, as a source of a query reads them."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def run(self, ctx):
+        return list(ctx.variables[self.name][1])
+
+
+class Binder:
+    def __init__(self, session, variables):
+        self.session, self.variables = session, variables
+        self.ctes = {}
+        self.mes_tables = set()
+
+    def query(self, q, parent=None):
+        saved = dict(self.ctes)
+        for name, inner in q["ctes"]:
+            self.ctes[name] = self.query(inner, parent)
+        cores = [self.core(core, parent) for core in q["cores"]]
+        width = len(cores[0].columns)
+        for core in cores[1:]:
+            if len(core.columns) != width:
+                raise SqlError(205, "All queries combined using a UNION, INTERSECT or EXCEPT "
+                                    "operator must have an equal number of expressions in their "
+                                    "target lists.")
+        plan = Plan(cores, q["unions"], self.session)
+        if q["order"]:
+            if len(cores) > 1:
+                plan.order = [(self._output_ref(e, cores[0]), desc) for e, desc in q["order"]]
+            else:
+                plan.order = [(cores[0].order_expr(e, self), desc) for e, desc in q["order"]]
+        plan.offset = self.bind(q["offset"], Scope([], parent)) if q["offset"] else None
+        plan.fetch = self.bind(q["fetch"], Scope([], parent)) if q["fetch"] else None
+        self.ctes = saved
+        return plan
+
+    def _output_ref(self, expr, core):
+        if expr[0] == "lit" and isinstance(expr[1], int):
+            return Node("output", None, expr[1] - 1)
+        if expr[0] == "column":
+            for n, (name, _t) in enumerate(core.columns):
+                if name.casefold() == expr[1][-1]:
+                    return Node("output", None, n)
+        raise SqlError(104, "ORDER BY items must appear in the select list if the statement "
+                            "contains a UNION, INTERSECT or EXCEPT operator.", severity=15)
+
+    def source(self, item, parent):
+        if item[0] == "tablevar":
+            _kind, name, written, alias = item
+            slot = self.variables.get(name)
+            if slot is None or slot[0].name != "table":
+                raise SqlError(1087, f'Must declare the table variable "{written}".',
+                               severity=15, state=2)
+            return Source({(alias or written).casefold()}, slot[0].columns,
+                          plan=_TableVariable(name))
+        if item[0] == "derived":
+            plan = self.query(item[1], parent)
+            return Source({item[2].casefold()}, plan.columns, plan=plan, alias=item[2])
+        _kind, parts, written, alias = item
+        if len(parts) == 1 and parts[0] in self.ctes:
+            plan = self.ctes[parts[0]]
+            return Source({(alias or parts[0]).casefold()}, plan.columns, plan=plan)
+        rel = tables.relation(parts, self.session.database)
+        if rel is None:
+            raise SqlError(208, f"Invalid object name '{written}'.")
+        if rel.kind == "mes":
+            self.mes_tables.add(rel.name)
+        names = {alias.casefold()} if alias else {rel.name, (rel.schema.casefold(), rel.name)}
+        return Source(names, rel.columns, relation=rel, alias=alias)
+
+    def core(self, core, parent):
+        sources, joins = [], []
+        scope = Scope(sources, parent)
+        for kind, item, on in core["from"]:
+            sources.append(self.source(item, parent))
+            joins.append((kind, self.bind(on, scope) if on is not None else None))
+        bound = Core(sources, joins, self.session)
+        bound.where = self.bind(core["where"], scope) if core["where"] is not None else None
+        if bound.where is not None and _has_agg(bound.where):
+            raise SqlError(147, "An aggregate may not appear in the WHERE clause unless it is in "
+                                "a subquery contained in a HAVING clause or a select list, and "
+                                "the column being aggregated is an outer reference.", severity=15)
+        bound.group = [self.bind(g, scope) for g in core["group"]]
+        bound.having = self.bind(core["having"], scope) if core["having"] is not None else None
+        items, columns = [], []
+        for item in core["items"]:
+            if item[0] == "assign":
+                node = self.bind(item[2], scope)
+                items.append(("assign", item[1], node))
+                continue
+            expr, alias = item[1], item[2]
+            if expr[0] == "star":
+                for n, src in enumerate(sources):
+                    if expr[1] is not None and not _names_match(src, expr[1]):
+                        continue
+                    for m, (name, sqltype) in enumerate(src.columns):
+                        items.append(("item", Node("ref", sqltype, 0, n, m, name), name))
+                        columns.append((name, sqltype))
+                if not sources:
+                    raise SqlError(263, "Must specify table to select from.")
+                if expr[1] is not None and not any(_names_match(s, expr[1]) for s in sources):
+                    raise SqlError(4104, f'The multi-part identifier "{".".join(expr[1])}" '
+                                         'could not be bound.')
+                continue
+            node = self.bind(expr, scope)
+            name = alias if alias is not None else node.name if node.kind == "ref" else ""
+            items.append(("item", node, name))
+            columns.append((name, node.type))
+        if any(i[0] == "assign" for i in items) and columns:
+            raise SqlError(141, "A SELECT statement that assigns a value to a variable must not "
+                                "be combined with data-retrieval operations.", severity=15)
+        bound.items, bound.columns = items, columns
+        bound.aggregate = bool(bound.group) or any(_has_agg(i[1] if i[0] == "item" else i[2])
+                                                   for i in items) or \
+            bound.having is not None
+        bound.distinct = core["distinct"]
+        bound.top = self.bind(core["top"], Scope([], parent)) if core["top"] is not None else None
+        bound.scope = scope
+        return bound
+
+    def column(self, parts, written, scope):
+        depth, current = 0, scope
+        while current is not None:
+            found = []
+            for n, src in enumerate(current.sources):
+                if len(parts) > 1 and not _names_match(src, parts[:-1]):
+                    continue
+                if parts[-1] in src.folded:
+                    m = src.folded.index(parts[-1])
+                    found.append((n, m, src))
+            if len(found) > 1:
+                raise SqlError(209, f"Ambiguous column name '{written.split('.')[-1]}'.")
+            if found:
+                n, m, src = found[0]
+                return Node("ref", src.columns[m][1], depth, n, m, src.columns[m][0])
+            current, depth = current.parent, depth + 1
+        if len(parts) > 1 and not any(_names_match(s, parts[:-1]) for s in _all_sources(scope)):
+            raise SqlError(4104, f'The multi-part identifier "{written}" could not be bound.')
+        raise SqlError(207, f"Invalid column name '{written.split('.')[-1]}'.")
+
+    def bind(self, e, scope):
+        kind = e[0]
+        if kind == "lit":
+            return Node("lit", sqltypes.type_of(e[1]), e[1])
+        if kind == "var":
+            slot = self.variables.get(e[1])
+            if slot is None:
+                raise SqlError(137, f'Must declare the scalar variable "{e[2]}".', severity=15)
+            return Node("var", slot[0], e[1])
+        if kind == "global":
+            return Node("global", GLOBAL_TYPES.get(e[1], INT), e[1])
+        if kind == "default":
+            return Node("lit", INT, None)
+        if kind == "column":
+            return self.column(e[1], e[2], scope)
+        if kind in ("neg", "bitnot"):
+            inner = self.bind(e[1], scope)
+            return Node(kind, inner.type if inner.type.name not in sqltypes.CHARACTER else FLOAT,
+                        inner)
+        if kind == "op":
+            a, b = self.bind(e[2], scope), self.bind(e[3], scope)
+            return Node("op", arithmetic_type(e[1], a.type, b.type), a, b, e[1])
+        if kind == "cmp":
+            return Node("cmp", BIT, self.bind(e[2], scope), self.bind(e[3], scope), e[1])
+        if kind in ("and", "or"):
+            return Node(kind, BIT, self.bind(e[1], scope), self.bind(e[2], scope))
+        if kind == "not":
+            return Node("not", BIT, self.bind(e[1], scope))
+        if kind == "isnull":
+            return Node("isnull", BIT, self.bind(e[1], scope), e[2])
+        if kind == "like":
+            escape = None if e[4] is None else self.bind(e[4], scope)
+            return Node("like", BIT, self.bind(e[1], scope), self.bind(e[2], scope),
+                        (e[3], escape))
+        if kind == "in":
+            left = self.bind(e[1], scope)
+            if e[2][0] == "subquery":
+                items = self.query(e[2][1], scope)
+            else:
+                items = [self.bind(x, scope) for x in e[2]]
+            return Node("in", BIT, left, items, e[3])
+        if kind == "between":
+            return Node("between", BIT, self.bind(e[1], scope),
+                        (self.bind(e[2], scope), self.bind(e[3], scope)), e[4])
+        if kind == "exists":
+            return Node("exists", BIT, self.query(e[1], scope))
+        if kind == "subquery":
+            plan = self.query(e[1], scope)
+            if len(plan.columns) != 1:
+                raise SqlError(116, "Only one expression can be specified in the select list "
+                                    "when the subquery is not introduced with EXISTS.")
+            return Node("subquery", plan.columns[0][1], plan)
+        if kind == "cast":
+            inner = self.bind(e[1], scope)
+            return Node("cast", e[2], inner, self.bind(e[3], scope) if e[3] else None)
+        if kind == "case":
+            operand = self.bind(e[1], scope) if e[1] is not None else None
+            whens = [(self.bind(w, scope), self.bind(t, scope)) for w, t in e[2]]
+            otherwise = self.bind(e[3], scope)
+            result = None
+            for _w, then in whens + [(None, otherwise)]:
+                if then.kind == "lit" and then.a is None:
+                    continue
+                result = then.type if result is None else _combined(result, then.type)
+            return Node("case", result or INT, operand, whens, otherwise)
+        if kind == "agg":
+            arg = None if e[2][0] == "star" else self.bind(e[2], scope)
+            name = e[1]
+            if name == "count":
+                sqltype = INT
+            elif name == "count_big":
+                sqltype = BIGINT
+            elif name in ("sum", "avg") and arg.type.name in ("tinyint", "smallint", "bit"):
+                sqltype = INT
+            elif name == "sum" and arg.type.name in ("decimal", "numeric"):
+                sqltype = SqlType("numeric", 0, 38, arg.type.scale)
+            elif name == "avg" and arg.type.name in ("decimal", "numeric"):
+                sqltype = SqlType("numeric", 0, 38, max(arg.type.scale, 6))
+            else:
+                sqltype = arg.type
+            return Node("agg", sqltype, arg, e[3], name)
+        if kind == "call":
+            return self.call(e, scope)
+        if kind == "star":
+            raise SqlError(102, "Incorrect syntax near '*'.", severity=15)
+        raise SqlError(102, f"Incorrect syntax near '{kind}'.", severity=15)
+
+    def call(self, e, scope):
+        name, args, written = e[1], e[2], e[3]
+        bound = [self.bind(a, scope) for a in args]
+        types = [a.type for a in bound]
+        if name in SPECIAL and name != "nullif":  # a NULL constant has no type of its own here
+            types = [a.type for a in bound if not (a.kind == "lit" and a.a is None)] or [INT]
+        if name in SPECIAL:
+            if name in ("isnull", "nullif"):
+                _arity(name, bound, 2, 2)
+                sqltype = types[0]
+            elif name == "coalesce":
+                if len(bound) < 2:
+                    raise SqlError(189, "The coalesce function requires 2 to 254 arguments.",
+                                   severity=15)
+                sqltype = types[0]
+                for t in types[1:]:
+                    sqltype = _combined(sqltype, t)
+            elif name == "iif":
+                _arity(name, bound, 3, 3)
+                sqltype = _combined(types[1], types[2])
+            elif name == "choose":
+                sqltype = types[1] if len(types) > 1 else INT
+                for t in types[2:]:
+                    sqltype = _combined(sqltype, t)
+            else:
+                if len(bound) < 2:
+                    raise SqlError(189, "The concat function requires 2 to 254 arguments.",
+                                   severity=15)
+                unicode = any(t.name in sqltypes.UNICODE for t in types)
+                size = sum(t.size if t.name in sqltypes.CHARACTER else 30 for t in types)
+                sqltype = SqlType("nvarchar" if unicode else "varchar",
+                                  min(size, 4000 if unicode else 8000))
+            return Node("call", sqltype, name, bound)
+        entry = FUNCTIONS.get(name)
+        if entry is None:
+            raise SqlError(195, f"'{written.split('.')[-1]}' is not a recognized built-in "
+                                "function name.", severity=15)
+        _arity(name, bound, entry[0], entry[1])
+        sqltype = serverproperty_type(bound) if name == "serverproperty" else entry[2](types)
+        return Node("call", sqltype, name, bound)
+
+
+def _arity(name, args, low, high):
+    if not low <= len(args) <= high:
+        counts = str(low) if low == high else f"{low} to {high}"
+        raise SqlError(174, f"The {name} function requires {counts} argument(s).", severity=15)
+
+
+def _combined(t1, t2):
+    """The type of CASE, COALESCE, ...: the higher of their types (texts: the longer)."""
+    if t1.name in sqltypes.CHARACTER and t2.name in sqltypes.CHARACTER:
+        unicode = t1.name in sqltypes.UNICODE or t2.name in sqltypes.UNICODE
+        size = sqltypes.MAX if sqltypes.MAX in (t1.size, t2.size) else max(t1.size, t2.size)
+        return SqlType("nvarchar" if unicode else "varchar", size)
+    if t1.name in ("decimal", "numeric") and t2.name in ("decimal", "numeric"):
+        scale = max(t1.scale, t2.scale)
+        return SqlType("numeric", 0, min(38, max(t1.precision - t1.scale,
+                                                   t2.precision - t2.scale) + scale), scale)
+    return higher(t1, t2)
+
+
+def _names_match(src, qualifier):
+    qualifier = tuple(q.casefold() for q in qualifier)
+    if len(qualifier) == 1:
+        return qualifier[0] in src.names
+    if src.alias is None and src.relation is not None:
+        return qualifier[-2:] == (src.relation.schema.casefold(), src.relation.name)
+    return False
+
+
+def _all_sources(scope):
+    while scope is not None:
+        yield from scope.sources
+        scope = scope.parent
+
+
+def _has_agg(node):
+    if not isinstance(node, Node):
+        return False
+    if node.kind == "agg":
+        return True
+    if node.kind in ("subquery", "exists"):
+        return False
+    for part in (node.a, node.b, node.c):
+        if isinstance(part, Node) and _has_agg(part):
+            return True
+        if isinstance(part, (list, tuple)):
+            for x in part:
+                if isinstance(x, Node) and _has_agg(x) or isinstance(x, tuple) and any(
+                        isinstance(y, Node) and _has_agg(y) for y in x):
+                    return True
+    return False
+
+
+GLOBAL_TYPES = {"@@version": SqlType("nvarchar", 300), "@@spid": SqlType("smallint"),
+                "@@servername": SYSNAME, "@@language": SYSNAME,
+                "@@servicename": SYSNAME, "@@max_precision": SqlType("tinyint"),
+                "@@datefirst": SqlType("tinyint"), "@@langid": SqlType("smallint"),
+                "@@identity": SqlType("numeric", 0, 38, 0), "@@textsize": INT,
+                "@@microsoftversion": INT, "@@lock_timeout": INT, "@@nestlevel": INT,
+                "@@procid": INT, "@@dbts": SqlType("varbinary", 8),
+                "@@max_connections": INT, "@@connections": INT, "@@fetch_status": INT}
+
+
+# ---------------------------------------------------------------- running
+
+class Context:
+    """What a running query sees: the session, its variables, the tables' rows."""
+
+    def __init__(self, session, variables, data):
+        self.session, self.variables, self.data = session, variables, data
+        self.codepage = session.codepage
+        self.rows = []       # the current row of each enclosing query, innermost last
+        self.group = None    # the rows of the current group, while aggregating
+
+
+class Core:
+    def __init__(self, sources, joins, session):
+        self.sources, self.joins, self.session = sources, joins, session
+
+    def order_expr(self, expr, binder):
+        if expr[0] == "lit" and isinstance(expr[1], int) and not isinstance(expr[1], bool):
+            if not 1 <= expr[1] <= len(self.columns):
+                raise SqlError(108, f"The ORDER BY position number {expr[1]} is out of range of "
+                                    "the number of items in the select list.", severity=15)
+            return Node("output", None, expr[1] - 1)
+        if expr[0] == "column" and len(expr[1]) == 1:
+            for n, (name, _t) in enumerate(self.columns):
+                if name and name.casefold() == expr[1][0]:
+                    return Node("output", None, n)
+        return binder.bind(expr, self.scope)
+
+    def rows_of(self, ctx, src):
+        if src.plan is not None:
+            return src.plan.run(ctx)
+        rel = src.relation
+        if rel.kind == "mes":
+            return ctx.data[rel.name]
+        cache = ctx.data.setdefault("catalog", {})
+        key = (rel.schema, rel.name)
+        if key not in cache:
+            cache[key] = tables.catalog_rows(rel.schema, rel.name, ctx.session)
+        return cache[key]
+
+    def joined(self, ctx):
+        width = len(self.sources)
+        if not width:
+            return [[]]
+        rows = [[r] + [None] * (width - 1) for r in self.rows_of(ctx, self.sources[0])]
+        for n in range(1, width):
+            kind, on = self.joins[n]
+            right = self.rows_of(ctx, self.sources[n])
+            out = []
+            if kind == "right":
+                for r in right:
+                    matched = False
+                    for row in rows:
+                        candidate = row[:n] + [r] + row[n + 1:]
+                        if on is None or truth(on, ctx, candidate):
+                            out.append(candidate)
+                            matched = True
+                    if not matched:
+                        out.append([None] * n + [r] + [None] * (width - n - 1))
+                rows = out
+                continue
+            for row in rows:
+                matched = False
+                for r in right:
+                    candidate = row[:n] + [r] + row[n + 1:]
+                    if on is None or truth(on, ctx, candidate):
+                        out.append(candidate)
+                        matched = True
+                if not matched and kind == "left":
+                    out.append(row[:])
+            rows = out
+        return rows
+
+    def run(self, ctx, order):
+        """[(output row, sort keys)] of this SELECT."""
+        rows = self.joined(ctx)
+        if self.where is not None:
+            rows = [row for row in rows if truth(self.where, ctx, row)]
+        out = []
+        if self.aggregate:
+            groups = {}
+            for row in rows:
+                ctx.rows.append(row)
+                key = tuple(sort_key(value(g, ctx)) for g in self.group)
+                ctx.rows.pop()
+                groups.setdefault(key, []).append(row)
+            if not self.group and not groups:
+                groups[()] = []
+            for members in groups.values():
+                saved, ctx.group = ctx.group, members
+                first = members[0] if members else [None] * len(self.sources)
+                ctx.rows.append(first)
+                try:
+                    if self.having is None or value(self.having, ctx) is True:
+                        out.append(self._project(ctx, order))
+                finally:
+                    ctx.rows.pop()
+                    ctx.group = saved
+            return out
+        for row in rows:
+            ctx.rows.append(row)
+            try:
+                out.append(self._project(ctx, order))
+            finally:
+                ctx.rows.pop()
+        return out
+
+    def _project(self, ctx, order):
+        values = []
+        for item in self.items:
+            if item[0] == "assign":
+                slot = ctx.variables[item[1]]
+                slot[1] = sqltypes.convert(value(item[2], ctx), slot[0], ctx.codepage)
+            else:
+                values.append(value(item[1], ctx))
+        keys = [sort_key(values[e.a] if e.kind == "output" else value(e, ctx))
+                for e, _desc in order]
+        return tuple(values), keys
+
+
+class Plan:
+    def __init__(self, cores, unions, session):
+        self.cores, self.unions, self.session = cores, unions, session
+        self.columns = cores[0].columns
+        self.order, self.offset, self.fetch = [], None, None
+
+    def run(self, ctx):
+        """The rows of the query: tuples of values."""
+        first = self.cores[0]
+        single = len(self.cores) == 1
+        rows = first.run(ctx, self.order if single else [])
+        if first.distinct:
+            rows = _distinct(rows)
+        for all_rows, core in zip(self.unions, self.cores[1:]):
+            rows = rows + core.run(ctx, [])
+            if not all_rows:
+                rows = _distinct(rows)
+        if not single and self.order:
+            rows = [(r, [sort_key(r[e.a]) for e, _d in self.order]) for r, _k in rows]
+        for n in range(len(self.order) - 1, -1, -1):
+            rows.sort(key=lambda pair: pair[1][n], reverse=self.order[n][1])
+        out = [r for r, _k in rows]
+        if self.offset is not None:
+            out = out[max(int(value(self.offset, ctx) or 0), 0):]
+            if self.fetch is not None:
+                out = out[:max(int(value(self.fetch, ctx) or 0), 0)]
+        if single and first.top is not None:
+            top = value(first.top, ctx)
+            out = out[:max(int(top), 0)] if top is not None else out
+        return out
+
+
+def _distinct(rows):
+    seen, out = set(), []
+    for row, keys in rows:
+        key = tuple(sort_key(v) for v in row)
+        if key not in seen:
+            seen.add(key)
+            out.append((row, keys))
+    return out
+
+
+def truth(node, ctx, row):
+    ctx.rows.append(row)
+    try:
+        return value(node, ctx) is True
+    finally:
+        ctx.rows.pop()
+
+
+def value(node, ctx):
+    kind = node.kind
+    if kind == "ref":
+        row = ctx.rows[-1 - node.a][node.b]
+        return None if row is None else row[node.c]
+    if kind == "lit":
+        return node.a
+    if kind == "var":
+        return ctx.variables[node.a][1]
+    if kind == "global":
+        return ctx.session.global_value(node.a)
+    if kind == "op":
+        return arithmetic(node.c, value(node.a, ctx), value(node.b, ctx), node, ctx.codepage)
+    if kind == "cmp":
+        order = compare(value(node.a, ctx), value(node.b, ctx), node.a.type, node.b.type,
+                        ctx.codepage)
+        if order is None:
+            return None
+        return {"=": order == 0, "<>": order != 0, "!=": order != 0, ">": order > 0,
+                "<": order < 0, ">=": order >= 0, "<=": order <= 0, "!<": order >= 0,
+                "!>": order <= 0}[node.c]
+    if kind == "and":
+        a = value(node.a, ctx)
+        if a is False:
+            return False
+        b = value(node.b, ctx)
+        return False if b is False else True if a is True and b is True else None
+    if kind == "or":
+        a = value(node.a, ctx)
+        if a is True:
+            return True
+        b = value(node.b, ctx)
+        return True if b is True else False if a is False and b is False else None
+    if kind == "not":
+        a = value(node.a, ctx)
+        return None if a is None else not a
+    if kind == "isnull":
+        return (value(node.a, ctx) is None) != bool(node.b)
+    if kind == "like":
+        negated, escape = node.c
+        a, b = value(node.a, ctx), value(node.b, ctx)
+        if escape is not None:
+            escape = value(escape, ctx)
+            if escape is None:
+                return None
+            escape = text_value(escape, ctx.codepage)
+            if len(escape) != 1:
+                raise SqlError(506, "The invalid escape character \"%s\" was specified in a "
+                                    "LIKE predicate." % escape)
+        if a is None or b is None:
+            return None
+        return like(text_value(a, ctx.codepage), text_value(b, ctx.codepage), escape) != negated
+    if kind == "in":
+        a = value(node.a, ctx)
+        if a is None:
+            return None
+        if isinstance(node.b, Plan):
+            candidates = [(r[0], node.b.columns[0][1]) for r in node.b.run(ctx)]
+        else:
+            candidates = [(value(x, ctx), x.type) for x in node.b]
+        unknown = False
+        for v, t in candidates:
+            order = compare(a, v, node.a.type, t, ctx.codepage)
+            if order == 0:
+                return not node.c
+            unknown = unknown or order is None
+        return None if unknown else bool(node.c)
+    if kind == "between":
+        a = value(node.a, ctx)
+        low = compare(a, value(node.b[0], ctx), node.a.type, node.b[0].type, ctx.codepage)
+        high = compare(a, value(node.b[1], ctx), node.a.type, node.b[1].type, ctx.codepage)
+        if low is None or high is None:
+            return None
+        return (low >= 0 and high <= 0) != bool(node.c)
+    if kind == "exists":
+        return bool(node.a.run(ctx))
+    if kind == "subquery":
+        rows = node.a.run(ctx)
+        if len(rows) > 1:
+            raise SqlError(512, "Subquery returned more than 1 value. This is not permitted when "
+                                "the subquery follows =, !=, <, <= , >, >= or when the subquery "
+                                "is used as an expression.")
+        return rows[0][0] if rows else None
+    if kind == "neg":
+        a = value(node.a, ctx)
+        if a is None:
+            return None
+        a = coerce(a, node.type, ctx.codepage)
+        return _check_int(-a, node.type) if isinstance(a, int) else -a
+    if kind == "bitnot":
+        a = value(node.a, ctx)
+        return None if a is None else ~int(a)
+    if kind == "cast":
+        return cast(value(node.a, ctx), node.type, node.b and value(node.b, ctx), ctx.codepage)
+    if kind == "case":
+        if node.a is not None:
+            operand = value(node.a, ctx)
+            for when, then in node.b:
+                if compare(operand, value(when, ctx), node.a.type, when.type, ctx.codepage) == 0:
+                    return _typed(value(then, ctx), node.type, ctx)
+        else:
+            for when, then in node.b:
+                if value(when, ctx) is True:
+                    return _typed(value(then, ctx), node.type, ctx)
+        return _typed(value(node.c, ctx), node.type, ctx)
+    if kind == "agg":
+        return aggregate(node, ctx)
+    if kind == "call":
+        return call(node, ctx)
+    raise SqlError(50000, f"cannot evaluate {kind}")
+
+
+def _typed(v, sqltype, ctx):
+    return sqltypes.convert(v, sqltype, ctx.codepage) if v is not None else None
+
+
+def cast(v, target, style, codepage):
+    if v is None:
+        return None
+    if target.name in sqltypes.CHARACTER and isinstance(v, (datetime, date, time)):
+        fmt = {120: "%Y-%m-%d %H:%M:%S", 20: "%Y-%m-%d %H:%M:%S", 121: "%Y-%m-%d %H:%M:%S.%f",
+               21: "%Y-%m-%d %H:%M:%S.%f", 126: "%Y-%m-%dT%H:%M:%S.%f", 127: "%Y-%m-%dT%H:%M:%S.%f",
+               23: "%Y-%m-%d", 112: "%Y%m%d", 108: "%H:%M:%S", 111: "%Y/%m/%d", 101: "%m/%d/%Y",
+               103: "%d/%m/%Y", 104: "%d.%m.%Y"}.get(style)
+        if fmt is None and not isinstance(v, datetime):
+            fmt = "%Y-%m-%d" if isinstance(v, date) else "%H:%M:%S.%f"
+        if fmt:
+            text = v.strftime(fmt)
+            if "%f" in fmt and style in (121, 21, 126, 127):
+                text = text[:-3]
+            v = text
+    if target.name in ("int", "smallint", "tinyint", "bigint") and isinstance(v, (float, Decimal)):
+        v = int(v)
+    result = sqltypes.convert(v, target, codepage)
+    if target.name == "date" and isinstance(result, datetime):
+        return result.date()
+    if target.name == "time" and isinstance(result, datetime):
+        return result.time()
+    if target.name in ("datetime", "datetime2", "smalldatetime") and isinstance(result, date) \
+            and not isinstance(result, datetime):
+        return datetime.combine(result, time())
+    return result
+
+
+def aggregate(node, ctx):
+    if ctx.group is None:
+        raise SqlError(147, "An aggregate may not appear here.", severity=15)
+    members = ctx.group
+    name = node.c
+    if node.a is None:  # COUNT(*)
+        return len(members)
+    values = []
+    for row in members:
+        ctx.rows.append(row)
+        try:
+            v = value(node.a, ctx)
+        finally:
+            ctx.rows.pop()
+        if v is not None:
+            values.append(v)
+    if node.b:
+        seen, unique = set(), []
+        for v in values:
+            if sort_key(v) not in seen:
+                seen.add(sort_key(v))
+                unique.append(v)
+        values = unique
+    if name in ("count", "count_big"):
+        return len(values)
+    if not values:
+        return None
+    if name == "min":
+        return min(values, key=sort_key)
+    if name == "max":
+        return max(values, key=sort_key)
+    if name == "sum":
+        total = sum(values)
+        return _check_int(total, node.type) if node.type.name in sqltypes.INT_RANGES else total
+    total = sum(values)
+    if isinstance(total, int):
+        return int(total / len(values))
+    return total / len(values)
+
+
+def call(node, ctx):
+    name, args = node.a, node.b
+    if name == "isnull":
+        first = value(args[0], ctx)
+        return _typed(first if first is not None else value(args[1], ctx), node.type, ctx)
+    if name == "coalesce":
+        for a in args:
+            v = value(a, ctx)
+            if v is not None:
+                return _typed(v, node.type, ctx)
+        return None
+    if name == "nullif":
+        a, b = value(args[0], ctx), value(args[1], ctx)
+        return None if compare(a, b, args[0].type, args[1].type, ctx.codepage) == 0 else a
+    if name == "iif":
+        return _typed(value(args[1] if value(args[0], ctx) is True else args[2], ctx),
+                      node.type, ctx)
+    if name == "choose":
+        n = value(args[0], ctx)
+        return _typed(value(args[int(n)], ctx), node.type, ctx) \
+            if n is not None and 1 <= int(n) < len(args) else None
+    if name == "concat":
+        return "".join("" if v is None else text_value(v, ctx.codepage)
+                       for v in (value(a, ctx) for a in args))
+    values = [value(a, ctx) for a in args]
+    if name not in NULL_FRIENDLY and any(v is None for v in values):
+        return None
+    result = FUNCTIONS[name][3](ctx.session, *values)
+    if isinstance(result, str) and node.type.name in sqltypes.CHARACTER \
+            and node.type.name not in sqltypes.UNICODE:
+        result = sqltypes.Varchar(result)
+    return result

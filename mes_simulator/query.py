@@ -1,0 +1,602 @@
+"""Reading expressions, queries and the statements that change table rows (the grammar; what
+they mean is evaluate.py's).
+
+Expressions: ("lit", value), ("var", name, text), ("global", name), ("column", parts, written),
+("neg", e), ("bitnot", e), ("op", mark, a, b), ("cmp", mark, a, b), ("and", a, b), ("or", a, b),
+("not", e), ("isnull", e, negated), ("like", e, pattern, negated, escape or None),
+("in", e, items, negated), ("between", e, low, high, negated), ("call", name, args, written), ("agg", name, arg, distinct),
+("cast", e, SqlType, style), ("case", operand, whens, otherwise), ("subquery", query),
+("exists", query), ("star", qualifier).
+
+A query: {"ctes", "cores", "unions", "order", "offset", "fetch"}, each core a dict of
+"distinct", "top", "items", "from", "where", "group", "having".
+"""
+
+from . import sqltypes
+from .sqltypes import SqlError
+
+AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big"}
+DATEPART_FUNCTIONS = {"dateadd", "datediff", "datepart", "datename", "datediff_big"}
+# Words that end an expression or a table source: never an alias.
+CLAUSE_WORDS = {"from", "where", "group", "order", "having", "union", "join", "inner", "left",
+                "right", "full", "cross", "outer", "on", "as", "and", "or", "not", "is", "in",
+                "like", "between", "then", "when", "else", "end", "collate", "offset", "fetch",
+                "for", "option", "with", "into", "values", "set", "output", "except",
+                "intersect", "escape", "asc", "desc", "by", "select", "top", "distinct",
+                "exists", "case", "null"}
+_ADDITIVE = {"+", "-", "&", "|", "^"}
+_MULTIPLICATIVE = {"*", "/", "%"}
+_SIMPLE_END = {(",",), (";",), (")",)}
+
+
+class ExpressionParser:
+    """Mixed into batch.Parser: its token helpers are used here."""
+
+    # -- conditions
+    def condition(self):
+        left = self._and()
+        while self.accept_word("or"):
+            left = ("or", left, self._and())
+        return left
+
+    def _and(self):
+        left = self._not()
+        while self.accept_word("and"):
+            left = ("and", left, self._not())
+        return left
+
+    def _not(self):
+        if self.accept_word("not"):
+            return ("not", self._not())
+        return self._predicate()
+
+    def _predicate(self):
+        if self.word() == "exists":
+            self.pos += 1
+            self.expect_punct("(")
+            inner = self.query()
+            self.expect_punct(")")
+            return ("exists", inner)
+        left = self.expression()
+        tok = self.peek()
+        if tok is None:
+            return left
+        if tok.kind == "punct" and tok.value in "=<>!":
+            op = tok.value
+            self.pos += 1
+            nxt = self.peek()
+            if nxt is not None and nxt.kind == "punct" and op + nxt.value in _COMPARE:
+                op += nxt.value
+                self.pos += 1
+            if op not in _COMPARE:
+                raise self.syntax_error(self.pos - 1)
+            return ("cmp", op, left, self.expression())
+        if self.accept_word("is"):
+            negated = self.accept_word("not")
+            if not self.accept_word("null"):
+                raise self.syntax_error()
+            return ("isnull", left, negated)
+        negated = self.accept_word("not")
+        if self.accept_word("like"):
+            pattern = self.expression()
+            escape = self.expression() if self.accept_word("escape") else None
+            return ("like", left, pattern, negated, escape)
+        if self.accept_word("in"):
+            self.expect_punct("(")
+            if self.word() in ("select", "with"):
+                items = ("subquery", self.query())
+            else:
+                items = [self.expression()]
+                while self.accept_punct(","):
+                    items.append(self.expression())
+                items = tuple(items)
+            self.expect_punct(")")
+            return ("in", left, items, negated)
+        if self.accept_word("between"):
+            low = self.expression()
+            if not self.accept_word("and"):
+                raise self.syntax_error()
+            return ("between", left, low, self.expression(), negated)
+        if negated:
+            raise self.syntax_error(self.pos - 1)
+        return left
+
+    # -- scalar expressions
+    def expression(self):
+        tok = self.peek()
+        if tok is None:
+            raise self.syntax_error()
+        nxt = self.peek(1)
+        if tok.kind == "var" and (nxt is None or nxt.key[1:] in _SIMPLE_END
+                                  or nxt.kind == "name" and nxt.value != "collate"):
+            self.pos += 1  # the common case: a variable alone
+            return ("global", tok.value) if tok.value.startswith("@@") \
+                else ("var", tok.value, tok.text)
+        left = self._term()
+        while True:
+            tok = self.peek()
+            if tok is None or tok.kind != "punct" or tok.value not in _ADDITIVE:
+                return left
+            self.pos += 1
+            left = ("op", tok.value, left, self._term())
+
+    def _term(self):
+        left = self._unary()
+        while True:
+            tok = self.peek()
+            if tok is None or tok.kind != "punct" or tok.value not in _MULTIPLICATIVE:
+                return left
+            self.pos += 1
+            left = ("op", tok.value, left, self._unary())
+
+    def _unary(self):
+        tok = self.peek()
+        if tok is not None and tok.kind == "punct" and tok.value in ("-", "+", "~"):
+            self.pos += 1
+            self.nest()
+            inner = self._unary()
+            self.depth -= 1
+            if tok.value == "+":
+                return inner
+            if inner[0] == "lit" and isinstance(inner[1], (int, float)) \
+                    and not isinstance(inner[1], bool) or inner[0] == "lit" \
+                    and type(inner[1]).__name__ == "Decimal":
+                if tok.value == "-":
+                    return ("lit", -inner[1])
+            return ("neg" if tok.value == "-" else "bitnot", inner)
+        expr = self._primary()
+        if self.accept_word("collate"):
+            if self.peek() is None or self.peek().kind != "name":
+                raise self.syntax_error()
+            self.pos += 1
+        return expr
+
+    def _primary(self):
+        tok = self.peek()
+        if tok is None:
+            raise self.syntax_error()
+        kind = tok.kind
+        if kind == "var":
+            self.pos += 1
+            return ("global", tok.value) if tok.value.startswith("@@") \
+                else ("var", tok.value, tok.text)
+        if kind == "punct" and tok.value == "(":
+            self.pos += 1
+            self.nest()
+            if self.word() in ("select", "with"):
+                inner = ("subquery", self.query())
+            else:
+                inner = self.condition()
+            self.expect_punct(")")
+            self.depth -= 1
+            return inner
+        if kind != "name" or tok.value == "null":
+            return ("lit", self.constant())
+        word = self.word()
+        if word == "case":
+            return self._case()
+        if word in CLAUSE_WORDS or word in _STATEMENTS:
+            raise self.syntax_error()
+        nxt = self.peek(1)
+        if nxt is not None and nxt.key == ("punct", "(") and tok.text[0] not in '["':
+            return self._call(tok)
+        self.pos += 1
+        if word in ("current_timestamp", "current_user", "session_user", "system_user",
+                    "user"):
+            return ("call", word, (), tok.text)
+        parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
+        return ("column", parts, _written(tok.text))
+
+    def _case(self):
+        self.pos += 1
+        self.nest()
+        operand = None if self.word() == "when" else self.expression()
+        whens = []
+        while self.accept_word("when"):
+            test = self.condition() if operand is None else self.expression()
+            if not self.accept_word("then"):
+                raise self.syntax_error()
+            whens.append((test, self.expression()))
+        if not whens:
+            raise self.syntax_error()
+        otherwise = self.expression() if self.accept_word("else") else ("lit", None)
+        if not self.accept_word("end"):
+            raise self.syntax_error()
+        self.depth -= 1
+        return ("case", operand, tuple(whens), otherwise)
+
+    def _call(self, tok):
+        name = tok.value[-1] if isinstance(tok.value, tuple) else tok.value
+        self.pos += 2
+        self.nest()
+        args, distinct = [], False
+        if name in ("cast", "try_cast"):
+            value = self.expression()
+            if not self.accept_word("as"):
+                raise self.syntax_error()
+            result = ("cast", value, self._cast_type(), None)
+        elif name in ("convert", "try_convert"):
+            sqltype = self._cast_type()
+            self.expect_punct(",")
+            value = self.expression()
+            style = self.expression() if self.accept_punct(",") else None
+            result = ("cast", value, sqltype, style)
+        else:
+            if name in DATEPART_FUNCTIONS:
+                part = self.peek()
+                if part is None or part.kind not in ("name", "str", "nstr"):
+                    raise self.syntax_error()
+                self.pos += 1
+                args.append(("lit", str(part.value).casefold()))
+                if self.peek() is not None and self.peek().key != ("punct", ")"):
+                    self.expect_punct(",")
+            if name in AGGREGATES and self.accept_punct("*"):
+                args.append(("star", None))
+            elif self.peek() is not None and self.peek().key != ("punct", ")"):
+                if name in AGGREGATES:
+                    distinct = self.accept_word("distinct")
+                    self.accept_word("all")
+                args.append(self.expression())
+                while self.accept_punct(","):
+                    args.append(self.expression())
+            if name in AGGREGATES:
+                if len(args) != 1:
+                    raise SqlError(174, f"The {name} function requires 1 argument(s).",
+                                   severity=15)
+                result = ("agg", name, args[0], distinct)
+            else:
+                result = ("call", name, tuple(args), tok.text)
+        self.expect_punct(")")
+        self.depth -= 1
+        if result[0] == "agg" and self.word() == "over":
+            raise self.syntax_error()
+        return result
+
+    def _cast_type(self):
+        """CAST(x AS varchar) without a length is varchar(30), as SQL Server reads it."""
+        start = self.pos
+        sqltype = self.sqltype()
+        if sqltype.name in sqltypes.SIZED and self.tokens[self.pos - 1].key != ("punct", ")") \
+                and self.pos - start == 1:
+            return sqltypes.SqlType(sqltype.name, 30)
+        return sqltype
+
+    # -- queries
+    def query(self):
+        """[WITH ctes] select [UNION [ALL] select ...] [ORDER BY ...] [OFFSET ... FETCH ...]."""
+        self.nest()
+        ctes = []
+        if self.accept_word("with"):
+            while True:
+                tok = self.peek()
+                if tok is None or tok.kind != "name" or isinstance(tok.value, tuple):
+                    raise self.syntax_error()
+                self.pos += 1
+                if self.peek() is not None and self.peek().key == ("punct", "("):
+                    while not self.accept_punct(")"):  # a column list: names as selected
+                        self.pos += 1
+                        if self.done():
+                            raise self.syntax_error()
+                if not self.accept_word("as"):
+                    raise self.syntax_error()
+                self.expect_punct("(")
+                ctes.append((tok.value, self.query()))
+                self.expect_punct(")")
+                if not self.accept_punct(","):
+                    break
+        if not self.accept_word("select"):
+            raise self.syntax_error()
+        cores, unions = [self.select_core()], []
+        while self.word() in ("union", "except", "intersect"):
+            word = self.word()
+            self.pos += 1
+            if word != "union":
+                raise self.syntax_error(self.pos - 1)
+            unions.append(self.accept_word("all"))
+            if not self.accept_word("select"):
+                raise self.syntax_error()
+            cores.append(self.select_core())
+        order, offset, fetch = [], None, None
+        if self.accept_word("order"):
+            if not self.accept_word("by"):
+                raise self.syntax_error()
+            while True:
+                expr = self.expression()
+                desc = self.accept_word("desc")
+                if not desc:
+                    self.accept_word("asc")
+                order.append((expr, desc))
+                if not self.accept_punct(","):
+                    break
+            if self.accept_word("offset"):
+                offset = self.expression()
+                if not (self.accept_word("rows") or self.accept_word("row")):
+                    raise self.syntax_error()
+                if self.accept_word("fetch"):
+                    if not (self.accept_word("next") or self.accept_word("first")):
+                        raise self.syntax_error()
+                    fetch = self.expression()
+                    if not (self.accept_word("rows") or self.accept_word("row")) \
+                            or not self.accept_word("only"):
+                        raise self.syntax_error()
+        if self.accept_word("option"):  # query hints: read, not followed
+            self._skip_parenthesised()
+        self.depth -= 1
+        return {"ctes": tuple(ctes), "cores": tuple(cores), "unions": tuple(unions),
+                "order": tuple(order), "offset": offset, "fetch": fetch}
+
+    def _skip_parenthesised(self):
+        self.expect_punct("(")
+        depth = 1
+        while depth:
+            tok = self.peek()
+            if tok is None:
+                raise self.syntax_error()
+            self.pos += 1
+            depth += {"(": 1, ")": -1}.get(tok.value, 0) if tok.kind == "punct" else 0
+
+    def select_core(self):
+        core = {"distinct": False, "top": None, "items": None, "from": (), "where": None,
+                "group": (), "having": None, "into": None}
+        if self.accept_word("distinct"):
+            core["distinct"] = True
+        else:
+            self.accept_word("all")
+        if self.accept_word("top"):
+            core["top"] = self._primary()
+            if self.accept_word("percent"):
+                raise SqlError(102, "Incorrect syntax near 'PERCENT'.", severity=15)
+            self.accept_word("with") and self.accept_word("ties")
+        items = []
+        while True:
+            tok, nxt = self.peek(), self.peek(1)
+            if tok is not None and tok.kind == "var" and not tok.value.startswith("@@") \
+                    and nxt is not None and nxt.key == ("punct", "="):
+                var = self.expect_var()
+                self.pos += 1
+                items.append(("assign", var, self.expression()))
+            elif self.accept_punct("*"):
+                items.append(("item", ("star", None), None))
+            elif tok is not None and tok.kind == "name" and nxt is not None \
+                    and nxt.key == ("punct", ".") and self.peek(2) is not None \
+                    and self.peek(2).key == ("punct", "*"):
+                self.pos += 3
+                parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
+                items.append(("item", ("star", parts), None))
+            elif tok is not None and (tok.kind == "name" and not _is_clause(tok)
+                                      or tok.kind in ("str", "nstr")) \
+                    and nxt is not None and nxt.key == ("punct", "=") \
+                    and not isinstance(tok.value, tuple):
+                self.pos += 2  # alias = expression
+                items.append(("item", self.expression(), _alias_text(tok)))
+            else:
+                expr = self.expression()
+                alias = None
+                if self.accept_word("as"):
+                    alias = self._alias()
+                elif self.peek() is not None and (self.peek().kind in ("str", "nstr") or (
+                        self.peek().kind == "name" and not _is_clause(self.peek())
+                        and not isinstance(self.peek().value, tuple))):
+                    alias = self._alias()
+                if alias is None and expr[0] == "column":  # named as written: SELECT NAME ...
+                    alias = expr[2].split(".")[-1]
+                items.append(("item", expr, alias))
+            if not self.accept_punct(","):
+                break
+        core["items"] = tuple(items)
+        if self.accept_word("into"):
+            raise SqlError(262, "CREATE TABLE permission denied in database 'MES'.", state=1)
+        if self.accept_word("from"):
+            core["from"] = self._sources()
+        if self.accept_word("where"):
+            core["where"] = self.condition()
+        if self.accept_word("group"):
+            if not self.accept_word("by"):
+                raise self.syntax_error()
+            group = [self.expression()]
+            while self.accept_punct(","):
+                group.append(self.expression())
+            core["group"] = tuple(group)
+        if self.accept_word("having"):
+            core["having"] = self.condition()
+        return core
+
+    def _sources(self):
+        """FROM a [AS x] [[INNER|LEFT|RIGHT|CROSS] JOIN b ON ...], c ...:
+        ((join kind, source, on), ...); the first source's kind is "from"."""
+        out = [("from", self._source(), None)]
+        while True:
+            if self.accept_punct(","):
+                out.append(("cross", self._source(), None))
+                continue
+            word = self.word()
+            kind = None
+            if word == "join":
+                kind = "inner"
+            elif word in ("inner", "left", "right", "full", "cross"):
+                kind = word
+                self.pos += 1
+                self.accept_word("outer")
+                if self.word() != "join":
+                    raise self.syntax_error()
+            if kind is None:
+                return tuple(out)
+            self.pos += 1
+            if kind == "full":
+                raise self.syntax_error(self.pos - 1)
+            source = self._source()
+            on = None
+            if kind != "cross":
+                if not self.accept_word("on"):
+                    raise self.syntax_error()
+                on = self.condition()
+            out.append((kind, source, on))
+
+    def _source(self):
+        tok = self.peek()
+        if tok is None:
+            raise self.syntax_error()
+        if tok.key == ("punct", "("):
+            self.pos += 1
+            self.nest()
+            inner = self.query()
+            self.expect_punct(")")
+            self.depth -= 1
+            self.accept_word("as")
+            return ("derived", inner, self._alias())
+        if tok.kind == "var":  # a table variable
+            self.pos += 1
+            self.accept_word("as")
+            alias = self._alias() if self.peek() is not None and self.peek().kind == "name" \
+                and not _is_clause(self.peek()) and self.word() not in _STATEMENTS else None
+            return ("tablevar", tok.value, tok.text, alias)
+        if tok.kind != "name" or _is_clause(tok):
+            raise self.syntax_error()
+        self.pos += 1
+        parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
+        alias = None
+        if self.accept_word("as"):
+            alias = self._alias()
+        elif self.peek() is not None and self.peek().kind == "name" \
+                and not _is_clause(self.peek()) and not isinstance(self.peek().value, tuple) \
+                and self.word() not in _STATEMENTS:
+            alias = self._alias()
+        if self.accept_word("with"):  # table hints (NOLOCK ...): read, not followed
+            self._skip_parenthesised()
+        return ("table", parts, _written(tok.text), alias)
+
+    # -- statements on table rows
+    def st_insert(self):
+        self.accept_word("into")
+        target = self._target()
+        columns = None
+        if self.peek() is not None and self.peek().key == ("punct", "("):
+            self.pos += 1
+            columns = [self._alias()]
+            while self.accept_punct(","):
+                columns.append(self._alias())
+            self.expect_punct(")")
+        output = self._output()
+        if self.accept_word("default"):
+            if not self.accept_word("values"):
+                raise self.syntax_error()
+            return ("insert", target, (), ((),), output)
+        if self.accept_word("values"):
+            rows = []
+            while True:
+                self.expect_punct("(")
+                row = [("default",) if self.accept_word("default") else self.expression()]
+                while self.accept_punct(","):
+                    row.append(("default",) if self.accept_word("default")
+                               else self.expression())
+                self.expect_punct(")")
+                rows.append(tuple(row))
+                if not self.accept_punct(","):
+                    break
+            return ("insert", target, columns and tuple(columns), tuple(rows), output)
+        if self.word() in ("select", "with"):
+            return ("insert", target, columns and tuple(columns), self.query(), output)
+        raise self.syntax_error()
+
+    def st_update(self):
+        top = self._primary() if self.accept_word("top") else None
+        target = self._target()
+        if not self.accept_word("set"):
+            raise self.syntax_error()
+        sets = []
+        while True:
+            tok = self.peek()
+            if tok is None or tok.kind != "name":
+                raise self.syntax_error()
+            self.pos += 1
+            parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
+            self.expect_punct("=")
+            sets.append((parts[-1], _written(tok.text).split(".")[-1],
+                         ("default",) if self.accept_word("default") else self.expression()))
+            if not self.accept_punct(","):
+                break
+        output = self._output()
+        where = self.condition() if self.accept_word("where") else None
+        return ("update", target, tuple(sets), where, output, top)
+
+    def st_delete(self):
+        top = self._primary() if self.accept_word("top") else None
+        self.accept_word("from")
+        target = self._target()
+        output = self._output()
+        where = self.condition() if self.accept_word("where") else None
+        return ("delete", target, where, output, top)
+
+    def st_truncate(self):
+        if not self.accept_word("table"):
+            raise self.syntax_error()
+        return ("delete", self._target(), None, (), None)
+
+    def _target(self):
+        tok = self.peek()
+        if tok is None or tok.kind != "name" or _is_clause(tok):
+            raise self.syntax_error()
+        self.pos += 1
+        self.accept_word("with") and self._skip_parenthesised()
+        parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
+        return (parts, _written(tok.text))
+
+    def _output(self):
+        """OUTPUT inserted.x, deleted.y [AS name], ...: ((expression, alias), ...)."""
+        if not self.accept_word("out"):
+            return ()
+        items = []
+        while True:
+            tok = self.peek()
+            if tok is not None and tok.kind == "name" and self.peek(1) is not None \
+                    and self.peek(1).key == ("punct", ".") and self.peek(2) is not None \
+                    and self.peek(2).key == ("punct", "*"):
+                self.pos += 3
+                items.append((("star", (tok.value,)), None))
+            else:
+                expr = self.expression()
+                alias = self._alias() if self.accept_word("as") else None
+                items.append((expr, alias))
+            if not self.accept_punct(","):
+                break
+        if not self.accept_word("into"):
+            return tuple(items)
+        into = self.expect_var()
+        columns = None
+        if self.accept_punct("("):
+            columns = [self._alias()]
+            while self.accept_punct(","):
+                columns.append(self._alias())
+            self.expect_punct(")")
+        return OutputInto(items, into, columns)
+
+
+class OutputInto(tuple):
+    """OUTPUT ... INTO @table [(columns)]: the items, with the variable they go into."""
+
+    def __new__(cls, items, into, columns):
+        out = super().__new__(cls, items)
+        out.into, out.columns = into, columns
+        return out
+
+
+_COMPARE = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
+_STATEMENTS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save", "use",
+               "if", "insert", "update", "delete", "print", "return", "while", "create", "drop",
+               "alter", "truncate", "merge", "raiserror", "throw", "grant", "revoke", "deny",
+               "waitfor", "go"}
+
+
+def _is_clause(tok):
+    return tok.kind == "name" and tok.text[0] not in '["' and tok.value in CLAUSE_WORDS
+
+
+def _alias_text(tok):
+    if tok.kind == "name":
+        return tok.text[1:-1] if tok.text[0] in '["' else tok.text
+    return tok.value
+
+
+def _written(text):
+    return ".".join(part.strip("[]\"") for part in text.split("."))
+
