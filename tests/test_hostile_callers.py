@@ -146,6 +146,11 @@ def test_tracebacks_name_the_module_function_as_they_name_a_python_function(tv, 
         expected = traceback_lines(lambda: twin[name](error), printed)
     assert (lines[0], lines[-1]) == (expected[0], expected[-1])
     assert '  File "m4r_tessavor", line 1, in %s' % name in lines
+    # A driver error that the function caught (the IOError's context) has
+    # passed through it too: its traceback begins at the function.
+    context = error_of(lambda: call(tv)).__context__
+    if context is not None:
+        assert traceback.extract_tb(context.__traceback__)[0][2] == name
 
 
 class DropsTheCall(str):

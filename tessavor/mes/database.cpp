@@ -1,6 +1,7 @@
 #include "database.hpp"
 
 #include "../capi/errors.hpp"
+#include "../capi/traceback.hpp"
 #include "../state/module_state.hpp"
 
 namespace tessavor::mes {
@@ -55,11 +56,12 @@ Ref encode_gbk(PyObject* text) {
 
 // The connection, or IOError("SQLError: Connect to Database Server Failed:
 // <error>") raised while the error is handled, so that it is the context.
-Ref connect(PyObject* const* args) {
+Ref connect(PyObject* const* args, const FunctionSpec& caller) {
     Ref conn = try_connect(args);
     if (conn || !raised_exception_is_ordinary()) {
         return conn;
     }
+    add_traceback_entry(caller, module_state().globals);
     ExceptScope handling;
     raise_sql_error(texts().connect_failed, handling.caught());
     return Ref();
@@ -67,8 +69,8 @@ Ref connect(PyObject* const* args) {
 
 }  // namespace
 
-Ref connect_and_encode(PyObject* const* args, UnitTexts& encoded) noexcept {
-    Ref conn = connect(args);
+Ref connect_and_encode(PyObject* const* args, UnitTexts& encoded, const FunctionSpec& caller) noexcept {
+    Ref conn = connect(args, caller);
     if (!conn) {
         return conn;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../capi/call.hpp"
+#include "../capi/function.hpp"
 #include "texts.hpp"
 
 namespace tessavor::mes {
@@ -20,8 +21,10 @@ struct UnitTexts {
 // encoded in that order: the connection, or null with the error set.
 // A failure to connect raises IOError("SQLError: Connect to Database
 // Server Failed: <error>") with the error as context; when a text cannot
-// be encoded (the codec's own error) the connection is closed.
-[[nodiscard]] Ref connect_and_encode(PyObject* const* args, UnitTexts& encoded) noexcept;
+// be encoded (the codec's own error) the connection is closed. The caught
+// error's traceback gets an entry for `caller`, the function it passed
+// through, as a Python function's frame gives it.
+[[nodiscard]] Ref connect_and_encode(PyObject* const* args, UnitTexts& encoded, const FunctionSpec& caller) noexcept;
 
 // conn.execute_row(batch, (values...)): the answer row, or null with the
 // driver's (or the lookup's) error set.

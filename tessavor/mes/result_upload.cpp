@@ -7,6 +7,8 @@
 #include "result_upload.hpp"
 
 #include "../capi/errors.hpp"
+#include "../capi/traceback.hpp"
+#include "../state/module_state.hpp"
 #include "database.hpp"
 
 namespace tessavor::mes {
@@ -14,7 +16,7 @@ namespace {
 
 PyObject* save_result_body(PyObject* const* args) {
     UnitTexts encoded;
-    Ref conn = connect_and_encode(args, encoded);
+    Ref conn = connect_and_encode(args, encoded, save_result);
     if (!conn) {
         return nullptr;
     }
@@ -31,6 +33,7 @@ PyObject* save_result_body(PyObject* const* args) {
             static_cast<void>(hang_up(conn.get()));
             return nullptr;
         }
+        add_traceback_entry(save_result, module_state().globals);
         ExceptScope handling;
         if (close(conn.get())) {
             raise_sql_error(texts().upload_failed, handling.caught());

@@ -4,6 +4,8 @@
 #include "unit_query.hpp"
 
 #include "../capi/errors.hpp"
+#include "../capi/traceback.hpp"
+#include "../state/module_state.hpp"
 #include "database.hpp"
 
 namespace tessavor::mes {
@@ -25,13 +27,14 @@ bool close_finally(PyObject* conn) {
 
 PyObject* get_unit_info_body(PyObject* const* args) {
     UnitTexts encoded;
-    Ref conn = connect_and_encode(args, encoded);
+    Ref conn = connect_and_encode(args, encoded, get_unit_info);
     if (!conn) {
         return nullptr;
     }
     Ref row = execute_row(conn.get(), texts().unit_query_batch, args[4], encoded.procedure.get(),
                           encoded.employee.get(), encoded.line_name.get());
     if (!row && raised_exception_is_ordinary()) {
+        add_traceback_entry(get_unit_info, module_state().globals);
         ExceptScope handling;
         raise_sql_error(texts().unit_query_failed, handling.caught());
     }
