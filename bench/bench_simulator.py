@@ -16,7 +16,9 @@
 3. With --baseline DIR (a folder holding another revision's mes_simulator,
    e.g. `git archive main mes_simulator | tar -x -C DIR`): the throughput
    of 1 and 16 station processes against that simulator and this one,
-   runs alternating which goes first, and the ratio this/baseline.
+   runs alternating which goes first, and the ratio this/baseline; and
+   each simulator's CPU time per call, which other jobs on the machine
+   disturb less than the calls per second.
 4. With --inprocess DIR: the simulator's own work on one request, without
    sockets or the database: the station's two batches (as the driver
    writes them, a new serial number in each) and an RPC call of each MES
@@ -207,24 +209,28 @@ def overhead(login, rounds, calls):
 
 # ---------------------------------------------------------------- against a baseline
 
-def versus(baseline, login, duration, rounds):
-    """calls/s of this simulator over the baseline's, with 1 and 16 station processes."""
+def versus(sim, baseline, duration, rounds):
+    """calls/s of this simulator over the baseline's, with 1 and 16 station processes, and the
+    simulator's CPU time per call (less disturbed by other jobs on the machine)."""
     say(f"== against the simulator in {baseline.root}: calls/s of station processes, "
         f"{rounds} rounds of {duration:g} s each, alternating which goes first")
     say(f"   {'stations':>8}  {'baseline':>8}  {'this':>8}  {'ratio':>6}   ratios of the rounds")
+    say("            simulator CPU per call: baseline, this, ratio baseline/this (above 1: this is lighter)")
     for stations in (1, 16):
-        mine, theirs, ratios = [], [], []
+        rates, cpu = {sim: [], baseline: []}, {sim: [], baseline: []}
         for r in range(rounds):
-            rates = {}
-            for which in ((login, baseline.login), (baseline.login, login))[r % 2]:
-                calls, elapsed, _, failed = with_processes(which, stations, duration)
+            for which in ((sim, baseline), (baseline, sim))[r % 2]:
+                used = cpu_seconds(which.process.pid)
+                calls, elapsed, _, failed = with_processes(which.login, stations, duration)
+                cpu[which].append((cpu_seconds(which.process.pid) - used) / max(calls, 1))
                 for failure in failed[:3]:
                     say(f"      failed: {failure}")
-                rates[which is login] = calls / elapsed
-            mine.append(rates[True])
-            theirs.append(rates[False])
-            ratios.append(rates[True] / rates[False])
-        say(f"   {stations:>8}  {statistics.median(theirs):>8.0f}  {statistics.median(mine):>8.0f}"
+                rates[which].append(calls / elapsed)
+        ratios = [a / b for a, b in zip(rates[sim], rates[baseline])]
+        say(f"   {stations:>8}  {statistics.median(rates[baseline]):>8.0f}  {statistics.median(rates[sim]):>8.0f}"
+            f"  {statistics.median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
+        ratios = [b / a for a, b in zip(cpu[sim], cpu[baseline])]
+        say(f"   {'':>8}  {1e6 * statistics.median(cpu[baseline]):>6.0f}us  {1e6 * statistics.median(cpu[sim]):>6.0f}us"
             f"  {statistics.median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
 
 
@@ -371,7 +377,7 @@ def main():
         say(f"simulator {sim.server}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
         quiet()
         if args.baseline:
-            versus(sims[1], login, args.duration, args.rounds)
+            versus(sim, sims[1], args.duration, args.rounds)
         else:
             overhead(login, args.rounds, args.calls)
             throughput(sim, login, args.duration, args.repeats)

@@ -102,7 +102,8 @@ _VALUES = st.one_of(st.text(st.characters(blacklist_categories=("Cs",), blacklis
 def test_station_batches_read_as_any_batch_is_read(unit, values):
     """The station's batches, recognised by their shape, give the statements (and errors) that
     reading them token by token gives."""
-    text = as_driver_sends(UNIT_QUERY, values[:4]) if unit else as_driver_sends(SAVE_RESULT, values)
+    values = values[:4] if unit else values
+    text = as_driver_sends(UNIT_QUERY if unit else SAVE_RESULT, values)
 
     def token_by_token(text):
         statements = Parser(tokenize(text)).batch()
