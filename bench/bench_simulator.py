@@ -21,11 +21,12 @@
    disturb less than the calls per second.
 4. With --inprocess DIR: the simulator's own work on one request, without
    sockets or the database: the station's two batches (as the driver
-   writes them, a new serial number in each) and an RPC call of each MES
-   procedure,
-   parsed and run by this engine and by the one in DIR, in the same
-   process, alternating, the median of the rounds and the ratio
-   baseline/this (above 1: this one is faster).
+   writes them: a new serial number in each, or one text again and
+   again) and an RPC call of each MES procedure, parsed and run by this
+   engine and by the one in DIR in the same process, alternating which
+   goes first; the medians of the rounds and the ratio baseline/this
+   (above 1: this one is faster).  A reply that differs between the two
+   is reported.
 
 Figures only; nothing is asserted. Run from anywhere; build first
 (bash scripts/build.sh release). The figures depend on the machine and on
@@ -322,6 +323,7 @@ def _runner(package, kind):
 
 
 def inprocess(baseline, rounds, calls):
+    """Time per request of this engine and of the one in the folder baseline."""
     packages = {"this": _load(ROOT, "mes_simulator"), "baseline": _load(baseline, "baseline_mes_simulator")}
     say(f"== one request in process, this engine against the one in {baseline}: "
         f"{rounds} rounds of {calls} calls, alternating which goes first")

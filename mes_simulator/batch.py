@@ -12,7 +12,7 @@ import functools
 import re
 from collections import namedtuple
 import struct
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from decimal import Decimal
 
 from . import sqltypes, tds
@@ -41,6 +41,10 @@ class Param:
 class Procedure:
     name: str
     params: tuple        # Param, in order
+    by_name: dict = field(init=False, repr=False, compare=False)  # case-folded name: Param
+
+    def __post_init__(self):
+        object.__setattr__(self, "by_name", {p.name.casefold(): p for p in self.params})
 
     @property
     def inputs(self):

@@ -448,9 +448,9 @@ class Engine:
             self.begin(self._pending)
         code, text = await self.conn.procedure(proc, values, self.transaction)
         results = {"@return": code}
-        for param in proc.params:
-            if param.output and param.name.casefold() != "@return":
-                results[param.name.casefold()] = text
+        for folded, param in proc.by_name.items():
+            if param.output and folded != "@return":
+                results[folded] = text
         outputs = []
         for arg in args:
             if arg.output:
@@ -553,7 +553,7 @@ def bind(proc, args):
         raise SqlError(8144, f"Procedure or function {proc.name} has too many arguments "
                              "specified.", state=2)
     bound, seen_named = {}, False
-    params = {p.name.casefold(): p for p in proc.params}
+    params = proc.by_name
     for n, arg in enumerate(args):
         if arg.name:
             seen_named = True
@@ -583,7 +583,7 @@ def bind(proc, args):
 
 def _param_of(proc, args, arg):
     if arg.name:
-        return next(p for p in proc.params if p.name.casefold() == arg.name)
+        return proc.by_name[arg.name]
     return proc.params[args.index(arg)]
 
 
