@@ -216,7 +216,8 @@ def versus(sim, baseline, duration, rounds):
     say(f"== against the simulator in {baseline.root}: calls/s of station processes, "
         f"{rounds} rounds of {duration:g} s each, alternating which goes first")
     say(f"   {'stations':>8}  {'baseline':>8}  {'this':>8}  {'ratio':>6}   ratios of the rounds")
-    say("            simulator CPU per call: baseline, this, ratio baseline/this (above 1: this is lighter)")
+    say("            and the simulator's CPU per call: baseline, this, ratio baseline/this"
+        " (above 1: this is lighter)")
     for stations in (1, 16):
         rates, cpu = {sim: [], baseline: []}, {sim: [], baseline: []}
         for r in range(rounds):
@@ -227,12 +228,13 @@ def versus(sim, baseline, duration, rounds):
                 for failure in failed[:3]:
                     say(f"      failed: {failure}")
                 rates[which].append(calls / elapsed)
+        median = statistics.median
         ratios = [a / b for a, b in zip(rates[sim], rates[baseline])]
-        say(f"   {stations:>8}  {statistics.median(rates[baseline]):>8.0f}  {statistics.median(rates[sim]):>8.0f}"
-            f"  {statistics.median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
+        say(f"   {stations:>8}  {median(rates[baseline]):>8.0f}  {median(rates[sim]):>8.0f}"
+            f"  {median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
         ratios = [b / a for a, b in zip(cpu[sim], cpu[baseline])]
-        say(f"   {'':>8}  {1e6 * statistics.median(cpu[baseline]):>6.0f}us  {1e6 * statistics.median(cpu[sim]):>6.0f}us"
-            f"  {statistics.median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
+        say(f"   {'':>8}  {1e6 * median(cpu[baseline]):>6.0f}us  {1e6 * median(cpu[sim]):>6.0f}us"
+            f"  {median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
 
 
 # ---------------------------------------------------------------- in process
@@ -288,9 +290,11 @@ def _station_requests(count):
     from pymssql import _mssql
     from mes_simulator.batch import SAVE_RESULT
 
+    who = tuple(text.encode("gbk") for text in (PROCEDURE, EMPLOYEE, LINE))
+
     def texts(batch, *more):
-        return [_mssql.substitute_params(batch, (f"SN{n:07d}", PROCEDURE.encode("gbk"), EMPLOYEE.encode(
-            "gbk"), LINE.encode("gbk")) + more).decode("utf-8") for n in range(count)]
+        return [_mssql.substitute_params(batch, (f"SN{n:07d}",) + who + more).decode("utf-8")
+                for n in range(count)]
     inputs = [("@SerialNumber", 0, SERIAL), ("@Procedure", 0, PROCEDURE), ("@Employee", 0, EMPLOYEE),
               ("@LineName", 0, LINE)]
     unit, save = texts(UNIT_QUERY), texts(SAVE_RESULT, "PASS", 0)
@@ -324,7 +328,8 @@ def _runner(package, kind):
 
 def inprocess(baseline, rounds, calls):
     """Time per request of this engine and of the one in the folder baseline."""
-    packages = {"this": _load(ROOT, "mes_simulator"), "baseline": _load(baseline, "baseline_mes_simulator")}
+    packages = {"this": _load(ROOT, "mes_simulator"),
+                "baseline": _load(baseline, "baseline_mes_simulator")}
     say(f"== one request in process, this engine against the one in {baseline}: "
         f"{rounds} rounds of {calls} calls, alternating which goes first")
     say(f"   {'request':<18} {'baseline':>9} {'this':>9} {'ratio':>6}   ratios of the rounds (baseline/this)")

@@ -206,7 +206,7 @@ class Engine:
             for item in st[1]:
                 if item[0] == "assign":
                     self._assign(variables, item[1], self._value(item[2], variables))
-                elif item[1][0] == "var" and item[1][1] in variables:  # as bound, sooner
+                elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
                     sqltype, value = variables[item[1][1]]
                     columns.append(("" if item[2] is None else item[2], sqltype, value))
                 else:
