@@ -22,7 +22,8 @@
 4. With --inprocess DIR: the simulator's own work on one request, without
    sockets or the database: the station's two batches (as the driver
    writes them: a new serial number in each, or one text again and
-   again) and an RPC call of each MES procedure, parsed and run by this
+   again), the driver's SET batch of each connect, and an RPC call of
+   each MES procedure, parsed and run by this
    engine and by the one in DIR in the same process, alternating which
    goes first; the medians of the rounds and the ratio baseline/this
    (above 1: this one is faster).  A reply that differs between the two
@@ -283,6 +284,12 @@ def _rpc_message(procedure, params):
                                      for n, out, v in params))
 
 
+_DRIVER_SETS = ("SET ARITHABORT ON;SET CONCAT_NULL_YIELDS_NULL ON;SET ANSI_NULLS ON;"
+                "SET ANSI_NULL_DFLT_ON ON;SET ANSI_PADDING ON;SET ANSI_WARNINGS ON;"
+                "SET ANSI_NULL_DFLT_ON ON;SET CURSOR_CLOSE_ON_COMMIT ON;SET QUOTED_IDENTIFIER ON;"
+                "SET TEXTSIZE 2147483647;")
+
+
 def _station_requests(count):
     """(label, kind, requests): each batch with count different serial numbers, as stations
     send them (the driver writes the values into the text, so no two texts are the same), and
@@ -303,6 +310,7 @@ def _station_requests(count):
         ("SaveResult batch", "batch", save),
         ("GetUnitInfo again", "batch", unit[:1] * count),  # one unit, as in the throughput runs
         ("SaveResult again", "batch", save[:1] * count),
+        ("driver's SETs", "batch", [_DRIVER_SETS] * count),  # on each connect
         ("GetUnitInfo RPC", "rpc", [_rpc_message("dbo.uspGetUnitInfo", inputs + [
             ("@OutPutxmls", 1, ""), ("@RETURN", 1, 0)])] * count),
         ("SaveResult RPC", "rpc", [_rpc_message("dbo.uspSaveResult", inputs + [
