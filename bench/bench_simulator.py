@@ -23,11 +23,10 @@
    sockets or the database: the station's two batches (as the driver
    writes them: a new serial number in each, or one text again and
    again), the driver's SET batch of each connect, and an RPC call of
-   each MES procedure, parsed and run by this
-   engine and by the one in DIR in the same process, alternating which
-   goes first; the medians of the rounds and the ratio baseline/this
-   (above 1: this one is faster).  A reply that differs between the two
-   is reported.
+   each MES procedure, parsed and run by this engine and by the one in
+   DIR in the same process, alternating which goes first; the medians
+   of the rounds and the ratio baseline/this (above 1: this one is
+   faster).  A reply that differs between the two is reported.
 
 Figures only; nothing is asserted. Run from anywhere; build first
 (bash scripts/build.sh release). The figures depend on the machine and on
