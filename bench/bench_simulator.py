@@ -1,6 +1,7 @@
 """Round trips through the real driver against the MES simulator.
 
     /usr/bin/python3 bench/bench_simulator.py [--duration 1] [--repeats 3] [--rounds 7] [--calls 150]
+        [--baseline DIR | --inprocess DIR]
 
 1. Throughput: stations calling GetUnitInfo back to back (each call opens
    its own connection, runs the batch, closes), 1, 4 and 16 at once, as
@@ -15,7 +16,17 @@
 3. With --baseline DIR (a folder holding another revision's mes_simulator,
    e.g. `git archive main mes_simulator | tar -x -C DIR`): the throughput
    of 1 and 16 station processes against that simulator and this one,
-   runs alternating which goes first, and the ratio this/baseline.
+   runs alternating which goes first, and the ratio this/baseline; and
+   each simulator's CPU time per call, which other jobs on the machine
+   disturb less than the calls per second.
+4. With --inprocess DIR: the simulator's own work on one request, without
+   sockets or the database: the station's two batches (as the driver
+   writes them: a new serial number in each, or one text again and
+   again), the driver's SET batch of each connect, and an RPC call of
+   each MES procedure, parsed and run by this engine and by the one in
+   DIR in the same process, alternating which goes first; the medians
+   of the rounds and the ratio baseline/this (above 1: this one is
+   faster).  A reply that differs between the two is reported.
 
 Figures only; nothing is asserted. Run from anywhere; build first
 (bash scripts/build.sh release). The figures depend on the machine and on
@@ -23,6 +34,7 @@ what else runs there: the simulator is one Python process.
 """
 
 import argparse
+import importlib.util
 import multiprocessing
 import os
 import statistics
@@ -198,25 +210,154 @@ def overhead(login, rounds, calls):
 
 # ---------------------------------------------------------------- against a baseline
 
-def versus(baseline, login, duration, rounds):
-    """calls/s of this simulator over the baseline's, with 1 and 16 station processes."""
+def versus(sim, baseline, duration, rounds):
+    """calls/s of this simulator over the baseline's, with 1 and 16 station processes, and the
+    simulator's CPU time per call (less disturbed by other jobs on the machine)."""
     say(f"== against the simulator in {baseline.root}: calls/s of station processes, "
         f"{rounds} rounds of {duration:g} s each, alternating which goes first")
     say(f"   {'stations':>8}  {'baseline':>8}  {'this':>8}  {'ratio':>6}   ratios of the rounds")
+    say("            and the simulator's CPU per call: baseline, this, ratio baseline/this"
+        " (above 1: this is lighter)")
     for stations in (1, 16):
-        mine, theirs, ratios = [], [], []
+        rates, cpu = {sim: [], baseline: []}, {sim: [], baseline: []}
         for r in range(rounds):
-            rates = {}
-            for which in ((login, baseline.login), (baseline.login, login))[r % 2]:
-                calls, elapsed, _, failed = with_processes(which, stations, duration)
+            for which in ((sim, baseline), (baseline, sim))[r % 2]:
+                used = cpu_seconds(which.process.pid)
+                calls, elapsed, _, failed = with_processes(which.login, stations, duration)
+                cpu[which].append((cpu_seconds(which.process.pid) - used) / max(calls, 1))
                 for failure in failed[:3]:
                     say(f"      failed: {failure}")
-                rates[which is login] = calls / elapsed
-            mine.append(rates[True])
-            theirs.append(rates[False])
-            ratios.append(rates[True] / rates[False])
-        say(f"   {stations:>8}  {statistics.median(theirs):>8.0f}  {statistics.median(mine):>8.0f}"
-            f"  {statistics.median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
+                rates[which].append(calls / elapsed)
+        median = statistics.median
+        ratios = [a / b for a, b in zip(rates[sim], rates[baseline])]
+        say(f"   {stations:>8}  {median(rates[baseline]):>8.0f}  {median(rates[sim]):>8.0f}"
+            f"  {median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
+        ratios = [b / a for a, b in zip(cpu[sim], cpu[baseline])]
+        say(f"   {'':>8}  {1e6 * median(cpu[baseline]):>6.0f}us  {1e6 * median(cpu[sim]):>6.0f}us"
+            f"  {median(ratios):>6.3f}   " + " ".join(f"{x:.3f}" for x in ratios))
+
+
+# ---------------------------------------------------------------- in process
+
+class _Host:
+    """What an engine needs of its connection and server; the MES procedures answer at once
+    (their SQLite work is the same in both revisions and not measured here)."""
+
+    def __init__(self, package):
+        self.config = package.server.Config(db="")
+        self.server = self
+        self.collation = package.login.collation_for(self.config.codepage)
+        self.version = package.server.TDS74
+        self.server_name, self.spid = "MESSIM", 51
+
+    def log(self, *args):
+        pass
+
+    async def procedure(self, proc, args, transaction):
+        return 0, "<Root><Result>OK</Result></Root>"
+
+
+def _load(root, name):
+    """The mes_simulator package under root, imported as `name` (beside this one)."""
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(
+            name, os.path.join(root, "mes_simulator", "__init__.py"),
+            submodule_search_locations=[os.path.join(root, "mes_simulator")])
+        sys.modules[name] = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(sys.modules[name])
+    for sub in ("engine", "server", "login"):
+        importlib.import_module(f"{name}.{sub}")
+    return sys.modules[name]
+
+
+def _rpc_message(procedure, params):
+    """An RPC request by name: params are (name, output, str or int)."""
+    def value(v):
+        if isinstance(v, int):
+            return b"\x26\x04\x04" + v.to_bytes(4, "little", signed=True)
+        data = v.encode("utf-16-le")
+        return b"\xe7\x40\x1f" + bytes(5) + len(data).to_bytes(2, "little") + data
+    headers = (22).to_bytes(4, "little") + (18).to_bytes(4, "little") + b"\x02\x00" + bytes(12)
+    return (headers + len(procedure).to_bytes(2, "little") + procedure.encode("utf-16-le")
+            + b"\x00\x00" + b"".join(bytes([len(n)]) + n.encode("utf-16-le") + bytes([out]) + value(v)
+                                     for n, out, v in params))
+
+
+_DRIVER_SETS = ("SET ARITHABORT ON;SET CONCAT_NULL_YIELDS_NULL ON;SET ANSI_NULLS ON;"
+                "SET ANSI_NULL_DFLT_ON ON;SET ANSI_PADDING ON;SET ANSI_WARNINGS ON;"
+                "SET ANSI_NULL_DFLT_ON ON;SET CURSOR_CLOSE_ON_COMMIT ON;SET QUOTED_IDENTIFIER ON;"
+                "SET TEXTSIZE 2147483647;")
+
+
+def _station_requests(count):
+    """(label, kind, requests): each batch with count different serial numbers, as stations
+    send them (the driver writes the values into the text, so no two texts are the same), and
+    with one text count times."""
+    from pymssql import _mssql
+    from mes_simulator.batch import SAVE_RESULT
+
+    who = tuple(text.encode("gbk") for text in (PROCEDURE, EMPLOYEE, LINE))
+
+    def texts(batch, *more):
+        return [_mssql.substitute_params(batch, (f"SN{n:07d}",) + who + more).decode("utf-8")
+                for n in range(count)]
+    inputs = [("@SerialNumber", 0, SERIAL), ("@Procedure", 0, PROCEDURE), ("@Employee", 0, EMPLOYEE),
+              ("@LineName", 0, LINE)]
+    unit, save = texts(UNIT_QUERY), texts(SAVE_RESULT, "PASS", 0)
+    return [
+        ("GetUnitInfo batch", "batch", unit),
+        ("SaveResult batch", "batch", save),
+        ("GetUnitInfo again", "batch", unit[:1] * count),  # one unit, as in the throughput runs
+        ("SaveResult again", "batch", save[:1] * count),
+        ("driver's SETs", "batch", [_DRIVER_SETS] * count),  # on each connect
+        ("GetUnitInfo RPC", "rpc", [_rpc_message("dbo.uspGetUnitInfo", inputs + [
+            ("@OutPutxmls", 1, ""), ("@RETURN", 1, 0)])] * count),
+        ("SaveResult RPC", "rpc", [_rpc_message("dbo.uspSaveResult", inputs + [
+            ("@Result", 0, "PASS"), ("@ErrorNo", 0, "0"), ("@Msg", 1, ""), ("@RETURN", 1, 0)])] * count),
+    ]
+
+
+def _runner(package, kind):
+    """once(request): the reply of a fresh session of package's engine to request."""
+    host = _Host(package)
+    engine_class = package.engine.Engine
+
+    def once(request):
+        engine = engine_class(host)
+        coroutine = engine.batch(request) if kind == "batch" else engine.rpc(request)
+        try:
+            coroutine.send(None)
+        except StopIteration as finished:
+            return finished.value
+        raise RuntimeError("the request waited for something")
+    return once
+
+
+def inprocess(baseline, rounds, calls):
+    """Time per request of this engine and of the one in the folder baseline."""
+    packages = {"this": _load(ROOT, "mes_simulator"),
+                "baseline": _load(baseline, "baseline_mes_simulator")}
+    say(f"== one request in process, this engine against the one in {baseline}: "
+        f"{rounds} rounds of {calls} calls, alternating which goes first")
+    say(f"   {'request':<18} {'baseline':>9} {'this':>9} {'ratio':>6}   ratios of the rounds (baseline/this)")
+    for label, kind, requests in _station_requests(rounds * calls):
+        run = {which: _runner(package, kind) for which, package in packages.items()}
+        if run["this"](requests[0]) != run["baseline"](requests[0]):
+            say(f"   {label}: the replies differ")
+        times = {"this": [], "baseline": []}
+        ratios = []
+        for r in range(rounds):
+            batch = requests[r * calls:(r + 1) * calls]
+            for which in (("this", "baseline"), ("baseline", "this"))[r % 2]:
+                once = run[which]
+                started = time.perf_counter()
+                for request in batch:
+                    once(request)
+                times[which].append((time.perf_counter() - started) / calls)
+            ratios.append(times["baseline"][-1] / times["this"][-1])
+        say(f"   {label:<18} {1e6 * statistics.median(times['baseline']):>7.1f}us"
+            f" {1e6 * statistics.median(times['this']):>7.1f}us {statistics.median(ratios):>6.3f}   "
+            + " ".join(f"{x:.2f}" for x in ratios))
 
 
 def main():
@@ -227,7 +368,11 @@ def main():
     p.add_argument("--calls", type=int, default=150, help="calls of each path in a round")
     p.add_argument("--baseline", metavar="DIR",
                    help="only compare throughput with the mes_simulator package in DIR")
+    p.add_argument("--inprocess", metavar="DIR",
+                   help="only compare the engine's work on the station's requests with DIR's")
     args = p.parse_args()
+    if args.inprocess:
+        return inprocess(os.path.abspath(args.inprocess), args.rounds, args.calls)
 
     from mes_simulator.testing import Simulator
     # On /dev/shm when there is one: the query reads the database, and the
@@ -246,7 +391,7 @@ def main():
         say(f"simulator {sim.server}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
         quiet()
         if args.baseline:
-            versus(sims[1], login, args.duration, args.rounds)
+            versus(sim, sims[1], args.duration, args.rounds)
         else:
             overhead(login, args.rounds, args.calls)
             throughput(sim, login, args.duration, args.repeats)

@@ -12,7 +12,7 @@ import functools
 import re
 from collections import namedtuple
 import struct
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from decimal import Decimal
 
 from . import sqltypes, tds
@@ -41,6 +41,10 @@ class Param:
 class Procedure:
     name: str
     params: tuple        # Param, in order
+    by_name: dict = field(init=False, repr=False, compare=False)  # case-folded name: Param
+
+    def __post_init__(self):
+        object.__setattr__(self, "by_name", {p.name.casefold(): p for p in self.params})
 
     @property
     def inputs(self):
@@ -229,6 +233,109 @@ def parse_batch(text):
 @functools.lru_cache(maxsize=256)
 def _parse_cached(text):
     return Parser(tokenize(text)).batch()
+
+
+def checked_batch(text):
+    """The statements of a batch sent on its own, checked as SQL Server checks it when it
+    compiles it: a syntax error, then a variable used before it is declared or declared twice
+    (check_declared).  Both are worked out once per short text, and once per shape for the
+    station's batches, whose texts differ from call to call."""
+    if len(text) <= 2048:
+        return _checked_cached(text)
+    return _checked(text)
+
+
+@functools.lru_cache(maxsize=256)
+def _checked_cached(text):
+    return _station_batch(text) or _checked(text)
+
+
+def _checked(text):
+    statements = Parser(tokenize(text)).batch()
+    check_declared(statements, ())
+    return statements
+
+
+_CONTAINERS = (tuple, list, dict)
+
+
+def check_declared(statements, known):
+    """Raise SqlError unless each variable the statements use is declared before (in known, or
+    by an earlier DECLARE) and none is declared twice."""
+    known = set(known)
+
+    def walk(part):
+        """part: a non-empty tuple, list or dict of the statements' tree."""
+        if isinstance(part, dict):
+            children = part.values()
+        else:
+            head = part[0]
+            if head == "var" and len(part) == 3:
+                if part[1] not in known:
+                    raise SqlError(137, f'Must declare the scalar variable "{part[2]}".',
+                                   severity=15)
+                return
+            if head == "declare":
+                for name, _t, value in part[1]:
+                    if name in known:
+                        raise SqlError(134, f"The variable name '{name}' has already been "
+                                            "declared. Variable names must be unique within "
+                                            "a query batch or stored procedure.", severity=15)
+                    if isinstance(value, _CONTAINERS) and value:
+                        walk(value)
+                    known.add(name)
+                return
+            if head == "assign" and part[1] not in known:
+                raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+                               severity=15)
+            if head == "set":
+                return
+            if head == "exec":
+                if part[1] and part[1] not in known:
+                    raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+                                   severity=15)
+                if part[4]:
+                    walk(part[4])
+                return
+            children = part[1:] if isinstance(head, str) else part
+        for inner in children:  # leaves are not visited: most of the tree is leaves
+            if isinstance(inner, _CONTAINERS) and inner:
+                walk(inner)
+
+    for statement in statements:
+        walk(statement)
+
+
+# The station's two batches differ from call to call only in the constants the driver writes
+# into them.  A text of exactly that shape is recognised by one match; its statements are those
+# of the batch read once with NULL constants (and checked once), with each constant read as
+# tokenize and argument() read it.  Any other text, a space or a comment more, is read in full.
+_CONSTANT = r"([Nn]'(?:[^']|'')*'|'(?:[^']|'')*'|0[xX][0-9A-Fa-f]*|-?[0-9]+|NULL)"
+
+
+def _shape(template):
+    count = template.count("%s")
+    statements = Parser(tokenize(template % (("NULL",) * count))).batch()
+    check_declared(statements, ())
+    at = next(n for n, st in enumerate(statements) if st[0] == "exec")
+    return (re.compile(_CONSTANT.join(re.escape(part) for part in template.split("%s"))),
+            statements, at, count)
+
+
+@functools.lru_cache(maxsize=256)  # a station's procedure, employee and line recur
+def _argument(written):
+    return Parser(tokenize(written)).argument()
+
+
+def _station_batch(text):
+    for pattern, statements, at, count in _SHAPES:
+        m = pattern.fullmatch(text)
+        if m is not None:
+            st = statements[at]
+            args = tuple((name, _argument(written), output) for (name, _null, output), written
+                         in zip(st[4], m.groups())) + st[4][count:]
+            return statements[:at] + (st[:4] + (args,),) + statements[at + 1:]
+    return None
 
 
 def parse_declarations(text):
@@ -610,3 +717,6 @@ def number(sign, text):
     if text.isdigit():
         return int(sign + text)
     return Decimal(sign + text)
+
+
+_SHAPES = [_shape(UNIT_QUERY), _shape(SAVE_RESULT)]

@@ -41,9 +41,6 @@ class Stop(Exception):
         self.keep_open = keep_open
 
 
-_CONTAINERS = (tuple, list, dict)
-
-
 def cut_message(text):
     return text if len(text) <= MAX_MESSAGE else text[:MAX_MESSAGE - 3] + "..."
 
@@ -87,8 +84,7 @@ class Engine:
     async def batch(self, text):
         reply = self._pending = Reply(self, batch=True)
         try:
-            statements = batches.parse_batch(text)
-            await self._run(statements, {}, reply)
+            await self._run(batches.checked_batch(text), {}, reply)
         except SqlError as err:
             reply.error(err)
         return reply.finish()
@@ -174,53 +170,8 @@ class Engine:
 
     # ------------------------------------------------------------ statements
 
-    def _check(self, statements, variables):
-        """Variables must be declared before use, as SQL Server checks when it compiles."""
-        known = set(variables)
-
-        def walk(part):
-            """part: a non-empty tuple, list or dict of the statements' tree."""
-            if isinstance(part, dict):
-                children = part.values()
-            else:
-                head = part[0]
-                if head == "var" and len(part) == 3:
-                    if part[1] not in known:
-                        raise SqlError(137, f'Must declare the scalar variable "{part[2]}".',
-                                       severity=15)
-                    return
-                if head == "declare":
-                    for name, _t, value in part[1]:
-                        if name in known:
-                            raise SqlError(134, f"The variable name '{name}' has already been "
-                                                "declared. Variable names must be unique within "
-                                                "a query batch or stored procedure.", severity=15)
-                        if isinstance(value, _CONTAINERS) and value:
-                            walk(value)
-                        known.add(name)
-                    return
-                if head == "assign" and part[1] not in known:
-                    raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
-                                   severity=15)
-                if head == "set":
-                    return
-                if head == "exec":
-                    if part[1] and part[1] not in known:
-                        raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
-                                       severity=15)
-                    if part[4]:
-                        walk(part[4])
-                    return
-                children = part[1:] if isinstance(head, str) else part
-            for inner in children:  # leaves are not visited: most of the tree is leaves
-                if isinstance(inner, _CONTAINERS) and inner:
-                    walk(inner)
-
-        for statement in statements:
-            walk(statement)
-
     async def _run(self, statements, variables, reply):
-        self._check(statements, variables)
+        """Run checked statements (see batch.check_declared)."""
         for statement in statements:
             if not await self._statement(statement, variables, reply):
                 return
@@ -255,6 +206,9 @@ class Engine:
             for item in st[1]:
                 if item[0] == "assign":
                     self._assign(variables, item[1], self._value(item[2], variables))
+                elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
+                    sqltype, value = variables[item[1][1]]
+                    columns.append(("" if item[2] is None else item[2], sqltype, value))
                 else:
                     node = self._bind(item[1], variables)
                     value = evaluate.value(node, evaluate.Context(self, variables, {}))
@@ -494,9 +448,9 @@ class Engine:
             self.begin(self._pending)
         code, text = await self.conn.procedure(proc, values, self.transaction)
         results = {"@return": code}
-        for param in proc.params:
-            if param.output and param.name.casefold() != "@return":
-                results[param.name.casefold()] = text
+        for folded, param in proc.by_name.items():
+            if param.output and folded != "@return":
+                results[folded] = text
         outputs = []
         for arg in args:
             if arg.output:
@@ -575,6 +529,7 @@ class Engine:
                                                                   self.codepage)]
             arg.declared = param
         statements = batches.parse_batch(statement)
+        batches.check_declared(statements, variables)
         await self._run(statements, variables, reply)
         for arg in args:
             param = getattr(arg, "declared", None)
@@ -598,7 +553,7 @@ def bind(proc, args):
         raise SqlError(8144, f"Procedure or function {proc.name} has too many arguments "
                              "specified.", state=2)
     bound, seen_named = {}, False
-    params = {p.name.casefold(): p for p in proc.params}
+    params = proc.by_name
     for n, arg in enumerate(args):
         if arg.name:
             seen_named = True
@@ -628,7 +583,7 @@ def bind(proc, args):
 
 def _param_of(proc, args, arg):
     if arg.name:
-        return next(p for p in proc.params if p.name.casefold() == arg.name)
+        return proc.by_name[arg.name]
     return proc.params[args.index(arg)]
 
 

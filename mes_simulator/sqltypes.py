@@ -347,6 +347,9 @@ def encode_value(value, sqltype, codepage):
 
 # ---------------------------------------------------------------- TDS: what a client sends
 
+_STRUCTS = {}  # format: struct.Struct, for Reader.unpack
+
+
 class Reader:
     """Reads a client message field by field; a short message is a protocol error."""
 
@@ -361,8 +364,12 @@ class Reader:
         return out
 
     def unpack(self, fmt):
-        st = struct.Struct(fmt)
-        values = st.unpack(self.take(st.size))
+        st = _STRUCTS.get(fmt) or _STRUCTS.setdefault(fmt, struct.Struct(fmt))
+        end = self.pos + st.size
+        if end > len(self.data):
+            raise tds.ProtocolError("request ends inside a field")
+        values = st.unpack_from(self.data, self.pos)
+        self.pos = end
         return values if len(values) > 1 else values[0]
 
     def b_varchar(self):

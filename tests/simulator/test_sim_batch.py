@@ -13,7 +13,8 @@ from pymssql import _mssql
 
 from simulator_support import SAVE_RESULT, UNIT_QUERY
 from mes_simulator import evaluate, mes, scenarios
-from mes_simulator.batch import Parser, SqlError, tokenize
+from mes_simulator.batch import (Parser, SqlError, _station_batch, check_declared, checked_batch,
+                                 tokenize)
 from mes_simulator.engine import Engine
 from mes_simulator.server import Config
 
@@ -73,6 +74,44 @@ def test_any_parameter_values_arrive_unchanged(serial, employee, error_no):
                                              "PASS", error_no)))
     assert args == [serial, "FT1", employee, "L1", "PASS",
                           None if error_no is None else str(error_no)]
+
+
+def _typed(tree):
+    """A statement tree with the type of each leaf beside it (Varchar is a str, 1 == 1.0)."""
+    if isinstance(tree, (tuple, list)):
+        return tuple(_typed(part) for part in tree)
+    if isinstance(tree, dict):
+        return {key: _typed(part) for key, part in tree.items()}
+    return type(tree).__name__, tree
+
+
+def _reading(read, text):
+    try:
+        return _typed(read(text))
+    except SqlError as err:
+        return err.number, err.text
+
+
+_VALUES = st.one_of(st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00")),
+                    st.binary(), st.integers(-10**45, 10**45), st.none(), st.decimals(allow_nan=False),
+                    st.text("'N0x-", max_size=6).map(lambda t: t.encode()))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.booleans(), st.tuples(*[_VALUES] * 6))
+def test_station_batches_read_as_any_batch_is_read(unit, values):
+    """The station's batches, recognised by their shape, give the statements (and errors) that
+    reading them token by token gives."""
+    values = values[:4] if unit else values
+    text = as_driver_sends(UNIT_QUERY if unit else SAVE_RESULT, values)
+
+    def token_by_token(text):
+        statements = Parser(tokenize(text)).batch()
+        check_declared(statements, ())
+        return statements
+    assert _reading(checked_batch, text) == _reading(token_by_token, text)
+    if all(v is None or isinstance(v, (str, bytes, int)) for v in values):
+        assert _reading(_station_batch, text) != _typed(None)  # what the driver writes for them
 
 
 def test_literal_forms():
