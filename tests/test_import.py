@@ -259,7 +259,6 @@ def test_odd_answers_of_the_host_during_the_import_are_refused(setup, error):
     assert out.split() == [error, "False"]
 
 
-
 # A worker thread inside a module call (held in the driver) when the main
 # thread exits: the interpreter ends it when `holder`'s __del__ wakes it
 # during finalisation.
