@@ -17,6 +17,7 @@ import subprocess
 
 import pytest
 
+from scripts_support import help_of, release_build_only
 from support import ROOT
 
 DOCUMENTS = ["README.md", "mes_simulator/README.md"] + sorted(
@@ -83,12 +84,6 @@ def test_documents_are_wrapped():
 
 # ---------------------------------------------------------------- blocks that run
 
-release_build_only = pytest.mark.skipif(
-    "LD_PRELOAD" in os.environ or os.path.abspath(os.environ.get("TESSAVOR_BUILD", "build"))
-    != os.path.join(ROOT, "build"),
-    reason="the examples use the release build in build/")
-
-
 @pytest.fixture(scope="module")
 def demo_mes():
     """A simulator with the demo data, as main.sh --keep leaves one."""
@@ -130,25 +125,6 @@ def test_example_runs_as_written(block, demo_mes):
 
 # ---------------------------------------------------------------- blocks that do not run
 
-def help_of(program):
-    """The --help text of one of our scripts or Python programs (cached)."""
-    if program not in _helps:
-        if program.endswith(".sh"):
-            command = ["/bin/bash", program, "--help"]
-        elif program == "mes_simulator":
-            command = ["/usr/bin/python3", "-m", "mes_simulator", "--help"]
-        else:
-            command = ["/usr/bin/python3", program, "--help"]
-        done = subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              universal_newlines=True, timeout=60,
-                              env=dict(os.environ, TESSAVOR_BUILD=os.path.join(ROOT, "build")))
-        _helps[program] = done.stdout
-    return _helps[program]
-
-
-_helps = {}
-
-
 def commands_of(text):
     """Each command of a shell block as words: continuation lines joined,
     comments and prompts dropped, optional [parts] opened."""
@@ -186,11 +162,10 @@ def test_example_not_run_names_what_exists(block):
                 program, rest = "mes_simulator", words[i + 2:]
         if program is None or program.startswith("tests/"):
             continue
-        usage = help_of(program)
         for word in rest:
             option = word.split("=", 1)[0]
             if option.startswith("--"):
-                assert option in usage, "%r: %s takes no %s" % (block, program, option)
+                assert option in help_of(program), "%r: %s takes no %s" % (block, program, option)
         if program == "scripts/test.sh":
             for word in rest:
                 if not word.startswith("-"):

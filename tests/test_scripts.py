@@ -9,6 +9,7 @@ import subprocess
 
 import pytest
 
+from scripts_support import help_of, release_build_only
 from support import ROOT
 
 BASH = "/bin/bash"
@@ -89,10 +90,9 @@ def test_every_lane_command_names_files_and_options_that_exist():
                 options = [w for w in words[i + 1:] if w.startswith("--")]
                 if options and word not in checked:
                     checked.add(word)
-                    usage = run("/usr/bin/python3", word, "--help",
-                                env={"TESSAVOR_BUILD": os.path.join(ROOT, "build")})
+                    usage = help_of(word)
                     for option in options:
-                        assert option in usage.stdout, (word, option, usage.stdout + usage.stderr)
+                        assert option in usage, (word, option, usage)
     assert checked == {"tests/leakcheck.py", "bench/robustness/stress.py", "bench/robustness/memory.py"}
 
 
@@ -144,14 +144,8 @@ def free_port():
         return s.getsockname()[1]
 
 
-needs_the_release_build = pytest.mark.skipif(
-    "LD_PRELOAD" in os.environ or os.path.abspath(os.environ.get("TESSAVOR_BUILD", "build"))
-    != os.path.join(ROOT, "build"),
-    reason="main.sh builds and runs the release build in build/")
-
-
 @pytest.mark.real_only
-@needs_the_release_build
+@release_build_only
 @pytest.mark.parametrize("args, env, status, says", [
     (["--serial", "SN0006"], {}, 3, "   2     GetUnitInfo SN0006 at FT1  accepted  refused (5)"),
     ([], {"DISPLAY": ":9999"}, 6, "DISPLAY is set to ':9999', but no display can be opened there"),
@@ -165,7 +159,7 @@ def test_main_sh_exit_status_says_how_the_session_ended(args, env, status, says)
 
 
 @pytest.mark.real_only
-@needs_the_release_build
+@release_build_only
 def test_main_sh_refuses_a_port_in_use_with_its_own_status():
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
@@ -177,7 +171,7 @@ def test_main_sh_refuses_a_port_in_use_with_its_own_status():
 
 
 @pytest.mark.real_only
-@needs_the_release_build
+@release_build_only
 def test_main_sh_keep_leaves_the_simulator_to_explore_until_stop(tmp_path):
     from pymssql import _mssql
     folder, port = str(tmp_path / "session"), free_port()
