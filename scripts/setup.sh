@@ -4,13 +4,12 @@
 #
 #   bash scripts/setup.sh [--dry-run] [GROUP ...]     (default: main test)
 #
-#   main  building the module, the station session (scripts/main.sh) and the
-#         clients the README explores the MES simulator with (tsql, pandas,
-#         SQLAlchemy)
+#   main  building the module and its wheels, the station session
+#         (scripts/main.sh) and the clients the README explores the MES
+#         simulator with (tsql, pandas, SQLAlchemy)
 #   test  what the tests add: the debug interpreter, pytest and hypothesis,
-#         the wheel tools, the 32-bit tool chain and Debian's i386
-#         libpython3.11 (which adds the i386 architecture to dpkg), the
-#         zh_CN.GBK locale, and the simulator's other clients: ODBC, Perl,
+#         the 32-bit tool chain and Debian's i386 libpython3.11 (which adds
+#         the i386 architecture to dpkg), the zh_CN.GBK locale, and the simulator's other clients: ODBC, Perl,
 #         PHP, Node (npm ci in tests/clients fetches its packages from the
 #         npm registry) and jTDS where a JDK is present
 #
@@ -41,11 +40,12 @@ packages_main=(
     openssl                         # the simulator's TLS certificate
     freetds-bin                     # tsql
     python3-sqlalchemy python3-pandas
+    # the wheels (scripts/build-wheels.sh) and a venv to install them into
+    python3-setuptools python3-wheel python3-build python3-venv python3-pip
 )
 packages_test=(
     python3-dbg
     python3-pytest python3-hypothesis
-    python3-setuptools python3-wheel python3-build python3-venv python3-pip   # the wheel lane
     tdsodbc unixodbc python3-pyodbc
     libdbd-sybase-perl php-cli php-sybase   # Perl's DBI and PHP's PDO on FreeTDS
     locales

@@ -123,6 +123,28 @@ def test_example_runs_as_written(block, demo_mes):
         assert len(units) >= 2, "%r showed no rows of the demo units:\n%s" % (block, done.stdout)
 
 
+@pytest.mark.real_only
+@release_build_only
+def test_the_readme_shows_the_summary_the_main_job_prints(tmp_path):
+    """The README's picture of success is what a session with main.sh's
+    demo values prints on fresh demo data."""
+    from mes_simulator.testing import Simulator
+    shown = [b for b in BLOCKS if b.document == "README.md" and b.text.startswith("== summary")]
+    assert len(shown) == 1
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    with Simulator() as sim:
+        done = subprocess.run(["/usr/bin/python3", "examples/station_session.py", "--server", sim.server,
+                               "--workdir", str(tmp_path), "--product-type", "M4R-100", "--mrno",
+                               "MR-2024-0815", "--opname", "张三", "--slot", "F1"],
+                              cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, env=env, timeout=120)
+    sim.cleanup()
+    assert done.returncode == 0, done.stdout + done.stderr
+    printed = done.stdout[done.stdout.index("== summary"):]
+    assert printed == shown[0].text
+
+
 # ---------------------------------------------------------------- blocks that do not run
 
 def commands_of(text):
