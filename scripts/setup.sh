@@ -9,9 +9,10 @@
 #         simulator with (tsql, pandas, SQLAlchemy)
 #   test  what the tests add: the debug interpreter, pytest and hypothesis,
 #         the 32-bit tool chain and Debian's i386 libpython3.11 (which adds
-#         the i386 architecture to dpkg), the zh_CN.GBK locale, and the simulator's other clients: ODBC, Perl,
-#         PHP, Node (npm ci in tests/clients fetches its packages from the
-#         npm registry) and jTDS where a JDK is present
+#         the i386 architecture to dpkg), the zh_CN.GBK locale, and the
+#         simulator's other clients: ODBC, Perl, PHP, Node (npm ci in
+#         tests/clients fetches its packages from the npm registry) and
+#         jTDS where a JDK is present
 #
 # It says up front what it will change, shows apt-get's progress, says when
 # it waits for another package manager, and how long each group took.
