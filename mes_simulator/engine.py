@@ -680,13 +680,17 @@ class Reply:
         codepage = self.engine.codepage
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         meta = [struct.pack("<BH", 0x81, len(columns))]
-        types = []
+        types, as_text = [], []
         for name, sqltype in columns:
-            sqltype = _wire_type(sqltype, self.version)
+            sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
             types.append(sqltype)
+            as_text.append(text)
             meta.append(user_type + b"\x01\x00" + sqltypes.type_info(sqltype, collation)
                         + tds.b_varchar(name[:128]))
         encode = sqltypes.encode_value
+        if any(as_text):
+            rows = [tuple(value if text is None else text(value)
+                          for value, text in zip(row, as_text)) for row in rows]
         for row in rows:
             meta.append(b"\xd1")
             meta.extend(encode(value, sqltype, codepage) for value, sqltype in zip(row, types))
@@ -694,7 +698,9 @@ class Reply:
         self.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
 
     def return_value(self, ordinal, name, sqltype, value):
-        sqltype = _wire_type(sqltype, self.version)
+        sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
+        if text is not None:
+            value = text(value)
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         self.raw(b"\xac" + struct.pack("<H", ordinal) + tds.b_varchar(name) + b"\x01" + user_type
                  + b"\x01\x00" + sqltypes.type_info(sqltype, self.engine.conn.server.collation)
@@ -717,8 +723,6 @@ def _wire_type(sqltype, version):
     if sqltype.size == sqltypes.MAX and version < tds.TDS72:
         sqltype = SqlType(sqltype.name, sqltypes.MAX_SIZE[sqltype.name]
                           // (2 if sqltype.name in sqltypes.UNICODE else 1))
-    if sqltype.name in ("date", "time", "datetime2", "datetimeoffset", "smalldatetime"):
-        sqltype = SqlType("datetime")
     if sqltype.name == "uniqueidentifier":
         sqltype = SqlType("nvarchar", 36)
     return sqltype

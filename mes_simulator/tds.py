@@ -26,6 +26,7 @@ MAX_MESSAGE_SIZE = 1 << 20  # no request of the station comes near this
 # TDS versions as LOGIN7 and LOGINACK carry them.
 TDS71 = 0x71000001
 TDS72 = 0x72090002
+TDS73 = 0x730A0003  # the first with date, time, datetime2 and datetimeoffset
 
 # DONE status bits and the command codes SQL Server puts in DONE tokens.
 DONE_FINAL = 0x0000
