@@ -429,7 +429,7 @@ class Engine:
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{written}'.", state=62)
             outputs = await self._procedure(proc, values)
-        for arg, (_name, _type, value) in zip([a for a in values if a.output], outputs):
+        for _name, _type, value, arg in outputs:
             self._assign(variables, arg.variable, value)
         if status_var:
             self._assign(variables, status_var, 0)
@@ -440,7 +440,8 @@ class Engine:
             reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, TOKEN_DONEINPROC)
 
     async def _procedure(self, proc, args):
-        """Run a MES procedure: [(Param, value)] of its OUTPUT arguments, in argument order."""
+        """Run a MES procedure: (name, type, value, Arg) of its OUTPUT arguments, in argument
+        order."""
         bound = bind(proc, args)
         values = [sqltypes.convert(bound[p.name].value, p.type, self.codepage) if p.name in bound
                   else None for p in proc.inputs]
@@ -456,7 +457,7 @@ class Engine:
             if arg.output:
                 param = _param_of(proc, args, arg)
                 outputs.append((arg.written or param.name, param.type, sqltypes.convert(
-                    results.get(param.name.casefold()), param.type, self.codepage)))
+                    results.get(param.name.casefold()), param.type, self.codepage), arg))
         return outputs
 
     async def _rpc_call(self, call, reply):
@@ -472,12 +473,15 @@ class Engine:
                                state=62)
             outputs = await self._procedure(proc, call.args)
         reply.raw(tds.return_status(0))
-        for ordinal, (name, sqltype, value) in enumerate(outputs):
-            reply.return_value(ordinal, name, sqltype, value)
+        # each output value carries the place of its parameter in the call, in call order
+        places = {id(arg): n for n, arg in enumerate(call.args)}
+        for name, sqltype, value, arg in sorted(outputs, key=lambda out: places[id(out[3])]):
+            reply.return_value(places[id(arg)], name, sqltype, value)
         reply.done_proc()
 
     async def _system(self, name, args, reply, nested):
-        """sp_executesql and the sp_prepare family: [(Param, value)] of their OUTPUT arguments."""
+        """sp_executesql and the sp_prepare family: (name, type, value, Arg) of their OUTPUT
+        arguments."""
         outputs = []
         if name == "sp_executesql":
             statement, declarations, values = _executesql_args(args)
@@ -496,7 +500,7 @@ class Engine:
             batches.parse_batch(statement)  # compiled now: a syntax error is reported here
             self.prepared[handle] = (statement, params)
             if args[0].output:
-                outputs.append(("@handle", sqltypes.INT, handle))
+                outputs.append(("@handle", sqltypes.INT, handle, args[0]))
             if name == "sp_prepexec":
                 await self._parameterised(statement, params, args[3:], reply, outputs)
         elif name == "sp_execute":
@@ -534,7 +538,8 @@ class Engine:
         for arg in args:
             param = getattr(arg, "declared", None)
             if arg.output and param is not None:
-                outputs.append((arg.written or param.name, param.type, variables[param.name][1]))
+                outputs.append((arg.written or param.name, param.type, variables[param.name][1],
+                                arg))
 
 
 class Arg:

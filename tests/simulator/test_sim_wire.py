@@ -1,0 +1,168 @@
+"""The wire face of the simulator: date and time types, decimal(38), RPC output parameters,
+SET FMTONLY, bulk load and the sp_help family, as SQL Server answers them.  Cases are tables
+(request, expected answer); they run through the real pymssql driver, or through the bare TDS
+client where the tokens themselves are the answer."""
+
+import struct
+from datetime import date, datetime, time
+from decimal import Decimal
+
+import pytest
+
+from tds_wire import Client, TDS74
+
+COLLATION = bytes.fromhex("0408d00000")
+
+
+def intn(value):
+    return b"\x26\x04", b"\x00" if value is None else b"\x04" + struct.pack("<i", value)
+
+
+def nvarchar(value, size=4000):
+    data = b"\xff\xff" if value is None else struct.pack("<H", 2 * len(value)) + value.encode(
+        "utf-16-le")
+    return b"\xe7" + struct.pack("<H", 2 * size) + COLLATION, data
+
+
+def param(name, output, typed):
+    return (name, output) + typed
+
+
+@pytest.fixture
+def wire(sim):
+    client = Client(sim.host, sim.port, sim.user, sim.password)
+    yield client
+    client.close()
+
+
+def returns(tokens):
+    return [fields for kind, fields in tokens if kind == "return"]
+
+
+# (procedure, parameters, RETURNVALUE tokens: (ordinal = place in the call, name, value))
+OUTPUT_CASES = [
+    ("sp_executesql",
+     [param("", False, nvarchar("SET @b = @a + 1; SET @c = 7")),
+      param("", False, nvarchar("@a int, @b int OUTPUT, @c int OUTPUT")),
+      param("@a", False, intn(1)), param("@b", True, intn(None)), param("@c", True, intn(None))],
+     [(3, "@b", 2), (4, "@c", 7)]),
+    ("sp_executesql",  # outputs named out of their declared order come back in call order
+     [param("", False, nvarchar("SET @b = @a + 1; SET @c = 7")),
+      param("", False, nvarchar("@a int, @b int OUTPUT, @c int OUTPUT")),
+      param("@c", True, intn(None)), param("@a", False, intn(5)), param("@b", True, intn(None))],
+     [(2, "@c", 7), (4, "@b", 6)]),
+    ("sp_executesql",  # an input among the outputs keeps its place
+     [param("", False, nvarchar("SET @b = 3")), param("", False, nvarchar("@b int OUTPUT")),
+      param("@b", True, intn(None))],
+     [(2, "@b", 3)]),
+    ("dbo.uspGetUnitInfo",
+     [param("@SerialNumber", False, nvarchar("SN0001")), param("@Procedure", False,
+                                                              nvarchar("FT1")),
+      param("@Employee", False, nvarchar("E1")), param("@LineName", False, nvarchar("L1")),
+      param("@OutPutxmls", True, nvarchar(None)), param("@RETURN", True, intn(None))],
+     [(4, "@OutPutxmls", 'OK "Unit SN0001 may be tested at FT1 by E1 on L1"'),
+      (5, "@RETURN", 0)]),
+    ("dbo.uspGetUnitInfo",  # only the parameters marked OUTPUT come back
+     [param("@SerialNumber", False, nvarchar("SN0404")), param("@Procedure", False,
+                                                              nvarchar("FT1")),
+      param("@Employee", False, nvarchar("E1")), param("@LineName", False, nvarchar("L1")),
+      param("@OutPutxmls", False, nvarchar(None)), param("@RETURN", True, intn(None))],
+     [(5, "@RETURN", 1)]),
+]
+
+
+@pytest.mark.parametrize("proc, params, expected", OUTPUT_CASES)
+def test_rpc_output_parameters_carry_their_place_in_the_call(wire, proc, params, expected):
+    tokens = wire.rpc(proc, params)
+    assert returns(tokens) == expected
+    assert ("status", 0) in tokens and tokens[-1][1][0] == "DONEPROC"
+
+
+# (expression, value as a TDS 7.3+ client reads it through pymssql, text a TDS 7.1 client gets)
+DATE_CASES = [
+    ("CAST('2024-05-01' AS date)", date(2024, 5, 1), "2024-05-01"),
+    ("CAST('0001-01-01' AS date)", date(1, 1, 1), "0001-01-01"),
+    ("CAST('9999-12-31' AS date)", date(9999, 12, 31), "9999-12-31"),
+    ("CAST('08:00:00.123456' AS time(7))", time(8, 0, 0, 123000), "08:00:00.1234560"),
+    ("CAST('08:00:00.125' AS time(2))", time(8, 0, 0, 130000), "08:00:00.13"),
+    ("CAST('23:59:59.6' AS time(0))", time(0, 0), "00:00:00"),
+    ("CAST('2024-05-01 08:00:00.125' AS datetime2(2))", datetime(2024, 5, 1, 8, 0, 0, 130000),
+     "2024-05-01 08:00:00.13"),
+    ("CAST('2024-12-31 23:59:59.5' AS datetime2(0))", datetime(2025, 1, 1),
+     "2025-01-01 00:00:00"),
+    ("CAST('2024-05-01 08:00:00.1' AS datetime2)", datetime(2024, 5, 1, 8, 0, 0, 100000),
+     "2024-05-01 08:00:00.1000000"),
+    ("CAST('2024-05-01 08:00:31' AS smalldatetime)", datetime(2024, 5, 1, 8, 1),
+     datetime(2024, 5, 1, 8, 1)),
+    ("CAST(12345678901234567890123456789.123456789 AS decimal(38, 9))",
+     Decimal("12345678901234567890123456789.123456789"),
+     Decimal("12345678901234567890123456789.123456789")),
+    ("CAST(-99999999999999999999999999999999999999 AS decimal(38, 0))",
+     Decimal("-99999999999999999999999999999999999999"),
+     Decimal("-99999999999999999999999999999999999999")),
+    ("CAST(0.00000000000000000000000000000000000001 AS decimal(38, 38))",
+     Decimal("1E-38"), Decimal("1E-38")),
+]
+
+
+@pytest.mark.parametrize("version", ["7.1", "7.3"])
+def test_date_time_and_wide_decimal_columns_through_pymssql(sim, version):
+    pymssql = pytest.importorskip("pymssql")
+    db = pymssql.connect(server=sim.host, port=sim.port, user=sim.user, password=sim.password,
+                         database=sim.database, tds_version=version)
+    try:
+        cur = db.cursor()
+        cur.execute("SELECT " + ", ".join(expr for expr, _new, _old in DATE_CASES))
+        got = cur.fetchone()
+    finally:
+        db.close()
+    assert list(got) == [new if version == "7.3" else old for _expr, new, old in DATE_CASES]
+
+
+# (declaration, value as the batch writes it, TYPE_INFO (code, scale), the value's bytes)
+DATE_BYTES = [
+    ("date", "'2024-05-01'", (0x28, 0), (739006).to_bytes(3, "little")),
+    ("time(7)", "'08:00:00.5'", (0x29, 7), (288005000000).to_bytes(5, "little")),
+    ("time(3)", "'08:00:00.5'", (0x29, 3), (28800500).to_bytes(4, "little")),
+    ("time(1)", "'00:00:01'", (0x29, 1), (10).to_bytes(3, "little")),
+    ("datetime2(7)", "'0001-01-01 00:00:00.0000010'", (0x2A, 7),
+     (10).to_bytes(5, "little") + bytes(3)),
+    ("datetime2(4)", "'2024-05-01 00:00:01'", (0x2A, 4),
+     (10000).to_bytes(4, "little") + (739006).to_bytes(3, "little")),
+    ("datetimeoffset(0)", "'2024-05-01 08:00:00 +08:00'", (0x2B, 0),  # stored as UTC
+     bytes(3) + (739006).to_bytes(3, "little") + struct.pack("<h", 480)),
+    ("datetimeoffset(2)", "'2024-05-01 00:00:00.01 -01:30'", (0x2B, 2),
+     (5400 * 100 + 1).to_bytes(3, "little") + (739006).to_bytes(3, "little")
+     + struct.pack("<h", -90)),
+    ("decimal(38, 2)", "-1.5", (0x6C, 2), b"\x00" + (150).to_bytes(16, "little")),
+    ("numeric(20, 0)", "99999999999999999999", (0x6C, 0),
+     b"\x01" + (10 ** 20 - 1).to_bytes(12, "little")),
+]
+
+
+@pytest.mark.parametrize("declaration, written, type_info, raw", DATE_BYTES)
+def test_date_time_and_decimal_bytes_on_the_wire(wire, declaration, written, type_info, raw):
+    tokens = wire.batch("DECLARE @v %s = %s; SELECT @v AS v" % (declaration, written))
+    assert tokens[0] == ("columns", [("v", type_info[0])])
+    assert tokens[1] == ("row", (raw,))
+
+
+@pytest.mark.parametrize("declaration, written, type_info, raw", DATE_BYTES)
+def test_date_time_and_decimal_parameters_come_back_as_sent(wire, declaration, written,
+                                                            type_info, raw):
+    """An RPC parameter of the type is read, kept and sent back unchanged (as an output
+    value and as a column)."""
+    code, scale = type_info
+    if code == 0x28:
+        info = b"\x28"
+    elif code == 0x6C:
+        info = bytes([0x6C, 17, 38 if "38" in declaration else 20, scale])
+    else:
+        info = bytes([code, scale])
+    tokens = wire.rpc("sp_executesql", [
+        param("", False, nvarchar("SET @out = @in; SELECT @in AS v")),
+        param("", False, nvarchar("@in %s, @out %s OUTPUT" % (declaration, declaration))),
+        ("@in", False, info, bytes([len(raw)]) + raw),
+        ("@out", True, info, b"\x00")])
+    assert [t for t in tokens if t[0] in ("row", "return")] == [
+        ("row", (raw,)), ("return", (3, "@out", raw))]
