@@ -59,6 +59,7 @@ class Engine:
         self.database = conn.config.database
         self.rowcount = 0
         self.identity = None  # the last identity value this session inserted
+        self.fmtonly = False  # SET FMTONLY ON: statements describe their results, run nothing
 
     @property
     def version(self):
@@ -179,10 +180,13 @@ class Engine:
     async def _statement(self, st, variables, reply):
         """Run one statement; False after RETURN."""
         kind = st[0]
+        if self.fmtonly and kind not in _RUN_UNDER_FMTONLY:
+            return await self._describe(st, variables, reply)
         if kind == "set":
             words = st[1]
-            if words and words[0] in ("implicit_transactions", "nocount") and len(words) > 1:
-                setattr(self, "implicit" if words[0] == "implicit_transactions" else "nocount",
+            if words and words[0] in ("implicit_transactions", "nocount", "fmtonly") \
+                    and len(words) > 1:
+                setattr(self, {"implicit_transactions": "implicit"}.get(words[0], words[0]),
                         words[1] == "on")
             elif words[:1] == ("lock_timeout",):
                 number = "".join(words[1:])
@@ -247,6 +251,52 @@ class Engine:
         elif kind == "print":
             value = self._value(st[1], variables)
             reply.info(0, "" if value is None else sqltypes.text_of(value))
+        elif kind == "return":
+            return False
+        return True
+
+    async def _describe(self, st, variables, reply):
+        """A statement under SET FMTONLY ON: the metadata of the result sets it would give,
+        no rows, nothing changed.  Names and types are still checked (errors as when run)."""
+        kind = st[0]
+        if kind == "declare":  # the variables exist, their initial values are not set
+            for name, sqltype, _value in st[1]:
+                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
+        elif kind == "select":
+            columns = []
+            for item in st[1]:
+                if item[0] == "assign":
+                    continue
+                if item[1][0] == "var" and item[1][1] in variables:
+                    columns.append(("" if item[2] is None else item[2],
+                                    variables[item[1][1]][0]))
+                    continue
+                node = self._bind(item[1], variables)
+                columns.append((item[2] if item[2] is not None else
+                                node.name if node.kind == "ref" else "", node.type))
+            if columns:
+                reply.rows(columns, [], count=False)
+        elif kind == "query":
+            plan = evaluate.Binder(self, variables).query(st[1])
+            if plan.columns:
+                reply.rows(list(plan.columns), [], count=False)
+        elif kind in ("insert", "update", "delete"):
+            rel = tables.relation(st[1][0], self.database)
+            if rel is not None and rel.kind == "mes":
+                write = TableWrite(self, rel, variables, st)
+                output = st[4] if kind in ("insert", "update") else st[3]
+                if write.output_columns and not getattr(output, "into", None):
+                    reply.rows(write.output_columns, [], count=False)
+        elif kind == "exec":
+            name = _procedure_name(st[2], self.conn.config.database)
+            if name in batches.SYSTEM_PROCEDURES or name in metadata.PROCEDURES:
+                await self._exec(st, variables, reply)  # their statements are described
+            elif reply.batch:
+                reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, tds.TOKEN_DONEPROC)
+        elif kind == "if":  # both branches are described, as SQL Server does
+            for branch in st[2:4]:
+                if branch is not None and not await self._statement(branch, variables, reply):
+                    return False
         elif kind == "return":
             return False
         return True
@@ -471,6 +521,9 @@ class Engine:
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{call.written}'.",
                                state=62)
+            if self.fmtonly:  # described, not run
+                reply.done_proc()
+                return
             outputs = await self._procedure(proc, call.args)
         reply.raw(tds.return_status(0))
         # each output value carries the place of its parameter in the call, in call order
@@ -679,8 +732,9 @@ class Reply:
         self.rows([(name, sqltype) for name, sqltype, _v in columns],
                   [tuple(value for _n, _t, value in columns)])
 
-    def rows(self, columns, rows):
-        """A result set: columns are (name, SqlType), rows tuples of values."""
+    def rows(self, columns, rows, count=True):
+        """A result set: columns are (name, SqlType), rows tuples of values (count: whether
+        its DONE counts them; not under SET FMTONLY ON)."""
         collation = self.engine.conn.server.collation
         codepage = self.engine.codepage
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
@@ -700,7 +754,7 @@ class Reply:
             meta.append(b"\xd1")
             meta.extend(encode(value, sqltype, codepage) for value, sqltype in zip(row, types))
         self.parts.append(b"".join(meta))
-        self.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
+        self.done(tds.DONE_COUNT if count else tds.DONE_FINAL, tds.CMD_SELECT, len(rows))
 
     def return_value(self, ordinal, name, sqltype, value):
         sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
@@ -732,6 +786,9 @@ def _wire_type(sqltype, version):
         sqltype = SqlType("nvarchar", 36)
     return sqltype
 
+
+# statements that run as usual under SET FMTONLY ON
+_RUN_UNDER_FMTONLY = {"set", "use", "block", "begin", "commit", "rollback", "save"}
 
 _DEFAULT = object()  # DEFAULT in an INSERT's VALUES
 

@@ -460,5 +460,8 @@ async def run(name, args, session, reply):
     if hasattr(answer, "__await__"):
         answer = await answer
     columns, rows = answer
-    reply.rows(columns, rows)
+    if session.fmtonly:  # SET FMTONLY ON: the result set's metadata only
+        reply.rows(columns, [], count=False)
+    else:
+        reply.rows(columns, rows)
     return []

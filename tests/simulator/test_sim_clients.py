@@ -344,3 +344,42 @@ def test_tsql(sim, conn, serial):
     assert 'Msg 4060 (severity 11, state 1) from MESSIM Line 1:\n\t"Cannot open database ' \
            '"Nope" requested by the login. The login failed."\nMsg 18456' in out
     passed_once(sim, conn, serial)
+
+
+def freebcp(sim, *args):
+    """freebcp (FreeTDS) against the simulator, named HOST:PORT; (exit code, output)."""
+    done = subprocess.run(["freebcp"] + list(args) + ["-S", sim.server, "-U", sim.user,
+                                                       "-P", sim.password],
+                          env=CLIENT_ENV, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, timeout=60)
+    return done.returncode, done.stdout
+
+
+def _lines(path):
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\n").split("\t") for line in f]
+
+
+def _write(path, rows):
+    with open(path, "w", encoding="utf-8") as f:
+        f.writelines("\t".join(row) + "\n" for row in rows)
+
+
+@pytest.mark.skipif(not shutil.which("freebcp"), reason="freebcp (freetds-bin) not installed")
+def test_freebcp_out_and_queryout(sim, tmp_path):
+    units = [sim.add_unit(step=n, failures=n) for n in range(3)]
+    for serial in units:
+        sim.sql.execute("INSERT INTO results (serial, procedure, employee, line, verdict, "
+                        "error_no, tested_at) VALUES (?, 'FT1', '张三', '一线', 'FAIL', NULL, "
+                        "'2024-05-01 08:00:00')", (serial,))
+    listed = ", ".join("N'%s'" % s for s in units)
+    out = str(tmp_path / "units.dat")
+    # queryout (and out) ask SET FMTONLY ON for the columns first
+    assert freebcp(sim, "select * from dbo.units where serial in (%s) order by serial"
+                   % listed, "queryout", out, "-c")[0] == 0
+    assert _lines(out) == [[s, "M4R-100", "FT1,FT2,PACK", str(n), "ACTIVE", str(n)]
+                           for n, s in enumerate(units)]
+    code, text = freebcp(sim, "MES.dbo.units", "out", str(tmp_path / "all.dat"), "-c")
+    assert code == 0 and len(_lines(str(tmp_path / "all.dat"))) == sim.sql.execute(
+        "SELECT COUNT(*) FROM units").fetchone()[0]
+

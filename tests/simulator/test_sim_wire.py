@@ -166,3 +166,49 @@ def test_date_time_and_decimal_parameters_come_back_as_sent(wire, declaration, w
         ("@out", True, info, b"\x00")])
     assert [t for t in tokens if t[0] in ("row", "return")] == [
         ("row", (raw,)), ("return", (3, "@out", raw))]
+
+
+def shape(tokens):
+    """Tokens as a reply's outline: columns (name, type code), rows, DONE kinds with their
+    counts (None when the DONE does not count), errors by number."""
+    out = []
+    for kind, fields in tokens:
+        if kind == "done":
+            out.append((fields[0], fields[3] if fields[1] & 0x10 else None))
+        elif kind == "error":
+            out.append(("error", fields[0]))
+        elif kind in ("columns", "row", "status"):
+            out.append((kind, fields))
+    return out
+
+
+NO_COUNT = ("DONE", None)
+# (batch under SET FMTONLY ON, the reply's outline): metadata only, nothing run or changed
+FMTONLY_CASES = [
+    ("SELECT serial, step FROM dbo.units WHERE step > 0",
+     [("columns", [("serial", 0xE7), ("step", 0x26)]), NO_COUNT]),
+    ("SELECT 1 AS a, N'x' AS b, CAST(NULL AS date) AS d",
+     [("columns", [("a", 0x26), ("b", 0xE7), ("d", 0x28)]), NO_COUNT]),
+    ("DECLARE @n int = 5; SELECT @n AS n", [("columns", [("n", 0x26)]), NO_COUNT]),
+    ("DELETE FROM dbo.units", [NO_COUNT]),
+    ("UPDATE dbo.units SET step = 9", [NO_COUNT]),
+    ("INSERT INTO dbo.results (serial) OUTPUT inserted.id VALUES (N'SN0001')",
+     [("columns", [("id", 0x26)]), NO_COUNT]),
+    ("EXEC dbo.uspSaveResult 'SN0001', 'FT1', 'E', 'L', 'PASS', '0', NULL, NULL",
+     [("DONEPROC", None)]),
+    ("IF 1 = 0 SELECT 1 AS a ELSE SELECT N'b' AS b",  # both branches described
+     [("columns", [("a", 0x26)]), NO_COUNT, ("columns", [("b", 0xE7)]), NO_COUNT]),
+    ("SELECT nope FROM dbo.units", [("error", 207), ("DONE", None)]),
+    ("SELECT * FROM dbo.nope", [("error", 208), ("DONE", None)]),
+]
+
+
+@pytest.mark.parametrize("batch, expected", FMTONLY_CASES)
+def test_fmtonly_describes_and_changes_nothing(sim, wire, batch, expected):
+    before = (sim.unit("SN0001"), len(sim.results("SN0001")))
+    assert shape(wire.batch("SET FMTONLY ON " + batch)) == expected
+    assert (sim.unit("SN0001"), len(sim.results("SN0001"))) == before
+    # until SET FMTONLY OFF, which brings rows back
+    assert shape(wire.batch("SELECT 1 AS one")) == [("columns", [("one", 0x26)]), NO_COUNT]
+    assert shape(wire.batch("SET FMTONLY OFF SELECT 1 AS one")) == [
+        ("columns", [("one", 0x26)]), ("row", (1,)), ("DONE", 1)]
