@@ -13,7 +13,9 @@ import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
+from .sql import insert_bulk
 from .sqltypes import SqlError, SqlType
+from .wire import bulk
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
                 "\tMES simulator: the MES procedures over TDS on loopback\n")
@@ -60,6 +62,7 @@ class Engine:
         self.rowcount = 0
         self.identity = None  # the last identity value this session inserted
         self.fmtonly = False  # SET FMTONLY ON: statements describe their results, run nothing
+        self.bulk = None  # (INSERT BULK statement, table) whose rows are to come
 
     @property
     def version(self):
@@ -84,8 +87,51 @@ class Engine:
 
     async def batch(self, text):
         reply = self._pending = Reply(self, batch=True)
+        self.bulk = None
         try:
-            await self._run(batches.checked_batch(text), {}, reply)
+            if insert_bulk.is_insert_bulk(text):
+                self._insert_bulk(text)
+            else:
+                await self._run(batches.checked_batch(text), {}, reply)
+        except SqlError as err:
+            reply.error(err)
+        return reply.finish()
+
+    def _insert_bulk(self, text):
+        """INSERT BULK: the table and columns the next bulk-load message fills."""
+        statement = insert_bulk.parse(text)
+        rel = tables.relation(statement.parts, self.database)
+        if rel is None:
+            raise SqlError(208, f"Invalid object name '{statement.written}'.")
+        if rel.kind != "mes":
+            raise SqlError(229, f"The INSERT permission was denied on the object '{rel.name}', "
+                                f"database 'mssqlsystemresource', schema '{rel.schema}'.",
+                           severity=14, state=5)
+        known = {c.name.casefold() for c in tables.MES_TABLES[rel.name]}
+        for written, folded, _type in statement.columns:
+            if folded not in known:
+                raise SqlError(207, f"Invalid column name '{written}'.")
+        self.bulk = statement, rel
+
+    async def bulk_load(self, payload):
+        """A bulk-load message (packet type 0x07): the rows of the INSERT BULK before it."""
+        pending, self.bulk = self.bulk, None
+        if pending is None:
+            raise tds.ProtocolError("bulk load data without INSERT BULK")
+        reply = self._pending = Reply(self, batch=True)
+        statement, rel = pending
+        try:
+            try:
+                columns, rows = bulk.read(payload, self.version, self.codepage)
+            except bulk.BadStream as bad:
+                raise SqlError(bad.number, bad.text) from None
+            load = bulk.Load(statement, rel, columns, rows, self.codepage)
+            if self.implicit and not self.trancount:
+                self.begin(reply)
+            count = await self._mes("sql_write", load.run)
+            self.conn.log("bulk load of %d rows into %s", count, rel.name)
+            self.rowcount = count
+            reply.done(tds.DONE_COUNT, CMD_INSERT, count)
         except SqlError as err:
             reply.error(err)
         return reply.finish()

@@ -10,6 +10,7 @@ ATTENTION = 0x06
 LOGIN7 = 0x10
 PRELOGIN = 0x12
 TRANSACTION_MANAGER = 0x0E
+BULK_LOAD = 0x07
 # What a client may send: also RPC, bulk load, transaction manager, SSPI and TDS 4.2/5.0 login,
 # which this server refuses when they come.
 CLIENT_TYPES = {SQL_BATCH, 0x02, 0x03, ATTENTION, 0x07, 0x0E, LOGIN7, 0x11, PRELOGIN}

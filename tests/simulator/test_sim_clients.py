@@ -366,7 +366,7 @@ def _write(path, rows):
 
 
 @pytest.mark.skipif(not shutil.which("freebcp"), reason="freebcp (freetds-bin) not installed")
-def test_freebcp_out_and_queryout(sim, tmp_path):
+def test_freebcp_out_queryout_and_in(sim, tmp_path):
     units = [sim.add_unit(step=n, failures=n) for n in range(3)]
     for serial in units:
         sim.sql.execute("INSERT INTO results (serial, procedure, employee, line, verdict, "
@@ -383,3 +383,46 @@ def test_freebcp_out_and_queryout(sim, tmp_path):
     assert code == 0 and len(_lines(str(tmp_path / "all.dat"))) == sim.sql.execute(
         "SELECT COUNT(*) FROM units").fetchone()[0]
 
+    # in: the same rows under new serial numbers
+    copies = [[s + "-B"] + row[1:] for s, row in zip(units, _lines(out))]
+    _write(out, copies)
+    code, text = freebcp(sim, "MES.dbo.units", "in", out, "-c")
+    assert code == 0 and "3 rows copied" in text
+    assert [sim.unit(s + "-B") for s in units] == [
+        {"serial": s + "-B", "product": "M4R-100", "route": "FT1,FT2,PACK", "step": n,
+         "status": "ACTIVE", "failures": n} for n, s in enumerate(units)]
+
+    # results, with an identity, a NULL, Chinese names and a datetime2(0), out and in again
+    query = "select * from MES.dbo.results where serial = N'%s'" % units[0]
+    assert freebcp(sim, query, "queryout", out, "-c")[0] == 0
+    assert freebcp(sim, "MES.dbo.results", "in", out, "-c")[0] == 0
+    first, again = sim.results(units[0])
+    assert again["id"] > first["id"]  # a new identity value, not the file's
+    assert {k: v for k, v in again.items() if k != "id"} == \
+        {k: v for k, v in first.items() if k != "id"}
+
+    # a duplicate key: SQL Server's error, and none of the rows loaded
+    _write(out, [[units[1] + "-C", "M4R-100", "FT1", "0", "ACTIVE", "0"], copies[0]])
+    code, text = freebcp(sim, "MES.dbo.units", "in", out, "-c")
+    assert "Violation of PRIMARY KEY constraint 'PK_units'" in text
+    assert sim.unit(units[1] + "-C") is None
+
+
+@needs_node
+def test_tedious_and_mssql_bulk_load_and_date_types(sim, serial):
+    out = node(sim, "bulk_client.js", serial)
+    assert (out["units"], out["duplicate"], out["results"], out["mssql"]) == (
+        {"rowCount": 2}, {"error": 2627}, {"rowCount": 1}, 1)
+    assert [sim.unit(serial + suffix) for suffix in ("-T1", "-T2", "-M1")] == [
+        {"serial": serial + "-T1", "product": "M4R-100", "route": "FT1,FT2,PACK", "step": 1,
+         "status": "ACTIVE", "failures": 0},
+        {"serial": serial + "-T2", "product": "M4R-200", "route": "FT1,PACK", "step": 0,
+         "status": "HOLD", "failures": 2},
+        {"serial": serial + "-M1", "product": "M4R-100", "route": "FT1,PACK", "step": 1,
+         "status": "ACTIVE", "failures": 0}]  # the columns left out take their defaults
+    assert [(r["employee"], r["line"], r["error_no"], r["tested_at"])
+            for r in sim.results(serial + "-T1")] == [("张三", "一线", None, "2024-05-01 08:00:00")]
+    assert out["dates"]["rows"] == [["2024-05-01T00:00:00.000Z", "2024-05-01T08:00:00.123Z",
+                                     "2024-05-01T00:00:00.000Z", 1234567.5]]
+    assert out["params"]["rows"] == [["2024-05-01T00:00:00.000Z", "2024-05-01T08:00:00.250Z",
+                                      "2024-05-01T00:00:00.000Z"]]

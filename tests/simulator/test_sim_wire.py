@@ -212,3 +212,112 @@ def test_fmtonly_describes_and_changes_nothing(sim, wire, batch, expected):
     assert shape(wire.batch("SELECT 1 AS one")) == [("columns", [("one", 0x26)]), NO_COUNT]
     assert shape(wire.batch("SET FMTONLY OFF SELECT 1 AS one")) == [
         ("columns", [("one", 0x26)]), ("row", (1,)), ("DONE", 1)]
+
+
+def bulk_message(columns, rows, nbc=False):
+    """A bulk-load message: columns (name, TYPE_INFO), rows of encoded values (None: NULL
+    in an NBCROW)."""
+    out = b"\x81" + struct.pack("<H", len(columns))
+    for name, type_info in columns:
+        out += b"\x00\x00\x00\x00\x09\x00" + type_info + bytes([len(name)]) + name.encode(
+            "utf-16-le")
+    for row in rows:
+        if nbc:
+            bits = sum(1 << n for n, value in enumerate(row) if value is None)
+            out += b"\xd2" + bits.to_bytes((len(row) + 7) // 8, "little") + b"".join(
+                v for v in row if v is not None)
+        else:
+            out += b"\xd1" + b"".join(row)
+    return out + b"\xfd" + bytes(12)
+
+
+def nv(value):
+    return nvarchar(value, 50)[1]
+
+
+NV50 = nvarchar(None, 50)[0]
+UNIT_COLUMNS = [("serial", NV50), ("product", NV50), ("route", nvarchar(None, 200)[0]),
+                ("step", b"\x26\x04")]
+UNITS = ("INSERT BULK dbo.units ([serial] NVARCHAR(50), [product] NVARCHAR(50), [route] "
+         "NVARCHAR(200), [step] INT)")
+RESULT_COLUMNS = [("id", b"\x26\x04")] + [(name, NV50) for name in (
+    "serial", "procedure", "employee", "line", "verdict")] + [("tested_at", b"\x2a\x00")]
+RESULTS = ("insert bulk MES.dbo.results (id int, serial nvarchar(50), [procedure] nvarchar(50), "
+           "employee nvarchar(50), line nvarchar(50), verdict nvarchar(10), tested_at "
+           "datetime2(0))")
+AT = (1000).to_bytes(3, "little") + (739006).to_bytes(3, "little")  # 2024-05-01 00:16:40
+
+
+def unit(serial, step):
+    return [nv(serial), nv("M4R-100"), nv("FT1,PACK"), step if step is None else intn(step)[1]]
+
+
+def result(serial, moment=b"\x06" + AT):
+    return [intn(999999)[1], nv(serial), nv("FT1"), nv("张三"), nv("一线"), nv("PASS"), moment]
+
+
+# (INSERT BULK statement, the message's columns and rows, reply to the statement, reply to the
+# rows, the units and results of serial BW-... after it)
+BULK_CASES = [
+    ("units", UNITS, UNIT_COLUMNS, [unit("BW-1", 2), unit("BW-2", 0)], False,
+     [NO_COUNT], [("DONE", 2)], {"BW-1": 2, "BW-2": 0}, []),
+    ("null bitmap rows", UNITS + " WITH (TABLOCK, ROWS_PER_BATCH = 2)", UNIT_COLUMNS,
+     [unit("BW-3", 1), unit("BW-4", None)], True,  # a NULL takes the column's default
+     [NO_COUNT], [("DONE", 2)], {"BW-3": 1, "BW-4": 0}, []),
+    ("KEEP_NULLS", UNITS + " WITH (KEEP_NULLS)", UNIT_COLUMNS,
+     [unit("BW-12", 1), unit("BW-13", None)], True,
+     [NO_COUNT], [("error", 515), ("DONE", None)], {}, []),
+    ("a NULL takes the default", "INSERT BULK dbo.units (serial nvarchar(50), product "
+     "nvarchar(50), route nvarchar(200), status nvarchar(10))",
+     [("serial", nvarchar(None, 50)[0]), ("product", nvarchar(None, 50)[0]),
+      ("route", nvarchar(None, 200)[0]), ("status", nvarchar(None, 10)[0])],
+     [[nv("BW-5"), nv("P"), nv("FT1"), b"\xff\xff"]], False,
+     [NO_COUNT], [("DONE", 1)], {"BW-5": 0}, []),
+    ("duplicate key: no row kept", UNITS, UNIT_COLUMNS,
+     [unit("BW-6", 1), unit("SN0001", 1)], False,
+     [NO_COUNT], [("error", 2627), ("DONE", None)], {}, []),
+    ("identity generated", RESULTS, RESULT_COLUMNS,
+     [result("BW-7")], False,
+     [NO_COUNT], [("DONE", 1)], {}, [("BW-7", False, "2024-05-01 00:16:40")]),
+    ("identity kept", RESULTS + " with (KEEP_IDENTITY)", RESULT_COLUMNS,
+     [result("BW-8")], False,
+     [NO_COUNT], [("DONE", 1)], {}, [("BW-8", True, "2024-05-01 00:16:40")]),
+    ("bad value length", RESULTS, RESULT_COLUMNS,
+     [result("BW-9", b"\x05" + AT[:5])], False,
+     [NO_COUNT], [("error", 4815), ("DONE", None)], {}, []),
+    ("text into an int column", "INSERT BULK dbo.units (serial nvarchar(50), step nvarchar(5))",
+     [("serial", nvarchar(None, 50)[0]), ("step", nvarchar(None, 5)[0])],
+     [[nv("BW-10"), nv("x")]], False,
+     [NO_COUNT], [("error", 4864), ("DONE", None)], {}, []),
+    ("fewer columns than announced", UNITS, UNIT_COLUMNS[:3], [unit("BW-11", 1)[:3]], False,
+     [NO_COUNT], [("error", 4816), ("DONE", None)], {}, []),
+]
+INSERT_BULK_ERRORS = [
+    ("INSERT BULK dbo.nope (a int)", 208),
+    ("INSERT BULK dbo.units (nope int)", 207),
+    ("INSERT BULK sys.tables (name sysname)", 229),
+    ("INSERT BULK dbo.units", 102),
+    ("INSERT BULK dbo.units (serial nvarchar(50)) WITH (TABLOCK", 102),
+    ("INSERT BULK dbo.units (serial nosuchtype)", 2715),
+]
+
+
+@pytest.mark.parametrize("what, statement, columns, rows, nbc, answer, loaded, units, results",
+                         BULK_CASES, ids=[c[0] for c in BULK_CASES])
+def test_bulk_load(sim, wire, what, statement, columns, rows, nbc, answer, loaded, units,
+                   results):
+    assert shape(wire.batch(statement)) == answer
+    wire.send(0x07, bulk_message(columns, rows, nbc))
+    assert shape(wire.tokens(wire.receive())) == loaded
+    serials = [value for row in rows for value in row]
+    got = {s: sim.unit(s)["step"] for s in ["BW-%d" % n for n in range(1, 14)]
+           if sim.unit(s) is not None and nv(s) in serials}
+    assert got == units
+    assert [(r["serial"], r["id"] == 999999, r["tested_at"]) for r in sim.results()
+            if r["serial"].startswith("BW-") and nv(r["serial"]) in serials] == results
+    assert shape(wire.batch("SELECT 1 AS one"))[-1] == ("DONE", 1)  # the connection goes on
+
+
+@pytest.mark.parametrize("statement, number", INSERT_BULK_ERRORS)
+def test_insert_bulk_refused(wire, statement, number):
+    assert shape(wire.batch(statement)) == [("error", number), ("DONE", None)]
