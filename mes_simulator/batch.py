@@ -563,6 +563,11 @@ class Parser(ExpressionParser):
             self.pos += 1
             return ("global", tok.value) if tok.value.startswith("@@") \
                 else ("var", tok.value, tok.text)
+        if tok is not None and tok.kind == "name" and isinstance(tok.value, str) \
+                and tok.value != "null":
+            # a one-part name is a character string here: `EXEC sp_help units`
+            self.pos += 1
+            return ("lit", tok.text[1:-1] if tok.text[0] in '["' else tok.text)
         return ("lit", self.constant())
 
     def constant(self):

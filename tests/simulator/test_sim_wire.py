@@ -321,3 +321,125 @@ def test_bulk_load(sim, wire, what, statement, columns, rows, nbc, answer, loade
 @pytest.mark.parametrize("statement, number", INSERT_BULK_ERRORS)
 def test_insert_bulk_refused(wire, statement, number):
     assert shape(wire.batch(statement)) == [("error", number), ("DONE", None)]
+
+
+def result_sets(sim, batch):
+    """[(column names, rows)] of each result set a batch gives through pymssql."""
+    pymssql = pytest.importorskip("pymssql")
+    db = pymssql.connect(server=sim.host, port=sim.port, user=sim.user, password=sim.password,
+                         database=sim.database)
+    try:
+        cur = db.cursor()
+        cur.execute(batch)
+        out = []
+        while True:
+            out.append(([d[0] for d in cur.description], cur.fetchall()))
+            if not cur.nextset():
+                return out
+    finally:
+        db.close()
+
+
+IDENTITY = ["Identity", "Seed", "Increment", "Not For Replication"]
+HELP_COLUMNS = ["Column_name", "Type", "Computed", "Length", "Prec", "Scale", "Nullable",
+                "TrimTrailingBlanks", "FixedLenNullInSource", "Collation"]
+CONSTRAINTS = ["constraint_type", "constraint_name", "delete_action", "update_action",
+               "status_enabled", "status_for_replication", "constraint_keys"]
+# (batch, [(result set's columns, its rows, or a function checking them)])
+HELP_CASES = [
+    ("sp_help", [
+        (["Name", "Owner", "Object_type"], lambda rows: rows[:5] == [
+            ("results", "dbo", "user table"), ("scenarios", "dbo", "user table"),
+            ("units", "dbo", "user table"), ("uspGetUnitInfo", "dbo", "stored procedure"),
+            ("uspSaveResult", "dbo", "stored procedure")]
+         and ("PK_units", "dbo", "primary key cns") in rows
+         and ("CK_units_status", "dbo", "check cns") in rows),
+        (["User_type", "Storage_type", "Length", "Prec", "Scale", "Nullable", "Default_name",
+          "Rule_name", "Collation"], [])]),
+    ("EXEC sp_help 'dbo.units'", [
+        (["Name", "Owner", "Type", "Created_datetime"],
+         [("units", "dbo", "user table", datetime(2024, 5, 1, 8, 0))]),
+        (HELP_COLUMNS, lambda rows: rows[0] == (
+            "serial", "nvarchar", "no", 100, "     ", "     ", "no", "(n/a)", "(n/a)",
+            "Chinese_PRC_CI_AS") and rows[3] == (
+            "step", "int", "no", 4, "   10", "    0", "no", "(n/a)", "(n/a)", None)
+         and len(rows) == 6),
+        (IDENTITY, [("No identity column defined.", None, None, None)]),
+        (["RowGuidCol"], [("No rowguidcol column defined.",)]),
+        (["Data_located_on_filegroup"], [("PRIMARY",)]),
+        (["index_name", "index_description", "index_keys"],
+         [("PK_units", "clustered, unique, primary key located on PRIMARY", "serial")]),
+        (CONSTRAINTS, lambda rows: [r[:2] for r in rows] == [
+            ("CHECK on column status", "CK_units_status"),
+            ("DEFAULT on column failures", "DF_units_failures"),
+            ("DEFAULT on column status", "DF_units_status"),
+            ("DEFAULT on column step", "DF_units_step"),
+            ("PRIMARY KEY (clustered)", "PK_units")] and rows[2][6] == "('ACTIVE')")]),
+    ("sp_help [results]", [  # a one-part name needs no quotes
+        (["Name", "Owner", "Type", "Created_datetime"], lambda rows: rows[0][0] == "results"),
+        (HELP_COLUMNS, lambda rows: rows[-1][:6] == (
+            "tested_at", "datetime2", "no", 6, "   19", "    0")),
+        (IDENTITY, [("id", Decimal(1), Decimal(1), 0)]),
+        (["RowGuidCol"], None), (["Data_located_on_filegroup"], None),
+        (["index_name", "index_description", "index_keys"], None), (CONSTRAINTS, None)]),
+    ("sp_help 'MES.dbo.uspSaveResult'", [
+        (["Name", "Owner", "Type", "Created_datetime"],
+         [("uspSaveResult", "dbo", "stored procedure", datetime(2024, 5, 1, 8, 0))]),
+        (["Parameter_name", "Type", "Length", "Prec", "Scale", "Param_order", "Collation"],
+         lambda rows: rows[0] == ("@SerialNumber", "nvarchar", 8000, 4000, None, 1,
+                                  "Chinese_PRC_CI_AS")
+         and rows[7] == ("@RETURN", "int", 4, 10, None, 8, None))]),
+    ("sp_helptext 'dbo.uspGetUnitInfo'", [
+        (["Text"], lambda rows: rows[0] == ("CREATE PROCEDURE dbo.uspGetUnitInfo\r\n",)
+         and all(r[0].endswith("\r\n") and len(r[0]) <= 255 for r in rows))]),
+    ("sp_databases", [
+        (["DATABASE_NAME", "DATABASE_SIZE", "REMARKS"], lambda rows: [r[0] for r in rows] == [
+            "master", "MES", "model", "msdb", "tempdb"] and rows[0][2] is None)]),
+    ("sp_who", [
+        (["spid", "ecid", "status", "loginame", "hostname", "blk", "dbname", "cmd",
+          "request_id"], lambda rows: rows[-1][3:8:4] == ("mes", "SELECT          ")
+         and rows[-1][6] == "MES")]),
+    ("sp_who 'sa'", [(["spid", "ecid", "status", "loginame", "hostname", "blk", "dbname",
+                       "cmd", "request_id"], lambda rows: {r[3] for r in rows} == {"sa"})]),
+    ("sp_spaceused", [
+        (["database_name", "database_size", "unallocated space"],
+         lambda rows: rows[0][:2] == ("MES", "16.00 MB") and rows[0][2].endswith(" MB")),
+        (["reserved", "data", "index_size", "unused"],
+         lambda rows: all(v.endswith(" KB") for v in rows[0]))]),
+    ("EXEC sp_spaceused @objname = N'units'", [
+        (["name", "rows", "reserved", "data", "index_size", "unused"],
+         lambda rows: rows[0][0] == "units" and len(rows[0][1]) == 20
+         and int(rows[0][1]) >= 10)]),
+]
+HELP_ERRORS = [
+    ("sp_helptext 'dbo.units'", 15197, "There is no text for object 'dbo.units'."),
+    ("sp_helptext units", 15197, "There is no text for object 'units'."),
+    ("sp_help 'nope'", 15009, "The object 'nope' does not exist in database 'MES' or is "
+                              "invalid for this operation."),
+    ("sp_helptext 'other.dbo.uspSaveResult'", 15009, None),
+    ("sp_spaceused 'uspSaveResult'", 15009, None),
+    ("sp_helptext", 201, "Procedure or function 'sp_helptext' expects parameter '@objname', "
+                         "which was not supplied."),
+    ("sp_who 'nobody'", 15007, "'nobody' is not a valid login or you do not have permission."),
+    ("sp_databases 1", 8144, None),
+]
+
+
+@pytest.mark.parametrize("batch, expected", HELP_CASES)
+def test_sp_help_and_its_kin(sim, batch, expected):
+    got = result_sets(sim, batch)
+    assert [names for names, _rows in got] == [names for names, _rows in expected]
+    for (_names, rows), (_n, wanted) in zip(got, expected):
+        if callable(wanted):
+            assert wanted(rows), rows
+        elif wanted is not None:
+            assert rows == wanted
+
+
+@pytest.mark.parametrize("batch, number, text", HELP_ERRORS)
+def test_sp_help_errors(wire, batch, number, text):
+    tokens = wire.batch(batch)
+    errors = [fields for kind, fields in tokens if kind == "error"]
+    assert [n for n, _t in errors] == [number]
+    if text is not None:
+        assert errors[0][1] == text
