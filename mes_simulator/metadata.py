@@ -448,6 +448,7 @@ PROCEDURES = {
                           ("@column_name", _NV384, None), ("@ODBCVer", _INT, 2),
                           ("@fUsePattern", _BIT, 1)), sp_sproc_columns),
     "sp_datatype_info": (_TYPE_PARAMS, _sp_datatype_info(False)),
+    "sp_datatype_info_90": (_TYPE_PARAMS, _sp_datatype_info(False)),  # TDS 7.2 ODBC drivers
     "sp_datatype_info_100": (_TYPE_PARAMS, _sp_datatype_info(True)),
     "sp_server_info": ((("@attribute_id", _INT, None),), sp_server_info),
 }

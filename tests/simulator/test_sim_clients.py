@@ -7,6 +7,8 @@ import os
 import shutil
 import subprocess
 import threading
+from datetime import date, datetime, time
+from decimal import Decimal
 
 import pytest
 
@@ -426,3 +428,36 @@ def test_tedious_and_mssql_bulk_load_and_date_types(sim, serial):
                                      "2024-05-01T00:00:00.000Z", 1234567.5]]
     assert out["params"]["rows"] == [["2024-05-01T00:00:00.000Z", "2024-05-01T08:00:00.250Z",
                                       "2024-05-01T00:00:00.000Z"]]
+
+
+@pytest.mark.parametrize("version", ["7.2", "7.4"])
+def test_pyodbc_date_time_and_decimal_types(sim, version):
+    """tdsodbc reads date, time and datetime2 as its own types from TDS 7.3 on, as text
+    before; decimal(38) whole; and sends date and time parameters the server reads back."""
+    pyodbc = pytest.importorskip("pyodbc")
+    if "FreeTDS" not in pyodbc.drivers():
+        pytest.skip("FreeTDS ODBC driver (tdsodbc) not installed")
+    db = pyodbc.connect(f"DRIVER={{FreeTDS}};SERVER={sim.host};PORT={sim.port};UID={sim.user};"
+                        f"PWD={sim.password};DATABASE={sim.database};TDS_Version={version}",
+                        autocommit=True)
+    wide = Decimal("12345678901234567890123456789.123456789")
+    try:
+        cur = db.cursor()
+        row = cur.execute("SELECT CAST('2024-05-01' AS date), CAST('08:00:00.123456' AS time), "
+                          "CAST('2024-05-01 08:00:00.5' AS datetime2(1)), "
+                          "CAST(%s AS decimal(38, 9))" % wide).fetchone()
+        if version == "7.4":
+            assert tuple(row) == (date(2024, 5, 1), time(8, 0, 0, 123456),
+                                  datetime(2024, 5, 1, 8, 0, 0, 500000), wide)
+        else:
+            assert tuple(row) == ("2024-05-01", "08:00:00.1234560", "2024-05-01 08:00:00.5", wide)
+        row = cur.execute("SELECT ?, ?, ?", date(2024, 5, 1),
+                          datetime(2024, 5, 1, 8, 0, 0, 123456), wide).fetchone()
+        assert tuple(row)[1:] == (datetime(2024, 5, 1, 8, 0, 0, 123456 if version == "7.4"
+                                           else 123000), wide)
+        assert row[0] in (date(2024, 5, 1), datetime(2024, 5, 1))  # 7.2 has no date type
+        # the driver asks sp_datatype_info_100 (7.3 on) or sp_datatype_info_90 (7.2)
+        dates = [r.type_name for r in cur.getTypeInfo(pyodbc.SQL_TYPE_DATE)]
+        assert dates == (["date"] if version == "7.4" else [])
+    finally:
+        db.close()
