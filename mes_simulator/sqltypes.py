@@ -242,9 +242,9 @@ def convert(value, target, codepage):
             if parsed and not (parsed.group(8) and parsed.group(8) != "Z"
                                and name in ("datetime", "smalldatetime")):
                 parts = [int(p) for p in parsed.group(1, 2, 3, 4, 5, 6) if p is not None]
-                fraction = (parsed.group(7) or "").ljust(6, "0")[:6]
+                fraction = (parsed.group(7) or "").ljust(7, "0")
                 try:
-                    moment = datetime(*parts, microsecond=int(fraction))
+                    moment = datetime(*parts, microsecond=int(fraction[:6]))
                 except ValueError:
                     moment = None
                 if moment is not None:
@@ -260,8 +260,9 @@ def convert(value, target, codepage):
                         moment = moment.date()
                     elif name == "time":
                         moment = moment.time()
-                if moment is not None:
-                    return moment
+                if moment is not None:  # the 100 ns digit kept by the types that hold it
+                    return datetimes.with_tick(moment, int(fraction[6])) \
+                        if name in ("time", "datetime2", "datetimeoffset") else moment
             try:
                 return datetime.strptime(value.strip(), "%Y%m%d")
             except ValueError:

@@ -4,7 +4,9 @@ From TDS 7.3 on they travel as their own types: a date as days since 0001-01-01 
 time as units of 10**-n seconds since midnight (3, 4 or 5 bytes by n), datetime2 as the time
 then the date, datetimeoffset as the UTC datetime2 then the offset in minutes (2 bytes, signed).
 Older clients get them as nvarchar text, the way SQL Server converts them to a string.
-Values are Python date, time and datetime objects (aware for datetimeoffset).
+Values are Python date, time and datetime objects (aware for datetimeoffset); Python keeps
+microseconds, so a value with a seventh digit of fraction (100 ns) is a Time7 or DateTime7
+carrying that digit as `tick`.
 """
 
 import struct
@@ -13,7 +15,30 @@ from datetime import date, datetime, time, timedelta, timezone
 CODES = {"date": 0x28, "time": 0x29, "datetime2": 0x2A, "datetimeoffset": 0x2B}
 NAMES = {code: name for name, code in CODES.items()}
 DAY0 = date(1, 1, 1)
-_DAY_US = 86400 * 10 ** 6
+_DAY = 86400 * 10 ** 7  # 100 ns units in a day
+
+
+class Time7(time):
+    """A time with the 100 ns digit Python's time has no room for."""
+    tick = 0
+
+
+class DateTime7(datetime):
+    """A datetime with the 100 ns digit Python's datetime has no room for."""
+    tick = 0
+
+
+def with_tick(value, tick):
+    """The value with its seventh digit of fraction (0 to 9)."""
+    if not tick:
+        return value
+    if isinstance(value, datetime):
+        out = DateTime7(value.year, value.month, value.day, value.hour, value.minute,
+                        value.second, value.microsecond, value.tzinfo)
+    else:
+        out = Time7(value.hour, value.minute, value.second, value.microsecond, value.tzinfo)
+    out.tick = tick
+    return out
 
 
 def time_bytes(scale):
@@ -45,26 +70,22 @@ def _moment(value):
     if isinstance(value, datetime):
         offset = value.utcoffset()
         minutes = 0 if offset is None else int(offset.total_seconds() // 60)
-        return value.replace(tzinfo=None), minutes
+        return datetime(value.year, value.month, value.day, value.hour, value.minute,
+                        value.second, value.microsecond), minutes
     if isinstance(value, time):
-        return datetime.combine(date(1900, 1, 1), value.replace(tzinfo=None)), 0
+        return datetime.combine(date(1900, 1, 1), time(value.hour, value.minute, value.second,
+                                                       value.microsecond)), 0
     return datetime.combine(value, time()), 0
 
 
-def _rounded(moment, scale):
+def _rounded(moment, scale, tick=0):
     """(days since 0001-01-01, units of 10**-scale seconds since midnight), rounded half up
     as SQL Server rounds a value to a smaller scale (23:59:59.9999999 may become the next day)."""
     days = (moment.date() - DAY0).days
-    micros = ((moment.hour * 60 + moment.minute) * 60 + moment.second) * 10 ** 6 \
-        + moment.microsecond
-    if scale >= 6:
-        units = micros * 10 ** (scale - 6)
-        per_day = _DAY_US * 10 ** (scale - 6)
-    else:
-        step = 10 ** (6 - scale)
-        units = (micros + step // 2) // step
-        per_day = _DAY_US // step
-    carry, units = divmod(units, per_day)
+    ticks = (((moment.hour * 60 + moment.minute) * 60 + moment.second) * 10 ** 6
+             + moment.microsecond) * 10 + tick
+    step = 10 ** (7 - scale)
+    carry, units = divmod((ticks + step // 2) // step, _DAY // step)
     return days + carry, units
 
 
@@ -75,7 +96,7 @@ def encode(value, name, scale):
     moment, offset = _moment(value)
     if name == "datetimeoffset":
         moment = moment - timedelta(minutes=offset)  # stored as UTC
-    days, units = _rounded(moment, 0 if name == "date" else scale)
+    days, units = _rounded(moment, 0 if name == "date" else scale, getattr(value, "tick", 0))
     if name == "time":
         days = 0  # a time's rounding past midnight wraps, as CAST does
     date_part = days.to_bytes(3, "little")
@@ -90,17 +111,17 @@ def decode(raw, name, scale):
     if name == "date":
         return DAY0 + timedelta(days=int.from_bytes(raw[:3], "little"))
     n = time_bytes(scale)
-    units = int.from_bytes(raw[:n], "little")
-    moment = timedelta(microseconds=units * 10 ** 6 // 10 ** scale)
+    ticks = int.from_bytes(raw[:n], "little") * 10 ** (7 - scale)
+    moment = timedelta(microseconds=ticks // 10)
     if name == "time":
-        return (datetime.min + moment).time()
+        return with_tick((datetime.min + moment).time(), ticks % 10)
     value = datetime.combine(DAY0 + timedelta(days=int.from_bytes(raw[n:n + 3], "little")),
                              time()) + moment
     if name == "datetimeoffset":
         offset = struct.unpack("<h", raw[n + 3:n + 5])[0]
         value = value.replace(tzinfo=timezone.utc).astimezone(
             timezone(timedelta(minutes=offset)))
-    return value
+    return with_tick(value, ticks % 10)
 
 
 def text(value, name, scale):
@@ -109,7 +130,7 @@ def text(value, name, scale):
     if value is None:
         return None
     moment, offset = _moment(value)
-    days, units = _rounded(moment, 0 if name == "date" else scale)
+    days, units = _rounded(moment, 0 if name == "date" else scale, getattr(value, "tick", 0))
     day = DAY0 + timedelta(days=days)
     if name == "date":
         return day.isoformat()
