@@ -328,11 +328,16 @@ class Engine:
                 reply.rows(list(plan.columns), [], count=False)
         elif kind in ("insert", "update", "delete"):
             rel = tables.relation(st[1][0], self.database)
-            if rel is not None and rel.kind == "mes":
+            if rel is None:
+                raise SqlError(208, f"Invalid object name '{st[1][1]}'.")
+            if rel.kind == "mes":
                 write = TableWrite(self, rel, variables, st)
                 output = st[4] if kind in ("insert", "update") else st[3]
                 if write.output_columns and not getattr(output, "into", None):
                     reply.rows(write.output_columns, [], count=False)
+                    return True
+            reply.done(tds.DONE_FINAL, {"insert": CMD_INSERT, "update": CMD_UPDATE,
+                                        "delete": CMD_DELETE}[kind], 0)
         elif kind == "exec":
             name = _procedure_name(st[2], self.conn.config.database)
             if name in batches.SYSTEM_PROCEDURES or name in metadata.PROCEDURES:

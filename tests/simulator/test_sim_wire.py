@@ -198,7 +198,7 @@ FMTONLY_CASES = [
     ("SELECT 1 AS a, N'x' AS b, CAST(NULL AS date) AS d",
      [("columns", [("a", 0x26), ("b", 0xE7), ("d", 0x28)]), NO_COUNT]),
     ("DECLARE @n int = 5; SELECT @n AS n", [("columns", [("n", 0x26)]), NO_COUNT]),
-    ("DELETE FROM dbo.units", [NO_COUNT]),
+    ("DELETE FROM dbo.units; UPDATE dbo.units SET step = 9", [NO_COUNT, NO_COUNT]),
     ("UPDATE dbo.units SET step = 9", [NO_COUNT]),
     ("INSERT INTO dbo.results (serial) OUTPUT inserted.id VALUES (N'SN0001')",
      [("columns", [("id", 0x26)]), NO_COUNT]),
@@ -208,6 +208,7 @@ FMTONLY_CASES = [
      [("columns", [("a", 0x26)]), NO_COUNT, ("columns", [("b", 0xE7)]), NO_COUNT]),
     ("SELECT nope FROM dbo.units", [("error", 207), ("DONE", None)]),
     ("SELECT * FROM dbo.nope", [("error", 208), ("DONE", None)]),
+    ("DELETE FROM dbo.nope", [("error", 208), ("DONE", None)]),
 ]
 
 
