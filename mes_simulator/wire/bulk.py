@@ -1,8 +1,9 @@
 """Bulk load: the rows a client sends after `INSERT BULK` (packet type 0x07).
 
 The message is what a server sends for a result set: COLMETADATA, then ROW (or, from TDS 7.3
-on, NBCROW) tokens, then DONE.  `read` turns it into Python values; `Load` puts them into a
-MES table through SQLite, converted to the table's column types, all rows or none.
+on, NBCROW) tokens, then DONE.  `read` reads the columns and gives the rows as they are read;
+`Load` puts them into a MES table through SQLite, converted to the table's column types, all
+rows or none.  The rows are read on the database thread, one at a time, as they are inserted.
 """
 
 import struct
@@ -34,7 +35,7 @@ class BadStream(Exception):
 
 
 def read(payload, version, codepage):
-    """(columns, rows) of a bulk-load message; rows are tuples of values."""
+    """(columns, rows) of a bulk-load message; rows: an iterator of tuples of values."""
     r = Reader(payload)
     if r.at_end() or r.unpack("<B") != 0x81:
         raise BadStream(4804, "While reading current row from host, a premature end-of-message "
@@ -48,23 +49,24 @@ def read(payload, version, codepage):
         r.take(4 if version >= tds.TDS72 else 2)  # user type
         r.unpack("<H")  # flags
         columns.append(_column_info(r, version, n + 1))
-    rows = []
+    return columns, _rows(r, columns, version, codepage)
+
+
+def _rows(r, columns, version, codepage):
     while not r.at_end():
         token = r.unpack("<B")
         if token == 0xD1:
-            rows.append(tuple(_value(r, column, codepage, n + 1)
-                              for n, column in enumerate(columns)))
+            yield tuple(_value(r, column, codepage, n + 1) for n, column in enumerate(columns))
         elif token == 0xD2:  # NBCROW: a bitmap of the NULL columns, then the others
             nulls = r.take((len(columns) + 7) // 8)
-            rows.append(tuple(None if nulls[n // 8] >> (n % 8) & 1
-                              else _value(r, column, codepage, n + 1)
-                              for n, column in enumerate(columns)))
+            yield tuple(None if nulls[n // 8] >> (n % 8) & 1
+                        else _value(r, column, codepage, n + 1)
+                        for n, column in enumerate(columns))
         elif token in (0xFD, 0xFE, 0xFF):
             r.take(12 if version >= tds.TDS72 else 8)
         else:
             raise BadStream(4816, f"Invalid column type from bcp client for colid "
                                   f"{len(columns)}.")
-    return columns, rows
 
 
 def _column_info(r, version, colid):
@@ -189,21 +191,31 @@ class Load:
         self.keep_nulls = "KEEP_NULLS" in statement.options
 
     def run(self, db):
-        for number, values in enumerate(self.rows, 1):
-            row = {}
-            for column, value in zip(self.targets, values):
-                if column is None:
-                    continue
-                if value is None and column.default and not self.keep_nulls:
-                    continue  # an empty field takes the column's default
-                try:
-                    row[column.name] = sqltypes.convert(value, column.type, self.codepage)
-                except SqlError as err:
-                    raise SqlError(4864 if err.number in (241, 245, 8114) else err.number,
-                                   f"Bulk load data conversion error (type mismatch or invalid "
-                                   f"character for the specified codepage) for row {number}, "
-                                   f"column {self.targets.index(column) + 1} ({column.name})."
-                                   if err.number in (241, 245, 8114) else err.text,
-                                   err.severity, err.state) from None
-            tables.insert(db, self.name, row)
-        return len(self.rows)
+        count = 0
+        try:
+            for count, values in enumerate(self.rows, 1):
+                self._insert(db, count, values)
+        except BadStream as bad:
+            raise SqlError(bad.number, bad.text) from None
+        except tds.ProtocolError:  # the message ends inside a row
+            raise SqlError(4815, "Received an invalid column length from the bcp client for "
+                                 f"colid {len(self.targets)}.") from None
+        return count
+
+    def _insert(self, db, number, values):
+        """Insert row number (from 1) of the load."""
+        row = {}
+        for place, (column, value) in enumerate(zip(self.targets, values), 1):
+            if column is None:
+                continue
+            if value is None and column.default and not self.keep_nulls:
+                continue  # an empty field takes the column's default
+            try:
+                row[column.name] = sqltypes.convert(value, column.type, self.codepage)
+            except SqlError as err:
+                if err.number not in (241, 245, 8114):
+                    raise
+                raise SqlError(4864, "Bulk load data conversion error (type mismatch or invalid "
+                                     f"character for the specified codepage) for row {number}, "
+                                     f"column {place} ({column.name}).") from None
+        tables.insert(db, self.name, row)

@@ -298,6 +298,11 @@ BULK_CASES = [
      [("serial", nvarchar(None, 50)[0]), ("step", nvarchar(None, 5)[0])],
      [[nv("BW-10"), nv("x")]], False,
      [NO_COUNT], [("error", 4864), ("DONE", None)], {}, []),
+    ("message ends inside a row", UNITS, UNIT_COLUMNS, [unit("BW-14", 1)[:2]], False,
+     [NO_COUNT], [("error", 4815), ("DONE", None)], {}, []),
+    ("longer than a batch may be", UNITS, UNIT_COLUMNS,
+     [unit("BWL-%04d" % n, 0) for n in range(1500)], False,
+     [NO_COUNT], [("DONE", 1500)], {}, []),
     ("fewer columns than announced", UNITS, UNIT_COLUMNS[:3], [unit("BW-11", 1)[:3]], False,
      [NO_COUNT], [("error", 4816), ("DONE", None)], {}, []),
 ]
@@ -319,7 +324,7 @@ def test_bulk_load(sim, wire, what, statement, columns, rows, nbc, answer, loade
     wire.send(0x07, bulk_message(columns, rows, nbc))
     assert shape(wire.tokens(wire.receive())) == loaded
     serials = [value for row in rows for value in row]
-    got = {s: sim.unit(s)["step"] for s in ["BW-%d" % n for n in range(1, 14)]
+    got = {s: sim.unit(s)["step"] for s in ["BW-%d" % n for n in range(1, 15)]
            if sim.unit(s) is not None and nv(s) in serials}
     assert got == units
     assert [(r["serial"], r["id"] == 999999, r["tested_at"]) for r in sim.results()
