@@ -304,6 +304,8 @@ def type_info(sqltype, collation):
     if name in BINARY:
         code = 0xAD if name == "binary" else 0xA5
         return struct.pack("<BH", code, 0xFFFF if size in (MAX, 0) else size)
+    if name in ("money", "smallmoney"):
+        return b"\x6e\x08" if name == "money" else b"\x6e\x04"
     if name in DECIMALS:
         return bytes([0x6C, _decimal_size(sqltype.precision), sqltype.precision, sqltype.scale])
     if name == "real":
@@ -348,6 +350,13 @@ def encode_value(value, sqltype, codepage):
         if size in (MAX, 0):
             return _plp(data)
         return b"\xff\xff" if data is None else struct.pack("<H", len(data)) + data
+    if name in ("money", "smallmoney"):  # units of 1/10000, the high half first
+        if value is None:
+            return b"\x00"
+        units = int(WIDE.scaleb(Decimal(value), 4).to_integral_value(ROUND_HALF_UP))
+        if name == "smallmoney":
+            return b"\x04" + struct.pack("<i", units)
+        return b"\x08" + struct.pack("<iI", units >> 32, units & 0xFFFFFFFF)
     if name in DECIMALS:
         if value is None:
             return b"\x00"

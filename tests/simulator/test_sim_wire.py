@@ -103,6 +103,7 @@ DATE_CASES = [
     ("CAST(-99999999999999999999999999999999999999 AS decimal(38, 0))",
      Decimal("-99999999999999999999999999999999999999"),
      Decimal("-99999999999999999999999999999999999999")),
+    ("CAST(-1.5 AS money)", Decimal("-1.5"), Decimal("-1.5")),
     ("CAST(0.00000000000000000000000000000000000001 AS decimal(38, 38))",
      Decimal("1E-38"), Decimal("1E-38")),
 ]
@@ -142,6 +143,9 @@ DATE_BYTES = [
     ("datetimeoffset(2)", "'2024-05-01 00:00:00.01 -01:30'", (0x2B, 2),
      (5400 * 100 + 1).to_bytes(3, "little") + (739006).to_bytes(3, "little")
      + struct.pack("<h", -90)),
+    ("money", "-1.5", (0x6E, 8), struct.pack("<iI", -1, 2 ** 32 - 15000)),
+    ("money", "922337203685477.5807", (0x6E, 8), struct.pack("<iI", 2 ** 31 - 1, 2 ** 32 - 1)),
+    ("smallmoney", "-214748.3648", (0x6E, 4), struct.pack("<i", -2 ** 31)),
     ("decimal(38, 2)", "-1.5", (0x6C, 2), b"\x00" + (150).to_bytes(16, "little")),
     ("numeric(20, 0)", "99999999999999999999", (0x6C, 0),
      b"\x01" + (10 ** 20 - 1).to_bytes(12, "little")),
@@ -165,6 +169,8 @@ def test_date_time_and_decimal_parameters_come_back_as_sent(wire, declaration, w
         info = b"\x28"
     elif code == 0x6C:
         info = bytes([0x6C, 17, 38 if "38" in declaration else 20, scale])
+    elif code == 0x6E:
+        info = bytes([0x6E, scale])
     else:
         info = bytes([code, scale])
     tokens = wire.rpc("sp_executesql", [
