@@ -833,8 +833,6 @@ def _wire_type(sqltype, version):
     if sqltype.size == sqltypes.MAX and version < tds.TDS72:
         sqltype = SqlType(sqltype.name, sqltypes.MAX_SIZE[sqltype.name]
                           // (2 if sqltype.name in sqltypes.UNICODE else 1))
-    if sqltype.name == "uniqueidentifier":
-        sqltype = SqlType("nvarchar", 36)
     return sqltype
 
 

@@ -6,6 +6,7 @@ Decimal (decimal/numeric, money), float, datetime/date/time, None (NULL).
 
 import re
 import struct
+import uuid
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta, timezone
 from decimal import Context, Decimal, InvalidOperation, ROUND_HALF_UP
@@ -223,6 +224,8 @@ def convert(value, target, codepage):
             raise SqlError(8115, f"Arithmetic overflow error converting {type_of(value).name} "
                                  f"to data type numeric.")
         return number
+    if name == "uniqueidentifier":
+        return str(_guid(value)).upper()
     if name in FLOATS:
         try:
             return float(value.strip() if isinstance(value, str) else value)
@@ -306,6 +309,8 @@ def type_info(sqltype, collation):
         return struct.pack("<BH", code, 0xFFFF if size in (MAX, 0) else size)
     if name in ("money", "smallmoney"):
         return b"\x6e\x08" if name == "money" else b"\x6e\x04"
+    if name == "uniqueidentifier":
+        return b"\x24\x10"
     if name in DECIMALS:
         return bytes([0x6C, _decimal_size(sqltype.precision), sqltype.precision, sqltype.scale])
     if name == "real":
@@ -350,6 +355,8 @@ def encode_value(value, sqltype, codepage):
         if size in (MAX, 0):
             return _plp(data)
         return b"\xff\xff" if data is None else struct.pack("<H", len(data)) + data
+    if name == "uniqueidentifier":  # the first three groups little-endian
+        return b"\x00" if value is None else b"\x10" + _guid(value).bytes_le
     if name in ("money", "smallmoney"):  # units of 1/10000, the high half first
         if value is None:
             return b"\x00"
@@ -385,6 +392,23 @@ def encode_value(value, sqltype, codepage):
     if ticks >= 300 * 86400:  # 23:59:59.999 rounds to the next day
         return b"\x08" + struct.pack("<iI", delta.days + 1, ticks - 300 * 86400)
     return b"\x08" + struct.pack("<iI", delta.days, ticks)
+
+
+def _guid(value):
+    if isinstance(value, bytes):
+        if len(value) == 16:
+            return uuid.UUID(bytes_le=value)
+    elif isinstance(value, str):
+        text = value.strip()
+        if text[:1] == "{" and text[-1:] == "}":
+            text = text[1:-1]
+        if len(text) == 36 and text.count("-") == 4:
+            try:
+                return uuid.UUID(text)
+            except ValueError:
+                pass
+    raise SqlError(8169, "Conversion failed when converting from a character string to "
+                         "uniqueidentifier.")
 
 
 def wire_form(sqltype, version):

@@ -4,6 +4,7 @@ SET FMTONLY, bulk load and the sp_help family, as SQL Server answers them.  Case
 client where the tokens themselves are the answer."""
 
 import struct
+import uuid
 from datetime import date, datetime, time
 from decimal import Decimal
 
@@ -104,6 +105,9 @@ DATE_CASES = [
      Decimal("-99999999999999999999999999999999999999"),
      Decimal("-99999999999999999999999999999999999999")),
     ("CAST(-1.5 AS money)", Decimal("-1.5"), Decimal("-1.5")),
+    ("CAST('6F9619FF-8B86-D011-B42D-00C04FC964FF' AS uniqueidentifier)",
+     uuid.UUID("6F9619FF-8B86-D011-B42D-00C04FC964FF"),
+     uuid.UUID("6F9619FF-8B86-D011-B42D-00C04FC964FF")),
     ("CAST(0.00000000000000000000000000000000000001 AS decimal(38, 38))",
      Decimal("1E-38"), Decimal("1E-38")),
 ]
@@ -146,6 +150,8 @@ DATE_BYTES = [
     ("money", "-1.5", (0x6E, 8), struct.pack("<iI", -1, 2 ** 32 - 15000)),
     ("money", "922337203685477.5807", (0x6E, 8), struct.pack("<iI", 2 ** 31 - 1, 2 ** 32 - 1)),
     ("smallmoney", "-214748.3648", (0x6E, 4), struct.pack("<i", -2 ** 31)),
+    ("uniqueidentifier", "'{6f9619ff-8b86-d011-b42d-00c04fc964ff}'", (0x24, 16),
+     bytes.fromhex("ff19966f868b11d0b42d00c04fc964ff")),
     ("decimal(38, 2)", "-1.5", (0x6C, 2), b"\x00" + (150).to_bytes(16, "little")),
     ("numeric(20, 0)", "99999999999999999999", (0x6C, 0),
      b"\x01" + (10 ** 20 - 1).to_bytes(12, "little")),
@@ -431,7 +437,8 @@ HELP_CASES = [
          lambda rows: rows[0][0] == "units" and len(rows[0][1]) == 20
          and int(rows[0][1]) >= 10)]),
 ]
-HELP_ERRORS = [
+# (batch, error number, its text or None)
+ERRORS = [
     ("sp_helptext 'dbo.units'", 15197, "There is no text for object 'dbo.units'."),
     ("sp_helptext units", 15197, "There is no text for object 'units'."),
     ("sp_help 'nope'", 15009, "The object 'nope' does not exist in database 'MES' or is "
@@ -442,6 +449,9 @@ HELP_ERRORS = [
                          "which was not supplied."),
     ("sp_who 'nobody'", 15007, "'nobody' is not a valid login or you do not have permission."),
     ("sp_databases 1", 8144, None),
+    ("SELECT CAST('6F9619FF-8B86-D011-B42D' AS uniqueidentifier)", 8169,
+     "Conversion failed when converting from a character string to uniqueidentifier."),
+    ("DECLARE @g uniqueidentifier = 0x0102", 8169, None),
 ]
 
 
@@ -456,8 +466,8 @@ def test_sp_help_and_its_kin(sim, batch, expected):
             assert rows == wanted
 
 
-@pytest.mark.parametrize("batch, number, text", HELP_ERRORS)
-def test_sp_help_errors(wire, batch, number, text):
+@pytest.mark.parametrize("batch, number, text", ERRORS)
+def test_errors(wire, batch, number, text):
     tokens = wire.batch(batch)
     errors = [fields for kind, fields in tokens if kind == "error"]
     assert [n for n, _t in errors] == [number]
