@@ -126,7 +126,8 @@ def decode(raw, name, scale):
 
 def text(value, name, scale):
     """The value as SQL Server converts it to nvarchar (style 121 for the date and time parts):
-    2024-05-01, 08:00:00.1234567, 2024-05-01 08:00:00.1234567, 2024-05-01 08:00:00.1234567 +08:00."""
+    2024-05-01, 08:00:00.1234567, 2024-05-01 08:00:00.1234567,
+    2024-05-01 08:00:00.1234567 +08:00."""
     if value is None:
         return None
     moment, offset = _moment(value)

@@ -10,7 +10,7 @@ from decimal import Decimal
 
 import pytest
 
-from tds_wire import Client, TDS74
+from tds_wire import Client
 
 COLLATION = bytes.fromhex("0408d00000")
 
