@@ -113,10 +113,14 @@ def _parts(name):
 
 
 def _lookup(name, session):
-    """('table', name) or ('procedure', Procedure) of an object name, else None."""
+    """('table', name), ('procedure', Procedure) or ('view', Relation) of an object name, else
+    None."""
     parts = _parts(name)
     if len(parts) > 3 or not all(parts[-1:]):
         return None
+    rel = tables.relation(parts, session.database)
+    if rel is not None and rel.kind == "catalog":
+        return "view", rel
     if len(parts) == 3 and parts[0] != session.database.casefold():
         return None
     if len(parts) >= 2 and parts[-2] not in ("dbo", ""):
@@ -222,32 +226,24 @@ def sp_help(ask, session):
                       ("Prec", _INT), ("Scale", _INT), ("Param_order", _INT),
                       ("Collation", _SYSNAME)), params))
         return sets
+    if kind == "view":  # a catalog view: its columns
+        view = what.name.upper() if what.schema == "INFORMATION_SCHEMA" else what.name
+        return [(_OBJECT_SET, [(view, what.schema, "view", tables.CREATED)]),
+                (_HELP_COLUMNS, [_help_column(name, t, True, session)
+                                 for name, t in what.columns]),
+                _IDENTITY_NONE, _ROWGUIDCOL]
     table = what
-    columns = []
-    for column in tables.MES_TABLES[table]:
-        t = column.type
-        precision, scale = _precision(t)
-        character = t.name in sqltypes.CHARACTER
-        padded = t.name in ("varchar", "char", "varbinary", "binary")  # blank or zero padded
-        columns.append((column.name, _type_name(t), "no", _length(t), precision, scale,
-                        "yes" if column.nullable else "no", "no" if padded else "(n/a)",
-                        ("yes" if column.nullable else "no") if padded else "(n/a)",
-                        session.collation_name if character else None))
+    columns = [_help_column(c.name, c.type, c.nullable, session)
+               for c in tables.MES_TABLES[table]]
     identity = [c for c in tables.MES_TABLES[table] if c.identity]
     ask.info(f"No foreign keys reference table '{table}', or you do not have permissions on "
              "referencing tables.")
     ask.info("No views with schema binding reference table '%s'." % table)
     return [
         (_OBJECT_SET, [(table, "dbo", "user table", tables.CREATED)]),
-        ((("Column_name", _SYSNAME), ("Type", _SYSNAME), ("Computed", _v(35)),
-          ("Length", _INT), ("Prec", _c(5)), ("Scale", _c(5)), ("Nullable", _v(35)),
-          ("TrimTrailingBlanks", _v(35)), ("FixedLenNullInSource", _v(35)),
-          ("Collation", _SYSNAME)), columns),
-        ((("Identity", _SYSNAME), ("Seed", _NUM38), ("Increment", _NUM38),
-          ("Not For Replication", _INT)),
-         [(identity[0].name, 1, 1, 0)] if identity else
-         [("No identity column defined.", None, None, None)]),
-        ((("RowGuidCol", _SYSNAME),), [("No rowguidcol column defined.",)]),
+        (_HELP_COLUMNS, columns),
+        (_IDENTITY_NONE[0], [(identity[0].name, 1, 1, 0)]) if identity else _IDENTITY_NONE,
+        _ROWGUIDCOL,
         ((("Data_located_on_filegroup", _SYSNAME),), [("PRIMARY",)]),
         ((("index_name", _SYSNAME), ("index_description", _v(210)),
           ("index_keys", _nv(2078))),
@@ -260,12 +256,35 @@ def sp_help(ask, session):
     ]
 
 
+_HELP_COLUMNS = (("Column_name", _SYSNAME), ("Type", _SYSNAME), ("Computed", _v(35)),
+                 ("Length", _INT), ("Prec", _c(5)), ("Scale", _c(5)), ("Nullable", _v(35)),
+                 ("TrimTrailingBlanks", _v(35)), ("FixedLenNullInSource", _v(35)),
+                 ("Collation", _SYSNAME))
+_IDENTITY_NONE = ((("Identity", _SYSNAME), ("Seed", _NUM38), ("Increment", _NUM38),
+                   ("Not For Replication", _INT)),
+                  [("No identity column defined.", None, None, None)])
+_ROWGUIDCOL = ((("RowGuidCol", _SYSNAME),), [("No rowguidcol column defined.",)])
+
+
+def _help_column(name, t, nullable, session):
+    """A row of sp_help's column list."""
+    precision, scale = _precision(t)
+    character = t.name in sqltypes.CHARACTER
+    padded = t.name in ("varchar", "char", "varbinary", "binary")  # blank or zero padded
+    return (name, _type_name(t), "no", _length(t), precision, scale,
+            "yes" if nullable else "no", "no" if padded else "(n/a)",
+            ("yes" if nullable else "no") if padded else "(n/a)",
+            session.collation_name if character else None)
+
+
 def sp_helptext(ask, session):
     name = ask["@objname"]
     found = _lookup(name, session)
     if found is None:
         raise _no_object(name, session)
     kind, what = found
+    if kind == "view":  # the catalog's own definitions are not kept
+        raise _no_object(name, session)
     if kind == "table":
         raise SqlError(15197, f"There is no text for object '{name}'.")
     lines = DEFINITIONS[what.name].splitlines(True)

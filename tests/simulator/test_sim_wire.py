@@ -415,6 +415,14 @@ HELP_CASES = [
          lambda rows: rows[0] == ("@SerialNumber", "nvarchar", 8000, 4000, None, 1,
                                   "Chinese_PRC_CI_AS")
          and rows[7] == ("@RETURN", "int", 4, 10, None, 8, None))]),
+    ("sp_help 'INFORMATION_SCHEMA.TABLES'", [
+        (["Name", "Owner", "Type", "Created_datetime"],
+         lambda rows: rows[0][:3] == ("TABLES", "INFORMATION_SCHEMA", "view")),
+        (HELP_COLUMNS, lambda rows: [r[0] for r in rows] == [
+            "TABLE_CATALOG", "TABLE_SCHEMA", "TABLE_NAME", "TABLE_TYPE"]
+         and rows[0][1] == "sysname"),
+        (IDENTITY, [("No identity column defined.", None, None, None)]),
+        (["RowGuidCol"], [("No rowguidcol column defined.",)])]),
     ("sp_helptext 'dbo.uspGetUnitInfo'", [
         (["Text"], lambda rows: rows[0] == ("CREATE PROCEDURE dbo.uspGetUnitInfo\r\n",)
          and all(r[0].endswith("\r\n") and len(r[0]) <= 255 for r in rows))]),
