@@ -455,7 +455,8 @@ class Parser(ExpressionParser):
                 self.pos == start or self.word() not in STATEMENT_WORDS):
             self.pos += 1
         words = [t.value if t.kind == "name" else t.text for t in self.tokens[start:self.pos]]
-        return ("set", tuple(str(w) for w in words))
+        # a dotted name (SET IDENTITY_INSERT MES.dbo.results ON) as its folded parts with dots
+        return ("set", tuple(".".join(w) if isinstance(w, tuple) else str(w) for w in words))
 
     def st_use(self):
         tok = self.peek()

@@ -63,6 +63,7 @@ class Engine:
         self.identity = None  # the last identity value this session inserted
         self.fmtonly = False  # SET FMTONLY ON: statements describe their results, run nothing
         self.bulk = None  # (INSERT BULK statement, table) whose rows are to come
+        self.identity_insert = None  # the table SET IDENTITY_INSERT ... ON names
 
     @property
     def version(self):
@@ -125,7 +126,8 @@ class Engine:
                 columns, rows = bulk.read(payload, self.version, self.codepage)
             except bulk.BadStream as bad:
                 raise SqlError(bad.number, bad.text) from None
-            load = bulk.Load(statement, rel, columns, rows, self.codepage)
+            load = bulk.Load(statement, rel, columns, rows, self.codepage,
+                             self.identity_insert == rel.name)
             if self.implicit and not self.trancount:
                 self.begin(reply)
             count = await self._mes("sql_write", load.run)
@@ -234,6 +236,8 @@ class Engine:
                     and len(words) > 1:
                 setattr(self, {"implicit_transactions": "implicit"}.get(words[0], words[0]),
                         words[1] == "on")
+            elif words[:1] == ("identity_insert",) and len(words) == 3:
+                self._identity_insert(words[1], words[2] == "on")
             elif words[:1] == ("lock_timeout",):
                 number = "".join(words[1:])
                 if not number.lstrip("-").isdigit() or len(number) > 11:
@@ -300,6 +304,25 @@ class Engine:
         elif kind == "return":
             return False
         return True
+
+    def _identity_insert(self, name, on):
+        """SET IDENTITY_INSERT table ON|OFF: explicit identity values for that table (one per
+        session), in INSERT and bulk load."""
+        rel = tables.relation(tuple(name.split(".")), self.database)
+        if rel is None or rel.kind != "mes":
+            raise SqlError(1088, f'Cannot find the object "{name}" because it does not exist or '
+                                 'you do not have permissions.')
+        if not any(c.identity for c in tables.MES_TABLES[rel.name]):
+            raise SqlError(8106, f"Table '{rel.name}' does not have the identity property. "
+                                 "Cannot perform SET operation.")
+        if on:
+            if self.identity_insert not in (None, rel.name):
+                raise SqlError(8107, f"IDENTITY_INSERT is already ON for table "
+                                     f"'{self.database}.dbo.{self.identity_insert}'. Cannot "
+                                     f"perform SET operation for table '{rel.name}'.")
+            self.identity_insert = rel.name
+        elif self.identity_insert == rel.name:
+            self.identity_insert = None
 
     async def _describe(self, st, variables, reply):
         """A statement under SET FMTONLY ON: the metadata of the result sets it would give,
@@ -866,7 +889,7 @@ class TableWrite:
                 column = known.get(name.casefold())
                 if column is None:
                     raise SqlError(207, f"Invalid column name '{name}'.")
-                if column.identity:
+                if column.identity and engine.identity_insert != rel.name:
                     raise SqlError(544, f"Cannot insert explicit value for identity column in "
                                         f"table '{rel.name}' when IDENTITY_INSERT is set to OFF.")
                 self.targets.append(column)

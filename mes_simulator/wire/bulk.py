@@ -175,14 +175,15 @@ def _value(r, column, codepage, colid):
 
 class Load:
     """The rows of one bulk load into a MES table, checked on the event loop; run(db) writes
-    them on the database thread: the number of rows inserted."""
+    them on the database thread: the number of rows inserted.  Identity values are kept with
+    KEEP_IDENTITY or under SET IDENTITY_INSERT ... ON (as freebcp -E asks)."""
 
-    def __init__(self, statement, relation, columns, rows, codepage):
+    def __init__(self, statement, relation, columns, rows, codepage, identity_insert=False):
         table = {c.name.casefold(): c for c in tables.MES_TABLES[relation.name]}
         if len(columns) != len(statement.columns):
             raise SqlError(4816, "Invalid column type from bcp client for colid "
                                  f"{min(len(columns), len(statement.columns)) + 1}.")
-        keep_identity = "KEEP_IDENTITY" in statement.options
+        keep_identity = identity_insert or "KEEP_IDENTITY" in statement.options
         self.targets = []  # (table column or None when its value is dropped)
         for written, folded, _declared in statement.columns:
             column = table[folded]

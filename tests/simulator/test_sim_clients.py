@@ -403,6 +403,13 @@ def test_freebcp_out_queryout_and_in(sim, tmp_path):
     assert {k: v for k, v in again.items() if k != "id"} == \
         {k: v for k, v in first.items() if k != "id"}
 
+    # -E: the file's identity values kept (freebcp sets IDENTITY_INSERT on)
+    with open(out, encoding="utf-8") as f:
+        kept = "777%d" % first["id"] + f.read().split("\n")[0][len(str(first["id"])):]
+    _write(out, [kept.split("\t")])
+    assert freebcp(sim, "MES.dbo.results", "in", out, "-c", "-E")[0] == 0
+    assert [r["id"] for r in sim.results(units[0])][-1] == int("777%d" % first["id"])
+
     # a duplicate key: SQL Server's error, and none of the rows loaded
     _write(out, [[units[1] + "-C", "M4R-100", "FT1", "0", "ACTIVE", "0"], copies[0]])
     code, text = freebcp(sim, "MES.dbo.units", "in", out, "-c")

@@ -344,6 +344,20 @@ def test_bulk_load(sim, wire, what, statement, columns, rows, nbc, answer, loade
     assert shape(wire.batch("SELECT 1 AS one"))[-1] == ("DONE", 1)  # the connection goes on
 
 
+def test_identity_insert_keeps_the_values_given(sim, wire):
+    insert = ("INSERT dbo.results (id, serial, [procedure], employee, line, verdict) "
+              "VALUES (%d, N'BW-ID', N'FT1', N'E', N'L', N'PASS')")
+    assert shape(wire.batch("SET IDENTITY_INSERT MES.dbo.results ON; " + insert % 888001)) == [
+        ("DONE", 1)]
+    assert shape(wire.batch(RESULTS)) == [NO_COUNT]  # and a bulk load keeps them too
+    row = [intn(888002)[1]] + result("BW-ID")[1:]
+    wire.send(0x07, bulk_message(RESULT_COLUMNS, [row]))
+    assert shape(wire.tokens(wire.receive())) == [("DONE", 1)]
+    assert shape(wire.batch("SET IDENTITY_INSERT dbo.results OFF; " + insert % 888003))[0] == (
+        "error", 544)
+    assert [r["id"] for r in sim.results("BW-ID")] == [888001, 888002]
+
+
 @pytest.mark.parametrize("statement, number", INSERT_BULK_ERRORS)
 def test_insert_bulk_refused(wire, statement, number):
     assert shape(wire.batch(statement)) == [("error", number), ("DONE", None)]
@@ -457,6 +471,17 @@ ERRORS = [
                          "which was not supplied."),
     ("sp_who 'nobody'", 15007, "'nobody' is not a valid login or you do not have permission."),
     ("sp_databases 1", 8144, None),
+    ("SET IDENTITY_INSERT dbo.nope ON", 1088,
+     'Cannot find the object "dbo.nope" because it does not exist or you do not have '
+     'permissions.'),
+    ("SET IDENTITY_INSERT dbo.units ON", 8106,
+     "Table 'units' does not have the identity property. Cannot perform SET operation."),
+    ("SET IDENTITY_INSERT dbo.results ON; SET IDENTITY_INSERT MES.dbo.scenarios ON", 8107,
+     "IDENTITY_INSERT is already ON for table 'MES.dbo.results'. Cannot perform SET "
+     "operation for table 'scenarios'."),
+    ("SET IDENTITY_INSERT dbo.results ON; SET IDENTITY_INSERT dbo.results OFF; "
+     "INSERT dbo.results (id, serial, [procedure], employee, line, verdict) "
+     "VALUES (1, N'X', N'FT1', N'E', N'L', N'PASS')", 544, None),
     ("SELECT CAST('6F9619FF-8B86-D011-B42D' AS uniqueidentifier)", 8169,
      "Conversion failed when converting from a character string to uniqueidentifier."),
     ("DECLARE @g uniqueidentifier = 0x0102", 8169, None),
