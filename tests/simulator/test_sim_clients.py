@@ -348,12 +348,12 @@ def test_tsql(sim, conn, serial):
     passed_once(sim, conn, serial)
 
 
-def freebcp(sim, *args):
+def freebcp(sim, *args, version="7.4"):
     """freebcp (FreeTDS) against the simulator, named HOST:PORT; (exit code, output)."""
     done = subprocess.run(["freebcp"] + list(args) + ["-S", sim.server, "-U", sim.user,
                                                        "-P", sim.password],
-                          env=CLIENT_ENV, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          universal_newlines=True, timeout=60)
+                          env=dict(CLIENT_ENV, TDSVER=version), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=60)
     return done.returncode, done.stdout
 
 
@@ -368,7 +368,11 @@ def _write(path, rows):
 
 
 @pytest.mark.skipif(not shutil.which("freebcp"), reason="freebcp (freetds-bin) not installed")
-def test_freebcp_out_queryout_and_in(sim, tmp_path):
+@pytest.mark.parametrize("version", ["7.1", "7.4"])  # datetime2 as text, and as itself
+def test_freebcp_out_queryout_and_in(sim, tmp_path, version):
+    def bcp(*args):
+        return freebcp(sim, *args, version=version)
+
     units = [sim.add_unit(step=n, failures=n) for n in range(3)]
     for serial in units:
         sim.sql.execute("INSERT INTO results (serial, procedure, employee, line, verdict, "
@@ -377,18 +381,18 @@ def test_freebcp_out_queryout_and_in(sim, tmp_path):
     listed = ", ".join("N'%s'" % s for s in units)
     out = str(tmp_path / "units.dat")
     # queryout (and out) ask SET FMTONLY ON for the columns first
-    assert freebcp(sim, "select * from dbo.units where serial in (%s) order by serial"
+    assert bcp("select * from dbo.units where serial in (%s) order by serial"
                    % listed, "queryout", out, "-c")[0] == 0
     assert _lines(out) == [[s, "M4R-100", "FT1,FT2,PACK", str(n), "ACTIVE", str(n)]
                            for n, s in enumerate(units)]
-    code, text = freebcp(sim, "MES.dbo.units", "out", str(tmp_path / "all.dat"), "-c")
+    code, text = bcp("MES.dbo.units", "out", str(tmp_path / "all.dat"), "-c")
     assert code == 0 and len(_lines(str(tmp_path / "all.dat"))) == sim.sql.execute(
         "SELECT COUNT(*) FROM units").fetchone()[0]
 
     # in: the same rows under new serial numbers
     copies = [[s + "-B"] + row[1:] for s, row in zip(units, _lines(out))]
     _write(out, copies)
-    code, text = freebcp(sim, "MES.dbo.units", "in", out, "-c")
+    code, text = bcp("MES.dbo.units", "in", out, "-c")
     assert code == 0 and "3 rows copied" in text
     assert [sim.unit(s + "-B") for s in units] == [
         {"serial": s + "-B", "product": "M4R-100", "route": "FT1,FT2,PACK", "step": n,
@@ -396,8 +400,8 @@ def test_freebcp_out_queryout_and_in(sim, tmp_path):
 
     # results, with an identity, a NULL, Chinese names and a datetime2(0), out and in again
     query = "select * from MES.dbo.results where serial = N'%s'" % units[0]
-    assert freebcp(sim, query, "queryout", out, "-c")[0] == 0
-    assert freebcp(sim, "MES.dbo.results", "in", out, "-c")[0] == 0
+    assert bcp(query, "queryout", out, "-c")[0] == 0
+    assert bcp("MES.dbo.results", "in", out, "-c")[0] == 0
     first, again = sim.results(units[0])
     assert again["id"] > first["id"]  # a new identity value, not the file's
     assert {k: v for k, v in again.items() if k != "id"} == \
@@ -407,12 +411,12 @@ def test_freebcp_out_queryout_and_in(sim, tmp_path):
     with open(out, encoding="utf-8") as f:
         kept = "777%d" % first["id"] + f.read().split("\n")[0][len(str(first["id"])):]
     _write(out, [kept.split("\t")])
-    assert freebcp(sim, "MES.dbo.results", "in", out, "-c", "-E")[0] == 0
+    assert bcp("MES.dbo.results", "in", out, "-c", "-E")[0] == 0
     assert [r["id"] for r in sim.results(units[0])][-1] == int("777%d" % first["id"])
 
     # a duplicate key: SQL Server's error, and none of the rows loaded
     _write(out, [[units[1] + "-C", "M4R-100", "FT1", "0", "ACTIVE", "0"], copies[0]])
-    code, text = freebcp(sim, "MES.dbo.units", "in", out, "-c")
+    code, text = bcp("MES.dbo.units", "in", out, "-c")
     assert "Violation of PRIMARY KEY constraint 'PK_units'" in text
     assert sim.unit(units[1] + "-C") is None
 
