@@ -234,7 +234,11 @@ def convert(value, target, codepage):
                 from None
     if name in TIMES:
         if isinstance(value, (datetime, date, time)):
-            return value
+            try:
+                return datetimes.as_type(value, name, target.scale)
+            except ValueError:
+                raise SqlError(8115, "Arithmetic overflow error converting expression to data "
+                                     f"type {name}.") from None
         if isinstance(value, str):
             text = value.strip()
             clock = _CLOCK_TEXT.fullmatch(text)

@@ -7,6 +7,7 @@ rows or none.  The rows are read on the database thread, one at a time, as they 
 """
 
 import struct
+import uuid
 from collections import namedtuple
 from decimal import Decimal
 
@@ -146,7 +147,6 @@ def _value(r, column, codepage, colid):
                     raise _bad_length(colid)
                 return datetimes.decode(raw, sqltype.name, sqltype.scale)
             if code == 0x24:
-                import uuid
                 return str(uuid.UUID(bytes_le=raw)).upper()
             name = _BYTELEN_NAMES[code].get(n)
             if name is None:

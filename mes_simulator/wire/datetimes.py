@@ -41,6 +41,38 @@ def with_tick(value, tick):
     return out
 
 
+def as_type(value, name, scale):
+    """A date, time or datetime value as a value of type name(scale): a date for date, a time
+    for time, a datetime for the others (aware for datetimeoffset: +00:00 when it had no
+    offset; the local time kept when another type drops the offset), rounded to the scale of
+    time, datetime2 and datetimeoffset."""
+    if name == "date":
+        return value.date() if isinstance(value, datetime) else \
+            value if not isinstance(value, time) else date(1900, 1, 1)
+    if isinstance(value, time):
+        moment = with_tick(datetime.combine(date(1900, 1, 1), time(
+            value.hour, value.minute, value.second, value.microsecond)), getattr(value, "tick", 0))
+    elif isinstance(value, datetime):
+        moment = value
+    else:
+        moment = datetime.combine(value, time())
+    if name not in CODES:  # datetime, smalldatetime: rounded as they go out
+        return moment.replace(tzinfo=None) if moment.tzinfo is not None else moment
+    local, offset = _moment(moment)
+    days, units = _rounded(local, scale, getattr(moment, "tick", 0))
+    ticks = units * 10 ** (7 - scale)
+    try:
+        out = datetime.combine(DAY0 + timedelta(days=days), time()) \
+            + timedelta(microseconds=ticks // 10)
+    except OverflowError:  # 9999-12-31 23:59:59.9999999 rounded up
+        raise ValueError("out of range") from None
+    if name == "time":
+        return with_tick(out.time(), ticks % 10)
+    if name == "datetimeoffset":
+        out = out.replace(tzinfo=timezone(timedelta(minutes=offset)))
+    return with_tick(out, ticks % 10)
+
+
 def time_bytes(scale):
     """Bytes of the time part at this fractional-seconds scale."""
     return 3 if scale <= 2 else 4 if scale <= 4 else 5

@@ -303,6 +303,21 @@ BULK_CASES = [
     ("identity kept", RESULTS + " with (KEEP_IDENTITY)", RESULT_COLUMNS,
      [result("BW-8")], False,
      [NO_COUNT], [("DONE", 1)], {}, [("BW-8", True, "2024-05-01 00:16:40")]),
+    ("a date into datetime2(0)", RESULTS.replace("datetime2(0))", "date)"),
+     RESULT_COLUMNS[:-1] + [("tested_at", b"\x28")],
+     [result("BW-15", b"\x03" + (739006).to_bytes(3, "little"))], False,
+     [NO_COUNT], [("DONE", 1)], {}, [("BW-15", False, "2024-05-01 00:00:00")]),
+    ("datetime2(7) rounded to datetime2(0)", RESULTS.replace("datetime2(0))", "datetime2(7))"),
+     RESULT_COLUMNS[:-1] + [("tested_at", b"\x2a\x07")],
+     [result("BW-16", b"\x08" + (15 * 10 ** 6).to_bytes(5, "little")
+             + (739006).to_bytes(3, "little"))], False,
+     [NO_COUNT], [("DONE", 1)], {}, [("BW-16", False, "2024-05-01 00:00:02")]),
+    ("datetimeoffset keeps its local time", RESULTS.replace("datetime2(0))",
+                                                          "datetimeoffset(0))"),
+     RESULT_COLUMNS[:-1] + [("tested_at", b"\x2b\x00")],
+     [result("BW-17", b"\x08" + bytes(3) + (739006).to_bytes(3, "little")
+             + struct.pack("<h", 480))], False,
+     [NO_COUNT], [("DONE", 1)], {}, [("BW-17", False, "2024-05-01 08:00:00")]),
     ("bad value length", RESULTS, RESULT_COLUMNS,
      [result("BW-9", b"\x05" + AT[:5])], False,
      [NO_COUNT], [("error", 4815), ("DONE", None)], {}, []),
@@ -336,7 +351,7 @@ def test_bulk_load(sim, wire, what, statement, columns, rows, nbc, answer, loade
     wire.send(0x07, bulk_message(columns, rows, nbc))
     assert shape(wire.tokens(wire.receive())) == loaded
     serials = [value for row in rows for value in row]
-    got = {s: sim.unit(s)["step"] for s in ["BW-%d" % n for n in range(1, 15)]
+    got = {s: sim.unit(s)["step"] for s in ["BW-%d" % n for n in range(1, 18)]
            if sim.unit(s) is not None and nv(s) in serials}
     assert got == units
     assert [(r["serial"], r["id"] == 999999, r["tested_at"]) for r in sim.results()
@@ -506,3 +521,19 @@ def test_errors(wire, batch, number, text):
     assert [n for n, _t in errors] == [number]
     if text is not None:
         assert errors[0][1] == text
+
+
+@pytest.mark.parametrize("value, stored", [
+    ("CAST('2024-05-01' AS date)", datetime(2024, 5, 1)),
+    ("CAST('2024-05-01 08:00:00.5' AS datetime2(1))", datetime(2024, 5, 1, 8, 0, 1)),
+    ("CAST('2024-05-01 08:00:00 -05:00' AS datetimeoffset(0))", datetime(2024, 5, 1, 8, 0)),
+])
+def test_date_and_time_values_stored_in_a_datetime2_0_column(sim, value, stored):
+    """Converted to the column's type as SQL Server converts them (rounded, the offset
+    dropped), and read back."""
+    serial = sim.add_unit()
+    got = result_sets(sim, "INSERT INTO dbo.results (serial, [procedure], employee, line, "
+                           "verdict, tested_at) VALUES (N'%s', N'FT1', N'E', N'L', N'PASS', %s); "
+                           "SELECT tested_at FROM dbo.results WHERE serial = N'%s'"
+                      % (serial, value, serial))
+    assert got[-1] == (["tested_at"], [(stored,)])
