@@ -130,7 +130,12 @@ def type_of(value):
     if isinstance(value, bytes):
         return SqlType("varbinary", max(len(value), 1))
     if isinstance(value, datetime):
-        return SqlType("datetime")
+        return SqlType("datetimeoffset", 0, 0, 7) if value.tzinfo is not None \
+            else SqlType("datetime")
+    if isinstance(value, date):
+        return SqlType("date")
+    if isinstance(value, time):
+        return SqlType("time", 0, 0, 7)
     if isinstance(value, Varchar):
         return SqlType("varchar", max(len(value), 1))
     return SqlType("nvarchar", max(len(value), 1))
@@ -182,6 +187,10 @@ def convert(value, target, codepage):
         if name in ("nchar", "char"):
             text = type(text)(text.ljust(target.size))
         return text
+    if (name in INT_RANGES or name in DECIMALS or name in FLOATS or name in BINARY) \
+            and isinstance(value, (date, time)) and type_of(value).name != "datetime":
+        raise SqlError(206, f"Operand type clash: {type_of(value).name} is incompatible with "
+                            f"{name}")
     if name in BINARY:
         if isinstance(value, str):
             value = value.encode(codepage, errors="replace") if isinstance(value, Varchar) \

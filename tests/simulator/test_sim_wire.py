@@ -497,6 +497,10 @@ ERRORS = [
     ("SET IDENTITY_INSERT dbo.results ON; SET IDENTITY_INSERT dbo.results OFF; "
      "INSERT dbo.results (id, serial, [procedure], employee, line, verdict) "
      "VALUES (1, N'X', N'FT1', N'E', N'L', N'PASS')", 544, None),
+    ("DECLARE @d date = '2024-05-01'; DECLARE @i int = @d", 206,
+     "Operand type clash: date is incompatible with int"),
+    ("DECLARE @t time = '08:00'; DECLARE @m money = @t", 206,
+     "Operand type clash: time is incompatible with money"),
     ("SELECT CAST('6F9619FF-8B86-D011-B42D' AS uniqueidentifier)", 8169,
      "Conversion failed when converting from a character string to uniqueidentifier."),
     ("DECLARE @g uniqueidentifier = 0x0102", 8169, None),
