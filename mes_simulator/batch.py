@@ -455,7 +455,8 @@ class Parser(ExpressionParser):
                 self.pos == start or self.word() not in STATEMENT_WORDS):
             self.pos += 1
         words = [t.value if t.kind == "name" else t.text for t in self.tokens[start:self.pos]]
-        return ("set", tuple(str(w) for w in words))
+        # a dotted name (SET IDENTITY_INSERT MES.dbo.results ON) as its folded parts with dots
+        return ("set", tuple(".".join(w) if isinstance(w, tuple) else str(w) for w in words))
 
     def st_use(self):
         tok = self.peek()
@@ -563,6 +564,11 @@ class Parser(ExpressionParser):
             self.pos += 1
             return ("global", tok.value) if tok.value.startswith("@@") \
                 else ("var", tok.value, tok.text)
+        if tok is not None and tok.kind == "name" and isinstance(tok.value, str) \
+                and tok.value != "null":
+            # a one-part name is a character string here: `EXEC sp_help units`
+            self.pos += 1
+            return ("lit", tok.text[1:-1] if tok.text[0] in '["' else tok.text)
         return ("lit", self.constant())
 
     def constant(self):

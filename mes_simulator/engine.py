@@ -13,7 +13,9 @@ import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
+from .sql import insert_bulk
 from .sqltypes import SqlError, SqlType
+from .wire import bulk
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
                 "\tMES simulator: the MES procedures over TDS on loopback\n")
@@ -59,6 +61,9 @@ class Engine:
         self.database = conn.config.database
         self.rowcount = 0
         self.identity = None  # the last identity value this session inserted
+        self.fmtonly = False  # SET FMTONLY ON: statements describe their results, run nothing
+        self.bulk = None  # (INSERT BULK statement, table) whose rows are to come
+        self.identity_insert = None  # the table SET IDENTITY_INSERT ... ON names
 
     @property
     def version(self):
@@ -83,8 +88,52 @@ class Engine:
 
     async def batch(self, text):
         reply = self._pending = Reply(self, batch=True)
+        self.bulk = None
         try:
-            await self._run(batches.checked_batch(text), {}, reply)
+            if insert_bulk.is_insert_bulk(text):
+                self._insert_bulk(text)
+            else:
+                await self._run(batches.checked_batch(text), {}, reply)
+        except SqlError as err:
+            reply.error(err)
+        return reply.finish()
+
+    def _insert_bulk(self, text):
+        """INSERT BULK: the table and columns the next bulk-load message fills."""
+        statement = insert_bulk.parse(text)
+        rel = tables.relation(statement.parts, self.database)
+        if rel is None:
+            raise SqlError(208, f"Invalid object name '{statement.written}'.")
+        if rel.kind != "mes":
+            raise SqlError(229, f"The INSERT permission was denied on the object '{rel.name}', "
+                                f"database 'mssqlsystemresource', schema '{rel.schema}'.",
+                           severity=14, state=5)
+        known = {c.name.casefold() for c in tables.MES_TABLES[rel.name]}
+        for written, folded, _type in statement.columns:
+            if folded not in known:
+                raise SqlError(207, f"Invalid column name '{written}'.")
+        self.bulk = statement, rel
+
+    async def bulk_load(self, payload):
+        """A bulk-load message (packet type 0x07): the rows of the INSERT BULK before it."""
+        pending, self.bulk = self.bulk, None
+        if pending is None:
+            raise tds.ProtocolError("bulk load data without INSERT BULK")
+        reply = self._pending = Reply(self, batch=True)
+        statement, rel = pending
+        try:
+            try:
+                columns, rows = bulk.read(payload, self.version, self.codepage)
+            except bulk.BadStream as bad:
+                raise SqlError(bad.number, bad.text) from None
+            load = bulk.Load(statement, rel, columns, rows, self.codepage,
+                             self.identity_insert == rel.name)
+            if self.implicit and not self.trancount:
+                self.begin(reply)
+            count = await self._mes("sql_write", load.run)
+            self.conn.log("bulk load of %d rows into %s", count, rel.name)
+            self.rowcount = count
+            reply.done(tds.DONE_COUNT, CMD_INSERT, count)
         except SqlError as err:
             reply.error(err)
         return reply.finish()
@@ -179,11 +228,16 @@ class Engine:
     async def _statement(self, st, variables, reply):
         """Run one statement; False after RETURN."""
         kind = st[0]
+        if self.fmtonly and kind not in _RUN_UNDER_FMTONLY:
+            return await self._describe(st, variables, reply)
         if kind == "set":
             words = st[1]
-            if words and words[0] in ("implicit_transactions", "nocount") and len(words) > 1:
-                setattr(self, "implicit" if words[0] == "implicit_transactions" else "nocount",
+            if words and words[0] in ("implicit_transactions", "nocount", "fmtonly") \
+                    and len(words) > 1:
+                setattr(self, {"implicit_transactions": "implicit"}.get(words[0], words[0]),
                         words[1] == "on")
+            elif words[:1] == ("identity_insert",) and len(words) == 3:
+                self._identity_insert(words[1], words[2] == "on")
             elif words[:1] == ("lock_timeout",):
                 number = "".join(words[1:])
                 if not number.lstrip("-").isdigit() or len(number) > 11:
@@ -247,6 +301,76 @@ class Engine:
         elif kind == "print":
             value = self._value(st[1], variables)
             reply.info(0, "" if value is None else sqltypes.text_of(value))
+        elif kind == "return":
+            return False
+        return True
+
+    def _identity_insert(self, name, on):
+        """SET IDENTITY_INSERT table ON|OFF: explicit identity values for that table (one per
+        session), in INSERT and bulk load."""
+        rel = tables.relation(tuple(name.split(".")), self.database)
+        if rel is None or rel.kind != "mes":
+            raise SqlError(1088, f'Cannot find the object "{name}" because it does not exist or '
+                                 'you do not have permissions.')
+        if not any(c.identity for c in tables.MES_TABLES[rel.name]):
+            raise SqlError(8106, f"Table '{rel.name}' does not have the identity property. "
+                                 "Cannot perform SET operation.")
+        if on:
+            if self.identity_insert not in (None, rel.name):
+                raise SqlError(8107, f"IDENTITY_INSERT is already ON for table "
+                                     f"'{self.database}.dbo.{self.identity_insert}'. Cannot "
+                                     f"perform SET operation for table '{rel.name}'.")
+            self.identity_insert = rel.name
+        elif self.identity_insert == rel.name:
+            self.identity_insert = None
+
+    async def _describe(self, st, variables, reply):
+        """A statement under SET FMTONLY ON: the metadata of the result sets it would give,
+        no rows, nothing changed.  Names and types are still checked (errors as when run)."""
+        kind = st[0]
+        if kind == "declare":  # the variables exist, their initial values are not set
+            for name, sqltype, _value in st[1]:
+                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
+        elif kind == "select":
+            columns = []
+            for item in st[1]:
+                if item[0] == "assign":
+                    continue
+                if item[1][0] == "var" and item[1][1] in variables:
+                    columns.append(("" if item[2] is None else item[2],
+                                    variables[item[1][1]][0]))
+                    continue
+                node = self._bind(item[1], variables)
+                columns.append((item[2] if item[2] is not None else
+                                node.name if node.kind == "ref" else "", node.type))
+            if columns:
+                reply.rows(columns, [], count=False)
+        elif kind == "query":
+            plan = evaluate.Binder(self, variables).query(st[1])
+            if plan.columns:
+                reply.rows(list(plan.columns), [], count=False)
+        elif kind in ("insert", "update", "delete"):
+            rel = tables.relation(st[1][0], self.database)
+            if rel is None:
+                raise SqlError(208, f"Invalid object name '{st[1][1]}'.")
+            if rel.kind == "mes":
+                write = TableWrite(self, rel, variables, st)
+                output = st[4] if kind in ("insert", "update") else st[3]
+                if write.output_columns and not getattr(output, "into", None):
+                    reply.rows(write.output_columns, [], count=False)
+                    return True
+            reply.done(tds.DONE_FINAL, {"insert": CMD_INSERT, "update": CMD_UPDATE,
+                                        "delete": CMD_DELETE}[kind], 0)
+        elif kind == "exec":
+            name = _procedure_name(st[2], self.conn.config.database)
+            if name in batches.SYSTEM_PROCEDURES or name in metadata.PROCEDURES:
+                await self._exec(st, variables, reply)  # their statements are described
+            elif reply.batch:
+                reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, tds.TOKEN_DONEPROC)
+        elif kind == "if":  # both branches are described, as SQL Server does
+            for branch in st[2:4]:
+                if branch is not None and not await self._statement(branch, variables, reply):
+                    return False
         elif kind == "return":
             return False
         return True
@@ -429,7 +553,7 @@ class Engine:
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{written}'.", state=62)
             outputs = await self._procedure(proc, values)
-        for arg, (_name, _type, value) in zip([a for a in values if a.output], outputs):
+        for _name, _type, value, arg in outputs:
             self._assign(variables, arg.variable, value)
         if status_var:
             self._assign(variables, status_var, 0)
@@ -440,7 +564,8 @@ class Engine:
             reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, TOKEN_DONEINPROC)
 
     async def _procedure(self, proc, args):
-        """Run a MES procedure: [(Param, value)] of its OUTPUT arguments, in argument order."""
+        """Run a MES procedure: (name, type, value, Arg) of its OUTPUT arguments, in argument
+        order."""
         bound = bind(proc, args)
         values = [sqltypes.convert(bound[p.name].value, p.type, self.codepage) if p.name in bound
                   else None for p in proc.inputs]
@@ -456,7 +581,7 @@ class Engine:
             if arg.output:
                 param = _param_of(proc, args, arg)
                 outputs.append((arg.written or param.name, param.type, sqltypes.convert(
-                    results.get(param.name.casefold()), param.type, self.codepage)))
+                    results.get(param.name.casefold()), param.type, self.codepage), arg))
         return outputs
 
     async def _rpc_call(self, call, reply):
@@ -470,14 +595,20 @@ class Engine:
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{call.written}'.",
                                state=62)
+            if self.fmtonly:  # described, not run
+                reply.done_proc()
+                return
             outputs = await self._procedure(proc, call.args)
         reply.raw(tds.return_status(0))
-        for ordinal, (name, sqltype, value) in enumerate(outputs):
-            reply.return_value(ordinal, name, sqltype, value)
+        # each output value carries the place of its parameter in the call, in call order
+        places = {id(arg): n for n, arg in enumerate(call.args)}
+        for name, sqltype, value, arg in sorted(outputs, key=lambda out: places[id(out[3])]):
+            reply.return_value(places[id(arg)], name, sqltype, value)
         reply.done_proc()
 
     async def _system(self, name, args, reply, nested):
-        """sp_executesql and the sp_prepare family: [(Param, value)] of their OUTPUT arguments."""
+        """sp_executesql and the sp_prepare family: (name, type, value, Arg) of their OUTPUT
+        arguments."""
         outputs = []
         if name == "sp_executesql":
             statement, declarations, values = _executesql_args(args)
@@ -496,7 +627,7 @@ class Engine:
             batches.parse_batch(statement)  # compiled now: a syntax error is reported here
             self.prepared[handle] = (statement, params)
             if args[0].output:
-                outputs.append(("@handle", sqltypes.INT, handle))
+                outputs.append(("@handle", sqltypes.INT, handle, args[0]))
             if name == "sp_prepexec":
                 await self._parameterised(statement, params, args[3:], reply, outputs)
         elif name == "sp_execute":
@@ -534,7 +665,8 @@ class Engine:
         for arg in args:
             param = getattr(arg, "declared", None)
             if arg.output and param is not None:
-                outputs.append((arg.written or param.name, param.type, variables[param.name][1]))
+                outputs.append((arg.written or param.name, param.type, variables[param.name][1],
+                                arg))
 
 
 class Arg:
@@ -674,27 +806,34 @@ class Reply:
         self.rows([(name, sqltype) for name, sqltype, _v in columns],
                   [tuple(value for _n, _t, value in columns)])
 
-    def rows(self, columns, rows):
-        """A result set: columns are (name, SqlType), rows tuples of values."""
+    def rows(self, columns, rows, count=True):
+        """A result set: columns are (name, SqlType), rows tuples of values (count: whether
+        its DONE counts them; not under SET FMTONLY ON)."""
         collation = self.engine.conn.server.collation
         codepage = self.engine.codepage
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         meta = [struct.pack("<BH", 0x81, len(columns))]
-        types = []
+        types, as_text = [], []
         for name, sqltype in columns:
-            sqltype = _wire_type(sqltype, self.version)
+            sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
             types.append(sqltype)
+            as_text.append(text)
             meta.append(user_type + b"\x01\x00" + sqltypes.type_info(sqltype, collation)
                         + tds.b_varchar(name[:128]))
         encode = sqltypes.encode_value
+        if any(as_text):
+            rows = [tuple(value if text is None else text(value)
+                          for value, text in zip(row, as_text)) for row in rows]
         for row in rows:
             meta.append(b"\xd1")
             meta.extend(encode(value, sqltype, codepage) for value, sqltype in zip(row, types))
         self.parts.append(b"".join(meta))
-        self.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
+        self.done(tds.DONE_COUNT if count else tds.DONE_FINAL, tds.CMD_SELECT, len(rows))
 
     def return_value(self, ordinal, name, sqltype, value):
-        sqltype = _wire_type(sqltype, self.version)
+        sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
+        if text is not None:
+            value = text(value)
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         self.raw(b"\xac" + struct.pack("<H", ordinal) + tds.b_varchar(name) + b"\x01" + user_type
                  + b"\x01\x00" + sqltypes.type_info(sqltype, self.engine.conn.server.collation)
@@ -717,12 +856,11 @@ def _wire_type(sqltype, version):
     if sqltype.size == sqltypes.MAX and version < tds.TDS72:
         sqltype = SqlType(sqltype.name, sqltypes.MAX_SIZE[sqltype.name]
                           // (2 if sqltype.name in sqltypes.UNICODE else 1))
-    if sqltype.name in ("date", "time", "datetime2", "datetimeoffset", "smalldatetime"):
-        sqltype = SqlType("datetime")
-    if sqltype.name == "uniqueidentifier":
-        sqltype = SqlType("nvarchar", 36)
     return sqltype
 
+
+# statements that run as usual under SET FMTONLY ON
+_RUN_UNDER_FMTONLY = {"set", "use", "block", "begin", "commit", "rollback", "save"}
 
 _DEFAULT = object()  # DEFAULT in an INSERT's VALUES
 
@@ -751,7 +889,7 @@ class TableWrite:
                 column = known.get(name.casefold())
                 if column is None:
                     raise SqlError(207, f"Invalid column name '{name}'.")
-                if column.identity:
+                if column.identity and engine.identity_insert != rel.name:
                     raise SqlError(544, f"Cannot insert explicit value for identity column in "
                                         f"table '{rel.name}' when IDENTITY_INSERT is set to OFF.")
                 self.targets.append(column)

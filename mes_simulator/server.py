@@ -320,7 +320,7 @@ class Connection:
 
     async def _too_large(self, exc):
         self.log("request too large: %s", exc)
-        if exc.kind not in (tds.SQL_BATCH, 0x03):  # a batch or an RPC; nothing else is that long
+        if exc.kind not in (tds.SQL_BATCH, 0x03, tds.BULK_LOAD):  # nothing else is that long
             raise tds.ProtocolError(str(exc))
         await self._send(self._error(50000, f"The request of {exc.size} bytes is larger than this "
                                             f"server accepts ({self.config.max_batch_size} bytes)."))
@@ -487,6 +487,8 @@ class Connection:
                     reply = await engine.rpc(payload)
                 elif kind == tds.TRANSACTION_MANAGER:
                     reply = await engine.transaction_request(payload)
+                elif kind == tds.BULK_LOAD:
+                    reply = await engine.bulk_load(payload)
                 else:
                     raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
             except engines.Stop as stop:

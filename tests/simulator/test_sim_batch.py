@@ -137,7 +137,7 @@ def test_whitespace_comments_case_and_brackets_as_sql_server_reads_them():
     (UNIT_QUERY % ("N'SN1", "'a'", "'b'", "'c'"), 105),
     ("select N'abc", 105),
     ("/* never closed", 113),
-    (UNIT_QUERY % ("SN0001", "'a'", "'b'", "'c'"), 102),       # a bare word is no literal
+    (UNIT_QUERY % ("dbo.SN0001", "'a'", "'b'", "'c'"), 102),   # a qualified name is no literal
     (UNIT_QUERY % ("@x", "'a'", "'b'", "'c'"), 137),
     (UNIT_QUERY % ("1" * 39, "'a'", "'b'", "'c'"), 1007),
     (UNIT_QUERY % ("'a'", "'b'", "'c'", "'d'; DROP TABLE units"), 102),

@@ -1,0 +1,1 @@
+"""SQL as SQL Server reads it: statements, names, types and the catalog."""
