@@ -17,6 +17,7 @@ from decimal import Decimal
 
 from . import sqltypes, tds
 from .query import ExpressionParser
+from .sql import control
 from .sqltypes import SqlError, SqlType
 
 # The station's two batches, with a constant in each %s.
@@ -73,8 +74,9 @@ class TableType(namedtuple("TableType", "columns")):
     name = "table"
 
 
-class Token(namedtuple("Token", "kind text value", defaults=(None,))):
-    """kind: name, var, nstr, str, bin, num or punct; text: as written; value: what it means."""
+class Token(namedtuple("Token", "kind text value line", defaults=(None, 1))):
+    """kind: name, var, nstr, str, bin, num or punct; text: as written; value: what it means;
+    line: the line of the batch it starts on (the first is 1)."""
     __slots__ = ()
 
     @property
@@ -104,7 +106,7 @@ _LEXER = re.compile(r"""
 
 
 def tokenize(text):
-    tokens, pos = [], 0
+    tokens, pos, line = [], 0, 1
     while pos < len(text):
         m = _LEXER.match(text, pos)
         if m is None:
@@ -114,28 +116,34 @@ def tokenize(text):
                                severity=15)
             raise SqlError(102, f"Incorrect syntax near '{text[pos]}'.", severity=15)
         kind, written = m.lastgroup, m.group()
-        pos = m.end()
+        start, pos = pos, m.end()
         if kind == "space":
+            line += written.count("\n")
             continue
         if kind == "comment":
             pos = _skip_comment(text, pos)
-        elif kind == "nstr":
-            tokens.append(Token("nstr", written, written[2:-1].replace("''", "'")))
+            line += text.count("\n", start, pos)
+            continue
+        if kind == "nstr":
+            tokens.append(Token("nstr", written, written[2:-1].replace("''", "'"), line))
         elif kind == "str":
-            tokens.append(Token("str", written, written[1:-1].replace("''", "'")))
+            tokens.append(Token("str", written, written[1:-1].replace("''", "'"), line))
         elif kind == "bin":
             digits = written[2:]
-            tokens.append(Token("bin", written, bytes.fromhex(digits.rjust(len(digits) + len(digits) % 2, "0"))))
+            tokens.append(Token("bin", written, bytes.fromhex(
+                digits.rjust(len(digits) + len(digits) % 2, "0")), line))
         elif kind in ("bracket", "quoted"):
             name = written[1:-1].replace(written[-1] * 2, written[-1])
-            tokens.append(Token("name", written, name.casefold()))
+            tokens.append(Token("name", written, name.casefold(), line))
         elif kind == "word":
             folded = written.casefold()
-            tokens.append(Token("name", written, _SYNONYMS.get(folded, folded)))
+            tokens.append(Token("name", written, _SYNONYMS.get(folded, folded), line))
         elif kind in ("var", "punct"):
-            tokens.append(Token(kind, written, written.casefold()))
+            tokens.append(Token(kind, written, written.casefold(), line))
         else:
-            tokens.append(Token(kind, written))
+            tokens.append(Token(kind, written, None, line))
+        if kind in ("nstr", "str", "bracket", "quoted"):
+            line += written.count("\n")
     return _join_dotted_names(tokens)
 
 
@@ -176,7 +184,7 @@ def _join_dotted_names(tokens):
             parts = [t.value for t in run if t.kind == "name"]
             if run[2].kind != "name":  # db..name
                 parts.insert(1, "")
-            out.append(Token("name", "".join(t.text for t in run), tuple(parts)))
+            out.append(Token("name", "".join(t.text for t in run), tuple(parts), run[0].line))
         pos = last + 1
     return out
 
@@ -215,7 +223,8 @@ def decode_text(payload):
 STATEMENT_WORDS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save",
                    "use", "if", "insert", "update", "delete", "print", "return", "while",
                    "create", "drop", "alter", "truncate", "with", "merge", "raiserror", "throw",
-                   "grant", "revoke", "deny", "end", "else", "waitfor", "go"}
+                   "grant", "revoke", "deny", "end", "else", "waitfor", "go", "break",
+                   "continue", "goto"}
 TRAN_WORDS = {"tran", "transaction"}
 COMPARISONS = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
 MAX_NAME = 128
@@ -358,7 +367,9 @@ def parse_declarations(text):
 MAX_NESTING = 32
 
 
-class Parser(ExpressionParser):
+class Parser(control.ControlFlowParser, ExpressionParser):
+    statement_words = STATEMENT_WORDS
+
     def __init__(self, tokens):
         self.tokens, self.pos = tokens, 0
         self.depth = 0
@@ -400,8 +411,10 @@ class Parser(ExpressionParser):
         if pos >= len(self.tokens):
             if not self.tokens:
                 return SqlError(102, "Incorrect syntax near ''.", severity=15)
-            return SqlError(102, f"Incorrect syntax near '{self.tokens[-1].text}'.", severity=15)
-        return SqlError(102, f"Incorrect syntax near '{self.tokens[pos].text}'.", severity=15)
+            pos = len(self.tokens) - 1
+        err = SqlError(102, f"Incorrect syntax near '{self.tokens[pos].text}'.", severity=15)
+        err.line = self.tokens[pos].line
+        return err
 
     def expect_var(self):
         tok = self.peek()
@@ -422,17 +435,24 @@ class Parser(ExpressionParser):
                 continue
             statements.append(self.statement())
             if not self.done() and not self.accept_punct(";") \
-                    and self.word() not in STATEMENT_WORDS:
+                    and self.word() not in STATEMENT_WORDS and not self.is_label():
                 raise self.syntax_error()
+        control.check_labels(statements)
         return tuple(statements)
 
     def statement(self):
+        """One statement (a control.Statement: it knows its line)."""
         tok = self.peek()
+        return control.at(self._statement(tok), tok.line)
+
+    def _statement(self, tok):
         word = self.word()
         if word is None:
             if tok.kind == "name" and self.pos == 0:  # a batch that starts with a name runs it
                 return self.exec_statement()
             raise self.syntax_error()
+        if self.is_label():
+            return self.label()
         handler = getattr(self, "st_" + word, None)
         if handler is None:
             if word not in STATEMENT_WORDS and self.pos == 0:
@@ -529,6 +549,8 @@ class Parser(ExpressionParser):
             status_var = self.expect_var()
             self.pos += 1
         tok = self.peek()
+        if status_var is None and tok is not None and tok.key == ("punct", "("):
+            return self.dynamic()
         if tok is None or tok.kind != "name":
             raise self.syntax_error()
         self.pos += 1
@@ -624,28 +646,24 @@ class Parser(ExpressionParser):
             if self.word() not in TRAN_WORDS:
                 raise self.syntax_error()
             raise SqlError(8501, "MSDTC on server 'MESSIM' is unavailable.")
+        if self.accept_word("try"):
+            return self.try_catch()
         if not (self.accept_word("tran") or self.accept_word("transaction")):
-            statements = []  # BEGIN ... END
-            self.nest()
-            while not self.accept_word("end"):
-                if self.done():
-                    raise self.syntax_error()
-                if not self.accept_punct(";"):
-                    statements.append(self.statement())
-            self.depth -= 1
-            return ("block", tuple(statements))
+            return ("block", self.block(None))  # BEGIN ... END
         return ("begin", self._tran_name())
 
     def _tran_name(self):
         tok = self.peek()
         if tok is not None and (tok.kind == "var" or tok.kind == "name" and not _is_keyword(tok)):
             self.pos += 1
+            name = ("var", tok.value, tok.text) if tok.kind == "var" else \
+                tok.text[1:-1] if tok.text[0] in '["' else tok.text
             if self.accept_word("with"):  # WITH MARK ['description']
                 if not self.accept_word("mark"):
                     raise self.syntax_error()
                 if self.peek() is not None and self.peek().kind in ("str", "nstr"):
                     self.pos += 1
-            return tok.text
+            return name
         return None
 
     def _end_transaction(self, kind):
@@ -672,6 +690,7 @@ class Parser(ExpressionParser):
         condition = self.condition()
         if self.done():
             raise self.syntax_error()
+        self.condition_end = self.pos
         self.nest()
         then = self.statement()
         otherwise = None
@@ -685,9 +704,6 @@ class Parser(ExpressionParser):
 
     def st_print(self):
         return ("print", self.expression())
-
-    def st_return(self):
-        return ("return",)
 
 _KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", "else", "with",
                                "tran", "transaction", "work", "and", "or", "not", "into",

@@ -584,7 +584,7 @@ _COMPARE = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
 _STATEMENTS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save", "use",
                "if", "insert", "update", "delete", "print", "return", "while", "create", "drop",
                "alter", "truncate", "merge", "raiserror", "throw", "grant", "revoke", "deny",
-               "waitfor", "go"}
+               "waitfor", "go", "break", "continue", "goto"}
 
 
 def _is_clause(tok):

@@ -1,0 +1,1 @@
+"""T-SQL as this server reads and runs it."""
