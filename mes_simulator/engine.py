@@ -6,14 +6,20 @@ request builds its reply token by token; the MES procedures themselves are run b
 connection (`conn.procedure`), which applies the scenarios and owns the SQLite work.
 """
 
+import asyncio
 import logging
+from decimal import Decimal
 import os
 import sqlite3
 import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
+from .sql import messages
+from .sql.messages import BATCH, COMPILE, STATEMENT
 from .sqltypes import SqlError, SqlType
+
+evaluate.FUNCTIONS.update(messages.FUNCTIONS)
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
                 "\tMES simulator: the MES procedures over TDS on loopback\n")
@@ -45,6 +51,51 @@ def cut_message(text):
     return text if len(text) <= MAX_MESSAGE else text[:MAX_MESSAGE - 3] + "..."
 
 
+# How control leaves the statements being run (exceptions: they cross any depth of blocks).
+class _Break(Exception):
+    pass
+
+
+class _Continue(Exception):
+    pass
+
+
+class _Return(Exception):
+    """RETURN: the batch, or the dynamic batch, ends."""
+
+
+class _Goto(Exception):
+    def __init__(self, label):
+        super().__init__(label)
+        self.label = label
+
+
+class _Aborted(Exception):
+    """An error that ends the whole batch was reported (or rolled the transaction back)."""
+
+
+class _ScopeEnded(Exception):
+    """An error that ends the batch or dynamic batch it occurs in was reported."""
+
+    def __init__(self, err):
+        super().__init__(err.number)
+        self.err = err
+
+
+class _Failed(Exception):
+    """The statement failed with an error already reported: @@ERROR takes its number."""
+
+    def __init__(self, err):
+        super().__init__(err.number)
+        self.err = err
+
+
+_SESSION_OPTIONS = {"implicit_transactions": "implicit", "nocount": "nocount",
+                    "xact_abort": "xact_abort"}
+_DOOMED = ("The current transaction cannot be committed and cannot support operations that "
+           "write to the log file. Roll back the transaction.")
+
+
 class Engine:
     def __init__(self, conn):
         self.conn = conn
@@ -59,6 +110,22 @@ class Engine:
         self.database = conn.config.database
         self.rowcount = 0
         self.identity = None  # the last identity value this session inserted
+        self.tran_name = None   # the name the outermost BEGIN TRANSACTION gave
+        self.xact_abort = False
+        self.doomed = False     # an error under XACT_ABORT was caught: only ROLLBACK may follow
+        self.error_number = 0   # @@ERROR
+        self._request_state()
+
+    def _request_state(self):
+        """What a request starts afresh: no statement run, no TRY or CATCH block entered."""
+        self.line = 1           # the batch's line the running statement starts on
+        self.level = 0          # batches being run: 1 the request's, 2 a dynamic one in it...
+        self.try_levels = []    # the level of each TRY block being run, innermost last
+        self.caught = []        # the errors of the CATCH blocks being run, innermost last
+
+    @property
+    def xact_state(self):
+        return 0 if not self.trancount else -1 if self.doomed else 1
 
     @property
     def version(self):
@@ -83,11 +150,26 @@ class Engine:
 
     async def batch(self, text):
         reply = self._pending = Reply(self, batch=True)
+        self._request_state()
         try:
-            await self._run(batches.checked_batch(text), {}, reply)
-        except SqlError as err:
+            statements = batches.checked_batch(text)
+        except SqlError as err:  # nothing of a batch that does not compile runs
             reply.error(err)
+            return reply.finish()
+        try:
+            await self._scope(statements, {}, reply)
+        except _Aborted:
+            pass
+        await self._end_of_batch(reply)
         return reply.finish()
+
+    async def _end_of_batch(self, reply):
+        """A transaction doomed by an error its CATCH block caught is rolled back now."""
+        if self.doomed and self.trancount:
+            await self.rollback(reply)
+            self._report(SqlError(3998, "Uncommittable transaction is detected at the end of "
+                                        "the batch. The transaction is rolled back."), reply)
+        self.doomed = False
 
     async def rpc(self, payload):
         reply = self._pending = Reply(self, batch=False)
@@ -97,12 +179,19 @@ class Engine:
             reply.error(SqlError(bad.number, bad.text))
             reply.done_proc(error=True)
             return reply.finish()
+        self._request_state()
         for call in calls:
             try:
                 await self._rpc_call(call, reply)
             except SqlError as err:
                 reply.error(err)
                 reply.done_proc(error=True)
+            except _Failed:  # reported
+                reply.done_proc(error=True)
+            except _Aborted:
+                reply.done_proc(error=True)
+                break
+        await self._end_of_batch(reply)
         return reply.finish()
 
     async def transaction_request(self, payload):
@@ -111,17 +200,20 @@ class Engine:
         self.conn.log("transaction manager request %s%s", rpc.TM_NAMES.get(kind, kind),
                       " (and begin)" if begin_after else "")
         reply = Reply(self, batch=True)
+        self._request_state()
         try:
             if kind == rpc.TM_BEGIN_XACT:
-                self.begin(reply)
-            elif kind in (rpc.TM_COMMIT_XACT, rpc.TM_ROLLBACK_XACT):
-                await (self.commit if kind == rpc.TM_COMMIT_XACT else self.rollback)(reply)
+                self.begin(reply, name or None)
+            elif kind == rpc.TM_COMMIT_XACT:
+                await self.commit(reply)
                 if begin_after:
                     self.begin(reply)
+            elif kind == rpc.TM_ROLLBACK_XACT:
+                await self.rollback(reply, name or None)
+                if begin_after and not self.trancount:
+                    self.begin(reply)
             elif kind == rpc.TM_SAVE_XACT:
-                if not self.trancount:
-                    raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
-                                        "transaction.")
+                await self.save(name or "")
             elif kind == rpc.TM_GET_DTC_ADDRESS:
                 reply.select([("", SqlType("varbinary", 1), b"")])
             else:
@@ -132,9 +224,11 @@ class Engine:
 
     # ------------------------------------------------------------ transactions
 
-    def begin(self, reply):
+    def begin(self, reply, name=None):
         self.trancount += 1
         if self.trancount == 1:
+            self.tran_name = name[:32] if name else None
+            self.doomed = False
             self.descriptor = os.urandom(8)
             self.transaction = mes.Transaction(self.conn.config.db)
             reply.envchange(ENV_BEGIN, self.descriptor, b"")
@@ -143,6 +237,8 @@ class Engine:
         if not self.trancount:
             raise SqlError(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN "
                                  "TRANSACTION.")
+        if self.doomed:
+            raise SqlError(3930, _DOOMED)
         self.trancount -= 1
         if not self.trancount:
             transaction, self.transaction = self.transaction, None
@@ -150,15 +246,50 @@ class Engine:
             await self._end(transaction, "COMMIT")
             reply.envchange(ENV_COMMIT, b"", self.descriptor)
 
-    async def rollback(self, reply):
+    async def rollback(self, reply, name=None):
+        """ROLLBACK [TRANSACTION [name]]: all of the transaction, or (a savepoint's name) what
+        was done since the savepoint, the transaction staying open."""
         if not self.trancount:
             raise SqlError(3903, "The ROLLBACK TRANSACTION request has no corresponding BEGIN "
                                  "TRANSACTION.")
+        if name is not None and name[:32] != self.tran_name:
+            name = name[:32]
+            if not self.transaction.has_savepoint(name):
+                raise SqlError(6401, f"Cannot roll back {name}. No transaction or savepoint of "
+                                     "that name was found.")
+            if self.doomed:
+                raise SqlError(3931, "The current transaction cannot be committed and cannot be "
+                                     "rolled back to a savepoint. Roll back the entire "
+                                     "transaction.")
+            self.conn.log("transaction rolled back to savepoint %s", name)
+            await self._in_transaction(self.transaction.rollback_to, name)
+            return
         self.trancount = 0
+        self.doomed = False
         transaction, self.transaction = self.transaction, None
         self.conn.log("transaction rolled back")
         await self._end(transaction, "ROLLBACK")
         reply.envchange(ENV_ROLLBACK, b"", self.descriptor)
+
+    async def save(self, name):
+        """SAVE TRANSACTION name."""
+        if not self.trancount:
+            raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
+                                "transaction.")
+        if self.doomed:
+            raise SqlError(3931, "The current transaction cannot be committed and cannot be "
+                                 "rolled back to a savepoint. Roll back the entire transaction.")
+        await self._in_transaction(self.transaction.save, name[:32])
+
+    async def _in_transaction(self, function, *args):
+        """function(*args) of the open transaction: on the database thread once it has a
+        connection there (it wrote), else at once (there is nothing of SQLite's to change)."""
+        if self.transaction.conn is None:
+            return function(*args)
+        try:
+            return await self.conn.server.database.run(function, *args)
+        except sqlite3.Error as exc:
+            raise SqlError(50000, f"MES database error: {exc}") from None
 
     async def _end(self, transaction, how):
         if transaction is None or not transaction.locking:  # it never wrote: nothing to end
@@ -171,19 +302,224 @@ class Engine:
     # ------------------------------------------------------------ statements
 
     async def _run(self, statements, variables, reply):
-        """Run checked statements (see batch.check_declared)."""
-        for statement in statements:
-            if not await self._statement(statement, variables, reply):
-                return
+        """Run checked statements (see batch.check_declared) as a batch of their own."""
+        await self._scope(statements, variables, reply)
+
+    async def _scope(self, statements, variables, reply):
+        """Run a batch's statements: the request's own, or a dynamic one inside it.  An error
+        that ends the batch it occurs in ends here; in a dynamic batch, its EXEC then fails."""
+        self.level += 1
+        try:
+            await self._list(statements, variables, reply)
+        except _Return:
+            pass
+        except _ScopeEnded as ended:
+            if self.level > 1:
+                raise _Failed(ended.err) from None
+        finally:
+            self.level -= 1
+
+    async def _nested(self, text, variables, reply, check):
+        """EXEC ('...') and sp_executesql's statement: a batch of their own, their variables
+        their own; a change of @@TRANCOUNT across them is an error of the EXEC."""
+        before = self.trancount
+        self.level += 1
+        try:
+            statements = batches.parse_batch(text)
+            batches.check_declared(statements, check)
+        except SqlError as err:  # an error of the inner batch, which compiles on its own
+            try:
+                await self._failed(err, reply)
+            except _ScopeEnded:
+                pass
+            raise _Failed(err) from None
+        finally:
+            self.level -= 1
+        await self._scope(statements, variables, reply)
+        if self.trancount != before and self.level:
+            raise SqlError(266, "Transaction count after EXECUTE indicates a mismatching number "
+                                f"of BEGIN and COMMIT statements. Previous count = {before}, "
+                                f"current count = {self.trancount}.", state=2)
+
+    async def _list(self, statements, variables, reply):
+        n, count = 0, len(statements)
+        while n < count:
+            st = statements[n]
+            n += 1
+            try:
+                await self._statement(st, variables, reply)
+            except _Goto as jump:
+                target = next((m for m, s in enumerate(statements)
+                               if s[0] == "label" and s[1] == jump.label), None)
+                if target is None:
+                    raise
+                n = target + 1
 
     async def _statement(self, st, variables, reply):
-        """Run one statement; False after RETURN."""
+        """Run one statement: a control-flow statement here, any other in _simple."""
+        kind = st[0]
+        if kind == "block":
+            await self._list(st[1], variables, reply)
+        elif kind == "if":
+            truth = await self._condition(st, variables, reply)
+            branch = st[2] if truth else st[3] if truth is False else None
+            if branch is not None:
+                await self._statement(branch, variables, reply)
+        elif kind == "while":
+            while await self._condition(st, variables, reply):
+                try:
+                    await self._statement(st[2], variables, reply)
+                except _Break:
+                    break
+                except _Continue:
+                    pass
+                await self._next_round()
+        elif kind == "try":
+            await self._try(st, variables, reply)
+        elif kind == "break":
+            raise _Break()
+        elif kind == "continue":
+            raise _Continue()
+        elif kind == "return":
+            raise _Return()
+        elif kind == "goto":
+            raise _Goto(st[1])
+        elif kind != "label":
+            self.line = getattr(st, "line", self.line)
+            try:
+                await self._simple(st, variables, reply)
+            except _Failed as failed:
+                self.error_number = failed.err.number
+            except SqlError as err:
+                await self._failed(err, reply)
+            else:
+                self.error_number = 0
+
+    async def _condition(self, st, variables, reply):
+        """An IF's or WHILE's condition: True, False, or None when it failed (the statement is
+        then left, as one that failed)."""
+        self.line = getattr(st, "line", self.line)
+        try:
+            truth = await self._truth(st[1], variables, reply)
+        except SqlError as err:
+            await self._failed(err, reply)
+            return None
+        self.error_number = 0
+        return truth
+
+    async def _next_round(self):
+        """Between two rounds of a WHILE: let the other clients in, and stop when the client
+        cancelled (ATTENTION) or went away."""
+        await asyncio.sleep(0)
+        conn = self.conn
+        if getattr(conn, "gone", False):
+            raise Stop(keep_open=False)
+        if getattr(conn, "attentions", 0) or getattr(conn, "cancelled", False):
+            await conn.attention()
+            raise Stop(keep_open=True)
+
+    async def _try(self, st, variables, reply):
+        level, depth = self.level, len(self.try_levels)
+        self.try_levels.append(level)
+        try:
+            await self._list(st[1], variables, reply)
+            return
+        except SqlError as err:
+            caught = err
+        finally:
+            del self.try_levels[depth:]
+        if not getattr(caught, "seen", False):  # not through _failed: classify it here
+            self._seen(caught)
+        if caught.level == level and messages.reach(caught) == COMPILE:
+            raise caught  # a compile-time error of this batch: for a TRY of an outer one
+        self.caught.append(caught)
+        self.error_number = caught.number
+        try:
+            await self._list(st[2], variables, reply)
+        finally:
+            self.caught.pop()
+
+    def _seen(self, err):
+        err.seen = True
+        err.level = self.level
+        if getattr(err, "line", None) is None:
+            err.line = self.line
+
+    async def _failed(self, err, reply):
+        """A statement failed: hand the error to the TRY block that catches it (raise it), or
+        report it and go on with the next statement, or end the batch (_ScopeEnded, _Aborted).
+        Under SET XACT_ABORT ON any error but RAISERROR's rolls the transaction back and ends
+        the batch; a TRY block that catches one leaves the transaction doomed."""
+        if getattr(err, "seen", False):
+            raise err  # on its way to the TRY block that catches it
+        self._seen(err)
+        self.error_number = err.number
+        reach = messages.reach(err)
+        aborting = self.xact_abort and reach != COMPILE and not getattr(err, "raiserror", False)
+        if aborting:
+            reach = BATCH
+        if any(level < self.level for level in self.try_levels) or (
+                reach != COMPILE and self.level in self.try_levels):
+            if aborting and self.trancount:
+                self.doomed = True
+            raise err
+        self._report(err, reply)
+        if aborting and self.trancount:
+            await self.rollback(reply)
+        if reach == STATEMENT:
+            return
+        if reach == BATCH:
+            raise _Aborted()
+        raise _ScopeEnded(err)
+
+    def _report(self, err, reply):
+        reply.error(err)
+        if not reply.batch:
+            reply.done(tds.DONE_ERROR)
+
+    def _name(self, name, variables):
+        """A transaction's or savepoint's name: as written, or a variable's value."""
+        if isinstance(name, tuple):
+            value = self._value(name, variables)
+            return None if value is None else _text(value)
+        return name
+
+    def _raiserror(self, st, variables, reply):
+        _, message, severity, state, arguments, options = st
+        values = []
+        for number, expr in enumerate(arguments, 1):
+            value = self._value(expr, variables)
+            values.append(messages.argument(value, self._type(expr, variables, value), number))
+        message = self._value(message, variables)
+        severity = messages.severity_of(_integer(self._value(severity, variables)))
+        state = messages.state_of(_integer(self._value(state, variables)))
+        number, text = messages.raiserror(message, severity, state, values)
+        if severity <= 10:  # a message, not an error (severity 10 goes out as 0)
+            reply.info(number, cut_message(text), severity if severity < 10 else 0, state,
+                       self.line)
+            self.error_number = number if "seterror" in options else 0
+            raise _Failed(SqlError(self.error_number, text))  # sets @@ERROR, reports nothing
+        err = SqlError(number, text, severity, state)
+        err.raiserror = True
+        raise err
+
+    def _throw(self, arguments, variables):
+        if arguments is None:  # THROW; in a CATCH block: the error it caught, again
+            caught = self.caught[-1]
+            err = SqlError(caught.number, caught.text, caught.severity, caught.state)
+            err.line, err.procedure = caught.line, getattr(caught, "procedure", "")
+            err.thrown = True
+            return err
+        number, message, state = (self._value(a, variables) for a in arguments)
+        return messages.throw(_integer(number, None), message, _integer(state, None))
+
+    async def _simple(self, st, variables, reply):
+        """Run a statement that is not control flow."""
         kind = st[0]
         if kind == "set":
             words = st[1]
-            if words and words[0] in ("implicit_transactions", "nocount") and len(words) > 1:
-                setattr(self, "implicit" if words[0] == "implicit_transactions" else "nocount",
-                        words[1] == "on")
+            if words and words[0] in _SESSION_OPTIONS and len(words) > 1:
+                setattr(self, _SESSION_OPTIONS[words[0]], words[1] == "on")
             elif words[:1] == ("lock_timeout",):
                 number = "".join(words[1:])
                 if not number.lstrip("-").isdigit() or len(number) > 11:
@@ -224,32 +560,29 @@ class Engine:
             await self._query(st[1], variables, reply)
         elif kind in ("insert", "update", "delete"):
             await self._write(st, variables, reply)
-        elif kind == "block":
-            for inner in st[1]:
-                if not await self._statement(inner, variables, reply):
-                    return False
         elif kind == "exec":
             await self._exec(st, variables, reply)
         elif kind == "begin":
-            self.begin(reply)
+            self.begin(reply, self._name(st[1], variables))
         elif kind == "commit":
             await self.commit(reply)
         elif kind == "rollback":
-            await self.rollback(reply)
+            await self.rollback(reply, self._name(st[1], variables))
         elif kind == "save":
-            if not self.trancount:
-                raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
-                                    "transaction.")
-        elif kind == "if":
-            branch = st[2] if await self._truth(st[1], variables, reply) else st[3]
-            if branch is not None:
-                return await self._statement(branch, variables, reply)
+            await self.save(self._name(st[1], variables) or "")
         elif kind == "print":
             value = self._value(st[1], variables)
-            reply.info(0, "" if value is None else sqltypes.text_of(value))
-        elif kind == "return":
-            return False
-        return True
+            text = "" if value is None else sqltypes.text_of(value)
+            unicode = isinstance(value, str) and not isinstance(value, sqltypes.Varchar)
+            reply.info(0, text[:4000 if unicode else 8000], line=self.line, limit=None)
+        elif kind == "raiserror":
+            self._raiserror(st, variables, reply)
+        elif kind == "throw":
+            raise self._throw(st[1], variables)
+        elif kind == "dynamic":
+            text = "".join("" if v is None else _text(v) for v in (
+                self._value(part, variables) for part in st[1]))
+            await self._nested(text, {}, reply, check=())
 
     def _assign(self, variables, name, value):
         slot = variables[name]
@@ -346,6 +679,8 @@ class Engine:
             if getattr(output, "into", None) else None
         if self.implicit and not self.trancount:
             self.begin(reply)
+        if self.doomed:
+            raise SqlError(3930, _DOOMED)
         count, rows = await self._mes("sql_write", write.run)
         self.rowcount = count
         if write.identity is not None:
@@ -396,7 +731,7 @@ class Engine:
         if name == "@@language":
             return "us_english"
         if name == "@@error":
-            return 0
+            return self.error_number
         if name == "@@rowcount":
             return self.rowcount
         if name in _GLOBALS:
@@ -446,6 +781,8 @@ class Engine:
                   else None for p in proc.inputs]
         if self.implicit and not self.trancount:
             self.begin(self._pending)
+        if self.doomed and proc.name in mes.WRITES:
+            raise SqlError(3930, _DOOMED)
         code, text = await self.conn.procedure(proc, values, self.transaction)
         results = {"@return": code}
         for folded, param in proc.by_name.items():
@@ -528,9 +865,7 @@ class Engine:
             variables[param.name] = [param.type, sqltypes.convert(arg.value, param.type,
                                                                   self.codepage)]
             arg.declared = param
-        statements = batches.parse_batch(statement)
-        batches.check_declared(statements, variables)
-        await self._run(statements, variables, reply)
+        await self._nested(statement, variables, reply, check=variables)
         for arg in args:
             param = getattr(arg, "declared", None)
             if arg.output and param is not None:
@@ -597,6 +932,16 @@ def _procedure_name(parts, database):
     return parts[0] if len(parts) == 1 else None
 
 
+def _integer(value, default=16):
+    """An integer argument of RAISERROR or THROW (a text of digits too); default for NULL or
+    anything else."""
+    if isinstance(value, (int, Decimal)) and not isinstance(value, bool):
+        return int(value)
+    if isinstance(value, str) and value.strip().lstrip("+-").isdigit():
+        return int(value)
+    return default
+
+
 def _text(value):
     if value is None:
         return ""
@@ -656,14 +1001,19 @@ class Reply:
         conn = self.engine.conn
         conn.log("error=%d %s", err.number, err.text[:200])
         self.raw(tds.error(err.number, err.severity, cut_message(err.text), err.state,
-                           conn.server_name, getattr(err, "procedure", ""), 1, self.version))
+                           conn.server_name, getattr(err, "procedure", ""),
+                           getattr(err, "line", None) or 1, self.version))
         if self.batch:
             self.done(tds.DONE_ERROR)
 
-    def info(self, number, text):
-        body = (struct.pack("<iBB", number, 1, 0) + tds.us_varchar(cut_message(text))
+    def info(self, number, text, severity=0, state=1, line=1, limit=MAX_MESSAGE):
+        """A message (PRINT's, or RAISERROR's of severity 10 or less); limit: the characters
+        kept of its text (longer ones end in "...")."""
+        if limit is not None:
+            text = text if len(text) <= limit else text[:limit - 3] + "..."
+        body = (struct.pack("<iBB", number, state, severity) + tds.us_varchar(text)
                 + tds.b_varchar(self.engine.conn.server_name) + tds.b_varchar("")
-                + struct.pack("<i" if self.version >= tds.TDS72 else "<H", 1))
+                + struct.pack("<i" if self.version >= tds.TDS72 else "<H", line))
         self.raw(struct.pack("<BH", 0xAB, len(body)) + body)
 
     def select(self, columns):

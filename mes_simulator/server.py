@@ -197,6 +197,8 @@ class Connection:
         self.deadline = self.watchdog = None
         self.idle = False          # waiting for the first byte of a request
         self.serving = False       # a request is being answered: the client is not idle
+        self.attentions = 0        # ATTENTION messages read ahead, not yet taken
+        self.gone = False          # the client closed the connection
         self.loop = asyncio.get_running_loop()
         writer.transport.set_write_buffer_limits(UNREAD_HIGH)
 
@@ -293,9 +295,12 @@ class Connection:
                 except tds.TooLarge as exc:  # answered in turn; the framing is intact
                     exc.__traceback__ = None
                     message = exc
+                if isinstance(message, tuple) and message[0] == tds.ATTENTION:
+                    self.attentions += 1
                 await put(message)
                 message = None
         except (asyncio.IncompleteReadError, ConnectionError):
+            self.gone = True
             await put(None)
         except (tds.ProtocolError, ssl.SSLError) as exc:
             exc.__traceback__ = None  # kept in the inbox: it must not hold this frame
@@ -316,6 +321,8 @@ class Connection:
                     raise message
                 finally:
                     message = None
+            if message[0] == tds.ATTENTION:
+                self.attentions -= 1
             return message
 
     async def _too_large(self, exc):
@@ -352,6 +359,11 @@ class Connection:
         self.log("attention: request cancelled")
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         return False
+
+    async def attention(self):
+        """Take the ATTENTION read ahead while a request ran and acknowledge it: the request
+        ends there (a loop of the client's statements asks between its rounds)."""
+        await self._pause(self.config.read_timeout)
 
     async def _scenario(self, actions, serial=None, proc=None):
         row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc)
