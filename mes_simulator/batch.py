@@ -225,7 +225,25 @@ STATEMENT_WORDS = {"set", "select", "declare", "exec", "begin", "commit", "rollb
                    "create", "drop", "alter", "truncate", "with", "merge", "raiserror", "throw",
                    "grant", "revoke", "deny", "end", "else", "waitfor", "go", "break",
                    "continue", "goto"}
+# T-SQL's reserved keywords: a syntax error at one is reported as "near the keyword".
+RESERVED = set("""
+add all alter and any as asc authorization backup begin between break browse bulk by cascade
+case check checkpoint close clustered coalesce collate column commit compute constraint contains
+containstable continue convert create cross current current_date current_time current_timestamp
+current_user cursor database dbcc deallocate declare default delete deny desc disk distinct
+distributed double drop dump else end errlvl escape except exec execute exists exit external
+fetch file fillfactor for foreign freetext freetexttable from full function goto grant group
+having holdlock identity identity_insert identitycol if in index inner insert intersect into is
+join key kill left like lineno load merge national nocheck nonclustered not null nullif of off
+offsets on open opendatasource openquery openrowset openxml option or order outer over percent
+pivot plan precision primary print proc procedure public raiserror read readtext reconfigure
+references replication restore restrict return revert revoke right rollback rowcount rowguidcol
+rule save schema securityaudit select session_user set setuser shutdown some statistics
+system_user table tablesample textsize then to top tran transaction trigger truncate
+try_convert tsequal union unique unpivot update updatetext use user values varying view waitfor
+when where while with writetext""".split())
 TRAN_WORDS = {"tran", "transaction"}
+_COMPOUND = {"+", "-", "*", "/", "%", "&", "|", "^"}  # SET @v op= expression
 COMPARISONS = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
 MAX_NAME = 128
 
@@ -406,14 +424,19 @@ class Parser(control.ControlFlowParser, ExpressionParser):
             return True
         return False
 
-    def syntax_error(self, pos=None):
+    def syntax_error(self, pos=None, keyword=True):
+        """102, or 156 at a reserved keyword (unless keyword is False)."""
         pos = self.pos if pos is None else pos
         if pos >= len(self.tokens):
             if not self.tokens:
                 return SqlError(102, "Incorrect syntax near ''.", severity=15)
-            pos = len(self.tokens) - 1
-        err = SqlError(102, f"Incorrect syntax near '{self.tokens[pos].text}'.", severity=15)
-        err.line = self.tokens[pos].line
+            pos, keyword = len(self.tokens) - 1, False  # the batch ended too soon
+        tok = self.tokens[pos]
+        if keyword and tok.kind == "name" and tok.value in RESERVED and tok.text[0] not in '["':
+            err = SqlError(156, f"Incorrect syntax near the keyword '{tok.text}'.", severity=15)
+        else:
+            err = SqlError(102, f"Incorrect syntax near '{tok.text}'.", severity=15)
+        err.line = tok.line
         return err
 
     def expect_var(self):
@@ -443,6 +466,8 @@ class Parser(control.ControlFlowParser, ExpressionParser):
     def statement(self):
         """One statement (a control.Statement: it knows its line)."""
         tok = self.peek()
+        if tok is None:  # IF ... ELSE with nothing after it, say
+            raise self.syntax_error()
         return control.at(self._statement(tok), tok.line)
 
     def _statement(self, tok):
@@ -457,7 +482,7 @@ class Parser(control.ControlFlowParser, ExpressionParser):
         if handler is None:
             if word not in STATEMENT_WORDS and self.pos == 0:
                 return self.exec_statement()
-            raise self.syntax_error()
+            raise self.syntax_error(keyword=False)  # a statement not understood here
         self.pos += 1
         return handler()
 
@@ -465,6 +490,12 @@ class Parser(control.ControlFlowParser, ExpressionParser):
         tok = self.peek()
         if tok is not None and tok.kind == "var":
             var = self.expect_var()
+            op = self.peek()
+            if op is not None and op.kind == "punct" and op.value in _COMPOUND \
+                    and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
+                self.pos += 2  # SET @i += 1
+                return ("assign", var, ("op", op.value, ("var", var, tok.text),
+                                        self.expression()))
             self.expect_punct("=")
             return ("assign", var, self.expression())
         option = self.word()

@@ -149,6 +149,8 @@ def test_whitespace_comments_case_and_brackets_as_sql_server_reads_them():
     ("SELECT LEN()", 174),
     ("SELECT serial FROM dbo.units WHERE COUNT(*) > 1", 147),
     ("SELECT 1 UNION SELECT 1, 2", 205),
+    ("IF 1 = 1 SELECT 1 ELSE", 102),      # the batch ends where a statement must follow
+    ("SELECT 1 PRINT", 102),
 ])
 def test_malformed_batches_are_errors(text, number):
     with pytest.raises(SqlError) as caught:
