@@ -70,6 +70,11 @@ class _Goto(Exception):
         self.label = label
 
 
+class _Cancelled(Exception):
+    """The client cancelled the request (ATTENTION): what was answered so far is sent, and the
+    ATTENTION, next in line, is acknowledged as the next request."""
+
+
 class _Aborted(Exception):
     """An error that ends the whole batch was reported (or rolled the transaction back)."""
 
@@ -160,6 +165,8 @@ class Engine:
             await self._scope(statements, {}, reply)
         except _Aborted:
             pass
+        except _Cancelled:
+            return reply.finish()
         await self._end_of_batch(reply)
         return reply.finish()
 
@@ -191,6 +198,8 @@ class Engine:
             except _Aborted:
                 reply.done_proc(error=True)
                 break
+            except _Cancelled:
+                return reply.finish()
         await self._end_of_batch(reply)
         return reply.finish()
 
@@ -413,10 +422,11 @@ class Engine:
         await asyncio.sleep(0)
         conn = self.conn
         if getattr(conn, "gone", False):
+            conn.log("the client went away: its batch stops")
             raise Stop(keep_open=False)
         if getattr(conn, "attentions", 0) or getattr(conn, "cancelled", False):
-            await conn.attention()
-            raise Stop(keep_open=True)
+            conn.log("attention: the batch stops; its reply so far is sent")
+            raise _Cancelled()
 
     async def _try(self, st, variables, reply):
         level, depth = self.level, len(self.try_levels)

@@ -360,11 +360,6 @@ class Connection:
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         return False
 
-    async def attention(self):
-        """Take the ATTENTION read ahead while a request ran and acknowledge it: the request
-        ends there (a loop of the client's statements asks between its rounds)."""
-        await self._pause(self.config.read_timeout)
-
     async def _scenario(self, actions, serial=None, proc=None):
         row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc)
         if row is not None:

@@ -83,6 +83,13 @@ const station = (result) => [
     prepared.on('requestCompleted', () => resolve(rows));
     conn.execute(prepared, { n: 7 });
   });
+  out.cancelled = await new Promise((resolve) => {  // ATTENTION stops a loop that never ends
+    const req = new Request('DECLARE @i int = 0; WHILE 1 = 1 SET @i += 1', (err) => resolve(err ? err.code : 'finished'));
+    req.on('row', () => {});
+    conn.execSql(req);
+    setTimeout(() => conn.cancel(), 300);
+  });
+  out.afterCancel = await run(conn, 'execSqlBatch', 'SELECT 5');
   out.badSql = await run(conn, 'execSql', 'SELECT * FROM dbo.nosuch WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
   out.after = await run(conn, 'execSqlBatch', 'SELECT @@TRANCOUNT');
   out.types = await run(conn, 'execSql', 'select @s, @d, @f, @b, @t, @n, @g', [

@@ -71,6 +71,7 @@ def test_tedious(sim, conn, serial):
         "FAIL", serial, "retest at FT1 (1 of 3 failures)")
     assert out["savepoints"]["rows"] == [[1, "ACTIVE", 0]]
     assert out["unknownSavepoint"] == 6401
+    assert (out["cancelled"], out["afterCancel"]["rows"]) == ("ECANCEL", [[5]])
     assert (out["unknown"]["error"], out["badSql"]["error"]) == (2812, 208)
     assert out["after"]["rows"] == [[0]]
     assert out["prepared"] == [7]  # sp_prepare, then sp_execute

@@ -15,11 +15,14 @@ Each case runs on a connection of its own to one simulator started for this file
 """
 
 import re
+import threading
+import time
 from decimal import Decimal
 
 import pytest
 from pymssql import _mssql
 
+from simulator_support import query
 from mes_simulator.testing import Simulator
 
 # How the driver sees a column's type (its type codes).
@@ -345,3 +348,43 @@ def test_decimal_values_keep_their_type(simulator):
         conn.close()
     assert _kinds(got) == _kinds(rows("d numeric", (Decimal("1.5"),)))
     assert _kinds(got) != _kinds(rows("d numeric", (1.5,)))
+
+
+def test_a_running_while_leaves_the_station_served(simulator):
+    """A loop of a client's statements runs beside the station's requests: it ends only when
+    the test adds the unit it waits for, and the station is answered before that."""
+    looping, station = simulator.connect(), simulator.connect()
+    station.query_timeout = 60  # a station kept waiting fails the test, not hangs it
+    done = []
+    worker = threading.Thread(target=lambda: done.append(looping.execute_row(
+        "DECLARE @rounds int = 0\n"
+        "WHILE NOT EXISTS (SELECT 1 FROM dbo.units WHERE serial = 'WHILE-STOP')\n"
+        "  SET @rounds += 1\n"
+        "SELECT @rounds AS rounds")))
+    worker.start()
+    try:
+        assert query(station, "SN0001")[1] == 0
+        assert worker.is_alive()  # it cannot end before the unit is there
+    finally:
+        simulator.add_unit("WHILE-STOP")
+        worker.join(60)
+        station.close()
+    looping.close()
+    assert done and done[0]["rounds"] >= 1
+
+
+def test_a_while_stops_when_its_client_goes(simulator):
+    conn = simulator.connect()
+    conn.query_timeout = 1  # the driver gives up on the batch and closes the connection
+    with pytest.raises(_mssql.MSSQLDatabaseException):
+        conn.execute_query("WHILE 1 = 1 PRINT 'again'")
+    conn.close()
+    again = simulator.connect()
+    try:
+        assert again.execute_row("SELECT 7 AS seven")["seven"] == 7
+    finally:
+        again.close()
+    deadline = time.monotonic() + 60  # waits for the log line; asserts nothing of time
+    while "its batch stops" not in simulator.log_text() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert "the client went away: its batch stops" in simulator.log_text()
