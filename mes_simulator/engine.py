@@ -350,19 +350,45 @@ class Engine:
                                 f"of BEGIN and COMMIT statements. Previous count = {before}, "
                                 f"current count = {self.trancount}.", state=2)
 
-    async def _list(self, statements, variables, reply):
+    async def _list(self, statements, variables, reply, label=None):
+        """Run statements in turn; with label, from that label on (it is in one of them)."""
         n, count = 0, len(statements)
-        while n < count:
+        while True:
+            entering, label = label, None
+            if entering is not None:
+                await self._next_round()  # a GOTO back makes a loop as WHILE does
+                n = _holder(statements, entering)
+            elif n == count:
+                return
             st = statements[n]
             n += 1
             try:
-                await self._statement(st, variables, reply)
-            except _Goto as jump:
-                target = next((m for m, s in enumerate(statements)
-                               if s[0] == "label" and s[1] == jump.label), None)
-                if target is None:
+                if entering is None:
+                    await self._statement(st, variables, reply)
+                else:
+                    await self._enter(st, entering, variables, reply)
+            except _Goto as jump:  # to a label of these statements, or of a block in them
+                if _holder(statements, jump.label) is None:
                     raise
-                n = target + 1
+                label = jump.label
+
+    async def _enter(self, st, label, variables, reply):
+        """Run a statement from a label in it on (GOTO into a block, a branch, a loop)."""
+        kind = st[0]
+        if kind == "block":
+            await self._list(st[1], variables, reply, label)
+        elif kind == "if":
+            await self._enter(st[2] if _holder((st[2],), label) is not None else st[3], label,
+                              variables, reply)
+        elif kind == "while":
+            try:
+                await self._enter(st[2], label, variables, reply)
+            except _Break:
+                return
+            except _Continue:
+                pass
+            await self._next_round()
+            await self._statement(st, variables, reply)  # the loop goes on
 
     async def _statement(self, st, variables, reply):
         """Run one statement: a control-flow statement here, any other in _simple."""
@@ -940,6 +966,19 @@ def _procedure_name(parts, database):
     if len(parts) == 2 and parts[0] in ("dbo", "sys", ""):
         parts = parts[1:]
     return parts[0] if len(parts) == 1 else None
+
+
+def _holder(statements, label):
+    """The index of the statement that is the label or holds it in a block, a branch or a loop
+    (not in a TRY or CATCH block: no GOTO jumps into one); None if none does."""
+    for n, st in enumerate(statements):
+        kind = st[0]
+        if kind == "label" and st[1] == label or kind == "block" and _holder(st[1], label) \
+                is not None or kind == "if" and _holder([b for b in st[2:] if b is not None],
+                                                        label) is not None \
+                or kind == "while" and _holder((st[2],), label) is not None:
+            return n
+    return None
 
 
 def _integer(value, default=16):

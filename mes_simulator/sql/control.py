@@ -168,10 +168,11 @@ class ControlFlowParser:
 
 
 def check_labels(statements):
-    """Raise SqlError for a label declared twice or a GOTO to none, as SQL Server compiles."""
-    labels, targets = set(), []
+    """Raise SqlError for a label declared twice, a GOTO to none, or one into a TRY or CATCH
+    block from outside it, as SQL Server compiles them."""
+    labels, jumps = {}, []  # label: the TRY and CATCH blocks around it; (label, blocks) of GOTOs
 
-    def walk(items):
+    def walk(items, blocks):
         for st in items:
             kind = st[0]
             if kind == "label":
@@ -179,21 +180,23 @@ def check_labels(statements):
                     raise SqlError(132, f"The label '{st[1]}' has already been declared. Label "
                                         "names must be unique within a query batch or stored "
                                         "procedure.", severity=15)
-                labels.add(st[1])
+                labels[st[1]] = blocks
             elif kind == "goto":
-                targets.append(st[1])
+                jumps.append((st[1], blocks))
             elif kind == "block":
-                walk(st[1])
+                walk(st[1], blocks)
             elif kind == "if":
-                walk([s for s in st[2:] if s is not None])
+                walk([s for s in st[2:] if s is not None], blocks)
             elif kind == "while":
-                walk([st[2]])
+                walk([st[2]], blocks)
             elif kind == "try":
-                walk(st[1])
-                walk(st[2])
+                walk(st[1], blocks + (id(st[1]),))
+                walk(st[2], blocks + (id(st[2]),))
 
-    walk(statements)
-    for name in targets:
+    walk(statements, ())
+    for name, blocks in jumps:
         if name not in labels:
             raise SqlError(133, f"A GOTO statement references the label '{name}' but the label "
                                 "has not been declared.", severity=15)
+        if blocks[:len(labels[name])] != labels[name]:
+            raise SqlError(1026, "GOTO cannot be used to jump into a TRY or CATCH scope.")

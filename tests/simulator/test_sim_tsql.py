@@ -90,6 +90,13 @@ CASES = [
          rows("i int", (3,))),
     case("GOTO done\nPRINT 'skipped'\ndone: PRINT 'end'", msg("end", line=3)),
     case("BEGIN BEGIN PRINT 'nested' END END", msg("nested")),
+    case("DECLARE @i int = 0\nGOTO inside\nWHILE @i < 2 BEGIN\n  PRINT 'top'\n"
+         "  inside: SET @i += 1 PRINT @i\nEND", msg("1", line=5), msg("top", line=4),
+         msg("2", line=5)),
+    case("BEGIN TRY GOTO out; PRINT 'no' END TRY BEGIN CATCH END CATCH out: PRINT 'out'",
+         msg("out")),
+    case("GOTO x BEGIN TRY x: PRINT 1 END TRY BEGIN CATCH END CATCH",
+         error(1026, "GOTO cannot be used to jump into a TRY or CATCH scope.")),
     # compile-time errors: nothing of the batch runs
     case("PRINT 'a'\nBREAK", error(135, "Cannot use a BREAK statement outside the scope of a "
                                         "WHILE statement.", 15)),
@@ -373,11 +380,14 @@ def test_a_running_while_leaves_the_station_served(simulator):
     assert done and done[0]["rounds"] >= 1
 
 
-def test_a_while_stops_when_its_client_goes(simulator):
+@pytest.mark.parametrize("endless", ["WHILE 1 = 1 PRINT 'again'",
+                                     "again: PRINT 'again' GOTO again"])
+def test_an_endless_batch_stops_when_its_client_goes(simulator, endless):
+    logged = len(simulator.log_text())
     conn = simulator.connect()
     conn.query_timeout = 1  # the driver gives up on the batch and closes the connection
     with pytest.raises(_mssql.MSSQLDatabaseException):
-        conn.execute_query("WHILE 1 = 1 PRINT 'again'")
+        conn.execute_query(endless)
     conn.close()
     again = simulator.connect()
     try:
@@ -385,6 +395,7 @@ def test_a_while_stops_when_its_client_goes(simulator):
     finally:
         again.close()
     deadline = time.monotonic() + 60  # waits for the log line; asserts nothing of time
-    while "its batch stops" not in simulator.log_text() and time.monotonic() < deadline:
+    while "its batch stops" not in simulator.log_text()[logged:] \
+            and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert "the client went away: its batch stops" in simulator.log_text()
+    assert "the client went away: its batch stops" in simulator.log_text()[logged:]
