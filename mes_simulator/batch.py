@@ -361,7 +361,8 @@ def _station_batch(text):
             st = statements[at]
             args = tuple((name, _argument(written), output) for (name, _null, output), written
                          in zip(st[4], m.groups())) + st[4][count:]
-            return statements[:at] + (st[:4] + (args,),) + statements[at + 1:]
+            return statements[:at] + (control.at(st[:4] + (args,), st.line),) \
+                + statements[at + 1:]
     return None
 
 

@@ -777,7 +777,7 @@ class Engine:
         if name == "@@lock_timeout":
             return -1 if self.lock_timeout is None else self.lock_timeout
         if name == "@@options":
-            return 5176 if self.implicit else 5176 - 2
+            return (5176 if self.implicit else 5176 - 2) + (16384 if self.xact_abort else 0)
         raise SqlError(137, f'Must declare the scalar variable "{name}".', severity=15)
 
     # ------------------------------------------------------------ procedures
