@@ -95,6 +95,7 @@ class _Failed(Exception):
         self.err = err
 
 
+STREAM_PARTS = 64  # tokens of a loop's answer beyond which what is whole packets of it is sent
 _SESSION_OPTIONS = {"implicit_transactions": "implicit", "nocount": "nocount",
                     "xact_abort": "xact_abort"}
 _DOOMED = ("The current transaction cannot be committed and cannot support operations that "
@@ -356,7 +357,7 @@ class Engine:
         while True:
             entering, label = label, None
             if entering is not None:
-                await self._next_round()  # a GOTO back makes a loop as WHILE does
+                await self._next_round(reply)  # a GOTO back makes a loop as WHILE does
                 n = _holder(statements, entering)
             elif n == count:
                 return
@@ -387,7 +388,7 @@ class Engine:
                 return
             except _Continue:
                 pass
-            await self._next_round()
+            await self._next_round(reply)
             await self._statement(st, variables, reply)  # the loop goes on
 
     async def _statement(self, st, variables, reply):
@@ -408,7 +409,7 @@ class Engine:
                     break
                 except _Continue:
                     pass
-                await self._next_round()
+                await self._next_round(reply)
         elif kind == "try":
             await self._try(st, variables, reply)
         elif kind == "break":
@@ -442,11 +443,15 @@ class Engine:
         self.error_number = 0
         return truth
 
-    async def _next_round(self):
-        """Between two rounds of a WHILE: let the other clients in, and stop when the client
-        cancelled (ATTENTION) or went away."""
-        await asyncio.sleep(0)
+    async def _next_round(self, reply):
+        """Between two rounds of a WHILE: send what the loop has answered so far once it is
+        some packets long (a loop's answer is not kept whole), let the other clients in, and
+        stop when the client cancelled (ATTENTION) or went away."""
         conn = self.conn
+        send = getattr(conn, "send_packets", None)
+        if send is not None and len(reply.parts) >= STREAM_PARTS:
+            await send(reply.take(conn.packet_size - tds.HEADER_SIZE))
+        await asyncio.sleep(0)
         if getattr(conn, "gone", False):
             conn.log("the client went away: its batch stops")
             raise Stop(keep_open=False)
@@ -1098,6 +1103,20 @@ class Reply:
         self.raw(b"\xac" + struct.pack("<H", ordinal) + tds.b_varchar(name) + b"\x01" + user_type
                  + b"\x01\x00" + sqltypes.type_info(sqltype, self.engine.conn.server.collation)
                  + sqltypes.encode_value(value, sqltype, self.engine.codepage))
+
+    def take(self, room):
+        """The reply so far in whole packets' worth (room bytes each), for a loop's answer
+        sent as it grows; the rest, and a last DONE whose MORE bit finish() may clear, stay."""
+        parts = self.parts
+        if self.last_done is not None and self.last_done == len(parts) - 1:
+            head, tail = parts[:-1], parts[-1:]
+        else:
+            head, tail = parts, []
+        data = b"".join(bytes(p) for p in head)
+        whole = len(data) // room * room
+        self.parts = [data[whole:]] + tail
+        self.last_done = 1 if tail else None
+        return data[:whole]
 
     def finish(self):
         if self.last_done is None or self.last_done != len(self.parts) - 1:

@@ -332,11 +332,12 @@ class Connection:
         await self._send(self._error(50000, f"The request of {exc.size} bytes is larger than this "
                                             f"server accepts ({self.config.max_batch_size} bytes)."))
 
-    async def _send(self, payload):
+    async def _send(self, payload, drain_only=False):
         writer = self.writer
         if writer.transport.is_closing():  # closed by a time limit, or by the client
             raise ClientGone()
-        writer.write(tds.frame(payload, self.packet_size, self.spid))
+        if not drain_only:
+            writer.write(tds.frame(payload, self.packet_size, self.spid))
         if writer.transport.get_write_buffer_size() > UNREAD_HIGH:
             # The client does not read its replies: wait a while, then give up on it.
             timer = self.loop.call_later(self.config.read_timeout, self._expire,
@@ -345,6 +346,18 @@ class Connection:
                 await writer.drain()
             finally:
                 timer.cancel()
+
+    async def send_packets(self, data):
+        """Send whole packets of a reply not yet complete (a loop's answer as it grows): data
+        is a multiple of the packets' room; the reply's last packet follows with _send."""
+        if data:
+            if self.writer.transport.is_closing():
+                raise ClientGone()
+            room = self.packet_size - tds.HEADER_SIZE
+            self.writer.write(b"".join(
+                tds.HEADER.pack(tds.REPLY, 0, self.packet_size, self.spid, 1, 0)
+                + data[n:n + room] for n in range(0, len(data), room)))
+            await self._send(b"", drain_only=True)
 
     async def _pause(self, seconds):
         """Wait before answering.  False if the client cancelled the request (ATTENTION)."""

@@ -380,8 +380,9 @@ def test_a_running_while_leaves_the_station_served(simulator):
     assert done and done[0]["rounds"] >= 1
 
 
-@pytest.mark.parametrize("endless", ["WHILE 1 = 1 PRINT 'again'",
-                                     "again: PRINT 'again' GOTO again"])
+# Loops that send nothing: a client's time-out counts from the last data it received.
+@pytest.mark.parametrize("endless", ["DECLARE @i int = 0 WHILE 1 = 1 SET @i += 1",
+                                     "again: GOTO again"])
 def test_an_endless_batch_stops_when_its_client_goes(simulator, endless):
     logged = len(simulator.log_text())
     conn = simulator.connect()
@@ -399,3 +400,18 @@ def test_an_endless_batch_stops_when_its_client_goes(simulator, endless):
             and time.monotonic() < deadline:
         time.sleep(0.05)
     assert "the client went away: its batch stops" in simulator.log_text()[logged:]
+
+
+def test_a_long_loop_answer_arrives_whole_and_in_order(simulator):
+    """A loop's answer goes out in packets as it grows: every result set and message of it
+    arrives, in order, however the packets split the tokens."""
+    conn = simulator.connect()
+    try:
+        got = answer(conn, "DECLARE @i int = 0\nWHILE @i < 3000 BEGIN\n"
+                           "  SELECT @i AS i, REPLICATE('x', @i % 50) AS pad\n"
+                           "  PRINT @i\n  SET @i += 1\nEND\nSELECT 'end' AS e")
+    finally:
+        conn.close()
+    assert _kinds(got) == _kinds(
+        [part for i in range(3000) for part in rows("i int, pad varchar", (i, "x" * (i % 50)))
+         + msg(str(i), line=4)] + rows("e varchar", ("end",)))
