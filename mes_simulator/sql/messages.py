@@ -11,8 +11,8 @@ from ..sqltypes import SqlError, SqlType
 # occur in, and a TRY block of that same batch does not catch them; one in an outer batch does.
 COMPILE_ERRORS = {207, 208, 209, 213, 4104, 1087, 263, 8155, 116, 147, 155, 174, 189, 195}
 # Runtime errors that end the whole batch, not just their statement (a conversion of a text to a
-# number, a deadlock, a doomed transaction).
-BATCH_ERRORS = {245, 8114, 1205, 3930, 3931}
+# number, a deadlock).
+BATCH_ERRORS = {245, 8114, 1205}
 
 STATEMENT, BATCH, COMPILE = "statement", "batch", "compile"
 
@@ -20,9 +20,13 @@ STATEMENT, BATCH, COMPILE = "statement", "batch", "compile"
 def reach(err):
     """How far an error ends the batch: the statement, the whole batch, or (a compile-time
     error) the batch or procedure it occurs in."""
+    if getattr(err, "thrown", False):
+        return BATCH
+    if getattr(err, "raiserror", False) or getattr(err, "procedure", None):
+        return STATEMENT  # raised by RAISERROR, or by a procedure as it ran
     if err.severity == 15 or err.number in COMPILE_ERRORS:
         return COMPILE
-    if getattr(err, "thrown", False) or err.number in BATCH_ERRORS:
+    if err.number in BATCH_ERRORS:
         return BATCH
     return STATEMENT
 

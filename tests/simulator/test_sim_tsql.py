@@ -142,6 +142,10 @@ CASES = [
          "  BEGIN TRY THROW 50002, 'inner', 1 END TRY BEGIN CATCH PRINT ERROR_MESSAGE() END CATCH\n"
          "  PRINT ERROR_MESSAGE()\nEND CATCH\nSELECT ERROR_MESSAGE() AS m",
          msg("inner", line=2), msg("outer", line=3), rows("m nvarchar", (None,))),
+    case("BEGIN TRY RAISERROR('fifteen', 15, 4) END TRY BEGIN CATCH SELECT ERROR_SEVERITY() AS s, "
+         "ERROR_STATE() AS st END CATCH", rows("s int, st int", (15, 4))),
+    case("RAISERROR('fifteen', 15, 1) PRINT 'after'", msg("fifteen", 15), msg("after"),
+         [("raised", 50000)]),
     case("BEGIN TRY RAISERROR('just a note', 10, 1) PRINT 'went on' END TRY BEGIN CATCH "
          "PRINT 'caught' END CATCH", msg("just a note"), msg("went on")),
     # an error found when names are bound ends its own batch: a TRY of that batch misses it
