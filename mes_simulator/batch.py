@@ -743,7 +743,9 @@ _KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", 
 
 
 def _is_keyword(tok):
-    return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _KEYWORDS
+    """A word no transaction may be named (THROW may: ROLLBACK TRAN THROW names it)."""
+    return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _KEYWORDS \
+        and tok.value != "throw"
 
 
 def _written_name(text):

@@ -95,6 +95,14 @@ CASES = [
          msg("2", line=5)),
     case("BEGIN TRY GOTO out; PRINT 'no' END TRY BEGIN CATCH END CATCH out: PRINT 'out'",
          msg("out")),
+    case("WHILE 1 = 1 BEGIN PRINT 'once' GOTO out END\nout: PRINT 'out'", msg("once"),
+         msg("out", line=2)),
+    case("WHILE 1 = 1 BEGIN BEGIN TRY BREAK END TRY BEGIN CATCH END CATCH END PRINT 'left'",
+         msg("left")),
+    case("DECLARE @i int = 0\nWHILE @i < 3 BEGIN SET @i += 1 IF @i = 2 SELECT 1/0 END\nPRINT @i",
+         msg("Divide by zero error encountered.", 16, line=2), msg("3", line=3),
+         [("raised", 8134)]),
+    case("BEGIN TRY PRINT 'a' RETURN END TRY BEGIN CATCH END CATCH PRINT 'b'", msg("a")),
     case("GOTO x BEGIN TRY x: PRINT 1 END TRY BEGIN CATCH END CATCH",
          error(1026, "GOTO cannot be used to jump into a TRY or CATCH scope.")),
     # compile-time errors: nothing of the batch runs
@@ -178,6 +186,14 @@ CASES = [
     case("BEGIN TRY THROW 50005, N'thrown', 9 END TRY BEGIN CATCH SELECT ERROR_NUMBER() AS n, "
          "ERROR_SEVERITY() AS s, ERROR_STATE() AS st END CATCH",
          rows("n int, s int, st int", (50005, 16, 9))),
+    # without a ; THROW is taken for the name of the transaction to roll back
+    case("BEGIN TRY BEGIN TRAN SELECT 1/0 END TRY BEGIN CATCH ROLLBACK TRANSACTION THROW END CATCH"
+         "\nGO\nSELECT @@TRANCOUNT AS t",
+         error(6401, "Cannot roll back THROW. No transaction or savepoint of that name was "
+                     "found."), rows("t int", (1,))),
+    case("BEGIN TRY BEGIN TRAN SELECT 1/0 END TRY BEGIN CATCH ROLLBACK TRANSACTION; THROW END "
+         "CATCH\nGO\nSELECT @@TRANCOUNT AS t",
+         error(8134, "Divide by zero error encountered."), rows("t int", (0,))),
     case("THROW 49999, 'x', 1", error(35100, "Error number 49999 in the THROW statement is "
                                              "outside the valid range. Specify an error number "
                                              "in the valid range of 50000 to 2147483647.",
