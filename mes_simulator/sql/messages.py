@@ -59,7 +59,8 @@ def raiserror(message, severity, state, arguments):
         raise SqlError(18054, f"Error {message}, severity {severity}, state {state} was raised, "
                               "but no message with that error number was found in sys.messages. "
                               "If error is larger than 50000, make sure the user-defined message "
-                              "is added using sp_addmessage.", severity=severity, state=state)
+                              "is added using sp_addmessage.", severity=max(severity, 11),
+                       state=state)
     return 50000, format_message("" if message is None else str(message), arguments)
 
 
@@ -148,15 +149,13 @@ def _mismatch(number):
 
 
 def argument(value, sqltype, number):
-    """A RAISERROR substitution argument: only integers up to int and character and binary
-    values may be given."""
+    """A RAISERROR substitution argument: integers, character and binary values may be
+    given (bigint for %I64d)."""
     if value is None or sqltype is None:
         return value
     name = sqltype.name
-    if name in ("tinyint", "smallint", "int") or name in sqltypes.CHARACTER \
-            or name in ("binary", "varbinary"):
-        return value
-    if name == "bigint":
+    if name in ("tinyint", "smallint", "int", "bigint", "binary", "varbinary") \
+            or name in sqltypes.CHARACTER:
         return value
     raise _error(2748, f"Cannot specify {name} data type (parameter {number}) as a "
                        "substitution parameter.")
