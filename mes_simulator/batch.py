@@ -297,8 +297,10 @@ def check_declared(statements, known):
             children = part.values()
         else:
             head = part[0]
-            if head == "var" and len(part) == 3:
-                if part[1] not in known:
+            if all(isinstance(item, str) for item in part):
+                # a variable, or a leaf: a name's parts ([declare] is a column's), a label...
+                if head == "var" and len(part) == 3 and part[1][:1] == "@" \
+                        and part[1] not in known:
                     raise SqlError(137, f'Must declare the scalar variable "{part[2]}".',
                                    severity=15)
                 return

@@ -535,7 +535,7 @@ class ExpressionParser:
 
     def _target(self):
         tok = self.peek()
-        if tok is None or tok.kind != "name" or _is_clause(tok):
+        if tok is None or tok.kind != "name" or _is_clause(tok) or _is_statement(tok):
             raise self.syntax_error()
         self.pos += 1
         self.accept_word("with") and self._skip_parenthesised()

@@ -213,6 +213,8 @@ _WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "deci
 @example(["EXEC", "sp_special_columns", "NULL"])
 @example(["BEGIN TRY", "THROW", "END TRY", "BEGIN CATCH", "THROW", "END CATCH"])
 @example(["RAISERROR(", "'%d %s'", ",", "16", ",", "1", ",", "'abc'", ")"])
+@example(["DELETE", "DECLARE"])
+@example(["SELECT", "[exec]", "FROM", "dbo.units"])
 def test_any_batch_is_answered(words):
     """Whatever the batch, the answer is a reply or an SQL Server error, never a fault."""
     try:
