@@ -6,16 +6,21 @@ request builds its reply token by token; the MES procedures themselves are run b
 connection (`conn.procedure`), which applies the scenarios and owns the SQLite work.
 """
 
+import asyncio
 import logging
+from decimal import Decimal
 import os
 import sqlite3
 import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
-from .sql import insert_bulk
+from .sql import insert_bulk, messages
+from .sql.messages import BATCH, COMPILE, STATEMENT
 from .sqltypes import SqlError, SqlType
 from .wire import bulk
+
+evaluate.FUNCTIONS.update(messages.FUNCTIONS)
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
                 "\tMES simulator: the MES procedures over TDS on loopback\n")
@@ -47,6 +52,57 @@ def cut_message(text):
     return text if len(text) <= MAX_MESSAGE else text[:MAX_MESSAGE - 3] + "..."
 
 
+# How control leaves the statements being run (exceptions: they cross any depth of blocks).
+class _Break(Exception):
+    pass
+
+
+class _Continue(Exception):
+    pass
+
+
+class _Return(Exception):
+    """RETURN: the batch, or the dynamic batch, ends."""
+
+
+class _Goto(Exception):
+    def __init__(self, label):
+        super().__init__(label)
+        self.label = label
+
+
+class _Cancelled(Exception):
+    """The client cancelled the request (ATTENTION): what was answered so far is sent, and the
+    ATTENTION, next in line, is acknowledged as the next request."""
+
+
+class _Aborted(Exception):
+    """An error that ends the whole batch was reported (or rolled the transaction back)."""
+
+
+class _ScopeEnded(Exception):
+    """An error that ends the batch or dynamic batch it occurs in was reported."""
+
+    def __init__(self, err):
+        super().__init__(err.number)
+        self.err = err
+
+
+class _Failed(Exception):
+    """The statement failed with an error already reported: @@ERROR takes its number."""
+
+    def __init__(self, err):
+        super().__init__(err.number)
+        self.err = err
+
+
+STREAM_PARTS = 64  # tokens of a loop's answer beyond which what is whole packets of it is sent
+_SESSION_OPTIONS = {"implicit_transactions": "implicit", "nocount": "nocount",
+                    "xact_abort": "xact_abort", "fmtonly": "fmtonly"}
+_DOOMED = ("The current transaction cannot be committed and cannot support operations that "
+           "write to the log file. Roll back the transaction.")
+
+
 class Engine:
     def __init__(self, conn):
         self.conn = conn
@@ -64,6 +120,22 @@ class Engine:
         self.fmtonly = False  # SET FMTONLY ON: statements describe their results, run nothing
         self.bulk = None  # (INSERT BULK statement, table) whose rows are to come
         self.identity_insert = None  # the table SET IDENTITY_INSERT ... ON names
+        self.tran_name = None   # the name the outermost BEGIN TRANSACTION gave
+        self.xact_abort = False
+        self.doomed = False     # an error under XACT_ABORT was caught: only ROLLBACK may follow
+        self.error_number = 0   # @@ERROR
+        self._request_state()
+
+    def _request_state(self):
+        """What a request starts afresh: no statement run, no TRY or CATCH block entered."""
+        self.line = 1           # the batch's line the running statement starts on
+        self.level = 0          # batches being run: 1 the request's, 2 a dynamic one in it...
+        self.try_levels = []    # the level of each TRY block being run, innermost last
+        self.caught = []        # the errors of the CATCH blocks being run, innermost last
+
+    @property
+    def xact_state(self):
+        return 0 if not self.trancount else -1 if self.doomed else 1
 
     @property
     def version(self):
@@ -89,13 +161,22 @@ class Engine:
     async def batch(self, text):
         reply = self._pending = Reply(self, batch=True)
         self.bulk = None
+        self._request_state()
         try:
             if insert_bulk.is_insert_bulk(text):
                 self._insert_bulk(text)
-            else:
-                await self._run(batches.checked_batch(text), {}, reply)
-        except SqlError as err:
+                return reply.finish()
+            statements = batches.checked_batch(text)
+        except SqlError as err:  # nothing of a batch that does not compile runs
             reply.error(err)
+            return reply.finish()
+        try:
+            await self._scope(statements, {}, reply)
+        except _Aborted:
+            pass
+        except _Cancelled:
+            return reply.finish()
+        await self._end_of_batch(reply)
         return reply.finish()
 
     def _insert_bulk(self, text):
@@ -138,6 +219,14 @@ class Engine:
             reply.error(err)
         return reply.finish()
 
+    async def _end_of_batch(self, reply):
+        """A transaction doomed by an error its CATCH block caught is rolled back now."""
+        if self.doomed and self.trancount:
+            await self.rollback(reply)
+            self._report(SqlError(3998, "Uncommittable transaction is detected at the end of "
+                                        "the batch. The transaction is rolled back."), reply)
+        self.doomed = False
+
     async def rpc(self, payload):
         reply = self._pending = Reply(self, batch=False)
         try:
@@ -146,12 +235,21 @@ class Engine:
             reply.error(SqlError(bad.number, bad.text))
             reply.done_proc(error=True)
             return reply.finish()
+        self._request_state()
         for call in calls:
             try:
                 await self._rpc_call(call, reply)
             except SqlError as err:
                 reply.error(err)
                 reply.done_proc(error=True)
+            except _Failed:  # reported
+                reply.done_proc(error=True)
+            except _Aborted:
+                reply.done_proc(error=True)
+                break
+            except _Cancelled:
+                return reply.finish()
+        await self._end_of_batch(reply)
         return reply.finish()
 
     async def transaction_request(self, payload):
@@ -160,17 +258,20 @@ class Engine:
         self.conn.log("transaction manager request %s%s", rpc.TM_NAMES.get(kind, kind),
                       " (and begin)" if begin_after else "")
         reply = Reply(self, batch=True)
+        self._request_state()
         try:
             if kind == rpc.TM_BEGIN_XACT:
-                self.begin(reply)
-            elif kind in (rpc.TM_COMMIT_XACT, rpc.TM_ROLLBACK_XACT):
-                await (self.commit if kind == rpc.TM_COMMIT_XACT else self.rollback)(reply)
+                self.begin(reply, name or None)
+            elif kind == rpc.TM_COMMIT_XACT:
+                await self.commit(reply)
                 if begin_after:
                     self.begin(reply)
+            elif kind == rpc.TM_ROLLBACK_XACT:
+                await self.rollback(reply, name or None)
+                if begin_after and not self.trancount:
+                    self.begin(reply)
             elif kind == rpc.TM_SAVE_XACT:
-                if not self.trancount:
-                    raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
-                                        "transaction.")
+                await self.save(name or "")
             elif kind == rpc.TM_GET_DTC_ADDRESS:
                 reply.select([("", SqlType("varbinary", 1), b"")])
             else:
@@ -181,9 +282,11 @@ class Engine:
 
     # ------------------------------------------------------------ transactions
 
-    def begin(self, reply):
+    def begin(self, reply, name=None):
         self.trancount += 1
         if self.trancount == 1:
+            self.tran_name = name[:32] if name else None
+            self.doomed = False
             self.descriptor = os.urandom(8)
             self.transaction = mes.Transaction(self.conn.config.db)
             reply.envchange(ENV_BEGIN, self.descriptor, b"")
@@ -192,6 +295,8 @@ class Engine:
         if not self.trancount:
             raise SqlError(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN "
                                  "TRANSACTION.")
+        if self.doomed:
+            raise SqlError(3930, _DOOMED)
         self.trancount -= 1
         if not self.trancount:
             transaction, self.transaction = self.transaction, None
@@ -199,15 +304,50 @@ class Engine:
             await self._end(transaction, "COMMIT")
             reply.envchange(ENV_COMMIT, b"", self.descriptor)
 
-    async def rollback(self, reply):
+    async def rollback(self, reply, name=None):
+        """ROLLBACK [TRANSACTION [name]]: all of the transaction, or (a savepoint's name) what
+        was done since the savepoint, the transaction staying open."""
         if not self.trancount:
             raise SqlError(3903, "The ROLLBACK TRANSACTION request has no corresponding BEGIN "
                                  "TRANSACTION.")
+        if name is not None and name[:32] != self.tran_name:
+            name = name[:32]
+            if not self.transaction.has_savepoint(name):
+                raise SqlError(6401, f"Cannot roll back {name}. No transaction or savepoint of "
+                                     "that name was found.")
+            if self.doomed:
+                raise SqlError(3931, "The current transaction cannot be committed and cannot be "
+                                     "rolled back to a savepoint. Roll back the entire "
+                                     "transaction.")
+            self.conn.log("transaction rolled back to savepoint %s", name)
+            await self._in_transaction(self.transaction.rollback_to, name)
+            return
         self.trancount = 0
+        self.doomed = False
         transaction, self.transaction = self.transaction, None
         self.conn.log("transaction rolled back")
         await self._end(transaction, "ROLLBACK")
         reply.envchange(ENV_ROLLBACK, b"", self.descriptor)
+
+    async def save(self, name):
+        """SAVE TRANSACTION name."""
+        if not self.trancount:
+            raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
+                                "transaction.")
+        if self.doomed:
+            raise SqlError(3931, "The current transaction cannot be committed and cannot be "
+                                 "rolled back to a savepoint. Roll back the entire transaction.")
+        await self._in_transaction(self.transaction.save, name[:32])
+
+    async def _in_transaction(self, function, *args):
+        """function(*args) of the open transaction: on the database thread once it has a
+        connection there (it wrote), else at once (there is nothing of SQLite's to change)."""
+        if self.transaction.conn is None:
+            return function(*args)
+        try:
+            return await self.conn.server.database.run(function, *args)
+        except sqlite3.Error as exc:
+            raise SqlError(50000, f"MES database error: {exc}") from None
 
     async def _end(self, transaction, how):
         if transaction is None or not transaction.locking:  # it never wrote: nothing to end
@@ -220,22 +360,257 @@ class Engine:
     # ------------------------------------------------------------ statements
 
     async def _run(self, statements, variables, reply):
-        """Run checked statements (see batch.check_declared)."""
-        for statement in statements:
-            if not await self._statement(statement, variables, reply):
+        """Run checked statements (see batch.check_declared) as a batch of their own."""
+        await self._scope(statements, variables, reply)
+
+    async def _scope(self, statements, variables, reply):
+        """Run a batch's statements: the request's own, or a dynamic one inside it.  An error
+        that ends the batch it occurs in ends here; in a dynamic batch, its EXEC then fails."""
+        self.level += 1
+        try:
+            await self._list(statements, variables, reply)
+        except _Return:
+            pass
+        except _ScopeEnded as ended:
+            if self.level > 1:
+                raise _Failed(ended.err) from None
+        finally:
+            self.level -= 1
+
+    async def _nested(self, text, variables, reply, check):
+        """EXEC ('...') and sp_executesql's statement: a batch of their own, their variables
+        their own; a change of @@TRANCOUNT across them is an error of the EXEC."""
+        before = self.trancount
+        self.level += 1
+        try:
+            statements = batches.parse_batch(text)
+            batches.check_declared(statements, check)
+        except SqlError as err:  # an error of the inner batch, which compiles on its own
+            try:
+                await self._failed(err, reply)
+            except _ScopeEnded:
+                pass
+            raise _Failed(err) from None
+        finally:
+            self.level -= 1
+        await self._scope(statements, variables, reply)
+        if self.trancount != before and self.level:
+            raise SqlError(266, "Transaction count after EXECUTE indicates a mismatching number "
+                                f"of BEGIN and COMMIT statements. Previous count = {before}, "
+                                f"current count = {self.trancount}.", state=2)
+
+    async def _list(self, statements, variables, reply, label=None):
+        """Run statements in turn; with label, from that label on (it is in one of them)."""
+        n, count = 0, len(statements)
+        while True:
+            entering, label = label, None
+            if entering is not None:
+                await self._next_round(reply)  # a GOTO back makes a loop as WHILE does
+                n = _holder(statements, entering)
+            elif n == count:
                 return
+            st = statements[n]
+            n += 1
+            try:
+                if entering is None:
+                    await self._statement(st, variables, reply)
+                else:
+                    await self._enter(st, entering, variables, reply)
+            except _Goto as jump:  # to a label of these statements, or of a block in them
+                if _holder(statements, jump.label) is None:
+                    raise
+                label = jump.label
+
+    async def _enter(self, st, label, variables, reply):
+        """Run a statement from a label in it on (GOTO into a block, a branch, a loop)."""
+        kind = st[0]
+        if kind == "block":
+            await self._list(st[1], variables, reply, label)
+        elif kind == "if":
+            await self._enter(st[2] if _holder((st[2],), label) is not None else st[3], label,
+                              variables, reply)
+        elif kind == "while":
+            try:
+                await self._enter(st[2], label, variables, reply)
+            except _Break:
+                return
+            except _Continue:
+                pass
+            await self._next_round(reply)
+            await self._statement(st, variables, reply)  # the loop goes on
 
     async def _statement(self, st, variables, reply):
-        """Run one statement; False after RETURN."""
+        """Run one statement: a control-flow statement here, any other in _simple."""
+        kind = st[0]
+        if kind == "block":
+            await self._list(st[1], variables, reply)
+        elif kind == "if":
+            truth = await self._condition(st, variables, reply)
+            branch = st[2] if truth else st[3] if truth is False else None
+            if branch is not None:
+                await self._statement(branch, variables, reply)
+        elif kind == "while":
+            while await self._condition(st, variables, reply):
+                try:
+                    await self._statement(st[2], variables, reply)
+                except _Break:
+                    break
+                except _Continue:
+                    pass
+                await self._next_round(reply)
+        elif kind == "try":
+            await self._try(st, variables, reply)
+        elif kind == "break":
+            raise _Break()
+        elif kind == "continue":
+            raise _Continue()
+        elif kind == "return":
+            raise _Return()
+        elif kind == "goto":
+            raise _Goto(st[1])
+        elif kind != "label":
+            self.line = getattr(st, "line", self.line)
+            try:
+                await self._simple(st, variables, reply)
+            except _Failed as failed:
+                self.error_number = failed.err.number
+            except SqlError as err:
+                await self._failed(err, reply)
+            else:
+                self.error_number = 0
+
+    async def _condition(self, st, variables, reply):
+        """An IF's or WHILE's condition: True, False, or None when it failed (the statement is
+        then left, as one that failed)."""
+        self.line = getattr(st, "line", self.line)
+        try:
+            truth = await self._truth(st[1], variables, reply)
+        except SqlError as err:
+            await self._failed(err, reply)
+            return None
+        self.error_number = 0
+        return truth
+
+    async def _next_round(self, reply):
+        """Between two rounds of a WHILE: send what the loop has answered so far once it is
+        some packets long (a loop's answer is not kept whole), let the other clients in, and
+        stop when the client cancelled (ATTENTION) or went away."""
+        conn = self.conn
+        send = getattr(conn, "send_packets", None)
+        if send is not None and len(reply.parts) >= STREAM_PARTS:
+            await send(reply.take(conn.packet_size - tds.HEADER_SIZE))
+        await asyncio.sleep(0)
+        if getattr(conn, "gone", False):
+            conn.log("the client went away: its batch stops")
+            raise Stop(keep_open=False)
+        if getattr(conn, "attentions", 0) or getattr(conn, "cancelled", False):
+            conn.log("attention: the batch stops; its reply so far is sent")
+            raise _Cancelled()
+
+    async def _try(self, st, variables, reply):
+        level, depth = self.level, len(self.try_levels)
+        self.try_levels.append(level)
+        try:
+            await self._list(st[1], variables, reply)
+            return
+        except SqlError as err:
+            caught = err
+        finally:
+            del self.try_levels[depth:]
+        if not getattr(caught, "seen", False):  # not through _failed: classify it here
+            self._seen(caught)
+        if caught.level == level and messages.reach(caught) == COMPILE:
+            raise caught  # a compile-time error of this batch: for a TRY of an outer one
+        self.caught.append(caught)
+        self.error_number = caught.number
+        try:
+            await self._list(st[2], variables, reply)
+        finally:
+            self.caught.pop()
+
+    def _seen(self, err):
+        err.seen = True
+        err.level = self.level
+        if getattr(err, "line", None) is None:
+            err.line = self.line
+
+    async def _failed(self, err, reply):
+        """A statement failed: hand the error to the TRY block that catches it (raise it), or
+        report it and go on with the next statement, or end the batch (_ScopeEnded, _Aborted).
+        Under SET XACT_ABORT ON any error but RAISERROR's rolls the transaction back and ends
+        the batch; a TRY block that catches one leaves the transaction doomed."""
+        if getattr(err, "seen", False):
+            raise err  # on its way to the TRY block that catches it
+        self._seen(err)
+        self.error_number = err.number
+        reach = messages.reach(err)
+        aborting = self.xact_abort and reach != COMPILE and not getattr(err, "raiserror", False)
+        if aborting:
+            reach = BATCH
+        if any(level < self.level for level in self.try_levels) or (
+                reach != COMPILE and self.level in self.try_levels):
+            if aborting and self.trancount:
+                self.doomed = True
+            raise err
+        self._report(err, reply)
+        if aborting and self.trancount:
+            await self.rollback(reply)
+        if reach == STATEMENT:
+            return
+        if reach == BATCH:
+            raise _Aborted()
+        raise _ScopeEnded(err)
+
+    def _report(self, err, reply):
+        reply.error(err)
+        if not reply.batch:
+            reply.done(tds.DONE_ERROR)
+
+    def _name(self, name, variables):
+        """A transaction's or savepoint's name: as written, or a variable's value."""
+        if isinstance(name, tuple):
+            value = self._value(name, variables)
+            return None if value is None else _text(value)
+        return name
+
+    def _raiserror(self, st, variables, reply):
+        _, message, severity, state, arguments, options = st
+        values = []
+        for number, expr in enumerate(arguments, 1):
+            value = self._value(expr, variables)
+            values.append(messages.argument(value, self._type(expr, variables, value), number))
+        message = self._value(message, variables)
+        severity = messages.severity_of(_integer(self._value(severity, variables)))
+        state = messages.state_of(_integer(self._value(state, variables)))
+        number, text = messages.raiserror(message, severity, state, values)
+        if severity <= 10:  # a message, not an error (severity 10 goes out as 0)
+            reply.info(number, cut_message(text), severity if severity < 10 else 0, state,
+                       self.line)
+            self.error_number = number if "seterror" in options else 0
+            raise _Failed(SqlError(self.error_number, text))  # sets @@ERROR, reports nothing
+        err = SqlError(number, text, severity, state)
+        err.raiserror = True
+        raise err
+
+    def _throw(self, arguments, variables):
+        if arguments is None:  # THROW; in a CATCH block: the error it caught, again
+            caught = self.caught[-1]
+            err = SqlError(caught.number, caught.text, caught.severity, caught.state)
+            err.line, err.procedure = caught.line, getattr(caught, "procedure", "")
+            err.thrown = True
+            return err
+        number, message, state = (self._value(a, variables) for a in arguments)
+        return messages.throw(_integer(number, None), message, _integer(state, None))
+
+    async def _simple(self, st, variables, reply):
+        """Run a statement that is not control flow."""
         kind = st[0]
         if self.fmtonly and kind not in _RUN_UNDER_FMTONLY:
             return await self._describe(st, variables, reply)
         if kind == "set":
             words = st[1]
-            if words and words[0] in ("implicit_transactions", "nocount", "fmtonly") \
-                    and len(words) > 1:
-                setattr(self, {"implicit_transactions": "implicit"}.get(words[0], words[0]),
-                        words[1] == "on")
+            if words and words[0] in _SESSION_OPTIONS and len(words) > 1:
+                setattr(self, _SESSION_OPTIONS[words[0]], words[1] == "on")
             elif words[:1] == ("identity_insert",) and len(words) == 3:
                 self._identity_insert(words[1], words[2] == "on")
             elif words[:1] == ("lock_timeout",):
@@ -278,32 +653,29 @@ class Engine:
             await self._query(st[1], variables, reply)
         elif kind in ("insert", "update", "delete"):
             await self._write(st, variables, reply)
-        elif kind == "block":
-            for inner in st[1]:
-                if not await self._statement(inner, variables, reply):
-                    return False
         elif kind == "exec":
             await self._exec(st, variables, reply)
         elif kind == "begin":
-            self.begin(reply)
+            self.begin(reply, self._name(st[1], variables))
         elif kind == "commit":
             await self.commit(reply)
         elif kind == "rollback":
-            await self.rollback(reply)
+            await self.rollback(reply, self._name(st[1], variables))
         elif kind == "save":
-            if not self.trancount:
-                raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
-                                    "transaction.")
-        elif kind == "if":
-            branch = st[2] if await self._truth(st[1], variables, reply) else st[3]
-            if branch is not None:
-                return await self._statement(branch, variables, reply)
+            await self.save(self._name(st[1], variables) or "")
         elif kind == "print":
             value = self._value(st[1], variables)
-            reply.info(0, "" if value is None else sqltypes.text_of(value))
-        elif kind == "return":
-            return False
-        return True
+            text = "" if value is None else sqltypes.text_of(value)
+            unicode = isinstance(value, str) and not isinstance(value, sqltypes.Varchar)
+            reply.info(0, text[:4000 if unicode else 8000], line=self.line, limit=None)
+        elif kind == "raiserror":
+            self._raiserror(st, variables, reply)
+        elif kind == "throw":
+            raise self._throw(st[1], variables)
+        elif kind == "dynamic":
+            text = "".join("" if v is None else _text(v) for v in (
+                self._value(part, variables) for part in st[1]))
+            await self._nested(text, {}, reply, check=())
 
     def _identity_insert(self, name, on):
         """SET IDENTITY_INSERT table ON|OFF: explicit identity values for that table (one per
@@ -470,6 +842,8 @@ class Engine:
             if getattr(output, "into", None) else None
         if self.implicit and not self.trancount:
             self.begin(reply)
+        if self.doomed:
+            raise SqlError(3930, _DOOMED)
         count, rows = await self._mes("sql_write", write.run)
         self.rowcount = count
         if write.identity is not None:
@@ -520,7 +894,7 @@ class Engine:
         if name == "@@language":
             return "us_english"
         if name == "@@error":
-            return 0
+            return self.error_number
         if name == "@@rowcount":
             return self.rowcount
         if name in _GLOBALS:
@@ -530,7 +904,7 @@ class Engine:
         if name == "@@lock_timeout":
             return -1 if self.lock_timeout is None else self.lock_timeout
         if name == "@@options":
-            return 5176 if self.implicit else 5176 - 2
+            return (5176 if self.implicit else 5176 - 2) + (16384 if self.xact_abort else 0)
         raise SqlError(137, f'Must declare the scalar variable "{name}".', severity=15)
 
     # ------------------------------------------------------------ procedures
@@ -571,6 +945,8 @@ class Engine:
                   else None for p in proc.inputs]
         if self.implicit and not self.trancount:
             self.begin(self._pending)
+        if self.doomed and proc.name in mes.WRITES:
+            raise SqlError(3930, _DOOMED)
         code, text = await self.conn.procedure(proc, values, self.transaction)
         results = {"@return": code}
         for folded, param in proc.by_name.items():
@@ -659,9 +1035,7 @@ class Engine:
             variables[param.name] = [param.type, sqltypes.convert(arg.value, param.type,
                                                                   self.codepage)]
             arg.declared = param
-        statements = batches.parse_batch(statement)
-        batches.check_declared(statements, variables)
-        await self._run(statements, variables, reply)
+        await self._nested(statement, variables, reply, check=variables)
         for arg in args:
             param = getattr(arg, "declared", None)
             if arg.output and param is not None:
@@ -729,6 +1103,29 @@ def _procedure_name(parts, database):
     return parts[0] if len(parts) == 1 else None
 
 
+def _holder(statements, label):
+    """The index of the statement that is the label or holds it in a block, a branch or a loop
+    (not in a TRY or CATCH block: no GOTO jumps into one); None if none does."""
+    for n, st in enumerate(statements):
+        kind = st[0]
+        if kind == "label" and st[1] == label or kind == "block" and _holder(st[1], label) \
+                is not None or kind == "if" and _holder([b for b in st[2:] if b is not None],
+                                                        label) is not None \
+                or kind == "while" and _holder((st[2],), label) is not None:
+            return n
+    return None
+
+
+def _integer(value, default=16):
+    """An integer argument of RAISERROR or THROW (a text of digits too); default for NULL or
+    anything else."""
+    if isinstance(value, (int, Decimal)) and not isinstance(value, bool):
+        return int(value)
+    if isinstance(value, str) and value.strip().lstrip("+-").isdigit():
+        return int(value)
+    return default
+
+
 def _text(value):
     if value is None:
         return ""
@@ -788,14 +1185,19 @@ class Reply:
         conn = self.engine.conn
         conn.log("error=%d %s", err.number, err.text[:200])
         self.raw(tds.error(err.number, err.severity, cut_message(err.text), err.state,
-                           conn.server_name, getattr(err, "procedure", ""), 1, self.version))
+                           conn.server_name, getattr(err, "procedure", ""),
+                           getattr(err, "line", None) or 1, self.version))
         if self.batch:
             self.done(tds.DONE_ERROR)
 
-    def info(self, number, text):
-        body = (struct.pack("<iBB", number, 1, 0) + tds.us_varchar(cut_message(text))
+    def info(self, number, text, severity=0, state=1, line=1, limit=MAX_MESSAGE):
+        """A message (PRINT's, or RAISERROR's of severity 10 or less); limit: the characters
+        kept of its text (longer ones end in "...")."""
+        if limit is not None:
+            text = text if len(text) <= limit else text[:limit - 3] + "..."
+        body = (struct.pack("<iBB", number, state, severity) + tds.us_varchar(text)
                 + tds.b_varchar(self.engine.conn.server_name) + tds.b_varchar("")
-                + struct.pack("<i" if self.version >= tds.TDS72 else "<H", 1))
+                + struct.pack("<i" if self.version >= tds.TDS72 else "<H", line))
         self.raw(struct.pack("<BH", 0xAB, len(body)) + body)
 
     def select(self, columns):
@@ -838,6 +1240,20 @@ class Reply:
         self.raw(b"\xac" + struct.pack("<H", ordinal) + tds.b_varchar(name) + b"\x01" + user_type
                  + b"\x01\x00" + sqltypes.type_info(sqltype, self.engine.conn.server.collation)
                  + sqltypes.encode_value(value, sqltype, self.engine.codepage))
+
+    def take(self, room):
+        """The reply so far in whole packets' worth (room bytes each), for a loop's answer
+        sent as it grows; the rest, and a last DONE whose MORE bit finish() may clear, stay."""
+        parts = self.parts
+        if self.last_done is not None and self.last_done == len(parts) - 1:
+            head, tail = parts[:-1], parts[-1:]
+        else:
+            head, tail = parts, []
+        data = b"".join(bytes(p) for p in head)
+        whole = len(data) // room * room
+        self.parts = [data[whole:]] + tail
+        self.last_done = 1 if tail else None
+        return data[:whole]
 
     def finish(self):
         if self.last_done is None or self.last_done != len(self.parts) - 1:

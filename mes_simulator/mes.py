@@ -174,12 +174,34 @@ class Transaction:
     lock (BEGIN IMMEDIATE), held until COMMIT or ROLLBACK.  call() and end() run on the server's
     database thread; which transaction may take the lock, and how long others wait for it, the
     server decides on its event loop (server.Server.lock).
+
+    Its savepoints (SAVE TRANSACTION) are SQLite's, named by their place on the stack: sp1 is
+    the first.  One set before the first write is set on the transaction's connection as it
+    opens, so that rolling back to it undoes that write and keeps the transaction.
     """
 
     def __init__(self, path):
         self.path = path
         self.conn = None
         self.locking = False  # it holds the write lock, or is about to take it
+        self.savepoints = []  # the names SAVE TRANSACTION gave, oldest first
+
+    def save(self, name):
+        """SAVE TRANSACTION name (on the database thread once the connection is open)."""
+        self.savepoints.append(name)
+        if self.conn is not None:
+            self.conn.execute(f"SAVEPOINT sp{len(self.savepoints)}")
+
+    def has_savepoint(self, name):
+        return name in self.savepoints
+
+    def rollback_to(self, name):
+        """ROLLBACK TRANSACTION name: undo what was done since the latest savepoint of that
+        name; it stays, the ones after it are gone (as SQLite's ROLLBACK TO does)."""
+        place = len(self.savepoints) - self.savepoints[::-1].index(name)
+        del self.savepoints[place:]
+        if self.conn is not None:
+            self.conn.execute(f"ROLLBACK TO sp{place}")
 
     def call(self, procedure, args, timeout):
         """A MES procedure inside the transaction; timeout: seconds its BEGIN may wait for a
@@ -190,6 +212,8 @@ class Transaction:
             conn.row_factory = sqlite3.Row
             try:
                 conn.execute("BEGIN IMMEDIATE")
+                for place in range(1, len(self.savepoints) + 1):
+                    conn.execute(f"SAVEPOINT sp{place}")
             except BaseException:
                 conn.close()
                 raise

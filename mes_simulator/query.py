@@ -376,6 +376,7 @@ class ExpressionParser:
                     alias = self._alias()
                 elif self.peek() is not None and (self.peek().kind in ("str", "nstr") or (
                         self.peek().kind == "name" and not _is_clause(self.peek())
+                        and not _is_statement(self.peek())
                         and not isinstance(self.peek().value, tuple))):
                     alias = self._alias()
                 if alias is None and expr[0] == "column":  # named as written: SELECT NAME ...
@@ -534,7 +535,7 @@ class ExpressionParser:
 
     def _target(self):
         tok = self.peek()
-        if tok is None or tok.kind != "name" or _is_clause(tok):
+        if tok is None or tok.kind != "name" or _is_clause(tok) or _is_statement(tok):
             raise self.syntax_error()
         self.pos += 1
         self.accept_word("with") and self._skip_parenthesised()
@@ -584,11 +585,16 @@ _COMPARE = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
 _STATEMENTS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save", "use",
                "if", "insert", "update", "delete", "print", "return", "while", "create", "drop",
                "alter", "truncate", "merge", "raiserror", "throw", "grant", "revoke", "deny",
-               "waitfor", "go"}
+               "waitfor", "go", "break", "continue", "goto"}
 
 
 def _is_clause(tok):
     return tok.kind == "name" and tok.text[0] not in '["' and tok.value in CLAUSE_WORDS
+
+
+def _is_statement(tok):
+    """A word that starts a statement (SELECT 1 PRINT 'x': PRINT is no alias)."""
+    return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _STATEMENTS
 
 
 def _alias_text(tok):

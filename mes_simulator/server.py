@@ -197,6 +197,8 @@ class Connection:
         self.deadline = self.watchdog = None
         self.idle = False          # waiting for the first byte of a request
         self.serving = False       # a request is being answered: the client is not idle
+        self.attentions = 0        # ATTENTION messages read ahead, not yet taken
+        self.gone = False          # the client closed the connection
         self.loop = asyncio.get_running_loop()
         writer.transport.set_write_buffer_limits(UNREAD_HIGH)
 
@@ -293,9 +295,12 @@ class Connection:
                 except tds.TooLarge as exc:  # answered in turn; the framing is intact
                     exc.__traceback__ = None
                     message = exc
+                if isinstance(message, tuple) and message[0] == tds.ATTENTION:
+                    self.attentions += 1
                 await put(message)
                 message = None
         except (asyncio.IncompleteReadError, ConnectionError):
+            self.gone = True
             await put(None)
         except (tds.ProtocolError, ssl.SSLError) as exc:
             exc.__traceback__ = None  # kept in the inbox: it must not hold this frame
@@ -316,6 +321,8 @@ class Connection:
                     raise message
                 finally:
                     message = None
+            if message[0] == tds.ATTENTION:
+                self.attentions -= 1
             return message
 
     async def _too_large(self, exc):
@@ -325,11 +332,12 @@ class Connection:
         await self._send(self._error(50000, f"The request of {exc.size} bytes is larger than this "
                                             f"server accepts ({self.config.max_batch_size} bytes)."))
 
-    async def _send(self, payload):
+    async def _send(self, payload, drain_only=False):
         writer = self.writer
         if writer.transport.is_closing():  # closed by a time limit, or by the client
             raise ClientGone()
-        writer.write(tds.frame(payload, self.packet_size, self.spid))
+        if not drain_only:
+            writer.write(tds.frame(payload, self.packet_size, self.spid))
         if writer.transport.get_write_buffer_size() > UNREAD_HIGH:
             # The client does not read its replies: wait a while, then give up on it.
             timer = self.loop.call_later(self.config.read_timeout, self._expire,
@@ -338,6 +346,18 @@ class Connection:
                 await writer.drain()
             finally:
                 timer.cancel()
+
+    async def send_packets(self, data):
+        """Send whole packets of a reply not yet complete (a loop's answer as it grows): data
+        is a multiple of the packets' room; the reply's last packet follows with _send."""
+        if data:
+            if self.writer.transport.is_closing():
+                raise ClientGone()
+            room = self.packet_size - tds.HEADER_SIZE
+            self.writer.write(b"".join(
+                tds.HEADER.pack(tds.REPLY, 0, self.packet_size, self.spid, 1, 0)
+                + data[n:n + room] for n in range(0, len(data), room)))
+            await self._send(b"", drain_only=True)
 
     async def _pause(self, seconds):
         """Wait before answering.  False if the client cancelled the request (ATTENTION)."""

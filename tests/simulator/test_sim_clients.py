@@ -68,6 +68,12 @@ def test_tedious(sim, conn, serial):
         "FAIL", serial, "retest at FT1 (1 of 3 failures)")
     assert out["heldInTran"]["rows"] == [["HOLD", 1]]  # undone by the named rollback
     assert out["save"]["output"] == {"Msg": feedback("PASS", serial, "next FT2"), "RETURN": 0}
+    # savepoints: the FAIL after one undone, the PASS before another kept, the transaction open
+    assert out["failUndone"]["output"]["Msg"] == feedback(
+        "FAIL", serial, "retest at FT1 (1 of 3 failures)")
+    assert out["savepoints"]["rows"] == [[1, "ACTIVE", 0]]
+    assert out["unknownSavepoint"] == 6401
+    assert (out["cancelled"], out["afterCancel"]["rows"]) == ("ECANCEL", [[5]])
     assert (out["unknown"]["error"], out["badSql"]["error"]) == (2812, 208)
     assert out["after"]["rows"] == [[0]]
     assert out["prepared"] == [7]  # sp_prepare, then sp_execute
