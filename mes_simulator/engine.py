@@ -444,6 +444,10 @@ class Engine:
         kind = st[0]
         if kind == "block":
             await self._list(st[1], variables, reply)
+        elif kind == "if" and self.fmtonly:  # described, not run: both branches
+            for branch in st[2:4]:
+                if branch is not None:
+                    await self._statement(branch, variables, reply)
         elif kind == "if":
             truth = await self._condition(st, variables, reply)
             branch = st[2] if truth else st[3] if truth is False else None
