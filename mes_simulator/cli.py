@@ -36,6 +36,8 @@ def parse_args(argv):
                    help="bytes of one SQL batch or RPC request; longer ones get an error (65536)")
     p.add_argument("--lock-timeout", type=float, default=2,
                    help="seconds to wait for an SQLite lock held by another writer (2)")
+    p.add_argument("--statement-timeout", type=float, default=60,
+                   help="seconds a request's work on the tables may take; then error 8649 (60)")
     p.add_argument("--tls", choices=("client", "login", "off"), default="client",
                    help="client: TLS when the client requires it; login: also encrypt the login of "
                         "a client that merely offers TLS, as SQL Server does; off: no TLS (client)")
@@ -140,7 +142,8 @@ def main(argv=None):
                     max_connections=max(1, args.max_connections),
                     login_timeout=args.login_timeout, idle_timeout=args.idle_timeout,
                     read_timeout=args.read_timeout, max_batch_size=max(512, args.max_batch_size),
-                    lock_timeout=args.lock_timeout, tls=args.tls)
+                    lock_timeout=args.lock_timeout,
+                    statement_timeout=args.statement_timeout, tls=args.tls)
     try:
         asyncio.run(serve(config))
     except KeyboardInterrupt:  # interrupted before the signal handlers were in place

@@ -1,4 +1,4 @@
-"""TLS as SQL Server speaks it, and the thread that runs SQLite work off the event loop.
+"""TLS as SQL Server speaks it, and the threads that run SQLite work off the event loop.
 
 TLS in TDS 7.x: the ENCRYPTION option of PRELOGIN decides; the TLS handshake then travels inside
 PRELOGIN packets (type 0x12), and afterwards TLS records go on the wire as they are, carrying the
@@ -18,6 +18,7 @@ import tempfile
 import threading
 
 from . import batch as batches
+from .sql import interrupt
 
 log = logging.getLogger("mes_simulator")
 
@@ -152,8 +153,7 @@ class DatabaseThread:
             except sqlite3.OperationalError as exc:
                 outcome, failed = exc, True
                 if "locked" in str(exc) or "busy" in str(exc):
-                    outcome = batches.SqlError(1222, "Lock request time out period exceeded.",
-                                               16, 51)
+                    outcome = lock_error()
             except Exception as exc:  # handed to the waiting request
                 outcome, failed = exc, True
             try:
@@ -170,3 +170,77 @@ def _settle(future, outcome, failed):
         future.set_exception(outcome)
     else:
         future.set_result(outcome)
+
+
+def lock_error():
+    return batches.SqlError(1222, "Lock request time out period exceeded.", 16, 51)
+
+
+class SessionThread:
+    """A client connection's own thread and SQLite connection, for the client's work on the
+    tables (its queries, writes and transaction), so that a long statement holds up neither the
+    event loop nor anyone else's SQLite work.  Made at the first job; stop() ends it after the
+    jobs queued, rolling back what is left open and closing the SQLite connection.
+
+        result = await thread.submit(request, function, *args)   # function(conn, *args)
+
+    The job runs with request current (sql.interrupt): when the request is stopped, SQLite's
+    progress handler and the Python checkpoints end it with Interrupted.  A lock held by
+    someone else past the connection's busy time-out becomes SQL Server's 1222."""
+
+    def __init__(self, path, connect):
+        self.path, self.connect = path, connect
+        self.jobs = queue.SimpleQueue()
+        self.thread = None
+
+    def submit(self, request, function, *args):
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        if self.thread is None:
+            self.thread = threading.Thread(target=self._work, name="mes-session", daemon=True)
+            self.thread.start()
+        self.jobs.put((loop, future, request, function, args))
+        return future
+
+    def stop(self):
+        """Let the thread finish its jobs and end; nothing waits for it."""
+        if self.thread is not None:
+            self.jobs.put(None)
+
+    def _work(self):
+        conn = None
+        try:
+            while True:
+                job = self.jobs.get()
+                if job is None:
+                    return
+                loop, future, request, function, args = job
+                interrupt.begin(request)
+                try:
+                    if conn is None:
+                        conn = self.connect(self.path)
+                        interrupt.progress(conn)
+                    outcome, failed = function(conn, *args), False
+                except sqlite3.OperationalError as exc:
+                    outcome, failed = exc, True
+                    reason = request.over() if request is not None else None
+                    if reason is not None and "interrupt" in str(exc):
+                        outcome = interrupt.Interrupted(reason)
+                    elif "locked" in str(exc) or "busy" in str(exc):
+                        outcome = lock_error()
+                except Exception as exc:  # Interrupted too: handed to the waiting request
+                    outcome, failed = exc, True
+                finally:
+                    interrupt.end()
+                try:
+                    loop.call_soon_threadsafe(_settle, future, outcome, failed)
+                except RuntimeError:  # the loop has closed meanwhile
+                    pass
+                job = outcome = future = function = args = None
+        finally:
+            if conn is not None:
+                try:
+                    if conn.in_transaction:  # the client left without COMMIT
+                        conn.execute("ROLLBACK")
+                finally:
+                    conn.close()

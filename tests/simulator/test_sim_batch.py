@@ -36,6 +36,12 @@ class _Session:
     async def _mes_call(self, name, args, transaction):
         return mes.call(self.db, name, args)
 
+    async def run_sql(self, function, *args, **write):
+        return function(self.db, *args)
+
+    async def send_part(self, payload):
+        pass
+
     def log(self, *args):
         pass
 
