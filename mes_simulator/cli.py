@@ -45,6 +45,7 @@ def parse_args(argv):
     return p.parse_args(argv)
 
 
+SWITCH_INTERVAL = 0.0005
 MAX_LINE = 1000  # characters of one log line; the rest is cut
 
 
@@ -120,6 +121,9 @@ class _Quieter:
 
 
 async def serve(config):
+    # A client's statement that runs Python on its own thread hands the interpreter back to the
+    # event loop within this many seconds (Python's default: 0.005), so stations wait little.
+    sys.setswitchinterval(SWITCH_INTERVAL)
     server = Server(config)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()

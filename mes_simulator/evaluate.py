@@ -855,39 +855,46 @@ class Core:
         return cache[key]
 
     def joined(self, ctx):
+        """The joined rows, made one at a time as they are asked for (only a RIGHT JOIN keeps
+        the rows to its left), so that a filter over a large join holds only what it keeps."""
         width = len(self.sources)
         if not width:
-            return [[]]
-        rows = [[r] + [None] * (width - 1) for r in self.rows_of(ctx, self.sources[0])]
+            return iter([[]])
+        rows = ([r] + [None] * (width - 1) for r in self.rows_of(ctx, self.sources[0]))
         for n in range(1, width):
             kind, on = self.joins[n]
             right = self.rows_of(ctx, self.sources[n])
-            out = []
             if kind == "right":
-                for r in right:
-                    matched = False
-                    for row in rows:
-                        checkpoint()
-                        candidate = row[:n] + [r] + row[n + 1:]
-                        if on is None or truth(on, ctx, candidate):
-                            out.append(candidate)
-                            matched = True
-                    if not matched:
-                        out.append([None] * n + [r] + [None] * (width - n - 1))
-                rows = out
-                continue
-            for row in rows:
-                matched = False
-                for r in right:
-                    checkpoint()
-                    candidate = row[:n] + [r] + row[n + 1:]
-                    if on is None or truth(on, ctx, candidate):
-                        out.append(candidate)
-                        matched = True
-                if not matched and kind == "left":
-                    out.append(row[:])
-            rows = out
+                rows = self._right(ctx, list(rows), right, n, on, width)
+            else:
+                rows = self._join(ctx, rows, right, n, on, kind == "left")
         return rows
+
+    @staticmethod
+    def _join(ctx, rows, right, n, on, left):
+        for row in rows:
+            matched = False
+            for r in right:
+                checkpoint()
+                candidate = row[:n] + [r] + row[n + 1:]
+                if on is None or truth(on, ctx, candidate):
+                    yield candidate
+                    matched = True
+            if not matched and left:
+                yield row[:]
+
+    @staticmethod
+    def _right(ctx, rows, right, n, on, width):
+        for r in right:
+            matched = False
+            for row in rows:
+                checkpoint()
+                candidate = row[:n] + [r] + row[n + 1:]
+                if on is None or truth(on, ctx, candidate):
+                    yield candidate
+                    matched = True
+            if not matched:
+                yield [None] * n + [r] + [None] * (width - n - 1)
 
     def run(self, ctx, order):
         """[(output row, sort keys)] of this SELECT."""

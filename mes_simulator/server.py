@@ -96,10 +96,6 @@ def _end(conn, transaction, how):
     transaction.end(how)
 
 
-def _consume(future):
-    """A job's outcome that no one waits for any more."""
-    if not future.cancelled():
-        future.exception()
 
 
 class Server:
@@ -170,12 +166,20 @@ class Server:
         thread and pass the lock on once it has ended; returns a future of the end, which no
         one need await."""
         transaction.locking = False
+        done = asyncio.get_running_loop().create_future()
         if transaction.thread is None:  # it never got as far as its BEGIN
-            done = asyncio.get_running_loop().create_future()
             done.set_result(None)
-        else:
-            done = transaction.thread.submit(None, _end, transaction, how)
-        done.add_done_callback(lambda _done: self.unlock(transaction))
+            self.unlock(transaction)
+            return done
+
+        def ended(job):
+            self.unlock(transaction)
+            failed, outcome = job.result()
+            if failed:
+                done.set_exception(outcome)
+            else:
+                done.set_result(outcome)
+        transaction.thread.submit(None, _end, transaction, how).add_done_callback(ended)
         return done
 
     def unlock(self, holder):
@@ -692,24 +696,31 @@ class Connection:
             wait = await server.lock(transaction, self._lock_wait())
             transaction.thread = session
             job = session.submit(request, _in_transaction, transaction, wait, function, args)
-            job.add_done_callback(  # its BEGIN failed: the lock is not its own
-                lambda _job: transaction.conn is None and server.release(transaction, "ROLLBACK"))
+
+            def begun(_job):
+                if transaction.conn is None:  # its BEGIN failed: the lock is not its own
+                    server.release(transaction, "ROLLBACK")
+            job.add_done_callback(begun)
         else:
             holder = _Write()
             wait = await server.lock(holder, self._lock_wait())
             job = session.submit(request, _writing, wait, function, args)
             job.add_done_callback(lambda _job: server.unlock(holder))
+        failed, outcome = await self._attended(job)
+        job = None
+        if not failed:
+            return outcome
         try:
-            return await self._attended(job)
-        except interrupt.Interrupted as stopped:
-            if stopped.reason != "time":
-                raise
+            if not isinstance(outcome, interrupt.Interrupted):
+                raise outcome
             limit = self.config.statement_timeout
             self.log("statement time-out: the request ran past %g s", limit)
             raise batches.SqlError(
                 8649, f"The query has been canceled because the estimated cost of this query "
                       f"({max(int(limit) + 1, 1)}) exceeds the configured threshold of "
                       f"{int(limit)}. Contact the system administrator.", 17) from None
+        finally:
+            outcome = None
 
     async def _attended(self, job):
         """The outcome of a job of the session thread, watching the client meanwhile: its
@@ -731,7 +742,6 @@ class Connection:
         request = self.request
         if message is None or isinstance(message, Exception) or message[0] != tds.ATTENTION:
             request.stop("closed")
-            job.add_done_callback(_consume)
             if message is None:
                 self.log("closed by the client: its request stopped")
                 raise ClientGone()
@@ -741,7 +751,6 @@ class Connection:
         request.stop("attention")
         self.log("attention: request cancelled")
         await asyncio.wait((job,))
-        _consume(job)
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         raise engines.Stop(keep_open=True)
 

@@ -7,6 +7,8 @@ after it in plain TDS again.  SSLObject over memory buffers lets the server do t
 """
 
 import asyncio
+import ctypes
+import gc
 import logging
 import os
 import queue
@@ -172,6 +174,20 @@ def _settle(future, outcome, failed):
         future.set_result(outcome)
 
 
+def _trim():
+    """Give the memory a finished thread's work freed back to the system: C's allocator keeps
+    it for the thread's arena otherwise, and a big query leaves it behind."""
+    gc.collect()  # what the work left in reference cycles first
+    if _malloc_trim is not None:
+        _malloc_trim(0)
+
+
+try:
+    _malloc_trim = ctypes.CDLL(None).malloc_trim
+except (OSError, AttributeError):  # not glibc
+    _malloc_trim = None
+
+
 def lock_error():
     return batches.SqlError(1222, "Lock request time out period exceeded.", 16, 51)
 
@@ -182,11 +198,14 @@ class SessionThread:
     event loop nor anyone else's SQLite work.  Made at the first job; stop() ends it after the
     jobs queued, rolling back what is left open and closing the SQLite connection.
 
-        result = await thread.submit(request, function, *args)   # function(conn, *args)
+        failed, outcome = await thread.submit(request, function, *args)  # function(conn, *args)
 
     The job runs with request current (sql.interrupt): when the request is stopped, SQLite's
     progress handler and the Python checkpoints end it with Interrupted.  A lock held by
-    someone else past the connection's busy time-out becomes SQL Server's 1222."""
+    someone else past the connection's busy time-out becomes SQL Server's 1222.  The future
+    holds the exception a job failed with as its result, never as its exception: whoever
+    raises it again then holds the only reference to it (and to the job's frames it points to,
+    with their rows), which goes as soon as it is handled."""
 
     def __init__(self, path, connect):
         self.path, self.connect = path, connect
@@ -228,12 +247,14 @@ class SessionThread:
                         outcome = interrupt.Interrupted(reason)
                     elif "locked" in str(exc) or "busy" in str(exc):
                         outcome = lock_error()
-                except Exception as exc:  # Interrupted too: handed to the waiting request
+                except interrupt.Interrupted as exc:
+                    outcome, failed = exc.with_traceback(None), True  # where it stopped: no matter
+                except Exception as exc:  # handed to the waiting request
                     outcome, failed = exc, True
                 finally:
                     interrupt.end()
                 try:
-                    loop.call_soon_threadsafe(_settle, future, outcome, failed)
+                    loop.call_soon_threadsafe(_settle, future, (failed, outcome), False)
                 except RuntimeError:  # the loop has closed meanwhile
                     pass
                 job = outcome = future = function = args = None
@@ -244,3 +265,4 @@ class SessionThread:
                         conn.execute("ROLLBACK")
                 finally:
                     conn.close()
+            _trim()
