@@ -233,6 +233,19 @@ def closed_mid_query(sim):
     return ["closed by the client: its request stopped"]
 
 
+def big_result(sim):
+    """A result of some megabytes goes out while it is made, packet after packet."""
+    conn = sim.connect()
+    conn.execute_query("SELECT a.name, b.name, c.system_type_id FROM sys.types a CROSS JOIN "
+                       "sys.types b CROSS JOIN sys.types c ORDER BY a.name, b.name, c.name")
+    rows = [(row[0], row[1], row[2]) for row in conn]
+    conn.execute_query("SELECT name, system_type_id FROM sys.types ORDER BY name")
+    types = [(row[0], row[1]) for row in conn]
+    conn.close()
+    assert rows == [(a, b, c_id) for a, _ in types for b, _ in types for _, c_id in types]
+    return []
+
+
 def rss_kb(sim):
     with open(f"/proc/{sim.process.pid}/status") as f:
         return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
@@ -265,7 +278,8 @@ def limited():
 
 @pytest.mark.parametrize("attack", [idle_flood, slow_sender, oversized_batch, unread_replies,
                                     bad_packets, locked_database, cross_join, huge_strings,
-                                    slow_delete, attention_mid_query, closed_mid_query])
+                                    slow_delete, attention_mid_query, closed_mid_query,
+                                    big_result])
 def test_server_survives(limited, attack):
     expected = attack(limited)
     limited.clear_scenarios()
