@@ -52,8 +52,6 @@ class Config:
 
 # Replies a client has not read yet, in bytes: beyond this the server waits (read_timeout at most).
 UNREAD_HIGH = 256 * 1024
-# Requests read ahead of the one being answered (an ATTENTION must be seen while a request waits).
-READ_AHEAD = 4
 # A reply is sent on while it is being made once this much of it is ready.
 STREAM_CHUNK = 64 * 1024
 
@@ -238,9 +236,8 @@ class Connection:
         self.user = None
         self.settled = False  # the point right after login has passed
         self.over_limit = over_limit
-        self.inbox = asyncio.Queue(READ_AHEAD)
         self.stream = reader       # what requests are read from: the socket, or TLS over it
-        self.pump = None
+        self.reading = None        # a message being read while a request runs (its ATTENTION?)
         self.expired = None        # why a time limit closed the connection
         self.deadline = self.watchdog = None
         self.idle = False          # waiting for the first byte of a request
@@ -276,8 +273,8 @@ class Connection:
             login_timer.cancel()
             if self.watchdog is not None:
                 self.watchdog.cancel()
-            if self.pump is not None:
-                self.pump.cancel()
+            if self.reading is not None:
+                self.reading.cancel()
             if self.request is not None:
                 self.request.stop("closed")
             engine = self.__dict__.pop("engine", None)
@@ -291,7 +288,7 @@ class Connection:
             except (ConnectionError, OSError):
                 pass
             # Nothing of a closed connection stays alive through a lingering reference cycle.
-            self.inbox = self.stream = self.reader = self.pump = None
+            self.stream = self.reader = self.reading = None
 
     def _expire(self, reason):
         """A time limit ran out: close at once, whatever the connection waits for."""
@@ -338,30 +335,30 @@ class Connection:
         finally:
             self._deadline(None)
 
-    async def _pump(self):
-        """Read messages into the inbox, so that an ATTENTION is seen even while a batch waits.
-        The inbox is small: a client that sends much more than it reads is slowed down by TCP."""
-        put = self.inbox.put
+    async def _message(self):
+        """Read one message: (kind, payload); None when the client has closed the connection;
+        the exception when the request was too large (answered in turn: the framing is intact)
+        or the framing broken."""
         try:
-            while True:
-                try:
-                    message = await self._read()
-                except tds.TooLarge as exc:  # answered in turn; the framing is intact
-                    exc.__traceback__ = None
-                    message = exc
-                await put(message)
-                message = None
+            return await self._read()
         except (asyncio.IncompleteReadError, ConnectionError):
-            await put(None)
+            return None
         except (tds.ProtocolError, ssl.SSLError) as exc:
-            exc.__traceback__ = None  # kept in the inbox: it must not hold this frame
-            await put(exc)
+            exc.__traceback__ = None  # kept for later: it must not hold this frame
+            return exc
+
+    def _read_on(self):
+        """The message being read, begun now if need be: while a request runs, so that its
+        ATTENTION or the client's close is seen at once.  A read is never broken off (that
+        would break the framing): what it brings is the next message _next() returns."""
+        if self.reading is None:
+            self.reading = asyncio.ensure_future(self._message())
+        return self.reading
 
     async def _next(self):
-        if self.pump is None:  # the transport is settled now (after PRELOGIN and TLS)
-            self.pump = asyncio.create_task(self._pump())
         while True:
-            message = await self.inbox.get()
+            reading, self.reading = self.reading, None
+            message = await (reading if reading is not None else self._message())
             if message is None:
                 raise ClientGone()
             if isinstance(message, tds.TooLarge):
@@ -434,10 +431,11 @@ class Connection:
         """Wait before answering.  False if the client cancelled the request (ATTENTION)."""
         if seconds <= 0:
             return True
-        try:
-            kind, _ = await asyncio.wait_for(self._next(), seconds)
-        except asyncio.TimeoutError:
+        reading = self._read_on()
+        done, _ = await asyncio.wait((reading,), timeout=seconds)
+        if not done:
             return True
+        kind, _ = await self._next()
         if kind != tds.ATTENTION:
             raise tds.ProtocolError(f"request type {kind:#04x} while a request is running")
         self.log("attention: request cancelled")
@@ -727,13 +725,10 @@ class Connection:
         ATTENTION stops the request, which is answered (DONE with the attention bit) once the
         job has ended; its close stops it too."""
         if not job.done():
-            reading = asyncio.ensure_future(self.inbox.get())
-            try:
-                await asyncio.wait((job, reading), return_when=asyncio.FIRST_COMPLETED)
-            finally:
-                if not reading.done():
-                    reading.cancel()
-            if reading.done() and not reading.cancelled():
+            reading = self._read_on()
+            await asyncio.wait((job, reading), return_when=asyncio.FIRST_COMPLETED)
+            if reading.done():
+                self.reading = None
                 await self._interrupted(reading.result(), job)
         return job.result()
 
