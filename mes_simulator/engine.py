@@ -751,10 +751,11 @@ class Reply:
 
 def _has_query(tree):
     """Whether a statement's parsed expression(s) hold a query (a subquery, EXISTS)."""
-    if isinstance(tree, dict):
+    if type(tree) is dict:
         return True
-    if isinstance(tree, (tuple, list)):
-        return any(_has_query(part) for part in tree)
+    for part in tree:
+        if type(part) is dict or isinstance(part, (tuple, list)) and _has_query(part):
+            return True
     return False
 
 
