@@ -52,8 +52,6 @@ class Config:
 
 # Replies a client has not read yet, in bytes: beyond this the server waits (read_timeout at most).
 UNREAD_HIGH = 256 * 1024
-# A reply is sent on while it is being made once this much of it is ready.
-STREAM_CHUNK = 64 * 1024
 
 
 def _call_waiting(db, seconds, name, args, usual):
@@ -92,8 +90,6 @@ def _in_transaction(conn, transaction, wait, function, args):
 
 def _end(conn, transaction, how):
     transaction.end(how)
-
-
 
 
 class Server:

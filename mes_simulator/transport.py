@@ -174,6 +174,9 @@ def _settle(future, outcome, failed):
         future.set_result(outcome)
 
 
+NICE = 10  # of a client's session thread (Linux: a thread has a priority of its own)
+
+
 def _trim():
     """Give the memory a finished thread's work freed back to the system: C's allocator keeps
     it for the thread's arena otherwise, and a big query leaves it behind."""
@@ -228,6 +231,11 @@ class SessionThread:
 
     def _work(self):
         conn = None
+        try:
+            # Behind the event loop for the processor: the stations' round trips come first.
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), NICE)
+        except (AttributeError, OSError):  # not Linux, or not allowed
+            pass
         try:
             while True:
                 job = self.jobs.get()

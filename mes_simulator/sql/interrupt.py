@@ -12,7 +12,9 @@ import time
 
 REASONS = ("attention", "closed", "time")
 _local = threading.local()
-PROGRESS_STEPS = 1000  # SQLite VM instructions between two looks at the request
+# SQLite VM instructions between two looks at the request (a millisecond or so): each look
+# takes the interpreter's lock, which the event loop then waits for.
+PROGRESS_STEPS = 100000
 
 
 class Interrupted(Exception):
