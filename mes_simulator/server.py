@@ -247,6 +247,12 @@ class Connection:
 
     server_name = SERVER_NAME
 
+    @property
+    def cancelled(self):
+        """Whether the request being answered is to stop (ATTENTION, the close, its time up):
+        what a loop over a client's statements looks at between two of them."""
+        return self.request is not None and self.request.over() is not None
+
     def log(self, fmt, *args):
         write_log(f"conn {self.id} {fmt % args if args else fmt}")
 
