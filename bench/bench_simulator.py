@@ -409,8 +409,8 @@ def hostile_client(login, statement, stop):
         except Exception:  # a busy old simulator: try again
             time.sleep(0.1)
             continue
-        conn.query_timeout = HOSTILE_TIMEOUT
         try:
+            conn.query_timeout = HOSTILE_TIMEOUT
             conn.execute_query(statement)
             list(conn)
         except Exception:  # given up (time-out), or stopped by the server
@@ -433,8 +433,8 @@ def station_latency(login, duration):
         try:
             conn = _mssql.connect(server=server, user=user, password=password,
                                   database=database)
-            conn.query_timeout = 30
             try:
+                conn.query_timeout = 30
                 conn.execute_row(UNIT_QUERY, (SERIAL, PROCEDURE.encode("gbk"),
                                               EMPLOYEE.encode("gbk"), LINE.encode("gbk")))
             finally:

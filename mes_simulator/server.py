@@ -730,21 +730,24 @@ class Connection:
             reading = self._read_on()
             await asyncio.wait((job, reading), return_when=asyncio.FIRST_COMPLETED)
             if reading.done():
+                message = reading.result()
+                if message is not None and not isinstance(message, Exception) \
+                        and message[0] != tds.ATTENTION:  # the next request, sent early
+                    await asyncio.wait((job,))  # answered in turn (reading stays as it is)
+                    return job.result()
                 self.reading = None
-                await self._interrupted(reading.result(), job)
+                await self._interrupted(message, job)
         return job.result()
 
     async def _interrupted(self, message, job):
-        """A message that came while a request runs: ATTENTION, the close, or a fault."""
+        """What came while a request runs: ATTENTION, the close, or broken framing."""
         request = self.request
-        if message is None or isinstance(message, Exception) or message[0] != tds.ATTENTION:
+        if message is None or isinstance(message, Exception):
             request.stop("closed")
             if message is None:
                 self.log("closed by the client: its request stopped")
                 raise ClientGone()
-            if isinstance(message, Exception):
-                raise message
-            raise tds.ProtocolError(f"request type {message[0]:#04x} while a request is running")
+            raise message
         request.stop("attention")
         self.log("attention: request cancelled")
         await asyncio.wait((job,))

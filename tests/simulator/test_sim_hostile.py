@@ -238,8 +238,8 @@ def big_result(sim):
     some = "c.name IN ('int', 'bit', 'date', 'time')"
     conn = sim.connect()
     conn.execute_query("SELECT a.name, b.name, c.system_type_id FROM sys.types a CROSS JOIN "
-                       f"sys.types b CROSS JOIN sys.types c WHERE {some} ORDER BY a.name, b.name,"
-                       " c.name")
+                       "sys.types b CROSS JOIN (SELECT name, system_type_id FROM sys.types c "
+                       f"WHERE {some}) c ORDER BY a.name, b.name, c.name")
     rows = [(row[0], row[1], row[2]) for row in conn]
     conn.execute_query("SELECT name, system_type_id FROM sys.types ORDER BY name")
     types = [(row[0], row[1]) for row in conn]
