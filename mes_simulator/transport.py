@@ -18,6 +18,7 @@ import ssl
 import subprocess
 import tempfile
 import threading
+import time
 
 from . import batch as batches
 from .sql import interrupt
@@ -175,6 +176,7 @@ def _settle(future, outcome, failed):
 
 
 NICE = 10  # of a client's session thread (Linux: a thread has a priority of its own)
+HEAVY_JOB = 0.5  # seconds of a job after which the thread's end gives memory back
 
 
 def _trim():
@@ -230,7 +232,7 @@ class SessionThread:
             self.jobs.put(None)
 
     def _work(self):
-        conn = None
+        conn, heavy = None, False  # heavy: a job ran long, and may have left much memory
         try:
             # Behind the event loop for the processor: the stations' round trips come first.
             os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), NICE)
@@ -243,6 +245,7 @@ class SessionThread:
                     return
                 loop, future, request, function, args = job
                 interrupt.begin(request)
+                started = time.monotonic()
                 try:
                     if conn is None:
                         conn = self.connect(self.path)
@@ -261,6 +264,7 @@ class SessionThread:
                     outcome, failed = exc, True
                 finally:
                     interrupt.end()
+                    heavy = heavy or time.monotonic() - started >= HEAVY_JOB
                 try:
                     loop.call_soon_threadsafe(_settle, future, (failed, outcome), False)
                 except RuntimeError:  # the loop has closed meanwhile
@@ -271,6 +275,9 @@ class SessionThread:
                 try:
                     if conn.in_transaction:  # the client left without COMMIT
                         conn.execute("ROLLBACK")
+                except sqlite3.Error as exc:  # closing it rolls back all the same
+                    log.info("rollback at close: %s", exc)
                 finally:
                     conn.close()
-            _trim()
+            if heavy:  # a full collection takes a while: only when there may be much to free
+                _trim()
