@@ -284,11 +284,7 @@ class Connection:
                 engine.close()  # rolls back an open transaction
             if self.session is not None:
                 self.session.stop()  # after that rollback, which is queued on it
-            self.writer.close()
-            try:
-                await self.writer.wait_closed()
-            except (ConnectionError, OSError):
-                pass
+            self.writer.close()  # not waited for: the transport finishes it on its own
             # Nothing of a closed connection stays alive through a lingering reference cycle.
             self.stream = self.reader = self.reading = None
 
