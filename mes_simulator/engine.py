@@ -16,6 +16,7 @@ import struct
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
 from .sql import insert_bulk, messages
+from .sql.interrupt import checkpoint
 from .sql.messages import BATCH, COMPILE, STATEMENT
 from .sqltypes import SqlError, SqlType
 from .wire import bulk
@@ -27,6 +28,8 @@ VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
 server_log = logging.getLogger("mes_simulator")
 
 MAX_MESSAGE = 2047  # longer error texts are cut to 2044 characters and "..."
+STREAM_ROWS = 256  # rows of a result set encoded at a time
+STREAM_CHUNK = 64 * 1024  # bytes of a reply sent on before the reply is complete
 
 TOKEN_DONEINPROC = 0xFF
 CMD_SET = 0x00
@@ -96,7 +99,6 @@ class _Failed(Exception):
         self.err = err
 
 
-STREAM_PARTS = 64  # tokens of a loop's answer beyond which what is whole packets of it is sent
 _SESSION_OPTIONS = {"implicit_transactions": "implicit", "nocount": "nocount",
                     "xact_abort": "xact_abort", "fmtonly": "fmtonly"}
 _DOOMED = ("The current transaction cannot be committed and cannot support operations that "
@@ -496,20 +498,23 @@ class Engine:
         return truth
 
     async def _next_round(self, reply):
-        """Between two rounds of a WHILE: send what the loop has answered so far once it is
-        some packets long (a loop's answer is not kept whole), let the other clients in, and
-        stop when the client cancelled (ATTENTION) or went away."""
+        """Between two rounds of a WHILE (or a GOTO back): send on what the loop has answered
+        once it is long (a loop's answer is not kept whole), let the other clients in, and stop
+        when the client cancelled (ATTENTION), went away, or the request ran out of time."""
         conn = self.conn
-        send = getattr(conn, "send_packets", None)
-        if send is not None and len(reply.parts) >= STREAM_PARTS:
-            await send(reply.take(conn.packet_size - tds.HEADER_SIZE))
+        await reply.flush()
         await asyncio.sleep(0)
-        if getattr(conn, "gone", False):
+        conn.watch_client()
+        reason = conn.request.over() if conn.request is not None else None
+        if reason == "closed":
             conn.log("the client went away: its batch stops")
             raise Stop(keep_open=False)
-        if getattr(conn, "attentions", 0) or getattr(conn, "cancelled", False):
+        if reason == "attention":
             conn.log("attention: the batch stops; its reply so far is sent")
             raise _Cancelled()
+        if reason == "time":
+            self._report(conn.timeout_error(), reply)
+            raise _Aborted()
 
     async def _try(self, st, variables, reply):
         level, depth = self.level, len(self.try_levels)
@@ -635,19 +640,10 @@ class Engine:
         elif kind == "assign":
             self._assign(variables, st[1], self._value(st[2], variables))
         elif kind == "select":
-            columns = []
-            for item in st[1]:
-                if item[0] == "assign":
-                    self._assign(variables, item[1], self._value(item[2], variables))
-                elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
-                    sqltype, value = variables[item[1][1]]
-                    columns.append(("" if item[2] is None else item[2], sqltype, value))
-                else:
-                    node = self._bind(item[1], variables)
-                    value = evaluate.value(node, evaluate.Context(self, variables, {}))
-                    name = item[2] if item[2] is not None else \
-                        node.name if node.kind == "ref" else ""
-                    columns.append((name, node.type, value))
+            if _has_query(st[1]):  # a subquery: its work off the event loop
+                columns = await self._mes("sql_read", lambda _db: self._select(st[1], variables))
+            else:
+                columns = self._select(st[1], variables)
             if columns:
                 reply.select(columns)
             else:
@@ -751,6 +747,23 @@ class Engine:
             return False
         return True
 
+    def _select(self, items, variables):
+        """The columns (name, type, value) of a SELECT without FROM; its assignments made."""
+        columns = []
+        for item in items:
+            if item[0] == "assign":
+                self._assign(variables, item[1], self._value(item[2], variables))
+            elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
+                sqltype, value = variables[item[1][1]]
+                columns.append(("" if item[2] is None else item[2], sqltype, value))
+            else:
+                node = self._bind(item[1], variables)
+                value = evaluate.value(node, evaluate.Context(self, variables, {}))
+                name = item[2] if item[2] is not None else \
+                    node.name if node.kind == "ref" else ""
+                columns.append((name, node.type, value))
+        return columns
+
     def _assign(self, variables, name, value):
         slot = variables[name]
         slot[1] = sqltypes.convert(value, slot[0], self.codepage)
@@ -783,8 +796,10 @@ class Engine:
         """An IF's condition (EXISTS (SELECT ... FROM dbo.units ...) reads the MES tables)."""
         binder = evaluate.Binder(self, variables)
         node = self._bind(expr, variables, binder)
-        return evaluate.value(node, evaluate.Context(
-            self, variables, await self._mes_data(binder, reply))) is True
+        if not _has_query(expr):
+            return evaluate.value(node, evaluate.Context(self, variables, {})) is True
+        return await self._read(binder, reply, lambda data: evaluate.value(
+            node, evaluate.Context(self, variables, data)) is True)
 
     # ------------------------------------------------------------ the MES tables in SQL
 
@@ -799,22 +814,27 @@ class Engine:
     async def _query(self, query, variables, reply):
         binder = evaluate.Binder(self, variables)
         plan = binder.query(query)
-        rows = plan.run(evaluate.Context(self, variables, await self._mes_data(binder, reply)))
+        rows = await self._read(binder, reply, lambda data: plan.run(
+            evaluate.Context(self, variables, data)))
         self.rowcount = len(rows)
-        if plan.columns:
-            reply.rows([(name, sqltype) for name, sqltype in plan.columns], rows)
-        else:
+        if not plan.columns:
             reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
+            return
+        # Sent on while it is encoded, a few rows at a time: the reply is never kept whole.
+        types = reply.columns(plan.columns)
+        for start in range(0, len(rows), STREAM_ROWS):
+            reply.row_data(types, rows[start:start + STREAM_ROWS])
+            await reply.flush()
+        reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
 
-    async def _mes_data(self, binder, reply):
-        """The rows of the MES tables a bound query or condition reads: {table: rows}."""
-        if not binder.mes_tables:
-            return {}
-        if self.implicit and not self.trancount:
+    async def _read(self, binder, reply, use):
+        """use({table: rows} of the MES tables a bound query or condition reads), run off the
+        event loop on the connection's own thread (conn.run_sql)."""
+        if binder.mes_tables and self.implicit and not self.trancount:
             self.begin(reply)
         needed = sorted(binder.mes_tables)
-        loaded = await self._mes("sql_read", lambda db: [tables.load(db, t) for t in needed])
-        return dict(zip(needed, loaded))
+        return await self._mes("sql_read", lambda db: use({t: tables.load(db, t)
+                                                           for t in needed}))
 
     async def mes_rows(self, table):
         """The number of rows of a MES table."""
@@ -822,10 +842,13 @@ class Engine:
             f'SELECT COUNT(*) FROM "{table}"').fetchone()[0])
 
     async def _mes(self, name, function):
-        """Run function(SQLite connection) as the MES procedures run: reads beside any writer,
-        writes under the write lock (the session's transaction's, when one is open)."""
+        """Run function(SQLite connection) on the connection's own thread and SQLite
+        connection: reads beside any writer, writes ("sql_write") all or nothing under the
+        write lock (the session's transaction's, when one is open)."""
         try:
-            return await self.conn._mes_call(name, (function,), self.transaction)
+            if name == "sql_write":
+                return await self.conn.run_sql(mes.sql_write, function, write=True)
+            return await self.conn.run_sql(function)
         except sqlite3.Error as exc:
             self.conn.log("MES database error: %s", exc)
             raise SqlError(50000, f"MES database error: {exc}") from None
@@ -1215,8 +1238,13 @@ class Reply:
     def rows(self, columns, rows, count=True):
         """A result set: columns are (name, SqlType), rows tuples of values (count: whether
         its DONE counts them; not under SET FMTONLY ON)."""
+        self.row_data(self.columns(columns), rows)
+        self.done(tds.DONE_COUNT if count else tds.DONE_FINAL, tds.CMD_SELECT, len(rows))
+
+    def columns(self, columns):
+        """The COLMETADATA of a result set; returns the forms its rows go out in: (SqlType,
+        None, or the function that turns a value into the text an older client gets)."""
         collation = self.engine.conn.server.collation
-        codepage = self.engine.codepage
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         meta = [struct.pack("<BH", 0x81, len(columns))]
         types, as_text = [], []
@@ -1226,15 +1254,30 @@ class Reply:
             as_text.append(text)
             meta.append(user_type + b"\x01\x00" + sqltypes.type_info(sqltype, collation)
                         + tds.b_varchar(name[:128]))
-        encode = sqltypes.encode_value
-        if any(as_text):
-            rows = [tuple(value if text is None else text(value)
-                          for value, text in zip(row, as_text)) for row in rows]
-        for row in rows:
-            meta.append(b"\xd1")
-            meta.extend(encode(value, sqltype, codepage) for value, sqltype in zip(row, types))
         self.parts.append(b"".join(meta))
-        self.done(tds.DONE_COUNT if count else tds.DONE_FINAL, tds.CMD_SELECT, len(rows))
+        return list(zip(types, as_text))
+
+    def row_data(self, forms, rows):
+        """ROW tokens of a result set whose columns() were given."""
+        codepage = self.engine.codepage
+        encode = sqltypes.encode_value
+        data = []
+        for row in rows:
+            data.append(b"\xd1")
+            data.extend(encode(value if text is None else text(value), sqltype, codepage)
+                        for value, (sqltype, text) in zip(row, forms))
+        self.parts.append(b"".join(data))
+
+    async def flush(self):
+        """Send on what is ready of the reply once it is STREAM_CHUNK bytes or more (all but
+        its last DONE, which the end of the reply may still change)."""
+        if sum(len(p) for p in self.parts) < STREAM_CHUNK:
+            return
+        keep = 1 if self.last_done == len(self.parts) - 1 else 0
+        ready = self.parts[:len(self.parts) - keep]
+        self.parts = self.parts[len(ready):]
+        self.last_done = 0 if keep else None
+        await self.engine.conn.send_part(b"".join(bytes(p) for p in ready))
 
     def return_value(self, ordinal, name, sqltype, value):
         sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
@@ -1245,25 +1288,21 @@ class Reply:
                  + b"\x01\x00" + sqltypes.type_info(sqltype, self.engine.conn.server.collation)
                  + sqltypes.encode_value(value, sqltype, self.engine.codepage))
 
-    def take(self, room):
-        """The reply so far in whole packets' worth (room bytes each), for a loop's answer
-        sent as it grows; the rest, and a last DONE whose MORE bit finish() may clear, stay."""
-        parts = self.parts
-        if self.last_done is not None and self.last_done == len(parts) - 1:
-            head, tail = parts[:-1], parts[-1:]
-        else:
-            head, tail = parts, []
-        data = b"".join(bytes(p) for p in head)
-        whole = len(data) // room * room
-        self.parts = [data[whole:]] + tail
-        self.last_done = 1 if tail else None
-        return data[:whole]
-
     def finish(self):
         if self.last_done is None or self.last_done != len(self.parts) - 1:
             self.done(tds.DONE_FINAL, token=tds.TOKEN_DONE if self.batch else tds.TOKEN_DONEPROC)
         self.parts[self.last_done][1] &= ~tds.DONE_MORE
         return b"".join(bytes(p) for p in self.parts)
+
+
+def _has_query(tree):
+    """Whether a statement's parsed expression(s) hold a query (a subquery, EXISTS)."""
+    if type(tree) is dict:
+        return True
+    for part in tree:
+        if type(part) is dict or isinstance(part, (tuple, list)) and _has_query(part):
+            return True
+    return False
 
 
 def _wire_type(sqltype, version):
@@ -1396,6 +1435,7 @@ class TableWrite:
             return count, outputs
         top = None if self.top is None else evaluate.value(self.top, ctx)
         for row in data[rel.name]:
+            checkpoint()
             if top is not None and count >= top:  # UPDATE/DELETE TOP (n): the first n found
                 break
             if self.where is not None and not evaluate.truth(self.where, ctx, [row]):

@@ -12,6 +12,8 @@ from datetime import date, datetime, time, timedelta
 from decimal import Decimal, InvalidOperation
 
 from . import sqltypes, tables
+from .sql.interrupt import checkpoint
+from .sql.like import like
 from .sqltypes import SqlError, SqlType
 
 INT, BIGINT, BIT, FLOAT = sqltypes.INT, SqlType("bigint"), SqlType("bit"), SqlType("float")
@@ -201,32 +203,6 @@ def arithmetic(mark, left, right, node, codepage):
     return value
 
 
-def like(value, pattern, escape=None):
-    """value LIKE pattern [ESCAPE escape], case-insensitive; trailing blanks of value ignored."""
-    regex, n = [], 0
-    while n < len(pattern):
-        ch = pattern[n]
-        if ch == escape and n + 1 < len(pattern):
-            n += 1
-            regex.append(re.escape(pattern[n]))
-        elif ch == "%":
-            regex.append(".*")
-        elif ch == "_":
-            regex.append(".")
-        elif ch == "[":
-            end = pattern.find("]", n + 1)
-            if end < 0:
-                regex.append(re.escape(ch))
-            else:
-                body = pattern[n + 1:end]
-                regex.append("[" + ("^" + body[1:] if body.startswith("^") else body) + "]")
-                n = end
-        else:
-            regex.append(re.escape(ch))
-        n += 1
-    return re.fullmatch("".join(regex), value.rstrip(" "), re.IGNORECASE | re.DOTALL) is not None
-
-
 # ---------------------------------------------------------------- functions
 
 SERVER_PROPERTIES = {
@@ -336,6 +312,18 @@ def _same_char(t, size=None):
     return SqlType("varchar", 30 if size is None else size)
 
 
+def _replicate(text, count, unicode):
+    """REPLICATE(text, count) cut as SQL Server cuts a result that is not (max): at 8,000 bytes,
+    4,000 characters of nvarchar; only what is kept is made."""
+    if count is None or text is None:
+        return None
+    limit = 4000 if unicode else 8000
+    count = max(int(count), 0)
+    if text:
+        count = min(count, -(-limit // len(text)))
+    return (text * count)[:limit]
+
+
 def _len(s):
     return len(s.rstrip(" "))
 
@@ -395,8 +383,9 @@ FUNCTIONS = {
     "charindex": (2, 3, lambda ts: INT, lambda s, a, b, *c: _charindex(
         text_value(a, s.codepage), text_value(b, s.codepage), *c)),
     "replicate": (2, 2, lambda ts: _same_char(ts[0], 8000),
-                  lambda s, v, n: text_value(v, s.codepage) * max(int(n), 0)),
-    "space": (1, 1, lambda ts: SqlType("varchar", 8000), lambda s, n: " " * max(int(n), 0)),
+                  lambda s, v, n: _replicate(text_value(v, s.codepage), n,
+                                             not isinstance(v, sqltypes.Varchar))),
+    "space": (1, 1, lambda ts: SqlType("varchar", 8000), lambda s, n: _replicate(" ", n, False)),
     "abs": (1, 1, lambda ts: ts[0] if ts[0].name not in sqltypes.CHARACTER else FLOAT,
             lambda s, v: abs(v)),
     "round": (2, 3, lambda ts: ts[0], lambda s, v, d, *r: _round(v, d)),
@@ -866,47 +855,57 @@ class Core:
         return cache[key]
 
     def joined(self, ctx):
+        """The joined rows, made one at a time as they are asked for (only a RIGHT JOIN keeps
+        the rows to its left), so that a filter over a large join holds only what it keeps."""
         width = len(self.sources)
         if not width:
-            return [[]]
-        rows = [[r] + [None] * (width - 1) for r in self.rows_of(ctx, self.sources[0])]
+            return iter([[]])
+        rows = ([r] + [None] * (width - 1) for r in self.rows_of(ctx, self.sources[0]))
         for n in range(1, width):
             kind, on = self.joins[n]
             right = self.rows_of(ctx, self.sources[n])
-            out = []
             if kind == "right":
-                for r in right:
-                    matched = False
-                    for row in rows:
-                        candidate = row[:n] + [r] + row[n + 1:]
-                        if on is None or truth(on, ctx, candidate):
-                            out.append(candidate)
-                            matched = True
-                    if not matched:
-                        out.append([None] * n + [r] + [None] * (width - n - 1))
-                rows = out
-                continue
-            for row in rows:
-                matched = False
-                for r in right:
-                    candidate = row[:n] + [r] + row[n + 1:]
-                    if on is None or truth(on, ctx, candidate):
-                        out.append(candidate)
-                        matched = True
-                if not matched and kind == "left":
-                    out.append(row[:])
-            rows = out
+                rows = self._right(ctx, list(rows), right, n, on, width)
+            else:
+                rows = self._join(ctx, rows, right, n, on, kind == "left")
         return rows
+
+    @staticmethod
+    def _join(ctx, rows, right, n, on, left):
+        for row in rows:
+            matched = False
+            for r in right:
+                checkpoint()
+                candidate = row[:n] + [r] + row[n + 1:]
+                if on is None or truth(on, ctx, candidate):
+                    yield candidate
+                    matched = True
+            if not matched and left:
+                yield row[:]
+
+    @staticmethod
+    def _right(ctx, rows, right, n, on, width):
+        for r in right:
+            matched = False
+            for row in rows:
+                checkpoint()
+                candidate = row[:n] + [r] + row[n + 1:]
+                if on is None or truth(on, ctx, candidate):
+                    yield candidate
+                    matched = True
+            if not matched:
+                yield [None] * n + [r] + [None] * (width - n - 1)
 
     def run(self, ctx, order):
         """[(output row, sort keys)] of this SELECT."""
         rows = self.joined(ctx)
         if self.where is not None:
-            rows = [row for row in rows if truth(self.where, ctx, row)]
+            rows = [row for row in rows if checkpoint() or truth(self.where, ctx, row)]
         out = []
         if self.aggregate:
             groups = {}
             for row in rows:
+                checkpoint()
                 ctx.rows.append(row)
                 key = tuple(sort_key(value(g, ctx)) for g in self.group)
                 ctx.rows.pop()
@@ -925,6 +924,7 @@ class Core:
                     ctx.group = saved
             return out
         for row in rows:
+            checkpoint()
             ctx.rows.append(row)
             try:
                 out.append(self._project(ctx, order))

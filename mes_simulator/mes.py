@@ -47,6 +47,14 @@ _STATUS_CODES = {"HOLD": (ON_HOLD, "is on hold"), "SCRAPPED": (SCRAPPED, "is scr
                  "REPAIR": (IN_REPAIR, "is in repair")}
 
 
+def session(path):
+    """A client's own connection to the database file, in autocommit mode; it waits for no
+    lock unless told to (PRAGMA busy_timeout)."""
+    conn = sqlite3.connect(path, timeout=0, isolation_level=None, check_same_thread=False)
+    conn.row_factory = sqlite3.Row
+    return conn
+
+
 def connect(path):
     """Open the database file (creating the MES tables if missing) in autocommit mode."""
     conn = sqlite3.connect(path, timeout=10, isolation_level=None, check_same_thread=False)
@@ -170,24 +178,26 @@ class Transaction:
     """A client's transaction over the MES tables (BEGIN TRAN ... COMMIT or ROLLBACK).
 
     Until its first write it reads committed data as every other client does, as SQL Server's
-    READ COMMITTED does; the first write opens a connection of its own and takes SQLite's write
-    lock (BEGIN IMMEDIATE), held until COMMIT or ROLLBACK.  call() and end() run on the server's
-    database thread; which transaction may take the lock, and how long others wait for it, the
-    server decides on its event loop (server.Server.lock).
+    READ COMMITTED does; the first write takes SQLite's write lock on the client's own
+    connection (BEGIN IMMEDIATE), held until COMMIT or ROLLBACK.  begin() and end() run on the
+    client's own thread (transport.SessionThread, `thread` here once it writes); which
+    transaction may take the lock, and how long others wait for it, the server decides on its
+    event loop (server.Server.lock).
 
     Its savepoints (SAVE TRANSACTION) are SQLite's, named by their place on the stack: sp1 is
-    the first.  One set before the first write is set on the transaction's connection as it
-    opens, so that rolling back to it undoes that write and keeps the transaction.
+    the first.  One set before the first write is set on the connection as the write lock is
+    taken, so that rolling back to it undoes that write and keeps the transaction.
     """
 
     def __init__(self, path):
         self.path = path
         self.conn = None
+        self.thread = None
         self.locking = False  # it holds the write lock, or is about to take it
         self.savepoints = []  # the names SAVE TRANSACTION gave, oldest first
 
     def save(self, name):
-        """SAVE TRANSACTION name (on the database thread once the connection is open)."""
+        """SAVE TRANSACTION name (on the transaction's thread once it writes)."""
         self.savepoints.append(name)
         if self.conn is not None:
             self.conn.execute(f"SAVEPOINT sp{len(self.savepoints)}")
@@ -203,32 +213,25 @@ class Transaction:
         if self.conn is not None:
             self.conn.execute(f"ROLLBACK TO sp{place}")
 
-    def call(self, procedure, args, timeout):
-        """A MES procedure inside the transaction; timeout: seconds its BEGIN may wait for a
-        lock held outside this server."""
+    def begin(self, conn, timeout):
+        """Take the write lock on the client's connection, unless taken already; timeout:
+        seconds to wait for a lock held outside this server."""
         if self.conn is None:
-            conn = sqlite3.connect(self.path, timeout=timeout, isolation_level=None,
-                                   check_same_thread=False)
-            conn.row_factory = sqlite3.Row
+            conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+            conn.execute("BEGIN IMMEDIATE")
             try:
-                conn.execute("BEGIN IMMEDIATE")
                 for place in range(1, len(self.savepoints) + 1):
                     conn.execute(f"SAVEPOINT sp{place}")
             except BaseException:
-                conn.close()
+                conn.execute("ROLLBACK")
                 raise
             self.conn = conn
-        return call(self.conn, procedure, args)
 
     def end(self, how):
-        """COMMIT or ROLLBACK, and close the transaction's connection."""
+        """COMMIT or ROLLBACK."""
         conn, self.conn = self.conn, None
-        if conn is None:
-            return
-        try:
+        if conn is not None and conn.in_transaction:
             conn.execute(how)
-        finally:
-            conn.close()
 
 
 def sql_read(conn, function):
