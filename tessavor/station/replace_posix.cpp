@@ -180,14 +180,17 @@ SystemError Replacement::open_existing(FileFacts& facts) noexcept {
     // O_CREAT as the rewrite's open has it, so that the kernel makes the
     // checks it makes for that open (fs.protected_regular among them); no
     // O_TRUNC; O_NONBLOCK: no wait on a pipe.
-    const int descriptor = open(path.get(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
-        return last_error();
-    }
-    existing_ = descriptor;
-    struct stat status;
-    if (fstat(descriptor, &status) != 0) {
-        return last_error();
+    struct stat status = {};
+    // A file that another save replaced between the open and the fstat has
+    // no name any more: the one in its place is opened instead.
+    for (int attempt = 0; attempt < 3 && (existing_ < 0 || status.st_nlink == 0); ++attempt) {
+        if (existing_ >= 0) {
+            close(static_cast<int>(existing_));
+        }
+        existing_ = open(path.get(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (existing_ < 0 || fstat(static_cast<int>(existing_), &status) != 0) {
+            return last_error();
+        }
     }
     facts.regular = S_ISREG(status.st_mode);
     facts.one_name = status.st_nlink == 1;
