@@ -63,7 +63,7 @@ Outcome can_replace(Replacement& replacement) {
     FileFacts facts;
     bool same = false;
     SystemError error = 0;
-    const bool replaceable = replacement.open_existing(facts) == 0 && facts.regular && facts.one_name &&
+    const bool replaceable = (error = replacement.open_existing(facts)) == 0 && facts.regular && facts.one_name &&
                              (error = replacement.create_new()) == 0 &&
                              (error = replacement.same_attributes(same)) == 0 && same;
     return replaceable ? Outcome::Replaceable : refused(replacement, error);
