@@ -84,7 +84,8 @@ void Replacement::remove_leftovers() noexcept {
     HANDLE listing = folder ? FindFirstFileW(found.get(), &entry) : INVALID_HANDLE_VALUE;
     for (BOOL more = listing != INVALID_HANDLE_VALUE; more; more = FindNextFileW(listing, &entry)) {
         if (named_like_new_file(entry.cFileName, std::wcslen(entry.cFileName), base.get(), std::wcslen(base.get()))) {
-            Ref name = Ref::steal(PyUnicode_FromFormat("%U%ls", folder_, entry.cFileName));
+            Ref tail = Ref::steal(PyUnicode_FromWideChar(entry.cFileName, -1));
+            Ref name = tail ? Ref::steal(PyUnicode_Concat(folder_, tail.get())) : Ref();
             Wide full = name ? wide(name.get()) : Wide(nullptr, &PyMem_Free);
             if (full) {
                 DeleteFileW(full.get());
