@@ -183,6 +183,22 @@ def test_module_level_names_are_looked_up_at_the_moment_of_use(tv, capsys, monke
     assert printed == [("TVR MES GetUnitInfo: ('a\"b\"c\"d', 1)",)]
 
 
+def test_a_changed_mes_error_class_is_called_as_it_is_now(tv, capsys, monkeypatch):
+    """The class's own __init__ replaced, or a __new__ given to it, after an
+    error has been raised through it."""
+    with pytest.raises(tv.MESError):
+        tv.process_mes_result(('a"b"c"d', 1))
+    calls = []
+    monkeypatch.setattr(tv.MESError, "__init__", lambda self, result: calls.append(result))
+    with pytest.raises(tv.MESError) as info:
+        tv.process_mes_result(('a"b"c"d', 2))
+    assert calls == [('a"b"c"d', 2)] and info.value.args == (('a"b"c"d', 2),)
+    monkeypatch.undo()
+    monkeypatch.setattr(tv.MESError, "__new__", staticmethod(lambda cls, result: KeyError(result)), raising=False)
+    with pytest.raises(KeyError):
+        tv.process_mes_result(('a"b"c"d', 3))
+
+
 class TestMESError:
     def test_is_an_exception_with_the_fixed_args_and_the_row(self, tv):
         row = ("x", 1)

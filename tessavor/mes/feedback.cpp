@@ -29,23 +29,42 @@ bool log_row(PyObject* res) {
 }
 
 PyObject* exception_arguments();
-PyObject* mes_error_init_body(PyObject* const* args);
 
 // Whether calling `cls` makes an exception the way the module's own
 // MESError does: a class of the plain metaclass with the inherited __new__
 // and the module's __init__ in its own namespace.
+// The class last found to be the module's own, under its version tag: a
+// class whose namespace has not changed since needs no second look.
+struct OwnClass {
+    PyObject* type;  // borrowed; compared only
+    unsigned int version;
+};
+Kept<OwnClass> own_class;
+
 bool is_own_mes_error(PyObject* cls) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type ||
-        reinterpret_cast<PyTypeObject*>(cls)->tp_new != reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_new) {
+        type->tp_new != reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_new) {
         return false;
     }
-    PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, texts().init);
-    return init != nullptr && is_function_of(init, mes_error_init);
+    const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    const OwnClass& known = own_class.peek();
+    if (tagged && known.type == cls && known.version == type->tp_version_tag) {
+        return true;
+    }
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, texts().init);
+    if (init == nullptr || !is_function_of(init, mes_error_init)) {
+        return false;
+    }
+    if (tagged) {
+        own_class.value() = OwnClass{cls, type->tp_version_tag};
+    }
+    return true;
 }
 
 // MESError(res) raised, for a text with three or more double quotes. The
-// module's own class is called by hand: __new__, then the body of __init__
-// (the class call would find and call the same function object).
+// module's own class is called by hand: __new__, then what __init__ does
+// (the class call would find and call that same function object).
 Ref too_many_quotes(PyObject* res) {
     Ref mes_error = global(texts().MESError);
     if (!mes_error || !is_own_mes_error(mes_error.get())) {
@@ -54,14 +73,13 @@ Ref too_many_quotes(PyObject* res) {
         }
         return Ref();
     }
-    // __new__ keeps its arguments as `args` until __init__ sets the fixed
-    // text's tuple: given that one at once, no tuple is made for nothing.
+    // __new__ keeps its arguments as `args`; given the fixed text's tuple, it
+    // leaves what Exception.__init__ would set, so of __init__'s body only
+    // `result` remains.
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(mes_error.get());
     PyObject* arguments = exception_arguments();
     Ref made = arguments != nullptr ? Ref::steal(type->tp_new(type, arguments, nullptr)) : Ref();
-    PyObject* init_arguments[] = {made.get(), res};
-    Ref done = made ? Ref::steal(mes_error_init_body(init_arguments)) : Ref();
-    if (done) {
+    if (made && PyObject_SetAttr(made.get(), texts().result, res) == 0) {
         raise_instance(made.get());
     }
     return Ref();
@@ -151,6 +169,11 @@ Ref read_row(PyObject* res) {
 // name unbound, bound to something that is no exception class) is left to
 // the clauses.
 bool goes_on_as_it_is() {
+    // Mostly the binding is the one just looked up to raise it.
+    PyObject* known = global_if_unchanged(texts().MESError);
+    if (known != nullptr && PyExceptionClass_Check(known) && PyErr_ExceptionMatches(known)) {
+        return true;
+    }
     if (!raised_exception_is_ordinary()) {
         return true;
     }

@@ -35,4 +35,9 @@ ModuleState& module_state() noexcept;
 // then the built-ins; NameError when neither has it.
 [[nodiscard]] Ref global(PyObject* name) noexcept;
 
+// The value global(name) last found (borrowed) while neither dictionary has
+// changed since; else null. Calls nothing, so it may be asked with an
+// exception raised.
+PyObject* global_if_unchanged(PyObject* name) noexcept;
+
 }  // namespace tessavor
