@@ -13,6 +13,7 @@ import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
+from .sql import sqlite
 from .sqltypes import SqlError, SqlType
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -198,20 +199,22 @@ class Engine:
             for name, sqltype, value in st[1]:
                 variables[name] = [sqltype, [] if sqltype.name == "table" else None]
                 if value is not None:
-                    self._assign(variables, name, self._value(value, variables))
+                    self._assign(variables, name, await self._computed(value, variables, reply))
         elif kind == "assign":
-            self._assign(variables, st[1], self._value(st[2], variables))
+            self._assign(variables, st[1], await self._computed(st[2], variables, reply))
         elif kind == "select":
             columns = []
             for item in st[1]:
                 if item[0] == "assign":
-                    self._assign(variables, item[1], self._value(item[2], variables))
+                    self._assign(variables, item[1],
+                                 await self._computed(item[2], variables, reply))
                 elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
                     sqltype, value = variables[item[1][1]]
                     columns.append(("" if item[2] is None else item[2], sqltype, value))
                 else:
-                    node = self._bind(item[1], variables)
-                    value = evaluate.value(node, evaluate.Context(self, variables, {}))
+                    binder = evaluate.Binder(self, variables)
+                    node = self._bind(item[1], variables, binder)
+                    value = await self._computed(node, variables, reply, binder)
                     name = item[2] if item[2] is not None else \
                         node.name if node.kind == "ref" else ""
                     columns.append((name, node.type, value))
@@ -245,7 +248,7 @@ class Engine:
             if branch is not None:
                 return await self._statement(branch, variables, reply)
         elif kind == "print":
-            value = self._value(st[1], variables)
+            value = await self._computed(st[1], variables, reply)
             reply.info(0, "" if value is None else sqltypes.text_of(value))
         elif kind == "return":
             return False
@@ -283,8 +286,19 @@ class Engine:
         """An IF's condition (EXISTS (SELECT ... FROM dbo.units ...) reads the MES tables)."""
         binder = evaluate.Binder(self, variables)
         node = self._bind(expr, variables, binder)
-        return evaluate.value(node, evaluate.Context(
-            self, variables, await self._mes_data(binder, reply))) is True
+        return await self._computed(node, variables, reply, binder) in (True, 1)
+
+    async def _computed(self, expr, variables, reply, binder=None):
+        """An expression's value (expr bound or not); SQLite computes one that reads tables."""
+        if not isinstance(expr, evaluate.Node):
+            if expr[0] in ("lit", "var", "global", "default"):
+                return self._value(expr, variables)
+            binder = evaluate.Binder(self, variables)
+            expr = self._bind(expr, variables, binder)
+        if not sqlite.reads_tables(expr):
+            return evaluate.value(expr, evaluate.Context(self, variables, {}))
+        self._reading(binder, reply)
+        return await self._mes("sql_read", sqlite.scalar(self, variables, expr))
 
     # ------------------------------------------------------------ the MES tables in SQL
 
@@ -299,22 +313,22 @@ class Engine:
     async def _query(self, query, variables, reply):
         binder = evaluate.Binder(self, variables)
         plan = binder.query(query)
-        rows = plan.run(evaluate.Context(self, variables, await self._mes_data(binder, reply)))
+        self._reading(binder, reply)
+        rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         self.rowcount = len(rows)
+        assigned = [item[1] for item in plan.cores[0].items if item[0] == "assign"]
+        if assigned and rows:
+            for name, value in zip(assigned, rows[-1]):
+                self._assign(variables, name, value)
         if plan.columns:
             reply.rows([(name, sqltype) for name, sqltype in plan.columns], rows)
         else:
             reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
 
-    async def _mes_data(self, binder, reply):
-        """The rows of the MES tables a bound query or condition reads: {table: rows}."""
-        if not binder.mes_tables:
-            return {}
-        if self.implicit and not self.trancount:
+    def _reading(self, binder, reply):
+        """A query of the MES tables begins a transaction under SET IMPLICIT_TRANSACTIONS ON."""
+        if binder is not None and binder.mes_tables and self.implicit and not self.trancount:
             self.begin(reply)
-        needed = sorted(binder.mes_tables)
-        loaded = await self._mes("sql_read", lambda db: [tables.load(db, t) for t in needed])
-        return dict(zip(needed, loaded))
 
     async def mes_rows(self, table):
         """The number of rows of a MES table."""

@@ -13,6 +13,7 @@ from decimal import Decimal, InvalidOperation
 
 from . import sqltypes, tables
 from .sqltypes import SqlError, SqlType
+from .sql.functions import like
 
 INT, BIGINT, BIT, FLOAT = sqltypes.INT, SqlType("bigint"), SqlType("bit"), SqlType("float")
 SYSNAME = SqlType("nvarchar", 128)
@@ -199,32 +200,6 @@ def arithmetic(mark, left, right, node, codepage):
     if result.name in ("decimal", "numeric"):
         return sqltypes.convert(value, result, codepage)
     return value
-
-
-def like(value, pattern, escape=None):
-    """value LIKE pattern [ESCAPE escape], case-insensitive; trailing blanks of value ignored."""
-    regex, n = [], 0
-    while n < len(pattern):
-        ch = pattern[n]
-        if ch == escape and n + 1 < len(pattern):
-            n += 1
-            regex.append(re.escape(pattern[n]))
-        elif ch == "%":
-            regex.append(".*")
-        elif ch == "_":
-            regex.append(".")
-        elif ch == "[":
-            end = pattern.find("]", n + 1)
-            if end < 0:
-                regex.append(re.escape(ch))
-            else:
-                body = pattern[n + 1:end]
-                regex.append("[" + ("^" + body[1:] if body.startswith("^") else body) + "]")
-                n = end
-        else:
-            regex.append(re.escape(ch))
-        n += 1
-    return re.fullmatch("".join(regex), value.rstrip(" "), re.IGNORECASE | re.DOTALL) is not None
 
 
 # ---------------------------------------------------------------- functions

@@ -9,6 +9,8 @@ import sqlite3
 from contextlib import contextmanager
 from datetime import datetime, timezone
 
+from .sql import functions
+
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS units (
     serial   TEXT PRIMARY KEY COLLATE NOCASE,
@@ -51,6 +53,7 @@ def connect(path):
     """Open the database file (creating the MES tables if missing) in autocommit mode."""
     conn = sqlite3.connect(path, timeout=10, isolation_level=None, check_same_thread=False)
     conn.row_factory = sqlite3.Row
+    functions.register(conn)
     conn.execute("PRAGMA journal_mode=WAL")
     conn.executescript(SCHEMA)
     return conn
@@ -188,6 +191,7 @@ class Transaction:
             conn = sqlite3.connect(self.path, timeout=timeout, isolation_level=None,
                                    check_same_thread=False)
             conn.row_factory = sqlite3.Row
+            functions.register(conn)
             try:
                 conn.execute("BEGIN IMMEDIATE")
             except BaseException:

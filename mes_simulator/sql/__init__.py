@@ -1,0 +1,1 @@
+"""SQL: what statements mean (binding, types) and how SQLite runs them."""
