@@ -13,7 +13,7 @@ import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
-from .sql import sqlite
+from .sql import sqlite, writes
 from .sqltypes import SqlError, SqlType
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -738,9 +738,6 @@ def _wire_type(sqltype, version):
     return sqltype
 
 
-_DEFAULT = object()  # DEFAULT in an INSERT's VALUES
-
-
 class TableWrite:
     """An INSERT, UPDATE or DELETE on a MES table; run() runs on the database thread, on the
     connection that holds the write lock: (rows affected, OUTPUT rows)."""
@@ -825,65 +822,4 @@ class TableWrite:
         self.mes_tables = binder.mes_tables | {rel.name}
 
     def run(self, db):
-        engine, rel = self.engine, self.rel
-        data = {t: tables.load(db, t) for t in sorted(self.mes_tables)}
-        ctx = evaluate.Context(engine, self.variables, data)
-        codepage = engine.codepage
-        kind, outputs, count = self.st[0], [], 0
-        if kind == "insert":
-            if self.values is not None:
-                rows = [[evaluate.value(node, ctx) if node is not None else _DEFAULT
-                         for node in row] for row in self.values]
-            else:
-                rows = [list(r) for r in self.plan.run(ctx)]
-            for values in rows:
-                row = {}
-                for column, value in zip(self.targets, values):
-                    if value is not _DEFAULT:
-                        row[column.name] = sqltypes.convert(value, column.type, codepage)
-                identity = tables.insert(db, rel.name, row)
-                if identity is not None:
-                    self.identity = identity
-                if self.output:
-                    inserted = [r for r in tables.load(db, rel.name)
-                                if r[-1] == (identity if identity is not None else r[-1])][-1:]
-                    outputs.extend(self._output(ctx, inserted[0] if inserted else None, None))
-                count += 1
-            return count, outputs
-        top = None if self.top is None else evaluate.value(self.top, ctx)
-        for row in data[rel.name]:
-            if top is not None and count >= top:  # UPDATE/DELETE TOP (n): the first n found
-                break
-            if self.where is not None and not evaluate.truth(self.where, ctx, [row]):
-                continue
-            count += 1
-            if kind == "delete":
-                tables.delete(db, rel.name, row[-1])
-                outputs.extend(self._output(ctx, None, row))
-                continue
-            ctx.rows.append([row])
-            try:
-                changes = {column.name: sqltypes.convert(
-                    evaluate.value(node, ctx) if node is not None else None, column.type,
-                    codepage) for column, node in self.sets}
-            finally:
-                ctx.rows.pop()
-            tables.update(db, rel.name, row[-1], changes)
-            if self.output:
-                after = list(row)
-                for n, column in enumerate(self.columns):
-                    if column.name in changes:
-                        after[n] = changes[column.name]
-                outputs.extend(self._output(ctx, tuple(after), row))
-        return count, outputs
-
-    def _output(self, ctx, inserted, deleted):
-        if not self.output:
-            return []
-        pseudo = {"insert": [inserted], "update": [inserted, deleted],
-                  "delete": [deleted]}[self.st[0]]
-        ctx.rows.append(pseudo)
-        try:
-            return [tuple(evaluate.value(node, ctx) for node in self.output)]
-        finally:
-            ctx.rows.pop()
+        return writes.run(self, db)

@@ -392,16 +392,6 @@ def catalog_rows(schema, name, session):
 
 # ---------------------------------------------------------------- the MES tables' rows
 
-def _from_sqlite(value, sqltype):
-    if value is None:
-        return None
-    if sqltype.name == "datetime2":
-        return datetime.strptime(value, "%Y-%m-%d %H:%M:%S")
-    if sqltype.name == "float":
-        return float(value)
-    return value
-
-
 def _to_sqlite(value, sqltype):
     if isinstance(value, datetime):
         return value.strftime("%Y-%m-%d %H:%M:%S")
@@ -410,16 +400,7 @@ def _to_sqlite(value, sqltype):
     return value
 
 
-def load(conn, name):
-    """The rows of a MES table: tuples of its columns' values, then the SQLite rowid."""
-    cols = MES_TABLES[name]
-    text = ", ".join(f'"{c.name}"' for c in cols)
-    rows = conn.execute(f'SELECT {text}, rowid FROM "{name}" ORDER BY rowid').fetchall()
-    types = [c.type for c in cols]
-    return [tuple(_from_sqlite(v, t) for v, t in zip(row, types)) + (row[-1],) for row in rows]
-
-
-def _constraint_error(exc, name, verb, row=None):
+def constraint_error(exc, name, verb, row=None):
     text = str(exc)
     if "NOT NULL" in text:
         column = text.rsplit(".", 1)[-1]
@@ -440,7 +421,7 @@ def _constraint_error(exc, name, verb, row=None):
 
 
 def insert(conn, name, row):
-    """Insert one row ({column name: SQL Server value}); returns its identity value, if any."""
+    """Insert one row ({column name: SQL Server value}): (its identity value or None, rowid)."""
     cols = {c.name: c for c in MES_TABLES[name]}
     if name == "results" and row.get("tested_at") is None and "tested_at" not in row:
         row["tested_at"] = datetime.now(timezone.utc).replace(tzinfo=None, microsecond=0)
@@ -451,19 +432,5 @@ def insert(conn, name, row):
             f'VALUES ({", ".join("?" * len(names))})',
             [_to_sqlite(row[n], cols[n].type) for n in names])
     except sqlite3.IntegrityError as exc:
-        raise _constraint_error(exc, name, "INSERT", row) from None
-    return cur.lastrowid if any(c.identity for c in cols.values()) else None
-
-
-def update(conn, name, rowid, changes):
-    cols = {c.name: c for c in MES_TABLES[name]}
-    sets = ", ".join(f'"{n}" = ?' for n in changes)
-    try:
-        conn.execute(f'UPDATE "{name}" SET {sets} WHERE rowid = ?',
-                     [_to_sqlite(v, cols[n].type) for n, v in changes.items()] + [rowid])
-    except sqlite3.IntegrityError as exc:
-        raise _constraint_error(exc, name, "UPDATE", changes) from None
-
-
-def delete(conn, name, rowid):
-    conn.execute(f'DELETE FROM "{name}" WHERE rowid = ?', (rowid,))
+        raise constraint_error(exc, name, "INSERT", row) from None
+    return cur.lastrowid if any(c.identity for c in cols.values()) else None, cur.lastrowid

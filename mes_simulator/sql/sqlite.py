@@ -233,6 +233,8 @@ class Generator:
             return self.bridge(node, [node.a])
         if kind == "cast":
             return self.bridge(node, [node.a] + ([node.b] if node.b is not None else []))
+        if kind == "convert":  # a value written into a column (node.name: table, column)
+            return self.bridge(node, [node.a])
         raise SqlError(50000, f"cannot run {kind}")
 
     def comparable(self, a, b):
@@ -336,7 +338,11 @@ class Generator:
         session, variables = self.session, self.variables
 
         def run(*values):
-            lits = [Node("lit", t, from_sqlite(v, t)) for v, t in zip(values, types)]
+            values = [from_sqlite(v, t) for v, t in zip(values, types)]
+            if node.kind == "convert":
+                from .writes import store
+                return to_sqlite(store(values[0], node.name[1], node.name[0], session.codepage))
+            lits = [Node("lit", t, v) for v, t in zip(values, types)]
             ctx = evaluate.Context(session, variables, {})
             return to_sqlite(evaluate.value(_with_operands(node, lits), ctx))
         number = self.evaluation.add(run)
@@ -361,8 +367,6 @@ def _with_operands(node, lits):
         return Node(kind, node.type, lits[0], lits[1] if len(lits) > 1 else None)
     if kind == "call":
         return Node(kind, node.type, node.a, lits)
-    if kind == "convert":
-        return Node(kind, node.type, lits[0])
     raise SqlError(50000, f"cannot run {kind}")
 
 

@@ -1,0 +1,141 @@
+"""INSERT, UPDATE and DELETE on a MES table as SQLite statements.
+
+The values written are converted to the columns' SQL Server types (texts too long for their
+column are refused as SQL Server refuses them); UPDATE's new values, WHERE and TOP are SQLite's
+work, and only the rows a statement writes come back to Python, for OUTPUT.
+"""
+
+import sqlite3
+
+from .. import evaluate, sqltypes, tables
+from ..evaluate import Node
+from ..sqltypes import SqlError
+from . import functions, sqlite
+
+_ALIAS = "target"
+
+
+def store(value, column, table, codepage):
+    """A value as the column keeps it; 2628 for a text or binary longer than the column."""
+    stored = sqltypes.convert(value, column.type, codepage)
+    size = column.type.size
+    if value is not None and column.type.name in sqltypes.CHARACTER | sqltypes.BINARY \
+            and size not in (None, sqltypes.MAX) and stored != value \
+            and _length(value, column.type, codepage) > size:
+        raise SqlError(2628, f"String or binary data would be truncated in table "
+                             f"'MES.dbo.{table}', column '{column.name}'. Truncated value: "
+                             f"'{stored}'.", state=1)
+    return stored
+
+
+def _length(value, sqltype, codepage):
+    if sqltype.name in sqltypes.BINARY or isinstance(value, bytes):
+        return len(value)
+    text = sqltypes.text_of(value)
+    if sqltype.name in sqltypes.UNICODE:
+        return len(text)
+    return len(text.encode(codepage, errors="replace"))
+
+
+def run(write, db):
+    """(rows written, OUTPUT rows) of an engine.TableWrite, on the connection that writes."""
+    kind = write.st[0]
+    evaluation = functions.Evaluation()
+    generator = sqlite.Generator(write.engine, write.variables, evaluation)
+    with evaluation:
+        try:
+            if kind == "insert":
+                return _insert(write, db, generator)
+            return _change(write, db, generator, kind)
+        except sqlite3.IntegrityError as exc:
+            raise tables.constraint_error(exc, write.rel.name, kind.upper()) from None
+        except sqlite3.Error as exc:
+            if evaluation.error is not None:
+                raise evaluation.error from None
+            raise sqlite._error(exc) from None
+
+
+def _insert(write, db, generator):
+    codepage = write.engine.codepage
+    if write.values is None:
+        rows = sqlite.select(write.engine, write.variables, write.plan)(db)
+    else:
+        rows = []
+        for row in write.values:
+            given = [node for node in row if node is not None]
+            sql = "SELECT " + ", ".join(generator.expr(node) for node in given)
+            found = iter(db.execute(sql, generator.params).fetchone() if given else ())
+            generator.params = []
+            rows.append([sqlite.from_sqlite(next(found), node.type) if node is not None
+                         else _DEFAULT for node in row])
+    count, outputs = 0, []
+    for values in rows:
+        row = {column.name: store(value, column, write.rel.name, codepage)
+               for column, value in zip(write.targets, values) if value is not _DEFAULT}
+        identity, rowid = tables.insert(db, write.rel.name, row)
+        if identity is not None:
+            write.identity = identity
+        count += 1
+        if write.output:
+            outputs.append(_output(write, _row(db, write, rowid), None))
+    return count, outputs
+
+
+_DEFAULT = object()  # DEFAULT in VALUES: the column is left to its default
+
+
+def _row(db, write, rowid):
+    names = ", ".join(f'"{c.name}"' for c in write.columns)
+    found = db.execute(f'SELECT {names} FROM "{write.rel.name}" WHERE rowid = ?',
+                       (rowid,)).fetchone()
+    return tuple(sqlite.from_sqlite(v, c.type) for v, c in zip(found, write.columns))
+
+
+def _change(write, db, generator, kind):
+    table = write.rel.name
+    names = [f'"{c.name}"' for c in write.columns]
+    generator.frames.append([(_ALIAS, names)])
+    where = generator.expr(write.where) if write.where is not None else "1"
+    if write.top is not None:
+        top = max(int(generator.value(write.top) or 0), 0)
+        where = f"rowid IN (SELECT rowid FROM \"{table}\" AS {_ALIAS} WHERE {where} LIMIT {top})"
+    before = {}
+    if kind == "update" and write.output:  # OUTPUT deleted.*: the rows as they were
+        found = db.execute(f'SELECT rowid, {", ".join(names)} FROM "{table}" AS {_ALIAS} '
+                           f"WHERE {where}", generator.params).fetchall()
+        before = {r[0]: tuple(sqlite.from_sqlite(v, c.type) for v, c in zip(r[1:], write.columns))
+                  for r in found}
+        generator.params = []
+        where = f"rowid IN ({', '.join(str(r) for r in before) or 'NULL'})"
+    returning = f" RETURNING rowid, {', '.join(names)}" if write.output else ""
+    if kind == "delete":
+        sql = f'DELETE FROM "{table}" AS {_ALIAS} WHERE {where}{returning}'
+    else:
+        where_params, generator.params = generator.params, []
+        sets = []
+        for column, node in write.sets:
+            value = Node("convert", column.type, node if node is not None
+                         else Node("lit", column.type, None), name=(table, column))
+            sets.append(f'"{column.name}" = {generator.expr(value)}')
+        generator.params += where_params
+        sql = f'UPDATE "{table}" AS {_ALIAS} SET {", ".join(sets)} WHERE {where}{returning}'
+    cursor = db.execute(sql, generator.params)
+    if not write.output:
+        return cursor.rowcount, []
+    rows = cursor.fetchall()
+    outputs = []
+    for r in rows:
+        after = tuple(sqlite.from_sqlite(v, c.type) for v, c in zip(r[1:], write.columns))
+        if kind == "delete":
+            outputs.append(_output(write, None, after))
+        else:
+            outputs.append(_output(write, after, before.get(r[0])))
+    return len(rows), outputs
+
+
+def _output(write, inserted, deleted):
+    pseudo = {"insert": [inserted], "update": [inserted, deleted],
+              "delete": [deleted]}[write.st[0]]
+    ctx = evaluate.Context(write.engine, write.variables, {})
+    ctx.rows.append(pseudo)
+    return tuple(evaluate.value(node, ctx) for node in write.output)
