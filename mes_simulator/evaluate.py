@@ -139,17 +139,6 @@ def compare(left, right, ltype, rtype, codepage):
                             f" value '{left}' to data type {common.name}.") from None
 
 
-def sort_key(value):
-    """Rows ordered as SQL Server orders them: NULLs first, texts by the CI collation."""
-    if value is None:
-        return (0, 0)
-    if isinstance(value, str):
-        return (1, _fold(value))
-    if isinstance(value, datetime):
-        return (1, value.timestamp() if value.tzinfo else (value - datetime(1, 1, 1)).total_seconds())
-    return (1, value)
-
-
 def _check_int(value, sqltype):
     low, high = sqltypes.INT_RANGES.get(sqltype.name, (None, None))
     if low is not None and not low <= value <= high:
@@ -809,7 +798,6 @@ class Context:
         self.session, self.variables, self.data = session, variables, data
         self.codepage = session.codepage
         self.rows = []       # the current row of each enclosing query, innermost last
-        self.group = None    # the rows of the current group, while aggregating
 
 
 class Core:
@@ -828,146 +816,12 @@ class Core:
                     return Node("output", None, n)
         return binder.bind(expr, self.scope)
 
-    def rows_of(self, ctx, src):
-        if src.plan is not None:
-            return src.plan.run(ctx)
-        rel = src.relation
-        if rel.kind == "mes":
-            return ctx.data[rel.name]
-        cache = ctx.data.setdefault("catalog", {})
-        key = (rel.schema, rel.name)
-        if key not in cache:
-            cache[key] = tables.catalog_rows(rel.schema, rel.name, ctx.session)
-        return cache[key]
-
-    def joined(self, ctx):
-        width = len(self.sources)
-        if not width:
-            return [[]]
-        rows = [[r] + [None] * (width - 1) for r in self.rows_of(ctx, self.sources[0])]
-        for n in range(1, width):
-            kind, on = self.joins[n]
-            right = self.rows_of(ctx, self.sources[n])
-            out = []
-            if kind == "right":
-                for r in right:
-                    matched = False
-                    for row in rows:
-                        candidate = row[:n] + [r] + row[n + 1:]
-                        if on is None or truth(on, ctx, candidate):
-                            out.append(candidate)
-                            matched = True
-                    if not matched:
-                        out.append([None] * n + [r] + [None] * (width - n - 1))
-                rows = out
-                continue
-            for row in rows:
-                matched = False
-                for r in right:
-                    candidate = row[:n] + [r] + row[n + 1:]
-                    if on is None or truth(on, ctx, candidate):
-                        out.append(candidate)
-                        matched = True
-                if not matched and kind == "left":
-                    out.append(row[:])
-            rows = out
-        return rows
-
-    def run(self, ctx, order):
-        """[(output row, sort keys)] of this SELECT."""
-        rows = self.joined(ctx)
-        if self.where is not None:
-            rows = [row for row in rows if truth(self.where, ctx, row)]
-        out = []
-        if self.aggregate:
-            groups = {}
-            for row in rows:
-                ctx.rows.append(row)
-                key = tuple(sort_key(value(g, ctx)) for g in self.group)
-                ctx.rows.pop()
-                groups.setdefault(key, []).append(row)
-            if not self.group and not groups:
-                groups[()] = []
-            for members in groups.values():
-                saved, ctx.group = ctx.group, members
-                first = members[0] if members else [None] * len(self.sources)
-                ctx.rows.append(first)
-                try:
-                    if self.having is None or value(self.having, ctx) is True:
-                        out.append(self._project(ctx, order))
-                finally:
-                    ctx.rows.pop()
-                    ctx.group = saved
-            return out
-        for row in rows:
-            ctx.rows.append(row)
-            try:
-                out.append(self._project(ctx, order))
-            finally:
-                ctx.rows.pop()
-        return out
-
-    def _project(self, ctx, order):
-        values = []
-        for item in self.items:
-            if item[0] == "assign":
-                slot = ctx.variables[item[1]]
-                slot[1] = sqltypes.convert(value(item[2], ctx), slot[0], ctx.codepage)
-            else:
-                values.append(value(item[1], ctx))
-        keys = [sort_key(values[e.a] if e.kind == "output" else value(e, ctx))
-                for e, _desc in order]
-        return tuple(values), keys
-
 
 class Plan:
     def __init__(self, cores, unions, session):
         self.cores, self.unions, self.session = cores, unions, session
         self.columns = cores[0].columns
         self.order, self.offset, self.fetch = [], None, None
-
-    def run(self, ctx):
-        """The rows of the query: tuples of values."""
-        first = self.cores[0]
-        single = len(self.cores) == 1
-        rows = first.run(ctx, self.order if single else [])
-        if first.distinct:
-            rows = _distinct(rows)
-        for all_rows, core in zip(self.unions, self.cores[1:]):
-            rows = rows + core.run(ctx, [])
-            if not all_rows:
-                rows = _distinct(rows)
-        if not single and self.order:
-            rows = [(r, [sort_key(r[e.a]) for e, _d in self.order]) for r, _k in rows]
-        for n in range(len(self.order) - 1, -1, -1):
-            rows.sort(key=lambda pair: pair[1][n], reverse=self.order[n][1])
-        out = [r for r, _k in rows]
-        if self.offset is not None:
-            out = out[max(int(value(self.offset, ctx) or 0), 0):]
-            if self.fetch is not None:
-                out = out[:max(int(value(self.fetch, ctx) or 0), 0)]
-        if single and first.top is not None:
-            top = value(first.top, ctx)
-            out = out[:max(int(top), 0)] if top is not None else out
-        return out
-
-
-def _distinct(rows):
-    seen, out = set(), []
-    for row, keys in rows:
-        key = tuple(sort_key(v) for v in row)
-        if key not in seen:
-            seen.add(key)
-            out.append((row, keys))
-    return out
-
-
-def truth(node, ctx, row):
-    ctx.rows.append(row)
-    try:
-        return value(node, ctx) is True
-    finally:
-        ctx.rows.pop()
 
 
 def value(node, ctx):
@@ -1026,10 +880,7 @@ def value(node, ctx):
         a = value(node.a, ctx)
         if a is None:
             return None
-        if isinstance(node.b, Plan):
-            candidates = [(r[0], node.b.columns[0][1]) for r in node.b.run(ctx)]
-        else:
-            candidates = [(value(x, ctx), x.type) for x in node.b]
+        candidates = [(value(x, ctx), x.type) for x in node.b]
         unknown = False
         for v, t in candidates:
             order = compare(a, v, node.a.type, t, ctx.codepage)
@@ -1044,15 +895,6 @@ def value(node, ctx):
         if low is None or high is None:
             return None
         return (low >= 0 and high <= 0) != bool(node.c)
-    if kind == "exists":
-        return bool(node.a.run(ctx))
-    if kind == "subquery":
-        rows = node.a.run(ctx)
-        if len(rows) > 1:
-            raise SqlError(512, "Subquery returned more than 1 value. This is not permitted when "
-                                "the subquery follows =, !=, <, <= , >, >= or when the subquery "
-                                "is used as an expression.")
-        return rows[0][0] if rows else None
     if kind == "neg":
         a = value(node.a, ctx)
         if a is None:
@@ -1075,11 +917,11 @@ def value(node, ctx):
                 if value(when, ctx) is True:
                     return _typed(value(then, ctx), node.type, ctx)
         return _typed(value(node.c, ctx), node.type, ctx)
-    if kind == "agg":
-        return aggregate(node, ctx)
     if kind == "call":
         return call(node, ctx)
-    raise SqlError(50000, f"cannot evaluate {kind}")
+    # subqueries and aggregates are SQLite's (sql.sqlite); here, where SQL Server refuses them
+    raise SqlError(1046, "Subqueries are not allowed in this context. Only scalar expressions "
+                         "are allowed.", severity=15)
 
 
 def _typed(v, sqltype, ctx):
@@ -1112,46 +954,6 @@ def cast(v, target, style, codepage):
             and not isinstance(result, datetime):
         return datetime.combine(result, time())
     return result
-
-
-def aggregate(node, ctx):
-    if ctx.group is None:
-        raise SqlError(147, "An aggregate may not appear here.", severity=15)
-    members = ctx.group
-    name = node.c
-    if node.a is None:  # COUNT(*)
-        return len(members)
-    values = []
-    for row in members:
-        ctx.rows.append(row)
-        try:
-            v = value(node.a, ctx)
-        finally:
-            ctx.rows.pop()
-        if v is not None:
-            values.append(v)
-    if node.b:
-        seen, unique = set(), []
-        for v in values:
-            if sort_key(v) not in seen:
-                seen.add(sort_key(v))
-                unique.append(v)
-        values = unique
-    if name in ("count", "count_big"):
-        return len(values)
-    if not values:
-        return None
-    if name == "min":
-        return min(values, key=sort_key)
-    if name == "max":
-        return max(values, key=sort_key)
-    if name == "sum":
-        total = sum(values)
-        return _check_int(total, node.type) if node.type.name in sqltypes.INT_RANGES else total
-    total = sum(values)
-    if isinstance(total, int):
-        return int(total / len(values))
-    return total / len(values)
 
 
 def call(node, ctx):

@@ -371,14 +371,15 @@ def _with_operands(node, lits):
 
 
 def reads_tables(node):
-    """Whether a bound expression reads a table (a subquery, EXISTS or IN (SELECT ...))."""
+    """Whether a bound expression is SQLite's to compute: it reads a table (a subquery, EXISTS,
+    IN (SELECT ...)) or aggregates (SELECT COUNT(*) without FROM)."""
     if isinstance(node, evaluate.Plan):
         return True
     if not isinstance(node, Node):
         if isinstance(node, (list, tuple)):
             return any(reads_tables(x) for x in node)
         return False
-    if node.kind in ("exists", "subquery"):
+    if node.kind in ("exists", "subquery", "agg"):
         return True
     return any(reads_tables(part) for part in (node.a, node.b, node.c))
 
