@@ -8,11 +8,13 @@ bound `Plan` then runs over the rows of the tables it reads (`Plan.run`).
 """
 
 import re
+import sys
 from datetime import date, datetime, time, timedelta
 from decimal import Decimal, InvalidOperation
 
 from . import sqltypes, tables
 from .sqltypes import SqlError, SqlType
+from .sql import functions
 from .sql.functions import like
 
 INT, BIGINT, BIT, FLOAT = sqltypes.INT, SqlType("bigint"), SqlType("bit"), SqlType("float")
@@ -187,7 +189,11 @@ def arithmetic(mark, left, right, node, codepage):
     if result.name in sqltypes.INT_RANGES:
         return _check_int(value, result)
     if result.name in ("decimal", "numeric"):
-        return sqltypes.convert(value, result, codepage)
+        try:
+            return sqltypes.convert(value, result, codepage)
+        except InvalidOperation:  # more digits than decimal(38) holds
+            raise SqlError(8115, "Arithmetic overflow error converting expression to data "
+                                 "type numeric.") from None
     return value
 
 
@@ -337,9 +343,6 @@ def _round(value, digits, *rest):
 # name is in NULL_FRIENDLY.
 FUNCTIONS = {
     "len": (1, 1, lambda ts: INT, lambda s, v: _len(text_value(v, s.codepage))),
-    "datalength": (1, 1, lambda ts: INT, lambda s, v: len(v.encode("utf-16-le"))
-                   if isinstance(v, str) and not isinstance(v, sqltypes.Varchar)
-                   else len(v) if isinstance(v, (str, bytes)) else 4),
     "upper": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).upper()),
     "lower": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lower()),
     "ltrim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lstrip(" ")),
@@ -358,9 +361,6 @@ FUNCTIONS = {
                                             text_value(b, s.codepage))),
     "charindex": (2, 3, lambda ts: INT, lambda s, a, b, *c: _charindex(
         text_value(a, s.codepage), text_value(b, s.codepage), *c)),
-    "replicate": (2, 2, lambda ts: _same_char(ts[0], 8000),
-                  lambda s, v, n: text_value(v, s.codepage) * max(int(n), 0)),
-    "space": (1, 1, lambda ts: SqlType("varchar", 8000), lambda s, n: " " * max(int(n), 0)),
     "abs": (1, 1, lambda ts: ts[0] if ts[0].name not in sqltypes.CHARACTER else FLOAT,
             lambda s, v: abs(v)),
     "round": (2, 3, lambda ts: ts[0], lambda s, v, d, *r: _round(v, d)),
@@ -412,7 +412,6 @@ FUNCTIONS = {
               lambda s: str(__import__("uuid").uuid4()).upper()),
     "scope_identity": (0, 0, lambda ts: SqlType("numeric", 0, 38, 0),
                        lambda s: s.identity),
-    "ident_current": (1, 1, lambda ts: SqlType("numeric", 0, 38, 0), lambda s, n: None),
     "serverproperty": (1, 1, None, lambda s, name: s.collation_name
                        if text_value(name, s.codepage).casefold() == "collation"
                        else SERVER_PROPERTIES.get(text_value(name, s.codepage).casefold())),
@@ -664,8 +663,12 @@ class Binder:
                 result = then.type if result is None else _combined(result, then.type)
             return Node("case", result or INT, operand, whens, otherwise)
         if kind == "agg":
-            arg = None if e[2][0] == "star" else self.bind(e[2], scope)
             name = e[1]
+            if name == "string_agg":  # the separator where DISTINCT is for the others
+                arg, separator = self.bind(e[2][0], scope), self.bind(e[2][1], scope)
+                return Node("agg", _same_char(_combined(arg.type, separator.type), 8000),
+                            arg, separator, name)
+            arg = None if e[2][0] == "star" else self.bind(e[2], scope)
             if name == "count":
                 sqltype = INT
             elif name == "count_big":
@@ -988,3 +991,6 @@ def call(node, ctx):
             and node.type.name not in sqltypes.UNICODE:
         result = sqltypes.Varchar(result)
     return result
+
+
+FUNCTIONS.update(functions.builtins(sys.modules[__name__]))

@@ -15,7 +15,7 @@ A query: {"ctes", "cores", "unions", "order", "offset", "fetch"}, each core a di
 from . import sqltypes
 from .sqltypes import SqlError
 
-AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big"}
+AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big", "string_agg"}
 DATEPART_FUNCTIONS = {"dateadd", "datediff", "datepart", "datename", "datediff_big"}
 # Words that end an expression or a table source: never an alias.
 CLAUSE_WORDS = {"from", "where", "group", "order", "having", "union", "join", "inner", "left",
@@ -175,9 +175,11 @@ class ExpressionParser:
         word = self.word()
         if word == "case":
             return self._case()
+        nxt = self.peek(1)
+        if word in ("left", "right") and nxt is not None and nxt.key == ("punct", "("):
+            return self._call(tok)
         if word in CLAUSE_WORDS or word in _STATEMENTS:
             raise self.syntax_error()
-        nxt = self.peek(1)
         if nxt is not None and nxt.key == ("punct", "(") and tok.text[0] not in '["':
             return self._call(tok)
         self.pos += 1
@@ -236,10 +238,15 @@ class ExpressionParser:
                 if name in AGGREGATES:
                     distinct = self.accept_word("distinct")
                     self.accept_word("all")
-                args.append(self.expression())
+                args.append(self.condition() if name == "iif" else self.expression())
                 while self.accept_punct(","):
                     args.append(self.expression())
-            if name in AGGREGATES:
+            if name == "string_agg":
+                if len(args) != 2:
+                    raise SqlError(174, "The string_agg function requires 2 argument(s).",
+                                   severity=15)
+                result = ("agg", name, tuple(args), distinct)
+            elif name in AGGREGATES:
                 if len(args) != 1:
                     raise SqlError(174, f"The {name} function requires 1 argument(s).",
                                    severity=15)

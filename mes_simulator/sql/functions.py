@@ -3,11 +3,19 @@
 Server matches it, decimal aggregates, and the bridge to expressions SQLite cannot express
 with SQL Server's semantics (evaluated by `evaluate` on the values SQLite computed)."""
 
+import decimal
 import itertools
+import math
+import re
 import threading
-from decimal import Decimal
+from datetime import date, datetime, timedelta, timezone
+from decimal import ROUND_CEILING, ROUND_FLOOR, Decimal
 
-from ..sqltypes import SqlError
+from ..sqltypes import CHARACTER, MAX, UNICODE, SqlError, SqlType, Varchar
+from ..sqltypes import convert as sqltypes_convert
+
+# decimal(38): SQL Server's 38 digits (Python's default context keeps 28), on every thread
+decimal.DefaultContext.prec = decimal.getcontext().prec = 38
 
 COLLATION = "TSQL_CI"
 
@@ -171,3 +179,224 @@ def register(conn):
         conn.create_aggregate("tsql_dec_" + kind, 1,
                               type("Decimal" + kind.title(), (_DecimalAggregate,), {"kind": kind}))
     return conn
+
+
+# ---------------------------------------------------------------- built-in functions
+
+_MONTHS = ["January", "February", "March", "April", "May", "June", "July", "August",
+           "September", "October", "November", "December"]
+_DAYS = ["Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"]
+
+
+def _datename(ev, part, value):
+    name = ev._datepart_name(part)
+    moment = ev._dt(value)
+    if name == "month":
+        return _MONTHS[moment.month - 1]
+    if name == "weekday":
+        return _DAYS[moment.weekday()]
+    return str(ev.datepart(part, value))
+
+
+def _eomonth(ev, value, months=0):
+    moment = ev._add_months(ev._dt(value).replace(day=1), int(months))
+    following = ev._add_months(moment, 1)
+    return (following - timedelta(days=1)).date()
+
+
+def _stuff(text, start, length, insert):
+    start, length = int(start), int(length)
+    if start < 1 or start > len(text) or length < 0:
+        return None
+    return text[:start - 1] + insert + text[start - 1 + length:]
+
+
+_DATE_TOKENS = re.compile(r"yyyy|yy|MMMM|MMM|MM|M|dddd|ddd|dd|d|HH|H|hh|h|mm|m|ss|s|f{1,7}|tt|"
+                          r"'[^']*'|\"[^\"]*\"|\\.|.", re.S)
+_STANDARD_DATES = {"d": "M/d/yyyy", "D": "dddd, MMMM d, yyyy", "t": "h:mm tt",
+                   "T": "h:mm:ss tt", "g": "M/d/yyyy h:mm tt", "G": "M/d/yyyy h:mm:ss tt",
+                   "s": "yyyy-MM-ddTHH:mm:ss", "u": "yyyy-MM-dd HH:mm:ssZ",
+                   "f": "dddd, MMMM d, yyyy h:mm tt", "F": "dddd, MMMM d, yyyy h:mm:ss tt",
+                   "m": "MMMM d", "M": "MMMM d", "y": "MMMM yyyy", "Y": "MMMM yyyy",
+                   "o": "yyyy-MM-ddTHH:mm:ss.fffffff", "O": "yyyy-MM-ddTHH:mm:ss.fffffff"}
+
+
+def _format_date(moment, pattern):
+    pattern = _STANDARD_DATES.get(pattern, pattern)
+    out = []
+    for token in _DATE_TOKENS.findall(pattern):
+        hour12 = moment.hour % 12 or 12
+        value = {
+            "yyyy": f"{moment.year:04d}", "yy": f"{moment.year % 100:02d}",
+            "MMMM": _MONTHS[moment.month - 1], "MMM": _MONTHS[moment.month - 1][:3],
+            "MM": f"{moment.month:02d}", "M": str(moment.month),
+            "dddd": _DAYS[moment.weekday()], "ddd": _DAYS[moment.weekday()][:3],
+            "dd": f"{moment.day:02d}", "d": str(moment.day),
+            "HH": f"{moment.hour:02d}", "H": str(moment.hour), "hh": f"{hour12:02d}",
+            "h": str(hour12), "mm": f"{moment.minute:02d}", "m": str(moment.minute),
+            "ss": f"{moment.second:02d}", "s": str(moment.second),
+            "tt": "AM" if moment.hour < 12 else "PM"}.get(token)
+        if value is None and token[0] == "f" and token == "f" * len(token):
+            value = f"{moment.microsecond:06d}0"[:len(token)]
+        if value is None:
+            value = token[1:-1] if token[0] in "'\"" and len(token) > 1 else token.lstrip("\\")
+        out.append(value)
+    return "".join(out)
+
+
+def _format_number(number, pattern):
+    kind, digits = pattern[:1].upper(), pattern[1:]
+    if kind and (digits.isdigit() or not digits) and kind in "NFCPDX":
+        places = int(digits) if digits else (0 if kind in "DX" else 2)
+        if kind == "D":
+            return f"{int(number):0{places}d}"
+        if kind == "X":
+            return f"{int(number):0{places}{'X' if pattern[0] == 'X' else 'x'}}"
+        if kind == "P":
+            return f"{Decimal(number) * 100:,.{places}f} %"
+        text = f"{Decimal(number):{',' if kind in 'NC' else ''}.{places}f}"
+        return ("-$" + text[1:] if text.startswith("-") else "$" + text) if kind == "C" else text
+    whole, _dot, fraction = pattern.partition(".")
+    places = len(fraction.rstrip("#")) if fraction else 0
+    optional = len(fraction) - places
+    text = f"{Decimal(number):{',' if ',' in whole else ''}.{places + optional}f}"
+    if optional:
+        text = text.rstrip("0") if "." in text else text
+        if places:
+            head, _d, tail = text.partition(".")
+            text = head + "." + tail.ljust(places, "0")
+        text = text.rstrip(".")
+    minimum = whole.count("0")
+    head, dot, tail = text.partition(".")
+    sign = "-" if head.startswith("-") else ""
+    head = head.lstrip("-")
+    if head == "0" and "0" not in whole:
+        head = ""
+    return sign + head.rjust(minimum, "0") + dot + tail
+
+
+def _format(ev, value, pattern, culture=None):
+    if isinstance(value, (datetime, date)):
+        return _format_date(ev._dt(value), pattern)
+    if isinstance(value, (int, float, Decimal)) and not isinstance(value, bool):
+        return _format_number(value, pattern)
+    return None
+
+
+def _rounded(sqltype):
+    if sqltype.name in ("decimal", "numeric"):
+        return SqlType("numeric", 0, sqltype.precision, 0)
+    return sqltype if sqltype.name not in CHARACTER else SqlType("float")
+
+
+def _ceiling(value):
+    if isinstance(value, float):
+        return float(math.ceil(value))
+    return Decimal(value).to_integral_value(ROUND_CEILING) if isinstance(value, Decimal) \
+        else value
+
+
+def _floor(value):
+    if isinstance(value, float):
+        return float(math.floor(value))
+    return Decimal(value).to_integral_value(ROUND_FLOOR) if isinstance(value, Decimal) \
+        else value
+
+
+def _power(value, exponent):
+    if isinstance(value, int) and not isinstance(exponent, float) and exponent >= 0:
+        return value ** int(exponent)
+    if isinstance(value, Decimal):
+        return value ** Decimal(exponent)
+    try:
+        return float(value) ** float(exponent)
+    except (OverflowError, ZeroDivisionError):
+        raise SqlError(3623, "An invalid floating point operation occurred.") from None
+
+
+def _float(function):
+    def run(session, *values):
+        try:
+            return function(*(float(v) for v in values))
+        except (ValueError, OverflowError, ZeroDivisionError):
+            raise SqlError(3623, "An invalid floating point operation occurred.") from None
+    return run
+
+
+def _cut_type(sqltype):
+    """The type of a function's text result of at most 8,000 bytes (or a max argument's)."""
+    unicode = sqltype.name in UNICODE
+    size = MAX if sqltype.name in CHARACTER and sqltype.size == MAX else 4000 if unicode else 8000
+    return SqlType("nvarchar" if unicode else "varchar", size)
+
+
+def _replicate(text, times, codepage):
+    """REPLICATE: cut as SQL Server cuts it (8,000 bytes of varchar, 4,000 characters of
+    nvarchar), without building more."""
+    times = int(times)
+    if times < 0:
+        return None
+    if not text:
+        return text[:0]
+    limit = 8000 if isinstance(text, Varchar) else 4000
+    unit = len(text.encode(codepage, errors="replace")) if isinstance(text, Varchar) \
+        else len(text)
+    out = text * min(times, limit // max(unit, 1) + 1)
+    return sqltypes_convert(out, SqlType("varchar" if isinstance(text, Varchar) else "nvarchar",
+                                         limit), codepage)
+
+
+def _datalength(value, codepage):
+    if isinstance(value, Varchar):
+        return len(value.encode(codepage, errors="replace"))
+    if isinstance(value, str):
+        return len(value.encode("utf-16-le"))
+    if isinstance(value, bytes):
+        return len(value)
+    if isinstance(value, float):
+        return 8
+    if isinstance(value, int):
+        return 4 if -2 ** 31 <= value < 2 ** 31 else 8
+    if isinstance(value, datetime):
+        return 8
+    return 4
+
+
+def builtins(ev):
+    """The functions added to evaluate.FUNCTIONS: name: (min args, max args, type of the
+    result from the arguments' types, value from the session and the arguments' values)."""
+    text = ev.text_value
+    moment = ev.DATETIME
+    return {
+        "datename": (2, 2, lambda ts: SqlType("nvarchar", 30),
+                     lambda s, p, d: _datename(ev, p, ev.coerce(d, moment, s.codepage))),
+        "eomonth": (1, 2, lambda ts: SqlType("date"),
+                    lambda s, d, *n: _eomonth(ev, ev.coerce(d, moment, s.codepage), *n)),
+        "format": (2, 3, lambda ts: SqlType("nvarchar", 4000),
+                   lambda s, v, p, *c: _format(ev, v, text(p, s.codepage))),
+        "stuff": (4, 4, lambda ts: _cut_type(ts[0]),
+                  lambda s, v, a, n, r: _stuff(text(v, s.codepage), a, n, text(r, s.codepage))),
+        "ceiling": (1, 1, lambda ts: _rounded(ts[0]), lambda s, v: _ceiling(v)),
+        "floor": (1, 1, lambda ts: _rounded(ts[0]), lambda s, v: _floor(v)),
+        "power": (2, 2, lambda ts: SqlType("numeric", 0, 38, ts[0].scale)
+                  if ts[0].name in ("decimal", "numeric") else _rounded(ts[0]),
+                  lambda s, v, e: _power(v, e)),
+        "sign": (1, 1, lambda ts: _rounded(ts[0]),
+                 lambda s, v: type(v)((v > 0) - (v < 0))),
+        "sqrt": (1, 1, lambda ts: SqlType("float"), _float(math.sqrt)),
+        "square": (1, 1, lambda ts: SqlType("float"), _float(lambda v: v * v)),
+        "exp": (1, 1, lambda ts: SqlType("float"), _float(math.exp)),
+        "log": (1, 2, lambda ts: SqlType("float"), _float(math.log)),
+        "log10": (1, 1, lambda ts: SqlType("float"), _float(math.log10)),
+        "pi": (0, 0, lambda ts: SqlType("float"), lambda s: math.pi),
+        "sysdatetimeoffset": (0, 0, lambda ts: SqlType("datetimeoffset", 0, 0, 7),
+                              lambda s: datetime.now(timezone.utc).astimezone()),
+        "replicate": (2, 2, lambda ts: _cut_type(ts[0]),
+                      lambda s, v, n: _replicate(text(v, s.codepage) if not isinstance(
+                          v, Varchar) else v, n, s.codepage)),
+        "space": (1, 1, lambda ts: SqlType("varchar", 8000),
+                  lambda s, n: _replicate(Varchar(" "), n, s.codepage)),
+        "datalength": (1, 1, lambda ts: SqlType("int"),
+                       lambda s, v: _datalength(v, s.codepage)),
+        "ident_current": (1, 1, lambda ts: SqlType("numeric", 0, 38, 0), lambda s, n: None),
+    }

@@ -224,6 +224,8 @@ class Generator:
         if kind == "call" and node.a in ("isnull", "coalesce") \
                 and all(_family(a.type) == _family(node.type) for a in node.b):
             return f"COALESCE({', '.join(self.expr(a) for a in node.b)})"
+        if kind == "call" and node.a == "ident_current":
+            return self.ident_current(node.b[0])
         if kind == "call":
             return self.bridge(node, list(node.b))
         if kind == "like":
@@ -236,6 +238,16 @@ class Generator:
         if kind == "convert":  # a value written into a column (node.name: table, column)
             return self.bridge(node, [node.a])
         raise SqlError(50000, f"cannot run {kind}")
+
+    def ident_current(self, name):
+        """IDENT_CURRENT('dbo.t'): the last identity value of a MES table (SQLite's sequence)."""
+        value = self.value(name) if _constant(name) else None
+        parts = tuple(p.strip("[]\"") for p in str(value).split(".")) if value else ()
+        rel = tables.relation(parts, self.session.database) if parts else None
+        if rel is None or rel.kind != "mes" or \
+                not any(c.identity for c in tables.MES_TABLES[rel.name]):
+            return "NULL"
+        return f"(SELECT seq FROM sqlite_sequence WHERE name = {self.param(rel.name)})"
 
     def comparable(self, a, b):
         fa, fb = _family(a.type), _family(b.type)
@@ -322,6 +334,8 @@ class Generator:
         name, arg = node.c, node.a
         if arg is None:
             return "COUNT(*)"
+        if name == "string_agg":
+            return f"group_concat({self.expr(arg)}, {self.expr(node.b)})"
         distinct = "DISTINCT " if node.b else ""
         inner = distinct + self.keyed(arg)
         if name in ("count", "count_big"):
@@ -379,7 +393,8 @@ def reads_tables(node):
         if isinstance(node, (list, tuple)):
             return any(reads_tables(x) for x in node)
         return False
-    if node.kind in ("exists", "subquery", "agg"):
+    if node.kind in ("exists", "subquery", "agg") or node.kind == "call" and \
+            node.a == "ident_current":
         return True
     return any(reads_tables(part) for part in (node.a, node.b, node.c))
 
