@@ -71,7 +71,7 @@ def _migrate(conn):
     conn.execute("BEGIN IMMEDIATE")
     try:
         conn.execute("ALTER TABLE units RENAME TO units_before")
-        conn.execute(SCHEMA.split(";")[0])
+        conn.execute(SCHEMA[:SCHEMA.index("\n);") + 3])
         conn.execute("INSERT OR IGNORE INTO units SELECT * FROM units_before ORDER BY rowid")
         conn.execute("DROP TABLE units_before")
     except BaseException:

@@ -1,0 +1,217 @@
+"""Statements on the MES tables as SQL Server answers them, through the real driver: each case
+is a batch and its answer (the rows of its last result, values of the Python types the driver
+gives for SQL Server's types) or the error number it gets.  {p} is a prefix of serial numbers
+of the case's own units: {p}A (due at FT1), {p}B (on hold at FT2), {p}C (one failure at PACK),
+with three results."""
+
+import itertools
+import os
+from datetime import date, datetime
+from decimal import Decimal
+
+import pytest
+from pymssql import _mssql
+
+_prefixes = itertools.count(1)
+
+CASES = [
+    # joins, filters, grouping, ordering, paging
+    ("SELECT u.serial, COUNT(r.id) AS n FROM dbo.units u LEFT JOIN dbo.results r"
+     " ON r.serial = u.serial WHERE u.serial LIKE '{p}%' GROUP BY u.serial ORDER BY n DESC, 1",
+     [("{p}C", 2), ("{p}B", 1), ("{p}A", 0)]),
+    ("SELECT r.verdict, u.status FROM dbo.results r RIGHT JOIN dbo.units u ON u.serial = r.serial"
+     " WHERE u.serial = '{p}a' ", [(None, "ACTIVE")]),
+    ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' ORDER BY serial DESC"
+     " OFFSET 1 ROWS FETCH NEXT 1 ROWS ONLY", [("{p}B",)]),
+    ("SELECT TOP 2 serial, step FROM dbo.units WHERE serial LIKE '{p}%' ORDER BY step DESC",
+     [("{p}C", 2), ("{p}B", 1)]),
+    ("SELECT status, COUNT(*), SUM(step), AVG(step), MIN(serial), MAX(failures) FROM dbo.units"
+     " WHERE serial LIKE '{p}%' GROUP BY status HAVING COUNT(*) > 1",
+     [("ACTIVE", 2, 2, 1, "{p}A", 1)]),
+    ("SELECT DISTINCT employee FROM dbo.results WHERE serial LIKE '{p}%' ORDER BY employee",
+     [("e1",), ("e2",)]),
+    ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}_' AND step = 0"
+     " UNION SELECT serial FROM dbo.results WHERE serial LIKE '{p}%' AND verdict = 'fail'"
+     " UNION ALL SELECT N'{p}A' ORDER BY 1", [("{p}A",), ("{p}A",), ("{p}C",)]),
+    ("WITH failed AS (SELECT serial, COUNT(*) AS n FROM dbo.results WHERE verdict = 'FAIL'"
+     " GROUP BY serial) SELECT u.serial, f.n FROM dbo.units u JOIN failed f"
+     " ON f.serial = u.serial WHERE u.serial LIKE '{p}%'", [("{p}C", 1)]),
+    ("SELECT x.serial FROM (SELECT serial, step * 10 AS s FROM dbo.units) AS x"
+     " WHERE x.s = 20 AND x.serial LIKE '{p}%'", [("{p}C",)]),
+    # texts compare as the CI collation does: case and trailing blanks ignored
+    ("SELECT COUNT(*) FROM dbo.results WHERE serial = '{p}c  ' AND employee IN ('E1', 'x')",
+     [(1,)]),
+    ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' AND status BETWEEN 'active'"
+     " AND 'hold' ORDER BY serial", [("{p}A",), ("{p}B",), ("{p}C",)]),
+    # subqueries: scalar anywhere, correlated, EXISTS, IN
+    ("SELECT (SELECT COUNT(*) FROM dbo.results WHERE serial LIKE '{p}%')", [(3,)]),
+    ("SELECT serial, (SELECT MAX(tested_at) FROM dbo.results r WHERE r.serial = u.serial)"
+     " FROM dbo.units u WHERE serial LIKE '{p}%' ORDER BY serial",
+     [("{p}A", None), ("{p}B", datetime(2024, 5, 1, 8, 0)), ("{p}C", datetime(2024, 5, 3, 10, 0))]),
+    ("SELECT serial FROM dbo.units u WHERE serial LIKE '{p}%' AND NOT EXISTS"
+     " (SELECT 1 FROM dbo.results r WHERE r.serial = u.serial)", [("{p}A",)]),
+    ("SELECT serial FROM dbo.units WHERE serial IN (SELECT serial FROM dbo.results"
+     " WHERE verdict = 'PASS') AND serial LIKE '{p}%' ORDER BY 1", [("{p}B",), ("{p}C",)]),
+    ("DECLARE @n int = (SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}%');"
+     " SET @n = @n + (SELECT COUNT(*) FROM dbo.results WHERE serial LIKE '{p}%'); SELECT @n",
+     [(6,)]),
+    ("IF (SELECT step FROM dbo.units WHERE serial = '{p}C') = 2 SELECT 'two' ELSE SELECT 'no'",
+     [("two",)]),
+    ("SELECT (SELECT serial FROM dbo.units WHERE serial LIKE '{p}%')", 512),
+    ("DECLARE @s nvarchar(50); SELECT @s = serial FROM dbo.units WHERE serial LIKE '{p}%'"
+     " ORDER BY serial; SELECT @s", [("{p}C",)]),
+    # expressions and the types of their values
+    ("SELECT step * 1.5, step / 2, CAST(step AS varchar(3)) + 'x', step * 1e0,"
+     " CASE WHEN step > 1 THEN 'late' ELSE 'early' END FROM dbo.units WHERE serial = '{p}C'",
+     [(Decimal("3.0"), 1, "2x", 2.0, "late")]),
+    ("SELECT COUNT(*) FROM dbo.units WHERE step = '2' AND serial LIKE '{p}%'", [(1,)]),
+    ("SELECT COUNT(*) FROM dbo.results WHERE tested_at >= '2024-05-02' AND serial LIKE '{p}%'",
+     [(2,)]),
+    ("SELECT CONVERT(varchar(10), tested_at, 23), YEAR(tested_at), DATEADD(day, 1, tested_at)"
+     " FROM dbo.results WHERE serial = '{p}B'",
+     [("2024-05-01", 2024, datetime(2024, 5, 2, 8, 0))]),
+    ("SELECT ISNULL(error_no, 'none'), COALESCE(error_no, employee) FROM dbo.results"
+     " WHERE serial LIKE '{p}%' ORDER BY tested_at", [("none", "e1"), ("E7", "E7"), ("none", "e2")]),
+    ("SELECT step / 0 FROM dbo.units WHERE serial = '{p}C'", 8134),
+    ("SELECT STRING_AGG(verdict, ',') FROM dbo.results WHERE serial = '{p}C'", [("FAIL,PASS",)]),
+    ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}[a-b]' ORDER BY 1",
+     [("{p}A",), ("{p}B",)]),
+    ("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}[z-a]'", [(0,)]),
+    ("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}!_' ESCAPE '!'", [(0,)]),
+    # functions
+    ("SELECT LEFT('abcdef', 2), RIGHT('abcdef', 2), IIF(1 > 2, 'y', 'n'), STUFF('abcdef', 2, 3, 'X')",
+     [("ab", "ef", "n", "aXef")]),
+    ("SELECT DATENAME(month, '2024-02-10'), DATENAME(weekday, '2024-02-10'),"
+     " DATENAME(year, '2024-02-10')", [("February", "Saturday", "2024")]),
+    ("SELECT FORMAT(CAST('2024-02-10 13:05:09' AS datetime), 'yyyy-MM-dd HH:mm:ss'),"
+     " FORMAT(1234.5, 'N2'), FORMAT(42, '0000'), FORMAT(1234.5, '#,##0.00'), FORMAT(7, 'D3')",
+     [("2024-02-10 13:05:09", "1,234.50", "0042", "1,234.50", "007")]),
+    ("SELECT CEILING(1.2), CEILING(2.5e0), FLOOR(-1.5), POWER(2, 10), POWER(2.0, 3)",
+     [(Decimal("2"), 3.0, Decimal("-2"), 1024, Decimal("8.0"))]),
+    ("SELECT DATALENGTH('张三'), DATALENGTH(N'张三'), LEN(REPLICATE('x', 100000)),"
+     " DATALENGTH(REPLICATE(N'x', 5000)), DATALENGTH(REPLICATE('张', 5000)), LEN(SPACE(9000) + 'x')",
+     [(4, 4, 8000, 8000, 8000, 0)]),
+    ("SELECT CASE WHEN REPLICATE('a', 60) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END", [(0,)]),
+    ("SELECT CAST(12345678901234567890123456789.5 AS decimal(38,1)) * 2",
+     [(Decimal("24691357802469135780246913579.0"),)]),
+    ("SELECT CAST(99999999999999999999999999999999999999 AS decimal(38,0)) + 1", 8115),
+    ("SELECT IDENT_CURRENT('dbo.results') - (SELECT MAX(id) FROM dbo.results)", [(Decimal("0"),)]),
+    # writes: OUTPUT, TOP, the constraints
+    ("INSERT INTO dbo.units (serial, product, route) OUTPUT inserted.serial, inserted.step,"
+     " inserted.status VALUES ('{p}D', 'P', 'FT1'), ('{p}E', 'P', 'FT1')",
+     [("{p}D", 0, "ACTIVE"), ("{p}E", 0, "ACTIVE")]),
+    ("UPDATE dbo.units SET step = step + 1 OUTPUT deleted.step, inserted.step"
+     " WHERE serial LIKE '{p}%' AND status = 'HOLD'", [(1, 2)]),
+    ("UPDATE TOP (1) dbo.units SET failures = 9 WHERE serial LIKE '{p}%';"
+     " SELECT COUNT(*) FROM dbo.units WHERE failures = 9 AND serial LIKE '{p}%'", [(1,)]),
+    ("UPDATE dbo.units SET step = (SELECT COUNT(*) FROM dbo.results r WHERE r.serial ="
+     " units.serial) OUTPUT inserted.step WHERE serial = '{p}C'", [(2,)]),
+    ("DELETE FROM dbo.results OUTPUT deleted.verdict WHERE serial = '{p}B'", [("PASS",)]),
+    ("DELETE TOP (2) FROM dbo.units WHERE serial LIKE '{p}%'; SELECT @@ROWCOUNT,"
+     " (SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}%')", [(2, 1)]),
+    ("INSERT INTO dbo.results (serial, procedure, employee, line, verdict) SELECT serial,"
+     " 'FT1', 'e', 'l', 'PASS' FROM dbo.units WHERE serial LIKE '{p}%'; SELECT @@ROWCOUNT,"
+     " SCOPE_IDENTITY() - IDENT_CURRENT('dbo.results')", [(3, Decimal("0"))]),
+    ("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}a  ', 'P', 'FT1')", 2627),
+    ("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}F', NULL, 'FT1')", 515),
+    ("UPDATE dbo.units SET status = 'LOST' WHERE serial = '{p}A'", 547),
+    ("UPDATE dbo.units SET status = 'ACTIVE-AND-MORE' WHERE serial = '{p}A'", 2628),
+    ("UPDATE dbo.units SET step = 1 / 0 WHERE serial = '{p}A'", 8134),
+]
+
+
+@pytest.fixture
+def prefix(sim):
+    p = "Q%d-%d-" % (os.getpid(), next(_prefixes))
+    sim.add_unit(p + "A", route=("FT1", "FT2"))
+    sim.add_unit(p + "B", route=("FT1", "FT2"), step=1, status="HOLD")
+    sim.add_unit(p + "C", route=("FT1", "FT2", "PACK"), step=2, failures=1)
+    for serial, employee, verdict, error, when in [
+            ("B", "e1", "PASS", None, "2024-05-01 08:00:00"),
+            ("C", "e1", "FAIL", "E7", "2024-05-02 09:00:00"),
+            ("C", "e2", "PASS", None, "2024-05-03 10:00:00")]:
+        sim.sql.execute("INSERT INTO results (serial, procedure, employee, line, verdict,"
+                        " error_no, tested_at) VALUES (?, 'FT1', ?, 'L1', ?, ?, ?)",
+                        (p + serial, employee, verdict, error, when))
+    return p
+
+
+def _filled(value, p):
+    return value.replace("{p}", p) if isinstance(value, str) else value
+
+
+@pytest.mark.parametrize("batch, expected", CASES)
+def test_statements_answer_as_sql_server(conn, prefix, batch, expected):
+    batch = batch.replace("{p}", prefix)
+    if isinstance(expected, int):
+        with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+            conn.execute_query(batch)
+            list(conn)
+        assert caught.value.number == expected
+        return
+    conn.execute_query(batch)
+    rows = [tuple(row[k] for k in sorted(k for k in row if isinstance(k, int))) for row in conn]
+    expected = [tuple(_filled(v, prefix) for v in r) for r in expected]
+    assert rows == expected
+    assert [[type(v) for v in r] for r in rows] == [[type(v) for v in r] for r in expected]
+
+
+class _Session:
+    """What binding and SQL generation read of a client's session."""
+    database, codepage, user, identity = "MES", "gbk", "mes", None
+
+
+def _generated(text):
+    from mes_simulator import batch, evaluate
+    from mes_simulator.sql import functions, sqlite
+    (statement,) = batch.parse_batch(text)
+    plan = evaluate.Binder(_Session(), {}).query(statement[1])
+    generator = sqlite.Generator(_Session(), {}, functions.Evaluation())
+    return generator.query(plan), generator.params
+
+
+@pytest.mark.parametrize("text, index", [
+    ("SELECT id, verdict FROM dbo.results WHERE serial = N'SN0001'", "results_serial"),
+    ("SELECT COUNT(*) FROM dbo.results WHERE serial IN ('a', 'b')", "results_serial"),
+    ("SELECT r.verdict FROM dbo.units u JOIN dbo.results r ON r.serial = u.serial"
+     " WHERE u.serial = 'SN0001'", "results_serial"),
+    ("SELECT step FROM dbo.units WHERE serial = 'SN0001  '", "sqlite_autoindex_units_1"),
+])
+def test_filters_on_serial_numbers_use_an_index(tmp_path, text, index):
+    from mes_simulator import mes
+    sql, params = _generated(text)
+    db = mes.connect(str(tmp_path / "plan.db"))
+    plan = " ".join(row[-1] for row in db.execute("EXPLAIN QUERY PLAN " + sql, params))
+    db.close()
+    assert "INDEX " + index in plan and "SCAN r" not in plan, plan
+
+
+_BEFORE = """
+CREATE TABLE units (serial TEXT PRIMARY KEY COLLATE NOCASE, product TEXT NOT NULL,
+    route TEXT NOT NULL, step INTEGER NOT NULL DEFAULT 0,
+    status TEXT NOT NULL DEFAULT 'ACTIVE' CHECK (status IN ('ACTIVE', 'HOLD', 'SCRAPPED', 'REPAIR')),
+    failures INTEGER NOT NULL DEFAULT 0);
+INSERT INTO units (serial, product, route) VALUES ('OLD1', 'P', 'FT1'), ('old1 ', 'P', 'FT1');
+"""
+
+
+def test_a_database_made_before_keeps_working(tmp_path):
+    import sqlite3
+    from mes_simulator.testing import Simulator
+    from simulator_support import query
+    path = str(tmp_path / "before.db")
+    made = sqlite3.connect(path)
+    made.executescript(_BEFORE)
+    made.close()
+    with Simulator(db=path) as sim:
+        conn = sim.connect()
+        try:
+            assert query(conn, "old1")[1] == 0
+            conn.execute_query("SELECT serial FROM dbo.units")
+            assert [row[0] for row in conn] == ["OLD1"]
+            with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+                conn.execute_non_query("INSERT INTO dbo.units (serial, product, route)"
+                                       " VALUES ('Old1', 'P', 'FT1')")
+            assert caught.value.number == 2627
+        finally:
+            conn.close()
