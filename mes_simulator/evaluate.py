@@ -573,6 +573,7 @@ class Binder:
                                                    for i in items) or \
             bound.having is not None
         bound.distinct = core["distinct"]
+        bound.percent, bound.ties = core["percent"], core["ties"]
         bound.top = self.bind(core["top"], Scope([], parent)) if core["top"] is not None else None
         bound.scope = scope
         return bound
@@ -684,9 +685,31 @@ class Binder:
             return Node("agg", sqltype, arg, e[3], name)
         if kind == "call":
             return self.call(e, scope)
+        if kind == "window":
+            return self.window(e, scope)
         if kind == "star":
             raise SqlError(102, "Incorrect syntax near '*'.", severity=15)
         raise SqlError(102, f"Incorrect syntax near '{kind}'.", severity=15)
+
+    def window(self, e, scope):
+        """f(...) OVER (...): the ranking functions' types as SQL Server gives them."""
+        _kind, function, partition, order, frame = e
+        if function[0] == "agg":
+            inner = self.bind(function, scope)
+        else:
+            name, args = function[1], [self.bind(a, scope) for a in function[2]]
+            low, high = WINDOWED[name]
+            _arity(name, args, low, high)
+            sqltype = BIGINT if name in ("row_number", "rank", "dense_rank", "ntile") else \
+                FLOAT if name in ("percent_rank", "cume_dist") else args[0].type
+            inner = Node("call", sqltype, name, args)
+        if not order and function[1] in ("row_number", "rank", "dense_rank", "ntile", "lag",
+                                          "lead", "percent_rank", "cume_dist"):
+            raise SqlError(4112, f"The function '{function[1]}' must have an OVER clause with "
+                                 "ORDER BY.", severity=15)
+        return Node("window", inner.type, inner, (
+            [self.bind(p, scope) for p in partition],
+            [(self.bind(x, scope), desc) for x, desc in order]), frame)
 
     def call(self, e, scope):
         name, args, written = e[1], e[2], e[3]
@@ -730,6 +753,11 @@ class Binder:
         return Node("call", sqltype, name, bound)
 
 
+WINDOWED = {"row_number": (0, 0), "rank": (0, 0), "dense_rank": (0, 0), "ntile": (1, 1),
+            "lag": (1, 3), "lead": (1, 3), "first_value": (1, 1), "last_value": (1, 1),
+            "percent_rank": (0, 0), "cume_dist": (0, 0)}
+
+
 def _arity(name, args, low, high):
     if not low <= len(args) <= high:
         counts = str(low) if low == high else f"{low} to {high}"
@@ -769,7 +797,7 @@ def _has_agg(node):
         return False
     if node.kind == "agg":
         return True
-    if node.kind in ("subquery", "exists"):
+    if node.kind in ("subquery", "exists", "window"):
         return False
     for part in (node.a, node.b, node.c):
         if isinstance(part, Node) and _has_agg(part):

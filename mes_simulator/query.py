@@ -15,6 +15,9 @@ A query: {"ctes", "cores", "unions", "order", "offset", "fetch"}, each core a di
 from . import sqltypes
 from .sqltypes import SqlError
 
+WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_value",
+            "last_value", "percent_rank", "cume_dist"}
+_FRAME_WORDS = {"between", "and", "unbounded", "preceding", "following", "current", "row"}
 AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big", "string_agg"}
 DATEPART_FUNCTIONS = {"dateadd", "datediff", "datepart", "datename", "datediff_big"}
 # Words that end an expression or a table source: never an alias.
@@ -255,9 +258,54 @@ class ExpressionParser:
                 result = ("call", name, tuple(args), tok.text)
         self.expect_punct(")")
         self.depth -= 1
-        if result[0] == "agg" and self.word() == "over":
-            raise self.syntax_error()
+        if self.word() == "over":
+            return self._over(result)
+        if name in WINDOWED:
+            raise SqlError(10753, f"The function '{name}' must have an OVER clause.",
+                           severity=15)
         return result
+
+    def _over(self, function):
+        """f(...) OVER ([PARTITION BY ...] [ORDER BY ...] [ROWS|RANGE ...]):
+        ("window", function, partition, order, frame text)."""
+        self.pos += 1
+        self.expect_punct("(")
+        partition, order, frame = [], [], None
+        if self.accept_word("partition"):
+            if not self.accept_word("by"):
+                raise self.syntax_error()
+            partition.append(self.expression())
+            while self.accept_punct(","):
+                partition.append(self.expression())
+        if self.accept_word("order"):
+            if not self.accept_word("by"):
+                raise self.syntax_error()
+            while True:
+                expr = self.expression()
+                desc = self.accept_word("desc")
+                if not desc:
+                    self.accept_word("asc")
+                order.append((expr, desc))
+                if not self.accept_punct(","):
+                    break
+        if self.word() in ("rows", "range"):
+            words = [self.word()]
+            self.pos += 1
+            while self.peek() is not None and self.peek().key != ("punct", ")"):
+                tok = self.peek()
+                if tok.kind == "num" or isinstance(tok.value, int):
+                    words.append(str(int(tok.value)))
+                elif tok.kind == "name" and tok.value in _FRAME_WORDS:
+                    words.append(tok.value)
+                else:
+                    raise self.syntax_error()
+                self.pos += 1
+            frame = " ".join(words).upper()
+        self.expect_punct(")")
+        if function[0] not in ("agg", "call") or function[0] == "call" and \
+                function[1] not in WINDOWED:
+            raise self.syntax_error()
+        return ("window", function, tuple(partition), tuple(order), frame)
 
     def _cast_type(self):
         """CAST(x AS varchar) without a length is varchar(30), as SQL Server reads it."""
@@ -297,9 +345,7 @@ class ExpressionParser:
         while self.word() in ("union", "except", "intersect"):
             word = self.word()
             self.pos += 1
-            if word != "union":
-                raise self.syntax_error(self.pos - 1)
-            unions.append(self.accept_word("all"))
+            unions.append("union all" if word == "union" and self.accept_word("all") else word)
             if not self.accept_word("select"):
                 raise self.syntax_error()
             cores.append(self.select_core())
@@ -344,16 +390,18 @@ class ExpressionParser:
 
     def select_core(self):
         core = {"distinct": False, "top": None, "items": None, "from": (), "where": None,
-                "group": (), "having": None, "into": None}
+                "group": (), "having": None, "into": None, "percent": False, "ties": False}
         if self.accept_word("distinct"):
             core["distinct"] = True
         else:
             self.accept_word("all")
         if self.accept_word("top"):
             core["top"] = self._primary()
-            if self.accept_word("percent"):
-                raise SqlError(102, "Incorrect syntax near 'PERCENT'.", severity=15)
-            self.accept_word("with") and self.accept_word("ties")
+            core["percent"] = self.accept_word("percent")
+            if self.word() == "with" and self.peek(1) is not None and \
+                    self.peek(1).kind == "name" and self.peek(1).value == "ties":
+                self.pos += 2
+                core["ties"] = True
         items = []
         while True:
             tok, nxt = self.peek(), self.peek(1)

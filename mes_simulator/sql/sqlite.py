@@ -92,7 +92,7 @@ class Generator:
         if isinstance(value, int) and not isinstance(value, bool):
             return str(value)
         self.params.append(value)
-        return "?"
+        return f"?{len(self.params)}"  # numbered: the text's order need not be the list's
 
     def integer(self, node):
         value = self.value(node)
@@ -101,11 +101,17 @@ class Generator:
     # -- queries
     def query(self, plan):
         single = len(plan.cores) == 1
+        first = plan.cores[0]
+        if single and first.top is not None and first.ties and plan.order:
+            top = self.limit(first)
+            names = ", ".join(f"c{n}" for n in range(len(first.items)))
+            return (f"SELECT {names} FROM ({self.core(first, plan.order, ties=True)}) "
+                    f"WHERE tie_rank <= {top} ORDER BY tie_rank")
         parts = []
         for n, core in enumerate(plan.cores):
             if n:
-                parts.append("UNION ALL" if plan.unions[n - 1] else "UNION")
-            parts.append(self.core(core, plan.order if single else (), single))
+                parts.append(plan.unions[n - 1].upper())
+            parts.append(self.core(core, plan.order if single else ()))
         if not single and plan.order:
             parts.append("ORDER BY " + ", ".join(
                 f"{e.a + 1}{' DESC' if desc else ''}" for e, desc in plan.order))
@@ -113,26 +119,40 @@ class Generator:
             fetch = self.integer(plan.fetch) if plan.fetch is not None else None
             parts.append(f"LIMIT {-1 if fetch is None else max(fetch, 0)} "
                          f"OFFSET {max(self.integer(plan.offset) or 0, 0)}")
-        elif single and plan.cores[0].top is not None:
-            top = self.integer(plan.cores[0].top)
-            if top is not None:
-                parts.append(f"LIMIT {max(top, 0)}")
+        elif single and first.top is not None:
+            parts.append(f"LIMIT {self.limit(first)}")
         return " ".join(parts)
 
-    def core(self, core, order, single):
+    def limit(self, core):
+        """TOP n, or TOP n PERCENT: the rows' count times n / 100, rounded up."""
+        top = self.value(core.top)
+        if top is None:
+            return -1
+        if not core.percent:
+            return max(int(top), 0)
+        share = f"COUNT(*) * {self.param(float(top))} / 100.0"
+        return (f"(SELECT CAST(v AS INTEGER) + (v > CAST(v AS INTEGER)) FROM "
+                f"(SELECT {share} AS v FROM ({self.core(core, ())})))")
+
+    def core(self, core, order, ties=False):
         sources = [self.source(src) for src in core.sources]
         frame = [(alias, names) for _sql, alias, names in sources]
         self.frames.append(frame)
         try:
             sql = ["SELECT DISTINCT" if core.distinct else "SELECT"]
             items = []
-            for n, item in enumerate(core.items):
+            for item in core.items:
                 node = item[1] if item[0] == "item" else item[2]
                 text = self.expr(node)
-                if _text(node.type or sqltypes.INT):
-                    text += f" COLLATE {COLLATION}"
-                items.append(f"{text} AS c{n}")
-            sql.append(", ".join(items) or "NULL")
+                items.append(text + f" COLLATE {COLLATION}" if _text(node.type) else text)
+            keys = []
+            for e, desc in order:
+                key = items[e.a] if e.kind == "output" else self.keyed(e)
+                keys.append(key + (" DESC" if desc else ""))
+            named = [f"{text} AS c{n}" for n, text in enumerate(items)]
+            if ties:  # TOP n WITH TIES: the rows ranked n or better
+                named.append(f"RANK() OVER (ORDER BY {', '.join(keys)}) AS tie_rank")
+            sql.append(", ".join(named) or "NULL")
             if sources:
                 joined = [sources[0][0]]
                 for (kind, on), (text, _a, _n) in zip(core.joins[1:], sources[1:]):
@@ -146,11 +166,7 @@ class Generator:
                 sql.append("GROUP BY " + ", ".join(self.keyed(g) for g in core.group))
             if core.having is not None:
                 sql.append("HAVING " + self.expr(core.having))
-            if order:
-                keys = []
-                for e, desc in order:
-                    key = str(e.a + 1) if e.kind == "output" else self.keyed(e)
-                    keys.append(key + (" DESC" if desc else ""))
+            if order and not ties:
                 sql.append("ORDER BY " + ", ".join(keys))
             return " ".join(sql)
         finally:
@@ -221,6 +237,8 @@ class Generator:
             return self.case(node)
         if kind == "agg":
             return self.aggregate(node)
+        if kind == "window":
+            return self.window(node)
         if kind == "call" and node.a in ("isnull", "coalesce") \
                 and all(_family(a.type) == _family(node.type) for a in node.b):
             return f"COALESCE({', '.join(self.expr(a) for a in node.b)})"
@@ -346,6 +364,22 @@ class Generator:
             return f"(SUM({inner}) / COUNT({inner}))"
         return f"{name.upper()}({inner})"
 
+    def window(self, node):
+        function, (partition, order), frame = node.a, node.b, node.c
+        if function.kind == "agg":
+            text = self.aggregate(function)
+        else:
+            text = f"{function.a}({', '.join(self.expr(a) for a in function.b)})"
+        over = []
+        if partition:
+            over.append("PARTITION BY " + ", ".join(self.keyed(p) for p in partition))
+        if order:
+            over.append("ORDER BY " + ", ".join(self.keyed(e) + (" DESC" if desc else "")
+                                                for e, desc in order))
+        if frame:
+            over.append(frame)
+        return f"{text} OVER ({' '.join(over)})"
+
     def bridge(self, node, operands):
         """node evaluated in Python on its operands' values, computed by SQLite."""
         types = [o.type for o in operands]
@@ -393,7 +427,7 @@ def reads_tables(node):
         if isinstance(node, (list, tuple)):
             return any(reads_tables(x) for x in node)
         return False
-    if node.kind in ("exists", "subquery", "agg") or node.kind == "call" and \
+    if node.kind in ("exists", "subquery", "agg", "window") or node.kind == "call" and \
             node.a == "ident_current":
         return True
     return any(reads_tables(part) for part in (node.a, node.b, node.c))

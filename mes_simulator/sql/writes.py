@@ -111,13 +111,11 @@ def _change(write, db, generator, kind):
     if kind == "delete":
         sql = f'DELETE FROM "{table}" AS {_ALIAS} WHERE {where}{returning}'
     else:
-        where_params, generator.params = generator.params, []
         sets = []
         for column, node in write.sets:
             value = Node("convert", column.type, node if node is not None
                          else Node("lit", column.type, None), name=(table, column))
             sets.append(f'"{column.name}" = {generator.expr(value)}')
-        generator.params += where_params
         sql = f'UPDATE "{table}" AS {_ALIAS} SET {", ".join(sets)} WHERE {where}{returning}'
     cursor = db.execute(sql, generator.params)
     if not write.output:

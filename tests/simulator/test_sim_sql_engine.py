@@ -43,6 +43,24 @@ CASES = [
      [(1,)]),
     ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' AND status BETWEEN 'active'"
      " AND 'hold' ORDER BY serial", [("{p}A",), ("{p}B",), ("{p}C",)]),
+    # window functions, EXCEPT/INTERSECT, TOP ... PERCENT and WITH TIES
+    ("SELECT serial, ROW_NUMBER() OVER (ORDER BY serial DESC), COUNT(*) OVER (),"
+     " RANK() OVER (PARTITION BY status ORDER BY step DESC) FROM dbo.units"
+     " WHERE serial LIKE '{p}%' ORDER BY serial",
+     [("{p}A", 3, 3, 2), ("{p}B", 2, 3, 1), ("{p}C", 1, 3, 1)]),
+    ("SELECT serial, SUM(step) OVER (ORDER BY serial ROWS BETWEEN UNBOUNDED PRECEDING AND"
+     " CURRENT ROW), LAG(serial) OVER (ORDER BY serial), LEAD(step, 1, -1) OVER (ORDER BY serial)"
+     " FROM dbo.units WHERE serial LIKE '{p}%'",
+     [("{p}A", 0, None, 1), ("{p}B", 1, "{p}A", 2), ("{p}C", 3, "{p}B", -1)]),
+    ("SELECT ROW_NUMBER() FROM dbo.units", 10753),
+    ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' EXCEPT SELECT serial"
+     " FROM dbo.results ORDER BY 1", [("{p}A",)]),
+    ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' INTERSECT SELECT serial"
+     " FROM dbo.results WHERE verdict = 'FAIL'", [("{p}C",)]),
+    ("SELECT TOP 50 PERCENT serial FROM dbo.units WHERE serial LIKE '{p}%' ORDER BY serial",
+     [("{p}A",), ("{p}B",)]),
+    ("SELECT COUNT(*), MIN(serial) FROM (SELECT TOP 1 WITH TIES serial FROM dbo.units"
+     " WHERE serial LIKE '{p}%' ORDER BY status) AS t", [(2, "{p}A")]),
     # subqueries: scalar anywhere, correlated, EXISTS, IN
     ("SELECT (SELECT COUNT(*) FROM dbo.results WHERE serial LIKE '{p}%')", [(3,)]),
     ("SELECT serial, (SELECT MAX(tested_at) FROM dbo.results r WHERE r.serial = u.serial)"
