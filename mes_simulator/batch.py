@@ -17,6 +17,7 @@ from decimal import Decimal
 
 from . import sqltypes, tds
 from .query import ExpressionParser
+from .sql.ddl import DdlParser
 from .sqltypes import SqlError, SqlType
 
 # The station's two batches, with a constant in each %s.
@@ -98,7 +99,7 @@ _LEXER = re.compile(r"""
   | (?P<var>@[\w@$#]+)
   | (?P<bracket>\[(?:[^\]]|\]\])*\])
   | (?P<quoted>"(?:[^"]|"")*")
-  | (?P<word>[^\W\d][\w@$#]*)
+  | (?P<word>(?:[^\W\d]|\#)[\w@$#]*)
   | (?P<punct>[,;().=+\-*/%<>!~&|^:])
 """, re.VERBOSE)
 
@@ -358,7 +359,7 @@ def parse_declarations(text):
 MAX_NESTING = 32
 
 
-class Parser(ExpressionParser):
+class Parser(ExpressionParser, DdlParser):
     def __init__(self, tokens):
         self.tokens, self.pos = tokens, 0
         self.depth = 0

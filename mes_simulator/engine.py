@@ -13,7 +13,7 @@ import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
-from .sql import sqlite, writes
+from .sql import ddl, sqlite, writes
 from .sqltypes import SqlError, SqlType
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
@@ -60,6 +60,8 @@ class Engine:
         self.database = conn.config.database
         self.rowcount = 0
         self.identity = None  # the last identity value this session inserted
+        self.session_number = os.urandom(4).hex()  # names its temporary tables
+        self.temporary = False  # it made one
 
     @property
     def version(self):
@@ -72,6 +74,10 @@ class Engine:
         self.trancount = 0
         if transaction is not None and transaction.locking:
             self.conn.server.release(transaction, "ROLLBACK").add_done_callback(self._closed)
+        if self.temporary:  # its temporary tables go with it
+            server = self.conn.server
+            server.database.submit(ddl.drop_temporary, server.db, self.session_number
+                                   ).add_done_callback(self._closed)
         self.conn = self._pending = None  # nothing of the connection kept
 
     @staticmethod
@@ -231,6 +237,8 @@ class Engine:
             for inner in st[1]:
                 if not await self._statement(inner, variables, reply):
                     return False
+        elif kind in DDL:
+            await self._ddl(st, variables)
         elif kind == "exec":
             await self._exec(st, variables, reply)
         elif kind == "begin":
@@ -325,6 +333,92 @@ class Engine:
         else:
             reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
 
+    # ------------------------------------------------------------ clients' tables
+
+    def _schema_db(self):
+        """Where the session sees the tables: its transaction's connection once it wrote."""
+        transaction = self.transaction
+        if transaction is not None and transaction.locking and transaction.conn is not None:
+            return transaction.conn
+        return self.conn.server.read_db
+
+    def user_relation(self, parts):
+        """A client's table of that name, as a tables.Relation; None if there is none."""
+        name = ddl.sqlite_name(parts, self)
+        detail = ddl.columns(self._schema_db(), name) if name else None
+        if detail is None:
+            return None
+        rel = tables.UserRelation("dbo", name, tuple((c.name, c.type) for c in detail), "user")
+        rel.detail = detail
+        return rel
+
+    def user_tables(self):
+        return ddl.user_tables(self._schema_db())
+
+    def object_id(self, name):
+        found = tables.object_id(name, self.database)
+        if found is None:
+            parts = tuple(p.strip("[]\"").casefold() for p in name.split("."))
+            rel = self.user_relation(parts)
+            found = ddl.object_id(rel.name) if rel is not None else None
+        return found
+
+    async def _ddl(self, st, variables):
+        """CREATE/ALTER/DROP TABLE, CREATE/DROP INDEX on clients' tables."""
+        kind = st[0]
+
+        def value_of(expr):
+            return self._value(expr, variables)
+        if kind == "drop_index":
+            return await self._mes("sql_write", lambda db: ddl.drop_index(db, st[1]))
+        targets = st[1] if kind == "drop_table" else (st[3] if kind == "create_index"
+                                                      else st[1],)
+        names = []
+        for parts, written in targets:
+            rel = tables.relation(parts, self.database)
+            name = ddl.sqlite_name(parts[:-1] + (written.split(".")[-1],), self)
+            if rel is not None or name is None:
+                if kind == "create_table":
+                    raise SqlError(2714 if rel is not None else 2760,
+                                   f"There is already an object named '{written}' in the "
+                                   "database." if rel is not None else
+                                   f"The specified schema name \"{parts[-2]}\" either does not "
+                                   "exist or you do not have permission to use it.", state=6)
+                if kind == "drop_table":
+                    raise SqlError(3701, f"Cannot drop the table '{written}', because it does "
+                                         "not exist or you do not have permission.",
+                                   severity=11, state=5)
+                raise SqlError(4902 if kind == "alter_table" else 1088,
+                               f'Cannot find the object "{written}" because it does not exist '
+                               "or you do not have permissions.")
+            names.append((name, written))
+            self.temporary = self.temporary or name.startswith("#")
+
+        def work(db):
+            for name, written in names:
+                exists = ddl.columns(db, name) is not None
+                if kind == "create_table":
+                    ddl.create_table(db, name, written, st[2], st[3], value_of)
+                elif not exists and not (kind == "drop_table" and st[2]):
+                    if kind == "drop_table":
+                        raise SqlError(3701, f"Cannot drop the table '{written}', because it "
+                                             "does not exist or you do not have permission.",
+                                       severity=11, state=5)
+                    raise SqlError(4902 if kind == "alter_table" else 1088,
+                                   f'Cannot find the object "{written}" because it does not '
+                                   "exist or you do not have permissions.")
+                elif kind == "drop_table" and exists:
+                    ddl.drop_table(db, name)
+                elif kind == "alter_table" and st[2] == "add":
+                    ddl.add_columns(db, name, st[3], value_of)
+                elif kind == "alter_table":
+                    ddl.drop_columns(db, name, st[3], written)
+                elif kind == "create_index":
+                    ddl.create_index(db, st[1], st[2], name, st[4])
+        if self.implicit and not self.trancount:
+            self.begin(self._pending)
+        await self._mes("sql_write", work)
+
     def _reading(self, binder, reply):
         """A query of the MES tables begins a transaction under SET IMPLICIT_TRANSACTIONS ON."""
         if binder is not None and binder.mes_tables and self.implicit and not self.trancount:
@@ -347,8 +441,8 @@ class Engine:
     async def _write(self, st, variables, reply):
         kind = st[0]
         parts, written = st[1]
-        rel = tables.relation(parts, self.database)
-        if rel is None or rel.kind != "mes":
+        rel = tables.relation(parts, self.database) or self.user_relation(parts)
+        if rel is None or rel.kind == "catalog":
             if rel is not None:
                 raise SqlError(229, f"The {kind.upper()} permission was denied on the object "
                                     f"'{rel.name}', database 'mssqlsystemresource', schema "
@@ -551,6 +645,9 @@ class Engine:
                 outputs.append((arg.written or param.name, param.type, variables[param.name][1]))
 
 
+DDL = {"create_table", "drop_table", "alter_table", "create_index", "drop_index"}
+
+
 class Arg:
     """An argument of a procedure call (RPC parameter or EXEC argument)."""
 
@@ -747,7 +844,7 @@ class TableWrite:
         self.identity = None
         binder = evaluate.Binder(engine, variables)
         self.binder = binder
-        columns = tables.MES_TABLES[rel.name]
+        columns = tables.columns_of(rel)
         self.columns = columns
         source = evaluate.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
         self.scope = evaluate.Scope([source], None)

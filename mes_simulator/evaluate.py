@@ -519,10 +519,10 @@ class Binder:
         if len(parts) == 1 and parts[0] in self.ctes:
             plan = self.ctes[parts[0]]
             return Source({(alias or parts[0]).casefold()}, plan.columns, plan=plan)
-        rel = tables.relation(parts, self.session.database)
+        rel = tables.relation(parts, self.session.database) or self.session.user_relation(parts)
         if rel is None:
             raise SqlError(208, f"Invalid object name '{written}'.")
-        if rel.kind == "mes":
+        if rel.kind != "catalog":
             self.mes_tables.add(rel.name)
         names = {alias.casefold()} if alias else {rel.name, (rel.schema.casefold(), rel.name)}
         return Source(names, rel.columns, relation=rel, alias=alias)

@@ -8,7 +8,7 @@ import itertools
 import math
 import re
 import threading
-from datetime import date, datetime, timedelta, timezone
+from datetime import date, datetime, time, timedelta, timezone
 from decimal import ROUND_CEILING, ROUND_FLOOR, Decimal
 
 from ..sqltypes import CHARACTER, MAX, UNICODE, SqlError, SqlType, Varchar
@@ -28,6 +28,19 @@ def fold(text):
 def collate(a, b):
     a, b = fold(a), fold(b)
     return (a > b) - (a < b)
+
+
+def to_sqlite(value):
+    """A SQL Server value as SQLite keeps it (dates and times as ISO texts, decimals as
+    texts)."""
+    if value is None or isinstance(value, (int, float, bytes)) and not isinstance(value, bool):
+        return value
+    if isinstance(value, bool):
+        return int(value)
+    if isinstance(value, (datetime, date, time)):
+        return value.isoformat(" ") if isinstance(value, datetime) else value.isoformat()
+    return str(value)  # texts (Varchar too), decimals, identifiers
+
 
 
 # ---------------------------------------------------------------- LIKE
@@ -398,5 +411,7 @@ def builtins(ev):
                   lambda s, n: _replicate(Varchar(" "), n, s.codepage)),
         "datalength": (1, 1, lambda ts: SqlType("int"),
                        lambda s, v: _datalength(v, s.codepage)),
+        "object_id": (1, 2, lambda ts: SqlType("int"),
+                      lambda s, n, *t: s.object_id(text(n, s.codepage))),
         "ident_current": (1, 1, lambda ts: SqlType("numeric", 0, 38, 0), lambda s, n: None),
     }

@@ -17,21 +17,11 @@ from .. import evaluate, sqltypes, tables
 from ..evaluate import Node
 from ..sqltypes import SqlError
 from . import functions
-from .functions import COLLATION
+from .functions import COLLATION, to_sqlite
 
 _NUMBERS = set(sqltypes.INT_RANGES) | sqltypes.FLOATS
 _MOMENTS = {"datetime", "datetime2", "smalldatetime"}
 _OPERATORS = {"!=": "<>", "!<": ">=", "!>": "<="}
-
-
-def to_sqlite(value):
-    if value is None or isinstance(value, (int, float, bytes)) and not isinstance(value, bool):
-        return value
-    if isinstance(value, bool):
-        return int(value)
-    if isinstance(value, (datetime, date, time)):
-        return value.isoformat(" ") if isinstance(value, datetime) else value.isoformat()
-    return str(value)  # texts (Varchar too), decimals, identifiers
 
 
 def from_sqlite(value, sqltype):
@@ -181,7 +171,7 @@ class Generator:
         self.aliases += 1
         alias = f"t{self.aliases}"
         width = len(src.columns)
-        if src.relation is not None and src.relation.kind == "mes":
+        if src.relation is not None and src.relation.kind != "catalog":
             return (f'"{src.relation.name}" AS {alias}', alias,
                     [f'"{name}"' for name, _t in src.relation.columns])
         if src.relation is not None:

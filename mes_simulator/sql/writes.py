@@ -72,7 +72,7 @@ def _insert(write, db, generator):
     for values in rows:
         row = {column.name: store(value, column, write.rel.name, codepage)
                for column, value in zip(write.targets, values) if value is not _DEFAULT}
-        identity, rowid = tables.insert(db, write.rel.name, row)
+        identity, rowid = tables.insert(db, write.rel.name, row, write.columns)
         if identity is not None:
             write.identity = identity
         count += 1

@@ -6,6 +6,7 @@ with three results."""
 
 import itertools
 import os
+import time
 from datetime import date, datetime
 from decimal import Decimal
 
@@ -114,6 +115,34 @@ CASES = [
      [(Decimal("24691357802469135780246913579.0"),)]),
     ("SELECT CAST(99999999999999999999999999999999999999 AS decimal(38,0)) + 1", 8115),
     ("SELECT IDENT_CURRENT('dbo.results') - (SELECT MAX(id) FROM dbo.results)", [(Decimal("0"),)]),
+    # the generated SQL's parameters, in the FROM clause and the select list
+    ("SELECT 'x', name, (SELECT COUNT(*) FROM dbo.units WHERE serial = N'{p}A') FROM sys.types"
+     " WHERE name = 'int'", [("x", "int", 1)]),
+    # clients' tables, temporary tables; the MES tables cannot be dropped or altered
+    ("CREATE TABLE dbo.[{p}w] (id int IDENTITY(1,1) PRIMARY KEY, name nvarchar(20) NOT NULL,"
+     " price decimal(10,2) DEFAULT 0, note varchar(max) NULL);"
+     " INSERT INTO [{p}w] (name, price) VALUES (N'bolt', 1.25), (N'Nut', 0.5);"
+     " INSERT INTO [{p}w] (name) VALUES ('x'); ALTER TABLE [{p}w] ADD color nvarchar(10);"
+     " UPDATE [{p}w] SET color = 'red' WHERE name = 'BOLT  ';"
+     " SELECT id, name, price, color, SCOPE_IDENTITY() FROM [{p}w] ORDER BY id",
+     [(1, "bolt", Decimal("1.25"), "red", Decimal("3")), (2, "Nut", Decimal("0.50"), None, Decimal("3")),
+      (3, "x", Decimal("0.00"), None, Decimal("3"))]),
+    ("CREATE TABLE [{p}k] (version_num VARCHAR(32) NOT NULL, CONSTRAINT pk PRIMARY KEY"
+     " (version_num)); INSERT INTO [{p}k] VALUES ('a1'); INSERT INTO [{p}k] VALUES ('A1 ')", 2627),
+    ("CREATE TABLE [{p}c] (a int); SELECT TABLE_NAME, COLUMN_NAME, DATA_TYPE FROM"
+     " INFORMATION_SCHEMA.COLUMNS WHERE TABLE_NAME = '{p}c'; DROP TABLE [{p}c]",
+     [("{p}c", "a", "int")]),
+    ("CREATE TABLE [{p}d] (a int); DROP TABLE [{p}d]; SELECT COUNT(*) FROM sys.tables"
+     " WHERE name = '{p}d'", [(0,)]),
+    ("CREATE TABLE #t (a int, b nvarchar(10)); INSERT INTO #t VALUES (1, 'x'), (2, 'y');"
+     " SELECT b FROM #t WHERE a = 2", [("y",)]),
+    ("IF OBJECT_ID('tempdb..#t') IS NOT NULL DROP TABLE #t; CREATE TABLE #t (a int);"
+     " SELECT OBJECT_ID('tempdb..#t') - OBJECT_ID('tempdb..#t')", [(0,)]),
+    ("DROP TABLE dbo.units", 3701),
+    ("ALTER TABLE dbo.results ADD x int", 4902),
+    ("CREATE TABLE units (a int)", 2714),
+    ("DROP TABLE [{p}nosuch]", 3701),
+    ("DROP TABLE IF EXISTS [{p}nosuch]; SELECT 1", [(1,)]),
     # writes: OUTPUT, TOP, the constraints
     ("INSERT INTO dbo.units (serial, product, route) OUTPUT inserted.serial, inserted.step,"
      " inserted.status VALUES ('{p}D', 'P', 'FT1'), ('{p}E', 'P', 'FT1')",
@@ -233,3 +262,23 @@ def test_a_database_made_before_keeps_working(tmp_path):
             assert caught.value.number == 2627
         finally:
             conn.close()
+
+
+def test_temporary_tables_belong_to_their_session(sim):
+    first, second = sim.connect(), sim.connect()
+    try:
+        first.execute_non_query("CREATE TABLE #mine (a int); INSERT INTO #mine VALUES (1)")
+        with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+            second.execute_query("SELECT a FROM #mine")
+        assert caught.value.number == 208
+        second.execute_non_query("CREATE TABLE #mine (b int)")  # a table of its own
+        assert first.execute_scalar("SELECT a FROM #mine") == 1
+    finally:
+        first.close()
+        second.close()
+    left = "SELECT COUNT(*) FROM sqlite_master WHERE name LIKE '#mine%'"
+    for _ in range(200):  # dropped when each session ends, after its close
+        if sim.sql.execute(left).fetchone()[0] == 0:
+            break
+        time.sleep(0.05)
+    assert sim.sql.execute(left).fetchone()[0] == 0
