@@ -441,6 +441,8 @@ class Engine:
     async def _write(self, st, variables, reply):
         kind = st[0]
         parts, written = st[1]
+        if parts[0] == "@":
+            return await self._insert_variable(st, variables, reply)
         rel = tables.relation(parts, self.database) or self.user_relation(parts)
         if rel is None or rel.kind == "catalog":
             if rel is not None:
@@ -465,6 +467,40 @@ class Engine:
         if into is not None or not write.output_columns:
             reply.done(tds.DONE_COUNT, {"insert": CMD_INSERT, "update": CMD_UPDATE,
                                         "delete": CMD_DELETE}[kind], count)
+
+    async def _insert_variable(self, st, variables, reply):
+        """INSERT INTO @t [(columns)] VALUES ... | SELECT ...: rows added to a table variable."""
+        (_at, name), written = st[1]
+        slot = variables.get(name)
+        if slot is None or slot[0].name != "table":
+            raise SqlError(1087, f'Must declare the table variable "{written}".', severity=15,
+                           state=2)
+        declared = slot[0].columns
+        folded = [n.casefold() for n, _t in declared]
+        targets = list(range(len(declared))) if st[2] is None else [
+            folded.index(c.casefold()) if c.casefold() in folded else -1 for c in st[2]]
+        if -1 in targets:
+            missing = st[2][targets.index(-1)]
+            raise SqlError(207, f"Invalid column name '{missing}'.")
+        if isinstance(st[3], dict):
+            binder = evaluate.Binder(self, variables)
+            plan = binder.query(st[3])
+            self._reading(binder, reply)
+            rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
+        else:
+            rows = [[None if e == ("default",) else await self._computed(e, variables, reply)
+                     for e in row] for row in st[3]]
+        for row in rows:
+            if len(row) != len(targets) and row:
+                raise SqlError(213, "Column name or number of supplied values does not match "
+                                    "table definition.")
+        for row in rows:
+            stored = [None] * len(declared)
+            for n, value in zip(targets, row):
+                stored[n] = sqltypes.convert(value, declared[n][1], self.codepage)
+            slot[1].append(tuple(stored))
+        self.rowcount = len(rows)
+        reply.done(tds.DONE_COUNT, CMD_INSERT, len(rows))
 
     def _output_into(self, variables, output, columns):
         """OUTPUT ... INTO @table, checked before the write: a function that adds the OUTPUT

@@ -523,7 +523,12 @@ class ExpressionParser:
     # -- statements on table rows
     def st_insert(self):
         self.accept_word("into")
-        target = self._target()
+        tok = self.peek()
+        if tok is not None and tok.kind == "var" and not tok.value.startswith("@@"):
+            self.pos += 1
+            target = (("@", tok.value), tok.text)  # a table variable
+        else:
+            target = self._target()
         columns = None
         if self.peek() is not None and self.peek().key == ("punct", "("):
             self.pos += 1

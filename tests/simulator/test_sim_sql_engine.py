@@ -138,6 +138,10 @@ CASES = [
      " SELECT b FROM #t WHERE a = 2", [("y",)]),
     ("IF OBJECT_ID('tempdb..#t') IS NOT NULL DROP TABLE #t; CREATE TABLE #t (a int);"
      " SELECT OBJECT_ID('tempdb..#t') - OBJECT_ID('tempdb..#t')", [(0,)]),
+    ("DECLARE @t TABLE (a int, b nvarchar(50)); INSERT INTO @t VALUES (1, 'x'), (2, 'y');"
+     " INSERT INTO @t (b) SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' AND step = 0;"
+     " SELECT a, b FROM @t ORDER BY b", [(None, "{p}A"), (1, "x"), (2, "y")]),
+    ("DECLARE @t TABLE (a int); INSERT INTO @t VALUES (1, 2)", 213),
     ("DROP TABLE dbo.units", 3701),
     ("ALTER TABLE dbo.results ADD x int", 4902),
     ("CREATE TABLE units (a int)", 2714),
