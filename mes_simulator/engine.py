@@ -443,6 +443,10 @@ class Engine:
         parts, written = st[1]
         if parts[0] == "@":
             return await self._insert_variable(st, variables, reply)
+        for _join, item, _on in (st[-1] or ()) if kind != "insert" else ():
+            if item[0] == "table" and (item[3] or item[1][-1]).casefold() == parts[-1] \
+                    and len(parts) == 1:  # UPDATE alias ... FROM table AS alias
+                parts = item[1]
         rel = tables.relation(parts, self.database) or self.user_relation(parts)
         if rel is None or rel.kind == "catalog":
             if rel is not None:
@@ -885,6 +889,24 @@ class TableWrite:
         source = evaluate.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
         self.scope = evaluate.Scope([source], None)
         kind = st[0]
+        self.joined = None  # UPDATE/DELETE ... FROM: (sources, joins, the target's index)
+        if kind != "insert" and st[-1]:
+            sources, joins = [], []
+            self.scope = evaluate.Scope(sources, None)
+            for join, item, on in st[-1]:
+                sources.append(binder.source(item, None))
+                joins.append((join, binder.bind(on, self.scope) if on is not None else None))
+            # the target: the FROM item it names by alias, else the one reference there to
+            # its table, else a table of its own beside them
+            same = [n for n, src in enumerate(sources) if src.relation == rel]
+            named = [n for n in same if sources[n].alias is not None and
+                     sources[n].alias.casefold() == st[1][0][-1] and len(st[1][0]) == 1]
+            target = named[0] if named else same[0] if len(same) == 1 else None
+            if target is None:
+                sources.append(source)
+                joins.append(("cross", None))
+                target = len(sources) - 1
+            self.joined = (sources, joins, target)
         if kind == "insert":
             names = st[2]
             if names is None:

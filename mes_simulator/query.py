@@ -576,25 +576,28 @@ class ExpressionParser:
             if not self.accept_punct(","):
                 break
         output = self._output()
+        sources = self._sources() if self.accept_word("from") else None
         where = self.condition() if self.accept_word("where") else None
-        return ("update", target, tuple(sets), where, output, top)
+        return ("update", target, tuple(sets), where, output, top, sources)
 
     def st_delete(self):
         top = self._primary() if self.accept_word("top") else None
         self.accept_word("from")
         target = self._target()
         output = self._output()
+        sources = self._sources() if self.accept_word("from") else None
         where = self.condition() if self.accept_word("where") else None
-        return ("delete", target, where, output, top)
+        return ("delete", target, where, output, top, sources)
 
     def st_truncate(self):
         if not self.accept_word("table"):
             raise self.syntax_error()
-        return ("delete", self._target(), None, (), None)
+        return ("delete", self._target(), None, (), None, None)
 
     def _target(self):
         tok = self.peek()
-        if tok is None or tok.kind != "name" or _is_clause(tok):
+        if tok is None or tok.kind != "name" or _is_clause(tok) or \
+                tok.text[0] not in '["' and tok.value in _STATEMENTS:  # a reserved word
             raise self.syntax_error()
         self.pos += 1
         self.accept_word("with") and self._skip_parenthesised()

@@ -9,6 +9,7 @@ computed for its operands.  Values cross as SQLite values (`to_sqlite`, `from_sq
 converted to the types the binder gave the columns.
 """
 
+import re
 import sqlite3
 from datetime import date, datetime, time
 from decimal import Decimal
@@ -83,6 +84,10 @@ class Generator:
             return str(value)
         self.params.append(value)
         return f"?{len(self.params)}"  # numbered: the text's order need not be the list's
+
+    def used(self, sql):
+        """The parameters a text made by this generator refers to (those up to its highest)."""
+        return self.params[:max((int(n) for n in re.findall(r"\?(\d+)", sql)), default=0)]
 
     def integer(self, node):
         value = self.value(node)
@@ -196,6 +201,8 @@ class Generator:
         if kind == "ref":
             alias, names = self.frames[-1 - node.a][node.b]
             return f"{alias}.{names[node.c]}"
+        if kind == "rowid":  # of a source of the current SELECT (UPDATE ... FROM)
+            return f"{self.frames[-1][node.b][0]}.rowid"
         if _constant(node):
             return self.param(self.value(node))
         if kind == "cmp":

@@ -91,33 +91,55 @@ def _row(db, write, rowid):
     return tuple(sqlite.from_sqlite(v, c.type) for v, c in zip(found, write.columns))
 
 
+def _joined(write, generator, sets):
+    """UPDATE/DELETE ... FROM: a SELECT of the target's rowid (c0) and the new values (c1...)
+    over the FROM clause's rows."""
+    sources, joins, target = write.joined
+    core = evaluate.Core(sources, joins, write.engine)
+    items = [Node("rowid", sqltypes.INT, 0, target)] + [node for _c, node in sets]
+    core.items = [("item", node, "") for node in items]
+    core.where, core.group, core.having = write.where, [], None
+    core.distinct, core.top, core.percent, core.ties = False, None, False, False
+    sql = generator.core(core, ())
+    if write.top is not None:
+        sql += f" LIMIT {max(int(generator.value(write.top) or 0), 0)}"
+    return sql
+
+
 def _change(write, db, generator, kind):
     table = write.rel.name
     names = [f'"{c.name}"' for c in write.columns]
+    sets = [(column, Node("convert", column.type, node if node is not None
+                          else Node("lit", column.type, None), name=(table, column)))
+            for column, node in getattr(write, "sets", ())]
+    joined = _joined(write, generator, sets) if write.joined else None
     generator.frames.append([(_ALIAS, names)])
-    where = generator.expr(write.where) if write.where is not None else "1"
-    if write.top is not None:
+    where = generator.expr(write.where) if write.where is not None and not joined else "1"
+    if joined is not None:
+        where = f"{_ALIAS}.rowid IN (SELECT c0 FROM ({joined}))"
+    elif write.top is not None:
         top = max(int(generator.value(write.top) or 0), 0)
-        where = f"rowid IN (SELECT rowid FROM \"{table}\" AS {_ALIAS} WHERE {where} LIMIT {top})"
+        where = (f"{_ALIAS}.rowid IN (SELECT rowid FROM \"{table}\" AS {_ALIAS} WHERE {where} "
+                 f"LIMIT {top})")
     before = {}
     if kind == "update" and write.output:  # OUTPUT deleted.*: the rows as they were
         found = db.execute(f'SELECT rowid, {", ".join(names)} FROM "{table}" AS {_ALIAS} '
-                           f"WHERE {where}", generator.params).fetchall()
+                           f"WHERE {where}", generator.used(where)).fetchall()
         before = {r[0]: tuple(sqlite.from_sqlite(v, c.type) for v, c in zip(r[1:], write.columns))
                   for r in found}
-        generator.params = []
-        where = f"rowid IN ({', '.join(str(r) for r in before) or 'NULL'})"
+        where = f"{_ALIAS}.rowid IN ({', '.join(str(r) for r in before) or 'NULL'})"
     returning = f" RETURNING rowid, {', '.join(names)}" if write.output else ""
     if kind == "delete":
         sql = f'DELETE FROM "{table}" AS {_ALIAS} WHERE {where}{returning}'
+    elif joined is not None:
+        values = ", ".join(f'"{column.name}" = joined.c{n}' for n, (column, _v)
+                           in enumerate(sets, 1))
+        sql = (f'UPDATE "{table}" AS {_ALIAS} SET {values} FROM ({joined}) AS joined '
+               f"WHERE {_ALIAS}.rowid = joined.c0{returning}")
     else:
-        sets = []
-        for column, node in write.sets:
-            value = Node("convert", column.type, node if node is not None
-                         else Node("lit", column.type, None), name=(table, column))
-            sets.append(f'"{column.name}" = {generator.expr(value)}')
-        sql = f'UPDATE "{table}" AS {_ALIAS} SET {", ".join(sets)} WHERE {where}{returning}'
-    cursor = db.execute(sql, generator.params)
+        values = ", ".join(f'"{column.name}" = {generator.expr(node)}' for column, node in sets)
+        sql = f'UPDATE "{table}" AS {_ALIAS} SET {values} WHERE {where}{returning}'
+    cursor = db.execute(sql, generator.used(sql))
     if not write.output:
         return cursor.rowcount, []
     rows = cursor.fetchall()

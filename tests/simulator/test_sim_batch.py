@@ -206,6 +206,7 @@ _WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "deci
 @example(["SELECT", "3000000000"])
 @example(["SELECT", "COUNT(*)", "FROM", "dbo.units", "WHERE", "serial", "=", "N'x'"])
 @example(["EXEC", "sp_special_columns", "NULL"])
+@example(["DELETE", "DECLARE"])
 def test_any_batch_is_answered(words):
     """Whatever the batch, the answer is a reply or an SQL Server error, never a fault."""
     try:

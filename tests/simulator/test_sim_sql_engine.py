@@ -163,6 +163,18 @@ CASES = [
     ("INSERT INTO dbo.results (serial, procedure, employee, line, verdict) SELECT serial,"
      " 'FT1', 'e', 'l', 'PASS' FROM dbo.units WHERE serial LIKE '{p}%'; SELECT @@ROWCOUNT,"
      " SCOPE_IDENTITY() - IDENT_CURRENT('dbo.results')", [(3, Decimal("0"))]),
+    ("UPDATE u SET failures = u.failures + 10 OUTPUT inserted.serial, deleted.failures,"
+     " inserted.failures FROM dbo.units u JOIN dbo.results r ON r.serial = u.serial"
+     " WHERE r.verdict = 'FAIL' AND u.serial LIKE '{p}%'", [("{p}C", 1, 11)]),
+    ("UPDATE dbo.units SET step = r.step + 5 FROM (SELECT serial, COUNT(*) AS step FROM"
+     " dbo.results GROUP BY serial) AS r WHERE r.serial = units.serial AND units.serial LIKE"
+     " '{p}%'; SELECT serial, step FROM dbo.units WHERE serial LIKE '{p}%' ORDER BY 1",
+     [("{p}A", 0), ("{p}B", 6), ("{p}C", 7)]),
+    ("DELETE r FROM dbo.results r JOIN dbo.units u ON u.serial = r.serial WHERE u.status ="
+     " 'HOLD' AND u.serial LIKE '{p}%'; SELECT @@ROWCOUNT, (SELECT COUNT(*) FROM dbo.results"
+     " WHERE serial LIKE '{p}%')", [(1, 2)]),
+    ("DELETE FROM dbo.results FROM dbo.results AS r WHERE r.serial = '{p}C' AND r.verdict ="
+     " 'FAIL'; SELECT COUNT(*) FROM dbo.results WHERE serial LIKE '{p}%'", [(2,)]),
     ("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}a  ', 'P', 'FT1')", 2627),
     ("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}F', NULL, 'FT1')", 515),
     ("UPDATE dbo.units SET status = 'LOST' WHERE serial = '{p}A'", 547),
