@@ -90,7 +90,8 @@ CASES = [
      " FROM dbo.results WHERE serial = '{p}B'",
      [("2024-05-01", 2024, datetime(2024, 5, 2, 8, 0))]),
     ("SELECT ISNULL(error_no, 'none'), COALESCE(error_no, employee) FROM dbo.results"
-     " WHERE serial LIKE '{p}%' ORDER BY tested_at", [("none", "e1"), ("E7", "E7"), ("none", "e2")]),
+     " WHERE serial LIKE '{p}%' ORDER BY tested_at",
+     [("none", "e1"), ("E7", "E7"), ("none", "e2")]),
     ("SELECT step / 0 FROM dbo.units WHERE serial = '{p}C'", 8134),
     ("SELECT STRING_AGG(verdict, ',') FROM dbo.results WHERE serial = '{p}C'", [("FAIL,PASS",)]),
     ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}[a-b]' ORDER BY 1",
@@ -98,7 +99,8 @@ CASES = [
     ("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}[z-a]'", [(0,)]),
     ("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}!_' ESCAPE '!'", [(0,)]),
     # functions
-    ("SELECT LEFT('abcdef', 2), RIGHT('abcdef', 2), IIF(1 > 2, 'y', 'n'), STUFF('abcdef', 2, 3, 'X')",
+    ("SELECT LEFT('abcdef', 2), RIGHT('abcdef', 2), IIF(1 > 2, 'y', 'n'),"
+     " STUFF('abcdef', 2, 3, 'X')",
      [("ab", "ef", "n", "aXef")]),
     ("SELECT DATENAME(month, '2024-02-10'), DATENAME(weekday, '2024-02-10'),"
      " DATENAME(year, '2024-02-10')", [("February", "Saturday", "2024")]),
@@ -108,7 +110,8 @@ CASES = [
     ("SELECT CEILING(1.2), CEILING(2.5e0), FLOOR(-1.5), POWER(2, 10), POWER(2.0, 3)",
      [(Decimal("2"), 3.0, Decimal("-2"), 1024, Decimal("8.0"))]),
     ("SELECT DATALENGTH('张三'), DATALENGTH(N'张三'), LEN(REPLICATE('x', 100000)),"
-     " DATALENGTH(REPLICATE(N'x', 5000)), DATALENGTH(REPLICATE('张', 5000)), LEN(SPACE(9000) + 'x')",
+     " DATALENGTH(REPLICATE(N'x', 5000)), DATALENGTH(REPLICATE('张', 5000)),"
+     " LEN(SPACE(9000) + 'x')",
      [(4, 4, 8000, 8000, 8000, 0)]),
     ("SELECT CASE WHEN REPLICATE('a', 60) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END", [(0,)]),
     ("SELECT CAST(12345678901234567890123456789.5 AS decimal(38,1)) * 2",
@@ -125,7 +128,8 @@ CASES = [
      " INSERT INTO [{p}w] (name) VALUES ('x'); ALTER TABLE [{p}w] ADD color nvarchar(10);"
      " UPDATE [{p}w] SET color = 'red' WHERE name = 'BOLT  ';"
      " SELECT id, name, price, color, SCOPE_IDENTITY() FROM [{p}w] ORDER BY id",
-     [(1, "bolt", Decimal("1.25"), "red", Decimal("3")), (2, "Nut", Decimal("0.50"), None, Decimal("3")),
+     [(1, "bolt", Decimal("1.25"), "red", Decimal("3")),
+      (2, "Nut", Decimal("0.50"), None, Decimal("3")),
       (3, "x", Decimal("0.00"), None, Decimal("3"))]),
     ("CREATE TABLE [{p}k] (version_num VARCHAR(32) NOT NULL, CONSTRAINT pk PRIMARY KEY"
      " (version_num)); INSERT INTO [{p}k] VALUES ('a1'); INSERT INTO [{p}k] VALUES ('A1 ')", 2627),
@@ -196,7 +200,9 @@ def prefix(sim):
         sim.sql.execute("INSERT INTO results (serial, procedure, employee, line, verdict,"
                         " error_no, tested_at) VALUES (?, 'FT1', ?, 'L1', ?, ?, ?)",
                         (p + serial, employee, verdict, error, when))
-    return p
+    yield p
+    for made in ("w", "k"):  # the tables cases made
+        sim.sql.execute('DROP TABLE IF EXISTS "%s%s"' % (p, made))
 
 
 def _filled(value, p):
@@ -252,7 +258,8 @@ def test_filters_on_serial_numbers_use_an_index(tmp_path, text, index):
 _BEFORE = """
 CREATE TABLE units (serial TEXT PRIMARY KEY COLLATE NOCASE, product TEXT NOT NULL,
     route TEXT NOT NULL, step INTEGER NOT NULL DEFAULT 0,
-    status TEXT NOT NULL DEFAULT 'ACTIVE' CHECK (status IN ('ACTIVE', 'HOLD', 'SCRAPPED', 'REPAIR')),
+    status TEXT NOT NULL DEFAULT 'ACTIVE'
+        CHECK (status IN ('ACTIVE', 'HOLD', 'SCRAPPED', 'REPAIR')),
     failures INTEGER NOT NULL DEFAULT 0);
 INSERT INTO units (serial, product, route) VALUES ('OLD1', 'P', 'FT1'), ('old1 ', 'P', 'FT1');
 """
@@ -298,3 +305,32 @@ def test_temporary_tables_belong_to_their_session(sim):
             break
         time.sleep(0.05)
     assert sim.sql.execute(left).fetchone()[0] == 0
+
+
+@pytest.mark.parametrize("dialect", ["pymssql", "pyodbc"])
+def test_pandas_writes_a_table_of_its_own(sim, dialect):
+    sa = pytest.importorskip("sqlalchemy")
+    pandas = pytest.importorskip("pandas")
+    if dialect == "pyodbc" and "FreeTDS" not in pytest.importorskip("pyodbc").drivers():
+        pytest.skip("FreeTDS ODBC driver (tdsodbc) not installed")
+    engine = sa.create_engine("mssql+%s://%s:%s@%s:%d/%s%s" % (
+        dialect, sim.user, sim.password, sim.host, sim.port, sim.database,
+        "?driver=FreeTDS" if dialect == "pyodbc" else ""))
+    name = "frame_%s_%d" % (dialect, os.getpid())
+    frame = pandas.DataFrame({"n": [1, 2], "text": ["x", "长"], "value": [1.5, None],
+                              "at": pandas.to_datetime(["2024-01-01", "2024-02-01 08:30"])})
+    try:
+        for index in (False, True):  # the second time it replaces the table
+            frame.to_sql(name, engine, if_exists="replace", index=index)
+            back = pandas.read_sql("SELECT * FROM %s ORDER BY n" % name, engine)
+            assert list(back.columns) == (["index"] if index else []) + list(frame.columns)
+            values = back[list(frame.columns)].astype(object).where(back.notna(), None)
+            assert values.values.tolist() == [
+                [1, "x", 1.5, pandas.Timestamp("2024-01-01")],
+                [2, "长", None, pandas.Timestamp("2024-02-01 08:30")]]
+        assert name in sa.inspect(engine).get_table_names()
+    finally:
+        with engine.begin() as db:
+            db.execute(sa.text("DROP TABLE IF EXISTS " + name))
+        engine.dispose()
+    assert name not in sa.inspect(engine).get_table_names()
