@@ -237,6 +237,8 @@ class Engine:
             for inner in st[1]:
                 if not await self._statement(inner, variables, reply):
                     return False
+        elif kind == "merge":
+            await self._merge(st, variables, reply)
         elif kind in DDL:
             await self._ddl(st, variables)
         elif kind == "exec":
@@ -471,6 +473,56 @@ class Engine:
         if into is not None or not write.output_columns:
             reply.done(tds.DONE_COUNT, {"insert": CMD_INSERT, "update": CMD_UPDATE,
                                         "delete": CMD_DELETE}[kind], count)
+
+    async def _merge(self, st, variables, reply):
+        """MERGE as the UPDATE, DELETE and INSERT statements it stands for, in one transaction;
+        the rows to insert are found before anything is written, as MERGE finds them."""
+        _kind, (parts, written), alias, source, on, clauses = st
+        rel = tables.relation(parts, self.database) or self.user_relation(parts)
+        if rel is None or rel.kind == "catalog":
+            raise SqlError(208, f"Invalid object name '{written}'.")
+        target = ("table", parts, written, alias)
+
+        def select(item, where, items=(("lit", 1),)):
+            core = {"distinct": False, "top": None, "from": (("from", item, None),),
+                    "items": tuple(("item", e, None) for e in items), "where": where,
+                    "group": (), "having": None, "into": None, "percent": False, "ties": False}
+            return {"ctes": (), "cores": (core,), "unions": (), "order": (), "offset": None,
+                    "fetch": None}
+
+        def both(condition, extra):
+            return condition if extra is None else ("and", condition, extra)
+        statements = []
+        for matched, by_source, condition, action in clauses:
+            if matched:
+                sources = (("from", target, None), ("inner", source, on))
+                where = condition
+            elif by_source:
+                sources = (("from", target, None),)
+                where = both(("not", ("exists", select(source, on))), condition)
+            else:
+                where = both(("not", ("exists", select(target, on))), condition)
+                statements.append(("insert", (parts, written), action[1],
+                                   select(source, where, action[2]), ()))
+                continue
+            statements.append(("update", (parts, written), action[1], where, (), None, sources)
+                              if action[0] == "update" else
+                              ("delete", (parts, written), where, (), None, sources))
+        plans = [TableWrite(self, rel, variables, statement) for statement in statements]
+
+        def work(db):
+            found = {id(w): sqlite.select(self, variables, w.plan)(db) for w in plans
+                     if w.st[0] == "insert"}
+            count = sum(w.run(db)[0] for w in plans if w.st[0] != "insert")
+            return count + sum(writes.run(w, db, found[id(w)])[0] for w in plans
+                               if w.st[0] == "insert")
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        self.rowcount = await self._mes("sql_write", work)
+        identities = [w.identity for w in plans if w.identity is not None]
+        if identities:
+            self.identity = identities[-1]
+        reply.done(tds.DONE_COUNT, CMD_INSERT, self.rowcount)
 
     async def _insert_variable(self, st, variables, reply):
         """INSERT INTO @t [(columns)] VALUES ... | SELECT ...: rows added to a table variable."""

@@ -465,6 +465,13 @@ class _TableVariable:
         return list(ctx.variables[self.name][1])
 
 
+class Values:
+    """The rows of a (VALUES ...) table: bound expressions."""
+
+    def __init__(self, rows):
+        self.rows = rows
+
+
 class Binder:
     def __init__(self, session, variables):
         self.session, self.variables = session, variables
@@ -504,6 +511,15 @@ class Binder:
                             "contains a UNION, INTERSECT or EXCEPT operator.", severity=15)
 
     def source(self, item, parent):
+        if item[0] == "values":  # (VALUES (...), ...) AS alias (columns)
+            _kind, rows, alias, names = item
+            scope = Scope([], parent)
+            bound = [[self.bind(e, scope) for e in row] for row in rows]
+            types = [node.type for node in bound[0]]
+            for row in bound[1:]:
+                types = [_combined(t, node.type) for t, node in zip(types, row)]
+            return Source({alias.casefold()}, list(zip(names, types)), plan=Values(bound),
+                          alias=alias)
         if item[0] == "tablevar":
             _kind, name, written, alias = item
             slot = self.variables.get(name)

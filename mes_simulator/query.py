@@ -491,6 +491,30 @@ class ExpressionParser:
         tok = self.peek()
         if tok is None:
             raise self.syntax_error()
+        if tok.key == ("punct", "(") and self.word(1) == "values":
+            self.pos += 2  # (VALUES (...), ...) AS alias (columns)
+            rows = []
+            while True:
+                self.expect_punct("(")
+                row = [self.expression()]
+                while self.accept_punct(","):
+                    row.append(self.expression())
+                self.expect_punct(")")
+                rows.append(tuple(row))
+                if not self.accept_punct(","):
+                    break
+            self.expect_punct(")")
+            self.accept_word("as")
+            alias = self._alias()
+            self.expect_punct("(")
+            columns = [self._alias()]
+            while self.accept_punct(","):
+                columns.append(self._alias())
+            self.expect_punct(")")
+            if any(len(row) != len(columns) for row in rows):
+                raise SqlError(8158, f"'{alias}' has more columns than were specified in the "
+                                     "column list.", severity=15)
+            return ("values", tuple(rows), alias, tuple(columns))
         if tok.key == ("punct", "("):
             self.pos += 1
             self.nest()
@@ -563,6 +587,14 @@ class ExpressionParser:
         target = self._target()
         if not self.accept_word("set"):
             raise self.syntax_error()
+        sets = self._sets()
+        output = self._output()
+        sources = self._sources() if self.accept_word("from") else None
+        where = self.condition() if self.accept_word("where") else None
+        return ("update", target, sets, where, output, top, sources)
+
+    def _sets(self):
+        """col = expression | DEFAULT, ...: ((folded name, written name, expression), ...)."""
         sets = []
         while True:
             tok = self.peek()
@@ -574,11 +606,7 @@ class ExpressionParser:
             sets.append((parts[-1], _written(tok.text).split(".")[-1],
                          ("default",) if self.accept_word("default") else self.expression()))
             if not self.accept_punct(","):
-                break
-        output = self._output()
-        sources = self._sources() if self.accept_word("from") else None
-        where = self.condition() if self.accept_word("where") else None
-        return ("update", target, tuple(sets), where, output, top, sources)
+                return tuple(sets)
 
     def st_delete(self):
         top = self._primary() if self.accept_word("top") else None
@@ -588,6 +616,65 @@ class ExpressionParser:
         sources = self._sources() if self.accept_word("from") else None
         where = self.condition() if self.accept_word("where") else None
         return ("delete", target, where, output, top, sources)
+
+    def st_merge(self):
+        """MERGE [INTO] target [AS t] USING source ON condition WHEN ... THEN ...:
+        ("merge", target, alias, source, on, ((matched, by source, condition, action), ...))."""
+        self.accept_word("into")
+        target = self._target()
+        alias = None
+        if self.accept_word("as") or self.word() not in ("using", None):
+            alias = self._alias()
+        if not self.accept_word("using"):
+            raise self.syntax_error()
+        source = self._source()
+        if not self.accept_word("on"):
+            raise self.syntax_error()
+        on = self.condition()
+        clauses = []
+        while self.accept_word("when"):
+            matched = not self.accept_word("not")
+            if not self.accept_word("matched"):
+                raise self.syntax_error()
+            by_source = False
+            if not matched and self.accept_word("by"):
+                by_source = self.accept_word("source")
+                if not by_source and not self.accept_word("target"):
+                    raise self.syntax_error()
+            condition = self.condition() if self.accept_word("and") else None
+            if not self.accept_word("then"):
+                raise self.syntax_error()
+            if self.accept_word("update"):
+                if not matched and not by_source or not self.accept_word("set"):
+                    raise self.syntax_error()
+                action = ("update", self._sets())
+            elif self.accept_word("delete"):
+                if not matched and not by_source:
+                    raise self.syntax_error(self.pos - 1)
+                action = ("delete",)
+            elif self.accept_word("insert"):
+                if matched or by_source:
+                    raise self.syntax_error(self.pos - 1)
+                columns = None
+                if self.accept_punct("("):
+                    columns = [self._alias()]
+                    while self.accept_punct(","):
+                        columns.append(self._alias())
+                    self.expect_punct(")")
+                if not self.accept_word("values"):
+                    raise self.syntax_error()
+                self.expect_punct("(")
+                values = [self.expression()]
+                while self.accept_punct(","):
+                    values.append(self.expression())
+                self.expect_punct(")")
+                action = ("insert", columns and tuple(columns), tuple(values))
+            else:
+                raise self.syntax_error()
+            clauses.append((matched, by_source, condition, action))
+        if not clauses:
+            raise self.syntax_error()
+        return ("merge", target, alias, source, on, tuple(clauses))
 
     def st_truncate(self):
         if not self.accept_word("table"):

@@ -182,6 +182,13 @@ class Generator:
         if src.relation is not None:
             rows = tables.catalog_rows(src.relation.schema, src.relation.name, self.session)
             return self.values(rows, width, alias)
+        if isinstance(src.plan, evaluate.Values):
+            self.frames.append([])  # bound in a scope of no tables of its own
+            rows = ", ".join("(" + ", ".join(self.expr(e) for e in row) + ")"
+                             for row in src.plan.rows)
+            self.frames.pop()
+            return (f"(VALUES {rows}) AS {alias}", alias,
+                    [f"column{m + 1}" for m in range(width)])
         if isinstance(src.plan, evaluate._TableVariable):
             return self.values(self.variables[src.plan.name][1], width, alias)
         return (f"({self.query(src.plan)}) AS {alias}", alias,

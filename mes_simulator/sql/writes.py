@@ -37,15 +37,16 @@ def _length(value, sqltype, codepage):
     return len(text.encode(codepage, errors="replace"))
 
 
-def run(write, db):
-    """(rows written, OUTPUT rows) of an engine.TableWrite, on the connection that writes."""
+def run(write, db, rows=None):
+    """(rows written, OUTPUT rows) of an engine.TableWrite, on the connection that writes;
+    rows: an INSERT's rows when they were read before (MERGE)."""
     kind = write.st[0]
     evaluation = functions.Evaluation()
     generator = sqlite.Generator(write.engine, write.variables, evaluation)
     with evaluation:
         try:
             if kind == "insert":
-                return _insert(write, db, generator)
+                return _insert(write, db, generator, rows)
             return _change(write, db, generator, kind)
         except sqlite3.IntegrityError as exc:
             raise tables.constraint_error(exc, write.rel.name, kind.upper()) from None
@@ -55,9 +56,11 @@ def run(write, db):
             raise sqlite._error(exc) from None
 
 
-def _insert(write, db, generator):
+def _insert(write, db, generator, rows=None):
     codepage = write.engine.codepage
-    if write.values is None:
+    if rows is not None:
+        pass
+    elif write.values is None:
         rows = sqlite.select(write.engine, write.variables, write.plan)(db)
     else:
         rows = []

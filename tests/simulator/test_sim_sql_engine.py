@@ -179,6 +179,19 @@ CASES = [
      " WHERE serial LIKE '{p}%')", [(1, 2)]),
     ("DELETE FROM dbo.results FROM dbo.results AS r WHERE r.serial = '{p}C' AND r.verdict ="
      " 'FAIL'; SELECT COUNT(*) FROM dbo.results WHERE serial LIKE '{p}%'", [(2,)]),
+    ("SELECT n, s FROM (VALUES (1, 'a'), (2, 'b')) AS v (n, s) ORDER BY n DESC",
+     [(2, "b"), (1, "a")]),
+    ("MERGE INTO dbo.units AS t USING (VALUES ('{p}a', 'HOLD'), ('{p}N', 'REPAIR')) AS s"
+     " (serial, status) ON t.serial = s.serial WHEN MATCHED THEN UPDATE SET status = s.status"
+     " WHEN NOT MATCHED THEN INSERT (serial, product, route, status) VALUES (s.serial, 'P',"
+     " 'FT1', s.status); SELECT @@ROWCOUNT; SELECT serial, status FROM dbo.units"
+     " WHERE serial LIKE '{p}%' ORDER BY 1",
+     [("{p}A", "HOLD"), ("{p}B", "HOLD"), ("{p}C", "ACTIVE"), ("{p}N", "REPAIR")]),
+    ("CREATE TABLE [{p}k] (k nvarchar(10) PRIMARY KEY, v int); INSERT INTO [{p}k] VALUES"
+     " ('a', 1), ('b', 2); MERGE [{p}k] AS t USING (SELECT 'B' AS k, 20 AS v UNION ALL"
+     " SELECT 'c', 30) AS s ON t.k = s.k WHEN MATCHED AND s.v > 10 THEN UPDATE SET v = s.v"
+     " WHEN NOT MATCHED BY TARGET THEN INSERT VALUES (s.k, s.v) WHEN NOT MATCHED BY SOURCE"
+     " THEN DELETE; SELECT k, v FROM [{p}k] ORDER BY k", [("b", 20), ("c", 30)]),
     ("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}a  ', 'P', 'FT1')", 2627),
     ("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}F', NULL, 'FT1')", 515),
     ("UPDATE dbo.units SET status = 'LOST' WHERE serial = '{p}A'", 547),
@@ -215,11 +228,15 @@ def test_statements_answer_as_sql_server(conn, prefix, batch, expected):
     if isinstance(expected, int):
         with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
             conn.execute_query(batch)
-            list(conn)
+            while list(conn) is not None and conn.nextresult():
+                pass
         assert caught.value.number == expected
         return
     conn.execute_query(batch)
-    rows = [tuple(row[k] for k in sorted(k for k in row if isinstance(k, int))) for row in conn]
+    found = list(conn)
+    while conn.nextresult():  # the last result's rows
+        found = list(conn)
+    rows = [tuple(row[k] for k in sorted(k for k in row if isinstance(k, int))) for row in found]
     expected = [tuple(_filled(v, prefix) for v in r) for r in expected]
     assert rows == expected
     assert [[type(v) for v in r] for r in rows] == [[type(v) for v in r] for r in expected]
