@@ -102,7 +102,7 @@ def coerce(value, target, codepage):
     if name in sqltypes.INT_RANGES:
         if isinstance(value, (int, Decimal, float)):
             return value
-        return sqltypes.convert(value, BIGINT if name != "bit" else target, codepage)
+        return sqltypes.convert(value, target, codepage)
     if name in sqltypes.DECIMALS:
         if isinstance(value, (int, Decimal, float)):
             return value

@@ -135,11 +135,14 @@ class Generator:
         self.frames.append(frame)
         try:
             sql = ["SELECT DISTINCT" if core.distinct else "SELECT"]
-            items = []
-            for item in core.items:
-                node = item[1] if item[0] == "item" else item[2]
+            items, nodes = [], [item[1] if item[0] == "item" else item[2] for item in core.items]
+            for node in nodes:
                 text = self.expr(node)
                 items.append(text + f" COLLATE {COLLATION}" if _text(node.type) else text)
+            if core.aggregate and not core.group and items and \
+                    not any(evaluate._has_agg(node) for node in nodes):
+                # HAVING alone makes one group, where SQLite wants an aggregate to see one
+                items[0] = f"CASE WHEN COUNT(*) IS NULL THEN NULL ELSE {items[0]} END"
             keys = []
             for e, desc in order:
                 key = items[e.a] if e.kind == "output" else self.keyed(e)

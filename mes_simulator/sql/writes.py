@@ -103,6 +103,7 @@ def _joined(write, generator, sets):
     core.items = [("item", node, "") for node in items]
     core.where, core.group, core.having = write.where, [], None
     core.distinct, core.top, core.percent, core.ties = False, None, False, False
+    core.aggregate = False
     sql = generator.core(core, ())
     if write.top is not None:
         sql += f" LIMIT {max(int(generator.value(write.top) or 0), 0)}"

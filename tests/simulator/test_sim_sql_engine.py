@@ -62,6 +62,8 @@ CASES = [
      [("{p}A",), ("{p}B",)]),
     ("SELECT COUNT(*), MIN(serial) FROM (SELECT TOP 1 WITH TIES serial FROM dbo.units"
      " WHERE serial LIKE '{p}%' ORDER BY status) AS t", [(2, "{p}A")]),
+    ("SELECT 1 FROM dbo.units WHERE serial LIKE '{p}%' HAVING COUNT(*) = 3", [(1,)]),
+    ("SELECT serial + 1 FROM dbo.units WHERE serial LIKE '{p}%'", 245),
     # subqueries: scalar anywhere, correlated, EXISTS, IN
     ("SELECT (SELECT COUNT(*) FROM dbo.results WHERE serial LIKE '{p}%')", [(3,)]),
     ("SELECT serial, (SELECT MAX(tested_at) FROM dbo.results r WHERE r.serial = u.serial)"
