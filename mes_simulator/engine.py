@@ -323,6 +323,8 @@ class Engine:
     async def _query(self, query, variables, reply):
         binder = evaluate.Binder(self, variables)
         plan = binder.query(query)
+        if plan.cores[0].into is not None:
+            return await self._select_into(plan, variables, reply)
         self._reading(binder, reply)
         rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         self.rowcount = len(rows)
@@ -473,6 +475,34 @@ class Engine:
         if into is not None or not write.output_columns:
             reply.done(tds.DONE_COUNT, {"insert": CMD_INSERT, "update": CMD_UPDATE,
                                         "delete": CMD_DELETE}[kind], count)
+
+    async def _select_into(self, plan, variables, reply):
+        """SELECT ... INTO t FROM ...: a new table of the query's columns, holding its rows."""
+        parts, written = plan.cores[0].into
+        name = ddl.sqlite_name(parts[:-1] + (written.split(".")[-1],), self)
+        if tables.relation(parts, self.database) is not None or name is None:
+            raise SqlError(2714, f"There is already an object named '{written}' in the "
+                                 "database.", state=6)
+        columns = []
+        for column, sqltype in plan.columns:
+            if not column:
+                raise SqlError(1038, "An object or column name is missing or empty. For SELECT "
+                                     "INTO statements, verify each column has a name. For other "
+                                     "statements, look for empty alias names. Aliases defined as "
+                                     "\"\" or [] are not allowed. Change the alias to a valid "
+                                     "name.", severity=15, state=5)
+            columns.append({"name": column, "type": sqltype, "null": True, "identity": None,
+                            "key": None, "default": None})
+        query = sqlite.insert_select(self, variables, plan, name)
+        self.temporary = self.temporary or name.startswith("#")
+
+        def work(db):
+            ddl.create_table(db, name, written, columns, (), None)
+            return query(db)
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        self.rowcount = await self._mes("sql_write", work)
+        reply.done(tds.DONE_COUNT, tds.CMD_SELECT, self.rowcount)
 
     async def _merge(self, st, variables, reply):
         """MERGE as the UPDATE, DELETE and INSERT statements it stands for, in one transaction;

@@ -590,6 +590,7 @@ class Binder:
             bound.having is not None
         bound.distinct = core["distinct"]
         bound.percent, bound.ties = core["percent"], core["ties"]
+        bound.into = core["into"]
         bound.top = self.bind(core["top"], Scope([], parent)) if core["top"] is not None else None
         bound.scope = scope
         return bound

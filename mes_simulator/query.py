@@ -439,8 +439,8 @@ class ExpressionParser:
             if not self.accept_punct(","):
                 break
         core["items"] = tuple(items)
-        if self.accept_word("into"):
-            raise SqlError(262, "CREATE TABLE permission denied in database 'MES'.", state=1)
+        if self.accept_word("into"):  # SELECT ... INTO new_table: (parts, written)
+            core["into"] = self._target()
         if self.accept_word("from"):
             core["from"] = self._sources()
         if self.accept_word("where"):

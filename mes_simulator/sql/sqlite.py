@@ -466,6 +466,25 @@ def select(session, variables, plan):
     return rows
 
 
+def insert_select(session, variables, plan, table):
+    """INSERT INTO table SELECT ...: a function of an SQLite connection that copies the query's
+    rows into the table (of the query's columns) and returns their number."""
+    evaluation = functions.Evaluation()
+    generator = Generator(session, variables, evaluation)
+    sql = f'INSERT INTO "{table}" {generator.query(plan)}'
+    params = generator.params
+
+    def insert(db):
+        with evaluation:
+            try:
+                return db.execute(sql, params).rowcount
+            except sqlite3.Error as exc:
+                if evaluation.error is not None:
+                    raise evaluation.error from None
+                raise _error(exc) from None
+    return insert
+
+
 def scalar(session, variables, node):
     """A bound expression that reads tables, as a function of an SQLite connection that
     returns its value."""

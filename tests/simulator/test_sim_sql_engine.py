@@ -148,6 +148,11 @@ CASES = [
      " INSERT INTO @t (b) SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' AND step = 0;"
      " SELECT a, b FROM @t ORDER BY b", [(None, "{p}A"), (1, "x"), (2, "y")]),
     ("DECLARE @t TABLE (a int); INSERT INTO @t VALUES (1, 2)", 213),
+    ("SELECT serial, step * 2 AS twice INTO #s FROM dbo.units WHERE serial LIKE '{p}%' AND"
+     " step > 0; SELECT @@ROWCOUNT; SELECT twice, serial FROM #s ORDER BY 1",
+     [(2, "{p}B"), (4, "{p}C")]),
+    ("SELECT COUNT(*) INTO #n FROM dbo.units", 1038),
+    ("SELECT serial INTO dbo.units FROM dbo.units", 2714),
     ("DROP TABLE dbo.units", 3701),
     ("ALTER TABLE dbo.results ADD x int", 4902),
     ("CREATE TABLE units (a int)", 2714),
