@@ -23,12 +23,13 @@ class _Session:
     """What the engine asks of its connection; records the MES calls instead of running them."""
     config, version, spid, server_name = Config(db=":memory:"), 0x74000004, 51, "MESSIM"
 
-    class server:
-        collation = bytes(5)
-
     user = "mes"
     db = mes.connect(":memory:")  # the MES tables a query reads, empty
     scenarios.create_table(db)
+
+    class server:
+        collation = bytes(5)
+    server.read_db = db  # where the tables clients made are looked up
 
     def __init__(self):
         self.calls = []
@@ -198,7 +199,9 @@ _WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "deci
           "ORDER BY", "TOP", "COUNT(*)", "INSERT INTO", "VALUES", "UPDATE", "DELETE", "LEN(", "+",
           "CAST(", "JOIN", "ON", "CASE WHEN", "THEN", "END", "sys.tables", "UNION", "ESCAPE",
           "sp_tables", "sp_columns", "sp_special_columns", "sp_statistics", "sp_datatype_info",
-          "@ODBCVer", "'%'", "''"]
+          "@ODBCVer", "'%'", "''", "OVER (", "ROW_NUMBER()", "PARTITION BY", "MERGE", "USING",
+          "WHEN MATCHED", "CREATE TABLE", "DROP TABLE", "#t", "INTO", "EXCEPT", "PERCENT",
+          "WITH TIES", "LIKE", "'[z-a]'", "(VALUES (1))", "REPLICATE('a', 9000)", "STRING_AGG("]
 
 
 @settings(max_examples=300, deadline=None)
