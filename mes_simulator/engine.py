@@ -306,9 +306,11 @@ class Engine:
             binder = evaluate.Binder(self, variables)
             expr = self._bind(expr, variables, binder)
         if not sqlite.reads_tables(expr):
-            return evaluate.value(expr, evaluate.Context(self, variables, {}))
-        self._reading(binder, reply)
-        return await self._mes("sql_read", sqlite.scalar(self, variables, expr))
+            value = evaluate.value(expr, evaluate.Context(self, variables, {}))
+        else:
+            self._reading(binder, reply)
+            value = await self._mes("sql_read", sqlite.scalar(self, variables, expr))
+        return sqlite.typed(value, expr.type, self.codepage)
 
     # ------------------------------------------------------------ the MES tables in SQL
 

@@ -108,7 +108,7 @@ def coerce(value, target, codepage):
             return value
         try:
             return Decimal(value.strip())
-        except (InvalidOperation, AttributeError):
+        except (InvalidOperation, AttributeError, TypeError):
             raise SqlError(8114, f"Error converting data type {sqltypes.type_of(value).name} "
                                  "to numeric.") from None
     if name in sqltypes.FLOATS:
@@ -117,7 +117,11 @@ def coerce(value, target, codepage):
         if isinstance(value, str):
             return sqltypes.convert(value, DATETIME, codepage)
         if isinstance(value, (int, float, Decimal)):
-            return datetime(1900, 1, 1) + timedelta(days=float(value))
+            try:
+                return datetime(1900, 1, 1) + timedelta(days=float(value))
+            except OverflowError:
+                raise SqlError(8115, "Arithmetic overflow error converting expression to data "
+                                     "type datetime.") from None
         return value
     return value
 
@@ -157,6 +161,14 @@ def arithmetic(mark, left, right, node, codepage):
         return sqltypes.convert(text_value(left, codepage) + text_value(right, codepage), result,
                                 codepage)
     if result.name in sqltypes.TIMES:
+        if mark in "+-" and result.name not in ("datetime", "smalldatetime"):
+            raise SqlError(206, f"Operand type clash: {node.a.type.name} is incompatible with "
+                                f"{node.b.type.name}")
+        if mark not in "+-":
+            names = {"+": "add", "-": "subtract", "*": "multiply", "/": "divide", "%": "modulo",
+                     "&": "boolean AND", "|": "boolean OR", "^": "boolean XOR"}
+            raise SqlError(8117, f"Operand data type {result.name} is invalid for "
+                                 f"{names[mark]} operator.")
         base, other = (left, right) if isinstance(left, (datetime, date, str)) else (right, left)
         base = coerce(base, DATETIME, codepage)
         days = float(coerce(other, FLOAT, codepage))
@@ -190,6 +202,8 @@ def arithmetic(mark, left, right, node, codepage):
         return _check_int(value, result)
     if result.name in ("decimal", "numeric"):
         try:
+            if abs(value) >= Decimal(10) ** (result.precision - result.scale):
+                raise InvalidOperation
             return sqltypes.convert(value, result, codepage)
         except InvalidOperation:  # more digits than decimal(38) holds
             raise SqlError(8115, "Arithmetic overflow error converting expression to data "
@@ -747,7 +761,9 @@ class Binder:
                     sqltype = _combined(sqltype, t)
             elif name == "iif":
                 _arity(name, bound, 3, 3)
-                sqltype = _combined(types[1], types[2])
+                branches = [a.type for a in bound[1:] if not (a.kind == "lit" and a.a is None)]
+                sqltype = _combined(*branches) if len(branches) == 2 else \
+                    branches[0] if branches else INT
             elif name == "choose":
                 sqltype = types[1] if len(types) > 1 else INT
                 for t in types[2:]:
@@ -948,6 +964,9 @@ def value(node, ctx):
         if a is None:
             return None
         a = coerce(a, node.type, ctx.codepage)
+        if not isinstance(a, (int, float, Decimal)):
+            raise SqlError(8117, f"Operand data type {node.a.type.name} is invalid for minus "
+                                 "operator.")
         return _check_int(-a, node.type) if isinstance(a, int) else -a
     if kind == "bitnot":
         a = value(node.a, ctx)
@@ -979,6 +998,12 @@ def _typed(v, sqltype, ctx):
 def cast(v, target, style, codepage):
     if v is None:
         return None
+    if isinstance(v, time) or isinstance(v, date) and not isinstance(v, datetime):
+        if target.name in sqltypes.INT_RANGES or target.name in sqltypes.DECIMALS \
+                or target.name in sqltypes.FLOATS:
+            raise SqlError(529, f"Explicit conversion from data type "
+                                f"{'time' if isinstance(v, time) else 'date'} to {target.name} "
+                                "is not allowed.")
     if target.name in sqltypes.CHARACTER and isinstance(v, (datetime, date, time)):
         fmt = {120: "%Y-%m-%d %H:%M:%S", 20: "%Y-%m-%d %H:%M:%S", 121: "%Y-%m-%d %H:%M:%S.%f",
                21: "%Y-%m-%d %H:%M:%S.%f", 126: "%Y-%m-%dT%H:%M:%S.%f", 127: "%Y-%m-%dT%H:%M:%S.%f",
@@ -993,7 +1018,11 @@ def cast(v, target, style, codepage):
             v = text
     if target.name in ("int", "smallint", "tinyint", "bigint") and isinstance(v, (float, Decimal)):
         v = int(v)
-    result = sqltypes.convert(v, target, codepage)
+    try:
+        result = sqltypes.convert(v, target, codepage)
+    except (InvalidOperation, OverflowError):  # more digits than the type holds
+        raise SqlError(8115, f"Arithmetic overflow error converting expression to data type "
+                             f"{target.name}.") from None
     if target.name == "date" and isinstance(result, datetime):
         return result.date()
     if target.name == "time" and isinstance(result, datetime):
@@ -1031,7 +1060,17 @@ def call(node, ctx):
     values = [value(a, ctx) for a in args]
     if name not in NULL_FRIENDLY and any(v is None for v in values):
         return None
-    result = FUNCTIONS[name][3](ctx.session, *values)
+    try:
+        result = FUNCTIONS[name][3](ctx.session, *values)
+    except (InvalidOperation, OverflowError):
+        raise SqlError(8115, "Arithmetic overflow error converting expression to data type "
+                             f"{node.type.name}.") from None
+    except (TypeError, ValueError, IndexError, AttributeError):  # an argument of a wrong type
+        odd = next((n for n, v in enumerate(values) if isinstance(v, (bytes, date, time))),
+                   next((n for n, a in enumerate(args) if a.type.name in sqltypes.CHARACTER),
+                        0))
+        raise SqlError(8116, f"Argument data type {args[odd].type.name if args else 'int'} is "
+                             f"invalid for argument {odd + 1} of {name} function.") from None
     if isinstance(result, str) and node.type.name in sqltypes.CHARACTER \
             and node.type.name not in sqltypes.UNICODE:
         result = sqltypes.Varchar(result)

@@ -303,6 +303,7 @@ def _rounded(sqltype):
 
 
 def _ceiling(value):
+    value = float(value) if isinstance(value, str) else value
     if isinstance(value, float):
         return float(math.ceil(value))
     return Decimal(value).to_integral_value(ROUND_CEILING) if isinstance(value, Decimal) \
@@ -310,6 +311,7 @@ def _ceiling(value):
 
 
 def _floor(value):
+    value = float(value) if isinstance(value, str) else value
     if isinstance(value, float):
         return float(math.floor(value))
     return Decimal(value).to_integral_value(ROUND_FLOOR) if isinstance(value, Decimal) \

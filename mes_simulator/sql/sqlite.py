@@ -12,7 +12,7 @@ converted to the types the binder gave the columns.
 import re
 import sqlite3
 from datetime import date, datetime, time
-from decimal import Decimal
+from decimal import Decimal, InvalidOperation
 
 from .. import evaluate, sqltypes, tables
 from ..evaluate import Node
@@ -80,8 +80,10 @@ class Generator:
 
     def param(self, value):
         value = to_sqlite(value)
-        if isinstance(value, int) and not isinstance(value, bool):
+        if isinstance(value, int) and -2 ** 63 <= value < 2 ** 63:
             return str(value)
+        if isinstance(value, int):  # beyond SQLite's integers: kept exact, as a decimal's text
+            value = str(value)
         self.params.append(value)
         return f"?{len(self.params)}"  # numbered: the text's order need not be the list's
 
@@ -461,8 +463,13 @@ def select(session, variables, plan):
     codepage = session.codepage
 
     def rows(db):
-        return [tuple(sqltypes.convert(from_sqlite(v, t), t, codepage) for v, t in zip(row, types))
-                for row in run(db, sql, params, evaluation)]
+        found = run(db, sql, params, evaluation)
+        try:
+            return [tuple(sqltypes.convert(from_sqlite(v, t), t, codepage)
+                          for v, t in zip(row, types)) for row in found]
+        except InvalidOperation:  # a number of more digits than its type holds
+            raise SqlError(8115, "Arithmetic overflow error converting expression to data type "
+                                 "numeric.") from None
     return rows
 
 
@@ -496,6 +503,25 @@ def scalar(session, variables, node):
     def value(db):
         return from_sqlite(run(db, sql, params, evaluation)[0][0], node.type)
     return value
+
+
+def typed(value, sqltype, codepage):
+    """A computed value as a value of its expression's type (what goes out on the wire)."""
+    if value is None or sqltype.name in sqltypes.TIMES or sqltype.name == "uniqueidentifier":
+        return value
+    try:
+        if sqltype.name in ("decimal", "numeric") and isinstance(value, (int, Decimal)) and \
+                abs(value) >= Decimal(10) ** (sqltype.precision - sqltype.scale):
+            raise InvalidOperation
+        return sqltypes.convert(value, sqltype, codepage)
+    except (InvalidOperation, OverflowError):
+        raise SqlError(8115, "Arithmetic overflow error converting expression to data type "
+                             f"{sqltype.name}.") from None
+    except (TypeError, ValueError, AttributeError):
+        source = {"Varchar": "varchar", "str": "nvarchar", "bytes": "varbinary",
+                  "Decimal": "numeric"}.get(type(value).__name__, type(value).__name__)
+        raise SqlError(8114, f"Error converting data type {source} to {sqltype.name}.") \
+            from None
 
 
 def _error(exc):

@@ -119,6 +119,14 @@ CASES = [
     ("SELECT CAST(12345678901234567890123456789.5 AS decimal(38,1)) * 2",
      [(Decimal("24691357802469135780246913579.0"),)]),
     ("SELECT CAST(99999999999999999999999999999999999999 AS decimal(38,0)) + 1", 8115),
+    # odd expressions get SQL Server's errors
+    ("SELECT CAST(99999999999999999999999999999999999999 AS decimal(38,10))", 8115),
+    ("SELECT 99999999999999999999999999999999999999 * 99999999999999999999999999999999999999",
+     8115),
+    ("SELECT CAST(EOMONTH('2024-01-01') AS int)", 529),
+    ("SELECT EOMONTH('2024-01-01') % 2", 8117),
+    ("SELECT -0x41", 8117),
+    ("SELECT IIF(1 > 2, NULL, 'x')", [("x",)]),
     ("SELECT IDENT_CURRENT('dbo.results') - (SELECT MAX(id) FROM dbo.results)", [(Decimal("0"),)]),
     # the generated SQL's parameters, in the FROM clause and the select list
     ("SELECT 'x', name, (SELECT COUNT(*) FROM dbo.units WHERE serial = N'{p}A') FROM sys.types"
