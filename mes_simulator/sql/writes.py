@@ -6,6 +6,7 @@ work, and only the rows a statement writes come back to Python, for OUTPUT.
 """
 
 import sqlite3
+from datetime import datetime, timezone
 
 from .. import evaluate, sqltypes, tables
 from ..evaluate import Node
@@ -56,10 +57,38 @@ def run(write, db, rows=None):
             raise sqlite._error(exc) from None
 
 
+def _copy(write, db, generator):
+    """INSERT ... SELECT as one SQLite statement: the query's rows converted to the columns'
+    types on their way into the table."""
+    table, targets = write.rel.name, write.targets
+    inner = generator.query(write.plan)
+    generator.frames.append([("copied", [f"c{m}" for m in range(len(targets))])])
+    values = [generator.expr(Node("convert", column.type, Node("ref", sqltype, 0, 0, m),
+                                  name=(table, column)))
+              for m, (column, (_n, sqltype)) in enumerate(zip(targets, write.plan.columns))]
+    names = [f'"{column.name}"' for column in targets]
+    if table == "results" and all(c.name != "tested_at" for c in targets):
+        names.append('"tested_at"')
+        values.append(generator.param(datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S")))
+    every = ", ".join(f'"{c.name}"' for c in write.columns)
+    returning = f" RETURNING rowid, {every}" if write.output else ""
+    cursor = db.execute(f'INSERT INTO "{table}" ({", ".join(names)}) SELECT {", ".join(values)}'
+                        f" FROM ({inner}) AS copied WHERE 1{returning}", generator.params)
+    found = cursor.fetchall() if write.output else ()
+    if any(c.identity for c in write.columns) and (found or cursor.rowcount > 0):
+        write.identity = max(r[0] for r in found) if found else cursor.lastrowid
+    outputs = [_output(write, tuple(sqlite.from_sqlite(v, c.type) for v, c in
+                                    zip(r[1:], write.columns)), None) for r in found]
+    return (len(found) if write.output else cursor.rowcount), outputs
+
+
 def _insert(write, db, generator, rows=None):
     codepage = write.engine.codepage
     if rows is not None:
         pass
+    elif write.values is None and not any(c.identity is True for c in write.columns
+                                          if write.rel.kind == "user"):
+        return _copy(write, db, generator)
     elif write.values is None:
         rows = sqlite.select(write.engine, write.variables, write.plan)(db)
     else:

@@ -207,6 +207,11 @@ CASES = [
      " SELECT 'c', 30) AS s ON t.k = s.k WHEN MATCHED AND s.v > 10 THEN UPDATE SET v = s.v"
      " WHEN NOT MATCHED BY TARGET THEN INSERT VALUES (s.k, s.v) WHEN NOT MATCHED BY SOURCE"
      " THEN DELETE; SELECT k, v FROM [{p}k] ORDER BY k", [("b", 20), ("c", 30)]),
+    ("INSERT INTO dbo.results (serial, procedure, employee, line, verdict) OUTPUT"
+     " inserted.serial, inserted.procedure SELECT serial, 'FT9', 'e', 'l', 'PASS' FROM dbo.units"
+     " WHERE serial LIKE '{p}%' AND step > 0 ORDER BY serial", [("{p}B", "FT9"), ("{p}C", "FT9")]),
+    ("INSERT INTO dbo.units (serial, product, route, status) SELECT serial + 'x', product,"
+     " route, status + '-AND-MORE' FROM dbo.units WHERE serial = '{p}A'", 2628),
     ("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}a  ', 'P', 'FT1')", 2627),
     ("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}F', NULL, 'FT1')", 515),
     ("UPDATE dbo.units SET status = 'LOST' WHERE serial = '{p}A'", 547),
