@@ -11,7 +11,7 @@ converted to the types the binder gave the columns.
 
 import re
 import sqlite3
-from datetime import date, datetime, time
+from datetime import time
 from decimal import Decimal, InvalidOperation
 
 from .. import evaluate, sqltypes, tables

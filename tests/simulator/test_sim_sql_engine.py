@@ -7,7 +7,7 @@ with three results."""
 import itertools
 import os
 import time
-from datetime import date, datetime
+from datetime import datetime
 from decimal import Decimal
 
 import pytest
