@@ -6,11 +6,13 @@ with three results."""
 
 import itertools
 import os
+import re
 import time
 from datetime import datetime
 from decimal import Decimal
 
 import pytest
+from hypothesis import given, settings, strategies as st
 from pymssql import _mssql
 
 _prefixes = itertools.count(1)
@@ -371,3 +373,37 @@ def test_pandas_writes_a_table_of_its_own(sim, dialect):
             db.execute(sa.text("DROP TABLE IF EXISTS " + name))
         engine.dispose()
     assert name not in sa.inspect(engine).get_table_names()
+
+
+_PIECES = ["a", "b", "A", "%", "_", "[ab]", "[^a]", "[a-b]", "[b-a]", "!%", "!_"]
+
+
+def _like_reference(value, pattern):
+    """LIKE by a regular expression (backtracking: only for short texts)."""
+    regex = ""
+    for piece in re.findall(r"\[\^?[^\]]*\]|!.|.", pattern):
+        if piece[0] == "!":
+            regex += re.escape(piece[1])
+        elif piece == "%":
+            regex += ".*"
+        elif piece == "_":
+            regex += "."
+        elif piece[0] == "[":
+            body = piece[1:-1]
+            negated = body.startswith("^")
+            body = body[1:] if negated else body
+            if len(body) == 3 and body[1] == "-" and body[0] > body[2]:
+                regex += "." if negated else "(?!)"  # an empty range
+            else:
+                regex += "[" + ("^" if negated else "") + body + "]"
+        else:
+            regex += re.escape(piece)
+    return re.fullmatch(regex, value.rstrip(" "), re.IGNORECASE | re.DOTALL) is not None
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.text("abAB ", max_size=8), st.lists(st.sampled_from(_PIECES), max_size=6))
+def test_like_matches_as_the_pattern_says(value, pieces):
+    from mes_simulator.sql.functions import like
+    pattern = "".join(pieces)
+    assert like(value, pattern, "!") == _like_reference(value, pattern)
