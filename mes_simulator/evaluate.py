@@ -696,10 +696,11 @@ class Binder:
             return Node("case", result or INT, operand, whens, otherwise)
         if kind == "agg":
             name = e[1]
-            if name == "string_agg":  # the separator where DISTINCT is for the others
+            if name == "string_agg":  # (separator, WITHIN GROUP order) where DISTINCT is
                 arg, separator = self.bind(e[2][0], scope), self.bind(e[2][1], scope)
-                return Node("agg", _same_char(_combined(arg.type, separator.type), 8000),
-                            arg, separator, name)
+                order = [(self.bind(x, scope), desc) for x, desc in
+                         (e[2][2] if len(e[2]) > 2 else ())]
+                return Node("agg", functions._cut_type(arg.type), arg, (separator, order), name)
             arg = None if e[2][0] == "star" else self.bind(e[2], scope)
             if name == "count":
                 sqltype = INT

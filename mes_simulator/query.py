@@ -258,6 +258,23 @@ class ExpressionParser:
                 result = ("call", name, tuple(args), tok.text)
         self.expect_punct(")")
         self.depth -= 1
+        if name == "string_agg" and self.accept_word("within"):
+            if not self.accept_word("group"):  # WITHIN GROUP (ORDER BY ...)
+                raise self.syntax_error()
+            self.expect_punct("(")
+            if not self.accept_word("order") or not self.accept_word("by"):
+                raise self.syntax_error()
+            order = []
+            while True:
+                expr = self.expression()
+                desc = self.accept_word("desc")
+                if not desc:
+                    self.accept_word("asc")
+                order.append((expr, desc))
+                if not self.accept_punct(","):
+                    break
+            self.expect_punct(")")
+            result = ("agg", name, result[2] + (tuple(order),), distinct)
         if self.word() == "over":
             return self._over(result)
         if name in WINDOWED:

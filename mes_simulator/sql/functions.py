@@ -182,12 +182,38 @@ class _DecimalAggregate:
         return str(min(self.values) if self.kind == "min" else max(self.values))
 
 
+class _StringAgg:
+    """STRING_AGG(value, separator) WITHIN GROUP (ORDER BY keys): the values in the keys'
+    order (NULLs first, texts as the collation orders them)."""
+
+    def __init__(self):
+        self.rows, self.separator, self.directions = [], "", ""
+
+    def step(self, value, separator, directions, *keys):
+        if value is not None:
+            self.separator, self.directions = separator or "", directions
+            self.rows.append((keys, value))
+
+    def finalize(self):
+        for n in range(len(self.directions) - 1, -1, -1):  # stable: the last key first
+            self.rows.sort(key=lambda row: _order_key(row[0][n]),
+                           reverse=self.directions[n] == "D")
+        return self.separator.join(str(v) for _k, v in self.rows) if self.rows else None
+
+
+def _order_key(value):
+    if value is None:
+        return (0, 0)
+    return (1, fold(value)) if isinstance(value, str) else (1, value)
+
+
 def register(conn):
     """Teach an SQLite connection the collation and functions the generated SQL uses."""
     conn.create_collation(COLLATION, collate)
     conn.create_function("tsql_eval", -1, _bridge)
     conn.create_function("tsql_raise", 2, _raise)
     conn.create_function("tsql_nonzero", 2, _nonzero, deterministic=True)
+    conn.create_aggregate("tsql_string_agg", -1, _StringAgg)
     for kind in ("sum", "avg", "min", "max"):
         conn.create_aggregate("tsql_dec_" + kind, 1,
                               type("Decimal" + kind.title(), (_DecimalAggregate,), {"kind": kind}))

@@ -362,7 +362,13 @@ class Generator:
         if arg is None:
             return "COUNT(*)"
         if name == "string_agg":
-            return f"group_concat({self.expr(arg)}, {self.expr(node.b)})"
+            separator, order = node.b
+            if not order:
+                return f"group_concat({self.expr(arg)}, {self.expr(separator)})"
+            keys = "".join(", " + self.expr(e) for e, _desc in order)
+            directions = "".join("D" if desc else "A" for _e, desc in order)
+            return (f"tsql_string_agg({self.expr(arg)}, {self.expr(separator)}, "
+                    f"'{directions}'{keys})")
         distinct = "DISTINCT " if node.b else ""
         inner = distinct + self.keyed(arg)
         if name in ("count", "count_big"):

@@ -98,6 +98,9 @@ CASES = [
      [("none", "e1"), ("E7", "E7"), ("none", "e2")]),
     ("SELECT step / 0 FROM dbo.units WHERE serial = '{p}C'", 8134),
     ("SELECT STRING_AGG(verdict, ',') FROM dbo.results WHERE serial = '{p}C'", [("FAIL,PASS",)]),
+    ("SELECT serial, STRING_AGG(employee + ':' + verdict, '; ') WITHIN GROUP (ORDER BY"
+     " tested_at DESC) FROM dbo.results WHERE serial LIKE '{p}%' GROUP BY serial ORDER BY 1",
+     [("{p}B", "e1:PASS"), ("{p}C", "e2:PASS; e1:FAIL")]),
     ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}[a-b]' ORDER BY 1",
      [("{p}A",), ("{p}B",)]),
     ("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}[z-a]'", [(0,)]),
