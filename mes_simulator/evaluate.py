@@ -561,7 +561,8 @@ class Binder:
         sources, joins = [], []
         scope = Scope(sources, parent)
         for kind, item, on in core["from"]:
-            sources.append(self.source(item, parent))
+            # an applied query sees the sources before it, as a correlated subquery does
+            sources.append(self.source(item, scope if kind.endswith("apply") else parent))
             joins.append((kind, self.bind(on, scope) if on is not None else None))
         bound = Core(sources, joins, self.session)
         bound.where = self.bind(core["where"], scope) if core["where"] is not None else None

@@ -483,6 +483,10 @@ class ExpressionParser:
                 continue
             word = self.word()
             kind = None
+            if word in ("cross", "outer") and self.word(1) == "apply":
+                self.pos += 2  # CROSS/OUTER APPLY (SELECT ...) AS alias
+                out.append((word + " apply", self._source(), None))
+                continue
             if word == "join":
                 kind = "inner"
             elif word in ("inner", "left", "right", "full", "cross"):
@@ -494,8 +498,6 @@ class ExpressionParser:
             if kind is None:
                 return tuple(out)
             self.pos += 1
-            if kind == "full":
-                raise self.syntax_error(self.pos - 1)
             source = self._source()
             on = None
             if kind != "cross":

@@ -132,10 +132,16 @@ class Generator:
                 f"(SELECT {share} AS v FROM ({self.core(core, ())})))")
 
     def core(self, core, order, ties=False):
-        sources = [self.source(src) for src in core.sources]
-        frame = [(alias, names) for _sql, alias, names in sources]
+        applied = [kind.endswith("apply") for kind, _on in core.joins]
+        sources = [None if apply else self.source(src)
+                   for src, apply in zip(core.sources, applied)]
+        frame = [None if apply else (s[1], s[2]) for s, apply in zip(sources, applied)]
         self.frames.append(frame)
         try:
+            for n, src in enumerate(core.sources):
+                if applied[n]:  # its columns are its select list's expressions
+                    text, items = self.applied(src.plan, core.joins[n][0] == "outer apply")
+                    sources[n], frame[n] = (text, None, items), (None, items)
             sql = ["SELECT DISTINCT" if core.distinct else "SELECT"]
             items, nodes = [], [item[1] if item[0] == "item" else item[2] for item in core.items]
             for node in nodes:
@@ -157,7 +163,8 @@ class Generator:
                 joined = [sources[0][0]]
                 for (kind, on), (text, _a, _n) in zip(core.joins[1:], sources[1:]):
                     word = {"cross": "CROSS JOIN", "inner": "JOIN", "left": "LEFT JOIN",
-                            "right": "RIGHT JOIN"}[kind]
+                            "right": "RIGHT JOIN", "full": "FULL JOIN", "cross apply": "JOIN",
+                            "outer apply": "LEFT JOIN"}[kind]
                     joined.append(f"{word} {text}" + (f" ON {self.expr(on)}" if on else ""))
                 sql.append("FROM " + " ".join(joined))
             if core.where is not None:
@@ -171,6 +178,28 @@ class Generator:
             return " ".join(sql)
         finally:
             self.frames.pop()
+
+    def applied(self, plan, outer):
+        """CROSS/OUTER APPLY (SELECT ... FROM t ... WHERE ...): its tables joined in place
+        (SQLite has no lateral joins), its WHERE their join condition, and its select list's
+        SQL; 102 for what such a join cannot say (TOP, grouping, DISTINCT, set operations,
+        OUTER APPLY of more than one table)."""
+        core = plan.cores[0]
+        if len(plan.cores) > 1 or core.top is not None or core.aggregate or core.distinct \
+                or plan.offset is not None or outer and len(core.sources) > 1 or \
+                any(kind not in ("from", "cross", "inner") for kind, _on in core.joins):
+            raise SqlError(102, "Incorrect syntax near 'APPLY'.", severity=15)
+        sources = [self.source(src) for src in core.sources]
+        self.frames.append([(alias, names) for _t, alias, names in sources])
+        try:
+            terms = [self.expr(on) for _kind, on in core.joins if on is not None]
+            if core.where is not None:
+                terms.append(self.expr(core.where))
+            items = [self.expr(item[1]) for item in core.items]
+        finally:
+            self.frames.pop()
+        tables = " CROSS JOIN ".join(text for text, _a, _n in sources)
+        return f"{tables} ON {' AND '.join(terms) or '1'}", items
 
     def keyed(self, node):
         text = self.expr(node)
@@ -212,7 +241,7 @@ class Generator:
         kind = node.kind
         if kind == "ref":
             alias, names = self.frames[-1 - node.a][node.b]
-            return f"{alias}.{names[node.c]}"
+            return f"{alias}.{names[node.c]}" if alias else f"({names[node.c]})"
         if kind == "rowid":  # of a source of the current SELECT (UPDATE ... FROM)
             return f"{self.frames[-1][node.b][0]}.rowid"
         if _constant(node):

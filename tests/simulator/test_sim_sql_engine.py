@@ -46,6 +46,17 @@ CASES = [
      [(1,)]),
     ("SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' AND status BETWEEN 'active'"
      " AND 'hold' ORDER BY serial", [("{p}A",), ("{p}B",), ("{p}C",)]),
+    ("SELECT u.serial, x.verdict FROM dbo.units u CROSS APPLY (SELECT r.verdict FROM"
+     " dbo.results r WHERE r.serial = u.serial AND r.employee = 'e1') AS x"
+     " WHERE u.serial LIKE '{p}%' ORDER BY 1", [("{p}B", "PASS"), ("{p}C", "FAIL")]),
+    ("SELECT u.serial, x.who FROM dbo.units u OUTER APPLY (SELECT r.employee AS who FROM"
+     " dbo.results r WHERE r.serial = u.serial AND r.verdict = 'FAIL') x"
+     " WHERE u.serial LIKE '{p}%' ORDER BY 1", [("{p}A", None), ("{p}B", None), ("{p}C", "e1")]),
+    ("SELECT u.serial FROM dbo.units u OUTER APPLY (SELECT TOP 1 r.id FROM dbo.results r"
+     " WHERE r.serial = u.serial ORDER BY r.id DESC) x", 102),
+    ("SELECT u.serial, r.verdict FROM dbo.units u FULL JOIN dbo.results r ON r.serial ="
+     " u.serial AND r.verdict = 'FAIL' WHERE u.serial = '{p}C' OR r.serial = '{p}C'"
+     " ORDER BY 2", [("{p}C", "FAIL"), (None, "PASS")]),
     # window functions, EXCEPT/INTERSECT, TOP ... PERCENT and WITH TIES
     ("SELECT serial, ROW_NUMBER() OVER (ORDER BY serial DESC), COUNT(*) OVER (),"
      " RANK() OVER (PARTITION BY status ORDER BY step DESC) FROM dbo.units"
