@@ -9,6 +9,7 @@ computed for its operands.  Values cross as SQLite values (`to_sqlite`, `from_sq
 converted to the types the binder gave the columns.
 """
 
+import copy
 import re
 import sqlite3
 from datetime import time
@@ -185,6 +186,11 @@ class Generator:
         SQL; 102 for what such a join cannot say (TOP, grouping, DISTINCT, set operations,
         OUTER APPLY of more than one table)."""
         core = plan.cores[0]
+        if len(plan.cores) == 1 and core.top is not None and len(core.sources) == 1 and \
+                core.sources[0].relation is not None and not core.aggregate and \
+                not core.distinct and not core.percent and not core.ties and \
+                core.sources[0].relation.kind != "catalog":
+            return self.applied_top(plan)
         if len(plan.cores) > 1 or core.top is not None or core.aggregate or core.distinct \
                 or plan.offset is not None or outer and len(core.sources) > 1 or \
                 any(kind not in ("from", "cross", "inner") for kind, _on in core.joins):
@@ -200,6 +206,24 @@ class Generator:
             self.frames.pop()
         tables = " CROSS JOIN ".join(text for text, _a, _n in sources)
         return f"{tables} ON {' AND '.join(terms) or '1'}", items
+
+    def applied_top(self, plan):
+        """APPLY (SELECT TOP n ... FROM t WHERE ... ORDER BY ...): t joined on the rows the
+        query picks for the row beside it (their rowids, by a correlated subquery)."""
+        core = plan.cores[0]
+        rowids = copy.copy(core)
+        rowids.items = [("item", Node("rowid", sqltypes.INT, 0, 0), "")]
+        order = [(core.items[e.a][1] if e.kind == "output" else e, desc) for e, desc in plan.order]
+        picked = self.core(rowids, order) + f" LIMIT {self.limit(core)}"
+        self.aliases += 1
+        alias = f"t{self.aliases}"
+        self.frames.append([(alias, [f'"{n}"' for n, _t in core.sources[0].relation.columns])])
+        try:
+            items = [self.expr(item[1]) for item in core.items]
+        finally:
+            self.frames.pop()
+        table = core.sources[0].relation.name
+        return f'"{table}" AS {alias} ON {alias}.rowid IN ({picked})', items
 
     def keyed(self, node):
         text = self.expr(node)

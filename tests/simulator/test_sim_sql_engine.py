@@ -52,8 +52,15 @@ CASES = [
     ("SELECT u.serial, x.who FROM dbo.units u OUTER APPLY (SELECT r.employee AS who FROM"
      " dbo.results r WHERE r.serial = u.serial AND r.verdict = 'FAIL') x"
      " WHERE u.serial LIKE '{p}%' ORDER BY 1", [("{p}A", None), ("{p}B", None), ("{p}C", "e1")]),
-    ("SELECT u.serial FROM dbo.units u OUTER APPLY (SELECT TOP 1 r.id FROM dbo.results r"
-     " WHERE r.serial = u.serial ORDER BY r.id DESC) x", 102),
+    ("SELECT u.serial, x.employee, x.verdict FROM dbo.units u OUTER APPLY (SELECT TOP 1"
+     " r.employee, r.verdict FROM dbo.results r WHERE r.serial = u.serial ORDER BY"
+     " r.tested_at DESC) x WHERE u.serial LIKE '{p}%' ORDER BY 1",
+     [("{p}A", None, None), ("{p}B", "e1", "PASS"), ("{p}C", "e2", "PASS")]),
+    ("SELECT u.serial, x.verdict FROM dbo.units u CROSS APPLY (SELECT TOP 2 verdict FROM"
+     " dbo.results r WHERE r.serial = u.serial ORDER BY 1) x WHERE u.serial LIKE '{p}%'"
+     " ORDER BY 1, 2", [("{p}B", "PASS"), ("{p}C", "FAIL"), ("{p}C", "PASS")]),
+    ("SELECT u.serial FROM dbo.units u CROSS APPLY (SELECT COUNT(*) AS n FROM dbo.results r"
+     " WHERE r.serial = u.serial) x", 102),
     ("SELECT u.serial, r.verdict FROM dbo.units u FULL JOIN dbo.results r ON r.serial ="
      " u.serial AND r.verdict = 'FAIL' WHERE u.serial = '{p}C' OR r.serial = '{p}C'"
      " ORDER BY 2", [("{p}C", "FAIL"), (None, "PASS")]),
