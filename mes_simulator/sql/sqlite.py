@@ -163,6 +163,8 @@ class Generator:
             if sources:
                 joined = [sources[0][0]]
                 for (kind, on), (text, _a, _n) in zip(core.joins[1:], sources[1:]):
+                    if text is None:  # an APPLY of an aggregate: no table of its own
+                        continue
                     word = {"cross": "CROSS JOIN", "inner": "JOIN", "left": "LEFT JOIN",
                             "right": "RIGHT JOIN", "full": "FULL JOIN", "cross apply": "JOIN",
                             "outer apply": "LEFT JOIN"}[kind]
@@ -191,6 +193,14 @@ class Generator:
                 not core.distinct and not core.percent and not core.ties and \
                 core.sources[0].relation.kind != "catalog":
             return self.applied_top(plan)
+        if len(plan.cores) == 1 and core.aggregate and not core.group and core.top is None:
+            # one row for each row beside it: each column a correlated scalar subquery
+            items = []
+            for item in core.items:
+                single = copy.copy(core)
+                single.items = [item]
+                items.append(self.core(single, ()))
+            return None, items
         if len(plan.cores) > 1 or core.top is not None or core.aggregate or core.distinct \
                 or plan.offset is not None or outer and len(core.sources) > 1 or \
                 any(kind not in ("from", "cross", "inner") for kind, _on in core.joins):

@@ -59,8 +59,13 @@ CASES = [
     ("SELECT u.serial, x.verdict FROM dbo.units u CROSS APPLY (SELECT TOP 2 verdict FROM"
      " dbo.results r WHERE r.serial = u.serial ORDER BY 1) x WHERE u.serial LIKE '{p}%'"
      " ORDER BY 1, 2", [("{p}B", "PASS"), ("{p}C", "FAIL"), ("{p}C", "PASS")]),
-    ("SELECT u.serial FROM dbo.units u CROSS APPLY (SELECT COUNT(*) AS n FROM dbo.results r"
-     " WHERE r.serial = u.serial) x", 102),
+    ("SELECT u.serial, x.n, x.last FROM dbo.units u CROSS APPLY (SELECT COUNT(*) AS n,"
+     " MAX(tested_at) AS last FROM dbo.results r WHERE r.serial = u.serial) x"
+     " WHERE u.serial LIKE '{p}%' ORDER BY 1", [("{p}A", 0, None),
+                                                ("{p}B", 1, datetime(2024, 5, 1, 8, 0)),
+                                                ("{p}C", 2, datetime(2024, 5, 3, 10, 0))]),
+    ("SELECT u.serial FROM dbo.units u CROSS APPLY (SELECT serial FROM dbo.results r"
+     " WHERE r.serial = u.serial UNION SELECT 'x') x", 102),
     ("SELECT u.serial, r.verdict FROM dbo.units u FULL JOIN dbo.results r ON r.serial ="
      " u.serial AND r.verdict = 'FAIL' WHERE u.serial = '{p}C' OR r.serial = '{p}C'"
      " ORDER BY 2", [("{p}C", "FAIL"), (None, "PASS")]),
