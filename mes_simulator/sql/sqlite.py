@@ -532,13 +532,8 @@ def select(session, variables, plan):
     codepage = session.codepage
 
     def rows(db):
-        found = run(db, sql, params, evaluation)
-        try:
-            return [tuple(sqltypes.convert(from_sqlite(v, t), t, codepage)
-                          for v, t in zip(row, types)) for row in found]
-        except InvalidOperation:  # a number of more digits than its type holds
-            raise SqlError(8115, "Arithmetic overflow error converting expression to data type "
-                                 "numeric.") from None
+        return [tuple(typed(from_sqlite(v, t), t, codepage) for v, t in zip(row, types))
+                for row in run(db, sql, params, evaluation)]
     return rows
 
 
