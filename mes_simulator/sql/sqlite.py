@@ -12,7 +12,7 @@ converted to the types the binder gave the columns.
 import copy
 import re
 import sqlite3
-from datetime import time
+from datetime import date, time
 from decimal import Decimal, InvalidOperation
 
 from .. import evaluate, sqltypes, tables
@@ -571,8 +571,16 @@ def scalar(session, variables, node):
 
 def typed(value, sqltype, codepage):
     """A computed value as a value of its expression's type (what goes out on the wire)."""
-    if value is None or sqltype.name in sqltypes.TIMES or sqltype.name == "uniqueidentifier":
+    if value is None or sqltype.name == "uniqueidentifier":
         return value
+    if sqltype.name in sqltypes.TIMES:
+        if isinstance(value, (date, time)):
+            return value
+        if isinstance(value, str):
+            return from_sqlite(value, sqltype)
+        source = {"Decimal": "numeric", "bytes": "varbinary"}.get(type(value).__name__,
+                                                                   type(value).__name__)
+        raise SqlError(206, f"Operand type clash: {source} is incompatible with {sqltype.name}")
     try:
         if sqltype.name in ("decimal", "numeric") and isinstance(value, (int, Decimal)) and \
                 abs(value) >= Decimal(10) ** (sqltype.precision - sqltype.scale):
