@@ -600,6 +600,6 @@ def _error(exc):
     text = str(exc)
     if "integer overflow" in text:
         return SqlError(8115, "Arithmetic overflow error converting expression to data type int.")
-    if "interrupted" in text:
+    if "interrupted" in text or "locked" in text:  # the server's to answer (cancel, 1222)
         return exc
     return SqlError(50000, f"MES database error: {text}")
