@@ -18,6 +18,7 @@ from decimal import Decimal
 from . import sqltypes, tds
 from .query import ExpressionParser
 from .sql import control
+from .sql.ddl import DdlParser
 from .sqltypes import SqlError, SqlType
 
 # The station's two batches, with a constant in each %s.
@@ -100,7 +101,7 @@ _LEXER = re.compile(r"""
   | (?P<var>@[\w@$#]+)
   | (?P<bracket>\[(?:[^\]]|\]\])*\])
   | (?P<quoted>"(?:[^"]|"")*")
-  | (?P<word>[^\W\d][\w@$#]*)
+  | (?P<word>(?:[^\W\d]|\#)[\w@$#]*)
   | (?P<punct>[,;().=+\-*/%<>!~&|^:])
 """, re.VERBOSE)
 
@@ -388,7 +389,7 @@ def parse_declarations(text):
 MAX_NESTING = 32
 
 
-class Parser(control.ControlFlowParser, ExpressionParser):
+class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
     statement_words = STATEMENT_WORDS
 
     def __init__(self, tokens):

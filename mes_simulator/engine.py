@@ -15,8 +15,7 @@ import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
-from .sql import insert_bulk, messages
-from .sql.interrupt import checkpoint
+from .sql import ddl, insert_bulk, messages, sqlite, writes
 from .sql.messages import BATCH, COMPILE, STATEMENT
 from .sqltypes import SqlError, SqlType
 from .wire import bulk
@@ -126,6 +125,8 @@ class Engine:
         self.xact_abort = False
         self.doomed = False     # an error under XACT_ABORT was caught: only ROLLBACK may follow
         self.error_number = 0   # @@ERROR
+        self.session_number = os.urandom(4).hex()  # names its temporary tables
+        self.temporary = False  # it made one
         self._request_state()
 
     def _request_state(self):
@@ -150,6 +151,10 @@ class Engine:
         self.trancount = 0
         if transaction is not None and transaction.locking:
             self.conn.server.release(transaction, "ROLLBACK").add_done_callback(self._closed)
+        if self.temporary:  # its temporary tables go with it
+            server = self.conn.server
+            server.database.submit(ddl.drop_temporary, server.db, self.session_number
+                                   ).add_done_callback(self._closed)
         self.conn = self._pending = None  # nothing of the connection kept
 
     @staticmethod
@@ -636,14 +641,25 @@ class Engine:
             for name, sqltype, value in st[1]:
                 variables[name] = [sqltype, [] if sqltype.name == "table" else None]
                 if value is not None:
-                    self._assign(variables, name, self._value(value, variables))
+                    self._assign(variables, name, await self._computed(value, variables, reply))
         elif kind == "assign":
-            self._assign(variables, st[1], self._value(st[2], variables))
+            self._assign(variables, st[1], await self._computed(st[2], variables, reply))
         elif kind == "select":
-            if _has_query(st[1]):  # a subquery: its work off the event loop
-                columns = await self._mes("sql_read", lambda _db: self._select(st[1], variables))
-            else:
-                columns = self._select(st[1], variables)
+            columns = []
+            for item in st[1]:
+                if item[0] == "assign":
+                    self._assign(variables, item[1],
+                                 await self._computed(item[2], variables, reply))
+                elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
+                    sqltype, value = variables[item[1][1]]
+                    columns.append(("" if item[2] is None else item[2], sqltype, value))
+                else:
+                    binder = evaluate.Binder(self, variables)
+                    node = self._bind(item[1], variables, binder)
+                    value = await self._computed(node, variables, reply, binder)
+                    name = item[2] if item[2] is not None else \
+                        node.name if node.kind == "ref" else ""
+                    columns.append((name, node.type, value))
             if columns:
                 reply.select(columns)
             else:
@@ -653,6 +669,10 @@ class Engine:
             await self._query(st[1], variables, reply)
         elif kind in ("insert", "update", "delete"):
             await self._write(st, variables, reply)
+        elif kind == "merge":
+            await self._merge(st, variables, reply)
+        elif kind in DDL:
+            await self._ddl(st, variables)
         elif kind == "exec":
             await self._exec(st, variables, reply)
         elif kind == "begin":
@@ -664,7 +684,7 @@ class Engine:
         elif kind == "save":
             await self.save(self._name(st[1], variables) or "")
         elif kind == "print":
-            value = self._value(st[1], variables)
+            value = await self._computed(st[1], variables, reply)
             text = "" if value is None else sqltypes.text_of(value)
             unicode = isinstance(value, str) and not isinstance(value, sqltypes.Varchar)
             reply.info(0, text[:4000 if unicode else 8000], line=self.line, limit=None)
@@ -739,30 +759,9 @@ class Engine:
                 await self._exec(st, variables, reply)  # their statements are described
             elif reply.batch:
                 reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, tds.TOKEN_DONEPROC)
-        elif kind == "if":  # both branches are described, as SQL Server does
-            for branch in st[2:4]:
-                if branch is not None and not await self._statement(branch, variables, reply):
-                    return False
         elif kind == "return":
             return False
         return True
-
-    def _select(self, items, variables):
-        """The columns (name, type, value) of a SELECT without FROM; its assignments made."""
-        columns = []
-        for item in items:
-            if item[0] == "assign":
-                self._assign(variables, item[1], self._value(item[2], variables))
-            elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
-                sqltype, value = variables[item[1][1]]
-                columns.append(("" if item[2] is None else item[2], sqltype, value))
-            else:
-                node = self._bind(item[1], variables)
-                value = evaluate.value(node, evaluate.Context(self, variables, {}))
-                name = item[2] if item[2] is not None else \
-                    node.name if node.kind == "ref" else ""
-                columns.append((name, node.type, value))
-        return columns
 
     def _assign(self, variables, name, value):
         slot = variables[name]
@@ -796,10 +795,21 @@ class Engine:
         """An IF's condition (EXISTS (SELECT ... FROM dbo.units ...) reads the MES tables)."""
         binder = evaluate.Binder(self, variables)
         node = self._bind(expr, variables, binder)
-        if not _has_query(expr):
-            return evaluate.value(node, evaluate.Context(self, variables, {})) is True
-        return await self._read(binder, reply, lambda data: evaluate.value(
-            node, evaluate.Context(self, variables, data)) is True)
+        return await self._computed(node, variables, reply, binder) in (True, 1)
+
+    async def _computed(self, expr, variables, reply, binder=None):
+        """An expression's value (expr bound or not); SQLite computes one that reads tables."""
+        if not isinstance(expr, evaluate.Node):
+            if expr[0] in ("lit", "var", "global", "default"):
+                return self._value(expr, variables)
+            binder = evaluate.Binder(self, variables)
+            expr = self._bind(expr, variables, binder)
+        if not sqlite.reads_tables(expr):
+            value = evaluate.value(expr, evaluate.Context(self, variables, {}))
+        else:
+            self._reading(binder, reply)
+            value = await self._mes("sql_read", sqlite.scalar(self, variables, expr))
+        return sqlite.typed(value, expr.type, self.codepage)
 
     # ------------------------------------------------------------ the MES tables in SQL
 
@@ -814,9 +824,15 @@ class Engine:
     async def _query(self, query, variables, reply):
         binder = evaluate.Binder(self, variables)
         plan = binder.query(query)
-        rows = await self._read(binder, reply, lambda data: plan.run(
-            evaluate.Context(self, variables, data)))
+        if plan.cores[0].into is not None:
+            return await self._select_into(plan, variables, reply)
+        self._reading(binder, reply)
+        rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         self.rowcount = len(rows)
+        assigned = [item[1] for item in plan.cores[0].items if item[0] == "assign"]
+        if assigned and rows:
+            for name, value in zip(assigned, rows[-1]):
+                self._assign(variables, name, value)
         if not plan.columns:
             reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
             return
@@ -827,14 +843,96 @@ class Engine:
             await reply.flush()
         reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
 
-    async def _read(self, binder, reply, use):
-        """use({table: rows} of the MES tables a bound query or condition reads), run off the
-        event loop on the connection's own thread (conn.run_sql)."""
-        if binder.mes_tables and self.implicit and not self.trancount:
+    # ------------------------------------------------------------ clients' tables
+
+    def _schema_db(self):
+        """Where the session sees the tables: its transaction's connection once it wrote."""
+        transaction = self.transaction
+        if transaction is not None and transaction.locking and transaction.conn is not None:
+            return transaction.conn
+        return self.conn.server.read_db
+
+    def user_relation(self, parts):
+        """A client's table of that name, as a tables.Relation; None if there is none."""
+        name = ddl.sqlite_name(parts, self)
+        detail = ddl.columns(self._schema_db(), name) if name else None
+        if detail is None:
+            return None
+        rel = tables.UserRelation("dbo", name, tuple((c.name, c.type) for c in detail), "user")
+        rel.detail = detail
+        return rel
+
+    def user_tables(self):
+        return ddl.user_tables(self._schema_db())
+
+    def object_id(self, name):
+        found = tables.object_id(name, self.database)
+        if found is None:
+            parts = tuple(p.strip("[]\"").casefold() for p in name.split("."))
+            rel = self.user_relation(parts)
+            found = ddl.object_id(rel.name) if rel is not None else None
+        return found
+
+    async def _ddl(self, st, variables):
+        """CREATE/ALTER/DROP TABLE, CREATE/DROP INDEX on clients' tables."""
+        kind = st[0]
+
+        def value_of(expr):
+            return self._value(expr, variables)
+        if kind == "drop_index":
+            return await self._mes("sql_write", lambda db: ddl.drop_index(db, st[1]))
+        targets = st[1] if kind == "drop_table" else (st[3] if kind == "create_index"
+                                                      else st[1],)
+        names = []
+        for parts, written in targets:
+            rel = tables.relation(parts, self.database)
+            name = ddl.sqlite_name(parts[:-1] + (written.split(".")[-1],), self)
+            if rel is not None or name is None:
+                if kind == "create_table":
+                    raise SqlError(2714 if rel is not None else 2760,
+                                   f"There is already an object named '{written}' in the "
+                                   "database." if rel is not None else
+                                   f"The specified schema name \"{parts[-2]}\" either does not "
+                                   "exist or you do not have permission to use it.", state=6)
+                if kind == "drop_table":
+                    raise SqlError(3701, f"Cannot drop the table '{written}', because it does "
+                                         "not exist or you do not have permission.",
+                                   severity=11, state=5)
+                raise SqlError(4902 if kind == "alter_table" else 1088,
+                               f'Cannot find the object "{written}" because it does not exist '
+                               "or you do not have permissions.")
+            names.append((name, written))
+            self.temporary = self.temporary or name.startswith("#")
+
+        def work(db):
+            for name, written in names:
+                exists = ddl.columns(db, name) is not None
+                if kind == "create_table":
+                    ddl.create_table(db, name, written, st[2], st[3], value_of)
+                elif not exists and not (kind == "drop_table" and st[2]):
+                    if kind == "drop_table":
+                        raise SqlError(3701, f"Cannot drop the table '{written}', because it "
+                                             "does not exist or you do not have permission.",
+                                       severity=11, state=5)
+                    raise SqlError(4902 if kind == "alter_table" else 1088,
+                                   f'Cannot find the object "{written}" because it does not '
+                                   "exist or you do not have permissions.")
+                elif kind == "drop_table" and exists:
+                    ddl.drop_table(db, name)
+                elif kind == "alter_table" and st[2] == "add":
+                    ddl.add_columns(db, name, st[3], value_of)
+                elif kind == "alter_table":
+                    ddl.drop_columns(db, name, st[3], written)
+                elif kind == "create_index":
+                    ddl.create_index(db, st[1], st[2], name, st[4])
+        if self.implicit and not self.trancount:
+            self.begin(self._pending)
+        await self._mes("sql_write", work)
+
+    def _reading(self, binder, reply):
+        """A query of the MES tables begins a transaction under SET IMPLICIT_TRANSACTIONS ON."""
+        if binder is not None and binder.mes_tables and self.implicit and not self.trancount:
             self.begin(reply)
-        needed = sorted(binder.mes_tables)
-        return await self._mes("sql_read", lambda db: use({t: tables.load(db, t)
-                                                           for t in needed}))
 
     async def mes_rows(self, table):
         """The number of rows of a MES table."""
@@ -856,8 +954,14 @@ class Engine:
     async def _write(self, st, variables, reply):
         kind = st[0]
         parts, written = st[1]
-        rel = tables.relation(parts, self.database)
-        if rel is None or rel.kind != "mes":
+        if parts[0] == "@":
+            return await self._insert_variable(st, variables, reply)
+        for _join, item, _on in (st[-1] or ()) if kind != "insert" else ():
+            if item[0] == "table" and (item[3] or item[1][-1]).casefold() == parts[-1] \
+                    and len(parts) == 1:  # UPDATE alias ... FROM table AS alias
+                parts = item[1]
+        rel = tables.relation(parts, self.database) or self.user_relation(parts)
+        if rel is None or rel.kind == "catalog":
             if rel is not None:
                 raise SqlError(229, f"The {kind.upper()} permission was denied on the object "
                                     f"'{rel.name}', database 'mssqlsystemresource', schema "
@@ -882,6 +986,118 @@ class Engine:
         if into is not None or not write.output_columns:
             reply.done(tds.DONE_COUNT, {"insert": CMD_INSERT, "update": CMD_UPDATE,
                                         "delete": CMD_DELETE}[kind], count)
+
+    async def _select_into(self, plan, variables, reply):
+        """SELECT ... INTO t FROM ...: a new table of the query's columns, holding its rows."""
+        parts, written = plan.cores[0].into
+        name = ddl.sqlite_name(parts[:-1] + (written.split(".")[-1],), self)
+        if tables.relation(parts, self.database) is not None or name is None:
+            raise SqlError(2714, f"There is already an object named '{written}' in the "
+                                 "database.", state=6)
+        columns = []
+        for column, sqltype in plan.columns:
+            if not column:
+                raise SqlError(1038, "An object or column name is missing or empty. For SELECT "
+                                     "INTO statements, verify each column has a name. For other "
+                                     "statements, look for empty alias names. Aliases defined as "
+                                     "\"\" or [] are not allowed. Change the alias to a valid "
+                                     "name.", severity=15, state=5)
+            columns.append({"name": column, "type": sqltype, "null": True, "identity": None,
+                            "key": None, "default": None})
+        query = sqlite.insert_select(self, variables, plan, name)
+        self.temporary = self.temporary or name.startswith("#")
+
+        def work(db):
+            ddl.create_table(db, name, written, columns, (), None)
+            return query(db)
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        self.rowcount = await self._mes("sql_write", work)
+        reply.done(tds.DONE_COUNT, tds.CMD_SELECT, self.rowcount)
+
+    async def _merge(self, st, variables, reply):
+        """MERGE as the UPDATE, DELETE and INSERT statements it stands for, in one transaction;
+        the rows to insert are found before anything is written, as MERGE finds them."""
+        _kind, (parts, written), alias, source, on, clauses = st
+        rel = tables.relation(parts, self.database) or self.user_relation(parts)
+        if rel is None or rel.kind == "catalog":
+            raise SqlError(208, f"Invalid object name '{written}'.")
+        target = ("table", parts, written, alias)
+
+        def select(item, where, items=(("lit", 1),)):
+            core = {"distinct": False, "top": None, "from": (("from", item, None),),
+                    "items": tuple(("item", e, None) for e in items), "where": where,
+                    "group": (), "having": None, "into": None, "percent": False, "ties": False}
+            return {"ctes": (), "cores": (core,), "unions": (), "order": (), "offset": None,
+                    "fetch": None}
+
+        def both(condition, extra):
+            return condition if extra is None else ("and", condition, extra)
+        statements = []
+        for matched, by_source, condition, action in clauses:
+            if matched:
+                sources = (("from", target, None), ("inner", source, on))
+                where = condition
+            elif by_source:
+                sources = (("from", target, None),)
+                where = both(("not", ("exists", select(source, on))), condition)
+            else:
+                where = both(("not", ("exists", select(target, on))), condition)
+                statements.append(("insert", (parts, written), action[1],
+                                   select(source, where, action[2]), ()))
+                continue
+            statements.append(("update", (parts, written), action[1], where, (), None, sources)
+                              if action[0] == "update" else
+                              ("delete", (parts, written), where, (), None, sources))
+        plans = [TableWrite(self, rel, variables, statement) for statement in statements]
+
+        def work(db):
+            found = {id(w): sqlite.select(self, variables, w.plan)(db) for w in plans
+                     if w.st[0] == "insert"}
+            count = sum(w.run(db)[0] for w in plans if w.st[0] != "insert")
+            return count + sum(writes.run(w, db, found[id(w)])[0] for w in plans
+                               if w.st[0] == "insert")
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        self.rowcount = await self._mes("sql_write", work)
+        identities = [w.identity for w in plans if w.identity is not None]
+        if identities:
+            self.identity = identities[-1]
+        reply.done(tds.DONE_COUNT, CMD_INSERT, self.rowcount)
+
+    async def _insert_variable(self, st, variables, reply):
+        """INSERT INTO @t [(columns)] VALUES ... | SELECT ...: rows added to a table variable."""
+        (_at, name), written = st[1]
+        slot = variables.get(name)
+        if slot is None or slot[0].name != "table":
+            raise SqlError(1087, f'Must declare the table variable "{written}".', severity=15,
+                           state=2)
+        declared = slot[0].columns
+        folded = [n.casefold() for n, _t in declared]
+        targets = list(range(len(declared))) if st[2] is None else [
+            folded.index(c.casefold()) if c.casefold() in folded else -1 for c in st[2]]
+        if -1 in targets:
+            missing = st[2][targets.index(-1)]
+            raise SqlError(207, f"Invalid column name '{missing}'.")
+        if isinstance(st[3], dict):
+            binder = evaluate.Binder(self, variables)
+            plan = binder.query(st[3])
+            self._reading(binder, reply)
+            rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
+        else:
+            rows = [[None if e == ("default",) else await self._computed(e, variables, reply)
+                     for e in row] for row in st[3]]
+        for row in rows:
+            if len(row) != len(targets) and row:
+                raise SqlError(213, "Column name or number of supplied values does not match "
+                                    "table definition.")
+        for row in rows:
+            stored = [None] * len(declared)
+            for n, value in zip(targets, row):
+                stored[n] = sqltypes.convert(value, declared[n][1], self.codepage)
+            slot[1].append(tuple(stored))
+        self.rowcount = len(rows)
+        reply.done(tds.DONE_COUNT, CMD_INSERT, len(rows))
 
     def _output_into(self, variables, output, columns):
         """OUTPUT ... INTO @table, checked before the write: a function that adds the OUTPUT
@@ -1068,6 +1284,9 @@ class Engine:
             if arg.output and param is not None:
                 outputs.append((arg.written or param.name, param.type, variables[param.name][1],
                                 arg))
+
+
+DDL = {"create_table", "drop_table", "alter_table", "create_index", "drop_index"}
 
 
 class Arg:
@@ -1295,16 +1514,6 @@ class Reply:
         return b"".join(bytes(p) for p in self.parts)
 
 
-def _has_query(tree):
-    """Whether a statement's parsed expression(s) hold a query (a subquery, EXISTS)."""
-    if type(tree) is dict:
-        return True
-    for part in tree:
-        if type(part) is dict or isinstance(part, (tuple, list)) and _has_query(part):
-            return True
-    return False
-
-
 def _wire_type(sqltype, version):
     """Types sent as columns: text types go out as their (max) successors; before TDS 7.2,
     which has no (max) types, as the longest sized ones."""
@@ -1319,9 +1528,7 @@ def _wire_type(sqltype, version):
 
 
 # statements that run as usual under SET FMTONLY ON
-_RUN_UNDER_FMTONLY = {"set", "use", "block", "begin", "commit", "rollback", "save"}
-
-_DEFAULT = object()  # DEFAULT in an INSERT's VALUES
+_RUN_UNDER_FMTONLY = {"set", "use", "begin", "commit", "rollback", "save"}
 
 
 class TableWrite:
@@ -1333,11 +1540,29 @@ class TableWrite:
         self.identity = None
         binder = evaluate.Binder(engine, variables)
         self.binder = binder
-        columns = tables.MES_TABLES[rel.name]
+        columns = tables.columns_of(rel)
         self.columns = columns
         source = evaluate.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
         self.scope = evaluate.Scope([source], None)
         kind = st[0]
+        self.joined = None  # UPDATE/DELETE ... FROM: (sources, joins, the target's index)
+        if kind != "insert" and st[-1]:
+            sources, joins = [], []
+            self.scope = evaluate.Scope(sources, None)
+            for join, item, on in st[-1]:
+                sources.append(binder.source(item, None))
+                joins.append((join, binder.bind(on, self.scope) if on is not None else None))
+            # the target: the FROM item it names by alias, else the one reference there to
+            # its table, else a table of its own beside them
+            same = [n for n, src in enumerate(sources) if src.relation == rel]
+            named = [n for n in same if sources[n].alias is not None and
+                     sources[n].alias.casefold() == st[1][0][-1] and len(st[1][0]) == 1]
+            target = named[0] if named else same[0] if len(same) == 1 else None
+            if target is None:
+                sources.append(source)
+                joins.append(("cross", None))
+                target = len(sources) - 1
+            self.joined = (sources, joins, target)
         if kind == "insert":
             names = st[2]
             if names is None:
@@ -1408,66 +1633,4 @@ class TableWrite:
         self.mes_tables = binder.mes_tables | {rel.name}
 
     def run(self, db):
-        engine, rel = self.engine, self.rel
-        data = {t: tables.load(db, t) for t in sorted(self.mes_tables)}
-        ctx = evaluate.Context(engine, self.variables, data)
-        codepage = engine.codepage
-        kind, outputs, count = self.st[0], [], 0
-        if kind == "insert":
-            if self.values is not None:
-                rows = [[evaluate.value(node, ctx) if node is not None else _DEFAULT
-                         for node in row] for row in self.values]
-            else:
-                rows = [list(r) for r in self.plan.run(ctx)]
-            for values in rows:
-                row = {}
-                for column, value in zip(self.targets, values):
-                    if value is not _DEFAULT:
-                        row[column.name] = sqltypes.convert(value, column.type, codepage)
-                identity = tables.insert(db, rel.name, row)
-                if identity is not None:
-                    self.identity = identity
-                if self.output:
-                    inserted = [r for r in tables.load(db, rel.name)
-                                if r[-1] == (identity if identity is not None else r[-1])][-1:]
-                    outputs.extend(self._output(ctx, inserted[0] if inserted else None, None))
-                count += 1
-            return count, outputs
-        top = None if self.top is None else evaluate.value(self.top, ctx)
-        for row in data[rel.name]:
-            checkpoint()
-            if top is not None and count >= top:  # UPDATE/DELETE TOP (n): the first n found
-                break
-            if self.where is not None and not evaluate.truth(self.where, ctx, [row]):
-                continue
-            count += 1
-            if kind == "delete":
-                tables.delete(db, rel.name, row[-1])
-                outputs.extend(self._output(ctx, None, row))
-                continue
-            ctx.rows.append([row])
-            try:
-                changes = {column.name: sqltypes.convert(
-                    evaluate.value(node, ctx) if node is not None else None, column.type,
-                    codepage) for column, node in self.sets}
-            finally:
-                ctx.rows.pop()
-            tables.update(db, rel.name, row[-1], changes)
-            if self.output:
-                after = list(row)
-                for n, column in enumerate(self.columns):
-                    if column.name in changes:
-                        after[n] = changes[column.name]
-                outputs.extend(self._output(ctx, tuple(after), row))
-        return count, outputs
-
-    def _output(self, ctx, inserted, deleted):
-        if not self.output:
-            return []
-        pseudo = {"insert": [inserted], "update": [inserted, deleted],
-                  "delete": [deleted]}[self.st[0]]
-        ctx.rows.append(pseudo)
-        try:
-            return [tuple(evaluate.value(node, ctx) for node in self.output)]
-        finally:
-            ctx.rows.pop()
+        return writes.run(self, db)

@@ -9,9 +9,11 @@ import sqlite3
 from contextlib import contextmanager
 from datetime import datetime, timezone
 
+from .sql import functions
+
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS units (
-    serial   TEXT PRIMARY KEY COLLATE NOCASE,
+    serial   TEXT PRIMARY KEY COLLATE TSQL_CI,  -- case and trailing blanks ignored
     product  TEXT NOT NULL,
     route    TEXT NOT NULL,                  -- procedures in order, comma-separated
     step     INTEGER NOT NULL DEFAULT 0,     -- index into route; its length once finished
@@ -29,6 +31,7 @@ CREATE TABLE IF NOT EXISTS results (
     error_no  TEXT,
     tested_at TEXT NOT NULL                  -- UTC, 'YYYY-MM-DD HH:MM:SS'
 );
+CREATE INDEX IF NOT EXISTS results_serial ON results (serial COLLATE TSQL_CI);
 """
 
 MAX_FAILURES = 3  # FAIL results in a row at one step before the unit goes to repair
@@ -52,6 +55,7 @@ def session(path):
     lock unless told to (PRAGMA busy_timeout)."""
     conn = sqlite3.connect(path, timeout=0, isolation_level=None, check_same_thread=False)
     conn.row_factory = sqlite3.Row
+    functions.register(conn)
     return conn
 
 
@@ -59,9 +63,30 @@ def connect(path):
     """Open the database file (creating the MES tables if missing) in autocommit mode."""
     conn = sqlite3.connect(path, timeout=10, isolation_level=None, check_same_thread=False)
     conn.row_factory = sqlite3.Row
+    functions.register(conn)
     conn.execute("PRAGMA journal_mode=WAL")
+    _migrate(conn)
     conn.executescript(SCHEMA)
     return conn
+
+
+def _migrate(conn):
+    """A file made before units.serial compared as the database's collation: its table is
+    rebuilt with the collation (a serial number that differs from another one only by case or
+    trailing blanks keeps its first row)."""
+    found = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'units'").fetchone()
+    if found is None or functions.COLLATION in found[0]:
+        return
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        conn.execute("ALTER TABLE units RENAME TO units_before")
+        conn.execute(SCHEMA[:SCHEMA.index("\n);") + 3])
+        conn.execute("INSERT OR IGNORE INTO units SELECT * FROM units_before ORDER BY rowid")
+        conn.execute("DROP TABLE units_before")
+    except BaseException:
+        conn.execute("ROLLBACK")
+        raise
+    conn.execute("COMMIT")
 
 
 def route_of(unit):
@@ -161,7 +186,9 @@ def _transaction(conn):
         try:
             yield
         except BaseException:
-            conn.execute("ROLLBACK TO proc")
+            # An interrupted write has had SQLite roll the whole transaction back already.
+            if conn.in_transaction:
+                conn.execute("ROLLBACK TO proc")
             raise
         conn.execute("RELEASE proc")
         return
@@ -169,7 +196,8 @@ def _transaction(conn):
     try:
         yield
     except BaseException:
-        conn.execute("ROLLBACK")
+        if conn.in_transaction:  # not when an interrupted write has ended it already
+            conn.execute("ROLLBACK")
         raise
     conn.execute("COMMIT")
 

@@ -25,12 +25,13 @@ class _Session:
     """What the engine asks of its connection; records the MES calls instead of running them."""
     config, version, spid, server_name = Config(db=":memory:"), 0x74000004, 51, "MESSIM"
 
-    class server:
-        collation = bytes(5)
-
     user = "mes"
     db = mes.connect(":memory:")  # the MES tables a query reads, empty
     scenarios.create_table(db)
+
+    class server:
+        collation = bytes(5)
+    server.read_db = db  # where the tables clients made are looked up
 
     def __init__(self):
         self.calls = []
@@ -210,7 +211,10 @@ _WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "deci
           "sp_tables", "sp_columns", "sp_special_columns", "sp_statistics", "sp_datatype_info",
           "@ODBCVer", "'%'", "''", "BEGIN TRY", "END TRY", "BEGIN CATCH", "END CATCH", "THROW",
           "RAISERROR(", "'%d %s'", "16", "PRINT", "RETURN", "SAVE TRAN", "s1", "EXEC(",
-          "BREAK", "XACT_STATE()", "ERROR_MESSAGE()", "@@ERROR", "SET XACT_ABORT ON", "l1:"]
+          "BREAK", "XACT_STATE()", "ERROR_MESSAGE()", "@@ERROR", "SET XACT_ABORT ON", "l1:",
+          "OVER (", "ROW_NUMBER()", "PARTITION BY", "MERGE", "USING",
+          "WHEN MATCHED", "CREATE TABLE", "DROP TABLE", "#t", "INTO", "EXCEPT", "PERCENT",
+          "WITH TIES", "LIKE", "'[z-a]'", "(VALUES (1))", "REPLICATE('a', 9000)", "STRING_AGG("]
 
 
 @settings(max_examples=300, deadline=None)
