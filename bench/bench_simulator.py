@@ -65,7 +65,7 @@ for path in (ROOT, BUILD):
     if path not in sys.path:
         sys.path.insert(0, path)
 
-from mes_simulator.batch import UNIT_QUERY  # noqa: E402  (the batch the module sends)
+from mes_simulator.sql.batch import UNIT_QUERY  # noqa: E402  (the batch the module sends)
 from mes_simulator.testing import Simulator  # noqa: E402
 
 SERIAL, PROCEDURE, EMPLOYEE, LINE = "SN0001", "FT1", "张三", "一线"
@@ -311,7 +311,7 @@ def _station_requests(count):
     send them (the driver writes the values into the text, so no two texts are the same), and
     with one text count times."""
     from pymssql import _mssql
-    from mes_simulator.batch import SAVE_RESULT
+    from mes_simulator.sql.batch import SAVE_RESULT
 
     who = tuple(text.encode("gbk") for text in (PROCEDURE, EMPLOYEE, LINE))
 

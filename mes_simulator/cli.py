@@ -9,8 +9,9 @@ import sys
 import time
 import traceback
 
-from . import login, server as servers
+from . import server as servers
 from .server import Config, Server
+from .wire import login
 
 
 def parse_args(argv):

@@ -13,12 +13,16 @@ import os
 import sqlite3
 import struct
 
-from . import batch as batches
-from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
-from .sql import ddl, insert_bulk, messages, sqlite, writes
+from .errors import SqlError
+from .mes import procedures as mes
+from .sql import batch as batches
+from .sql import ddl, evaluate, insert_bulk, messages, metadata, sqlite, tables, writes
+from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
-from .sqltypes import SqlError, SqlType
-from .wire import bulk
+from .sql.types import SqlType
+from .wire import bulk, rpc, tds
+from .wire import types as wiretypes
+from .wire.rpc import Arg
 
 evaluate.FUNCTIONS.update(messages.FUNCTIONS)
 
@@ -1289,16 +1293,6 @@ class Engine:
 DDL = {"create_table", "drop_table", "alter_table", "create_index", "drop_index"}
 
 
-class Arg:
-    """An argument of a procedure call (RPC parameter or EXEC argument)."""
-
-    def __init__(self, name, value, sqltype, output=False, default=False, variable=None):
-        self.name = name.casefold() if name else None
-        self.written = name
-        self.value, self.type, self.output, self.default = value, sqltype, output, default
-        self.variable = variable
-
-
 def bind(proc, args):
     """{parameter name: Arg} of a MES procedure's call, checked as SQL Server checks it."""
     if len(args) > len(proc.params):
@@ -1468,10 +1462,10 @@ class Reply:
         meta = [struct.pack("<BH", 0x81, len(columns))]
         types, as_text = [], []
         for name, sqltype in columns:
-            sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
+            sqltype, text = wiretypes.wire_form(_wire_type(sqltype, self.version), self.version)
             types.append(sqltype)
             as_text.append(text)
-            meta.append(user_type + b"\x01\x00" + sqltypes.type_info(sqltype, collation)
+            meta.append(user_type + b"\x01\x00" + wiretypes.type_info(sqltype, collation)
                         + tds.b_varchar(name[:128]))
         self.parts.append(b"".join(meta))
         return list(zip(types, as_text))
@@ -1479,7 +1473,7 @@ class Reply:
     def row_data(self, forms, rows):
         """ROW tokens of a result set whose columns() were given."""
         codepage = self.engine.codepage
-        encode = sqltypes.encode_value
+        encode = wiretypes.encode_value
         data = []
         for row in rows:
             data.append(b"\xd1")
@@ -1499,13 +1493,13 @@ class Reply:
         await self.engine.conn.send_part(b"".join(bytes(p) for p in ready))
 
     def return_value(self, ordinal, name, sqltype, value):
-        sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
+        sqltype, text = wiretypes.wire_form(_wire_type(sqltype, self.version), self.version)
         if text is not None:
             value = text(value)
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         self.raw(b"\xac" + struct.pack("<H", ordinal) + tds.b_varchar(name) + b"\x01" + user_type
-                 + b"\x01\x00" + sqltypes.type_info(sqltype, self.engine.conn.server.collation)
-                 + sqltypes.encode_value(value, sqltype, self.engine.codepage))
+                 + b"\x01\x00" + wiretypes.type_info(sqltype, self.engine.conn.server.collation)
+                 + wiretypes.encode_value(value, sqltype, self.engine.codepage))
 
     def finish(self):
         if self.last_done is None or self.last_done != len(self.parts) - 1:

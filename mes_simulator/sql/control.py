@@ -14,7 +14,7 @@ names them:
 Each statement Parser.statement() reads is a Statement: the tuple, and the line it starts on.
 """
 
-from ..sqltypes import SqlError
+from ..errors import SqlError
 
 # Words after which a THROW may follow without a semicolon: it starts a block or a branch.
 _OPENERS = {"begin", "try", "catch", "else"}

@@ -12,9 +12,10 @@ import re
 import sqlite3
 import zlib
 
-from .. import sqltypes
-from ..sqltypes import SqlError, SqlType
+from ..errors import SqlError
+from . import types as sqltypes
 from .functions import COLLATION
+from .types import SqlType
 
 TEMPORARY = "@"  # between a temporary table's name and its session's number
 
@@ -187,7 +188,7 @@ def object_id(name):
 
 def columns(db, name):
     """The columns of a client's table as tables.Column tuples; None if there is none."""
-    from ..tables import Column
+    from .tables import Column
     try:
         found = db.execute(f'PRAGMA table_info("{_quoted(name)}")').fetchall()
     except sqlite3.Error:
@@ -329,7 +330,7 @@ def user_tables(db):
     names = [r[0] for r in db.execute(
         "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' "
         "AND name NOT LIKE '#%' ORDER BY name")]
-    from ..tables import MES_TABLES
+    from .tables import MES_TABLES
     return [(n, object_id(n), columns(db, n)) for n in names if n not in MES_TABLES]
 
 

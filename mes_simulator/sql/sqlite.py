@@ -15,10 +15,10 @@ import sqlite3
 from datetime import date, time
 from decimal import Decimal, InvalidOperation
 
-from .. import evaluate, sqltypes, tables
-from ..evaluate import Node
-from ..sqltypes import SqlError
-from . import functions
+from ..errors import SqlError
+from . import evaluate, functions, tables
+from . import types as sqltypes
+from .evaluate import Node
 from .functions import COLLATION, to_sqlite
 
 _NUMBERS = set(sqltypes.INT_RANGES) | sqltypes.FLOATS

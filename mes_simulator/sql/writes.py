@@ -8,10 +8,10 @@ work, and only the rows a statement writes come back to Python, for OUTPUT.
 import sqlite3
 from datetime import datetime, timezone
 
-from .. import evaluate, sqltypes, tables
-from ..evaluate import Node
-from ..sqltypes import SqlError
-from . import functions, sqlite
+from ..errors import SqlError
+from . import evaluate, functions, sqlite, tables
+from . import types as sqltypes
+from .evaluate import Node
 
 _ALIAS = "target"
 

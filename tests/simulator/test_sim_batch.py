@@ -13,8 +13,9 @@ from hypothesis import strategies as st
 from pymssql import _mssql
 
 from simulator_support import SAVE_RESULT, UNIT_QUERY
-from mes_simulator import evaluate, mes, scenarios
-from mes_simulator.batch import (Parser, SqlError, _station_batch, check_declared, checked_batch,
+from mes_simulator.mes import procedures as mes, scenarios
+from mes_simulator.sql import evaluate
+from mes_simulator.sql.batch import (Parser, SqlError, _station_batch, check_declared, checked_batch,
                                  tokenize)
 from mes_simulator.engine import Engine
 from mes_simulator.sql import messages
@@ -278,7 +279,7 @@ _EXECUTESQL = _rpc_message(10, [("", 0, "select @a, @b"), ("", 0, "@a int, @b nv
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.tuples(st.integers(0, len(_EXECUTESQL) - 1), st.integers(0, 255)), max_size=4))
 def test_any_rpc_request_is_answered_or_refused_as_malformed(changes):
-    from mes_simulator.tds import ProtocolError
+    from mes_simulator.errors import ProtocolError
     data = bytearray(_EXECUTESQL)
     for pos, byte in changes:
         data[pos] = byte

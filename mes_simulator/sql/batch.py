@@ -1,4 +1,4 @@
-"""SQL batches: decoding, T-SQL tokens, and the statements this server understands.
+"""SQL batches: T-SQL tokens, and the statements this server understands.
 
 A batch is read as SQL Server reads it: tokens (white space and comments free, keywords and
 names case-insensitive), then statements, each checked whole before anything runs.  The
@@ -11,15 +11,15 @@ error SQL Server gives, never with a guess.
 import functools
 import re
 from collections import namedtuple
-import struct
 from dataclasses import dataclass, field
 from decimal import Decimal
 
-from . import sqltypes, tds
+from ..errors import SqlError
+from . import control
+from . import types as sqltypes
+from .ddl import DdlParser
 from .query import ExpressionParser
-from .sql import control
-from .sql.ddl import DdlParser
-from .sqltypes import SqlError, SqlType
+from .types import SqlType
 
 # The station's two batches, with a constant in each %s.
 UNIT_QUERY = (
@@ -193,29 +193,6 @@ def _join_dotted_names(tokens):
 
 
 # ---------------------------------------------------------------- statements
-
-def decode_batch(payload, version):
-    """The batch text of an SQL batch message (after ALL_HEADERS from TDS 7.2 on)."""
-    return decode_text(skip_all_headers(payload, version))
-
-
-def skip_all_headers(payload, version):
-    if version >= tds.TDS72:
-        if len(payload) < 4:
-            raise tds.ProtocolError("request without ALL_HEADERS")
-        (total,) = struct.unpack_from("<I", payload)
-        if not 4 <= total <= len(payload):
-            raise tds.ProtocolError("bad ALL_HEADERS length")
-        payload = payload[total:]
-    return payload
-
-
-def decode_text(payload):
-    try:
-        return payload.decode("utf-16-le")
-    except UnicodeDecodeError as exc:
-        raise tds.ProtocolError("SQL batch text is not UTF-16LE") from exc
-
 
 # Expressions: ("lit", value), ("var", "@name"), ("global", "@@name"), ("neg", expr).
 # Statements: tuples whose first item names them; see Parser.

@@ -12,8 +12,8 @@ A query: {"ctes", "cores", "unions", "order", "offset", "fetch"}, each core a di
 "distinct", "top", "items", "from", "where", "group", "having".
 """
 
-from . import sqltypes
-from .sqltypes import SqlError
+from ..errors import SqlError
+from . import types as sqltypes
 
 WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_value",
             "last_value", "percent_rank", "cume_dist"}

@@ -10,10 +10,12 @@ import sqlite3
 from collections import namedtuple
 from datetime import datetime, timezone
 
-from . import login, sqltypes
+from ..errors import SqlError
+from ..wire import login
+from . import types as sqltypes
 from .batch import PROCEDURES
-from .sqltypes import SqlError, SqlType
-from .sql.functions import to_sqlite
+from .functions import to_sqlite
+from .types import SqlType
 
 Column = namedtuple("Column", "name type nullable default identity")
 Relation = namedtuple("Relation", "schema name columns kind")  # kind: "mes" or "catalog"
