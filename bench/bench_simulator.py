@@ -263,7 +263,7 @@ class _Host:
     def __init__(self, package):
         self.config = package.server.Config(db="")
         self.server = self
-        self.collation = package.login.collation_for(self.config.codepage)
+        self.collation = package.logins.collation_for(self.config.codepage)
         self.version = package.server.TDS74
         self.server_name, self.spid = "MESSIM", 51
 
@@ -282,9 +282,14 @@ def _load(root, name):
             submodule_search_locations=[os.path.join(root, "mes_simulator")])
         sys.modules[name] = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(sys.modules[name])
-    for sub in ("engine", "server", "login"):
+    for sub in ("engine", "server"):
         importlib.import_module(f"{name}.{sub}")
-    return sys.modules[name]
+    package = sys.modules[name]
+    try:  # the login's module: in wire/ since the package has subpackages, at the top before
+        package.logins = importlib.import_module(f"{name}.wire.login")
+    except ImportError:
+        package.logins = importlib.import_module(f"{name}.login")
+    return package
 
 
 def _rpc_message(procedure, params):

@@ -16,7 +16,8 @@ import struct
 from .errors import SqlError
 from .mes import procedures as mes
 from .sql import batch as batches
-from .sql import ddl, evaluate, insert_bulk, messages, metadata, sqlite, tables, writes
+from .sql import collations, ddl, evaluate, insert_bulk, messages, metadata, procedures, sqlite
+from .sql import tables, writes
 from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
 from .sql.types import SqlType
@@ -759,7 +760,7 @@ class Engine:
                                         "delete": CMD_DELETE}[kind], 0)
         elif kind == "exec":
             name = _procedure_name(st[2], self.conn.config.database)
-            if name in batches.SYSTEM_PROCEDURES or name in metadata.PROCEDURES:
+            if name in procedures.SYSTEM_PROCEDURES or name in metadata.PROCEDURES:
                 await self._exec(st, variables, reply)  # their statements are described
             elif reply.batch:
                 reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, tds.TOKEN_DONEPROC)
@@ -823,7 +824,7 @@ class Engine:
 
     @property
     def collation_name(self):
-        return tables.collation_name(self.codepage)
+        return collations.collation_name(self.codepage)
 
     async def _query(self, query, variables, reply):
         binder = evaluate.Binder(self, variables)
@@ -1165,12 +1166,12 @@ class Engine:
             values.append(Arg(name, value, sqltype, output, expr[0] == "default",
                               expr[1] if output else None))
         name = _procedure_name(parts, self.conn.config.database)
-        if name in batches.SYSTEM_PROCEDURES:
+        if name in procedures.SYSTEM_PROCEDURES:
             outputs = await self._system(name, values, reply, nested=True)
         elif name in metadata.PROCEDURES:
             outputs = await metadata.run(name, values, self, reply)
         else:
-            proc = batches.PROCEDURES.get(name)
+            proc = procedures.PROCEDURES.get(name)
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{written}'.", state=62)
             outputs = await self._procedure(proc, values)
@@ -1209,12 +1210,12 @@ class Engine:
 
     async def _rpc_call(self, call, reply):
         name = _procedure_name(call.parts, self.conn.config.database)
-        if name in batches.SYSTEM_PROCEDURES:
+        if name in procedures.SYSTEM_PROCEDURES:
             outputs = await self._system(name, call.args, reply, nested=False)
         elif name in metadata.PROCEDURES:
             outputs = await metadata.run(name, call.args, self, reply)
         else:
-            proc = batches.PROCEDURES.get(name)
+            proc = procedures.PROCEDURES.get(name)
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{call.written}'.",
                                state=62)

@@ -9,7 +9,7 @@ it prints go out as INFO (ask.info).
 from ..errors import SqlError
 from . import tables
 from . import types as sqltypes
-from .batch import PROCEDURES as MES_PROCEDURES
+from .procedures import PROCEDURES as MES_PROCEDURES
 from .types import SqlType
 
 _SYSNAME = SqlType("nvarchar", 128)

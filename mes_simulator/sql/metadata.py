@@ -7,7 +7,7 @@ describing the MES tables, the catalog views and the procedures."""
 from ..errors import SqlError
 from . import catalog_procs, tables
 from . import types as sqltypes
-from .batch import PROCEDURES as MES_PROCEDURES, SYSTEM_PROCEDURES
+from .procedures import PROCEDURES as MES_PROCEDURES, SYSTEM_PROCEDURES
 from .evaluate import like
 from .types import SqlType
 

@@ -11,9 +11,9 @@ from collections import namedtuple
 from datetime import datetime, timezone
 
 from ..errors import SqlError
-from ..wire import login
+from .collations import collation_name
 from . import types as sqltypes
-from .batch import PROCEDURES
+from .procedures import PROCEDURES
 from .functions import to_sqlite
 from .types import SqlType
 
@@ -74,8 +74,6 @@ SYSTEM_TYPES = {
 }
 
 
-def collation_name(codepage):
-    return login.COLLATIONS[__import__("codecs").lookup(codepage).name][0]
 
 
 def _max_length(t):

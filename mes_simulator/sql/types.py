@@ -12,7 +12,7 @@ from datetime import date, datetime, time, timedelta, timezone
 from decimal import Context, Decimal, InvalidOperation, ROUND_HALF_UP
 
 from ..errors import SqlError
-from ..wire import datetimes
+from . import datetimes
 
 
 MAX = -1  # the size of nvarchar(max) and friends
@@ -298,6 +298,28 @@ def _cut_bytes(text, size, codepage):
 
 def _decimal_size(precision):
     return 5 if precision <= 9 else 9 if precision <= 19 else 13 if precision <= 28 else 17
+
+
+def store(value, column, table, codepage):
+    """A value as the column keeps it; 2628 for a text or binary longer than the column."""
+    stored = convert(value, column.type, codepage)
+    size = column.type.size
+    if value is not None and column.type.name in CHARACTER | BINARY \
+            and size not in (None, MAX) and stored != value \
+            and _length(value, column.type, codepage) > size:
+        raise SqlError(2628, f"String or binary data would be truncated in table "
+                             f"'MES.dbo.{table}', column '{column.name}'. Truncated value: "
+                             f"'{stored}'.", state=1)
+    return stored
+
+
+def _length(value, sqltype, codepage):
+    if sqltype.name in BINARY or isinstance(value, bytes):
+        return len(value)
+    text = text_of(value)
+    if sqltype.name in UNICODE:
+        return len(text)
+    return len(text.encode(codepage, errors="replace"))
 
 
 def _guid(value):

@@ -8,34 +8,12 @@ work, and only the rows a statement writes come back to Python, for OUTPUT.
 import sqlite3
 from datetime import datetime, timezone
 
-from ..errors import SqlError
 from . import evaluate, functions, sqlite, tables
 from . import types as sqltypes
 from .evaluate import Node
+from .types import store
 
 _ALIAS = "target"
-
-
-def store(value, column, table, codepage):
-    """A value as the column keeps it; 2628 for a text or binary longer than the column."""
-    stored = sqltypes.convert(value, column.type, codepage)
-    size = column.type.size
-    if value is not None and column.type.name in sqltypes.CHARACTER | sqltypes.BINARY \
-            and size not in (None, sqltypes.MAX) and stored != value \
-            and _length(value, column.type, codepage) > size:
-        raise SqlError(2628, f"String or binary data would be truncated in table "
-                             f"'MES.dbo.{table}', column '{column.name}'. Truncated value: "
-                             f"'{stored}'.", state=1)
-    return stored
-
-
-def _length(value, sqltype, codepage):
-    if sqltype.name in sqltypes.BINARY or isinstance(value, bytes):
-        return len(value)
-    text = sqltypes.text_of(value)
-    if sqltype.name in sqltypes.UNICODE:
-        return len(text)
-    return len(text.encode(codepage, errors="replace"))
 
 
 def run(write, db, rows=None):

@@ -4,6 +4,7 @@ import codecs
 import struct
 from dataclasses import dataclass
 
+from ..sql.collations import COLLATIONS
 from . import tds
 
 # PRELOGIN option tokens and ENCRYPTION values.
@@ -13,17 +14,6 @@ ENCRYPT_OFF, ENCRYPT_ON, ENCRYPT_NOT_SUP, ENCRYPT_REQ = 0x00, 0x01, 0x02, 0x03
 SERVER_VERSION = bytes([15, 0, 0x07, 0xD0])  # reported as 15.0.2000
 PROGRAM_NAME = "Microsoft SQL Server"
 LANGUAGE = "us_english"
-
-# Database code page -> the collation the server announces for it (LCID, CI_AS flags, sort id).
-COLLATIONS = {
-    "gbk": ("Chinese_PRC_CI_AS", bytes.fromhex("0408d00000")),
-    "big5": ("Chinese_Taiwan_Stroke_CI_AS", bytes.fromhex("0404d00000")),
-    "cp932": ("Japanese_CI_AS", bytes.fromhex("1104d00000")),
-    "cp949": ("Korean_Wansung_CI_AS", bytes.fromhex("1204d00000")),
-    "cp1251": ("Cyrillic_General_CI_AS", bytes.fromhex("1904d00000")),
-    "cp1252": ("SQL_Latin1_General_CP1_CI_AS", bytes.fromhex("0904d00034")),
-}
-
 
 def collation_for(codepage):
     return COLLATIONS[codecs.lookup(codepage).name][1]
