@@ -20,6 +20,7 @@ from .sql import collations, ddl, evaluate, insert_bulk, messages, metadata, pro
 from .sql import tables, writes
 from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
+from .sql.statements import Delete, Insert, Update
 from .sql.types import SqlType
 from .wire import bulk, rpc, tds
 from .wire import types as wiretypes
@@ -1048,12 +1049,12 @@ class Engine:
                 where = both(("not", ("exists", select(source, on))), condition)
             else:
                 where = both(("not", ("exists", select(target, on))), condition)
-                statements.append(("insert", (parts, written), action[1],
-                                   select(source, where, action[2]), ()))
+                statements.append(Insert((parts, written), action[1],
+                                         select(source, where, action[2]), ()))
                 continue
-            statements.append(("update", (parts, written), action[1], where, (), None, sources)
+            statements.append(Update((parts, written), action[1], where, (), None, sources)
                               if action[0] == "update" else
-                              ("delete", (parts, written), where, (), None, sources))
+                              Delete((parts, written), where, (), None, sources))
         plans = [TableWrite(self, rel, variables, statement) for statement in statements]
 
         def work(db):

@@ -15,6 +15,8 @@ from decimal import Decimal
 
 from ..errors import SqlError
 from . import control
+from .statements import (Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query, Rollback, Save,
+                         Select, Set, Use)
 from . import types as sqltypes
 from .ddl import DdlParser
 from .procedures import Param
@@ -304,7 +306,7 @@ def _station_batch(text):
             st = statements[at]
             args = tuple((name, _argument(written), output) for (name, _null, output), written
                          in zip(st[4], m.groups())) + st[4][count:]
-            return statements[:at] + (control.at(st[:4] + (args,), st.line),) \
+            return statements[:at] + (control.at(st._replace(args=args), st.line),) \
                 + statements[at + 1:]
     return None
 
@@ -438,10 +440,10 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             if op is not None and op.kind == "punct" and op.value in _COMPOUND \
                     and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
                 self.pos += 2  # SET @i += 1
-                return ("assign", var, ("op", op.value, ("var", var, tok.text),
+                return Assign(var, ("op", op.value, ("var", var, tok.text),
                                         self.expression()))
             self.expect_punct("=")
-            return ("assign", var, self.expression())
+            return Assign(var, self.expression())
         option = self.word()
         if option is None:
             raise self.syntax_error()
@@ -451,14 +453,14 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             self.pos += 1
         words = [t.value if t.kind == "name" else t.text for t in self.tokens[start:self.pos]]
         # a dotted name (SET IDENTITY_INSERT MES.dbo.results ON) as its folded parts with dots
-        return ("set", tuple(".".join(w) if isinstance(w, tuple) else str(w) for w in words))
+        return Set(tuple(".".join(w) if isinstance(w, tuple) else str(w) for w in words))
 
     def st_use(self):
         tok = self.peek()
         if tok is None or tok.kind != "name":
             raise self.syntax_error()
         self.pos += 1
-        return ("use", tok.text[1:-1] if tok.text[0] in '["' else tok.text)
+        return Use(tok.text[1:-1] if tok.text[0] in '["' else tok.text)
 
     def st_declare(self):
         out = []
@@ -467,12 +469,12 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             self.accept_word("as")
             if self.accept_word("table"):
                 out.append((name, self._table_columns(), None))
-                return ("declare", tuple(out))
+                return Declare(tuple(out))
             sqltype = self.sqltype()
             value = self.expression() if self.accept_punct("=") else None
             out.append((name, sqltype, value))
             if not self.accept_punct(","):
-                return ("declare", tuple(out))
+                return Declare(tuple(out))
 
     def _table_columns(self):
         """A table variable's (name type [constraints], ...): TableType of its columns."""
@@ -549,7 +551,7 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
                 args.append((name, value, output))
                 if not self.accept_punct(","):
                     break
-        return ("exec", status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
+        return Exec(status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
                 _written_name(tok.text), tuple(args))
 
     st_exec = exec_statement
@@ -606,12 +608,12 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             for item in core["items"]:
                 if item[0] == "item" and item[1][0] == "star":
                     raise SqlError(263, "Must specify table to select from.")
-            return ("select", core["items"])
-        return ("query", query)
+            return Select(core["items"])
+        return Query(query)
 
     def st_with(self):
         self.pos -= 1
-        return ("query", self.query())
+        return Query(self.query())
 
     def _alias(self):
         tok = self.peek()
@@ -630,8 +632,8 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         if self.accept_word("try"):
             return self.try_catch()
         if not (self.accept_word("tran") or self.accept_word("transaction")):
-            return ("block", self.block(None))  # BEGIN ... END
-        return ("begin", self._tran_name())
+            return Block(self.block(None))  # BEGIN ... END
+        return Begin(self._tran_name())
 
     def _tran_name(self):
         tok = self.peek()
@@ -647,17 +649,17 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             return name
         return None
 
-    def _end_transaction(self, kind):
+    def _end_transaction(self, statement):
         """COMMIT or ROLLBACK [WORK | TRAN[SACTION] [name]]."""
         if not self.accept_word("work") and (self.accept_word("tran") or self.accept_word("transaction")):
-            return (kind, self._tran_name())
-        return (kind, None)
+            return statement(self._tran_name())
+        return statement(None)
 
     def st_commit(self):
-        return self._end_transaction("commit")
+        return self._end_transaction(Commit)
 
     def st_rollback(self):
-        return self._end_transaction("rollback")
+        return self._end_transaction(Rollback)
 
     def st_save(self):
         if not (self.accept_word("tran") or self.accept_word("transaction")):
@@ -665,7 +667,7 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         name = self._tran_name()
         if name is None:
             raise self.syntax_error()
-        return ("save", name)
+        return Save(name)
 
     def st_if(self):
         condition = self.condition()
@@ -681,10 +683,10 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         elif self.pos and self.tokens[self.pos - 1].key == SEMICOLON:
             self.pos -= 1
         self.depth -= 1
-        return ("if", condition, then, otherwise)
+        return If(condition, then, otherwise)
 
     def st_print(self):
-        return ("print", self.expression())
+        return Print(self.expression())
 
 _KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", "else", "with",
                                "tran", "transaction", "work", "and", "or", "not", "into",
