@@ -615,9 +615,9 @@ class Connection:
             statements = batches.parse_batch(text)
         except SqlError:
             return None
-        if len(statements) != 1 or statements[0][0] != "use":
+        if len(statements) != 1 or statements[0].kind != "use":
             return None
-        database = statements[0][1]
+        database = statements[0].database
         self.log("batch=use database=%r", database)
         if database.casefold() != self.config.database.casefold():
             await self._send(self._error(911, f"Database '{database}' does not exist. "

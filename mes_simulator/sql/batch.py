@@ -289,7 +289,7 @@ def _shape(template):
     count = template.count("%s")
     statements = Parser(tokenize(template % (("NULL",) * count))).batch()
     check_declared(statements, ())
-    at = next(n for n, st in enumerate(statements) if st[0] == "exec")
+    at = next(n for n, st in enumerate(statements) if st.kind == "exec")
     return (re.compile(_CONSTANT.join(re.escape(part) for part in template.split("%s"))),
             statements, at, count)
 
@@ -305,7 +305,7 @@ def _station_batch(text):
         if m is not None:
             st = statements[at]
             args = tuple((name, _argument(written), output) for (name, _null, output), written
-                         in zip(st[4], m.groups())) + st[4][count:]
+                         in zip(st.args, m.groups())) + st.args[count:]
             return statements[:at] + (control.at(st._replace(args=args), st.line),) \
                 + statements[at + 1:]
     return None

@@ -165,24 +165,24 @@ def check_labels(statements):
 
     def walk(items, blocks):
         for st in items:
-            kind = st[0]
+            kind = st.kind
             if kind == "label":
-                if st[1] in labels:
-                    raise SqlError(132, f"The label '{st[1]}' has already been declared. Label "
+                if st.name in labels:
+                    raise SqlError(132, f"The label '{st.name}' has already been declared. Label "
                                         "names must be unique within a query batch or stored "
                                         "procedure.", severity=15)
-                labels[st[1]] = blocks
+                labels[st.name] = blocks
             elif kind == "goto":
-                jumps.append((st[1], blocks))
+                jumps.append((st.name, blocks))
             elif kind == "block":
-                walk(st[1], blocks)
+                walk(st.statements, blocks)
             elif kind == "if":
-                walk([s for s in st[2:] if s is not None], blocks)
+                walk([s for s in (st.then, st.otherwise) if s is not None], blocks)
             elif kind == "while":
-                walk([st[2]], blocks)
+                walk([st.body], blocks)
             elif kind == "try":
-                walk(st[1], blocks + (id(st[1]),))
-                walk(st[2], blocks + (id(st[2]),))
+                walk(st.statements, blocks + (id(st.statements),))
+                walk(st.handler, blocks + (id(st.handler),))
 
     walk(statements, ())
     for name, blocks in jumps:

@@ -19,7 +19,7 @@ _ALIAS = "target"
 def run(write, db, rows=None):
     """(rows written, OUTPUT rows) of an engine.TableWrite, on the connection that writes;
     rows: an INSERT's rows when they were read before (MERGE)."""
-    kind = write.st[0]
+    kind = write.st.kind
     evaluation = functions.Evaluation()
     generator = sqlite.Generator(write.engine, write.variables, evaluation)
     with evaluation:
@@ -166,7 +166,7 @@ def _change(write, db, generator, kind):
 
 def _output(write, inserted, deleted):
     pseudo = {"insert": [inserted], "update": [inserted, deleted],
-              "delete": [deleted]}[write.st[0]]
+              "delete": [deleted]}[write.st.kind]
     ctx = evaluate.Context(write.engine, write.variables, {})
     ctx.rows.append(pseudo)
     return tuple(evaluate.value(node, ctx) for node in write.output)
