@@ -13,7 +13,7 @@ import os
 import sqlite3
 import struct
 
-from .errors import SqlError
+from .errors import ProtocolError, SqlError
 from .mes import procedures as mes
 from .sql import batch as batches
 from .sql import collations, ddl, evaluate, insert_bulk, messages, metadata, procedures, sqlite
@@ -212,7 +212,7 @@ class Engine:
         """A bulk-load message (packet type 0x07): the rows of the INSERT BULK before it."""
         pending, self.bulk = self.bulk, None
         if pending is None:
-            raise tds.ProtocolError("bulk load data without INSERT BULK")
+            raise ProtocolError("bulk load data without INSERT BULK")
         reply = self._pending = Reply(self, batch=True)
         statement, rel = pending
         try:

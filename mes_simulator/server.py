@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 from . import engine as engines
 from . import threads
-from .errors import SqlError
+from .errors import ProtocolError, SqlError
 from .mes import procedures as mes
 from .mes import scenarios, seed
 from .sql import batch as batches
@@ -272,7 +272,7 @@ class Connection:
         except (ClientGone, asyncio.IncompleteReadError, ConnectionError) as exc:
             self.log("%s", self.expired or ("closed by the client" if isinstance(exc, ClientGone)
                                             else f"dropped: {exc!r}"))
-        except (tds.ProtocolError, ssl.SSLError) as exc:
+        except (ProtocolError, ssl.SSLError) as exc:
             self.log("dropped: %s", self.expired or exc)
         except Exception:
             log.exception("conn %d internal error", self.id)
@@ -346,7 +346,7 @@ class Connection:
             return await self._read()
         except (asyncio.IncompleteReadError, ConnectionError):
             return None
-        except (tds.ProtocolError, ssl.SSLError) as exc:
+        except (ProtocolError, ssl.SSLError) as exc:
             exc.__traceback__ = None  # kept for later: it must not hold this frame
             return exc
 
@@ -377,7 +377,7 @@ class Connection:
     async def _too_large(self, exc):
         self.log("request too large: %s", exc)
         if exc.kind not in (tds.SQL_BATCH, 0x03, tds.BULK_LOAD):  # nothing else is that long
-            raise tds.ProtocolError(str(exc))
+            raise ProtocolError(str(exc))
         await self._send(self._error(50000, f"The request of {exc.size} bytes is larger than this "
                                             f"server accepts ({self.config.max_batch_size} bytes)."))
 
@@ -440,7 +440,7 @@ class Connection:
             return True
         kind, _ = await self._next()
         if kind != tds.ATTENTION:
-            raise tds.ProtocolError(f"request type {kind:#04x} while a request is running")
+            raise ProtocolError(f"request type {kind:#04x} while a request is running")
         self.log("attention: request cancelled")
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         return False
@@ -469,7 +469,7 @@ class Connection:
             else:
                 kind, payload = await self._next()
         if kind != tds.LOGIN7:
-            raise tds.ProtocolError(f"expected LOGIN7, got request type {kind:#04x}")
+            raise ProtocolError(f"expected LOGIN7, got request type {kind:#04x}")
         login = logins.parse_login7(payload)
         self.user, self.version = login.user, min(login.tds_version, TDS74)
         self.log("login user=%r database=%r app=%r host=%r tds=%#010x", login.user, login.database,
@@ -527,7 +527,7 @@ class Connection:
         while not finished:
             kind, payload = await self._read()
             if kind != tds.PRELOGIN:
-                raise tds.ProtocolError(f"request type {kind:#04x} during the TLS handshake")
+                raise ProtocolError(f"request type {kind:#04x} during the TLS handshake")
             out, finished = tls.handshake(payload)
             if out:
                 self.writer.write(tds.frame(out, self.packet_size, self.spid, tds.PRELOGIN))
@@ -539,7 +539,7 @@ class Connection:
             return await self._next()
         message = await self._read()
         if not tls.drained:
-            raise tds.ProtocolError("data after the encrypted login")
+            raise ProtocolError("data after the encrypted login")
         self.stream = self.reader  # back to plain TDS after the login packet
         return message
 
@@ -583,10 +583,10 @@ class Connection:
                 elif kind == tds.BULK_LOAD:
                     reply = await engine.bulk_load(payload)
                 else:
-                    raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
+                    raise ProtocolError(f"unsupported request type {kind:#04x}")
             except engines.Stop as stop:
                 return stop.keep_open
-            except (tds.ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
+            except (ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
                 raise
             except Exception as exc:  # a fault of this server: answered, and the connection kept
                 log.exception("conn %d internal error", self.id)

@@ -11,7 +11,7 @@ import uuid
 from collections import namedtuple
 from decimal import Decimal
 
-from ..errors import SqlError
+from ..errors import ProtocolError, SqlError
 from ..sql import tables
 from ..sql import types as sqltypes
 from ..sql.types import MAX, SqlType
@@ -170,7 +170,7 @@ def _value(r, column, codepage, colid):
         r.take(pointer + 8)
         raw = r.take(r.unpack("<i"))
         return wiretypes._character(sqltype.name, raw, None, codepage)
-    except tds.ProtocolError:
+    except ProtocolError:
         raise _bad_length(colid) from None
     except (ValueError, OverflowError, struct.error):  # a date past 9999, say
         raise BadStream(4815, f"Received an invalid column length from the bcp client for "
@@ -202,7 +202,7 @@ class Load:
                 self._insert(db, count, values)
         except BadStream as bad:
             raise SqlError(bad.number, bad.text) from None
-        except tds.ProtocolError:  # the message ends inside a row
+        except ProtocolError:  # the message ends inside a row
             raise SqlError(4815, "Received an invalid column length from the bcp client for "
                                  f"colid {len(self.targets)}.") from None
         return count

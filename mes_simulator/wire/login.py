@@ -4,6 +4,7 @@ import codecs
 import struct
 from dataclasses import dataclass
 
+from ..errors import ProtocolError
 from ..sql.collations import COLLATIONS
 from . import tds
 
@@ -24,10 +25,10 @@ def parse_prelogin(payload):
     options, pos = {}, 0
     while pos < len(payload) and payload[pos] != TERMINATOR:
         if pos + 5 > len(payload):
-            raise tds.ProtocolError("truncated PRELOGIN option list")
+            raise ProtocolError("truncated PRELOGIN option list")
         token, offset, length = struct.unpack_from(">BHH", payload, pos)
         if offset + length > len(payload):
-            raise tds.ProtocolError("PRELOGIN option outside the message")
+            raise ProtocolError("PRELOGIN option outside the message")
         options[token] = payload[offset:offset + length]
         pos += 5
     return options
@@ -75,7 +76,7 @@ _FIELDS = ("host", "user", "password", "app", "server", None, "library", "langua
 
 def parse_login7(payload):
     if len(payload) < 72:
-        raise tds.ProtocolError("LOGIN7 too short")
+        raise ProtocolError("LOGIN7 too short")
     _length, version, packet_size = struct.unpack_from("<III", payload, 0)
     values = {}
     for n, name in enumerate(_FIELDS):
@@ -84,7 +85,7 @@ def parse_login7(payload):
             continue
         raw = payload[offset:offset + 2 * chars]
         if len(raw) != 2 * chars:
-            raise tds.ProtocolError(f"LOGIN7 field {name} outside the message")
+            raise ProtocolError(f"LOGIN7 field {name} outside the message")
         values[name] = decode_password(raw) if name == "password" else raw.decode(
             "utf-16-le", errors="replace")
     return Login(tds_version=version, packet_size=packet_size, **values)

@@ -8,6 +8,7 @@ default), TYPE_INFO and value.  Running them is the engine's work.
 import struct
 from dataclasses import dataclass
 
+from ..errors import ProtocolError
 from . import tds
 from .types import Reader, UnknownType, read_typed_value
 
@@ -73,7 +74,7 @@ def parse(payload, version, codepage="gbk"):
             name = r.b_varchar()
             status = r.unpack("<B")
             if status & STATUS_ENCRYPTED:
-                raise tds.ProtocolError("encrypted parameter")
+                raise ProtocolError("encrypted parameter")
             try:
                 sqltype, value = read_typed_value(r, codepage)
             except UnknownType as unknown:
@@ -94,7 +95,7 @@ def parse(payload, version, codepage="gbk"):
         if not r.at_end():
             r.unpack("<B")
     if not calls:
-        raise tds.ProtocolError("RPC request without a call")
+        raise ProtocolError("RPC request without a call")
     return calls
 
 

@@ -8,6 +8,7 @@ import uuid
 from datetime import date, datetime, time, timedelta, timezone
 from decimal import ROUND_HALF_UP, Decimal
 
+from ..errors import ProtocolError
 from ..sql.types import (BINARY, CHARACTER, DECIMALS, FLOATS, INT, INT_RANGES, MAX, UNICODE, WIDE,
                          SqlType, Varchar, _decimal_size, _guid, declared)
 from . import datetimes, tds
@@ -135,7 +136,7 @@ class Reader:
 
     def take(self, n):
         if n < 0 or self.pos + n > len(self.data):
-            raise tds.ProtocolError("request ends inside a field")
+            raise ProtocolError("request ends inside a field")
         out = self.data[self.pos:self.pos + n]
         self.pos += n
         return out
@@ -144,7 +145,7 @@ class Reader:
         st = _STRUCTS.get(fmt) or _STRUCTS.setdefault(fmt, struct.Struct(fmt))
         end = self.pos + st.size
         if end > len(self.data):
-            raise tds.ProtocolError("request ends inside a field")
+            raise ProtocolError("request ends inside a field")
         values = st.unpack_from(self.data, self.pos)
         self.pos = end
         return values if len(values) > 1 else values[0]
@@ -199,7 +200,7 @@ def read_typed_value(r, codepage):
         elif name == "uniqueidentifier":
             return SqlType(name), str(uuid.UUID(bytes_le=raw)).upper()
         if name is None:
-            raise tds.ProtocolError(f"integer of {n} bytes")
+            raise ProtocolError(f"integer of {n} bytes")
         return _fixed(name, raw)
     if code in (0x6A, 0x6C):
         _size, precision, scale = r.unpack("<BBB")
