@@ -65,7 +65,7 @@ for path in (ROOT, BUILD):
     if path not in sys.path:
         sys.path.insert(0, path)
 
-from mes_simulator.batch import UNIT_QUERY  # noqa: E402  (the batch the module sends)
+from mes_simulator.sql.batch import UNIT_QUERY  # noqa: E402  (the batch the module sends)
 from mes_simulator.testing import Simulator  # noqa: E402
 
 SERIAL, PROCEDURE, EMPLOYEE, LINE = "SN0001", "FT1", "张三", "一线"
@@ -263,7 +263,7 @@ class _Host:
     def __init__(self, package):
         self.config = package.server.Config(db="")
         self.server = self
-        self.collation = package.login.collation_for(self.config.codepage)
+        self.collation = package.logins.collation_for(self.config.codepage)
         self.version = package.server.TDS74
         self.server_name, self.spid = "MESSIM", 51
 
@@ -282,9 +282,14 @@ def _load(root, name):
             submodule_search_locations=[os.path.join(root, "mes_simulator")])
         sys.modules[name] = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(sys.modules[name])
-    for sub in ("engine", "server", "login"):
+    for sub in ("engine", "server"):
         importlib.import_module(f"{name}.{sub}")
-    return sys.modules[name]
+    package = sys.modules[name]
+    try:  # the login's module: in wire/ since the package has subpackages, at the top before
+        package.logins = importlib.import_module(f"{name}.wire.login")
+    except ImportError:
+        package.logins = importlib.import_module(f"{name}.login")
+    return package
 
 
 def _rpc_message(procedure, params):
@@ -311,7 +316,7 @@ def _station_requests(count):
     send them (the driver writes the values into the text, so no two texts are the same), and
     with one text count times."""
     from pymssql import _mssql
-    from mes_simulator.batch import SAVE_RESULT
+    from mes_simulator.sql.batch import SAVE_RESULT
 
     who = tuple(text.encode("gbk") for text in (PROCEDURE, EMPLOYEE, LINE))
 

@@ -9,8 +9,9 @@ import sys
 import time
 import traceback
 
-from . import login, server as servers
+from . import server as servers
 from .server import Config, Server
+from .sql.collations import COLLATIONS
 
 
 def parse_args(argv):
@@ -22,7 +23,7 @@ def parse_args(argv):
     p.add_argument("--user", default="mes", help="login user name (mes)")
     p.add_argument("--password", default="mes", help="login password (mes)")
     p.add_argument("--database", default="MES", help="database name (MES)")
-    p.add_argument("--codepage", default="gbk", choices=sorted(login.COLLATIONS),
+    p.add_argument("--codepage", default="gbk", choices=sorted(COLLATIONS),
                    help="code page of varchar data (gbk)")
     p.add_argument("--max-connections", type=int, default=64,
                    help="connections served at once; more are refused with error 17809 (64)")

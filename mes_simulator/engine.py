@@ -13,12 +13,18 @@ import os
 import sqlite3
 import struct
 
-from . import batch as batches
-from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
-from .sql import ddl, insert_bulk, messages, sqlite, writes
+from .errors import ProtocolError, SqlError
+from .mes import procedures as mes
+from .sql import batch as batches
+from .sql import collations, ddl, evaluate, insert_bulk, messages, metadata, procedures, sqlite
+from .sql import tables, writes
+from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
-from .sqltypes import SqlError, SqlType
-from .wire import bulk
+from .sql.statements import Delete, Insert, Update
+from .sql.types import SqlType
+from .wire import bulk, rpc, tds
+from .wire import types as wiretypes
+from .wire.rpc import Arg
 
 evaluate.FUNCTIONS.update(messages.FUNCTIONS)
 
@@ -206,7 +212,7 @@ class Engine:
         """A bulk-load message (packet type 0x07): the rows of the INSERT BULK before it."""
         pending, self.bulk = self.bulk, None
         if pending is None:
-            raise tds.ProtocolError("bulk load data without INSERT BULK")
+            raise ProtocolError("bulk load data without INSERT BULK")
         reply = self._pending = Reply(self, batch=True)
         statement, rel = pending
         try:
@@ -430,15 +436,15 @@ class Engine:
 
     async def _enter(self, st, label, variables, reply):
         """Run a statement from a label in it on (GOTO into a block, a branch, a loop)."""
-        kind = st[0]
+        kind = st.kind
         if kind == "block":
-            await self._list(st[1], variables, reply, label)
+            await self._list(st.statements, variables, reply, label)
         elif kind == "if":
-            await self._enter(st[2] if _holder((st[2],), label) is not None else st[3], label,
-                              variables, reply)
+            branch = st.then if _holder((st.then,), label) is not None else st.otherwise
+            await self._enter(branch, label, variables, reply)
         elif kind == "while":
             try:
-                await self._enter(st[2], label, variables, reply)
+                await self._enter(st.body, label, variables, reply)
             except _Break:
                 return
             except _Continue:
@@ -448,22 +454,22 @@ class Engine:
 
     async def _statement(self, st, variables, reply):
         """Run one statement: a control-flow statement here, any other in _simple."""
-        kind = st[0]
+        kind = st.kind
         if kind == "block":
-            await self._list(st[1], variables, reply)
+            await self._list(st.statements, variables, reply)
         elif kind == "if" and self.fmtonly:  # described, not run: both branches
-            for branch in st[2:4]:
+            for branch in (st.then, st.otherwise):
                 if branch is not None:
                     await self._statement(branch, variables, reply)
         elif kind == "if":
             truth = await self._condition(st, variables, reply)
-            branch = st[2] if truth else st[3] if truth is False else None
+            branch = st.then if truth else st.otherwise if truth is False else None
             if branch is not None:
                 await self._statement(branch, variables, reply)
         elif kind == "while":
             while await self._condition(st, variables, reply):
                 try:
-                    await self._statement(st[2], variables, reply)
+                    await self._statement(st.body, variables, reply)
                 except _Break:
                     break
                 except _Continue:
@@ -478,7 +484,7 @@ class Engine:
         elif kind == "return":
             raise _Return()
         elif kind == "goto":
-            raise _Goto(st[1])
+            raise _Goto(st.name)
         elif kind != "label":
             self.line = getattr(st, "line", self.line)
             try:
@@ -495,7 +501,7 @@ class Engine:
         then left, as one that failed)."""
         self.line = getattr(st, "line", self.line)
         try:
-            truth = await self._truth(st[1], variables, reply)
+            truth = await self._truth(st.condition, variables, reply)
         except SqlError as err:
             await self._failed(err, reply)
             return None
@@ -525,7 +531,7 @@ class Engine:
         level, depth = self.level, len(self.try_levels)
         self.try_levels.append(level)
         try:
-            await self._list(st[1], variables, reply)
+            await self._list(st.statements, variables, reply)
             return
         except SqlError as err:
             caught = err
@@ -538,7 +544,7 @@ class Engine:
         self.caught.append(caught)
         self.error_number = caught.number
         try:
-            await self._list(st[2], variables, reply)
+            await self._list(st.handler, variables, reply)
         finally:
             self.caught.pop()
 
@@ -588,7 +594,8 @@ class Engine:
         return name
 
     def _raiserror(self, st, variables, reply):
-        _, message, severity, state, arguments, options = st
+        message, severity, state = st.message, st.severity, st.state
+        arguments, options = st.arguments, st.options
         values = []
         for number, expr in enumerate(arguments, 1):
             value = self._value(expr, variables)
@@ -618,11 +625,11 @@ class Engine:
 
     async def _simple(self, st, variables, reply):
         """Run a statement that is not control flow."""
-        kind = st[0]
+        kind = st.kind
         if self.fmtonly and kind not in _RUN_UNDER_FMTONLY:
             return await self._describe(st, variables, reply)
         if kind == "set":
-            words = st[1]
+            words = st.words
             if words and words[0] in _SESSION_OPTIONS and len(words) > 1:
                 setattr(self, _SESSION_OPTIONS[words[0]], words[1] == "on")
             elif words[:1] == ("identity_insert",) and len(words) == 3:
@@ -633,20 +640,20 @@ class Engine:
                     raise SqlError(102, f"Incorrect syntax near '{number}'.", severity=15)
                 self.lock_timeout = int(number)
         elif kind == "use":
-            if st[1].casefold() != self.conn.config.database.casefold():
-                raise SqlError(911, f"Database '{st[1]}' does not exist. Make sure that the name "
+            if st.database.casefold() != self.conn.config.database.casefold():
+                raise SqlError(911, f"Database '{st.database}' does not exist. Make sure that the name "
                                     "is entered correctly.")
             reply.raw(tds.env_database(self.conn.config.database, self.conn.config.database))
         elif kind == "declare":
-            for name, sqltype, value in st[1]:
+            for name, sqltype, value in st.variables:
                 variables[name] = [sqltype, [] if sqltype.name == "table" else None]
                 if value is not None:
                     self._assign(variables, name, await self._computed(value, variables, reply))
         elif kind == "assign":
-            self._assign(variables, st[1], await self._computed(st[2], variables, reply))
+            self._assign(variables, st.variable, await self._computed(st.value, variables, reply))
         elif kind == "select":
             columns = []
-            for item in st[1]:
+            for item in st.items:
                 if item[0] == "assign":
                     self._assign(variables, item[1],
                                  await self._computed(item[2], variables, reply))
@@ -666,7 +673,7 @@ class Engine:
                 reply.done(tds.DONE_COUNT, tds.CMD_SELECT, 1)
             self.rowcount = 1
         elif kind == "query":
-            await self._query(st[1], variables, reply)
+            await self._query(st.query, variables, reply)
         elif kind in ("insert", "update", "delete"):
             await self._write(st, variables, reply)
         elif kind == "merge":
@@ -676,25 +683,25 @@ class Engine:
         elif kind == "exec":
             await self._exec(st, variables, reply)
         elif kind == "begin":
-            self.begin(reply, self._name(st[1], variables))
+            self.begin(reply, self._name(st.name, variables))
         elif kind == "commit":
             await self.commit(reply)
         elif kind == "rollback":
-            await self.rollback(reply, self._name(st[1], variables))
+            await self.rollback(reply, self._name(st.name, variables))
         elif kind == "save":
-            await self.save(self._name(st[1], variables) or "")
+            await self.save(self._name(st.name, variables) or "")
         elif kind == "print":
-            value = await self._computed(st[1], variables, reply)
+            value = await self._computed(st.value, variables, reply)
             text = "" if value is None else sqltypes.text_of(value)
             unicode = isinstance(value, str) and not isinstance(value, sqltypes.Varchar)
             reply.info(0, text[:4000 if unicode else 8000], line=self.line, limit=None)
         elif kind == "raiserror":
             self._raiserror(st, variables, reply)
         elif kind == "throw":
-            raise self._throw(st[1], variables)
+            raise self._throw(st.error, variables)
         elif kind == "dynamic":
             text = "".join("" if v is None else _text(v) for v in (
-                self._value(part, variables) for part in st[1]))
+                self._value(part, variables) for part in st.parts))
             await self._nested(text, {}, reply, check=())
 
     def _identity_insert(self, name, on):
@@ -719,13 +726,13 @@ class Engine:
     async def _describe(self, st, variables, reply):
         """A statement under SET FMTONLY ON: the metadata of the result sets it would give,
         no rows, nothing changed.  Names and types are still checked (errors as when run)."""
-        kind = st[0]
+        kind = st.kind
         if kind == "declare":  # the variables exist, their initial values are not set
-            for name, sqltype, _value in st[1]:
+            for name, sqltype, _value in st.variables:
                 variables[name] = [sqltype, [] if sqltype.name == "table" else None]
         elif kind == "select":
             columns = []
-            for item in st[1]:
+            for item in st.items:
                 if item[0] == "assign":
                     continue
                 if item[1][0] == "var" and item[1][1] in variables:
@@ -738,24 +745,24 @@ class Engine:
             if columns:
                 reply.rows(columns, [], count=False)
         elif kind == "query":
-            plan = evaluate.Binder(self, variables).query(st[1])
+            plan = evaluate.Binder(self, variables).query(st.query)
             if plan.columns:
                 reply.rows(list(plan.columns), [], count=False)
         elif kind in ("insert", "update", "delete"):
-            rel = tables.relation(st[1][0], self.database)
+            rel = tables.relation(st.target[0], self.database)
             if rel is None:
-                raise SqlError(208, f"Invalid object name '{st[1][1]}'.")
+                raise SqlError(208, f"Invalid object name '{st.target[1]}'.")
             if rel.kind == "mes":
                 write = TableWrite(self, rel, variables, st)
-                output = st[4] if kind in ("insert", "update") else st[3]
+                output = st.output
                 if write.output_columns and not getattr(output, "into", None):
                     reply.rows(write.output_columns, [], count=False)
                     return True
             reply.done(tds.DONE_FINAL, {"insert": CMD_INSERT, "update": CMD_UPDATE,
                                         "delete": CMD_DELETE}[kind], 0)
         elif kind == "exec":
-            name = _procedure_name(st[2], self.conn.config.database)
-            if name in batches.SYSTEM_PROCEDURES or name in metadata.PROCEDURES:
+            name = _procedure_name(st.parts, self.conn.config.database)
+            if name in procedures.SYSTEM_PROCEDURES or name in metadata.PROCEDURES:
                 await self._exec(st, variables, reply)  # their statements are described
             elif reply.batch:
                 reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, tds.TOKEN_DONEPROC)
@@ -819,7 +826,7 @@ class Engine:
 
     @property
     def collation_name(self):
-        return tables.collation_name(self.codepage)
+        return collations.collation_name(self.codepage)
 
     async def _query(self, query, variables, reply):
         binder = evaluate.Binder(self, variables)
@@ -875,14 +882,13 @@ class Engine:
 
     async def _ddl(self, st, variables):
         """CREATE/ALTER/DROP TABLE, CREATE/DROP INDEX on clients' tables."""
-        kind = st[0]
+        kind = st.kind
 
         def value_of(expr):
             return self._value(expr, variables)
         if kind == "drop_index":
-            return await self._mes("sql_write", lambda db: ddl.drop_index(db, st[1]))
-        targets = st[1] if kind == "drop_table" else (st[3] if kind == "create_index"
-                                                      else st[1],)
+            return await self._mes("sql_write", lambda db: ddl.drop_index(db, st.name))
+        targets = st.targets if kind == "drop_table" else (st.target,)
         names = []
         for parts, written in targets:
             rel = tables.relation(parts, self.database)
@@ -908,8 +914,8 @@ class Engine:
             for name, written in names:
                 exists = ddl.columns(db, name) is not None
                 if kind == "create_table":
-                    ddl.create_table(db, name, written, st[2], st[3], value_of)
-                elif not exists and not (kind == "drop_table" and st[2]):
+                    ddl.create_table(db, name, written, st.columns, st.keys, value_of)
+                elif not exists and not (kind == "drop_table" and st.if_exists):
                     if kind == "drop_table":
                         raise SqlError(3701, f"Cannot drop the table '{written}', because it "
                                              "does not exist or you do not have permission.",
@@ -919,12 +925,12 @@ class Engine:
                                    "exist or you do not have permissions.")
                 elif kind == "drop_table" and exists:
                     ddl.drop_table(db, name)
-                elif kind == "alter_table" and st[2] == "add":
-                    ddl.add_columns(db, name, st[3], value_of)
+                elif kind == "alter_table" and st.action == "add":
+                    ddl.add_columns(db, name, st.items, value_of)
                 elif kind == "alter_table":
-                    ddl.drop_columns(db, name, st[3], written)
+                    ddl.drop_columns(db, name, st.items, written)
                 elif kind == "create_index":
-                    ddl.create_index(db, st[1], st[2], name, st[4])
+                    ddl.create_index(db, st.unique, st.name, name, st.columns)
         if self.implicit and not self.trancount:
             self.begin(self._pending)
         await self._mes("sql_write", work)
@@ -952,11 +958,11 @@ class Engine:
             raise SqlError(50000, f"MES database error: {exc}") from None
 
     async def _write(self, st, variables, reply):
-        kind = st[0]
-        parts, written = st[1]
+        kind = st.kind
+        parts, written = st.target
         if parts[0] == "@":
             return await self._insert_variable(st, variables, reply)
-        for _join, item, _on in (st[-1] or ()) if kind != "insert" else ():
+        for _join, item, _on in (st.sources or ()) if kind != "insert" else ():
             if item[0] == "table" and (item[3] or item[1][-1]).casefold() == parts[-1] \
                     and len(parts) == 1:  # UPDATE alias ... FROM table AS alias
                 parts = item[1]
@@ -968,7 +974,7 @@ class Engine:
                                     f"'{rel.schema}'.", severity=14, state=5)
             raise SqlError(208, f"Invalid object name '{written}'.")
         write = TableWrite(self, rel, variables, st)
-        output = st[4] if kind in ("insert", "update") else st[3]
+        output = st.output
         into = self._output_into(variables, output, write.output_columns) \
             if getattr(output, "into", None) else None
         if self.implicit and not self.trancount:
@@ -1018,7 +1024,7 @@ class Engine:
     async def _merge(self, st, variables, reply):
         """MERGE as the UPDATE, DELETE and INSERT statements it stands for, in one transaction;
         the rows to insert are found before anything is written, as MERGE finds them."""
-        _kind, (parts, written), alias, source, on, clauses = st
+        (parts, written), alias, source, on, clauses = st.target, st.alias, st.source, st.on, st.clauses
         rel = tables.relation(parts, self.database) or self.user_relation(parts)
         if rel is None or rel.kind == "catalog":
             raise SqlError(208, f"Invalid object name '{written}'.")
@@ -1043,20 +1049,20 @@ class Engine:
                 where = both(("not", ("exists", select(source, on))), condition)
             else:
                 where = both(("not", ("exists", select(target, on))), condition)
-                statements.append(("insert", (parts, written), action[1],
-                                   select(source, where, action[2]), ()))
+                statements.append(Insert((parts, written), action[1],
+                                         select(source, where, action[2]), ()))
                 continue
-            statements.append(("update", (parts, written), action[1], where, (), None, sources)
+            statements.append(Update((parts, written), action[1], where, (), None, sources)
                               if action[0] == "update" else
-                              ("delete", (parts, written), where, (), None, sources))
+                              Delete((parts, written), where, (), None, sources))
         plans = [TableWrite(self, rel, variables, statement) for statement in statements]
 
         def work(db):
             found = {id(w): sqlite.select(self, variables, w.plan)(db) for w in plans
-                     if w.st[0] == "insert"}
-            count = sum(w.run(db)[0] for w in plans if w.st[0] != "insert")
+                     if w.st.kind == "insert"}
+            count = sum(w.run(db)[0] for w in plans if w.st.kind != "insert")
             return count + sum(writes.run(w, db, found[id(w)])[0] for w in plans
-                               if w.st[0] == "insert")
+                               if w.st.kind == "insert")
         if self.implicit and not self.trancount:
             self.begin(reply)
         self.rowcount = await self._mes("sql_write", work)
@@ -1067,26 +1073,26 @@ class Engine:
 
     async def _insert_variable(self, st, variables, reply):
         """INSERT INTO @t [(columns)] VALUES ... | SELECT ...: rows added to a table variable."""
-        (_at, name), written = st[1]
+        (_at, name), written = st.target
         slot = variables.get(name)
         if slot is None or slot[0].name != "table":
             raise SqlError(1087, f'Must declare the table variable "{written}".', severity=15,
                            state=2)
         declared = slot[0].columns
         folded = [n.casefold() for n, _t in declared]
-        targets = list(range(len(declared))) if st[2] is None else [
-            folded.index(c.casefold()) if c.casefold() in folded else -1 for c in st[2]]
+        targets = list(range(len(declared))) if st.columns is None else [
+            folded.index(c.casefold()) if c.casefold() in folded else -1 for c in st.columns]
         if -1 in targets:
-            missing = st[2][targets.index(-1)]
+            missing = st.columns[targets.index(-1)]
             raise SqlError(207, f"Invalid column name '{missing}'.")
-        if isinstance(st[3], dict):
+        if isinstance(st.rows, dict):  # INSERT ... SELECT
             binder = evaluate.Binder(self, variables)
-            plan = binder.query(st[3])
+            plan = binder.query(st.rows)
             self._reading(binder, reply)
             rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         else:
             rows = [[None if e == ("default",) else await self._computed(e, variables, reply)
-                     for e in row] for row in st[3]]
+                     for e in row] for row in st.rows]
         for row in rows:
             if len(row) != len(targets) and row:
                 raise SqlError(213, "Column name or number of supplied values does not match "
@@ -1153,7 +1159,7 @@ class Engine:
     # ------------------------------------------------------------ procedures
 
     async def _exec(self, st, variables, reply):
-        _, status_var, parts, written, args = st
+        status_var, parts, written, args = st.status, st.parts, st.written, st.args
         values = []
         for name, expr, output in args:
             value = self._value(expr, variables)
@@ -1161,12 +1167,12 @@ class Engine:
             values.append(Arg(name, value, sqltype, output, expr[0] == "default",
                               expr[1] if output else None))
         name = _procedure_name(parts, self.conn.config.database)
-        if name in batches.SYSTEM_PROCEDURES:
+        if name in procedures.SYSTEM_PROCEDURES:
             outputs = await self._system(name, values, reply, nested=True)
         elif name in metadata.PROCEDURES:
             outputs = await metadata.run(name, values, self, reply)
         else:
-            proc = batches.PROCEDURES.get(name)
+            proc = procedures.PROCEDURES.get(name)
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{written}'.", state=62)
             outputs = await self._procedure(proc, values)
@@ -1205,12 +1211,12 @@ class Engine:
 
     async def _rpc_call(self, call, reply):
         name = _procedure_name(call.parts, self.conn.config.database)
-        if name in batches.SYSTEM_PROCEDURES:
+        if name in procedures.SYSTEM_PROCEDURES:
             outputs = await self._system(name, call.args, reply, nested=False)
         elif name in metadata.PROCEDURES:
             outputs = await metadata.run(name, call.args, self, reply)
         else:
-            proc = batches.PROCEDURES.get(name)
+            proc = procedures.PROCEDURES.get(name)
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{call.written}'.",
                                state=62)
@@ -1289,16 +1295,6 @@ class Engine:
 DDL = {"create_table", "drop_table", "alter_table", "create_index", "drop_index"}
 
 
-class Arg:
-    """An argument of a procedure call (RPC parameter or EXEC argument)."""
-
-    def __init__(self, name, value, sqltype, output=False, default=False, variable=None):
-        self.name = name.casefold() if name else None
-        self.written = name
-        self.value, self.type, self.output, self.default = value, sqltype, output, default
-        self.variable = variable
-
-
 def bind(proc, args):
     """{parameter name: Arg} of a MES procedure's call, checked as SQL Server checks it."""
     if len(args) > len(proc.params):
@@ -1353,11 +1349,12 @@ def _holder(statements, label):
     """The index of the statement that is the label or holds it in a block, a branch or a loop
     (not in a TRY or CATCH block: no GOTO jumps into one); None if none does."""
     for n, st in enumerate(statements):
-        kind = st[0]
-        if kind == "label" and st[1] == label or kind == "block" and _holder(st[1], label) \
-                is not None or kind == "if" and _holder([b for b in st[2:] if b is not None],
-                                                        label) is not None \
-                or kind == "while" and _holder((st[2],), label) is not None:
+        kind = st.kind
+        if kind == "label" and st.name == label \
+                or kind == "block" and _holder(st.statements, label) is not None \
+                or kind == "if" and _holder([b for b in (st.then, st.otherwise)
+                                             if b is not None], label) is not None \
+                or kind == "while" and _holder((st.body,), label) is not None:
             return n
     return None
 
@@ -1468,10 +1465,10 @@ class Reply:
         meta = [struct.pack("<BH", 0x81, len(columns))]
         types, as_text = [], []
         for name, sqltype in columns:
-            sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
+            sqltype, text = wiretypes.wire_form(_wire_type(sqltype, self.version), self.version)
             types.append(sqltype)
             as_text.append(text)
-            meta.append(user_type + b"\x01\x00" + sqltypes.type_info(sqltype, collation)
+            meta.append(user_type + b"\x01\x00" + wiretypes.type_info(sqltype, collation)
                         + tds.b_varchar(name[:128]))
         self.parts.append(b"".join(meta))
         return list(zip(types, as_text))
@@ -1479,7 +1476,7 @@ class Reply:
     def row_data(self, forms, rows):
         """ROW tokens of a result set whose columns() were given."""
         codepage = self.engine.codepage
-        encode = sqltypes.encode_value
+        encode = wiretypes.encode_value
         data = []
         for row in rows:
             data.append(b"\xd1")
@@ -1499,13 +1496,13 @@ class Reply:
         await self.engine.conn.send_part(b"".join(bytes(p) for p in ready))
 
     def return_value(self, ordinal, name, sqltype, value):
-        sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
+        sqltype, text = wiretypes.wire_form(_wire_type(sqltype, self.version), self.version)
         if text is not None:
             value = text(value)
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         self.raw(b"\xac" + struct.pack("<H", ordinal) + tds.b_varchar(name) + b"\x01" + user_type
-                 + b"\x01\x00" + sqltypes.type_info(sqltype, self.engine.conn.server.collation)
-                 + sqltypes.encode_value(value, sqltype, self.engine.codepage))
+                 + b"\x01\x00" + wiretypes.type_info(sqltype, self.engine.conn.server.collation)
+                 + wiretypes.encode_value(value, sqltype, self.engine.codepage))
 
     def finish(self):
         if self.last_done is None or self.last_done != len(self.parts) - 1:
@@ -1544,19 +1541,19 @@ class TableWrite:
         self.columns = columns
         source = evaluate.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
         self.scope = evaluate.Scope([source], None)
-        kind = st[0]
+        kind = st.kind
         self.joined = None  # UPDATE/DELETE ... FROM: (sources, joins, the target's index)
-        if kind != "insert" and st[-1]:
+        if kind != "insert" and st.sources:
             sources, joins = [], []
             self.scope = evaluate.Scope(sources, None)
-            for join, item, on in st[-1]:
+            for join, item, on in st.sources:
                 sources.append(binder.source(item, None))
                 joins.append((join, binder.bind(on, self.scope) if on is not None else None))
             # the target: the FROM item it names by alias, else the one reference there to
             # its table, else a table of its own beside them
             same = [n for n, src in enumerate(sources) if src.relation == rel]
             named = [n for n in same if sources[n].alias is not None and
-                     sources[n].alias.casefold() == st[1][0][-1] and len(st[1][0]) == 1]
+                     sources[n].alias.casefold() == st.target[0][-1] and len(st.target[0]) == 1]
             target = named[0] if named else same[0] if len(same) == 1 else None
             if target is None:
                 sources.append(source)
@@ -1564,7 +1561,7 @@ class TableWrite:
                 target = len(sources) - 1
             self.joined = (sources, joins, target)
         if kind == "insert":
-            names = st[2]
+            names = st.columns
             if names is None:
                 names = [c.name for c in columns if not c.identity]
             known = {c.name.casefold(): c for c in columns}
@@ -1577,16 +1574,16 @@ class TableWrite:
                     raise SqlError(544, f"Cannot insert explicit value for identity column in "
                                         f"table '{rel.name}' when IDENTITY_INSERT is set to OFF.")
                 self.targets.append(column)
-            if isinstance(st[3], dict):
-                self.plan = binder.query(st[3])
+            if isinstance(st.rows, dict):  # INSERT ... SELECT
+                self.plan = binder.query(st.rows)
                 width = len(self.plan.columns)
                 self.values = None
             else:
                 # DEFAULT: the column's default (None here: the row leaves the column out)
                 self.values = [[binder.bind(e, evaluate.Scope([], None))
-                                if e != ("default",) else None for e in row] for row in st[3]]
+                                if e != ("default",) else None for e in row] for row in st.rows]
                 width = len(self.values[0]) if self.values and self.values[0] else len(names)
-            if st[3] != ((),) and width != len(self.targets):
+            if st.rows != ((),) and width != len(self.targets):
                 raise SqlError(110 if width < len(self.targets) else 109,
                                "There are fewer columns in the INSERT statement than values "
                                "specified in the VALUES clause. The number of values in the "
@@ -1598,7 +1595,7 @@ class TableWrite:
                                "INSERT statement.", severity=15)
         elif kind == "update":
             self.sets = []
-            for folded, written, expr in st[2]:
+            for folded, written, expr in st.sets:
                 column = next((c for c in columns if c.name.casefold() == folded), None)
                 if column is None:
                     raise SqlError(207, f"Invalid column name '{written}'.")
@@ -1608,10 +1605,10 @@ class TableWrite:
                     expr = batches.Parser(batches.tokenize(column.default)).expression() \
                         if column.default else ("lit", None)
                 self.sets.append((column, binder.bind(expr, self.scope)))
-        where = st[3] if kind == "update" else st[2] if kind == "delete" else None
+        where = st.where if kind != "insert" else None
         self.where = binder.bind(where, self.scope) if where is not None else None
-        output = st[4] if kind in ("insert", "update") else st[3]
-        top = st[5] if kind == "update" else st[4] if kind == "delete" else None
+        output = st.output
+        top = st.top if kind != "insert" else None
         self.top = binder.bind(top, evaluate.Scope([], None)) if top is not None else None
         self.output, self.output_columns = [], []
         if output:

@@ -12,11 +12,16 @@ import sqlite3
 import ssl
 from dataclasses import dataclass
 
-from . import batch as batches
 from . import engine as engines
-from . import login as logins
-from . import mes, scenarios, seed, tds, transport
+from . import threads
+from .errors import ProtocolError, SqlError
+from .mes import procedures as mes
+from .mes import scenarios, seed
+from .sql import batch as batches
 from .sql import interrupt
+from .wire import login as logins
+from .wire import tds
+from .wire.tls import TlsStream, TlsWriter, make_tls_context
 
 log = logging.getLogger("mes_simulator")
 
@@ -102,12 +107,12 @@ class Server:
         if fresh:
             seed.seed(self.db)
         self.db.execute(f"PRAGMA busy_timeout = {int(config.lock_timeout * 1000)}")
-        self.database = transport.DatabaseThread()
+        self.database = threads.DatabaseThread()
         # Reads go on at once beside a writer's lock (WAL), so they may run on the event loop.
         self.read_db = mes.connect(config.db)
         self.read_db.execute("PRAGMA query_only = 1")
         self.read_db.execute("PRAGMA busy_timeout = 0")
-        self.tls = transport.make_tls_context() if config.tls != "off" else None
+        self.tls = make_tls_context() if config.tls != "off" else None
         self.writer = None     # the client transaction (mes.Transaction) holding the write lock
         self.unlocked = None   # asyncio.Event: set while no client transaction holds it
         self.active = self.refusing = 0  # connections served; over the limit, being refused
@@ -118,7 +123,7 @@ class Server:
     async def run_db(self, function, *args):
         """function(connection, *args), e.g. run_db(mes.call, name, args), without ever making
         the event loop wait for a lock: first at once on a read-only connection; if it must
-        write, or finds a lock in its way, on the database thread (transport.DatabaseThread)."""
+        write, or finds a lock in its way, on the database thread (threads.DatabaseThread)."""
         try:
             return function(self.read_db, *args)
         except sqlite3.OperationalError:
@@ -143,7 +148,7 @@ class Server:
             while self.writer is not None and self.writer is not transaction:
                 left = deadline - loop.time()
                 if left <= 0:
-                    raise batches.SqlError(1222, "Lock request time out period exceeded.",
+                    raise SqlError(1222, "Lock request time out period exceeded.",
                                            state=51)
                 try:
                     await asyncio.wait_for(self.unlocked.wait(), left)
@@ -240,7 +245,7 @@ class Connection:
         self.serving = False       # a request is being answered: the client is not idle
         self.loop = asyncio.get_running_loop()
         self.request = None        # sql.interrupt.Request of the request being answered
-        self.session = None        # transport.SessionThread, from the first work on the tables
+        self.session = None        # threads.SessionThread, from the first work on the tables
         self.streamed = 0          # packets of the reply being made that are sent already
         self.unsent = b""          # and what is ready of it but does not fill a packet
         writer.transport.set_write_buffer_limits(UNREAD_HIGH)
@@ -267,7 +272,7 @@ class Connection:
         except (ClientGone, asyncio.IncompleteReadError, ConnectionError) as exc:
             self.log("%s", self.expired or ("closed by the client" if isinstance(exc, ClientGone)
                                             else f"dropped: {exc!r}"))
-        except (tds.ProtocolError, ssl.SSLError) as exc:
+        except (ProtocolError, ssl.SSLError) as exc:
             self.log("dropped: %s", self.expired or exc)
         except Exception:
             log.exception("conn %d internal error", self.id)
@@ -341,7 +346,7 @@ class Connection:
             return await self._read()
         except (asyncio.IncompleteReadError, ConnectionError):
             return None
-        except (tds.ProtocolError, ssl.SSLError) as exc:
+        except (ProtocolError, ssl.SSLError) as exc:
             exc.__traceback__ = None  # kept for later: it must not hold this frame
             return exc
 
@@ -372,7 +377,7 @@ class Connection:
     async def _too_large(self, exc):
         self.log("request too large: %s", exc)
         if exc.kind not in (tds.SQL_BATCH, 0x03, tds.BULK_LOAD):  # nothing else is that long
-            raise tds.ProtocolError(str(exc))
+            raise ProtocolError(str(exc))
         await self._send(self._error(50000, f"The request of {exc.size} bytes is larger than this "
                                             f"server accepts ({self.config.max_batch_size} bytes)."))
 
@@ -435,7 +440,7 @@ class Connection:
             return True
         kind, _ = await self._next()
         if kind != tds.ATTENTION:
-            raise tds.ProtocolError(f"request type {kind:#04x} while a request is running")
+            raise ProtocolError(f"request type {kind:#04x} while a request is running")
         self.log("attention: request cancelled")
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         return False
@@ -464,7 +469,7 @@ class Connection:
             else:
                 kind, payload = await self._next()
         if kind != tds.LOGIN7:
-            raise tds.ProtocolError(f"expected LOGIN7, got request type {kind:#04x}")
+            raise ProtocolError(f"expected LOGIN7, got request type {kind:#04x}")
         login = logins.parse_login7(payload)
         self.user, self.version = login.user, min(login.tds_version, TDS74)
         self.log("login user=%r database=%r app=%r host=%r tds=%#010x", login.user, login.database,
@@ -517,12 +522,12 @@ class Connection:
 
     async def _tls(self, login_only):
         """The TLS handshake inside PRELOGIN packets; returns the LOGIN7 read through TLS."""
-        tls = transport.TlsStream(self.server.tls, self.reader)
+        tls = TlsStream(self.server.tls, self.reader)
         finished = False
         while not finished:
             kind, payload = await self._read()
             if kind != tds.PRELOGIN:
-                raise tds.ProtocolError(f"request type {kind:#04x} during the TLS handshake")
+                raise ProtocolError(f"request type {kind:#04x} during the TLS handshake")
             out, finished = tls.handshake(payload)
             if out:
                 self.writer.write(tds.frame(out, self.packet_size, self.spid, tds.PRELOGIN))
@@ -530,11 +535,11 @@ class Connection:
         self.log("TLS %s (%s): %s", tls.tls.version(), tls.tls.cipher()[0],
                  "login only" if login_only else "whole session")
         if not login_only:
-            self.writer = transport.TlsWriter(self.writer, tls)  # whatever is written from now on
+            self.writer = TlsWriter(self.writer, tls)  # whatever is written from now on
             return await self._next()
         message = await self._read()
         if not tls.drained:
-            raise tds.ProtocolError("data after the encrypted login")
+            raise ProtocolError("data after the encrypted login")
         self.stream = self.reader  # back to plain TDS after the login packet
         return message
 
@@ -566,7 +571,7 @@ class Connection:
             self.drop_partial = self.answer_columns = None
             try:
                 if kind == tds.SQL_BATCH:
-                    text = batches.decode_batch(payload, self.version)
+                    text = tds.decode_batch(payload, self.version)
                     served = await self._use_batch(text)
                     if served is not None:
                         return served
@@ -578,10 +583,10 @@ class Connection:
                 elif kind == tds.BULK_LOAD:
                     reply = await engine.bulk_load(payload)
                 else:
-                    raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
+                    raise ProtocolError(f"unsupported request type {kind:#04x}")
             except engines.Stop as stop:
                 return stop.keep_open
-            except (tds.ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
+            except (ProtocolError, ConnectionError, asyncio.CancelledError, ClientGone):
                 raise
             except Exception as exc:  # a fault of this server: answered, and the connection kept
                 log.exception("conn %d internal error", self.id)
@@ -608,11 +613,11 @@ class Connection:
             return None
         try:
             statements = batches.parse_batch(text)
-        except batches.SqlError:
+        except SqlError:
             return None
-        if len(statements) != 1 or statements[0][0] != "use":
+        if len(statements) != 1 or statements[0].kind != "use":
             return None
-        database = statements[0][1]
+        database = statements[0].database
         self.log("batch=use database=%r", database)
         if database.casefold() != self.config.database.casefold():
             await self._send(self._error(911, f"Database '{database}' does not exist. "
@@ -641,20 +646,20 @@ class Connection:
         if scenario is not None and not await self._pause(scenario["delay"]):
             raise engines.Stop(keep_open=True)
         if action == "error":
-            err = batches.SqlError(scenario["code"] or 50000, scenario["text"] or "",
+            err = SqlError(scenario["code"] or 50000, scenario["text"] or "",
                                    scenario["severity"], scenario["state"])
             err.procedure = proc.name
             raise err
         if action in (None, "delay"):
             try:
                 return await self._mes_call(proc.name, args, transaction)
-            except batches.SqlError as err:  # a lock held too long (1222)
+            except SqlError as err:  # a lock held too long (1222)
                 self.log("MES database error: %s", err.text)
                 err.procedure = proc.name
                 raise
             except sqlite3.Error as exc:  # the file damaged, say
                 self.log("MES database error: %s", exc)
-                raise batches.SqlError(50000, f"MES database error: {exc}") from None
+                raise SqlError(50000, f"MES database error: {exc}") from None
         if action == "drop_mid_batch":
             self.drop_partial = scenario["partial"]
         self.answer_columns = scenario["columns"]
@@ -676,7 +681,7 @@ class Connection:
 
     async def run_sql(self, function, *args, write=False):
         """function(conn, *args): a client's work on the tables (a query, a write, a catalog
-        read), on the client's own thread and SQLite connection (transport.SessionThread), so
+        read), on the client's own thread and SQLite connection (threads.SessionThread), so
         that it holds up neither the event loop nor the station's procedures.  It is bounded by
         the request's time (--statement-timeout: then SQL Server's query governor error 8649),
         and stopped by the client's ATTENTION (answered once it has stopped) or its close.
@@ -686,7 +691,7 @@ class Connection:
         1222); inside a transaction, the transaction's lock, held until it ends."""
         server, transaction = self.server, self._engine().transaction
         if self.session is None:
-            self.session = transport.SessionThread(self.config.db, mes.session)
+            self.session = threads.SessionThread(self.config.db, mes.session)
         session, request = self.session, self.request
         if not write or (transaction is not None and transaction.locking):
             job = session.submit(request, function, *args)
@@ -719,7 +724,7 @@ class Connection:
         """SQL Server's query governor error, for a request that ran past --statement-timeout."""
         limit = self.config.statement_timeout
         self.log("statement time-out: the request ran past %g s", limit)
-        return batches.SqlError(
+        return SqlError(
             8649, f"The query has been canceled because the estimated cost of this query "
                   f"({max(int(limit) + 1, 1)}) exceeds the configured threshold of "
                   f"{int(limit)}. Contact the system administrator.", 17)

@@ -4,7 +4,7 @@
         conn = _mssql.connect(**sim.connect_args())
         sim.add_scenario("error", serial="SN0001", code=50001, text="MES is down")
 
-The database is seeded with the demo data (see seed.py); `add_unit` adds units of a test's own.
+The database is seeded with the demo data (see mes/seed.py); `add_unit` adds units of a test's own.
 """
 
 import itertools
@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from . import scenarios
+from .mes import scenarios
 from .sql import functions
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -6,9 +6,11 @@ Each procedure is function(ask, session) -> a list of result sets (columns, rows
 it prints go out as INFO (ask.info).
 """
 
-from .. import sqltypes, tables
-from ..batch import PROCEDURES as MES_PROCEDURES
-from ..sqltypes import SqlError, SqlType
+from ..errors import SqlError
+from . import tables
+from . import types as sqltypes
+from .procedures import PROCEDURES as MES_PROCEDURES
+from .types import SqlType
 
 _SYSNAME = SqlType("nvarchar", 128)
 _INT, _SMALL, _BIT = sqltypes.INT, SqlType("smallint"), SqlType("bit")

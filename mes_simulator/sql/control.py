@@ -1,32 +1,23 @@
 """The grammar of T-SQL's control flow: statement blocks, IF, WHILE, BREAK, CONTINUE, GOTO and
 labels, RETURN, TRY...CATCH, RAISERROR, THROW and EXEC of a character string.
 
-Mixed into batch.Parser, whose token helpers it uses.  Statements are tuples whose first item
-names them:
-
-    ("block", statements)                 ("if", condition, then, otherwise or None)
-    ("while", condition, body)            ("break",)  ("continue",)  ("return",)
-    ("label", name)  ("goto", name)       ("try", statements, catch statements)
-    ("raiserror", message, severity, state, arguments, options)
-    ("throw", None) to rethrow, or ("throw", (number, message, state))
-    ("dynamic", parts): EXEC ('...' + @sql), the parts a string constant or a variable each
-
-Each statement Parser.statement() reads is a Statement: the tuple, and the line it starts on.
+Mixed into batch.Parser, whose token helpers it uses.  The statements it reads are
+statements.py's Block, If, While, Break, Continue, Return, Label, Goto, Try, Raiserror, Throw
+and Dynamic (EXEC of a string); each one Parser.statement() reads knows the line it starts on.
 """
 
-from ..sqltypes import SqlError
+from ..errors import SqlError
+from .statements import (Break, Continue, Dynamic, Goto, Label, Raiserror, Return, Statement, Throw,
+                         Try, While)
 
 # Words after which a THROW may follow without a semicolon: it starts a block or a branch.
 _OPENERS = {"begin", "try", "catch", "else"}
 
 
-class Statement(tuple):
-    """A statement's tree, knowing the line of the batch it starts on."""
-    line = 1
-
-
 def at(statement, line):
-    statement = Statement(statement)
+    """The statement, knowing the line of the batch it starts on."""
+    if not isinstance(statement, Statement):
+        statement = Statement(statement)
     statement.line = line
     return statement
 
@@ -44,7 +35,7 @@ class ControlFlowParser:
     def label(self):
         tok = self.peek()
         self.pos += 2
-        return ("label", tok.value)
+        return Label(tok.value)
 
     def block(self, closing):
         """Statements up to END [closing]: at least one, as SQL Server wants."""
@@ -69,7 +60,7 @@ class ControlFlowParser:
         self.catches += 1
         handler = self.block("catch")
         self.catches -= 1
-        return ("try", statements, handler)
+        return Try(statements, handler)
 
     def st_while(self):
         condition = self.condition()
@@ -81,26 +72,26 @@ class ControlFlowParser:
         body = self.statement()
         self.depth -= 1
         self.loops -= 1
-        return ("while", condition, body)
+        return While(condition, body)
 
     def st_break(self):
         if not self.loops:
             raise SqlError(135, "Cannot use a BREAK statement outside the scope of a WHILE "
                                 "statement.", severity=15)
-        return ("break",)
+        return Break()
 
     def st_continue(self):
         if not self.loops:
             raise SqlError(136, "Cannot use a CONTINUE statement outside the scope of a WHILE "
                                 "statement.", severity=15)
-        return ("continue",)
+        return Continue()
 
     def st_goto(self):
         tok = self.peek()
         if tok is None or tok.kind != "name" or not isinstance(tok.value, str):
             raise self.syntax_error()
         self.pos += 1
-        return ("goto", tok.value)
+        return Goto(tok.value)
 
     def st_return(self):
         if not self.done() and self.peek().key != ("punct", ";") and (
@@ -108,7 +99,7 @@ class ControlFlowParser:
             self.expression()
             raise SqlError(178, "A RETURN statement with a return value cannot be used in this "
                                 "context.", severity=15)
-        return ("return",)
+        return Return()
 
     def st_raiserror(self):
         self.expect_punct("(")
@@ -134,7 +125,7 @@ class ControlFlowParser:
                 options.append(option)
                 if not self.accept_punct(","):
                     break
-        return ("raiserror", message, severity, state, tuple(arguments), tuple(options))
+        return Raiserror(message, severity, state, tuple(arguments), tuple(options))
 
     def st_throw(self):
         before = self.tokens[self.pos - 2] if self.pos >= 2 else None
@@ -150,12 +141,12 @@ class ControlFlowParser:
                                       "a CATCH block. Insert the THROW statement inside a CATCH "
                                       "block, or add error parameters to the THROW statement.",
                                severity=15)
-            return ("throw", None)
+            return Throw(None)
         number = self.argument()
         self.expect_punct(",")
         message = self.argument()
         self.expect_punct(",")
-        return ("throw", (number, message, self.argument()))
+        return Throw((number, message, self.argument()))
 
     def dynamic(self):
         """EXEC ( '...' [+ @sql ...] ): constants and variables only, as T-SQL has it."""
@@ -164,7 +155,7 @@ class ControlFlowParser:
         while self.accept_punct("+"):
             parts.append(self.argument())
         self.expect_punct(")")
-        return ("dynamic", tuple(parts))
+        return Dynamic(tuple(parts))
 
 
 def check_labels(statements):
@@ -174,24 +165,24 @@ def check_labels(statements):
 
     def walk(items, blocks):
         for st in items:
-            kind = st[0]
+            kind = st.kind
             if kind == "label":
-                if st[1] in labels:
-                    raise SqlError(132, f"The label '{st[1]}' has already been declared. Label "
+                if st.name in labels:
+                    raise SqlError(132, f"The label '{st.name}' has already been declared. Label "
                                         "names must be unique within a query batch or stored "
                                         "procedure.", severity=15)
-                labels[st[1]] = blocks
+                labels[st.name] = blocks
             elif kind == "goto":
-                jumps.append((st[1], blocks))
+                jumps.append((st.name, blocks))
             elif kind == "block":
-                walk(st[1], blocks)
+                walk(st.statements, blocks)
             elif kind == "if":
-                walk([s for s in st[2:] if s is not None], blocks)
+                walk([s for s in (st.then, st.otherwise) if s is not None], blocks)
             elif kind == "while":
-                walk([st[2]], blocks)
+                walk([st.body], blocks)
             elif kind == "try":
-                walk(st[1], blocks + (id(st[1]),))
-                walk(st[2], blocks + (id(st[2]),))
+                walk(st.statements, blocks + (id(st.statements),))
+                walk(st.handler, blocks + (id(st.handler),))
 
     walk(statements, ())
     for name, blocks in jumps:

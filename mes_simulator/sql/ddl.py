@@ -12,9 +12,11 @@ import re
 import sqlite3
 import zlib
 
-from .. import sqltypes
-from ..sqltypes import SqlError, SqlType
+from ..errors import SqlError
+from . import types as sqltypes
 from .functions import COLLATION
+from .statements import AlterTable, CreateIndex, CreateTable, DropIndex, DropTable
+from .types import SqlType
 
 TEMPORARY = "@"  # between a temporary table's name and its session's number
 
@@ -35,7 +37,7 @@ class DdlParser:
             while self.accept_punct(","):
                 columns.append(self._index_column())
             self.expect_punct(")")
-            return ("create_index", unique, name, target, tuple(columns))
+            return CreateIndex(unique, name, target, tuple(columns))
         if unique or not self.accept_word("table"):
             word = self.word() or ""
             if word in ("procedure", "proc", "view", "function", "trigger", "schema", "type",
@@ -54,7 +56,7 @@ class DdlParser:
             if not self.accept_punct(","):
                 break
         self.expect_punct(")")
-        return ("create_table", target, tuple(columns), tuple(keys))
+        return CreateTable(target, tuple(columns), tuple(keys))
 
     def _index_column(self):
         name = self._alias()
@@ -123,7 +125,7 @@ class DdlParser:
             name = self._alias()
             if self.accept_word("on"):
                 self._target()
-            return ("drop_index", name)
+            return DropIndex(name)
         if not self.accept_word("table"):
             word = self.word() or ""
             if word in ("procedure", "proc", "view", "function", "trigger", "schema", "type"):
@@ -141,7 +143,7 @@ class DdlParser:
         targets = [self._target()]
         while self.accept_punct(","):
             targets.append(self._target())
-        return ("drop_table", tuple(targets), if_exists)
+        return DropTable(tuple(targets), if_exists)
 
     def st_alter(self):
         if not self.accept_word("table"):
@@ -151,13 +153,13 @@ class DdlParser:
             columns = [self._column()]
             while self.accept_punct(","):
                 columns.append(self._column())
-            return ("alter_table", target, "add", tuple(columns))
+            return AlterTable(target, "add", tuple(columns))
         if self.accept_word("drop"):
             self.accept_word("column")
             names = [self._alias()]
             while self.accept_punct(","):
                 names.append(self._alias())
-            return ("alter_table", target, "drop", tuple(names))
+            return AlterTable(target, "drop", tuple(names))
         raise self.syntax_error()
 
 
@@ -187,7 +189,7 @@ def object_id(name):
 
 def columns(db, name):
     """The columns of a client's table as tables.Column tuples; None if there is none."""
-    from ..tables import Column
+    from .tables import Column
     try:
         found = db.execute(f'PRAGMA table_info("{_quoted(name)}")').fetchall()
     except sqlite3.Error:
@@ -329,7 +331,7 @@ def user_tables(db):
     names = [r[0] for r in db.execute(
         "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' "
         "AND name NOT LIKE '#%' ORDER BY name")]
-    from ..tables import MES_TABLES
+    from .tables import MES_TABLES
     return [(n, object_id(n), columns(db, n)) for n in names if n not in MES_TABLES]
 
 

@@ -11,8 +11,9 @@ import threading
 from datetime import date, datetime, time, timedelta, timezone
 from decimal import ROUND_CEILING, ROUND_FLOOR, Decimal
 
-from ..sqltypes import CHARACTER, MAX, UNICODE, SqlError, SqlType, Varchar
-from ..sqltypes import convert as sqltypes_convert
+from ..errors import SqlError
+from .types import CHARACTER, MAX, UNICODE, SqlType, Varchar
+from .types import convert as sqltypes_convert
 
 # decimal(38): SQL Server's 38 digits (Python's default context keeps 28), on every thread
 decimal.DefaultContext.prec = decimal.getcontext().prec = 38

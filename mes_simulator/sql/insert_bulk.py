@@ -4,8 +4,8 @@ the statement with which a bulk-copy client announces the rows it sends next."""
 import re
 from collections import namedtuple
 
-from ..batch import Parser, tokenize
-from ..sqltypes import SqlError
+from ..errors import SqlError
+from .batch import Parser, tokenize
 
 InsertBulk = namedtuple("InsertBulk", "parts written columns options")
 # columns: ((name as written, folded name, SqlType), ...); options: {OPTION: text}

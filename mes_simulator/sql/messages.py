@@ -3,8 +3,9 @@ functions a CATCH block reads the error by."""
 
 import re
 
-from .. import sqltypes
-from ..sqltypes import SqlError, SqlType
+from ..errors import SqlError
+from . import types as sqltypes
+from .types import SqlType
 
 # Errors found when a statement is bound to its tables and columns.  SQL Server finds them when
 # it compiles the statement: they end the batch (or the dynamic batch, or the procedure) they

@@ -15,11 +15,12 @@ import sqlite3
 from datetime import date, time
 from decimal import Decimal, InvalidOperation
 
-from .. import evaluate, sqltypes, tables
-from ..evaluate import Node
-from ..sqltypes import SqlError
-from . import functions
+from ..errors import SqlError
+from . import evaluate, functions, tables
+from . import types as sqltypes
+from .evaluate import Node
 from .functions import COLLATION, to_sqlite
+from .types import store
 
 _NUMBERS = set(sqltypes.INT_RANGES) | sqltypes.FLOATS
 _MOMENTS = {"datetime", "datetime2", "smalldatetime"}
@@ -466,7 +467,6 @@ class Generator:
         def run(*values):
             values = [from_sqlite(v, t) for v, t in zip(values, types)]
             if node.kind == "convert":
-                from .writes import store
                 return to_sqlite(store(values[0], node.name[1], node.name[0], session.codepage))
             lits = [Node("lit", t, v) for v, t in zip(values, types)]
             ctx = evaluate.Context(session, variables, {})

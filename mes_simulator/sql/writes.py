@@ -8,40 +8,18 @@ work, and only the rows a statement writes come back to Python, for OUTPUT.
 import sqlite3
 from datetime import datetime, timezone
 
-from .. import evaluate, sqltypes, tables
-from ..evaluate import Node
-from ..sqltypes import SqlError
-from . import functions, sqlite
+from . import evaluate, functions, sqlite, tables
+from . import types as sqltypes
+from .evaluate import Node
+from .types import store
 
 _ALIAS = "target"
-
-
-def store(value, column, table, codepage):
-    """A value as the column keeps it; 2628 for a text or binary longer than the column."""
-    stored = sqltypes.convert(value, column.type, codepage)
-    size = column.type.size
-    if value is not None and column.type.name in sqltypes.CHARACTER | sqltypes.BINARY \
-            and size not in (None, sqltypes.MAX) and stored != value \
-            and _length(value, column.type, codepage) > size:
-        raise SqlError(2628, f"String or binary data would be truncated in table "
-                             f"'MES.dbo.{table}', column '{column.name}'. Truncated value: "
-                             f"'{stored}'.", state=1)
-    return stored
-
-
-def _length(value, sqltype, codepage):
-    if sqltype.name in sqltypes.BINARY or isinstance(value, bytes):
-        return len(value)
-    text = sqltypes.text_of(value)
-    if sqltype.name in sqltypes.UNICODE:
-        return len(text)
-    return len(text.encode(codepage, errors="replace"))
 
 
 def run(write, db, rows=None):
     """(rows written, OUTPUT rows) of an engine.TableWrite, on the connection that writes;
     rows: an INSERT's rows when they were read before (MERGE)."""
-    kind = write.st[0]
+    kind = write.st.kind
     evaluation = functions.Evaluation()
     generator = sqlite.Generator(write.engine, write.variables, evaluation)
     with evaluation:
@@ -188,7 +166,7 @@ def _change(write, db, generator, kind):
 
 def _output(write, inserted, deleted):
     pseudo = {"insert": [inserted], "update": [inserted, deleted],
-              "delete": [deleted]}[write.st[0]]
+              "delete": [deleted]}[write.st.kind]
     ctx = evaluate.Context(write.engine, write.variables, {})
     ctx.rows.append(pseudo)
     return tuple(evaluate.value(node, ctx) for node in write.output)

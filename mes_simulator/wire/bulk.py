@@ -11,9 +11,13 @@ import uuid
 from collections import namedtuple
 from decimal import Decimal
 
-from .. import sqltypes, tables, tds
-from ..sqltypes import MAX, Reader, SqlError, SqlType
-from . import datetimes
+from ..errors import ProtocolError, SqlError
+from ..sql import tables
+from ..sql import types as sqltypes
+from ..sql.types import MAX, SqlType
+from . import datetimes, tds
+from . import types as wiretypes
+from .types import Reader
 
 # A column as COLMETADATA describes it: its TDS type code, SQL Server type and name.
 Column = namedtuple("Column", "code type name")
@@ -90,14 +94,14 @@ def _column_info(r, version, colid):
         if scale > 7:
             raise BadStream(4816, f"Invalid column type from bcp client for colid {colid}.")
         sqltype = SqlType(datetimes.NAMES[code], 0, 0, scale)
-    elif code in sqltypes._USHORTLEN:
-        kind = sqltypes._USHORTLEN[code]
+    elif code in wiretypes._USHORTLEN:
+        kind = wiretypes._USHORTLEN[code]
         size = r.unpack("<H")
         if code in _COLLATED:
             r.take(5)
         sqltype = SqlType(kind, MAX if size == 0xFFFF else
                           max(size // 2 if kind in sqltypes.UNICODE else size, 1))
-    elif code in sqltypes._LONGLEN:
+    elif code in wiretypes._LONGLEN:
         r.unpack("<i")
         if code in _COLLATED:
             r.take(5)
@@ -106,7 +110,7 @@ def _column_info(r, version, colid):
                 r.us_varchar()
         else:
             r.us_varchar()
-        sqltype = SqlType(sqltypes._LONGLEN[code], MAX)
+        sqltype = SqlType(wiretypes._LONGLEN[code], MAX)
     else:
         raise BadStream(4816, f"Invalid column type from bcp client for colid {colid}.")
     return Column(code, sqltype, r.b_varchar())
@@ -115,7 +119,7 @@ def _column_info(r, version, colid):
 def _fixed_type(code):
     if code == 0x1F:
         return sqltypes.INT
-    return sqltypes._fixed({0x30: "tinyint", 0x32: "bit", 0x34: "smallint", 0x38: "int",
+    return wiretypes._fixed({0x30: "tinyint", 0x32: "bit", 0x34: "smallint", 0x38: "int",
                             0x7F: "bigint", 0x3B: "real", 0x3E: "float", 0x3D: "datetime",
                             0x3A: "smalldatetime", 0x3C: "money", 0x7A: "smallmoney"}[code],
                            bytes(_FIXED_SIZE[code]))[0]
@@ -132,7 +136,7 @@ def _value(r, column, codepage, colid):
         if code in _FIXED_SIZE:
             if code == 0x1F:
                 return None
-            return sqltypes._fixed(sqltype.name, r.take(_FIXED_SIZE[code]))[1]
+            return wiretypes._fixed(sqltype.name, r.take(_FIXED_SIZE[code]))[1]
         if code in _BYTELEN_NAMES or code in (0x6A, 0x6C) or code in datetimes.NAMES:
             n = r.unpack("<B")
             if not n:
@@ -151,22 +155,22 @@ def _value(r, column, codepage, colid):
             name = _BYTELEN_NAMES[code].get(n)
             if name is None:
                 raise _bad_length(colid)
-            return sqltypes._fixed(name, raw)[1]
-        if code in sqltypes._USHORTLEN:
+            return wiretypes._fixed(name, raw)[1]
+        if code in wiretypes._USHORTLEN:
             if sqltype.size == MAX:
-                raw = sqltypes._read_plp(r)
+                raw = wiretypes._read_plp(r)
             else:
                 n = r.unpack("<H")
                 raw = None if n == 0xFFFF else r.take(n)
-            return sqltypes._character(sqltype.name, raw, None, codepage)
+            return wiretypes._character(sqltype.name, raw, None, codepage)
         # text, ntext, image: a text pointer (none: NULL), a timestamp, the data
         pointer = r.unpack("<B")
         if not pointer:
             return None
         r.take(pointer + 8)
         raw = r.take(r.unpack("<i"))
-        return sqltypes._character(sqltype.name, raw, None, codepage)
-    except tds.ProtocolError:
+        return wiretypes._character(sqltype.name, raw, None, codepage)
+    except ProtocolError:
         raise _bad_length(colid) from None
     except (ValueError, OverflowError, struct.error):  # a date past 9999, say
         raise BadStream(4815, f"Received an invalid column length from the bcp client for "
@@ -198,7 +202,7 @@ class Load:
                 self._insert(db, count, values)
         except BadStream as bad:
             raise SqlError(bad.number, bad.text) from None
-        except tds.ProtocolError:  # the message ends inside a row
+        except ProtocolError:  # the message ends inside a row
             raise SqlError(4815, "Received an invalid column length from the bcp client for "
                                  f"colid {len(self.targets)}.") from None
         return count

@@ -8,7 +8,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
-from mes_simulator.batch import SAVE_RESULT, UNIT_QUERY  # noqa: E402,F401
+from mes_simulator.sql.batch import SAVE_RESULT, UNIT_QUERY  # noqa: E402,F401
 
 
 def gbk(text):

@@ -13,8 +13,10 @@ from hypothesis import strategies as st
 from pymssql import _mssql
 
 from simulator_support import SAVE_RESULT, UNIT_QUERY
-from mes_simulator import evaluate, mes, scenarios
-from mes_simulator.batch import (Parser, SqlError, _station_batch, check_declared, checked_batch,
+from mes_simulator.mes import procedures as mes, scenarios
+from mes_simulator.sql import evaluate
+from mes_simulator.sql import statements as statements_
+from mes_simulator.sql.batch import (Parser, SqlError, _station_batch, check_declared, checked_batch,
                                  tokenize)
 from mes_simulator.engine import Engine
 from mes_simulator.sql import messages
@@ -121,6 +123,49 @@ def test_station_batches_read_as_any_batch_is_read(unit, values):
     assert _reading(checked_batch, text) == _reading(token_by_token, text)
     if all(v is None or isinstance(v, (str, bytes, int)) for v in values):
         assert _reading(_station_batch, text) != _typed(None)  # what the driver writes for them
+
+
+def _walk(statements):
+    """The statements, and those inside blocks, branches, loops and TRY/CATCH."""
+    for statement in statements:
+        yield statement
+        inner = {"block": ("statements",), "if": ("then", "otherwise"), "while": ("body",),
+                 "try": ("statements", "handler")}.get(statement.kind, ())
+        for field in inner:
+            part = getattr(statement, field)
+            if part is not None:
+                for found in _walk(part if isinstance(part, tuple) and not isinstance(
+                        part, statements_.Statement) else (part,)):
+                    yield found
+
+
+def test_statements_are_named_types_that_know_their_line():
+    """Every statement read, also inside others and in the station's own batches, is one of the
+    named statement types, its kind the type's, and knows the line it starts on."""
+    text = ("SET NOCOUNT ON\nUSE MES\nDECLARE @n int = 1, @t nvarchar(10)\nSET @n += 2\n"
+            "PRINT @n\nSELECT @n\nSELECT serial FROM dbo.units\nEXEC sp_who\nEXEC ('SELECT 1')\n"
+            "BEGIN TRAN t\nSAVE TRAN s\nROLLBACK TRAN s\nCOMMIT\n"
+            "IF @n > 1 BEGIN PRINT 'a' END ELSE PRINT 'b'\n"
+            "WHILE @n < 5 BEGIN SET @n += 1 IF @n = 4 BREAK ELSE CONTINUE END\n"
+            "BEGIN TRY RAISERROR ('x', 16, 1) END TRY BEGIN CATCH THROW; END CATCH\n"
+            "THROW 50001, 'y', 1\nstop:\nGOTO stop\nRETURN\n"
+            "CREATE TABLE t1 (a int PRIMARY KEY)\nALTER TABLE t1 ADD b int\n"
+            "CREATE INDEX i1 ON t1 (b)\nDROP INDEX t1.i1\nDROP TABLE IF EXISTS t1\n"
+            "INSERT INTO @t VALUES (1)\nUPDATE dbo.units SET step = 0 WHERE 1 = 0\n"
+            "DELETE FROM dbo.results WHERE 1 = 0\n"
+            "MERGE dbo.units AS u USING (SELECT 'x' AS s) AS v ON u.serial = v.s "
+            "WHEN MATCHED THEN UPDATE SET step = 0;\n")
+    batch = Parser(tokenize(text)).batch()
+    assert [s.line for s in batch] == list(range(1, 30))
+    kinds = set()
+    for statement in list(_walk(batch)) + list(_walk(_station_batch(as_driver_sends(
+            UNIT_QUERY, ("SN1", "FT1", "a", "b"))))):
+        assert isinstance(statement, statements_.Statement) \
+            and type(statement) is not statements_.Statement, statement
+        assert statement.kind == type(statement).KIND
+        kinds.add(statement.kind)
+    assert kinds == {getattr(statements_, name).KIND for name in dir(statements_)
+                     if getattr(getattr(statements_, name), "KIND", None)}
 
 
 def test_literal_forms():
@@ -278,7 +323,7 @@ _EXECUTESQL = _rpc_message(10, [("", 0, "select @a, @b"), ("", 0, "@a int, @b nv
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.tuples(st.integers(0, len(_EXECUTESQL) - 1), st.integers(0, 255)), max_size=4))
 def test_any_rpc_request_is_answered_or_refused_as_malformed(changes):
-    from mes_simulator.tds import ProtocolError
+    from mes_simulator.errors import ProtocolError
     data = bytearray(_EXECUTESQL)
     for pos, byte in changes:
         data[pos] = byte

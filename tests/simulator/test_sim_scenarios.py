@@ -120,7 +120,7 @@ def test_cancel_during_delay_is_acknowledged(sim, conn):
 
 def test_connection_scenarios_refuse_filters_that_never_match():
     import sqlite3
-    from mes_simulator import scenarios
+    from mes_simulator.mes import scenarios
     conn = sqlite3.connect(":memory:")
     scenarios.create_table(conn)
     for action in ("drop_after_login", "refuse_login"):

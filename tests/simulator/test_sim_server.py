@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 from simulator_support import ROOT, connect_in_fresh_process, query
-from mes_simulator import mes, seed
+from mes_simulator.mes import procedures as mes, seed
 from mes_simulator.testing import Simulator
 
 

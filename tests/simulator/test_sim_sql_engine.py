@@ -296,7 +296,7 @@ class _Session:
 
 
 def _generated(text):
-    from mes_simulator import batch, evaluate
+    from mes_simulator.sql import batch, evaluate
     from mes_simulator.sql import functions, sqlite
     (statement,) = batch.parse_batch(text)
     plan = evaluate.Binder(_Session(), {}).query(statement[1])
@@ -312,7 +312,7 @@ def _generated(text):
     ("SELECT step FROM dbo.units WHERE serial = 'SN0001  '", "sqlite_autoindex_units_1"),
 ])
 def test_filters_on_serial_numbers_use_an_index(tmp_path, text, index):
-    from mes_simulator import mes
+    from mes_simulator.mes import procedures as mes
     sql, params = _generated(text)
     db = mes.connect(str(tmp_path / "plan.db"))
     plan = " ".join(row[-1] for row in db.execute("EXPLAIN QUERY PLAN " + sql, params))

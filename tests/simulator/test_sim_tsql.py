@@ -384,11 +384,18 @@ def test_a_running_while_leaves_the_station_served(simulator):
     station.query_timeout = 60  # a station kept waiting fails the test, not hangs it
     done = []
     worker = threading.Thread(target=lambda: done.append(looping.execute_row(
+        "CREATE TABLE while_started (n int)\n"  # seen by the test: the loop is under way
         "DECLARE @rounds int = 0\n"
         "WHILE NOT EXISTS (SELECT 1 FROM dbo.units WHERE serial = 'WHILE-STOP')\n"
         "  SET @rounds += 1\n"
+        "DROP TABLE while_started\n"
         "SELECT @rounds AS rounds")))
     worker.start()
+    deadline = time.monotonic() + 60  # waits for the batch to start; asserts nothing of time
+    while not simulator.sql.execute(
+            "SELECT 1 FROM sqlite_master WHERE name = 'while_started'").fetchall() \
+            and time.monotonic() < deadline:
+        time.sleep(0.01)
     try:
         assert query(station, "SN0001")[1] == 0
         assert worker.is_alive()  # it cannot end before the unit is there

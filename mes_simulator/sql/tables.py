@@ -10,10 +10,12 @@ import sqlite3
 from collections import namedtuple
 from datetime import datetime, timezone
 
-from . import login, sqltypes
-from .batch import PROCEDURES
-from .sqltypes import SqlError, SqlType
-from .sql.functions import to_sqlite
+from ..errors import SqlError
+from .collations import collation_name
+from . import types as sqltypes
+from .procedures import PROCEDURES
+from .functions import to_sqlite
+from .types import SqlType
 
 Column = namedtuple("Column", "name type nullable default identity")
 Relation = namedtuple("Relation", "schema name columns kind")  # kind: "mes" or "catalog"
@@ -72,8 +74,6 @@ SYSTEM_TYPES = {
 }
 
 
-def collation_name(codepage):
-    return login.COLLATIONS[__import__("codecs").lookup(codepage).name][0]
 
 
 def _max_length(t):

@@ -4,6 +4,8 @@ import codecs
 import struct
 from dataclasses import dataclass
 
+from ..errors import ProtocolError
+from ..sql.collations import COLLATIONS
 from . import tds
 
 # PRELOGIN option tokens and ENCRYPTION values.
@@ -14,17 +16,6 @@ SERVER_VERSION = bytes([15, 0, 0x07, 0xD0])  # reported as 15.0.2000
 PROGRAM_NAME = "Microsoft SQL Server"
 LANGUAGE = "us_english"
 
-# Database code page -> the collation the server announces for it (LCID, CI_AS flags, sort id).
-COLLATIONS = {
-    "gbk": ("Chinese_PRC_CI_AS", bytes.fromhex("0408d00000")),
-    "big5": ("Chinese_Taiwan_Stroke_CI_AS", bytes.fromhex("0404d00000")),
-    "cp932": ("Japanese_CI_AS", bytes.fromhex("1104d00000")),
-    "cp949": ("Korean_Wansung_CI_AS", bytes.fromhex("1204d00000")),
-    "cp1251": ("Cyrillic_General_CI_AS", bytes.fromhex("1904d00000")),
-    "cp1252": ("SQL_Latin1_General_CP1_CI_AS", bytes.fromhex("0904d00034")),
-}
-
-
 def collation_for(codepage):
     return COLLATIONS[codecs.lookup(codepage).name][1]
 
@@ -34,10 +25,10 @@ def parse_prelogin(payload):
     options, pos = {}, 0
     while pos < len(payload) and payload[pos] != TERMINATOR:
         if pos + 5 > len(payload):
-            raise tds.ProtocolError("truncated PRELOGIN option list")
+            raise ProtocolError("truncated PRELOGIN option list")
         token, offset, length = struct.unpack_from(">BHH", payload, pos)
         if offset + length > len(payload):
-            raise tds.ProtocolError("PRELOGIN option outside the message")
+            raise ProtocolError("PRELOGIN option outside the message")
         options[token] = payload[offset:offset + length]
         pos += 5
     return options
@@ -85,7 +76,7 @@ _FIELDS = ("host", "user", "password", "app", "server", None, "library", "langua
 
 def parse_login7(payload):
     if len(payload) < 72:
-        raise tds.ProtocolError("LOGIN7 too short")
+        raise ProtocolError("LOGIN7 too short")
     _length, version, packet_size = struct.unpack_from("<III", payload, 0)
     values = {}
     for n, name in enumerate(_FIELDS):
@@ -94,7 +85,7 @@ def parse_login7(payload):
             continue
         raw = payload[offset:offset + 2 * chars]
         if len(raw) != 2 * chars:
-            raise tds.ProtocolError(f"LOGIN7 field {name} outside the message")
+            raise ProtocolError(f"LOGIN7 field {name} outside the message")
         values[name] = decode_password(raw) if name == "password" else raw.decode(
             "utf-16-le", errors="replace")
     return Login(tds_version=version, packet_size=packet_size, **values)

@@ -9,7 +9,7 @@ import sqlite3
 from contextlib import contextmanager
 from datetime import datetime, timezone
 
-from .sql import functions
+from ..sql import functions
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS units (

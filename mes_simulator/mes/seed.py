@@ -1,8 +1,8 @@
-"""The demo MES data: `python3 -m mes_simulator.seed FILE` creates FILE and seeds it."""
+"""The demo MES data: `python3 -m mes_simulator.mes.seed FILE` creates FILE and seeds it."""
 
 import sys
 
-from . import mes, scenarios
+from . import procedures as mes, scenarios
 
 ROUTE = "FT1,FT2,PACK"
 SHORT_ROUTE = "FT1,PACK"
@@ -50,7 +50,7 @@ def seed(conn):
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if len(argv) != 1:
-        print("usage: python3 -m mes_simulator.seed FILE", file=sys.stderr)
+        print("usage: python3 -m mes_simulator.mes.seed FILE", file=sys.stderr)
         return 2
     conn = mes.connect(argv[0])
     if conn.execute("SELECT count(*) FROM units").fetchone()[0]:

@@ -1,4 +1,4 @@
-"""SQL batches: decoding, T-SQL tokens, and the statements this server understands.
+"""SQL batches: T-SQL tokens, and the statements this server understands.
 
 A batch is read as SQL Server reads it: tokens (white space and comments free, keywords and
 names case-insensitive), then statements, each checked whole before anything runs.  The
@@ -11,15 +11,16 @@ error SQL Server gives, never with a guess.
 import functools
 import re
 from collections import namedtuple
-import struct
-from dataclasses import dataclass, field
 from decimal import Decimal
 
-from . import sqltypes, tds
+from ..errors import SqlError
+from . import control
+from .statements import (Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query, Rollback, Save,
+                         Select, Set, Use)
+from . import types as sqltypes
+from .ddl import DdlParser
+from .procedures import Param
 from .query import ExpressionParser
-from .sql import control
-from .sql.ddl import DdlParser
-from .sqltypes import SqlError, SqlType
 
 # The station's two batches, with a constant in each %s.
 UNIT_QUERY = (
@@ -30,42 +31,6 @@ SAVE_RESULT = (
     "\nDECLARE @Msg nvarchar(500), @RETURN int ;\n"
     "exec dbo.uspSaveResult %s, %s, %s, %s, %s, %s, @Msg OUT, @RETURN OUT ;\n"
     "SELECT @Msg, @RETURN;\n")
-
-
-@dataclass(frozen=True)
-class Param:
-    name: str
-    type: SqlType
-    output: bool = False
-
-
-@dataclass(frozen=True)
-class Procedure:
-    name: str
-    params: tuple        # Param, in order
-    by_name: dict = field(init=False, repr=False, compare=False)  # case-folded name: Param
-
-    def __post_init__(self):
-        object.__setattr__(self, "by_name", {p.name.casefold(): p for p in self.params})
-
-    @property
-    def inputs(self):
-        return [p for p in self.params if not p.output]
-
-
-_NV, _V = SqlType("nvarchar", 4000), SqlType("varchar", 8000)
-PROCEDURES = {p.name.casefold(): p for p in (
-    Procedure("uspGetUnitInfo", (
-        Param("@SerialNumber", _NV), Param("@Procedure", _V), Param("@Employee", _V),
-        Param("@LineName", _V), Param("@OutPutxmls", SqlType("nvarchar", 4000), True),
-        Param("@RETURN", sqltypes.INT, True))),
-    Procedure("uspSaveResult", (
-        Param("@SerialNumber", _NV), Param("@Procedure", _V), Param("@Employee", _V),
-        Param("@LineName", _V), Param("@Result", _V), Param("@ErrorNo", _NV),
-        Param("@Msg", SqlType("nvarchar", 500), True), Param("@RETURN", sqltypes.INT, True))),
-)}
-# The system procedures of the RPC interface (also callable by EXEC).
-SYSTEM_PROCEDURES = {"sp_executesql", "sp_prepare", "sp_execute", "sp_prepexec", "sp_unprepare"}
 
 
 # ---------------------------------------------------------------- tokens
@@ -193,29 +158,6 @@ def _join_dotted_names(tokens):
 
 
 # ---------------------------------------------------------------- statements
-
-def decode_batch(payload, version):
-    """The batch text of an SQL batch message (after ALL_HEADERS from TDS 7.2 on)."""
-    return decode_text(skip_all_headers(payload, version))
-
-
-def skip_all_headers(payload, version):
-    if version >= tds.TDS72:
-        if len(payload) < 4:
-            raise tds.ProtocolError("request without ALL_HEADERS")
-        (total,) = struct.unpack_from("<I", payload)
-        if not 4 <= total <= len(payload):
-            raise tds.ProtocolError("bad ALL_HEADERS length")
-        payload = payload[total:]
-    return payload
-
-
-def decode_text(payload):
-    try:
-        return payload.decode("utf-16-le")
-    except UnicodeDecodeError as exc:
-        raise tds.ProtocolError("SQL batch text is not UTF-16LE") from exc
-
 
 # Expressions: ("lit", value), ("var", "@name"), ("global", "@@name"), ("neg", expr).
 # Statements: tuples whose first item names them; see Parser.
@@ -347,7 +289,7 @@ def _shape(template):
     count = template.count("%s")
     statements = Parser(tokenize(template % (("NULL",) * count))).batch()
     check_declared(statements, ())
-    at = next(n for n, st in enumerate(statements) if st[0] == "exec")
+    at = next(n for n, st in enumerate(statements) if st.kind == "exec")
     return (re.compile(_CONSTANT.join(re.escape(part) for part in template.split("%s"))),
             statements, at, count)
 
@@ -363,8 +305,8 @@ def _station_batch(text):
         if m is not None:
             st = statements[at]
             args = tuple((name, _argument(written), output) for (name, _null, output), written
-                         in zip(st[4], m.groups())) + st[4][count:]
-            return statements[:at] + (control.at(st[:4] + (args,), st.line),) \
+                         in zip(st.args, m.groups())) + st.args[count:]
+            return statements[:at] + (control.at(st._replace(args=args), st.line),) \
                 + statements[at + 1:]
     return None
 
@@ -498,10 +440,10 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             if op is not None and op.kind == "punct" and op.value in _COMPOUND \
                     and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
                 self.pos += 2  # SET @i += 1
-                return ("assign", var, ("op", op.value, ("var", var, tok.text),
+                return Assign(var, ("op", op.value, ("var", var, tok.text),
                                         self.expression()))
             self.expect_punct("=")
-            return ("assign", var, self.expression())
+            return Assign(var, self.expression())
         option = self.word()
         if option is None:
             raise self.syntax_error()
@@ -511,14 +453,14 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             self.pos += 1
         words = [t.value if t.kind == "name" else t.text for t in self.tokens[start:self.pos]]
         # a dotted name (SET IDENTITY_INSERT MES.dbo.results ON) as its folded parts with dots
-        return ("set", tuple(".".join(w) if isinstance(w, tuple) else str(w) for w in words))
+        return Set(tuple(".".join(w) if isinstance(w, tuple) else str(w) for w in words))
 
     def st_use(self):
         tok = self.peek()
         if tok is None or tok.kind != "name":
             raise self.syntax_error()
         self.pos += 1
-        return ("use", tok.text[1:-1] if tok.text[0] in '["' else tok.text)
+        return Use(tok.text[1:-1] if tok.text[0] in '["' else tok.text)
 
     def st_declare(self):
         out = []
@@ -527,12 +469,12 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             self.accept_word("as")
             if self.accept_word("table"):
                 out.append((name, self._table_columns(), None))
-                return ("declare", tuple(out))
+                return Declare(tuple(out))
             sqltype = self.sqltype()
             value = self.expression() if self.accept_punct("=") else None
             out.append((name, sqltype, value))
             if not self.accept_punct(","):
-                return ("declare", tuple(out))
+                return Declare(tuple(out))
 
     def _table_columns(self):
         """A table variable's (name type [constraints], ...): TableType of its columns."""
@@ -609,7 +551,7 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
                 args.append((name, value, output))
                 if not self.accept_punct(","):
                     break
-        return ("exec", status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
+        return Exec(status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
                 _written_name(tok.text), tuple(args))
 
     st_exec = exec_statement
@@ -666,12 +608,12 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             for item in core["items"]:
                 if item[0] == "item" and item[1][0] == "star":
                     raise SqlError(263, "Must specify table to select from.")
-            return ("select", core["items"])
-        return ("query", query)
+            return Select(core["items"])
+        return Query(query)
 
     def st_with(self):
         self.pos -= 1
-        return ("query", self.query())
+        return Query(self.query())
 
     def _alias(self):
         tok = self.peek()
@@ -690,8 +632,8 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         if self.accept_word("try"):
             return self.try_catch()
         if not (self.accept_word("tran") or self.accept_word("transaction")):
-            return ("block", self.block(None))  # BEGIN ... END
-        return ("begin", self._tran_name())
+            return Block(self.block(None))  # BEGIN ... END
+        return Begin(self._tran_name())
 
     def _tran_name(self):
         tok = self.peek()
@@ -707,17 +649,17 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             return name
         return None
 
-    def _end_transaction(self, kind):
+    def _end_transaction(self, statement):
         """COMMIT or ROLLBACK [WORK | TRAN[SACTION] [name]]."""
         if not self.accept_word("work") and (self.accept_word("tran") or self.accept_word("transaction")):
-            return (kind, self._tran_name())
-        return (kind, None)
+            return statement(self._tran_name())
+        return statement(None)
 
     def st_commit(self):
-        return self._end_transaction("commit")
+        return self._end_transaction(Commit)
 
     def st_rollback(self):
-        return self._end_transaction("rollback")
+        return self._end_transaction(Rollback)
 
     def st_save(self):
         if not (self.accept_word("tran") or self.accept_word("transaction")):
@@ -725,7 +667,7 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         name = self._tran_name()
         if name is None:
             raise self.syntax_error()
-        return ("save", name)
+        return Save(name)
 
     def st_if(self):
         condition = self.condition()
@@ -741,10 +683,10 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         elif self.pos and self.tokens[self.pos - 1].key == SEMICOLON:
             self.pos -= 1
         self.depth -= 1
-        return ("if", condition, then, otherwise)
+        return If(condition, then, otherwise)
 
     def st_print(self):
-        return ("print", self.expression())
+        return Print(self.expression())
 
 _KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", "else", "with",
                                "tran", "transaction", "work", "and", "or", "not", "into",

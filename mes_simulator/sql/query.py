@@ -12,8 +12,9 @@ A query: {"ctes", "cores", "unions", "order", "offset", "fetch"}, each core a di
 "distinct", "top", "items", "from", "where", "group", "having".
 """
 
-from . import sqltypes
-from .sqltypes import SqlError
+from ..errors import SqlError
+from . import types as sqltypes
+from .statements import Delete, Insert, Merge, Update
 
 WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_value",
             "last_value", "percent_rank", "cume_dist"}
@@ -584,7 +585,7 @@ class ExpressionParser:
         if self.accept_word("default"):
             if not self.accept_word("values"):
                 raise self.syntax_error()
-            return ("insert", target, (), ((),), output)
+            return Insert(target, (), ((),), output)
         if self.accept_word("values"):
             rows = []
             while True:
@@ -597,9 +598,9 @@ class ExpressionParser:
                 rows.append(tuple(row))
                 if not self.accept_punct(","):
                     break
-            return ("insert", target, columns and tuple(columns), tuple(rows), output)
+            return Insert(target, columns and tuple(columns), tuple(rows), output)
         if self.word() in ("select", "with"):
-            return ("insert", target, columns and tuple(columns), self.query(), output)
+            return Insert(target, columns and tuple(columns), self.query(), output)
         raise self.syntax_error()
 
     def st_update(self):
@@ -611,7 +612,7 @@ class ExpressionParser:
         output = self._output()
         sources = self._sources() if self.accept_word("from") else None
         where = self.condition() if self.accept_word("where") else None
-        return ("update", target, sets, where, output, top, sources)
+        return Update(target, sets, where, output, top, sources)
 
     def _sets(self):
         """col = expression | DEFAULT, ...: ((folded name, written name, expression), ...)."""
@@ -635,7 +636,7 @@ class ExpressionParser:
         output = self._output()
         sources = self._sources() if self.accept_word("from") else None
         where = self.condition() if self.accept_word("where") else None
-        return ("delete", target, where, output, top, sources)
+        return Delete(target, where, output, top, sources)
 
     def st_merge(self):
         """MERGE [INTO] target [AS t] USING source ON condition WHEN ... THEN ...:
@@ -694,12 +695,12 @@ class ExpressionParser:
             clauses.append((matched, by_source, condition, action))
         if not clauses:
             raise self.syntax_error()
-        return ("merge", target, alias, source, on, tuple(clauses))
+        return Merge(target, alias, source, on, tuple(clauses))
 
     def st_truncate(self):
         if not self.accept_word("table"):
             raise self.syntax_error()
-        return ("delete", self._target(), None, (), None, None)
+        return Delete(self._target(), None, (), None, None)
 
     def _target(self):
         tok = self.peek()

@@ -2,6 +2,8 @@
 
 import struct
 
+from ..errors import ProtocolError
+
 # Packet types.
 SQL_BATCH = 0x01
 RPC = 0x03
@@ -43,10 +45,6 @@ CMD_EXECUTE = 0xE0
 
 TOKEN_DONE = 0xFD
 TOKEN_DONEPROC = 0xFE
-
-
-class ProtocolError(Exception):
-    """The peer broke the framing; the connection cannot go on."""
 
 
 class TooLarge(ProtocolError):
@@ -199,3 +197,26 @@ def _cut_ucs2(data, size):
     if data and 0xD8 <= data[-1] <= 0xDB:
         data = data[:-2]
     return data
+
+
+def decode_batch(payload, version):
+    """The batch text of an SQL batch message (after ALL_HEADERS from TDS 7.2 on)."""
+    return decode_text(skip_all_headers(payload, version))
+
+
+def skip_all_headers(payload, version):
+    if version >= TDS72:
+        if len(payload) < 4:
+            raise ProtocolError("request without ALL_HEADERS")
+        (total,) = struct.unpack_from("<I", payload)
+        if not 4 <= total <= len(payload):
+            raise ProtocolError("bad ALL_HEADERS length")
+        payload = payload[total:]
+    return payload
+
+
+def decode_text(payload):
+    try:
+        return payload.decode("utf-16-le")
+    except UnicodeDecodeError as exc:
+        raise ProtocolError("SQL batch text is not UTF-16LE") from exc

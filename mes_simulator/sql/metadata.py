@@ -4,11 +4,12 @@ sp_fkeys, sp_statistics, sp_special_columns, sp_stored_procedures, sp_sproc_colu
 sp_datatype_info(_100) and sp_server_info, with SQL Server's parameters and result sets,
 describing the MES tables, the catalog views and the procedures."""
 
-from . import sqltypes, tables
-from .batch import PROCEDURES as MES_PROCEDURES, SYSTEM_PROCEDURES
+from ..errors import SqlError
+from . import catalog_procs, tables
+from . import types as sqltypes
+from .procedures import PROCEDURES as MES_PROCEDURES, SYSTEM_PROCEDURES
 from .evaluate import like
-from .sql import catalog_procs
-from .sqltypes import SqlError, SqlType
+from .types import SqlType
 
 _SYSNAME, _NV384, _INT = SqlType("nvarchar", 128), SqlType("nvarchar", 384), sqltypes.INT
 _BIT, _TINY, _C1 = SqlType("bit"), SqlType("tinyint"), SqlType("char", 1)

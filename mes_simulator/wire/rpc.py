@@ -8,9 +8,9 @@ default), TYPE_INFO and value.  Running them is the engine's work.
 import struct
 from dataclasses import dataclass
 
+from ..errors import ProtocolError
 from . import tds
-from .batch import skip_all_headers
-from .sqltypes import Reader, UnknownType, read_typed_value
+from .types import Reader, UnknownType, read_typed_value
 
 # Procedure numbers a client may send instead of a name.
 PROC_IDS = {1: "sp_cursor", 2: "sp_cursoropen", 3: "sp_cursorprepare", 4: "sp_cursorexecute",
@@ -39,17 +39,26 @@ class BadParameter(Exception):
         self.number, self.text = number, text
 
 
+class Arg:
+    """An argument of a procedure call (RPC parameter or EXEC argument)."""
+
+    def __init__(self, name, value, sqltype, output=False, default=False, variable=None):
+        self.name = name.casefold() if name else None
+        self.written = name
+        self.value, self.type, self.output, self.default = value, sqltype, output, default
+        self.variable = variable
+
+
 @dataclass
 class Call:
     parts: tuple     # the procedure's name, split at dots, case-folded
     written: str     # as the client wrote it (for messages)
-    args: list       # engine.Arg
+    args: list       # Arg
 
 
 def parse(payload, version, codepage="gbk"):
     """The calls of an RPC message."""
-    from .engine import Arg
-    r = Reader(skip_all_headers(payload, version))
+    r = Reader(tds.skip_all_headers(payload, version))
     calls = []
     while not r.at_end():
         length = r.unpack("<H")
@@ -65,7 +74,7 @@ def parse(payload, version, codepage="gbk"):
             name = r.b_varchar()
             status = r.unpack("<B")
             if status & STATUS_ENCRYPTED:
-                raise tds.ProtocolError("encrypted parameter")
+                raise ProtocolError("encrypted parameter")
             try:
                 sqltype, value = read_typed_value(r, codepage)
             except UnknownType as unknown:
@@ -86,13 +95,13 @@ def parse(payload, version, codepage="gbk"):
         if not r.at_end():
             r.unpack("<B")
     if not calls:
-        raise tds.ProtocolError("RPC request without a call")
+        raise ProtocolError("RPC request without a call")
     return calls
 
 
 def parse_transaction_request(payload, version):
     """(request type, transaction name, begin another one after a commit/rollback)."""
-    r = Reader(skip_all_headers(payload, version))
+    r = Reader(tds.skip_all_headers(payload, version))
     kind = r.unpack("<H")
     name, begin_after = "", False
     # A transaction's name: its length in bytes (not characters), then UTF-16LE.

@@ -12,10 +12,11 @@ import sys
 from datetime import date, datetime, time, timedelta
 from decimal import Decimal, InvalidOperation
 
-from . import sqltypes, tables
-from .sql import functions
-from .sql.functions import like
-from .sqltypes import SqlError, SqlType
+from ..errors import SqlError
+from . import functions, tables
+from . import types as sqltypes
+from .functions import like
+from .types import SqlType
 
 INT, BIGINT, BIT, FLOAT = sqltypes.INT, SqlType("bigint"), SqlType("bit"), SqlType("float")
 SYSNAME = SqlType("nvarchar", 128)
