@@ -22,6 +22,7 @@ import argparse
 import configparser
 import contextlib
 import ctypes
+import fcntl
 import gc
 import importlib
 import io
@@ -32,6 +33,7 @@ import os
 import platform
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -413,22 +415,24 @@ FLOOR_SAVE = ("parser.set('Sec', 'producttype', v1)\n"
               "parser.set('Sec', 'mrno', v2)\n"
               "parser.set('Sec', 'opname', v3)\n"
               "parser.set('Sec', 'slot', v4)\n"
-              "fd = os_open(name, probe_flags)\n"
-              "status = fstat(fd)\n"
-              "listxattr(fd)\n"
-              "close(fd)\n"
               "listdir('.')\n"
+              "old = os_open(name, probe_flags, 0o666)\n"
+              "status = fstat(old)\n"
               "tmp = tmp_format % (urandom(6).hex(),)\n"
               "fd = os_open(tmp, create_flags, 0o600)\n"
-              "lockf(fd, try_lock, 0)\n"
+              "lock(fd, set_lock, whole)\n"
+              "fstat(fd)\n"
               "fchown(fd, status.st_uid, status.st_gid)\n"
               "fchmod(fd, status.st_mode & 0o7777)\n"
+              "listxattr(old)\n"
               "listxattr(fd)\n"
-              "with open(fd, 'w') as f:\n"
+              "with open(dup(fd), 'w') as f:\n"
               "    parser.write(f)\n"
               "    f.flush()\n"
-              "    file_sync(fd)\n"
-              "    replace(tmp, name)\n"
+              "    file_sync(f.fileno())\n"
+              "replace(tmp, name)\n"
+              "close(fd)\n"
+              "close(old)\n"
               "fd = os_open('.', read_only)\n"
               "folder_sync(fd)\n"
               "close(fd)")
@@ -455,10 +459,11 @@ def station_ops(mod, twin, rounds, target_s):
         parser.read("info.cfg")
         floor_names = {"parser": parser, "v1": INFO_VALUES[0], "v2": INFO_VALUES[1], "v3": INFO_VALUES[2],
                        "v4": INFO_VALUES[3], "os_open": os.open, "close": os.close, "fstat": os.fstat,
-                       "probe_flags": os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW | os.O_NONBLOCK,
+                       "probe_flags": os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK,
                        "create_flags": os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_NONBLOCK,
-                       "read_only": os.O_RDONLY, "listdir": os.listdir, "listxattr": os.listxattr,
-                       "urandom": os.urandom, "lockf": os.lockf, "try_lock": os.F_TLOCK,
+                       "read_only": os.O_RDONLY | os.O_DIRECTORY, "listdir": os.listdir, "listxattr": os.listxattr,
+                       "urandom": os.urandom, "lock": fcntl.fcntl, "set_lock": fcntl.F_OFD_SETLK,
+                       "whole": struct.pack("hhqqi", fcntl.F_WRLCK, 0, 0, 0, 0), "dup": os.dup,
                        "tmp_format": "info.cfg.%s.tmp",
                        "open": open, "fchown": os.fchown, "fchmod": os.fchmod, "replace": os.replace,
                        "folder_sync": os.fsync, "name": "info.cfg"}

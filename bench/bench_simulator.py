@@ -1,7 +1,7 @@
 """Round trips through the real driver against the MES simulator.
 
     /usr/bin/python3 bench/bench_simulator.py [--duration 1] [--repeats 3] [--rounds 7] [--calls 150]
-        [--baseline DIR | --inprocess DIR]
+        [--baseline DIR | --inprocess DIR | --against [REV]]
 
 1. Throughput: stations calling GetUnitInfo back to back (each call opens
    its own connection, runs the batch, closes), 1, 4 and 16 at once, as
@@ -28,6 +28,19 @@
    of the rounds and the ratio baseline/this (above 1: this one is
    faster).  A reply that differs between the two is reported.
 
+5. With --against [REV] (default fec97ef): the simulator of that git
+   revision (taken with `git archive` into a temporary folder) and this
+   one side by side, in one run: the station's GetUnitInfo latency
+   (p50, p99, worst) while hostile clients keep sending the heaviest
+   statements that either simulator lives through (a four-way join of
+   the catalog, a DELETE whose WHERE runs a join for every unit, a LIKE
+   that backtracks), each given up by its client after a few seconds;
+   the simulator's own instructions per station round trip (connect,
+   login, the batch, the reply, close), counted by callgrind around the
+   simulator process (the difference between two runs of different
+   lengths, so start and stop fall out); and round trips per second of
+   1, 4 and 16 station processes.
+
 Figures only; nothing is asserted. Run from anywhere; build first
 (bash scripts/build.sh release). The figures depend on the machine and on
 what else runs there: the simulator is one Python process.
@@ -37,7 +50,10 @@ import argparse
 import importlib.util
 import multiprocessing
 import os
+import shutil
+import signal
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -50,6 +66,7 @@ for path in (ROOT, BUILD):
         sys.path.insert(0, path)
 
 from mes_simulator.batch import UNIT_QUERY  # noqa: E402  (the batch the module sends)
+from mes_simulator.testing import Simulator  # noqa: E402
 
 SERIAL, PROCEDURE, EMPLOYEE, LINE = "SN0001", "FT1", "张三", "一线"
 OUT = sys.stdout  # the figures; the module's own lines go to /dev/null
@@ -360,6 +377,195 @@ def inprocess(baseline, rounds, calls):
             + " ".join(f"{x:.2f}" for x in ratios))
 
 
+# ---------------------------------------------------------------- against an old revision
+
+HOSTILE = (
+    ("catalog join", "SELECT COUNT(*) FROM sys.types t0, sys.types t1, sys.types t2, sys.types t3"
+                     " WHERE t0.name + t1.name + t2.name + t3.name = 'none'"),
+    ("slow DELETE", "DELETE FROM dbo.units WHERE EXISTS (SELECT 1 FROM sys.types t0, sys.types t1,"
+                    " sys.types t2 WHERE t0.name + t1.name + t2.name = serial)"),
+    ("LIKE", "SELECT CASE WHEN REPLICATE('a', 44) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END"),
+)
+HOSTILE_TIMEOUT = 3  # seconds a hostile client waits for its answer, then it gives up
+
+
+def old_tree(revision):
+    """A temporary folder holding mes_simulator as it was at revision."""
+    folder = tempfile.mkdtemp(prefix="bench-old-sim-")
+    archive = subprocess.Popen(["git", "-C", ROOT, "archive", revision, "mes_simulator"],
+                               stdout=subprocess.PIPE)
+    subprocess.run(["tar", "-x", "-C", folder], stdin=archive.stdout, check=True)
+    if archive.wait() != 0:
+        raise SystemExit(f"git archive {revision} failed")
+    return folder
+
+
+def hostile_client(login, statement, stop):
+    from pymssql import _mssql
+    server, user, password, database = login
+    while not stop.is_set():
+        try:
+            conn = _mssql.connect(server=server, user=user, password=password, database=database)
+        except Exception:  # a busy old simulator: try again
+            time.sleep(0.1)
+            continue
+        try:
+            conn.query_timeout = HOSTILE_TIMEOUT
+            conn.execute_query(statement)
+            list(conn)
+        except Exception:  # given up (time-out), or stopped by the server
+            pass
+        finally:
+            try:
+                conn.close()
+            except Exception:
+                pass
+
+
+def station_latency(login, duration):
+    """GetUnitInfo calls back to back for duration seconds: their latencies and failures."""
+    from pymssql import _mssql
+    server, user, password, database = login
+    latencies, failures = [], []
+    ends = time.perf_counter() + duration
+    while time.perf_counter() < ends:
+        started = time.perf_counter()
+        try:
+            conn = _mssql.connect(server=server, user=user, password=password,
+                                  database=database)
+            try:
+                conn.query_timeout = 30
+                conn.execute_row(UNIT_QUERY, (SERIAL, PROCEDURE.encode("gbk"),
+                                              EMPLOYEE.encode("gbk"), LINE.encode("gbk")))
+            finally:
+                conn.close()
+        except Exception as failure:  # reported with the figures
+            failures.append(repr(failure))
+        latencies.append(time.perf_counter() - started)
+    return latencies, failures
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+def under_attack(sim, duration):
+    """(p50, p99, worst, calls, failures) of the station while the hostile clients run."""
+    stop = threading.Event()
+    attackers = [threading.Thread(target=hostile_client, args=(sim.login, statement, stop),
+                                  daemon=True) for _label, statement in HOSTILE]
+    for attacker in attackers:
+        attacker.start()
+    time.sleep(0.5)  # the statements under way
+    latencies, failures = station_latency(sim.login, duration)
+    stop.set()
+    for attacker in attackers:
+        attacker.join(HOSTILE_TIMEOUT + 35)
+    return (percentile(latencies, 0.5), percentile(latencies, 0.99), max(latencies),
+            len(latencies), failures)
+
+
+def instructions(root, folder, calls):
+    """The simulator's instructions per station round trip, counted by callgrind: a run of
+    `calls` more round trips than another, the difference divided by them."""
+    from pymssql import _mssql
+    totals = []
+    for count in (10, 10 + calls):
+        out = os.path.join(folder, f"callgrind.{count}.out")
+        wrapper = os.path.join(folder, "python-under-callgrind")
+        with open(wrapper, "w") as f:
+            f.write(f"#!/bin/sh\nexec valgrind -q --tool=callgrind --callgrind-out-file={out} "
+                    f"/usr/bin/python3 \"$@\"\n")
+        os.chmod(wrapper, 0o755)
+        sim = Simulator(db=os.path.join(folder, f"cg{count}.db"), python=wrapper, root=root,
+                        start_timeout=300, args=["--tls", "off"])
+        sim.start()
+        try:
+            for _ in range(count):
+                conn = _mssql.connect(server=sim.server, user=sim.user, password=sim.password,
+                                      database=sim.database)
+                conn.execute_row(UNIT_QUERY, (SERIAL, PROCEDURE.encode("gbk"),
+                                              EMPLOYEE.encode("gbk"), LINE.encode("gbk")))
+                conn.close()
+        finally:
+            sim.process.send_signal(signal.SIGTERM)
+            sim.process.wait(300)
+            sim.process.stdout.close()
+            sim.process = None
+            sim.cleanup()
+        with open(out) as f:
+            totals.append(next(int(line.split()[1]) for line in f
+                               if line.startswith(("summary:", "totals:"))))
+    return (totals[1] - totals[0]) / calls
+
+
+def against(revision, duration, calls, rounds):
+    """The old revision's simulator and this one, side by side."""
+    folder = tempfile.mkdtemp(prefix="bench-against-")
+    old_root = old_tree(revision)
+    roots = (("old", old_root), ("new", ROOT))
+    sims = {}
+    try:
+        say(f"== the simulator of {revision} (old) against this one (new)")
+        say(f"   station GetUnitInfo (connect, batch, close) for {duration:g} s while hostile "
+            f"clients send, again and again, giving up after {HOSTILE_TIMEOUT} s:")
+        for label, statement in HOSTILE:
+            say(f"      {label}: {statement}")
+        results = {}
+        for which, root in roots:
+            sim = Simulator(db=os.path.join(folder, f"{which}.db"), python="/usr/bin/python3",
+                            root=root)
+            sim.start()
+            sim.login = (sim.server, sim.user, sim.password, sim.database)
+            try:
+                results[which] = under_attack(sim, duration)
+            finally:
+                sim.stop()
+                sim.cleanup()
+        say(f"   {'':>5} {'p50 ms':>9} {'p99 ms':>9} {'worst ms':>9} {'calls':>6} {'failed':>6}")
+        for which in ("old", "new"):
+            p50, p99, worst, count, failed = results[which]
+            say(f"   {which:>5} {1e3 * p50:>9.1f} {1e3 * p99:>9.1f} {1e3 * worst:>9.1f} "
+                f"{count:>6} {len(failed):>6}")
+            for failure in failed[:3]:
+                say(f"         failed: {failure}")
+        old, new = results["old"], results["new"]
+        say(f"   {'old/new':>5} {old[0] / new[0]:>9.1f} {old[1] / new[1]:>9.1f} "
+            f"{old[2] / new[2]:>9.1f}")
+
+        say(f"   the simulator's instructions per station round trip (callgrind, {calls} round "
+            "trips, connect to close):")
+        counted = {which: instructions(root, folder, calls) for which, root in roots}
+        say(f"      old {counted['old'] / 1e6:.3f} M   new {counted['new'] / 1e6:.3f} M   "
+            f"old/new {counted['old'] / counted['new']:.2f}")
+
+        say(f"   round trips per second, station processes, median of {rounds} runs of "
+            f"{duration:g} s, alternating which goes first:")
+        for which, root in roots:
+            sims[which] = Simulator(db=os.path.join(folder, f"rate-{which}.db"),
+                                    python="/usr/bin/python3", root=root)
+            sims[which].start()
+            sims[which].login = (sims[which].server, sims[which].user, sims[which].password,
+                                 sims[which].database)
+        say(f"   {'stations':>8} {'old':>8} {'new':>8} {'new/old':>8}")
+        for stations in (1, 4, 16):
+            rates = {"old": [], "new": []}
+            for r in range(rounds):
+                for which in (("new", "old"), ("old", "new"))[r % 2]:
+                    done, elapsed, _cpu, _failed = with_processes(sims[which].login, stations,
+                                                                  duration)
+                    rates[which].append(done / elapsed)
+            old, new = statistics.median(rates["old"]), statistics.median(rates["new"])
+            say(f"   {stations:>8} {old:>8.0f} {new:>8.0f} {new / old:>8.2f}")
+    finally:
+        for sim in sims.values():
+            sim.stop()
+            sim.cleanup()
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(old_root, ignore_errors=True)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--duration", type=float, default=1.0, help="seconds of each throughput run")
@@ -370,11 +576,18 @@ def main():
                    help="only compare throughput with the mes_simulator package in DIR")
     p.add_argument("--inprocess", metavar="DIR",
                    help="only compare the engine's work on the station's requests with DIR's")
+    p.add_argument("--against", metavar="REV", nargs="?", const="fec97ef",
+                   help="only compare latency under attack, instructions per round trip and "
+                        "round trips per second with the simulator of git revision REV (fec97ef)")
     args = p.parse_args()
     if args.inprocess:
         return inprocess(os.path.abspath(args.inprocess), args.rounds, args.calls)
-
-    from mes_simulator.testing import Simulator
+    if args.against:
+        quiet()
+        try:
+            return against(args.against, max(args.duration, 5.0), args.calls, args.repeats)
+        finally:
+            sys.stdout = OUT
     # On /dev/shm when there is one: the query reads the database, and the
     # figures are about the connection and the round trip.
     folder = tempfile.mkdtemp(prefix="bench-mes-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)

@@ -114,6 +114,13 @@ def _attributes(fd):
         return {}
 
 
+def _lock(fd):
+    """The open-file-description lock that marks a new file as being written."""
+    import fcntl
+    import struct
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi", fcntl.F_WRLCK, 0, 0, 0, 0))
+
+
 class MESInfo:
     ININame = "info.cfg"
 
@@ -156,7 +163,7 @@ class MESInfo:
 
         # New files of saves whose writer is gone: a writer holds its lock.
         try:
-            names = os.listdir(folder or ".")
+            names = os.listdir(folder or ".") if base else ()
         except Exception:
             names = ()
         for entry in names:
@@ -167,7 +174,7 @@ class MESInfo:
                 except Exception:
                     continue
                 try:
-                    os.lockf(fd, os.F_TLOCK, 0)
+                    _lock(fd)
                     os.remove(folder + entry)
                 except Exception:
                     pass
@@ -176,7 +183,7 @@ class MESInfo:
 
         try:
             try:
-                fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NOFOLLOW | os.O_NONBLOCK)
+                fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK, 0o666)
             except OSError as e:
                 _rewrite_instead(e)
             try:
@@ -193,7 +200,7 @@ class MESInfo:
                 _rewrite_instead(e)
             try:
                 try:
-                    os.lockf(fd, os.F_TLOCK, 0)
+                    _lock(fd)
                     os.fchown(fd, status.st_uid, status.st_gid)
                     os.fchmod(fd, status.st_mode & 0o7777)
                 except OSError as e:

@@ -14,14 +14,21 @@
 4. The same question again: the MES has moved the unit on.
 5. A unit the MES refuses (--refused-serial).
 
-What the station sees is printed at each step. --auto-confirm fills the
-dialog with the options' values (demo values for those not given) and
-confirms it by itself after a moment, so that the dialog path runs
+What the station sees is printed at each step, and a summary at the end: each
+step, the answer it was expected to get and the one it got. --auto-confirm
+fills the dialog with the options' values (demo values for those not given)
+and confirms it by itself after a moment, so that the dialog path runs
 unattended (on a virtual display: see scripts/main.sh --xvfb).
 
-Exit status: 0 when the session ran through; 1 when the operator cancelled
-the dialog or the MES refused the unit at step 2; 2 when the MES could not
-be reached or answered with an error; 3 for an answer the station cannot read.
+Exit status:
+  0  every step answered as expected
+  1  the operator cancelled the dialog, or no operator name was given
+  2  the command line was wrong
+  3  a step's answer was not the expected one (the MES refused the unit
+     under test, say, or accepted the unit it should refuse)
+  4  the MES could not be reached or answered with an SQL error
+  5  an answer the station cannot read
+  6  DISPLAY is set but no display can be opened there
 """
 
 import argparse
@@ -39,11 +46,12 @@ FIELDS = [("ProductType", "product type"), ("MRNo", "work order"), ("OPName", "o
 
 
 def parse(argv):
-    p = argparse.ArgumentParser(description="A test station's session with the MES.")
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n", 1)[1],
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--server", required=True, help="the MES database server, HOST:PORT")
-    p.add_argument("--user", default="mes")
-    p.add_argument("--password", default="mes")
-    p.add_argument("--database", default="MES")
+    p.add_argument("--user", default="mes", help="the MES login (default: %(default)s)")
+    p.add_argument("--password", default="mes", help="its password (default: %(default)s)")
+    p.add_argument("--database", default="MES", help="the MES database (default: %(default)s)")
     p.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "m4r-station"),
                    help="the station's working folder, which holds info.cfg (default: %(default)s)")
     p.add_argument("--build", default=os.environ.get("TESSAVOR_BUILD", os.path.join(ROOT, "build")),
@@ -53,10 +61,10 @@ def parse(argv):
                         help="take the station information from info.cfg and the options")
     dialog.add_argument("--auto-confirm", action="store_true",
                         help="fill the dialog with demo values and confirm it after a moment")
-    p.add_argument("--product-type")
-    p.add_argument("--mrno")
+    p.add_argument("--product-type", help="the product type to fill in or save")
+    p.add_argument("--mrno", help="the work order number to fill in or save")
     p.add_argument("--opname", help="the operator, sent to the MES as the employee")
-    p.add_argument("--slot")
+    p.add_argument("--slot", help="the fixture number to fill in or save")
     p.add_argument("--serial", default="SN0001", help="the unit to test (default: %(default)s)")
     p.add_argument("--procedure", default="FT1", help="this station's procedure (default: %(default)s)")
     p.add_argument("--line", default="一线", help="the production line (default: %(default)s)")
@@ -86,7 +94,6 @@ def show_info(info):
 def info_from_dialog(tv, args):
     """The dialog, as the operator sees it; the information once confirmed, or None."""
     import wx
-    app = wx.App()
     dialog = tv.MESInfoDialog(None)
     try:
         if args.auto_confirm:
@@ -97,10 +104,10 @@ def info_from_dialog(tv, args):
         else:
             say("   waiting for the operator: fill in the dialog and press 确定")
         if dialog.ShowModal() != wx.ID_OK:
-            return app, None
+            return None
         info = dialog.OtherInfo
         info.Save()
-        return app, info
+        return info
     finally:
         dialog.Destroy()
 
@@ -149,6 +156,49 @@ def error_box(text, auto_close):
 
 # ---------------------------------------------------------------- the session
 
+OK, CANCELLED, USAGE, UNEXPECTED, MES_FAILED, UNREADABLE, NO_DISPLAY = 0, 1, 2, 3, 4, 5, 6
+
+CONTRACT_NOTE = ("   (GetUnitInfo and SaveResult both print their answer row as \"TVR MES GetUnitInfo: <row>\":\n"
+                 "    that line is the module's contract, which station logs read, not a slip)")
+
+
+class Step:
+    """One MES call of the session: what it asks, what it should get, what it got."""
+
+    def __init__(self, number, call, expected):
+        self.number, self.call, self.expected = number, call, expected
+        self.code = self.message = None
+        self.got = "not run"
+
+    @property
+    def as_expected(self):
+        """A step that did not run was not answered wrongly: an earlier one stopped the session."""
+        return self.got in (self.expected, "not run")
+
+
+def open_display():
+    """The toolkit's application, or None when DISPLAY names no display that opens."""
+    import wx
+    try:
+        return wx.App()
+    except SystemExit:  # wx's answer to a display it cannot open
+        return None
+
+
+def summary(steps):
+    say()
+    say("== summary")
+    rows = [("step", "call", "expected", "got", "")]
+    for step in steps:
+        got = step.got if step.code is None else "%s (%d)" % (step.got, step.code)
+        rows.append(("%d" % step.number, step.call, step.expected, got,
+                     "" if step.as_expected else "<- not as expected"))
+    widths = [max(len(row[i]) for row in rows) for i in range(4)]
+    for row in rows:
+        say(("   %-*s  %-*s  %-*s  %-*s  %s" % (widths[0], row[0], widths[1], row[1], widths[2], row[2],
+                                               widths[3], row[3], row[4])).rstrip())
+
+
 def main(argv=None):
     args = parse(argv)
     sys.path.insert(0, os.path.abspath(args.build))
@@ -167,12 +217,25 @@ def main(argv=None):
 
     say()
     app = None  # the toolkit's application, kept for the message boxes
+    first = Step(1, "station information", "confirmed" if args.dialog else "read")
+    steps = [first]
     if args.dialog:
         say("== 1. station information: dialog 信息填充")
-        app, info = info_from_dialog(tv, args)
+        app = open_display()
+        if app is None:
+            say("   DISPLAY is set to %r, but no display can be opened there: start the X server, unset"
+                % os.environ.get("DISPLAY"))
+            say("   DISPLAY (the information then comes from info.cfg and the options), or run")
+            say("   bash scripts/main.sh --xvfb (a virtual display of its own)")
+            first.got = "no display"
+            summary(steps)
+            return NO_DISPLAY
+        info = info_from_dialog(tv, args)
         if info is None:
             say("   the operator cancelled: no test without station information")
-            return 1
+            first.got = "cancelled"
+            summary(steps)
+            return CANCELLED
         say("   confirmed, saved to %s:" % os.path.abspath("info.cfg"))
     else:
         why = "--no-dialog" if args.no_dialog else "no display"
@@ -181,50 +244,84 @@ def main(argv=None):
     show_info(info)
     if not info.OPName:
         say("   no operator name: the MES needs one (--opname, or opname in info.cfg)")
-        return 1
+        first.got = "no operator"
+        summary(steps)
+        return CANCELLED
+    first.got = first.expected
 
-    def ask(serial, procedure, step):
+    def query(serial):
+        return "GetUnitInfo %s at %s" % (serial, args.procedure)
+
+    # What each step should get from the demo data: the unit under test is
+    # accepted and its result saved; after a PASS the MES has moved it on
+    # (refused at this procedure), after a FAIL it is due here again for a
+    # retest, unless that FAIL sent it to repair; the other unit is refused.
+    steps += [Step(2, query(args.serial), "accepted"),
+              Step(3, "SaveResult %s %s" % (args.serial, args.verdict), "saved"),
+              Step(4, query(args.serial), "refused" if args.verdict == "PASS" else "accepted"),
+              Step(5, query(args.refused_serial), "refused")]
+
+    def record(step, answer):
+        """The answer of a step's call; a call that raises leaves the step at "no answer"."""
+        step.code, step.message = answer
+        if step.number == 3:
+            step.got = "saved" if step.code == 0 else "refused"
+        else:
+            step.got = "accepted" if step.code == 0 else "refused"
+        if step.got == step.expected:
+            verdict = "refused, as scripted" if step.got == "refused" else step.got
+        else:
+            verdict = "%s, NOT AS EXPECTED (expected: %s)" % (step.got.upper(), step.expected)
+        say("   -> (%r, %r): %s" % (step.code, step.message, verdict))
+
+    def ask(step, serial, title):
         say()
-        say("== %s: may %s be tested at %s?" % (step, serial, procedure))
-        say("   GetUnitInfo(%r, %r, %r, %r)" % (serial, procedure, info.OPName, args.line))
-        return report(tv.GetUnitInfo(*login, serial, procedure, info.OPName, args.line))
+        say("== %d. %s: may %s be tested at %s?" % (step.number, title, serial, args.procedure))
+        say("   GetUnitInfo(%r, %r, %r, %r)" % (serial, args.procedure, info.OPName, args.line))
+        step.got = "no answer"
+        record(step, tv.GetUnitInfo(*login, serial, args.procedure, info.OPName, args.line))
 
-    def report(answer):
-        code, message = answer
-        say("   -> (%r, %r): %s" % (code, message, "accepted" if code == 0 else "REFUSED"))
-        return code, message
-
+    status = OK
     try:
-        code, message = ask(args.serial, args.procedure, "2. before the test")
-        if code != 0:
+        say()
+        say(CONTRACT_NOTE)
+        ask(steps[1], args.serial, "before the test")
+        if steps[1].code != 0:
             say("   the station does not test %s" % args.serial)
             if args.dialog:
-                error_box("MES: %s" % message, args.auto_confirm)
-            return 1
+                error_box("MES: %s" % steps[1].message, args.auto_confirm)
+        else:
+            say()
+            say("== 3. test of %s: %s, error number %r; upload" % (args.serial, args.verdict, args.error_no))
+            say("   SaveResult(%r, %r, %r, %r, %r, %r)" % (args.serial, args.procedure, info.OPName, args.line,
+                                                         args.verdict == "PASS", args.error_no))
+            steps[2].got = "no answer"
+            record(steps[2], tv.SaveResult(*login, args.serial, args.procedure, info.OPName, args.line,
+                                           args.verdict == "PASS", args.error_no))
+            if args.verdict == "FAIL" and "repair" in (steps[2].message or ""):
+                steps[3].expected = "refused"
 
-        say()
-        say("== 3. test of %s: %s, error number %r; upload" % (args.serial, args.verdict, args.error_no))
-        say("   SaveResult(%r, %r, %r, %r, %r, %r)" % (args.serial, args.procedure, info.OPName, args.line,
-                                                     args.verdict == "PASS", args.error_no))
-        report(tv.SaveResult(*login, args.serial, args.procedure, info.OPName, args.line,
-                             args.verdict == "PASS", args.error_no))
+            ask(steps[3], args.serial, "after the upload")
 
-        ask(args.serial, args.procedure, "4. after the upload")
-
-        code, message = ask(args.refused_serial, args.procedure, "5. another unit")
-        if code != 0:
-            say("   the station does not test %s" % args.refused_serial)
-            if args.dialog:
-                error_box("MES: %s" % message, args.auto_confirm)
+            ask(steps[4], args.refused_serial, "another unit")
+            if steps[4].code != 0:
+                say("   the station does not test %s" % args.refused_serial)
+                if args.dialog:
+                    error_box("MES: %s" % steps[4].message, args.auto_confirm)
     except IOError as error:
         say("   MES unreachable or failing: %s" % error)
-        return 2
+        status = MES_FAILED
     except tv.MESError as error:
         say("   unreadable MES answer: %s" % error.result)
-        return 3
-    say()
-    say("session done")
-    return 0
+        status = UNREADABLE
+    summary(steps)
+    if status == OK and not all(step.as_expected for step in steps):
+        status = UNEXPECTED
+    say({OK: "   every step answered as expected",
+         UNEXPECTED: "   not every step answered as expected",
+         MES_FAILED: "   the session stopped: the MES could not be reached or failed",
+         UNREADABLE: "   the session stopped: an answer the station cannot read"}[status])
+    return status
 
 
 if __name__ == "__main__":

@@ -17,6 +17,8 @@ from decimal import Decimal
 
 from . import sqltypes, tds
 from .query import ExpressionParser
+from .sql import control
+from .sql.ddl import DdlParser
 from .sqltypes import SqlError, SqlType
 
 # The station's two batches, with a constant in each %s.
@@ -73,8 +75,9 @@ class TableType(namedtuple("TableType", "columns")):
     name = "table"
 
 
-class Token(namedtuple("Token", "kind text value", defaults=(None,))):
-    """kind: name, var, nstr, str, bin, num or punct; text: as written; value: what it means."""
+class Token(namedtuple("Token", "kind text value line", defaults=(None, 1))):
+    """kind: name, var, nstr, str, bin, num or punct; text: as written; value: what it means;
+    line: the line of the batch it starts on (the first is 1)."""
     __slots__ = ()
 
     @property
@@ -98,13 +101,13 @@ _LEXER = re.compile(r"""
   | (?P<var>@[\w@$#]+)
   | (?P<bracket>\[(?:[^\]]|\]\])*\])
   | (?P<quoted>"(?:[^"]|"")*")
-  | (?P<word>[^\W\d][\w@$#]*)
+  | (?P<word>(?:[^\W\d]|\#)[\w@$#]*)
   | (?P<punct>[,;().=+\-*/%<>!~&|^:])
 """, re.VERBOSE)
 
 
 def tokenize(text):
-    tokens, pos = [], 0
+    tokens, pos, line = [], 0, 1
     while pos < len(text):
         m = _LEXER.match(text, pos)
         if m is None:
@@ -114,28 +117,34 @@ def tokenize(text):
                                severity=15)
             raise SqlError(102, f"Incorrect syntax near '{text[pos]}'.", severity=15)
         kind, written = m.lastgroup, m.group()
-        pos = m.end()
+        start, pos = pos, m.end()
         if kind == "space":
+            line += written.count("\n")
             continue
         if kind == "comment":
             pos = _skip_comment(text, pos)
-        elif kind == "nstr":
-            tokens.append(Token("nstr", written, written[2:-1].replace("''", "'")))
+            line += text.count("\n", start, pos)
+            continue
+        if kind == "nstr":
+            tokens.append(Token("nstr", written, written[2:-1].replace("''", "'"), line))
         elif kind == "str":
-            tokens.append(Token("str", written, written[1:-1].replace("''", "'")))
+            tokens.append(Token("str", written, written[1:-1].replace("''", "'"), line))
         elif kind == "bin":
             digits = written[2:]
-            tokens.append(Token("bin", written, bytes.fromhex(digits.rjust(len(digits) + len(digits) % 2, "0"))))
+            tokens.append(Token("bin", written, bytes.fromhex(
+                digits.rjust(len(digits) + len(digits) % 2, "0")), line))
         elif kind in ("bracket", "quoted"):
             name = written[1:-1].replace(written[-1] * 2, written[-1])
-            tokens.append(Token("name", written, name.casefold()))
+            tokens.append(Token("name", written, name.casefold(), line))
         elif kind == "word":
             folded = written.casefold()
-            tokens.append(Token("name", written, _SYNONYMS.get(folded, folded)))
+            tokens.append(Token("name", written, _SYNONYMS.get(folded, folded), line))
         elif kind in ("var", "punct"):
-            tokens.append(Token(kind, written, written.casefold()))
+            tokens.append(Token(kind, written, written.casefold(), line))
         else:
-            tokens.append(Token(kind, written))
+            tokens.append(Token(kind, written, None, line))
+        if kind in ("nstr", "str", "bracket", "quoted"):
+            line += written.count("\n")
     return _join_dotted_names(tokens)
 
 
@@ -176,7 +185,7 @@ def _join_dotted_names(tokens):
             parts = [t.value for t in run if t.kind == "name"]
             if run[2].kind != "name":  # db..name
                 parts.insert(1, "")
-            out.append(Token("name", "".join(t.text for t in run), tuple(parts)))
+            out.append(Token("name", "".join(t.text for t in run), tuple(parts), run[0].line))
         pos = last + 1
     return out
 
@@ -215,8 +224,27 @@ def decode_text(payload):
 STATEMENT_WORDS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save",
                    "use", "if", "insert", "update", "delete", "print", "return", "while",
                    "create", "drop", "alter", "truncate", "with", "merge", "raiserror", "throw",
-                   "grant", "revoke", "deny", "end", "else", "waitfor", "go"}
+                   "grant", "revoke", "deny", "end", "else", "waitfor", "go", "break",
+                   "continue", "goto"}
+# T-SQL's reserved keywords: a syntax error at one is reported as "near the keyword".
+RESERVED = set("""
+add all alter and any as asc authorization backup begin between break browse bulk by cascade
+case check checkpoint close clustered coalesce collate column commit compute constraint contains
+containstable continue convert create cross current current_date current_time current_timestamp
+current_user cursor database dbcc deallocate declare default delete deny desc disk distinct
+distributed double drop dump else end errlvl escape except exec execute exists exit external
+fetch file fillfactor for foreign freetext freetexttable from full function goto grant group
+having holdlock identity identity_insert identitycol if in index inner insert intersect into is
+join key kill left like lineno load merge national nocheck nonclustered not null nullif of off
+offsets on open opendatasource openquery openrowset openxml option or order outer over percent
+pivot plan precision primary print proc procedure public raiserror read readtext reconfigure
+references replication restore restrict return revert revoke right rollback rowcount rowguidcol
+rule save schema securityaudit select session_user set setuser shutdown some statistics
+system_user table tablesample textsize then to top tran transaction trigger truncate
+try_convert tsequal union unique unpivot update updatetext use user values varying view waitfor
+when where while with writetext""".split())
 TRAN_WORDS = {"tran", "transaction"}
+_COMPOUND = {"+", "-", "*", "/", "%", "&", "|", "^"}  # SET @v op= expression
 COMPARISONS = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
 MAX_NAME = 128
 
@@ -270,8 +298,10 @@ def check_declared(statements, known):
             children = part.values()
         else:
             head = part[0]
-            if head == "var" and len(part) == 3:
-                if part[1] not in known:
+            if all(isinstance(item, str) for item in part):
+                # a variable, or a leaf: a name's parts ([declare] is a column's), a label...
+                if head == "var" and len(part) == 3 and part[1][:1] == "@" \
+                        and part[1] not in known:
                     raise SqlError(137, f'Must declare the scalar variable "{part[2]}".',
                                    severity=15)
                 return
@@ -334,7 +364,8 @@ def _station_batch(text):
             st = statements[at]
             args = tuple((name, _argument(written), output) for (name, _null, output), written
                          in zip(st[4], m.groups())) + st[4][count:]
-            return statements[:at] + (st[:4] + (args,),) + statements[at + 1:]
+            return statements[:at] + (control.at(st[:4] + (args,), st.line),) \
+                + statements[at + 1:]
     return None
 
 
@@ -358,7 +389,9 @@ def parse_declarations(text):
 MAX_NESTING = 32
 
 
-class Parser(ExpressionParser):
+class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
+    statement_words = STATEMENT_WORDS
+
     def __init__(self, tokens):
         self.tokens, self.pos = tokens, 0
         self.depth = 0
@@ -395,13 +428,20 @@ class Parser(ExpressionParser):
             return True
         return False
 
-    def syntax_error(self, pos=None):
+    def syntax_error(self, pos=None, keyword=True):
+        """102, or 156 at a reserved keyword (unless keyword is False)."""
         pos = self.pos if pos is None else pos
         if pos >= len(self.tokens):
             if not self.tokens:
                 return SqlError(102, "Incorrect syntax near ''.", severity=15)
-            return SqlError(102, f"Incorrect syntax near '{self.tokens[-1].text}'.", severity=15)
-        return SqlError(102, f"Incorrect syntax near '{self.tokens[pos].text}'.", severity=15)
+            pos, keyword = len(self.tokens) - 1, False  # the batch ended too soon
+        tok = self.tokens[pos]
+        if keyword and tok.kind == "name" and tok.value in RESERVED and tok.text[0] not in '["':
+            err = SqlError(156, f"Incorrect syntax near the keyword '{tok.text}'.", severity=15)
+        else:
+            err = SqlError(102, f"Incorrect syntax near '{tok.text}'.", severity=15)
+        err.line = tok.line
+        return err
 
     def expect_var(self):
         tok = self.peek()
@@ -422,22 +462,31 @@ class Parser(ExpressionParser):
                 continue
             statements.append(self.statement())
             if not self.done() and not self.accept_punct(";") \
-                    and self.word() not in STATEMENT_WORDS:
+                    and self.word() not in STATEMENT_WORDS and not self.is_label():
                 raise self.syntax_error()
+        control.check_labels(statements)
         return tuple(statements)
 
     def statement(self):
+        """One statement (a control.Statement: it knows its line)."""
         tok = self.peek()
+        if tok is None:  # IF ... ELSE with nothing after it, say
+            raise self.syntax_error()
+        return control.at(self._statement(tok), tok.line)
+
+    def _statement(self, tok):
         word = self.word()
         if word is None:
             if tok.kind == "name" and self.pos == 0:  # a batch that starts with a name runs it
                 return self.exec_statement()
             raise self.syntax_error()
+        if self.is_label():
+            return self.label()
         handler = getattr(self, "st_" + word, None)
         if handler is None:
             if word not in STATEMENT_WORDS and self.pos == 0:
                 return self.exec_statement()
-            raise self.syntax_error()
+            raise self.syntax_error(keyword=False)  # a statement not understood here
         self.pos += 1
         return handler()
 
@@ -445,6 +494,12 @@ class Parser(ExpressionParser):
         tok = self.peek()
         if tok is not None and tok.kind == "var":
             var = self.expect_var()
+            op = self.peek()
+            if op is not None and op.kind == "punct" and op.value in _COMPOUND \
+                    and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
+                self.pos += 2  # SET @i += 1
+                return ("assign", var, ("op", op.value, ("var", var, tok.text),
+                                        self.expression()))
             self.expect_punct("=")
             return ("assign", var, self.expression())
         option = self.word()
@@ -455,7 +510,8 @@ class Parser(ExpressionParser):
                 self.pos == start or self.word() not in STATEMENT_WORDS):
             self.pos += 1
         words = [t.value if t.kind == "name" else t.text for t in self.tokens[start:self.pos]]
-        return ("set", tuple(str(w) for w in words))
+        # a dotted name (SET IDENTITY_INSERT MES.dbo.results ON) as its folded parts with dots
+        return ("set", tuple(".".join(w) if isinstance(w, tuple) else str(w) for w in words))
 
     def st_use(self):
         tok = self.peek()
@@ -529,6 +585,8 @@ class Parser(ExpressionParser):
             status_var = self.expect_var()
             self.pos += 1
         tok = self.peek()
+        if status_var is None and tok is not None and tok.key == ("punct", "("):
+            return self.dynamic()
         if tok is None or tok.kind != "name":
             raise self.syntax_error()
         self.pos += 1
@@ -563,6 +621,11 @@ class Parser(ExpressionParser):
             self.pos += 1
             return ("global", tok.value) if tok.value.startswith("@@") \
                 else ("var", tok.value, tok.text)
+        if tok is not None and tok.kind == "name" and isinstance(tok.value, str) \
+                and tok.value != "null":
+            # a one-part name is a character string here: `EXEC sp_help units`
+            self.pos += 1
+            return ("lit", tok.text[1:-1] if tok.text[0] in '["' else tok.text)
         return ("lit", self.constant())
 
     def constant(self):
@@ -624,28 +687,24 @@ class Parser(ExpressionParser):
             if self.word() not in TRAN_WORDS:
                 raise self.syntax_error()
             raise SqlError(8501, "MSDTC on server 'MESSIM' is unavailable.")
+        if self.accept_word("try"):
+            return self.try_catch()
         if not (self.accept_word("tran") or self.accept_word("transaction")):
-            statements = []  # BEGIN ... END
-            self.nest()
-            while not self.accept_word("end"):
-                if self.done():
-                    raise self.syntax_error()
-                if not self.accept_punct(";"):
-                    statements.append(self.statement())
-            self.depth -= 1
-            return ("block", tuple(statements))
+            return ("block", self.block(None))  # BEGIN ... END
         return ("begin", self._tran_name())
 
     def _tran_name(self):
         tok = self.peek()
         if tok is not None and (tok.kind == "var" or tok.kind == "name" and not _is_keyword(tok)):
             self.pos += 1
+            name = ("var", tok.value, tok.text) if tok.kind == "var" else \
+                tok.text[1:-1] if tok.text[0] in '["' else tok.text
             if self.accept_word("with"):  # WITH MARK ['description']
                 if not self.accept_word("mark"):
                     raise self.syntax_error()
                 if self.peek() is not None and self.peek().kind in ("str", "nstr"):
                     self.pos += 1
-            return tok.text
+            return name
         return None
 
     def _end_transaction(self, kind):
@@ -672,6 +731,7 @@ class Parser(ExpressionParser):
         condition = self.condition()
         if self.done():
             raise self.syntax_error()
+        self.condition_end = self.pos
         self.nest()
         then = self.statement()
         otherwise = None
@@ -686,16 +746,15 @@ class Parser(ExpressionParser):
     def st_print(self):
         return ("print", self.expression())
 
-    def st_return(self):
-        return ("return",)
-
 _KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", "else", "with",
                                "tran", "transaction", "work", "and", "or", "not", "into",
                                "order", "group", "having", "union", "then"}
 
 
 def _is_keyword(tok):
-    return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _KEYWORDS
+    """A word no transaction may be named (THROW may: ROLLBACK TRAN THROW names it)."""
+    return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _KEYWORDS \
+        and tok.value != "throw"
 
 
 def _written_name(text):

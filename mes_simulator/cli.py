@@ -36,6 +36,8 @@ def parse_args(argv):
                    help="bytes of one SQL batch or RPC request; longer ones get an error (65536)")
     p.add_argument("--lock-timeout", type=float, default=2,
                    help="seconds to wait for an SQLite lock held by another writer (2)")
+    p.add_argument("--statement-timeout", type=float, default=60,
+                   help="seconds a request's work on the tables may take; then error 8649 (60)")
     p.add_argument("--tls", choices=("client", "login", "off"), default="client",
                    help="client: TLS when the client requires it; login: also encrypt the login of "
                         "a client that merely offers TLS, as SQL Server does; off: no TLS (client)")
@@ -43,6 +45,7 @@ def parse_args(argv):
     return p.parse_args(argv)
 
 
+SWITCH_INTERVAL = 0.0005
 MAX_LINE = 1000  # characters of one log line; the rest is cut
 
 
@@ -118,6 +121,9 @@ class _Quieter:
 
 
 async def serve(config):
+    # A client's statement that runs Python on its own thread hands the interpreter back to the
+    # event loop within this many seconds (Python's default: 0.005), so stations wait little.
+    sys.setswitchinterval(SWITCH_INTERVAL)
     server = Server(config)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -140,7 +146,8 @@ def main(argv=None):
                     max_connections=max(1, args.max_connections),
                     login_timeout=args.login_timeout, idle_timeout=args.idle_timeout,
                     read_timeout=args.read_timeout, max_batch_size=max(512, args.max_batch_size),
-                    lock_timeout=args.lock_timeout, tls=args.tls)
+                    lock_timeout=args.lock_timeout,
+                    statement_timeout=args.statement_timeout, tls=args.tls)
     try:
         asyncio.run(serve(config))
     except KeyboardInterrupt:  # interrupted before the signal handlers were in place

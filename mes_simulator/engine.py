@@ -6,20 +6,29 @@ request builds its reply token by token; the MES procedures themselves are run b
 connection (`conn.procedure`), which applies the scenarios and owns the SQLite work.
 """
 
+import asyncio
 import logging
+from decimal import Decimal
 import os
 import sqlite3
 import struct
 
 from . import batch as batches
 from . import evaluate, mes, metadata, rpc, sqltypes, tables, tds
+from .sql import ddl, insert_bulk, messages, sqlite, writes
+from .sql.messages import BATCH, COMPILE, STATEMENT
 from .sqltypes import SqlError, SqlType
+from .wire import bulk
+
+evaluate.FUNCTIONS.update(messages.FUNCTIONS)
 
 VERSION_TEXT = ("Microsoft SQL Server 2019 (RTM) - 15.0.2000.5 (X64) \n"
                 "\tMES simulator: the MES procedures over TDS on loopback\n")
 server_log = logging.getLogger("mes_simulator")
 
 MAX_MESSAGE = 2047  # longer error texts are cut to 2044 characters and "..."
+STREAM_ROWS = 256  # rows of a result set encoded at a time
+STREAM_CHUNK = 64 * 1024  # bytes of a reply sent on before the reply is complete
 
 TOKEN_DONEINPROC = 0xFF
 CMD_SET = 0x00
@@ -45,6 +54,56 @@ def cut_message(text):
     return text if len(text) <= MAX_MESSAGE else text[:MAX_MESSAGE - 3] + "..."
 
 
+# How control leaves the statements being run (exceptions: they cross any depth of blocks).
+class _Break(Exception):
+    pass
+
+
+class _Continue(Exception):
+    pass
+
+
+class _Return(Exception):
+    """RETURN: the batch, or the dynamic batch, ends."""
+
+
+class _Goto(Exception):
+    def __init__(self, label):
+        super().__init__(label)
+        self.label = label
+
+
+class _Cancelled(Exception):
+    """The client cancelled the request (ATTENTION): what was answered so far is sent, and the
+    ATTENTION, next in line, is acknowledged as the next request."""
+
+
+class _Aborted(Exception):
+    """An error that ends the whole batch was reported (or rolled the transaction back)."""
+
+
+class _ScopeEnded(Exception):
+    """An error that ends the batch or dynamic batch it occurs in was reported."""
+
+    def __init__(self, err):
+        super().__init__(err.number)
+        self.err = err
+
+
+class _Failed(Exception):
+    """The statement failed with an error already reported: @@ERROR takes its number."""
+
+    def __init__(self, err):
+        super().__init__(err.number)
+        self.err = err
+
+
+_SESSION_OPTIONS = {"implicit_transactions": "implicit", "nocount": "nocount",
+                    "xact_abort": "xact_abort", "fmtonly": "fmtonly"}
+_DOOMED = ("The current transaction cannot be committed and cannot support operations that "
+           "write to the log file. Roll back the transaction.")
+
+
 class Engine:
     def __init__(self, conn):
         self.conn = conn
@@ -59,6 +118,27 @@ class Engine:
         self.database = conn.config.database
         self.rowcount = 0
         self.identity = None  # the last identity value this session inserted
+        self.fmtonly = False  # SET FMTONLY ON: statements describe their results, run nothing
+        self.bulk = None  # (INSERT BULK statement, table) whose rows are to come
+        self.identity_insert = None  # the table SET IDENTITY_INSERT ... ON names
+        self.tran_name = None   # the name the outermost BEGIN TRANSACTION gave
+        self.xact_abort = False
+        self.doomed = False     # an error under XACT_ABORT was caught: only ROLLBACK may follow
+        self.error_number = 0   # @@ERROR
+        self.session_number = os.urandom(4).hex()  # names its temporary tables
+        self.temporary = False  # it made one
+        self._request_state()
+
+    def _request_state(self):
+        """What a request starts afresh: no statement run, no TRY or CATCH block entered."""
+        self.line = 1           # the batch's line the running statement starts on
+        self.level = 0          # batches being run: 1 the request's, 2 a dynamic one in it...
+        self.try_levels = []    # the level of each TRY block being run, innermost last
+        self.caught = []        # the errors of the CATCH blocks being run, innermost last
+
+    @property
+    def xact_state(self):
+        return 0 if not self.trancount else -1 if self.doomed else 1
 
     @property
     def version(self):
@@ -71,6 +151,10 @@ class Engine:
         self.trancount = 0
         if transaction is not None and transaction.locking:
             self.conn.server.release(transaction, "ROLLBACK").add_done_callback(self._closed)
+        if self.temporary:  # its temporary tables go with it
+            server = self.conn.server
+            server.database.submit(ddl.drop_temporary, server.db, self.session_number
+                                   ).add_done_callback(self._closed)
         self.conn = self._pending = None  # nothing of the connection kept
 
     @staticmethod
@@ -83,11 +167,72 @@ class Engine:
 
     async def batch(self, text):
         reply = self._pending = Reply(self, batch=True)
+        self.bulk = None
+        self._request_state()
         try:
-            await self._run(batches.checked_batch(text), {}, reply)
+            if insert_bulk.is_insert_bulk(text):
+                self._insert_bulk(text)
+                return reply.finish()
+            statements = batches.checked_batch(text)
+        except SqlError as err:  # nothing of a batch that does not compile runs
+            reply.error(err)
+            return reply.finish()
+        try:
+            await self._scope(statements, {}, reply)
+        except _Aborted:
+            pass
+        except _Cancelled:
+            return reply.finish()
+        await self._end_of_batch(reply)
+        return reply.finish()
+
+    def _insert_bulk(self, text):
+        """INSERT BULK: the table and columns the next bulk-load message fills."""
+        statement = insert_bulk.parse(text)
+        rel = tables.relation(statement.parts, self.database)
+        if rel is None:
+            raise SqlError(208, f"Invalid object name '{statement.written}'.")
+        if rel.kind != "mes":
+            raise SqlError(229, f"The INSERT permission was denied on the object '{rel.name}', "
+                                f"database 'mssqlsystemresource', schema '{rel.schema}'.",
+                           severity=14, state=5)
+        known = {c.name.casefold() for c in tables.MES_TABLES[rel.name]}
+        for written, folded, _type in statement.columns:
+            if folded not in known:
+                raise SqlError(207, f"Invalid column name '{written}'.")
+        self.bulk = statement, rel
+
+    async def bulk_load(self, payload):
+        """A bulk-load message (packet type 0x07): the rows of the INSERT BULK before it."""
+        pending, self.bulk = self.bulk, None
+        if pending is None:
+            raise tds.ProtocolError("bulk load data without INSERT BULK")
+        reply = self._pending = Reply(self, batch=True)
+        statement, rel = pending
+        try:
+            try:
+                columns, rows = bulk.read(payload, self.version, self.codepage)
+            except bulk.BadStream as bad:
+                raise SqlError(bad.number, bad.text) from None
+            load = bulk.Load(statement, rel, columns, rows, self.codepage,
+                             self.identity_insert == rel.name)
+            if self.implicit and not self.trancount:
+                self.begin(reply)
+            count = await self._mes("sql_write", load.run)
+            self.conn.log("bulk load of %d rows into %s", count, rel.name)
+            self.rowcount = count
+            reply.done(tds.DONE_COUNT, CMD_INSERT, count)
         except SqlError as err:
             reply.error(err)
         return reply.finish()
+
+    async def _end_of_batch(self, reply):
+        """A transaction doomed by an error its CATCH block caught is rolled back now."""
+        if self.doomed and self.trancount:
+            await self.rollback(reply)
+            self._report(SqlError(3998, "Uncommittable transaction is detected at the end of "
+                                        "the batch. The transaction is rolled back."), reply)
+        self.doomed = False
 
     async def rpc(self, payload):
         reply = self._pending = Reply(self, batch=False)
@@ -97,12 +242,21 @@ class Engine:
             reply.error(SqlError(bad.number, bad.text))
             reply.done_proc(error=True)
             return reply.finish()
+        self._request_state()
         for call in calls:
             try:
                 await self._rpc_call(call, reply)
             except SqlError as err:
                 reply.error(err)
                 reply.done_proc(error=True)
+            except _Failed:  # reported
+                reply.done_proc(error=True)
+            except _Aborted:
+                reply.done_proc(error=True)
+                break
+            except _Cancelled:
+                return reply.finish()
+        await self._end_of_batch(reply)
         return reply.finish()
 
     async def transaction_request(self, payload):
@@ -111,17 +265,20 @@ class Engine:
         self.conn.log("transaction manager request %s%s", rpc.TM_NAMES.get(kind, kind),
                       " (and begin)" if begin_after else "")
         reply = Reply(self, batch=True)
+        self._request_state()
         try:
             if kind == rpc.TM_BEGIN_XACT:
-                self.begin(reply)
-            elif kind in (rpc.TM_COMMIT_XACT, rpc.TM_ROLLBACK_XACT):
-                await (self.commit if kind == rpc.TM_COMMIT_XACT else self.rollback)(reply)
+                self.begin(reply, name or None)
+            elif kind == rpc.TM_COMMIT_XACT:
+                await self.commit(reply)
                 if begin_after:
                     self.begin(reply)
+            elif kind == rpc.TM_ROLLBACK_XACT:
+                await self.rollback(reply, name or None)
+                if begin_after and not self.trancount:
+                    self.begin(reply)
             elif kind == rpc.TM_SAVE_XACT:
-                if not self.trancount:
-                    raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
-                                        "transaction.")
+                await self.save(name or "")
             elif kind == rpc.TM_GET_DTC_ADDRESS:
                 reply.select([("", SqlType("varbinary", 1), b"")])
             else:
@@ -132,9 +289,11 @@ class Engine:
 
     # ------------------------------------------------------------ transactions
 
-    def begin(self, reply):
+    def begin(self, reply, name=None):
         self.trancount += 1
         if self.trancount == 1:
+            self.tran_name = name[:32] if name else None
+            self.doomed = False
             self.descriptor = os.urandom(8)
             self.transaction = mes.Transaction(self.conn.config.db)
             reply.envchange(ENV_BEGIN, self.descriptor, b"")
@@ -143,6 +302,8 @@ class Engine:
         if not self.trancount:
             raise SqlError(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN "
                                  "TRANSACTION.")
+        if self.doomed:
+            raise SqlError(3930, _DOOMED)
         self.trancount -= 1
         if not self.trancount:
             transaction, self.transaction = self.transaction, None
@@ -150,15 +311,50 @@ class Engine:
             await self._end(transaction, "COMMIT")
             reply.envchange(ENV_COMMIT, b"", self.descriptor)
 
-    async def rollback(self, reply):
+    async def rollback(self, reply, name=None):
+        """ROLLBACK [TRANSACTION [name]]: all of the transaction, or (a savepoint's name) what
+        was done since the savepoint, the transaction staying open."""
         if not self.trancount:
             raise SqlError(3903, "The ROLLBACK TRANSACTION request has no corresponding BEGIN "
                                  "TRANSACTION.")
+        if name is not None and name[:32] != self.tran_name:
+            name = name[:32]
+            if not self.transaction.has_savepoint(name):
+                raise SqlError(6401, f"Cannot roll back {name}. No transaction or savepoint of "
+                                     "that name was found.")
+            if self.doomed:
+                raise SqlError(3931, "The current transaction cannot be committed and cannot be "
+                                     "rolled back to a savepoint. Roll back the entire "
+                                     "transaction.")
+            self.conn.log("transaction rolled back to savepoint %s", name)
+            await self._in_transaction(self.transaction.rollback_to, name)
+            return
         self.trancount = 0
+        self.doomed = False
         transaction, self.transaction = self.transaction, None
         self.conn.log("transaction rolled back")
         await self._end(transaction, "ROLLBACK")
         reply.envchange(ENV_ROLLBACK, b"", self.descriptor)
+
+    async def save(self, name):
+        """SAVE TRANSACTION name."""
+        if not self.trancount:
+            raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
+                                "transaction.")
+        if self.doomed:
+            raise SqlError(3931, "The current transaction cannot be committed and cannot be "
+                                 "rolled back to a savepoint. Roll back the entire transaction.")
+        await self._in_transaction(self.transaction.save, name[:32])
+
+    async def _in_transaction(self, function, *args):
+        """function(*args) of the open transaction: on the database thread once it has a
+        connection there (it wrote), else at once (there is nothing of SQLite's to change)."""
+        if self.transaction.conn is None:
+            return function(*args)
+        try:
+            return await self.conn.server.database.run(function, *args)
+        except sqlite3.Error as exc:
+            raise SqlError(50000, f"MES database error: {exc}") from None
 
     async def _end(self, transaction, how):
         if transaction is None or not transaction.locking:  # it never wrote: nothing to end
@@ -171,19 +367,266 @@ class Engine:
     # ------------------------------------------------------------ statements
 
     async def _run(self, statements, variables, reply):
-        """Run checked statements (see batch.check_declared)."""
-        for statement in statements:
-            if not await self._statement(statement, variables, reply):
+        """Run checked statements (see batch.check_declared) as a batch of their own."""
+        await self._scope(statements, variables, reply)
+
+    async def _scope(self, statements, variables, reply):
+        """Run a batch's statements: the request's own, or a dynamic one inside it.  An error
+        that ends the batch it occurs in ends here; in a dynamic batch, its EXEC then fails."""
+        self.level += 1
+        try:
+            await self._list(statements, variables, reply)
+        except _Return:
+            pass
+        except _ScopeEnded as ended:
+            if self.level > 1:
+                raise _Failed(ended.err) from None
+        finally:
+            self.level -= 1
+
+    async def _nested(self, text, variables, reply, check):
+        """EXEC ('...') and sp_executesql's statement: a batch of their own, their variables
+        their own; a change of @@TRANCOUNT across them is an error of the EXEC."""
+        before = self.trancount
+        self.level += 1
+        try:
+            statements = batches.parse_batch(text)
+            batches.check_declared(statements, check)
+        except SqlError as err:  # an error of the inner batch, which compiles on its own
+            try:
+                await self._failed(err, reply)
+            except _ScopeEnded:
+                pass
+            raise _Failed(err) from None
+        finally:
+            self.level -= 1
+        await self._scope(statements, variables, reply)
+        if self.trancount != before and self.level:
+            raise SqlError(266, "Transaction count after EXECUTE indicates a mismatching number "
+                                f"of BEGIN and COMMIT statements. Previous count = {before}, "
+                                f"current count = {self.trancount}.", state=2)
+
+    async def _list(self, statements, variables, reply, label=None):
+        """Run statements in turn; with label, from that label on (it is in one of them)."""
+        n, count = 0, len(statements)
+        while True:
+            entering, label = label, None
+            if entering is not None:
+                await self._next_round(reply)  # a GOTO back makes a loop as WHILE does
+                n = _holder(statements, entering)
+            elif n == count:
                 return
+            st = statements[n]
+            n += 1
+            try:
+                if entering is None:
+                    await self._statement(st, variables, reply)
+                else:
+                    await self._enter(st, entering, variables, reply)
+            except _Goto as jump:  # to a label of these statements, or of a block in them
+                if _holder(statements, jump.label) is None:
+                    raise
+                label = jump.label
+
+    async def _enter(self, st, label, variables, reply):
+        """Run a statement from a label in it on (GOTO into a block, a branch, a loop)."""
+        kind = st[0]
+        if kind == "block":
+            await self._list(st[1], variables, reply, label)
+        elif kind == "if":
+            await self._enter(st[2] if _holder((st[2],), label) is not None else st[3], label,
+                              variables, reply)
+        elif kind == "while":
+            try:
+                await self._enter(st[2], label, variables, reply)
+            except _Break:
+                return
+            except _Continue:
+                pass
+            await self._next_round(reply)
+            await self._statement(st, variables, reply)  # the loop goes on
 
     async def _statement(self, st, variables, reply):
-        """Run one statement; False after RETURN."""
+        """Run one statement: a control-flow statement here, any other in _simple."""
         kind = st[0]
+        if kind == "block":
+            await self._list(st[1], variables, reply)
+        elif kind == "if" and self.fmtonly:  # described, not run: both branches
+            for branch in st[2:4]:
+                if branch is not None:
+                    await self._statement(branch, variables, reply)
+        elif kind == "if":
+            truth = await self._condition(st, variables, reply)
+            branch = st[2] if truth else st[3] if truth is False else None
+            if branch is not None:
+                await self._statement(branch, variables, reply)
+        elif kind == "while":
+            while await self._condition(st, variables, reply):
+                try:
+                    await self._statement(st[2], variables, reply)
+                except _Break:
+                    break
+                except _Continue:
+                    pass
+                await self._next_round(reply)
+        elif kind == "try":
+            await self._try(st, variables, reply)
+        elif kind == "break":
+            raise _Break()
+        elif kind == "continue":
+            raise _Continue()
+        elif kind == "return":
+            raise _Return()
+        elif kind == "goto":
+            raise _Goto(st[1])
+        elif kind != "label":
+            self.line = getattr(st, "line", self.line)
+            try:
+                await self._simple(st, variables, reply)
+            except _Failed as failed:
+                self.error_number = failed.err.number
+            except SqlError as err:
+                await self._failed(err, reply)
+            else:
+                self.error_number = 0
+
+    async def _condition(self, st, variables, reply):
+        """An IF's or WHILE's condition: True, False, or None when it failed (the statement is
+        then left, as one that failed)."""
+        self.line = getattr(st, "line", self.line)
+        try:
+            truth = await self._truth(st[1], variables, reply)
+        except SqlError as err:
+            await self._failed(err, reply)
+            return None
+        self.error_number = 0
+        return truth
+
+    async def _next_round(self, reply):
+        """Between two rounds of a WHILE (or a GOTO back): send on what the loop has answered
+        once it is long (a loop's answer is not kept whole), let the other clients in, and stop
+        when the client cancelled (ATTENTION), went away, or the request ran out of time."""
+        conn = self.conn
+        await reply.flush()
+        await asyncio.sleep(0)
+        conn.watch_client()
+        reason = conn.request.over() if conn.request is not None else None
+        if reason == "closed":
+            conn.log("the client went away: its batch stops")
+            raise Stop(keep_open=False)
+        if reason == "attention":
+            conn.log("attention: the batch stops; its reply so far is sent")
+            raise _Cancelled()
+        if reason == "time":
+            self._report(conn.timeout_error(), reply)
+            raise _Aborted()
+
+    async def _try(self, st, variables, reply):
+        level, depth = self.level, len(self.try_levels)
+        self.try_levels.append(level)
+        try:
+            await self._list(st[1], variables, reply)
+            return
+        except SqlError as err:
+            caught = err
+        finally:
+            del self.try_levels[depth:]
+        if not getattr(caught, "seen", False):  # not through _failed: classify it here
+            self._seen(caught)
+        if caught.level == level and messages.reach(caught) == COMPILE:
+            raise caught  # a compile-time error of this batch: for a TRY of an outer one
+        self.caught.append(caught)
+        self.error_number = caught.number
+        try:
+            await self._list(st[2], variables, reply)
+        finally:
+            self.caught.pop()
+
+    def _seen(self, err):
+        err.seen = True
+        err.level = self.level
+        if getattr(err, "line", None) is None:
+            err.line = self.line
+
+    async def _failed(self, err, reply):
+        """A statement failed: hand the error to the TRY block that catches it (raise it), or
+        report it and go on with the next statement, or end the batch (_ScopeEnded, _Aborted).
+        Under SET XACT_ABORT ON any error but RAISERROR's rolls the transaction back and ends
+        the batch; a TRY block that catches one leaves the transaction doomed."""
+        if getattr(err, "seen", False):
+            raise err  # on its way to the TRY block that catches it
+        self._seen(err)
+        self.error_number = err.number
+        reach = messages.reach(err)
+        aborting = self.xact_abort and reach != COMPILE and not getattr(err, "raiserror", False)
+        if aborting:
+            reach = BATCH
+        if any(level < self.level for level in self.try_levels) or (
+                reach != COMPILE and self.level in self.try_levels):
+            if aborting and self.trancount:
+                self.doomed = True
+            raise err
+        self._report(err, reply)
+        if aborting and self.trancount:
+            await self.rollback(reply)
+        if reach == STATEMENT:
+            return
+        if reach == BATCH:
+            raise _Aborted()
+        raise _ScopeEnded(err)
+
+    def _report(self, err, reply):
+        reply.error(err)
+        if not reply.batch:
+            reply.done(tds.DONE_ERROR)
+
+    def _name(self, name, variables):
+        """A transaction's or savepoint's name: as written, or a variable's value."""
+        if isinstance(name, tuple):
+            value = self._value(name, variables)
+            return None if value is None else _text(value)
+        return name
+
+    def _raiserror(self, st, variables, reply):
+        _, message, severity, state, arguments, options = st
+        values = []
+        for number, expr in enumerate(arguments, 1):
+            value = self._value(expr, variables)
+            values.append(messages.argument(value, self._type(expr, variables, value), number))
+        message = self._value(message, variables)
+        severity = messages.severity_of(_integer(self._value(severity, variables)))
+        state = messages.state_of(_integer(self._value(state, variables)))
+        number, text = messages.raiserror(message, severity, state, values)
+        if severity <= 10:  # a message, not an error (severity 10 goes out as 0)
+            reply.info(number, cut_message(text), severity if severity < 10 else 0, state,
+                       self.line)
+            self.error_number = number if "seterror" in options else 0
+            raise _Failed(SqlError(self.error_number, text))  # sets @@ERROR, reports nothing
+        err = SqlError(number, text, severity, state)
+        err.raiserror = True
+        raise err
+
+    def _throw(self, arguments, variables):
+        if arguments is None:  # THROW; in a CATCH block: the error it caught, again
+            caught = self.caught[-1]
+            err = SqlError(caught.number, caught.text, caught.severity, caught.state)
+            err.line, err.procedure = caught.line, getattr(caught, "procedure", "")
+            err.thrown = True
+            return err
+        number, message, state = (self._value(a, variables) for a in arguments)
+        return messages.throw(_integer(number, None), message, _integer(state, None))
+
+    async def _simple(self, st, variables, reply):
+        """Run a statement that is not control flow."""
+        kind = st[0]
+        if self.fmtonly and kind not in _RUN_UNDER_FMTONLY:
+            return await self._describe(st, variables, reply)
         if kind == "set":
             words = st[1]
-            if words and words[0] in ("implicit_transactions", "nocount") and len(words) > 1:
-                setattr(self, "implicit" if words[0] == "implicit_transactions" else "nocount",
-                        words[1] == "on")
+            if words and words[0] in _SESSION_OPTIONS and len(words) > 1:
+                setattr(self, _SESSION_OPTIONS[words[0]], words[1] == "on")
+            elif words[:1] == ("identity_insert",) and len(words) == 3:
+                self._identity_insert(words[1], words[2] == "on")
             elif words[:1] == ("lock_timeout",):
                 number = "".join(words[1:])
                 if not number.lstrip("-").isdigit() or len(number) > 11:
@@ -198,20 +641,22 @@ class Engine:
             for name, sqltype, value in st[1]:
                 variables[name] = [sqltype, [] if sqltype.name == "table" else None]
                 if value is not None:
-                    self._assign(variables, name, self._value(value, variables))
+                    self._assign(variables, name, await self._computed(value, variables, reply))
         elif kind == "assign":
-            self._assign(variables, st[1], self._value(st[2], variables))
+            self._assign(variables, st[1], await self._computed(st[2], variables, reply))
         elif kind == "select":
             columns = []
             for item in st[1]:
                 if item[0] == "assign":
-                    self._assign(variables, item[1], self._value(item[2], variables))
+                    self._assign(variables, item[1],
+                                 await self._computed(item[2], variables, reply))
                 elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
                     sqltype, value = variables[item[1][1]]
                     columns.append(("" if item[2] is None else item[2], sqltype, value))
                 else:
-                    node = self._bind(item[1], variables)
-                    value = evaluate.value(node, evaluate.Context(self, variables, {}))
+                    binder = evaluate.Binder(self, variables)
+                    node = self._bind(item[1], variables, binder)
+                    value = await self._computed(node, variables, reply, binder)
                     name = item[2] if item[2] is not None else \
                         node.name if node.kind == "ref" else ""
                     columns.append((name, node.type, value))
@@ -224,29 +669,96 @@ class Engine:
             await self._query(st[1], variables, reply)
         elif kind in ("insert", "update", "delete"):
             await self._write(st, variables, reply)
-        elif kind == "block":
-            for inner in st[1]:
-                if not await self._statement(inner, variables, reply):
-                    return False
+        elif kind == "merge":
+            await self._merge(st, variables, reply)
+        elif kind in DDL:
+            await self._ddl(st, variables)
         elif kind == "exec":
             await self._exec(st, variables, reply)
         elif kind == "begin":
-            self.begin(reply)
+            self.begin(reply, self._name(st[1], variables))
         elif kind == "commit":
             await self.commit(reply)
         elif kind == "rollback":
-            await self.rollback(reply)
+            await self.rollback(reply, self._name(st[1], variables))
         elif kind == "save":
-            if not self.trancount:
-                raise SqlError(628, "Cannot issue SAVE TRANSACTION when there is no active "
-                                    "transaction.")
-        elif kind == "if":
-            branch = st[2] if await self._truth(st[1], variables, reply) else st[3]
-            if branch is not None:
-                return await self._statement(branch, variables, reply)
+            await self.save(self._name(st[1], variables) or "")
         elif kind == "print":
-            value = self._value(st[1], variables)
-            reply.info(0, "" if value is None else sqltypes.text_of(value))
+            value = await self._computed(st[1], variables, reply)
+            text = "" if value is None else sqltypes.text_of(value)
+            unicode = isinstance(value, str) and not isinstance(value, sqltypes.Varchar)
+            reply.info(0, text[:4000 if unicode else 8000], line=self.line, limit=None)
+        elif kind == "raiserror":
+            self._raiserror(st, variables, reply)
+        elif kind == "throw":
+            raise self._throw(st[1], variables)
+        elif kind == "dynamic":
+            text = "".join("" if v is None else _text(v) for v in (
+                self._value(part, variables) for part in st[1]))
+            await self._nested(text, {}, reply, check=())
+
+    def _identity_insert(self, name, on):
+        """SET IDENTITY_INSERT table ON|OFF: explicit identity values for that table (one per
+        session), in INSERT and bulk load."""
+        rel = tables.relation(tuple(name.split(".")), self.database)
+        if rel is None or rel.kind != "mes":
+            raise SqlError(1088, f'Cannot find the object "{name}" because it does not exist or '
+                                 'you do not have permissions.')
+        if not any(c.identity for c in tables.MES_TABLES[rel.name]):
+            raise SqlError(8106, f"Table '{rel.name}' does not have the identity property. "
+                                 "Cannot perform SET operation.")
+        if on:
+            if self.identity_insert not in (None, rel.name):
+                raise SqlError(8107, f"IDENTITY_INSERT is already ON for table "
+                                     f"'{self.database}.dbo.{self.identity_insert}'. Cannot "
+                                     f"perform SET operation for table '{rel.name}'.")
+            self.identity_insert = rel.name
+        elif self.identity_insert == rel.name:
+            self.identity_insert = None
+
+    async def _describe(self, st, variables, reply):
+        """A statement under SET FMTONLY ON: the metadata of the result sets it would give,
+        no rows, nothing changed.  Names and types are still checked (errors as when run)."""
+        kind = st[0]
+        if kind == "declare":  # the variables exist, their initial values are not set
+            for name, sqltype, _value in st[1]:
+                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
+        elif kind == "select":
+            columns = []
+            for item in st[1]:
+                if item[0] == "assign":
+                    continue
+                if item[1][0] == "var" and item[1][1] in variables:
+                    columns.append(("" if item[2] is None else item[2],
+                                    variables[item[1][1]][0]))
+                    continue
+                node = self._bind(item[1], variables)
+                columns.append((item[2] if item[2] is not None else
+                                node.name if node.kind == "ref" else "", node.type))
+            if columns:
+                reply.rows(columns, [], count=False)
+        elif kind == "query":
+            plan = evaluate.Binder(self, variables).query(st[1])
+            if plan.columns:
+                reply.rows(list(plan.columns), [], count=False)
+        elif kind in ("insert", "update", "delete"):
+            rel = tables.relation(st[1][0], self.database)
+            if rel is None:
+                raise SqlError(208, f"Invalid object name '{st[1][1]}'.")
+            if rel.kind == "mes":
+                write = TableWrite(self, rel, variables, st)
+                output = st[4] if kind in ("insert", "update") else st[3]
+                if write.output_columns and not getattr(output, "into", None):
+                    reply.rows(write.output_columns, [], count=False)
+                    return True
+            reply.done(tds.DONE_FINAL, {"insert": CMD_INSERT, "update": CMD_UPDATE,
+                                        "delete": CMD_DELETE}[kind], 0)
+        elif kind == "exec":
+            name = _procedure_name(st[2], self.conn.config.database)
+            if name in batches.SYSTEM_PROCEDURES or name in metadata.PROCEDURES:
+                await self._exec(st, variables, reply)  # their statements are described
+            elif reply.batch:
+                reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, tds.TOKEN_DONEPROC)
         elif kind == "return":
             return False
         return True
@@ -283,8 +795,21 @@ class Engine:
         """An IF's condition (EXISTS (SELECT ... FROM dbo.units ...) reads the MES tables)."""
         binder = evaluate.Binder(self, variables)
         node = self._bind(expr, variables, binder)
-        return evaluate.value(node, evaluate.Context(
-            self, variables, await self._mes_data(binder, reply))) is True
+        return await self._computed(node, variables, reply, binder) in (True, 1)
+
+    async def _computed(self, expr, variables, reply, binder=None):
+        """An expression's value (expr bound or not); SQLite computes one that reads tables."""
+        if not isinstance(expr, evaluate.Node):
+            if expr[0] in ("lit", "var", "global", "default"):
+                return self._value(expr, variables)
+            binder = evaluate.Binder(self, variables)
+            expr = self._bind(expr, variables, binder)
+        if not sqlite.reads_tables(expr):
+            value = evaluate.value(expr, evaluate.Context(self, variables, {}))
+        else:
+            self._reading(binder, reply)
+            value = await self._mes("sql_read", sqlite.scalar(self, variables, expr))
+        return sqlite.typed(value, expr.type, self.codepage)
 
     # ------------------------------------------------------------ the MES tables in SQL
 
@@ -299,22 +824,115 @@ class Engine:
     async def _query(self, query, variables, reply):
         binder = evaluate.Binder(self, variables)
         plan = binder.query(query)
-        rows = plan.run(evaluate.Context(self, variables, await self._mes_data(binder, reply)))
+        if plan.cores[0].into is not None:
+            return await self._select_into(plan, variables, reply)
+        self._reading(binder, reply)
+        rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         self.rowcount = len(rows)
-        if plan.columns:
-            reply.rows([(name, sqltype) for name, sqltype in plan.columns], rows)
-        else:
+        assigned = [item[1] for item in plan.cores[0].items if item[0] == "assign"]
+        if assigned and rows:
+            for name, value in zip(assigned, rows[-1]):
+                self._assign(variables, name, value)
+        if not plan.columns:
             reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
+            return
+        # Sent on while it is encoded, a few rows at a time: the reply is never kept whole.
+        types = reply.columns(plan.columns)
+        for start in range(0, len(rows), STREAM_ROWS):
+            reply.row_data(types, rows[start:start + STREAM_ROWS])
+            await reply.flush()
+        reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
 
-    async def _mes_data(self, binder, reply):
-        """The rows of the MES tables a bound query or condition reads: {table: rows}."""
-        if not binder.mes_tables:
-            return {}
+    # ------------------------------------------------------------ clients' tables
+
+    def _schema_db(self):
+        """Where the session sees the tables: its transaction's connection once it wrote."""
+        transaction = self.transaction
+        if transaction is not None and transaction.locking and transaction.conn is not None:
+            return transaction.conn
+        return self.conn.server.read_db
+
+    def user_relation(self, parts):
+        """A client's table of that name, as a tables.Relation; None if there is none."""
+        name = ddl.sqlite_name(parts, self)
+        detail = ddl.columns(self._schema_db(), name) if name else None
+        if detail is None:
+            return None
+        rel = tables.UserRelation("dbo", name, tuple((c.name, c.type) for c in detail), "user")
+        rel.detail = detail
+        return rel
+
+    def user_tables(self):
+        return ddl.user_tables(self._schema_db())
+
+    def object_id(self, name):
+        found = tables.object_id(name, self.database)
+        if found is None:
+            parts = tuple(p.strip("[]\"").casefold() for p in name.split("."))
+            rel = self.user_relation(parts)
+            found = ddl.object_id(rel.name) if rel is not None else None
+        return found
+
+    async def _ddl(self, st, variables):
+        """CREATE/ALTER/DROP TABLE, CREATE/DROP INDEX on clients' tables."""
+        kind = st[0]
+
+        def value_of(expr):
+            return self._value(expr, variables)
+        if kind == "drop_index":
+            return await self._mes("sql_write", lambda db: ddl.drop_index(db, st[1]))
+        targets = st[1] if kind == "drop_table" else (st[3] if kind == "create_index"
+                                                      else st[1],)
+        names = []
+        for parts, written in targets:
+            rel = tables.relation(parts, self.database)
+            name = ddl.sqlite_name(parts[:-1] + (written.split(".")[-1],), self)
+            if rel is not None or name is None:
+                if kind == "create_table":
+                    raise SqlError(2714 if rel is not None else 2760,
+                                   f"There is already an object named '{written}' in the "
+                                   "database." if rel is not None else
+                                   f"The specified schema name \"{parts[-2]}\" either does not "
+                                   "exist or you do not have permission to use it.", state=6)
+                if kind == "drop_table":
+                    raise SqlError(3701, f"Cannot drop the table '{written}', because it does "
+                                         "not exist or you do not have permission.",
+                                   severity=11, state=5)
+                raise SqlError(4902 if kind == "alter_table" else 1088,
+                               f'Cannot find the object "{written}" because it does not exist '
+                               "or you do not have permissions.")
+            names.append((name, written))
+            self.temporary = self.temporary or name.startswith("#")
+
+        def work(db):
+            for name, written in names:
+                exists = ddl.columns(db, name) is not None
+                if kind == "create_table":
+                    ddl.create_table(db, name, written, st[2], st[3], value_of)
+                elif not exists and not (kind == "drop_table" and st[2]):
+                    if kind == "drop_table":
+                        raise SqlError(3701, f"Cannot drop the table '{written}', because it "
+                                             "does not exist or you do not have permission.",
+                                       severity=11, state=5)
+                    raise SqlError(4902 if kind == "alter_table" else 1088,
+                                   f'Cannot find the object "{written}" because it does not '
+                                   "exist or you do not have permissions.")
+                elif kind == "drop_table" and exists:
+                    ddl.drop_table(db, name)
+                elif kind == "alter_table" and st[2] == "add":
+                    ddl.add_columns(db, name, st[3], value_of)
+                elif kind == "alter_table":
+                    ddl.drop_columns(db, name, st[3], written)
+                elif kind == "create_index":
+                    ddl.create_index(db, st[1], st[2], name, st[4])
         if self.implicit and not self.trancount:
+            self.begin(self._pending)
+        await self._mes("sql_write", work)
+
+    def _reading(self, binder, reply):
+        """A query of the MES tables begins a transaction under SET IMPLICIT_TRANSACTIONS ON."""
+        if binder is not None and binder.mes_tables and self.implicit and not self.trancount:
             self.begin(reply)
-        needed = sorted(binder.mes_tables)
-        loaded = await self._mes("sql_read", lambda db: [tables.load(db, t) for t in needed])
-        return dict(zip(needed, loaded))
 
     async def mes_rows(self, table):
         """The number of rows of a MES table."""
@@ -322,10 +940,13 @@ class Engine:
             f'SELECT COUNT(*) FROM "{table}"').fetchone()[0])
 
     async def _mes(self, name, function):
-        """Run function(SQLite connection) as the MES procedures run: reads beside any writer,
-        writes under the write lock (the session's transaction's, when one is open)."""
+        """Run function(SQLite connection) on the connection's own thread and SQLite
+        connection: reads beside any writer, writes ("sql_write") all or nothing under the
+        write lock (the session's transaction's, when one is open)."""
         try:
-            return await self.conn._mes_call(name, (function,), self.transaction)
+            if name == "sql_write":
+                return await self.conn.run_sql(mes.sql_write, function, write=True)
+            return await self.conn.run_sql(function)
         except sqlite3.Error as exc:
             self.conn.log("MES database error: %s", exc)
             raise SqlError(50000, f"MES database error: {exc}") from None
@@ -333,8 +954,14 @@ class Engine:
     async def _write(self, st, variables, reply):
         kind = st[0]
         parts, written = st[1]
-        rel = tables.relation(parts, self.database)
-        if rel is None or rel.kind != "mes":
+        if parts[0] == "@":
+            return await self._insert_variable(st, variables, reply)
+        for _join, item, _on in (st[-1] or ()) if kind != "insert" else ():
+            if item[0] == "table" and (item[3] or item[1][-1]).casefold() == parts[-1] \
+                    and len(parts) == 1:  # UPDATE alias ... FROM table AS alias
+                parts = item[1]
+        rel = tables.relation(parts, self.database) or self.user_relation(parts)
+        if rel is None or rel.kind == "catalog":
             if rel is not None:
                 raise SqlError(229, f"The {kind.upper()} permission was denied on the object "
                                     f"'{rel.name}', database 'mssqlsystemresource', schema "
@@ -346,6 +973,8 @@ class Engine:
             if getattr(output, "into", None) else None
         if self.implicit and not self.trancount:
             self.begin(reply)
+        if self.doomed:
+            raise SqlError(3930, _DOOMED)
         count, rows = await self._mes("sql_write", write.run)
         self.rowcount = count
         if write.identity is not None:
@@ -357,6 +986,118 @@ class Engine:
         if into is not None or not write.output_columns:
             reply.done(tds.DONE_COUNT, {"insert": CMD_INSERT, "update": CMD_UPDATE,
                                         "delete": CMD_DELETE}[kind], count)
+
+    async def _select_into(self, plan, variables, reply):
+        """SELECT ... INTO t FROM ...: a new table of the query's columns, holding its rows."""
+        parts, written = plan.cores[0].into
+        name = ddl.sqlite_name(parts[:-1] + (written.split(".")[-1],), self)
+        if tables.relation(parts, self.database) is not None or name is None:
+            raise SqlError(2714, f"There is already an object named '{written}' in the "
+                                 "database.", state=6)
+        columns = []
+        for column, sqltype in plan.columns:
+            if not column:
+                raise SqlError(1038, "An object or column name is missing or empty. For SELECT "
+                                     "INTO statements, verify each column has a name. For other "
+                                     "statements, look for empty alias names. Aliases defined as "
+                                     "\"\" or [] are not allowed. Change the alias to a valid "
+                                     "name.", severity=15, state=5)
+            columns.append({"name": column, "type": sqltype, "null": True, "identity": None,
+                            "key": None, "default": None})
+        query = sqlite.insert_select(self, variables, plan, name)
+        self.temporary = self.temporary or name.startswith("#")
+
+        def work(db):
+            ddl.create_table(db, name, written, columns, (), None)
+            return query(db)
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        self.rowcount = await self._mes("sql_write", work)
+        reply.done(tds.DONE_COUNT, tds.CMD_SELECT, self.rowcount)
+
+    async def _merge(self, st, variables, reply):
+        """MERGE as the UPDATE, DELETE and INSERT statements it stands for, in one transaction;
+        the rows to insert are found before anything is written, as MERGE finds them."""
+        _kind, (parts, written), alias, source, on, clauses = st
+        rel = tables.relation(parts, self.database) or self.user_relation(parts)
+        if rel is None or rel.kind == "catalog":
+            raise SqlError(208, f"Invalid object name '{written}'.")
+        target = ("table", parts, written, alias)
+
+        def select(item, where, items=(("lit", 1),)):
+            core = {"distinct": False, "top": None, "from": (("from", item, None),),
+                    "items": tuple(("item", e, None) for e in items), "where": where,
+                    "group": (), "having": None, "into": None, "percent": False, "ties": False}
+            return {"ctes": (), "cores": (core,), "unions": (), "order": (), "offset": None,
+                    "fetch": None}
+
+        def both(condition, extra):
+            return condition if extra is None else ("and", condition, extra)
+        statements = []
+        for matched, by_source, condition, action in clauses:
+            if matched:
+                sources = (("from", target, None), ("inner", source, on))
+                where = condition
+            elif by_source:
+                sources = (("from", target, None),)
+                where = both(("not", ("exists", select(source, on))), condition)
+            else:
+                where = both(("not", ("exists", select(target, on))), condition)
+                statements.append(("insert", (parts, written), action[1],
+                                   select(source, where, action[2]), ()))
+                continue
+            statements.append(("update", (parts, written), action[1], where, (), None, sources)
+                              if action[0] == "update" else
+                              ("delete", (parts, written), where, (), None, sources))
+        plans = [TableWrite(self, rel, variables, statement) for statement in statements]
+
+        def work(db):
+            found = {id(w): sqlite.select(self, variables, w.plan)(db) for w in plans
+                     if w.st[0] == "insert"}
+            count = sum(w.run(db)[0] for w in plans if w.st[0] != "insert")
+            return count + sum(writes.run(w, db, found[id(w)])[0] for w in plans
+                               if w.st[0] == "insert")
+        if self.implicit and not self.trancount:
+            self.begin(reply)
+        self.rowcount = await self._mes("sql_write", work)
+        identities = [w.identity for w in plans if w.identity is not None]
+        if identities:
+            self.identity = identities[-1]
+        reply.done(tds.DONE_COUNT, CMD_INSERT, self.rowcount)
+
+    async def _insert_variable(self, st, variables, reply):
+        """INSERT INTO @t [(columns)] VALUES ... | SELECT ...: rows added to a table variable."""
+        (_at, name), written = st[1]
+        slot = variables.get(name)
+        if slot is None or slot[0].name != "table":
+            raise SqlError(1087, f'Must declare the table variable "{written}".', severity=15,
+                           state=2)
+        declared = slot[0].columns
+        folded = [n.casefold() for n, _t in declared]
+        targets = list(range(len(declared))) if st[2] is None else [
+            folded.index(c.casefold()) if c.casefold() in folded else -1 for c in st[2]]
+        if -1 in targets:
+            missing = st[2][targets.index(-1)]
+            raise SqlError(207, f"Invalid column name '{missing}'.")
+        if isinstance(st[3], dict):
+            binder = evaluate.Binder(self, variables)
+            plan = binder.query(st[3])
+            self._reading(binder, reply)
+            rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
+        else:
+            rows = [[None if e == ("default",) else await self._computed(e, variables, reply)
+                     for e in row] for row in st[3]]
+        for row in rows:
+            if len(row) != len(targets) and row:
+                raise SqlError(213, "Column name or number of supplied values does not match "
+                                    "table definition.")
+        for row in rows:
+            stored = [None] * len(declared)
+            for n, value in zip(targets, row):
+                stored[n] = sqltypes.convert(value, declared[n][1], self.codepage)
+            slot[1].append(tuple(stored))
+        self.rowcount = len(rows)
+        reply.done(tds.DONE_COUNT, CMD_INSERT, len(rows))
 
     def _output_into(self, variables, output, columns):
         """OUTPUT ... INTO @table, checked before the write: a function that adds the OUTPUT
@@ -396,7 +1137,7 @@ class Engine:
         if name == "@@language":
             return "us_english"
         if name == "@@error":
-            return 0
+            return self.error_number
         if name == "@@rowcount":
             return self.rowcount
         if name in _GLOBALS:
@@ -406,7 +1147,7 @@ class Engine:
         if name == "@@lock_timeout":
             return -1 if self.lock_timeout is None else self.lock_timeout
         if name == "@@options":
-            return 5176 if self.implicit else 5176 - 2
+            return (5176 if self.implicit else 5176 - 2) + (16384 if self.xact_abort else 0)
         raise SqlError(137, f'Must declare the scalar variable "{name}".', severity=15)
 
     # ------------------------------------------------------------ procedures
@@ -429,7 +1170,7 @@ class Engine:
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{written}'.", state=62)
             outputs = await self._procedure(proc, values)
-        for arg, (_name, _type, value) in zip([a for a in values if a.output], outputs):
+        for _name, _type, value, arg in outputs:
             self._assign(variables, arg.variable, value)
         if status_var:
             self._assign(variables, status_var, 0)
@@ -440,12 +1181,15 @@ class Engine:
             reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, TOKEN_DONEINPROC)
 
     async def _procedure(self, proc, args):
-        """Run a MES procedure: [(Param, value)] of its OUTPUT arguments, in argument order."""
+        """Run a MES procedure: (name, type, value, Arg) of its OUTPUT arguments, in argument
+        order."""
         bound = bind(proc, args)
         values = [sqltypes.convert(bound[p.name].value, p.type, self.codepage) if p.name in bound
                   else None for p in proc.inputs]
         if self.implicit and not self.trancount:
             self.begin(self._pending)
+        if self.doomed and proc.name in mes.WRITES:
+            raise SqlError(3930, _DOOMED)
         code, text = await self.conn.procedure(proc, values, self.transaction)
         results = {"@return": code}
         for folded, param in proc.by_name.items():
@@ -456,7 +1200,7 @@ class Engine:
             if arg.output:
                 param = _param_of(proc, args, arg)
                 outputs.append((arg.written or param.name, param.type, sqltypes.convert(
-                    results.get(param.name.casefold()), param.type, self.codepage)))
+                    results.get(param.name.casefold()), param.type, self.codepage), arg))
         return outputs
 
     async def _rpc_call(self, call, reply):
@@ -470,14 +1214,20 @@ class Engine:
             if proc is None:
                 raise SqlError(2812, f"Could not find stored procedure '{call.written}'.",
                                state=62)
+            if self.fmtonly:  # described, not run
+                reply.done_proc()
+                return
             outputs = await self._procedure(proc, call.args)
         reply.raw(tds.return_status(0))
-        for ordinal, (name, sqltype, value) in enumerate(outputs):
-            reply.return_value(ordinal, name, sqltype, value)
+        # each output value carries the place of its parameter in the call, in call order
+        places = {id(arg): n for n, arg in enumerate(call.args)}
+        for name, sqltype, value, arg in sorted(outputs, key=lambda out: places[id(out[3])]):
+            reply.return_value(places[id(arg)], name, sqltype, value)
         reply.done_proc()
 
     async def _system(self, name, args, reply, nested):
-        """sp_executesql and the sp_prepare family: [(Param, value)] of their OUTPUT arguments."""
+        """sp_executesql and the sp_prepare family: (name, type, value, Arg) of their OUTPUT
+        arguments."""
         outputs = []
         if name == "sp_executesql":
             statement, declarations, values = _executesql_args(args)
@@ -496,7 +1246,7 @@ class Engine:
             batches.parse_batch(statement)  # compiled now: a syntax error is reported here
             self.prepared[handle] = (statement, params)
             if args[0].output:
-                outputs.append(("@handle", sqltypes.INT, handle))
+                outputs.append(("@handle", sqltypes.INT, handle, args[0]))
             if name == "sp_prepexec":
                 await self._parameterised(statement, params, args[3:], reply, outputs)
         elif name == "sp_execute":
@@ -528,13 +1278,15 @@ class Engine:
             variables[param.name] = [param.type, sqltypes.convert(arg.value, param.type,
                                                                   self.codepage)]
             arg.declared = param
-        statements = batches.parse_batch(statement)
-        batches.check_declared(statements, variables)
-        await self._run(statements, variables, reply)
+        await self._nested(statement, variables, reply, check=variables)
         for arg in args:
             param = getattr(arg, "declared", None)
             if arg.output and param is not None:
-                outputs.append((arg.written or param.name, param.type, variables[param.name][1]))
+                outputs.append((arg.written or param.name, param.type, variables[param.name][1],
+                                arg))
+
+
+DDL = {"create_table", "drop_table", "alter_table", "create_index", "drop_index"}
 
 
 class Arg:
@@ -597,6 +1349,29 @@ def _procedure_name(parts, database):
     return parts[0] if len(parts) == 1 else None
 
 
+def _holder(statements, label):
+    """The index of the statement that is the label or holds it in a block, a branch or a loop
+    (not in a TRY or CATCH block: no GOTO jumps into one); None if none does."""
+    for n, st in enumerate(statements):
+        kind = st[0]
+        if kind == "label" and st[1] == label or kind == "block" and _holder(st[1], label) \
+                is not None or kind == "if" and _holder([b for b in st[2:] if b is not None],
+                                                        label) is not None \
+                or kind == "while" and _holder((st[2],), label) is not None:
+            return n
+    return None
+
+
+def _integer(value, default=16):
+    """An integer argument of RAISERROR or THROW (a text of digits too); default for NULL or
+    anything else."""
+    if isinstance(value, (int, Decimal)) and not isinstance(value, bool):
+        return int(value)
+    if isinstance(value, str) and value.strip().lstrip("+-").isdigit():
+        return int(value)
+    return default
+
+
 def _text(value):
     if value is None:
         return ""
@@ -656,14 +1431,19 @@ class Reply:
         conn = self.engine.conn
         conn.log("error=%d %s", err.number, err.text[:200])
         self.raw(tds.error(err.number, err.severity, cut_message(err.text), err.state,
-                           conn.server_name, getattr(err, "procedure", ""), 1, self.version))
+                           conn.server_name, getattr(err, "procedure", ""),
+                           getattr(err, "line", None) or 1, self.version))
         if self.batch:
             self.done(tds.DONE_ERROR)
 
-    def info(self, number, text):
-        body = (struct.pack("<iBB", number, 1, 0) + tds.us_varchar(cut_message(text))
+    def info(self, number, text, severity=0, state=1, line=1, limit=MAX_MESSAGE):
+        """A message (PRINT's, or RAISERROR's of severity 10 or less); limit: the characters
+        kept of its text (longer ones end in "...")."""
+        if limit is not None:
+            text = text if len(text) <= limit else text[:limit - 3] + "..."
+        body = (struct.pack("<iBB", number, state, severity) + tds.us_varchar(text)
                 + tds.b_varchar(self.engine.conn.server_name) + tds.b_varchar("")
-                + struct.pack("<i" if self.version >= tds.TDS72 else "<H", 1))
+                + struct.pack("<i" if self.version >= tds.TDS72 else "<H", line))
         self.raw(struct.pack("<BH", 0xAB, len(body)) + body)
 
     def select(self, columns):
@@ -674,27 +1454,54 @@ class Reply:
         self.rows([(name, sqltype) for name, sqltype, _v in columns],
                   [tuple(value for _n, _t, value in columns)])
 
-    def rows(self, columns, rows):
-        """A result set: columns are (name, SqlType), rows tuples of values."""
+    def rows(self, columns, rows, count=True):
+        """A result set: columns are (name, SqlType), rows tuples of values (count: whether
+        its DONE counts them; not under SET FMTONLY ON)."""
+        self.row_data(self.columns(columns), rows)
+        self.done(tds.DONE_COUNT if count else tds.DONE_FINAL, tds.CMD_SELECT, len(rows))
+
+    def columns(self, columns):
+        """The COLMETADATA of a result set; returns the forms its rows go out in: (SqlType,
+        None, or the function that turns a value into the text an older client gets)."""
         collation = self.engine.conn.server.collation
-        codepage = self.engine.codepage
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         meta = [struct.pack("<BH", 0x81, len(columns))]
-        types = []
+        types, as_text = [], []
         for name, sqltype in columns:
-            sqltype = _wire_type(sqltype, self.version)
+            sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
             types.append(sqltype)
+            as_text.append(text)
             meta.append(user_type + b"\x01\x00" + sqltypes.type_info(sqltype, collation)
                         + tds.b_varchar(name[:128]))
-        encode = sqltypes.encode_value
-        for row in rows:
-            meta.append(b"\xd1")
-            meta.extend(encode(value, sqltype, codepage) for value, sqltype in zip(row, types))
         self.parts.append(b"".join(meta))
-        self.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
+        return list(zip(types, as_text))
+
+    def row_data(self, forms, rows):
+        """ROW tokens of a result set whose columns() were given."""
+        codepage = self.engine.codepage
+        encode = sqltypes.encode_value
+        data = []
+        for row in rows:
+            data.append(b"\xd1")
+            data.extend(encode(value if text is None else text(value), sqltype, codepage)
+                        for value, (sqltype, text) in zip(row, forms))
+        self.parts.append(b"".join(data))
+
+    async def flush(self):
+        """Send on what is ready of the reply once it is STREAM_CHUNK bytes or more (all but
+        its last DONE, which the end of the reply may still change)."""
+        if sum(len(p) for p in self.parts) < STREAM_CHUNK:
+            return
+        keep = 1 if self.last_done == len(self.parts) - 1 else 0
+        ready = self.parts[:len(self.parts) - keep]
+        self.parts = self.parts[len(ready):]
+        self.last_done = 0 if keep else None
+        await self.engine.conn.send_part(b"".join(bytes(p) for p in ready))
 
     def return_value(self, ordinal, name, sqltype, value):
-        sqltype = _wire_type(sqltype, self.version)
+        sqltype, text = sqltypes.wire_form(_wire_type(sqltype, self.version), self.version)
+        if text is not None:
+            value = text(value)
         user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
         self.raw(b"\xac" + struct.pack("<H", ordinal) + tds.b_varchar(name) + b"\x01" + user_type
                  + b"\x01\x00" + sqltypes.type_info(sqltype, self.engine.conn.server.collation)
@@ -717,14 +1524,11 @@ def _wire_type(sqltype, version):
     if sqltype.size == sqltypes.MAX and version < tds.TDS72:
         sqltype = SqlType(sqltype.name, sqltypes.MAX_SIZE[sqltype.name]
                           // (2 if sqltype.name in sqltypes.UNICODE else 1))
-    if sqltype.name in ("date", "time", "datetime2", "datetimeoffset", "smalldatetime"):
-        sqltype = SqlType("datetime")
-    if sqltype.name == "uniqueidentifier":
-        sqltype = SqlType("nvarchar", 36)
     return sqltype
 
 
-_DEFAULT = object()  # DEFAULT in an INSERT's VALUES
+# statements that run as usual under SET FMTONLY ON
+_RUN_UNDER_FMTONLY = {"set", "use", "begin", "commit", "rollback", "save"}
 
 
 class TableWrite:
@@ -736,11 +1540,29 @@ class TableWrite:
         self.identity = None
         binder = evaluate.Binder(engine, variables)
         self.binder = binder
-        columns = tables.MES_TABLES[rel.name]
+        columns = tables.columns_of(rel)
         self.columns = columns
         source = evaluate.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
         self.scope = evaluate.Scope([source], None)
         kind = st[0]
+        self.joined = None  # UPDATE/DELETE ... FROM: (sources, joins, the target's index)
+        if kind != "insert" and st[-1]:
+            sources, joins = [], []
+            self.scope = evaluate.Scope(sources, None)
+            for join, item, on in st[-1]:
+                sources.append(binder.source(item, None))
+                joins.append((join, binder.bind(on, self.scope) if on is not None else None))
+            # the target: the FROM item it names by alias, else the one reference there to
+            # its table, else a table of its own beside them
+            same = [n for n, src in enumerate(sources) if src.relation == rel]
+            named = [n for n in same if sources[n].alias is not None and
+                     sources[n].alias.casefold() == st[1][0][-1] and len(st[1][0]) == 1]
+            target = named[0] if named else same[0] if len(same) == 1 else None
+            if target is None:
+                sources.append(source)
+                joins.append(("cross", None))
+                target = len(sources) - 1
+            self.joined = (sources, joins, target)
         if kind == "insert":
             names = st[2]
             if names is None:
@@ -751,7 +1573,7 @@ class TableWrite:
                 column = known.get(name.casefold())
                 if column is None:
                     raise SqlError(207, f"Invalid column name '{name}'.")
-                if column.identity:
+                if column.identity and engine.identity_insert != rel.name:
                     raise SqlError(544, f"Cannot insert explicit value for identity column in "
                                         f"table '{rel.name}' when IDENTITY_INSERT is set to OFF.")
                 self.targets.append(column)
@@ -811,65 +1633,4 @@ class TableWrite:
         self.mes_tables = binder.mes_tables | {rel.name}
 
     def run(self, db):
-        engine, rel = self.engine, self.rel
-        data = {t: tables.load(db, t) for t in sorted(self.mes_tables)}
-        ctx = evaluate.Context(engine, self.variables, data)
-        codepage = engine.codepage
-        kind, outputs, count = self.st[0], [], 0
-        if kind == "insert":
-            if self.values is not None:
-                rows = [[evaluate.value(node, ctx) if node is not None else _DEFAULT
-                         for node in row] for row in self.values]
-            else:
-                rows = [list(r) for r in self.plan.run(ctx)]
-            for values in rows:
-                row = {}
-                for column, value in zip(self.targets, values):
-                    if value is not _DEFAULT:
-                        row[column.name] = sqltypes.convert(value, column.type, codepage)
-                identity = tables.insert(db, rel.name, row)
-                if identity is not None:
-                    self.identity = identity
-                if self.output:
-                    inserted = [r for r in tables.load(db, rel.name)
-                                if r[-1] == (identity if identity is not None else r[-1])][-1:]
-                    outputs.extend(self._output(ctx, inserted[0] if inserted else None, None))
-                count += 1
-            return count, outputs
-        top = None if self.top is None else evaluate.value(self.top, ctx)
-        for row in data[rel.name]:
-            if top is not None and count >= top:  # UPDATE/DELETE TOP (n): the first n found
-                break
-            if self.where is not None and not evaluate.truth(self.where, ctx, [row]):
-                continue
-            count += 1
-            if kind == "delete":
-                tables.delete(db, rel.name, row[-1])
-                outputs.extend(self._output(ctx, None, row))
-                continue
-            ctx.rows.append([row])
-            try:
-                changes = {column.name: sqltypes.convert(
-                    evaluate.value(node, ctx) if node is not None else None, column.type,
-                    codepage) for column, node in self.sets}
-            finally:
-                ctx.rows.pop()
-            tables.update(db, rel.name, row[-1], changes)
-            if self.output:
-                after = list(row)
-                for n, column in enumerate(self.columns):
-                    if column.name in changes:
-                        after[n] = changes[column.name]
-                outputs.extend(self._output(ctx, tuple(after), row))
-        return count, outputs
-
-    def _output(self, ctx, inserted, deleted):
-        if not self.output:
-            return []
-        pseudo = {"insert": [inserted], "update": [inserted, deleted],
-                  "delete": [deleted]}[self.st[0]]
-        ctx.rows.append(pseudo)
-        try:
-            return [tuple(evaluate.value(node, ctx) for node in self.output)]
-        finally:
-            ctx.rows.pop()
+        return writes.run(self, db)

@@ -8,10 +8,13 @@ bound `Plan` then runs over the rows of the tables it reads (`Plan.run`).
 """
 
 import re
+import sys
 from datetime import date, datetime, time, timedelta
 from decimal import Decimal, InvalidOperation
 
 from . import sqltypes, tables
+from .sql import functions
+from .sql.functions import like
 from .sqltypes import SqlError, SqlType
 
 INT, BIGINT, BIT, FLOAT = sqltypes.INT, SqlType("bigint"), SqlType("bit"), SqlType("float")
@@ -99,13 +102,13 @@ def coerce(value, target, codepage):
     if name in sqltypes.INT_RANGES:
         if isinstance(value, (int, Decimal, float)):
             return value
-        return sqltypes.convert(value, BIGINT if name != "bit" else target, codepage)
+        return sqltypes.convert(value, target, codepage)
     if name in sqltypes.DECIMALS:
         if isinstance(value, (int, Decimal, float)):
             return value
         try:
             return Decimal(value.strip())
-        except (InvalidOperation, AttributeError):
+        except (InvalidOperation, AttributeError, TypeError):
             raise SqlError(8114, f"Error converting data type {sqltypes.type_of(value).name} "
                                  "to numeric.") from None
     if name in sqltypes.FLOATS:
@@ -114,7 +117,11 @@ def coerce(value, target, codepage):
         if isinstance(value, str):
             return sqltypes.convert(value, DATETIME, codepage)
         if isinstance(value, (int, float, Decimal)):
-            return datetime(1900, 1, 1) + timedelta(days=float(value))
+            try:
+                return datetime(1900, 1, 1) + timedelta(days=float(value))
+            except OverflowError:
+                raise SqlError(8115, "Arithmetic overflow error converting expression to data "
+                                     "type datetime.") from None
         return value
     return value
 
@@ -138,17 +145,6 @@ def compare(left, right, ltype, rtype, codepage):
                             f" value '{left}' to data type {common.name}.") from None
 
 
-def sort_key(value):
-    """Rows ordered as SQL Server orders them: NULLs first, texts by the CI collation."""
-    if value is None:
-        return (0, 0)
-    if isinstance(value, str):
-        return (1, _fold(value))
-    if isinstance(value, datetime):
-        return (1, value.timestamp() if value.tzinfo else (value - datetime(1, 1, 1)).total_seconds())
-    return (1, value)
-
-
 def _check_int(value, sqltype):
     low, high = sqltypes.INT_RANGES.get(sqltype.name, (None, None))
     if low is not None and not low <= value <= high:
@@ -165,6 +161,14 @@ def arithmetic(mark, left, right, node, codepage):
         return sqltypes.convert(text_value(left, codepage) + text_value(right, codepage), result,
                                 codepage)
     if result.name in sqltypes.TIMES:
+        if mark in "+-" and result.name not in ("datetime", "smalldatetime"):
+            raise SqlError(206, f"Operand type clash: {node.a.type.name} is incompatible with "
+                                f"{node.b.type.name}")
+        if mark not in "+-":
+            names = {"+": "add", "-": "subtract", "*": "multiply", "/": "divide", "%": "modulo",
+                     "&": "boolean AND", "|": "boolean OR", "^": "boolean XOR"}
+            raise SqlError(8117, f"Operand data type {result.name} is invalid for "
+                                 f"{names[mark]} operator.")
         base, other = (left, right) if isinstance(left, (datetime, date, str)) else (right, left)
         base = coerce(base, DATETIME, codepage)
         days = float(coerce(other, FLOAT, codepage))
@@ -197,34 +201,14 @@ def arithmetic(mark, left, right, node, codepage):
     if result.name in sqltypes.INT_RANGES:
         return _check_int(value, result)
     if result.name in ("decimal", "numeric"):
-        return sqltypes.convert(value, result, codepage)
+        try:
+            if abs(value) >= Decimal(10) ** (result.precision - result.scale):
+                raise InvalidOperation
+            return sqltypes.convert(value, result, codepage)
+        except InvalidOperation:  # more digits than decimal(38) holds
+            raise SqlError(8115, "Arithmetic overflow error converting expression to data "
+                                 "type numeric.") from None
     return value
-
-
-def like(value, pattern, escape=None):
-    """value LIKE pattern [ESCAPE escape], case-insensitive; trailing blanks of value ignored."""
-    regex, n = [], 0
-    while n < len(pattern):
-        ch = pattern[n]
-        if ch == escape and n + 1 < len(pattern):
-            n += 1
-            regex.append(re.escape(pattern[n]))
-        elif ch == "%":
-            regex.append(".*")
-        elif ch == "_":
-            regex.append(".")
-        elif ch == "[":
-            end = pattern.find("]", n + 1)
-            if end < 0:
-                regex.append(re.escape(ch))
-            else:
-                body = pattern[n + 1:end]
-                regex.append("[" + ("^" + body[1:] if body.startswith("^") else body) + "]")
-                n = end
-        else:
-            regex.append(re.escape(ch))
-        n += 1
-    return re.fullmatch("".join(regex), value.rstrip(" "), re.IGNORECASE | re.DOTALL) is not None
 
 
 # ---------------------------------------------------------------- functions
@@ -336,6 +320,18 @@ def _same_char(t, size=None):
     return SqlType("varchar", 30 if size is None else size)
 
 
+def _replicate(text, count, unicode):
+    """REPLICATE(text, count) cut as SQL Server cuts a result that is not (max): at 8,000 bytes,
+    4,000 characters of nvarchar; only what is kept is made."""
+    if count is None or text is None:
+        return None
+    limit = 4000 if unicode else 8000
+    count = max(int(count), 0)
+    if text:
+        count = min(count, -(-limit // len(text)))
+    return (text * count)[:limit]
+
+
 def _len(s):
     return len(s.rstrip(" "))
 
@@ -373,9 +369,6 @@ def _round(value, digits, *rest):
 # name is in NULL_FRIENDLY.
 FUNCTIONS = {
     "len": (1, 1, lambda ts: INT, lambda s, v: _len(text_value(v, s.codepage))),
-    "datalength": (1, 1, lambda ts: INT, lambda s, v: len(v.encode("utf-16-le"))
-                   if isinstance(v, str) and not isinstance(v, sqltypes.Varchar)
-                   else len(v) if isinstance(v, (str, bytes)) else 4),
     "upper": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).upper()),
     "lower": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lower()),
     "ltrim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lstrip(" ")),
@@ -394,9 +387,6 @@ FUNCTIONS = {
                                             text_value(b, s.codepage))),
     "charindex": (2, 3, lambda ts: INT, lambda s, a, b, *c: _charindex(
         text_value(a, s.codepage), text_value(b, s.codepage), *c)),
-    "replicate": (2, 2, lambda ts: _same_char(ts[0], 8000),
-                  lambda s, v, n: text_value(v, s.codepage) * max(int(n), 0)),
-    "space": (1, 1, lambda ts: SqlType("varchar", 8000), lambda s, n: " " * max(int(n), 0)),
     "abs": (1, 1, lambda ts: ts[0] if ts[0].name not in sqltypes.CHARACTER else FLOAT,
             lambda s, v: abs(v)),
     "round": (2, 3, lambda ts: ts[0], lambda s, v, d, *r: _round(v, d)),
@@ -448,7 +438,6 @@ FUNCTIONS = {
               lambda s: str(__import__("uuid").uuid4()).upper()),
     "scope_identity": (0, 0, lambda ts: SqlType("numeric", 0, 38, 0),
                        lambda s: s.identity),
-    "ident_current": (1, 1, lambda ts: SqlType("numeric", 0, 38, 0), lambda s, n: None),
     "serverproperty": (1, 1, None, lambda s, name: s.collation_name
                        if text_value(name, s.codepage).casefold() == "collation"
                        else SERVER_PROPERTIES.get(text_value(name, s.codepage).casefold())),
@@ -502,6 +491,13 @@ class _TableVariable:
         return list(ctx.variables[self.name][1])
 
 
+class Values:
+    """The rows of a (VALUES ...) table: bound expressions."""
+
+    def __init__(self, rows):
+        self.rows = rows
+
+
 class Binder:
     def __init__(self, session, variables):
         self.session, self.variables = session, variables
@@ -541,6 +537,15 @@ class Binder:
                             "contains a UNION, INTERSECT or EXCEPT operator.", severity=15)
 
     def source(self, item, parent):
+        if item[0] == "values":  # (VALUES (...), ...) AS alias (columns)
+            _kind, rows, alias, names = item
+            scope = Scope([], parent)
+            bound = [[self.bind(e, scope) for e in row] for row in rows]
+            types = [node.type for node in bound[0]]
+            for row in bound[1:]:
+                types = [_combined(t, node.type) for t, node in zip(types, row)]
+            return Source({alias.casefold()}, list(zip(names, types)), plan=Values(bound),
+                          alias=alias)
         if item[0] == "tablevar":
             _kind, name, written, alias = item
             slot = self.variables.get(name)
@@ -556,10 +561,10 @@ class Binder:
         if len(parts) == 1 and parts[0] in self.ctes:
             plan = self.ctes[parts[0]]
             return Source({(alias or parts[0]).casefold()}, plan.columns, plan=plan)
-        rel = tables.relation(parts, self.session.database)
+        rel = tables.relation(parts, self.session.database) or self.session.user_relation(parts)
         if rel is None:
             raise SqlError(208, f"Invalid object name '{written}'.")
-        if rel.kind == "mes":
+        if rel.kind != "catalog":
             self.mes_tables.add(rel.name)
         names = {alias.casefold()} if alias else {rel.name, (rel.schema.casefold(), rel.name)}
         return Source(names, rel.columns, relation=rel, alias=alias)
@@ -568,7 +573,8 @@ class Binder:
         sources, joins = [], []
         scope = Scope(sources, parent)
         for kind, item, on in core["from"]:
-            sources.append(self.source(item, parent))
+            # an applied query sees the sources before it, as a correlated subquery does
+            sources.append(self.source(item, scope if kind.endswith("apply") else parent))
             joins.append((kind, self.bind(on, scope) if on is not None else None))
         bound = Core(sources, joins, self.session)
         bound.where = self.bind(core["where"], scope) if core["where"] is not None else None
@@ -610,6 +616,8 @@ class Binder:
                                                    for i in items) or \
             bound.having is not None
         bound.distinct = core["distinct"]
+        bound.percent, bound.ties = core["percent"], core["ties"]
+        bound.into = core["into"]
         bound.top = self.bind(core["top"], Scope([], parent)) if core["top"] is not None else None
         bound.scope = scope
         return bound
@@ -700,8 +708,13 @@ class Binder:
                 result = then.type if result is None else _combined(result, then.type)
             return Node("case", result or INT, operand, whens, otherwise)
         if kind == "agg":
-            arg = None if e[2][0] == "star" else self.bind(e[2], scope)
             name = e[1]
+            if name == "string_agg":  # (separator, WITHIN GROUP order) where DISTINCT is
+                arg, separator = self.bind(e[2][0], scope), self.bind(e[2][1], scope)
+                order = [(self.bind(x, scope), desc) for x, desc in
+                         (e[2][2] if len(e[2]) > 2 else ())]
+                return Node("agg", functions._cut_type(arg.type), arg, (separator, order), name)
+            arg = None if e[2][0] == "star" else self.bind(e[2], scope)
             if name == "count":
                 sqltype = INT
             elif name == "count_big":
@@ -717,9 +730,31 @@ class Binder:
             return Node("agg", sqltype, arg, e[3], name)
         if kind == "call":
             return self.call(e, scope)
+        if kind == "window":
+            return self.window(e, scope)
         if kind == "star":
             raise SqlError(102, "Incorrect syntax near '*'.", severity=15)
         raise SqlError(102, f"Incorrect syntax near '{kind}'.", severity=15)
+
+    def window(self, e, scope):
+        """f(...) OVER (...): the ranking functions' types as SQL Server gives them."""
+        _kind, function, partition, order, frame = e
+        if function[0] == "agg":
+            inner = self.bind(function, scope)
+        else:
+            name, args = function[1], [self.bind(a, scope) for a in function[2]]
+            low, high = WINDOWED[name]
+            _arity(name, args, low, high)
+            sqltype = BIGINT if name in ("row_number", "rank", "dense_rank", "ntile") else \
+                FLOAT if name in ("percent_rank", "cume_dist") else args[0].type
+            inner = Node("call", sqltype, name, args)
+        if not order and function[1] in ("row_number", "rank", "dense_rank", "ntile", "lag",
+                                          "lead", "percent_rank", "cume_dist"):
+            raise SqlError(4112, f"The function '{function[1]}' must have an OVER clause with "
+                                 "ORDER BY.", severity=15)
+        return Node("window", inner.type, inner, (
+            [self.bind(p, scope) for p in partition],
+            [(self.bind(x, scope), desc) for x, desc in order]), frame)
 
     def call(self, e, scope):
         name, args, written = e[1], e[2], e[3]
@@ -740,7 +775,9 @@ class Binder:
                     sqltype = _combined(sqltype, t)
             elif name == "iif":
                 _arity(name, bound, 3, 3)
-                sqltype = _combined(types[1], types[2])
+                branches = [a.type for a in bound[1:] if not (a.kind == "lit" and a.a is None)]
+                sqltype = _combined(*branches) if len(branches) == 2 else \
+                    branches[0] if branches else INT
             elif name == "choose":
                 sqltype = types[1] if len(types) > 1 else INT
                 for t in types[2:]:
@@ -761,6 +798,11 @@ class Binder:
         _arity(name, bound, entry[0], entry[1])
         sqltype = serverproperty_type(bound) if name == "serverproperty" else entry[2](types)
         return Node("call", sqltype, name, bound)
+
+
+WINDOWED = {"row_number": (0, 0), "rank": (0, 0), "dense_rank": (0, 0), "ntile": (1, 1),
+            "lag": (1, 3), "lead": (1, 3), "first_value": (1, 1), "last_value": (1, 1),
+            "percent_rank": (0, 0), "cume_dist": (0, 0)}
 
 
 def _arity(name, args, low, high):
@@ -802,7 +844,7 @@ def _has_agg(node):
         return False
     if node.kind == "agg":
         return True
-    if node.kind in ("subquery", "exists"):
+    if node.kind in ("subquery", "exists", "window"):
         return False
     for part in (node.a, node.b, node.c):
         if isinstance(part, Node) and _has_agg(part):
@@ -834,7 +876,6 @@ class Context:
         self.session, self.variables, self.data = session, variables, data
         self.codepage = session.codepage
         self.rows = []       # the current row of each enclosing query, innermost last
-        self.group = None    # the rows of the current group, while aggregating
 
 
 class Core:
@@ -853,146 +894,12 @@ class Core:
                     return Node("output", None, n)
         return binder.bind(expr, self.scope)
 
-    def rows_of(self, ctx, src):
-        if src.plan is not None:
-            return src.plan.run(ctx)
-        rel = src.relation
-        if rel.kind == "mes":
-            return ctx.data[rel.name]
-        cache = ctx.data.setdefault("catalog", {})
-        key = (rel.schema, rel.name)
-        if key not in cache:
-            cache[key] = tables.catalog_rows(rel.schema, rel.name, ctx.session)
-        return cache[key]
-
-    def joined(self, ctx):
-        width = len(self.sources)
-        if not width:
-            return [[]]
-        rows = [[r] + [None] * (width - 1) for r in self.rows_of(ctx, self.sources[0])]
-        for n in range(1, width):
-            kind, on = self.joins[n]
-            right = self.rows_of(ctx, self.sources[n])
-            out = []
-            if kind == "right":
-                for r in right:
-                    matched = False
-                    for row in rows:
-                        candidate = row[:n] + [r] + row[n + 1:]
-                        if on is None or truth(on, ctx, candidate):
-                            out.append(candidate)
-                            matched = True
-                    if not matched:
-                        out.append([None] * n + [r] + [None] * (width - n - 1))
-                rows = out
-                continue
-            for row in rows:
-                matched = False
-                for r in right:
-                    candidate = row[:n] + [r] + row[n + 1:]
-                    if on is None or truth(on, ctx, candidate):
-                        out.append(candidate)
-                        matched = True
-                if not matched and kind == "left":
-                    out.append(row[:])
-            rows = out
-        return rows
-
-    def run(self, ctx, order):
-        """[(output row, sort keys)] of this SELECT."""
-        rows = self.joined(ctx)
-        if self.where is not None:
-            rows = [row for row in rows if truth(self.where, ctx, row)]
-        out = []
-        if self.aggregate:
-            groups = {}
-            for row in rows:
-                ctx.rows.append(row)
-                key = tuple(sort_key(value(g, ctx)) for g in self.group)
-                ctx.rows.pop()
-                groups.setdefault(key, []).append(row)
-            if not self.group and not groups:
-                groups[()] = []
-            for members in groups.values():
-                saved, ctx.group = ctx.group, members
-                first = members[0] if members else [None] * len(self.sources)
-                ctx.rows.append(first)
-                try:
-                    if self.having is None or value(self.having, ctx) is True:
-                        out.append(self._project(ctx, order))
-                finally:
-                    ctx.rows.pop()
-                    ctx.group = saved
-            return out
-        for row in rows:
-            ctx.rows.append(row)
-            try:
-                out.append(self._project(ctx, order))
-            finally:
-                ctx.rows.pop()
-        return out
-
-    def _project(self, ctx, order):
-        values = []
-        for item in self.items:
-            if item[0] == "assign":
-                slot = ctx.variables[item[1]]
-                slot[1] = sqltypes.convert(value(item[2], ctx), slot[0], ctx.codepage)
-            else:
-                values.append(value(item[1], ctx))
-        keys = [sort_key(values[e.a] if e.kind == "output" else value(e, ctx))
-                for e, _desc in order]
-        return tuple(values), keys
-
 
 class Plan:
     def __init__(self, cores, unions, session):
         self.cores, self.unions, self.session = cores, unions, session
         self.columns = cores[0].columns
         self.order, self.offset, self.fetch = [], None, None
-
-    def run(self, ctx):
-        """The rows of the query: tuples of values."""
-        first = self.cores[0]
-        single = len(self.cores) == 1
-        rows = first.run(ctx, self.order if single else [])
-        if first.distinct:
-            rows = _distinct(rows)
-        for all_rows, core in zip(self.unions, self.cores[1:]):
-            rows = rows + core.run(ctx, [])
-            if not all_rows:
-                rows = _distinct(rows)
-        if not single and self.order:
-            rows = [(r, [sort_key(r[e.a]) for e, _d in self.order]) for r, _k in rows]
-        for n in range(len(self.order) - 1, -1, -1):
-            rows.sort(key=lambda pair: pair[1][n], reverse=self.order[n][1])
-        out = [r for r, _k in rows]
-        if self.offset is not None:
-            out = out[max(int(value(self.offset, ctx) or 0), 0):]
-            if self.fetch is not None:
-                out = out[:max(int(value(self.fetch, ctx) or 0), 0)]
-        if single and first.top is not None:
-            top = value(first.top, ctx)
-            out = out[:max(int(top), 0)] if top is not None else out
-        return out
-
-
-def _distinct(rows):
-    seen, out = set(), []
-    for row, keys in rows:
-        key = tuple(sort_key(v) for v in row)
-        if key not in seen:
-            seen.add(key)
-            out.append((row, keys))
-    return out
-
-
-def truth(node, ctx, row):
-    ctx.rows.append(row)
-    try:
-        return value(node, ctx) is True
-    finally:
-        ctx.rows.pop()
 
 
 def value(node, ctx):
@@ -1051,10 +958,7 @@ def value(node, ctx):
         a = value(node.a, ctx)
         if a is None:
             return None
-        if isinstance(node.b, Plan):
-            candidates = [(r[0], node.b.columns[0][1]) for r in node.b.run(ctx)]
-        else:
-            candidates = [(value(x, ctx), x.type) for x in node.b]
+        candidates = [(value(x, ctx), x.type) for x in node.b]
         unknown = False
         for v, t in candidates:
             order = compare(a, v, node.a.type, t, ctx.codepage)
@@ -1069,20 +973,14 @@ def value(node, ctx):
         if low is None or high is None:
             return None
         return (low >= 0 and high <= 0) != bool(node.c)
-    if kind == "exists":
-        return bool(node.a.run(ctx))
-    if kind == "subquery":
-        rows = node.a.run(ctx)
-        if len(rows) > 1:
-            raise SqlError(512, "Subquery returned more than 1 value. This is not permitted when "
-                                "the subquery follows =, !=, <, <= , >, >= or when the subquery "
-                                "is used as an expression.")
-        return rows[0][0] if rows else None
     if kind == "neg":
         a = value(node.a, ctx)
         if a is None:
             return None
         a = coerce(a, node.type, ctx.codepage)
+        if not isinstance(a, (int, float, Decimal)):
+            raise SqlError(8117, f"Operand data type {node.a.type.name} is invalid for minus "
+                                 "operator.")
         return _check_int(-a, node.type) if isinstance(a, int) else -a
     if kind == "bitnot":
         a = value(node.a, ctx)
@@ -1100,11 +998,11 @@ def value(node, ctx):
                 if value(when, ctx) is True:
                     return _typed(value(then, ctx), node.type, ctx)
         return _typed(value(node.c, ctx), node.type, ctx)
-    if kind == "agg":
-        return aggregate(node, ctx)
     if kind == "call":
         return call(node, ctx)
-    raise SqlError(50000, f"cannot evaluate {kind}")
+    # subqueries and aggregates are SQLite's (sql.sqlite); here, where SQL Server refuses them
+    raise SqlError(1046, "Subqueries are not allowed in this context. Only scalar expressions "
+                         "are allowed.", severity=15)
 
 
 def _typed(v, sqltype, ctx):
@@ -1114,6 +1012,12 @@ def _typed(v, sqltype, ctx):
 def cast(v, target, style, codepage):
     if v is None:
         return None
+    if isinstance(v, time) or isinstance(v, date) and not isinstance(v, datetime):
+        if target.name in sqltypes.INT_RANGES or target.name in sqltypes.DECIMALS \
+                or target.name in sqltypes.FLOATS:
+            raise SqlError(529, f"Explicit conversion from data type "
+                                f"{'time' if isinstance(v, time) else 'date'} to {target.name} "
+                                "is not allowed.")
     if target.name in sqltypes.CHARACTER and isinstance(v, (datetime, date, time)):
         fmt = {120: "%Y-%m-%d %H:%M:%S", 20: "%Y-%m-%d %H:%M:%S", 121: "%Y-%m-%d %H:%M:%S.%f",
                21: "%Y-%m-%d %H:%M:%S.%f", 126: "%Y-%m-%dT%H:%M:%S.%f", 127: "%Y-%m-%dT%H:%M:%S.%f",
@@ -1128,7 +1032,11 @@ def cast(v, target, style, codepage):
             v = text
     if target.name in ("int", "smallint", "tinyint", "bigint") and isinstance(v, (float, Decimal)):
         v = int(v)
-    result = sqltypes.convert(v, target, codepage)
+    try:
+        result = sqltypes.convert(v, target, codepage)
+    except (InvalidOperation, OverflowError):  # more digits than the type holds
+        raise SqlError(8115, f"Arithmetic overflow error converting expression to data type "
+                             f"{target.name}.") from None
     if target.name == "date" and isinstance(result, datetime):
         return result.date()
     if target.name == "time" and isinstance(result, datetime):
@@ -1137,46 +1045,6 @@ def cast(v, target, style, codepage):
             and not isinstance(result, datetime):
         return datetime.combine(result, time())
     return result
-
-
-def aggregate(node, ctx):
-    if ctx.group is None:
-        raise SqlError(147, "An aggregate may not appear here.", severity=15)
-    members = ctx.group
-    name = node.c
-    if node.a is None:  # COUNT(*)
-        return len(members)
-    values = []
-    for row in members:
-        ctx.rows.append(row)
-        try:
-            v = value(node.a, ctx)
-        finally:
-            ctx.rows.pop()
-        if v is not None:
-            values.append(v)
-    if node.b:
-        seen, unique = set(), []
-        for v in values:
-            if sort_key(v) not in seen:
-                seen.add(sort_key(v))
-                unique.append(v)
-        values = unique
-    if name in ("count", "count_big"):
-        return len(values)
-    if not values:
-        return None
-    if name == "min":
-        return min(values, key=sort_key)
-    if name == "max":
-        return max(values, key=sort_key)
-    if name == "sum":
-        total = sum(values)
-        return _check_int(total, node.type) if node.type.name in sqltypes.INT_RANGES else total
-    total = sum(values)
-    if isinstance(total, int):
-        return int(total / len(values))
-    return total / len(values)
 
 
 def call(node, ctx):
@@ -1206,8 +1074,21 @@ def call(node, ctx):
     values = [value(a, ctx) for a in args]
     if name not in NULL_FRIENDLY and any(v is None for v in values):
         return None
-    result = FUNCTIONS[name][3](ctx.session, *values)
+    try:
+        result = FUNCTIONS[name][3](ctx.session, *values)
+    except (InvalidOperation, OverflowError):
+        raise SqlError(8115, "Arithmetic overflow error converting expression to data type "
+                             f"{node.type.name}.") from None
+    except (TypeError, ValueError, IndexError, AttributeError):  # an argument of a wrong type
+        odd = next((n for n, v in enumerate(values) if isinstance(v, (bytes, date, time))),
+                   next((n for n, a in enumerate(args) if a.type.name in sqltypes.CHARACTER),
+                        0))
+        raise SqlError(8116, f"Argument data type {args[odd].type.name if args else 'int'} is "
+                             f"invalid for argument {odd + 1} of {name} function.") from None
     if isinstance(result, str) and node.type.name in sqltypes.CHARACTER \
             and node.type.name not in sqltypes.UNICODE:
         result = sqltypes.Varchar(result)
     return result
+
+
+FUNCTIONS.update(functions.builtins(sys.modules[__name__]))

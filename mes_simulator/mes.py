@@ -9,9 +9,11 @@ import sqlite3
 from contextlib import contextmanager
 from datetime import datetime, timezone
 
+from .sql import functions
+
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS units (
-    serial   TEXT PRIMARY KEY COLLATE NOCASE,
+    serial   TEXT PRIMARY KEY COLLATE TSQL_CI,  -- case and trailing blanks ignored
     product  TEXT NOT NULL,
     route    TEXT NOT NULL,                  -- procedures in order, comma-separated
     step     INTEGER NOT NULL DEFAULT 0,     -- index into route; its length once finished
@@ -29,6 +31,7 @@ CREATE TABLE IF NOT EXISTS results (
     error_no  TEXT,
     tested_at TEXT NOT NULL                  -- UTC, 'YYYY-MM-DD HH:MM:SS'
 );
+CREATE INDEX IF NOT EXISTS results_serial ON results (serial COLLATE TSQL_CI);
 """
 
 MAX_FAILURES = 3  # FAIL results in a row at one step before the unit goes to repair
@@ -47,13 +50,43 @@ _STATUS_CODES = {"HOLD": (ON_HOLD, "is on hold"), "SCRAPPED": (SCRAPPED, "is scr
                  "REPAIR": (IN_REPAIR, "is in repair")}
 
 
+def session(path):
+    """A client's own connection to the database file, in autocommit mode; it waits for no
+    lock unless told to (PRAGMA busy_timeout)."""
+    conn = sqlite3.connect(path, timeout=0, isolation_level=None, check_same_thread=False)
+    conn.row_factory = sqlite3.Row
+    functions.register(conn)
+    return conn
+
+
 def connect(path):
     """Open the database file (creating the MES tables if missing) in autocommit mode."""
     conn = sqlite3.connect(path, timeout=10, isolation_level=None, check_same_thread=False)
     conn.row_factory = sqlite3.Row
+    functions.register(conn)
     conn.execute("PRAGMA journal_mode=WAL")
+    _migrate(conn)
     conn.executescript(SCHEMA)
     return conn
+
+
+def _migrate(conn):
+    """A file made before units.serial compared as the database's collation: its table is
+    rebuilt with the collation (a serial number that differs from another one only by case or
+    trailing blanks keeps its first row)."""
+    found = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'units'").fetchone()
+    if found is None or functions.COLLATION in found[0]:
+        return
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        conn.execute("ALTER TABLE units RENAME TO units_before")
+        conn.execute(SCHEMA[:SCHEMA.index("\n);") + 3])
+        conn.execute("INSERT OR IGNORE INTO units SELECT * FROM units_before ORDER BY rowid")
+        conn.execute("DROP TABLE units_before")
+    except BaseException:
+        conn.execute("ROLLBACK")
+        raise
+    conn.execute("COMMIT")
 
 
 def route_of(unit):
@@ -153,7 +186,9 @@ def _transaction(conn):
         try:
             yield
         except BaseException:
-            conn.execute("ROLLBACK TO proc")
+            # An interrupted write has had SQLite roll the whole transaction back already.
+            if conn.in_transaction:
+                conn.execute("ROLLBACK TO proc")
             raise
         conn.execute("RELEASE proc")
         return
@@ -161,7 +196,8 @@ def _transaction(conn):
     try:
         yield
     except BaseException:
-        conn.execute("ROLLBACK")
+        if conn.in_transaction:  # not when an interrupted write has ended it already
+            conn.execute("ROLLBACK")
         raise
     conn.execute("COMMIT")
 
@@ -170,41 +206,60 @@ class Transaction:
     """A client's transaction over the MES tables (BEGIN TRAN ... COMMIT or ROLLBACK).
 
     Until its first write it reads committed data as every other client does, as SQL Server's
-    READ COMMITTED does; the first write opens a connection of its own and takes SQLite's write
-    lock (BEGIN IMMEDIATE), held until COMMIT or ROLLBACK.  call() and end() run on the server's
-    database thread; which transaction may take the lock, and how long others wait for it, the
-    server decides on its event loop (server.Server.lock).
+    READ COMMITTED does; the first write takes SQLite's write lock on the client's own
+    connection (BEGIN IMMEDIATE), held until COMMIT or ROLLBACK.  begin() and end() run on the
+    client's own thread (transport.SessionThread, `thread` here once it writes); which
+    transaction may take the lock, and how long others wait for it, the server decides on its
+    event loop (server.Server.lock).
+
+    Its savepoints (SAVE TRANSACTION) are SQLite's, named by their place on the stack: sp1 is
+    the first.  One set before the first write is set on the connection as the write lock is
+    taken, so that rolling back to it undoes that write and keeps the transaction.
     """
 
     def __init__(self, path):
         self.path = path
         self.conn = None
+        self.thread = None
         self.locking = False  # it holds the write lock, or is about to take it
+        self.savepoints = []  # the names SAVE TRANSACTION gave, oldest first
 
-    def call(self, procedure, args, timeout):
-        """A MES procedure inside the transaction; timeout: seconds its BEGIN may wait for a
-        lock held outside this server."""
+    def save(self, name):
+        """SAVE TRANSACTION name (on the transaction's thread once it writes)."""
+        self.savepoints.append(name)
+        if self.conn is not None:
+            self.conn.execute(f"SAVEPOINT sp{len(self.savepoints)}")
+
+    def has_savepoint(self, name):
+        return name in self.savepoints
+
+    def rollback_to(self, name):
+        """ROLLBACK TRANSACTION name: undo what was done since the latest savepoint of that
+        name; it stays, the ones after it are gone (as SQLite's ROLLBACK TO does)."""
+        place = len(self.savepoints) - self.savepoints[::-1].index(name)
+        del self.savepoints[place:]
+        if self.conn is not None:
+            self.conn.execute(f"ROLLBACK TO sp{place}")
+
+    def begin(self, conn, timeout):
+        """Take the write lock on the client's connection, unless taken already; timeout:
+        seconds to wait for a lock held outside this server."""
         if self.conn is None:
-            conn = sqlite3.connect(self.path, timeout=timeout, isolation_level=None,
-                                   check_same_thread=False)
-            conn.row_factory = sqlite3.Row
+            conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+            conn.execute("BEGIN IMMEDIATE")
             try:
-                conn.execute("BEGIN IMMEDIATE")
+                for place in range(1, len(self.savepoints) + 1):
+                    conn.execute(f"SAVEPOINT sp{place}")
             except BaseException:
-                conn.close()
+                conn.execute("ROLLBACK")
                 raise
             self.conn = conn
-        return call(self.conn, procedure, args)
 
     def end(self, how):
-        """COMMIT or ROLLBACK, and close the transaction's connection."""
+        """COMMIT or ROLLBACK."""
         conn, self.conn = self.conn, None
-        if conn is None:
-            return
-        try:
+        if conn is not None and conn.in_transaction:
             conn.execute(how)
-        finally:
-            conn.close()
 
 
 def sql_read(conn, function):

@@ -7,6 +7,7 @@ describing the MES tables, the catalog views and the procedures."""
 from . import sqltypes, tables
 from .batch import PROCEDURES as MES_PROCEDURES, SYSTEM_PROCEDURES
 from .evaluate import like
+from .sql import catalog_procs
 from .sqltypes import SqlError, SqlType
 
 _SYSNAME, _NV384, _INT = SqlType("nvarchar", 128), SqlType("nvarchar", 384), sqltypes.INT
@@ -447,18 +448,24 @@ PROCEDURES = {
                           ("@column_name", _NV384, None), ("@ODBCVer", _INT, 2),
                           ("@fUsePattern", _BIT, 1)), sp_sproc_columns),
     "sp_datatype_info": (_TYPE_PARAMS, _sp_datatype_info(False)),
+    "sp_datatype_info_90": (_TYPE_PARAMS, _sp_datatype_info(False)),  # TDS 7.2 ODBC drivers
     "sp_datatype_info_100": (_TYPE_PARAMS, _sp_datatype_info(True)),
     "sp_server_info": ((("@attribute_id", _INT, None),), sp_server_info),
 }
+PROCEDURES.update(catalog_procs.procedures(_REQUIRED))  # sp_help and its kin
 
 
 async def run(name, args, session, reply):
     """Call a catalog procedure: its result set goes into the reply; no OUTPUT values."""
     declared, function = PROCEDURES[name]
     ask = _Ask(_bind(name, declared, args, session.codepage), session)
+    ask.info = lambda text: reply.info(0, text)
     answer = function(ask, session)
     if hasattr(answer, "__await__"):
         answer = await answer
-    columns, rows = answer
-    reply.rows(columns, rows)
+    for columns, rows in answer if isinstance(answer, list) else [answer]:
+        if session.fmtonly:  # SET FMTONLY ON: the result sets' metadata only
+            reply.rows(columns, [], count=False)
+        else:
+            reply.rows(columns, rows)
     return []

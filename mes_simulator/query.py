@@ -15,7 +15,10 @@ A query: {"ctes", "cores", "unions", "order", "offset", "fetch"}, each core a di
 from . import sqltypes
 from .sqltypes import SqlError
 
-AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big"}
+WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_value",
+            "last_value", "percent_rank", "cume_dist"}
+_FRAME_WORDS = {"between", "and", "unbounded", "preceding", "following", "current", "row"}
+AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big", "string_agg"}
 DATEPART_FUNCTIONS = {"dateadd", "datediff", "datepart", "datename", "datediff_big"}
 # Words that end an expression or a table source: never an alias.
 CLAUSE_WORDS = {"from", "where", "group", "order", "having", "union", "join", "inner", "left",
@@ -175,9 +178,11 @@ class ExpressionParser:
         word = self.word()
         if word == "case":
             return self._case()
+        nxt = self.peek(1)
+        if word in ("left", "right") and nxt is not None and nxt.key == ("punct", "("):
+            return self._call(tok)
         if word in CLAUSE_WORDS or word in _STATEMENTS:
             raise self.syntax_error()
-        nxt = self.peek(1)
         if nxt is not None and nxt.key == ("punct", "(") and tok.text[0] not in '["':
             return self._call(tok)
         self.pos += 1
@@ -236,10 +241,15 @@ class ExpressionParser:
                 if name in AGGREGATES:
                     distinct = self.accept_word("distinct")
                     self.accept_word("all")
-                args.append(self.expression())
+                args.append(self.condition() if name == "iif" else self.expression())
                 while self.accept_punct(","):
                     args.append(self.expression())
-            if name in AGGREGATES:
+            if name == "string_agg":
+                if len(args) != 2:
+                    raise SqlError(174, "The string_agg function requires 2 argument(s).",
+                                   severity=15)
+                result = ("agg", name, tuple(args), distinct)
+            elif name in AGGREGATES:
                 if len(args) != 1:
                     raise SqlError(174, f"The {name} function requires 1 argument(s).",
                                    severity=15)
@@ -248,9 +258,71 @@ class ExpressionParser:
                 result = ("call", name, tuple(args), tok.text)
         self.expect_punct(")")
         self.depth -= 1
-        if result[0] == "agg" and self.word() == "over":
-            raise self.syntax_error()
+        if name == "string_agg" and self.accept_word("within"):
+            if not self.accept_word("group"):  # WITHIN GROUP (ORDER BY ...)
+                raise self.syntax_error()
+            self.expect_punct("(")
+            if not self.accept_word("order") or not self.accept_word("by"):
+                raise self.syntax_error()
+            order = []
+            while True:
+                expr = self.expression()
+                desc = self.accept_word("desc")
+                if not desc:
+                    self.accept_word("asc")
+                order.append((expr, desc))
+                if not self.accept_punct(","):
+                    break
+            self.expect_punct(")")
+            result = ("agg", name, result[2] + (tuple(order),), distinct)
+        if self.word() == "over":
+            return self._over(result)
+        if name in WINDOWED:
+            raise SqlError(10753, f"The function '{name}' must have an OVER clause.",
+                           severity=15)
         return result
+
+    def _over(self, function):
+        """f(...) OVER ([PARTITION BY ...] [ORDER BY ...] [ROWS|RANGE ...]):
+        ("window", function, partition, order, frame text)."""
+        self.pos += 1
+        self.expect_punct("(")
+        partition, order, frame = [], [], None
+        if self.accept_word("partition"):
+            if not self.accept_word("by"):
+                raise self.syntax_error()
+            partition.append(self.expression())
+            while self.accept_punct(","):
+                partition.append(self.expression())
+        if self.accept_word("order"):
+            if not self.accept_word("by"):
+                raise self.syntax_error()
+            while True:
+                expr = self.expression()
+                desc = self.accept_word("desc")
+                if not desc:
+                    self.accept_word("asc")
+                order.append((expr, desc))
+                if not self.accept_punct(","):
+                    break
+        if self.word() in ("rows", "range"):
+            words = [self.word()]
+            self.pos += 1
+            while self.peek() is not None and self.peek().key != ("punct", ")"):
+                tok = self.peek()
+                if tok.kind == "num" or isinstance(tok.value, int):
+                    words.append(str(int(tok.value)))
+                elif tok.kind == "name" and tok.value in _FRAME_WORDS:
+                    words.append(tok.value)
+                else:
+                    raise self.syntax_error()
+                self.pos += 1
+            frame = " ".join(words).upper()
+        self.expect_punct(")")
+        if function[0] not in ("agg", "call") or function[0] == "call" and \
+                function[1] not in WINDOWED:
+            raise self.syntax_error()
+        return ("window", function, tuple(partition), tuple(order), frame)
 
     def _cast_type(self):
         """CAST(x AS varchar) without a length is varchar(30), as SQL Server reads it."""
@@ -290,9 +362,7 @@ class ExpressionParser:
         while self.word() in ("union", "except", "intersect"):
             word = self.word()
             self.pos += 1
-            if word != "union":
-                raise self.syntax_error(self.pos - 1)
-            unions.append(self.accept_word("all"))
+            unions.append("union all" if word == "union" and self.accept_word("all") else word)
             if not self.accept_word("select"):
                 raise self.syntax_error()
             cores.append(self.select_core())
@@ -337,16 +407,18 @@ class ExpressionParser:
 
     def select_core(self):
         core = {"distinct": False, "top": None, "items": None, "from": (), "where": None,
-                "group": (), "having": None, "into": None}
+                "group": (), "having": None, "into": None, "percent": False, "ties": False}
         if self.accept_word("distinct"):
             core["distinct"] = True
         else:
             self.accept_word("all")
         if self.accept_word("top"):
             core["top"] = self._primary()
-            if self.accept_word("percent"):
-                raise SqlError(102, "Incorrect syntax near 'PERCENT'.", severity=15)
-            self.accept_word("with") and self.accept_word("ties")
+            core["percent"] = self.accept_word("percent")
+            if self.word() == "with" and self.peek(1) is not None and \
+                    self.peek(1).kind == "name" and self.peek(1).value == "ties":
+                self.pos += 2
+                core["ties"] = True
         items = []
         while True:
             tok, nxt = self.peek(), self.peek(1)
@@ -376,6 +448,7 @@ class ExpressionParser:
                     alias = self._alias()
                 elif self.peek() is not None and (self.peek().kind in ("str", "nstr") or (
                         self.peek().kind == "name" and not _is_clause(self.peek())
+                        and not _is_statement(self.peek())
                         and not isinstance(self.peek().value, tuple))):
                     alias = self._alias()
                 if alias is None and expr[0] == "column":  # named as written: SELECT NAME ...
@@ -384,8 +457,8 @@ class ExpressionParser:
             if not self.accept_punct(","):
                 break
         core["items"] = tuple(items)
-        if self.accept_word("into"):
-            raise SqlError(262, "CREATE TABLE permission denied in database 'MES'.", state=1)
+        if self.accept_word("into"):  # SELECT ... INTO new_table: (parts, written)
+            core["into"] = self._target()
         if self.accept_word("from"):
             core["from"] = self._sources()
         if self.accept_word("where"):
@@ -411,6 +484,10 @@ class ExpressionParser:
                 continue
             word = self.word()
             kind = None
+            if word in ("cross", "outer") and self.word(1) == "apply":
+                self.pos += 2  # CROSS/OUTER APPLY (SELECT ...) AS alias
+                out.append((word + " apply", self._source(), None))
+                continue
             if word == "join":
                 kind = "inner"
             elif word in ("inner", "left", "right", "full", "cross"):
@@ -422,8 +499,6 @@ class ExpressionParser:
             if kind is None:
                 return tuple(out)
             self.pos += 1
-            if kind == "full":
-                raise self.syntax_error(self.pos - 1)
             source = self._source()
             on = None
             if kind != "cross":
@@ -436,6 +511,30 @@ class ExpressionParser:
         tok = self.peek()
         if tok is None:
             raise self.syntax_error()
+        if tok.key == ("punct", "(") and self.word(1) == "values":
+            self.pos += 2  # (VALUES (...), ...) AS alias (columns)
+            rows = []
+            while True:
+                self.expect_punct("(")
+                row = [self.expression()]
+                while self.accept_punct(","):
+                    row.append(self.expression())
+                self.expect_punct(")")
+                rows.append(tuple(row))
+                if not self.accept_punct(","):
+                    break
+            self.expect_punct(")")
+            self.accept_word("as")
+            alias = self._alias()
+            self.expect_punct("(")
+            columns = [self._alias()]
+            while self.accept_punct(","):
+                columns.append(self._alias())
+            self.expect_punct(")")
+            if any(len(row) != len(columns) for row in rows):
+                raise SqlError(8158, f"'{alias}' has more columns than were specified in the "
+                                     "column list.", severity=15)
+            return ("values", tuple(rows), alias, tuple(columns))
         if tok.key == ("punct", "("):
             self.pos += 1
             self.nest()
@@ -468,7 +567,12 @@ class ExpressionParser:
     # -- statements on table rows
     def st_insert(self):
         self.accept_word("into")
-        target = self._target()
+        tok = self.peek()
+        if tok is not None and tok.kind == "var" and not tok.value.startswith("@@"):
+            self.pos += 1
+            target = (("@", tok.value), tok.text)  # a table variable
+        else:
+            target = self._target()
         columns = None
         if self.peek() is not None and self.peek().key == ("punct", "("):
             self.pos += 1
@@ -503,6 +607,14 @@ class ExpressionParser:
         target = self._target()
         if not self.accept_word("set"):
             raise self.syntax_error()
+        sets = self._sets()
+        output = self._output()
+        sources = self._sources() if self.accept_word("from") else None
+        where = self.condition() if self.accept_word("where") else None
+        return ("update", target, sets, where, output, top, sources)
+
+    def _sets(self):
+        """col = expression | DEFAULT, ...: ((folded name, written name, expression), ...)."""
         sets = []
         while True:
             tok = self.peek()
@@ -514,27 +626,84 @@ class ExpressionParser:
             sets.append((parts[-1], _written(tok.text).split(".")[-1],
                          ("default",) if self.accept_word("default") else self.expression()))
             if not self.accept_punct(","):
-                break
-        output = self._output()
-        where = self.condition() if self.accept_word("where") else None
-        return ("update", target, tuple(sets), where, output, top)
+                return tuple(sets)
 
     def st_delete(self):
         top = self._primary() if self.accept_word("top") else None
         self.accept_word("from")
         target = self._target()
         output = self._output()
+        sources = self._sources() if self.accept_word("from") else None
         where = self.condition() if self.accept_word("where") else None
-        return ("delete", target, where, output, top)
+        return ("delete", target, where, output, top, sources)
+
+    def st_merge(self):
+        """MERGE [INTO] target [AS t] USING source ON condition WHEN ... THEN ...:
+        ("merge", target, alias, source, on, ((matched, by source, condition, action), ...))."""
+        self.accept_word("into")
+        target = self._target()
+        alias = None
+        if self.accept_word("as") or self.word() not in ("using", None):
+            alias = self._alias()
+        if not self.accept_word("using"):
+            raise self.syntax_error()
+        source = self._source()
+        if not self.accept_word("on"):
+            raise self.syntax_error()
+        on = self.condition()
+        clauses = []
+        while self.accept_word("when"):
+            matched = not self.accept_word("not")
+            if not self.accept_word("matched"):
+                raise self.syntax_error()
+            by_source = False
+            if not matched and self.accept_word("by"):
+                by_source = self.accept_word("source")
+                if not by_source and not self.accept_word("target"):
+                    raise self.syntax_error()
+            condition = self.condition() if self.accept_word("and") else None
+            if not self.accept_word("then"):
+                raise self.syntax_error()
+            if self.accept_word("update"):
+                if not matched and not by_source or not self.accept_word("set"):
+                    raise self.syntax_error()
+                action = ("update", self._sets())
+            elif self.accept_word("delete"):
+                if not matched and not by_source:
+                    raise self.syntax_error(self.pos - 1)
+                action = ("delete",)
+            elif self.accept_word("insert"):
+                if matched or by_source:
+                    raise self.syntax_error(self.pos - 1)
+                columns = None
+                if self.accept_punct("("):
+                    columns = [self._alias()]
+                    while self.accept_punct(","):
+                        columns.append(self._alias())
+                    self.expect_punct(")")
+                if not self.accept_word("values"):
+                    raise self.syntax_error()
+                self.expect_punct("(")
+                values = [self.expression()]
+                while self.accept_punct(","):
+                    values.append(self.expression())
+                self.expect_punct(")")
+                action = ("insert", columns and tuple(columns), tuple(values))
+            else:
+                raise self.syntax_error()
+            clauses.append((matched, by_source, condition, action))
+        if not clauses:
+            raise self.syntax_error()
+        return ("merge", target, alias, source, on, tuple(clauses))
 
     def st_truncate(self):
         if not self.accept_word("table"):
             raise self.syntax_error()
-        return ("delete", self._target(), None, (), None)
+        return ("delete", self._target(), None, (), None, None)
 
     def _target(self):
         tok = self.peek()
-        if tok is None or tok.kind != "name" or _is_clause(tok):
+        if tok is None or tok.kind != "name" or _is_clause(tok) or _is_statement(tok):
             raise self.syntax_error()
         self.pos += 1
         self.accept_word("with") and self._skip_parenthesised()
@@ -584,11 +753,16 @@ _COMPARE = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
 _STATEMENTS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save", "use",
                "if", "insert", "update", "delete", "print", "return", "while", "create", "drop",
                "alter", "truncate", "merge", "raiserror", "throw", "grant", "revoke", "deny",
-               "waitfor", "go"}
+               "waitfor", "go", "break", "continue", "goto"}
 
 
 def _is_clause(tok):
     return tok.kind == "name" and tok.text[0] not in '["' and tok.value in CLAUSE_WORDS
+
+
+def _is_statement(tok):
+    """A word that starts a statement (SELECT 1 PRINT 'x': PRINT is no alias)."""
+    return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _STATEMENTS
 
 
 def _alias_text(tok):

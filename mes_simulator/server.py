@@ -1,6 +1,9 @@
-"""The TDS server: one asyncio task per client connection.  SQLite: reads on a read-only
-connection at once, writes on the database thread (run_db, Connection._mes_call); a client's
-transaction on a connection of its own, also on that thread (Server.lock)."""
+"""The TDS server: one asyncio task per client connection.  SQLite: the station's procedures
+read on a read-only connection at once and write on the database thread (run_db,
+Connection._mes_call); every other client's work on the tables, its transaction included,
+runs on a thread and connection of its own (Connection.run_sql), bounded in time and stopped
+by ATTENTION or the client's close; who holds the write lock is decided on the event loop
+(Server.lock)."""
 
 import asyncio
 import logging
@@ -13,6 +16,7 @@ from . import batch as batches
 from . import engine as engines
 from . import login as logins
 from . import mes, scenarios, seed, tds, transport
+from .sql import interrupt
 
 log = logging.getLogger("mes_simulator")
 
@@ -42,13 +46,12 @@ class Config:
                                     # reply to be read once the client is sent more than it reads
     max_batch_size: int = 65536     # bytes of one request (SQL batch, RPC)
     lock_timeout: float = 2.0       # seconds a statement waits for a lock held by another writer
+    statement_timeout: float = 60.0  # seconds a request's work on the tables may take
     tls: str = "client"             # "client": TLS when the client requires it; "login": also
                                     # login-only TLS when it merely offers it; "off": never
 
 # Replies a client has not read yet, in bytes: beyond this the server waits (read_timeout at most).
 UNREAD_HIGH = 256 * 1024
-# Requests read ahead of the one being answered (an ATTENTION must be seen while a request waits).
-READ_AHEAD = 4
 
 
 def _call_waiting(db, seconds, name, args, usual):
@@ -65,6 +68,28 @@ def _call_waiting(db, seconds, name, args, usual):
 
 class ClientGone(Exception):
     """The client closed the connection."""
+
+
+class _Write:
+    """The write lock's holder while one statement outside a transaction writes."""
+
+    locking = False
+
+
+def _writing(conn, wait, function, args):
+    """function(conn, *args) waiting at most wait seconds for a lock held outside this server."""
+    conn.execute(f"PRAGMA busy_timeout = {int(wait * 1000)}")
+    return function(conn, *args)
+
+
+def _in_transaction(conn, transaction, wait, function, args):
+    """function(conn, *args) inside the client's transaction, begun here at its first write."""
+    transaction.begin(conn, wait)
+    return function(conn, *args)
+
+
+def _end(conn, transaction, how):
+    transaction.end(how)
 
 
 class Server:
@@ -131,14 +156,31 @@ class Server:
         return left
 
     def release(self, transaction, how):
-        """End a transaction that took the lock (how: "COMMIT" or "ROLLBACK") and pass the lock
-        on; returns a future of the end, which no one need await."""
-        done = self.database.submit(transaction.end, how)
+        """End a transaction that took the lock (how: "COMMIT" or "ROLLBACK") on its client's
+        thread and pass the lock on once it has ended; returns a future of the end, which no
+        one need await."""
         transaction.locking = False
-        if self.writer is transaction:
+        done = asyncio.get_running_loop().create_future()
+        if transaction.thread is None:  # it never got as far as its BEGIN
+            done.set_result(None)
+            self.unlock(transaction)
+            return done
+
+        def ended(job):
+            self.unlock(transaction)
+            failed, outcome = job.result()
+            if failed:
+                done.set_exception(outcome)
+            else:
+                done.set_result(outcome)
+        transaction.thread.submit(None, _end, transaction, how).add_done_callback(ended)
+        return done
+
+    def unlock(self, holder):
+        """The write lock is free again (if holder had it)."""
+        if self.writer is holder:
             self.writer = None
             self.unlocked.set()
-        return done
 
     async def start(self):
         """Listen; returns the (host, port) actually bound."""
@@ -190,17 +232,26 @@ class Connection:
         self.user = None
         self.settled = False  # the point right after login has passed
         self.over_limit = over_limit
-        self.inbox = asyncio.Queue(READ_AHEAD)
         self.stream = reader       # what requests are read from: the socket, or TLS over it
-        self.pump = None
+        self.reading = None        # a message being read while a request runs (its ATTENTION?)
         self.expired = None        # why a time limit closed the connection
         self.deadline = self.watchdog = None
         self.idle = False          # waiting for the first byte of a request
         self.serving = False       # a request is being answered: the client is not idle
         self.loop = asyncio.get_running_loop()
+        self.request = None        # sql.interrupt.Request of the request being answered
+        self.session = None        # transport.SessionThread, from the first work on the tables
+        self.streamed = 0          # packets of the reply being made that are sent already
+        self.unsent = b""          # and what is ready of it but does not fill a packet
         writer.transport.set_write_buffer_limits(UNREAD_HIGH)
 
     server_name = SERVER_NAME
+
+    @property
+    def cancelled(self):
+        """Whether the request being answered is to stop (ATTENTION, the close, its time up):
+        what a loop over a client's statements looks at between two of them."""
+        return self.request is not None and self.request.over() is not None
 
     def log(self, fmt, *args):
         write_log(f"conn {self.id} {fmt % args if args else fmt}")
@@ -224,18 +275,18 @@ class Connection:
             login_timer.cancel()
             if self.watchdog is not None:
                 self.watchdog.cancel()
-            if self.pump is not None:
-                self.pump.cancel()
+            if self.reading is not None:
+                self.reading.cancel()
+            if self.request is not None:
+                self.request.stop("closed")
             engine = self.__dict__.pop("engine", None)
             if engine is not None:
                 engine.close()  # rolls back an open transaction
-            self.writer.close()
-            try:
-                await self.writer.wait_closed()
-            except (ConnectionError, OSError):
-                pass
+            if self.session is not None:
+                self.session.stop()  # after that rollback, which is queued on it
+            self.writer.close()  # not waited for: the transport finishes it on its own
             # Nothing of a closed connection stays alive through a lingering reference cycle.
-            self.inbox = self.stream = self.reader = self.pump = None
+            self.stream = self.reader = self.reading = None
 
     def _expire(self, reason):
         """A time limit ran out: close at once, whatever the connection waits for."""
@@ -282,30 +333,30 @@ class Connection:
         finally:
             self._deadline(None)
 
-    async def _pump(self):
-        """Read messages into the inbox, so that an ATTENTION is seen even while a batch waits.
-        The inbox is small: a client that sends much more than it reads is slowed down by TCP."""
-        put = self.inbox.put
+    async def _message(self):
+        """Read one message: (kind, payload); None when the client has closed the connection;
+        the exception when the request was too large (answered in turn: the framing is intact)
+        or the framing broken."""
         try:
-            while True:
-                try:
-                    message = await self._read()
-                except tds.TooLarge as exc:  # answered in turn; the framing is intact
-                    exc.__traceback__ = None
-                    message = exc
-                await put(message)
-                message = None
+            return await self._read()
         except (asyncio.IncompleteReadError, ConnectionError):
-            await put(None)
+            return None
         except (tds.ProtocolError, ssl.SSLError) as exc:
-            exc.__traceback__ = None  # kept in the inbox: it must not hold this frame
-            await put(exc)
+            exc.__traceback__ = None  # kept for later: it must not hold this frame
+            return exc
+
+    def _read_on(self):
+        """The message being read, begun now if need be: while a request runs, so that its
+        ATTENTION or the client's close is seen at once.  A read is never broken off (that
+        would break the framing): what it brings is the next message _next() returns."""
+        if self.reading is None:
+            self.reading = asyncio.ensure_future(self._message())
+        return self.reading
 
     async def _next(self):
-        if self.pump is None:  # the transport is settled now (after PRELOGIN and TLS)
-            self.pump = asyncio.create_task(self._pump())
         while True:
-            message = await self.inbox.get()
+            reading, self.reading = self.reading, None
+            message = await (reading if reading is not None else self._message())
             if message is None:
                 raise ClientGone()
             if isinstance(message, tds.TooLarge):
@@ -320,16 +371,51 @@ class Connection:
 
     async def _too_large(self, exc):
         self.log("request too large: %s", exc)
-        if exc.kind not in (tds.SQL_BATCH, 0x03):  # a batch or an RPC; nothing else is that long
+        if exc.kind not in (tds.SQL_BATCH, 0x03, tds.BULK_LOAD):  # nothing else is that long
             raise tds.ProtocolError(str(exc))
         await self._send(self._error(50000, f"The request of {exc.size} bytes is larger than this "
                                             f"server accepts ({self.config.max_batch_size} bytes)."))
 
     async def _send(self, payload):
+        """Send a message, or the end of one whose beginning send_part() sent."""
         writer = self.writer
         if writer.transport.is_closing():  # closed by a time limit, or by the client
             raise ClientGone()
-        writer.write(tds.frame(payload, self.packet_size, self.spid))
+        if self.streamed:
+            payload, self.unsent = self.unsent + payload, b""
+            writer.write(self._packets(payload, True))
+            self.streamed = 0
+        else:
+            writer.write(tds.frame(payload, self.packet_size, self.spid))
+        await self._drain()
+
+    async def send_part(self, payload):
+        """Send the beginning of a reply still being made: the packets it fills."""
+        writer = self.writer
+        if writer.transport.is_closing():
+            raise ClientGone()
+        data = self.unsent + payload
+        room = self.packet_size - tds.HEADER_SIZE
+        whole = len(data) - len(data) % room
+        self.unsent = data[whole:]
+        if whole:
+            writer.write(self._packets(memoryview(data)[:whole], False))
+            await self._drain()
+
+    def _packets(self, data, last):
+        room, spid, out = self.packet_size - tds.HEADER_SIZE, self.spid, []
+        starts = range(0, len(data), room) if len(data) else (0,)
+        for start in starts:
+            chunk = data[start:start + room]
+            self.streamed += 1
+            status = tds.STATUS_EOM if last and start + room >= len(data) else 0
+            out.append(tds.HEADER.pack(tds.REPLY, status, tds.HEADER_SIZE + len(chunk), spid,
+                                       self.streamed & 0xFF, 0))
+            out.append(chunk)
+        return b"".join(out)
+
+    async def _drain(self):
+        writer = self.writer
         if writer.transport.get_write_buffer_size() > UNREAD_HIGH:
             # The client does not read its replies: wait a while, then give up on it.
             timer = self.loop.call_later(self.config.read_timeout, self._expire,
@@ -343,10 +429,11 @@ class Connection:
         """Wait before answering.  False if the client cancelled the request (ATTENTION)."""
         if seconds <= 0:
             return True
-        try:
-            kind, _ = await asyncio.wait_for(self._next(), seconds)
-        except asyncio.TimeoutError:
+        reading = self._read_on()
+        done, _ = await asyncio.wait((reading,), timeout=seconds)
+        if not done:
             return True
+        kind, _ = await self._next()
         if kind != tds.ATTENTION:
             raise tds.ProtocolError(f"request type {kind:#04x} while a request is running")
         self.log("attention: request cancelled")
@@ -470,6 +557,7 @@ class Connection:
         """Serve one request; False when the connection is to be closed."""
         kind, payload = await self._next()
         self.serving = True
+        self.request = interrupt.Request(self.config.statement_timeout)
         try:
             if kind == tds.ATTENTION:  # nothing is running: just acknowledge
                 await self._send(tds.done(tds.DONE_ATTN, version=self.version))
@@ -487,6 +575,8 @@ class Connection:
                     reply = await engine.rpc(payload)
                 elif kind == tds.TRANSACTION_MANAGER:
                     reply = await engine.transaction_request(payload)
+                elif kind == tds.BULK_LOAD:
+                    reply = await engine.bulk_load(payload)
                 else:
                     raise tds.ProtocolError(f"unsupported request type {kind:#04x}")
             except engines.Stop as stop:
@@ -507,6 +597,7 @@ class Connection:
             return True
         finally:
             self.serving = False
+            self.request = None
             if self.idle:  # no next request begun yet: idle from the answer on
                 self._deadline(self.config.idle_timeout, "idle time-out")
 
@@ -573,7 +664,7 @@ class Connection:
         """A MES procedure's SQLite work, never on the event loop's time: reads at once beside
         any writer; writes on the database thread, once no other client's transaction holds
         the write lock.  Inside a transaction, from its first write on, everything runs on the
-        transaction's own connection, which holds the lock until COMMIT or ROLLBACK."""
+        client's own connection (run_sql), which holds the lock until COMMIT or ROLLBACK."""
         server = self.server
         if transaction is None or not (name in mes.WRITES or transaction.locking):
             if name not in mes.WRITES:
@@ -581,14 +672,103 @@ class Connection:
             wait = await server.lock(None, self._lock_wait())
             return await server.database.run(_call_waiting, self.db, wait, name, args,
                                              self.config.lock_timeout)
-        if not transaction.locking:
+        return await self.run_sql(mes.call, name, args, write=name in mes.WRITES)
+
+    async def run_sql(self, function, *args, write=False):
+        """function(conn, *args): a client's work on the tables (a query, a write, a catalog
+        read), on the client's own thread and SQLite connection (transport.SessionThread), so
+        that it holds up neither the event loop nor the station's procedures.  It is bounded by
+        the request's time (--statement-timeout: then SQL Server's query governor error 8649),
+        and stopped by the client's ATTENTION (answered once it has stopped) or its close.
+
+        write: function writes (and is all or nothing itself), so it first takes the write
+        lock, waiting on the event loop as long as the session's lock time-out allows (then
+        1222); inside a transaction, the transaction's lock, held until it ends."""
+        server, transaction = self.server, self._engine().transaction
+        if self.session is None:
+            self.session = transport.SessionThread(self.config.db, mes.session)
+        session, request = self.session, self.request
+        if not write or (transaction is not None and transaction.locking):
+            job = session.submit(request, function, *args)
+        elif transaction is not None:
             wait = await server.lock(transaction, self._lock_wait())
-            try:
-                return await server.database.run(transaction.call, name, args, wait)
-            finally:
+            transaction.thread = session
+            job = session.submit(request, _in_transaction, transaction, wait, function, args)
+
+            def begun(_job):
                 if transaction.conn is None:  # its BEGIN failed: the lock is not its own
                     server.release(transaction, "ROLLBACK")
-        return await server.database.run(transaction.call, name, args, 0)
+            job.add_done_callback(begun)
+        else:
+            holder = _Write()
+            wait = await server.lock(holder, self._lock_wait())
+            job = session.submit(request, _writing, wait, function, args)
+            job.add_done_callback(lambda _job: server.unlock(holder))
+        failed, outcome = await self._attended(job)
+        job = None
+        if not failed:
+            return outcome
+        try:
+            if not isinstance(outcome, interrupt.Interrupted):
+                raise outcome
+            raise self.timeout_error() from None
+        finally:
+            outcome = None
+
+    def timeout_error(self):
+        """SQL Server's query governor error, for a request that ran past --statement-timeout."""
+        limit = self.config.statement_timeout
+        self.log("statement time-out: the request ran past %g s", limit)
+        return batches.SqlError(
+            8649, f"The query has been canceled because the estimated cost of this query "
+                  f"({max(int(limit) + 1, 1)}) exceeds the configured threshold of "
+                  f"{int(limit)}. Contact the system administrator.", 17)
+
+    def watch_client(self):
+        """For work that runs on the event loop itself (a WHILE): whether the client sent an
+        ATTENTION or closed the connection since its request began; either stops the request.
+        An ATTENTION stays read, to be acknowledged as the next message once the request's
+        reply is sent; another request sent early is answered in turn."""
+        reading = self._read_on()
+        if not reading.done() or self.request is None:
+            return
+        message = reading.result()
+        if message is None or isinstance(message, Exception):
+            self.request.stop("closed")
+        elif message[0] == tds.ATTENTION:
+            self.request.stop("attention")
+
+    async def _attended(self, job):
+        """The outcome of a job of the session thread, watching the client meanwhile: its
+        ATTENTION stops the request, which is answered (DONE with the attention bit) once the
+        job has ended; its close stops it too."""
+        if not job.done():
+            reading = self._read_on()
+            await asyncio.wait((job, reading), return_when=asyncio.FIRST_COMPLETED)
+            if reading.done():
+                message = reading.result()
+                if message is not None and not isinstance(message, Exception) \
+                        and message[0] != tds.ATTENTION:  # the next request, sent early
+                    await asyncio.wait((job,))  # answered in turn (reading stays as it is)
+                    return job.result()
+                self.reading = None
+                await self._interrupted(message, job)
+        return job.result()
+
+    async def _interrupted(self, message, job):
+        """What came while a request runs: ATTENTION, the close, or broken framing."""
+        request = self.request
+        if message is None or isinstance(message, Exception):
+            request.stop("closed")
+            if message is None:
+                self.log("closed by the client: its request stopped")
+                raise ClientGone()
+            raise message
+        request.stop("attention")
+        self.log("attention: request cancelled")
+        await asyncio.wait((job,))
+        await self._send(tds.done(tds.DONE_ATTN, version=self.version))
+        raise engines.Stop(keep_open=True)
 
     def _lock_wait(self):
         """Seconds a write waits for a lock: SET LOCK_TIMEOUT's milliseconds, or --lock-timeout

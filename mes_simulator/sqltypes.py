@@ -6,11 +6,13 @@ Decimal (decimal/numeric, money), float, datetime/date/time, None (NULL).
 
 import re
 import struct
+import uuid
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta, timezone
-from decimal import Decimal, InvalidOperation, ROUND_HALF_UP
+from decimal import Context, Decimal, InvalidOperation, ROUND_HALF_UP
 
 from . import tds
+from .wire import datetimes
 
 
 class SqlError(Exception):
@@ -26,6 +28,8 @@ MAX = -1  # the size of nvarchar(max) and friends
 _TIME_TEXT = re.compile(r"(\d{4})-(\d{1,2})-(\d{1,2})(?:[ T](\d{1,2}):(\d{2})(?::(\d{2})"
                         r"(?:\.(\d{1,7}))?)?)?\s*(Z|[+-]\d{2}:\d{2})?")
 
+_CLOCK_TEXT = re.compile(r"\d{1,2}:\d{2}(?::\d{2}(?:\.\d{1,7})?)?")
+
 INT_RANGES = {"tinyint": (0, 255), "smallint": (-2 ** 15, 2 ** 15 - 1),
               "int": (-2 ** 31, 2 ** 31 - 1), "bigint": (-2 ** 63, 2 ** 63 - 1), "bit": (0, 1)}
 UNICODE = {"nvarchar", "nchar", "ntext", "sysname"}
@@ -40,6 +44,8 @@ SIZED = {"nvarchar": 1, "nchar": 1, "varchar": 1, "char": 1, "varbinary": 1, "bi
 MAX_SIZE = {"nvarchar": 4000, "nchar": 4000, "varchar": 8000, "char": 8000, "varbinary": 8000,
             "binary": 8000}
 MAX_PRECISION = 38
+# Room for decimal(38, s) and its products: the default context keeps 28 digits only.
+WIDE = Context(prec=80, rounding=ROUND_HALF_UP)
 
 
 @dataclass(frozen=True)
@@ -124,7 +130,12 @@ def type_of(value):
     if isinstance(value, bytes):
         return SqlType("varbinary", max(len(value), 1))
     if isinstance(value, datetime):
-        return SqlType("datetime")
+        return SqlType("datetimeoffset", 0, 0, 7) if value.tzinfo is not None \
+            else SqlType("datetime")
+    if isinstance(value, date):
+        return SqlType("date")
+    if isinstance(value, time):
+        return SqlType("time", 0, 0, 7)
     if isinstance(value, Varchar):
         return SqlType("varchar", max(len(value), 1))
     return SqlType("nvarchar", max(len(value), 1))
@@ -176,6 +187,10 @@ def convert(value, target, codepage):
         if name in ("nchar", "char"):
             text = type(text)(text.ljust(target.size))
         return text
+    if (name in INT_RANGES or name in DECIMALS or name in FLOATS or name in BINARY) \
+            and isinstance(value, (date, time)) and type_of(value).name != "datetime":
+        raise SqlError(206, f"Operand type clash: {type_of(value).name} is incompatible with "
+                            f"{name}")
     if name in BINARY:
         if isinstance(value, str):
             value = value.encode(codepage, errors="replace") if isinstance(value, Varchar) \
@@ -211,13 +226,15 @@ def convert(value, target, codepage):
                 from None
         if not number.is_finite():
             raise SqlError(8114, f"Error converting data type {type_of(value).name} to numeric.")
-        number = number.quantize(Decimal(1).scaleb(-target.scale), rounding=ROUND_HALF_UP) \
-            if abs(number) < Decimal(10) ** 40 else number
+        number = number.quantize(Decimal(1).scaleb(-target.scale), rounding=ROUND_HALF_UP,
+                                 context=WIDE) if abs(number) < Decimal(10) ** 40 else number
         if len(number.as_tuple().digits) - target.scale > target.precision - target.scale \
                 and abs(number) >= Decimal(10) ** (target.precision - target.scale):
             raise SqlError(8115, f"Arithmetic overflow error converting {type_of(value).name} "
                                  f"to data type numeric.")
         return number
+    if name == "uniqueidentifier":
+        return str(_guid(value)).upper()
     if name in FLOATS:
         try:
             return float(value.strip() if isinstance(value, str) else value)
@@ -226,18 +243,42 @@ def convert(value, target, codepage):
                 from None
     if name in TIMES:
         if isinstance(value, (datetime, date, time)):
-            return value
+            try:
+                return datetimes.as_type(value, name, target.scale)
+            except ValueError:
+                raise SqlError(8115, "Arithmetic overflow error converting expression to data "
+                                     f"type {name}.") from None
         if isinstance(value, str):
-            parsed = _TIME_TEXT.fullmatch(value.strip())
-            # a time zone offset is read (and dropped) by the newer types only
+            text = value.strip()
+            clock = _CLOCK_TEXT.fullmatch(text)
+            if clock:  # a time alone is that time on 1900-01-01
+                text = "1900-01-01 " + text
+            parsed = _TIME_TEXT.fullmatch(text)
+            # a time zone offset is read by the newer types only (kept by datetimeoffset)
             if parsed and not (parsed.group(8) and parsed.group(8) != "Z"
                                and name in ("datetime", "smalldatetime")):
                 parts = [int(p) for p in parsed.group(1, 2, 3, 4, 5, 6) if p is not None]
-                fraction = (parsed.group(7) or "").ljust(6, "0")[:6]
+                fraction = (parsed.group(7) or "").ljust(7, "0")
                 try:
-                    return datetime(*parts, microsecond=int(fraction))
+                    moment = datetime(*parts, microsecond=int(fraction[:6]))
                 except ValueError:
-                    pass
+                    moment = None
+                if moment is not None:
+                    if name == "datetimeoffset":
+                        zone = parsed.group(8) or "Z"
+                        minutes = 0 if zone == "Z" else \
+                            (int(zone[1:3]) * 60 + int(zone[4:])) * (-1 if zone[0] == "-" else 1)
+                        if abs(minutes) > 14 * 60:
+                            moment = None
+                        else:
+                            moment = moment.replace(tzinfo=timezone(timedelta(minutes=minutes)))
+                    elif name == "date":
+                        moment = moment.date()
+                    elif name == "time":
+                        moment = moment.time()
+                if moment is not None:  # the 100 ns digit kept by the types that hold it
+                    return datetimes.with_tick(moment, int(fraction[6])) \
+                        if name in ("time", "datetime2", "datetimeoffset") else moment
             try:
                 return datetime.strptime(value.strip(), "%Y%m%d")
             except ValueError:
@@ -279,14 +320,19 @@ def type_info(sqltype, collation):
     if name in BINARY:
         code = 0xAD if name == "binary" else 0xA5
         return struct.pack("<BH", code, 0xFFFF if size in (MAX, 0) else size)
+    if name in ("money", "smallmoney"):
+        return b"\x6e\x08" if name == "money" else b"\x6e\x04"
+    if name == "uniqueidentifier":
+        return b"\x24\x10"
     if name in DECIMALS:
         return bytes([0x6C, _decimal_size(sqltype.precision), sqltype.precision, sqltype.scale])
     if name == "real":
         return b"\x6d\x04"
     if name == "float":
         return b"\x6d\x08"
-    # date and time values go out as datetime: every client reads that one
-    return b"\x6f\x08"
+    if name in datetimes.CODES:
+        return datetimes.type_info(name, sqltype.scale)
+    return b"\x6f\x04" if name == "smalldatetime" else b"\x6f\x08"
 
 
 def _decimal_size(precision):
@@ -322,16 +368,27 @@ def encode_value(value, sqltype, codepage):
         if size in (MAX, 0):
             return _plp(data)
         return b"\xff\xff" if data is None else struct.pack("<H", len(data)) + data
+    if name == "uniqueidentifier":  # the first three groups little-endian
+        return b"\x00" if value is None else b"\x10" + _guid(value).bytes_le
+    if name in ("money", "smallmoney"):  # units of 1/10000, the high half first
+        if value is None:
+            return b"\x00"
+        units = int(WIDE.scaleb(Decimal(value), 4).to_integral_value(ROUND_HALF_UP))
+        if name == "smallmoney":
+            return b"\x04" + struct.pack("<i", units)
+        return b"\x08" + struct.pack("<iI", units >> 32, units & 0xFFFFFFFF)
     if name in DECIMALS:
         if value is None:
             return b"\x00"
         n = _decimal_size(sqltype.precision)
-        scaled = int(Decimal(value).scaleb(sqltype.scale).to_integral_value(ROUND_HALF_UP))
+        scaled = int(WIDE.scaleb(Decimal(value), sqltype.scale).to_integral_value(ROUND_HALF_UP))
         return bytes([n, 0 if scaled < 0 else 1]) + abs(scaled).to_bytes(n - 1, "little")
     if name in FLOATS:
         if value is None:
             return b"\x00"
         return b"\x04" + struct.pack("<f", value) if name == "real" else b"\x08" + struct.pack("<d", value)
+    if name in datetimes.CODES:
+        return datetimes.encode(value, name, sqltype.scale)
     if value is None:
         return b"\x00"
     if isinstance(value, time):
@@ -341,8 +398,40 @@ def encode_value(value, sqltype, codepage):
     if value.tzinfo is not None:
         value = value.astimezone(timezone.utc).replace(tzinfo=None)
     delta = value - datetime(1900, 1, 1)
+    if name == "smalldatetime":  # days, minutes (rounded to the minute)
+        minutes = (delta.seconds + 30) // 60
+        return b"\x04" + struct.pack("<HH", delta.days + minutes // 1440, minutes % 1440)
     ticks = round((delta.seconds + delta.microseconds / 1e6) * 300)
+    if ticks >= 300 * 86400:  # 23:59:59.999 rounds to the next day
+        return b"\x08" + struct.pack("<iI", delta.days + 1, ticks - 300 * 86400)
     return b"\x08" + struct.pack("<iI", delta.days, ticks)
+
+
+def _guid(value):
+    if isinstance(value, bytes):
+        if len(value) == 16:
+            return uuid.UUID(bytes_le=value)
+    elif isinstance(value, str):
+        text = value.strip()
+        if text[:1] == "{" and text[-1:] == "}":
+            text = text[1:-1]
+        if len(text) == 36 and text.count("-") == 4:
+            try:
+                return uuid.UUID(text)
+            except ValueError:
+                pass
+    raise SqlError(8169, "Conversion failed when converting from a character string to "
+                         "uniqueidentifier.")
+
+
+def wire_form(sqltype, version):
+    """(type sent, function giving the value sent): date and time types before TDS 7.3 go
+    out as nvarchar text, as SQL Server sends them to such clients."""
+    name = sqltype.name
+    if name in datetimes.CODES and version < tds.TDS73:
+        return (SqlType("nvarchar", datetimes.text_length(name, sqltype.scale)),
+                lambda value: datetimes.text(value, name, sqltype.scale))
+    return sqltype, None
 
 
 # ---------------------------------------------------------------- TDS: what a client sends
@@ -390,7 +479,6 @@ _BYTELEN = {0x26: "int", 0x68: "bit", 0x6D: "float", 0x6E: "money", 0x6F: "datet
 _USHORTLEN = {0xE7: "nvarchar", 0xEF: "nchar", 0xA7: "varchar", 0xAF: "char", 0xA5: "varbinary",
               0xAD: "binary"}
 _LONGLEN = {0x23: "text", 0x63: "ntext", 0x22: "image"}
-_DAY0 = date(1, 1, 1)
 
 
 class UnknownType(Exception):
@@ -433,7 +521,7 @@ def read_typed_value(r, codepage):
         if not n:
             return sqltype, None
         raw = r.take(n)
-        number = Decimal(int.from_bytes(raw[1:], "little")).scaleb(-scale)
+        number = WIDE.scaleb(Decimal(int.from_bytes(raw[1:], "little")), -scale)
         return sqltype, number if raw[0] else -number
     if code in (0x28, 0x29, 0x2A, 0x2B):
         scale = 0 if code == 0x28 else r.unpack("<B")
@@ -441,7 +529,7 @@ def read_typed_value(r, codepage):
         n = r.unpack("<B")
         if not n:
             return SqlType(name, 0, 0, scale), None
-        return SqlType(name, 0, 0, scale), _time_value(code, scale, r.take(n))
+        return SqlType(name, 0, 0, scale), datetimes.decode(r.take(n), name, scale)
     if code in _USHORTLEN:
         name = _USHORTLEN[code]
         size = r.unpack("<H")
@@ -503,19 +591,3 @@ def _fixed(name, raw):
         return SqlType(name), datetime(1900, 1, 1) + timedelta(days=days, minutes=minutes)
     days, ticks = struct.unpack("<iI", raw)
     return SqlType(name), datetime(1900, 1, 1) + timedelta(days=days, milliseconds=ticks * 10 / 3)
-
-
-def _time_value(code, scale, raw):
-    if code == 0x28:
-        return _DAY0 + timedelta(days=int.from_bytes(raw[:3], "little"))
-    n = 3 if scale <= 2 else 4 if scale <= 4 else 5
-    units = int.from_bytes(raw[:n], "little")
-    moment = timedelta(microseconds=units * 10 ** 6 // 10 ** scale)
-    if code == 0x29:
-        return (datetime.min + moment).time()
-    value = datetime.combine(_DAY0 + timedelta(days=int.from_bytes(raw[n:n + 3], "little")), time()) \
-        + moment
-    if code == 0x2B:
-        offset = struct.unpack("<h", raw[n + 3:n + 5])[0]
-        value = value.replace(tzinfo=timezone.utc).astimezone(timezone(timedelta(minutes=offset)))
-    return value

@@ -13,6 +13,7 @@ from datetime import datetime, timezone
 from . import login, sqltypes
 from .batch import PROCEDURES
 from .sqltypes import SqlError, SqlType
+from .sql.functions import to_sqlite
 
 Column = namedtuple("Column", "name type nullable default identity")
 Relation = namedtuple("Relation", "schema name columns kind")  # kind: "mes" or "catalog"
@@ -302,7 +303,8 @@ def catalog_rows(schema, name, session):
     key = (schema.casefold(), name)
     out = []
     procs = [(p.name, OBJECT_IDS[p.name], p) for p in PROCEDURES.values()]
-    tables = [(t, OBJECT_IDS[t], MES_TABLES[t]) for t in MES_TABLES]
+    tables = [(t, OBJECT_IDS[t], MES_TABLES[t]) for t in MES_TABLES] + list(
+        getattr(session, "user_tables", list)())
     if key == ("information_schema", "tables"):
         out = [(db, "dbo", t, "BASE TABLE") for t, _i, _c in tables]
     elif key == ("information_schema", "columns"):
@@ -327,11 +329,13 @@ def catalog_rows(schema, name, session):
         out = [(db, s, "dbo" if s == "dbo" else s, None, None, "iso_1") for s in SCHEMAS]
     elif key == ("information_schema", "table_constraints"):
         out = [(db, "dbo", "PK_" + t, db, "dbo", t, "PRIMARY KEY", "NO", "NO")
-               for t, _i, _c in tables]
+               for t, _i, _c in tables if t in KEYS]
     elif key == ("information_schema", "constraint_column_usage"):
-        out = [(db, "dbo", t, KEYS[t], db, "dbo", "PK_" + t) for t, _i, _c in tables]
+        out = [(db, "dbo", t, KEYS[t], db, "dbo", "PK_" + t) for t, _i, _c in tables
+               if t in KEYS]
     elif key == ("information_schema", "key_column_usage"):
-        out = [(db, "dbo", "PK_" + t, db, "dbo", t, KEYS[t], 1) for t, _i, _c in tables]
+        out = [(db, "dbo", "PK_" + t, db, "dbo", t, KEYS[t], 1) for t, _i, _c in tables
+               if t in KEYS]
     elif key == ("sys", "schemas"):
         out = [(s, i, 1 if s == "dbo" else i) for s, i in SCHEMAS.items()]
     elif key == ("sys", "databases"):
@@ -347,7 +351,8 @@ def catalog_rows(schema, name, session):
                     for p, i, _p in procs]
         if key[1] in ("objects", "all_objects"):
             out += [("PK_" + t, OBJECT_IDS["PK_" + t], None, 1, i, "PK",
-                     "PRIMARY_KEY_CONSTRAINT", CREATED, CREATED, 0, 0, 0) for t, i, _c in tables]
+                     "PRIMARY_KEY_CONSTRAINT", CREATED, CREATED, 0, 0, 0) for t, i, _c in tables
+                    if t in KEYS]
     elif key == ("sys", "system_views"):
         out = [(f"{s[1]}", -400 - n, None, 4 if s[0] == "sys" else 3, 0, "V ", "VIEW", CREATED,
                 CREATED, 1, 0, 0) for n, s in enumerate(sorted(CATALOG))]
@@ -372,15 +377,17 @@ def catalog_rows(schema, name, session):
                         precision, scale, coll if t in sqltypes.CHARACTER else None,
                         int(t != "sysname"), 0, 0, 0))
     elif key == ("sys", "indexes"):
-        out = [(i, "PK_" + t, 1, 1, "CLUSTERED", 1, 1, 0, 0, 0, None) for t, i, _c in tables]
+        out = [(i, "PK_" + t, 1, 1, "CLUSTERED", 1, 1, 0, 0, 0, None) for t, i, _c in tables
+               if t in KEYS]
     elif key == ("sys", "index_columns"):
         out = [(i, 1, 1, [c.name for c in cols].index(KEYS[t]) + 1, 1, 0, 0)
-               for t, i, cols in tables]
+               for t, i, cols in tables if t in KEYS]
     elif key == ("sys", "identity_columns"):
         out = [(i, c.name, n, 1, 1, 1, None) for t, i, cols in tables
                for n, c in enumerate(cols, 1) if c.identity]
     elif key == ("sys", "key_constraints"):
-        out = [("PK_" + t, OBJECT_IDS["PK_" + t], i, "PK", 1) for t, i, _c in tables]
+        out = [("PK_" + t, OBJECT_IDS["PK_" + t], i, "PK", 1) for t, i, _c in tables
+               if t in KEYS]
     elif key == ("sys", "database_principals"):
         out = [("dbo", 1, "S", "SQL_USER", "dbo", "INSTANCE"),
                ("guest", 2, "S", "SQL_USER", "guest", "NONE"),
@@ -392,34 +399,15 @@ def catalog_rows(schema, name, session):
 
 # ---------------------------------------------------------------- the MES tables' rows
 
-def _from_sqlite(value, sqltype):
-    if value is None:
-        return None
-    if sqltype.name == "datetime2":
-        return datetime.strptime(value, "%Y-%m-%d %H:%M:%S")
-    if sqltype.name == "float":
-        return float(value)
-    return value
-
-
 def _to_sqlite(value, sqltype):
-    if isinstance(value, datetime):
+    if isinstance(value, datetime) and sqltype.name == "datetime2" and sqltype.scale == 0:
         return value.strftime("%Y-%m-%d %H:%M:%S")
     if sqltype.name == "float" and value is not None:
         return float(value)
-    return value
+    return to_sqlite(value)
 
 
-def load(conn, name):
-    """The rows of a MES table: tuples of its columns' values, then the SQLite rowid."""
-    cols = MES_TABLES[name]
-    text = ", ".join(f'"{c.name}"' for c in cols)
-    rows = conn.execute(f'SELECT {text}, rowid FROM "{name}" ORDER BY rowid').fetchall()
-    types = [c.type for c in cols]
-    return [tuple(_from_sqlite(v, t) for v, t in zip(row, types)) + (row[-1],) for row in rows]
-
-
-def _constraint_error(exc, name, verb, row=None):
+def constraint_error(exc, name, verb, row=None):
     text = str(exc)
     if "NOT NULL" in text:
         column = text.rsplit(".", 1)[-1]
@@ -427,7 +415,7 @@ def _constraint_error(exc, name, verb, row=None):
                              f"'MES.dbo.{name}'; column does not allow nulls. {verb} fails.",
                         state=2)
     if "UNIQUE" in text or "PRIMARY" in text:
-        key = row.get(KEYS[name]) if row else None
+        key = row.get(KEYS.get(name, text.rsplit(".", 1)[-1])) if row else None
         return SqlError(2627, f"Violation of PRIMARY KEY constraint 'PK_{name}'. Cannot insert "
                               f"duplicate key in object 'dbo.{name}'. The duplicate key value is "
                               f"({key}).", severity=14)
@@ -439,9 +427,22 @@ def _constraint_error(exc, name, verb, row=None):
     return SqlError(50000, f"MES database error: {exc}")
 
 
-def insert(conn, name, row):
-    """Insert one row ({column name: SQL Server value}); returns its identity value, if any."""
-    cols = {c.name: c for c in MES_TABLES[name]}
+class UserRelation(Relation):
+    """A client's table (sql.ddl): `detail` holds its Column tuples."""
+
+
+def columns_of(rel):
+    """The Column tuples of a MES table or a client's table."""
+    return MES_TABLES[rel.name] if rel.kind == "mes" else rel.detail
+
+
+def insert(conn, name, row, columns=None):
+    """Insert one row ({column name: SQL Server value}): (its identity value or None, rowid)."""
+    cols = {c.name: c for c in (columns or MES_TABLES[name])}
+    for column in cols.values():  # a client's IDENTITY column that is not SQLite's rowid
+        if column.identity is True and name not in MES_TABLES:
+            row[column.name] = conn.execute(
+                f'SELECT COALESCE(MAX("{column.name}"), 0) + 1 FROM "{name}"').fetchone()[0]
     if name == "results" and row.get("tested_at") is None and "tested_at" not in row:
         row["tested_at"] = datetime.now(timezone.utc).replace(tzinfo=None, microsecond=0)
     names = list(row)
@@ -451,19 +452,6 @@ def insert(conn, name, row):
             f'VALUES ({", ".join("?" * len(names))})',
             [_to_sqlite(row[n], cols[n].type) for n in names])
     except sqlite3.IntegrityError as exc:
-        raise _constraint_error(exc, name, "INSERT", row) from None
-    return cur.lastrowid if any(c.identity for c in cols.values()) else None
-
-
-def update(conn, name, rowid, changes):
-    cols = {c.name: c for c in MES_TABLES[name]}
-    sets = ", ".join(f'"{n}" = ?' for n in changes)
-    try:
-        conn.execute(f'UPDATE "{name}" SET {sets} WHERE rowid = ?',
-                     [_to_sqlite(v, cols[n].type) for n, v in changes.items()] + [rowid])
-    except sqlite3.IntegrityError as exc:
-        raise _constraint_error(exc, name, "UPDATE", changes) from None
-
-
-def delete(conn, name, rowid):
-    conn.execute(f'DELETE FROM "{name}" WHERE rowid = ?', (rowid,))
+        raise constraint_error(exc, name, "INSERT", row) from None
+    identity = next((row.get(c.name, cur.lastrowid) for c in cols.values() if c.identity), None)
+    return identity, cur.lastrowid

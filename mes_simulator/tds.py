@@ -10,6 +10,7 @@ ATTENTION = 0x06
 LOGIN7 = 0x10
 PRELOGIN = 0x12
 TRANSACTION_MANAGER = 0x0E
+BULK_LOAD = 0x07
 # What a client may send: also RPC, bulk load, transaction manager, SSPI and TDS 4.2/5.0 login,
 # which this server refuses when they come.
 CLIENT_TYPES = {SQL_BATCH, 0x02, 0x03, ATTENTION, 0x07, 0x0E, LOGIN7, 0x11, PRELOGIN}
@@ -22,10 +23,14 @@ DEFAULT_PACKET_SIZE = 4096
 MIN_PACKET_SIZE = 512
 MAX_PACKET_SIZE = 32767
 MAX_MESSAGE_SIZE = 1 << 20  # no request of the station comes near this
+# The rows of one bulk-load batch may be longer than a batch (its rows are read one at a time
+# as they are inserted); freebcp's -b cuts a larger file into batches.
+MAX_BULK_LOAD_SIZE = 8 << 20
 
 # TDS versions as LOGIN7 and LOGINACK carry them.
 TDS71 = 0x71000001
 TDS72 = 0x72090002
+TDS73 = 0x730A0003  # the first with date, time, datetime2 and datetimeoffset
 
 # DONE status bits and the command codes SQL Server puts in DONE tokens.
 DONE_FINAL = 0x0000
@@ -56,7 +61,8 @@ async def read_message(reader, first=b"", limit=MAX_MESSAGE_SIZE):
     """Read one client message (one or more packets up to EOM): (type, payload).
 
     first: its first byte, when the caller has read it already.  A message longer than limit
-    is read to its end without being kept, then TooLarge is raised (the framing stays intact).
+    is read to its end without being kept, then TooLarge is raised (the framing stays intact);
+    a bulk-load message may be MAX_BULK_LOAD_SIZE long whatever the limit.
     """
     kind, parts, size = None, [], 0
     while True:
@@ -70,6 +76,8 @@ async def read_message(reader, first=b"", limit=MAX_MESSAGE_SIZE):
             raise ProtocolError(f"bad packet length {length}")
         if kind is None:
             kind = ptype
+            if kind == BULK_LOAD:
+                limit = max(limit, MAX_BULK_LOAD_SIZE)
         elif ptype != kind:
             raise ProtocolError(f"packet type {ptype:#04x} inside a {kind:#04x} message")
         data = await reader.readexactly(length - HEADER_SIZE)

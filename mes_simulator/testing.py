@@ -19,6 +19,7 @@ import tempfile
 import time
 
 from . import scenarios
+from .sql import functions
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _serials = itertools.count(1)
@@ -114,7 +115,8 @@ class Simulator:
     def sql(self):
         """A connection to the simulator's SQLite file (autocommit)."""
         if self._sql is None:
-            self._sql = sqlite3.connect(self.db, timeout=10, isolation_level=None)
+            self._sql = functions.register(
+                sqlite3.connect(self.db, timeout=10, isolation_level=None))
             self._sql.row_factory = sqlite3.Row
         return self._sql
 

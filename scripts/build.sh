@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 
 variant=${1:-release}
 case "$variant" in
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     release) dir=build;      args=(-DPython3_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
     debug)   dir=build-dbg;  args=(-DPython3_EXECUTABLE=/usr/bin/python3-dbg -DCMAKE_BUILD_TYPE=Debug) ;;
     asan)    dir=build-asan; args=(-DPython3_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=Debug -DTESSAVOR_SANITIZE=ON) ;;

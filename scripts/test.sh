@@ -1,106 +1,204 @@
 #!/usr/bin/env bash
-# The whole test run, as CI runs it: installs what it needs, builds the four
-# variants and runs
-#   1. the suite with Debian's wx (under Xvfb) and pymssql, against the MES simulator;
-#   2. the suite with the stand-in toolkit under the debug interpreter;
-#   3. the reference-leak check under the debug interpreter;
-#   4. the suite and a short stress run under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   5. resident size and reference counts flat over many calls of every path;
-#   6. the suite with the stand-in toolkit on a 32-bit interpreter;
-#   7. info.cfg and the dialogs under the station's GBK locale;
-#   8. the wheel and source archive: built (the wheel from the archive), the
-#      wheel installed into a fresh venv, the stand-in suite against it; and
-#      what `cmake --install` puts into a folder.
+# The test run, in lanes. With no lane named it runs every lane, as CI does;
+# each lane builds the variant it needs and checks that the library exports
+# the entry point only. See --help and --list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
-# The dialog's labels are Chinese; without a font that covers them GTK draws
-# every character as a box, and the screenshots and dialog runs show nothing.
-if [ -z "$(fc-list :lang=zh 2>/dev/null)" ]; then
-    echo "no installed font covers Chinese (fc-list :lang=zh lists none): install fonts-wqy-microhei" >&2
-    exit 1
+# name | builds it needs | what it runs
+lanes=(
+    "real|release|the whole suite with Debian's wx (under Xvfb) and pymssql, against the MES simulator"
+    "debug|debug|the suite with the stand-in toolkit under the debug interpreter python3-dbg"
+    "leaks|debug|the reference-leak check of every path under the debug interpreter"
+    "sanitizers|asan|the suite (real and stand-in) and a stress run under ASan and UBSan"
+    "memory|debug|resident size and reference counts flat over 100,000 calls of every path"
+    "i386|i386|the stand-in suite on a 32-bit interpreter (Debian's i386 libpython3.11)"
+    "gbk|release|info.cfg and the dialogs (stand-ins) under the station's zh_CN.GBK locale"
+    "wheel|release|both wheels built, installed into a fresh venv; the stand-in suite against them"
+)
+
+usage() {
+    cat <<'EOF'
+usage: bash scripts/test.sh [--dry-run] [--no-setup] [LANE ...]
+       bash scripts/test.sh --list | --help
+
+Runs the named lanes, or every lane when none is named (what CI runs, about
+25 minutes on two cores). Before it, scripts/setup.sh installs what the
+main job and the tests need (quick when everything is present).
+
+  --list      the lanes, one a line: name, then what it runs
+  --dry-run   print the commands the lanes would run, run nothing
+  --no-setup  skip scripts/setup.sh
+  --help      this text
+
+Lanes (in the order they run):
+EOF
+    list_lanes | sed 's/^/  /'
+    cat <<'EOF'
+
+Examples:
+  bash scripts/test.sh real          # the suite with the real toolkit and driver
+  bash scripts/test.sh gbk wheel     # two lanes
+  bash scripts/test.sh --dry-run sanitizers   # its commands, to run one by hand
+EOF
+}
+
+list_lanes() {
+    local lane
+    for lane in "${lanes[@]}"; do
+        IFS='|' read -r name _ what <<<"$lane"
+        printf '%-11s %s\n' "$name" "$what"
+    done
+}
+
+dry_run=0
+setup=1
+chosen=()
+for arg in "$@"; do
+    case "$arg" in
+        -h|--help) usage; exit 0 ;;
+        --list) list_lanes; exit 0 ;;
+        --dry-run) dry_run=1 ;;
+        --no-setup) setup=0 ;;
+        -*) echo "test.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
+        *)
+            known=0
+            for lane in "${lanes[@]}"; do [ "${lane%%|*}" = "$arg" ] && known=1; done
+            if [ "$known" = 0 ]; then
+                echo "test.sh: no lane named '$arg'; the lanes: $(list_lanes | awk '{print $1}' | tr '\n' ' ')" >&2
+                exit 2
+            fi
+            chosen+=("$arg") ;;
+    esac
+done
+if [ ${#chosen[@]} = 0 ]; then
+    for lane in "${lanes[@]}"; do chosen+=("${lane%%|*}"); done
 fi
-bash scripts/build.sh release
-bash scripts/build.sh debug
-bash scripts/build.sh asan
-bash scripts/build.sh i386
 
-export PYTHONDONTWRITEBYTECODE=1
+quote() {  # a word as the shell reads it back: as it is, or in single quotes (after NAME=)
+    local word=$1 name=
+    if [[ $word =~ ^[A-Za-z0-9_./:=,+-]+$ ]]; then echo "$word"; return; fi
+    if [[ $word =~ ^([A-Za-z_][A-Za-z0-9_]*=)(.*)$ ]]; then name=${BASH_REMATCH[1]}; word=${BASH_REMATCH[2]}; fi
+    echo "$name'${word//\'/\'\\\'\'}'"
+}
 
-# The entry point is exported on every host and nothing else of the module is.
-exports_only_the_entry_point() {
-    local exported
-    exported=$(nm -D --defined-only "$1"/m4r_tessavor*.so | awk '{print $NF}')
-    if [ "$exported" != PyInit_m4r_tessavor ]; then
-        echo "$1: the library exports other than PyInit_m4r_tessavor:" $exported >&2
-        return 1
+# Every command a lane runs goes through `run`, so that --dry-run shows
+# exactly what would run (environment included) and nothing else exists to
+# drift from it.
+run() {
+    if [ "$dry_run" = 1 ]; then
+        local word out=()
+        for word in "$@"; do
+            out+=("$(quote "$word")")
+        done
+        echo "${out[*]}"
+    else
+        # Lanes run in a subshell of their own: a failing command ends its lane.
+        "$@" || exit $?
     fi
 }
-echo "== exported symbols"
-for dir in build build-dbg build-asan build-i386; do exports_only_the_entry_point "$dir"; done
+say() { echo "$@"; }
+
+export PYTHONDONTWRITEBYTECODE=1
 pytest=(-m pytest -q -p no:cacheprovider)
+xvfb=(xvfb-run -a -s "-screen 0 1280x1024x24 -noreset")
+asan_env=(ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
 
-echo "== 1. real wx and pymssql"
-xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" /usr/bin/python3 "${pytest[@]}" tests
+if [ "$setup" = 1 ] && [ "$dry_run" = 0 ]; then
+    bash scripts/setup.sh main test
+fi
 
-echo "== 2. stand-in toolkit, debug interpreter"
-TESSAVOR_STANDINS=1 TESSAVOR_BUILD=build-dbg python3-dbg "${pytest[@]}" tests
+declare -A built=()
+build() {  # build VARIANT: once per run, then its exports checked
+    local variant=$1 dir
+    [ -n "${built[$variant]:-}" ] && return 0
+    built[$variant]=1
+    case "$variant" in
+        release) dir=build ;; debug) dir=build-dbg ;; asan) dir=build-asan ;; i386) dir=build-i386 ;;
+    esac
+    run bash scripts/build.sh "$variant"
+    run bash scripts/check-exports.sh "$dir"
+}
 
-echo "== 3. reference leaks, debug interpreter"
-TESSAVOR_BUILD=build-dbg python3-dbg tests/leakcheck.py
+sanitizers() {  # the preload line of the sanitizer runtimes
+    echo "$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+}
 
-echo "== 4. AddressSanitizer and UndefinedBehaviorSanitizer"
-sanitizers="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan \
-    xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" /usr/bin/python3 "${pytest[@]}" tests
-LD_PRELOAD="$sanitizers" TESSAVOR_BUILD=build-asan TESSAVOR_STANDINS=1 \
-    /usr/bin/python3 "${pytest[@]}" tests
-# hostile callers from threads, with rebinding, garbage collection and interrupts
-# (Python objects from malloc, so that the sanitizer sees a freed argument)
-LD_PRELOAD="$sanitizers" PYTHONMALLOC=malloc TESSAVOR_BUILD=build-asan \
-    /usr/bin/python3 bench/robustness/stress.py --calls 50000 --seconds 300
+lane_real() {
+    # The dialog's labels are Chinese; without a font that covers them GTK
+    # draws every character as a box, and the screenshots show nothing.
+    if [ "$dry_run" = 0 ] && [ -z "$(fc-list :lang=zh 2>/dev/null)" ]; then
+        echo "no installed font covers Chinese (fc-list :lang=zh lists none): install fonts-wqy-microhei" >&2
+        exit 1
+    fi
+    run "${xvfb[@]}" /usr/bin/python3 "${pytest[@]}" tests
+}
 
-echo "== 5. memory flat over many calls, debug interpreter"
-TESSAVOR_BUILD=build-dbg python3-dbg bench/robustness/memory.py --calls 100000
+lane_debug() {
+    run env TESSAVOR_STANDINS=1 TESSAVOR_BUILD=build-dbg python3-dbg "${pytest[@]}" tests
+}
 
-echo "== 6. 32-bit interpreter (i386), stand-in toolkit"
-TESSAVOR_STANDINS=1 TESSAVOR_BUILD=build-i386 build-i386/python3 "${pytest[@]}" tests
+lane_leaks() {
+    run env TESSAVOR_BUILD=build-dbg python3-dbg tests/leakcheck.py --calls 2000
+}
 
-echo "== 7. the station's GBK locale: info.cfg and the dialogs, stand-in toolkit"
-export LC_ALL=zh_CN.GBK
-/usr/bin/python3 -c 'import locale; assert locale.getpreferredencoding(False) == "GBK", "no zh_CN.GBK locale"'
-TESSAVOR_STANDINS=1 /usr/bin/python3 "${pytest[@]}" tests/test_station_file.py tests/test_mes_info_dialog.py \
-    tests/test_design_dialog.py
-unset LC_ALL
+lane_sanitizers() {
+    local preload
+    preload=$(sanitizers)
+    run env "${asan_env[@]}" LD_PRELOAD="$preload" TESSAVOR_BUILD=build-asan \
+        "${xvfb[@]}" /usr/bin/python3 "${pytest[@]}" tests
+    run env "${asan_env[@]}" LD_PRELOAD="$preload" TESSAVOR_BUILD=build-asan TESSAVOR_STANDINS=1 \
+        /usr/bin/python3 "${pytest[@]}" tests
+    # Hostile callers from threads, with rebinding, garbage collection and
+    # interrupts; Python objects from malloc, so that the sanitizer sees a
+    # freed argument.
+    run env "${asan_env[@]}" LD_PRELOAD="$preload" PYTHONMALLOC=malloc TESSAVOR_BUILD=build-asan \
+        /usr/bin/python3 bench/robustness/stress.py --calls 50000 --seconds 300
+}
 
-echo "== 8. the wheel, installed into a fresh venv, stand-in toolkit"
-dist=build-dist
-rm -rf "$dist" && mkdir -p "$dist"
-/usr/bin/python3 -m build --no-isolation --outdir "$dist" . >"$dist/build.log" 2>&1 || { cat "$dist/build.log"; exit 1; }
-wheel=$(ls "$dist"/m4r_tessavor-*.whl)
-# At the top of the wheel: the extension and its stub, nothing else (the
-# station's own m4r_wxtools is never replaced).
-top=$(/usr/bin/python3 -c 'import sys, zipfile
-names = {n.split("/")[0] for n in zipfile.ZipFile(sys.argv[1]).namelist()}
-print(" ".join(sorted(n for n in names if not n.endswith(".dist-info"))))' "$wheel")
-ext=$(/usr/bin/python3 -c 'import sysconfig; print("m4r_tessavor" + sysconfig.get_config_var("EXT_SUFFIX"))')
-[ "$top" = "$ext m4r_tessavor.pyi" ] || { echo "the wheel holds at its top: $top" >&2; exit 1; }
-/usr/bin/python3 -m venv --system-site-packages "$dist/venv"
-"$dist/venv/bin/python" -m pip install -q --no-index --no-build-isolation "$wheel"
-site=$("$dist/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
-exports_only_the_entry_point "$site"
-TESSAVOR_STANDINS=1 TESSAVOR_INSTALLED=1 "$dist/venv/bin/python" "${pytest[@]}" tests
-# cmake --install puts in the extension and its stub and leaves a toolkit
-# already in the folder as it was.
-mkdir "$dist/station"
-echo "# the station's own toolkit" >"$dist/station/m4r_wxtools.py"
-cmake --install build --prefix "$dist/station" >/dev/null
-installed=$(cd "$dist/station" && LC_ALL=C ls | tr '\n' ' ')
-[ "$installed" = "$(basename build/m4r_tessavor*.so) m4r_tessavor.pyi m4r_wxtools.py " ] &&
-    [ "$(cat "$dist/station/m4r_wxtools.py")" = "# the station's own toolkit" ] ||
-    { echo "cmake --install left in the folder: $installed" >&2; exit 1; }
+lane_memory() {
+    run env TESSAVOR_BUILD=build-dbg python3-dbg bench/robustness/memory.py --calls 100000
+}
 
-echo "all tests passed"
+lane_i386() {
+    run env TESSAVOR_STANDINS=1 TESSAVOR_BUILD=build-i386 build-i386/python3 "${pytest[@]}" tests
+}
+
+lane_gbk() {
+    run env LC_ALL=zh_CN.GBK /usr/bin/python3 -c \
+        'import locale; assert locale.getpreferredencoding(False) == "GBK", "no zh_CN.GBK locale"'
+    run env LC_ALL=zh_CN.GBK TESSAVOR_STANDINS=1 /usr/bin/python3 "${pytest[@]}" \
+        tests/test_station_file.py tests/test_mes_info_dialog.py tests/test_design_dialog.py
+}
+
+lane_wheel() {
+    run bash scripts/check-wheels.sh build-dist
+}
+
+status=0
+failed=()
+for name in "${chosen[@]}"; do
+    for lane in "${lanes[@]}"; do
+        [ "${lane%%|*}" = "$name" ] || continue
+        IFS='|' read -r _ needs what <<<"$lane"
+        say "== $name: $what"
+        started=$SECONDS
+        if (for variant in $needs; do build "$variant"; done; "lane_$name"); then
+            [ "$dry_run" = 1 ] || say "== $name: passed in $((SECONDS - started)) s"
+            # What the subshell built stays built for the rest of the run.
+            for variant in $needs; do built[$variant]=1; done
+        else
+            say "== $name: FAILED after $((SECONDS - started)) s"
+            failed+=("$name")
+            status=1
+        fi
+    done
+done
+
+[ "$dry_run" = 1 ] && exit 0
+if [ "$status" = 0 ]; then
+    echo "all tests passed (${chosen[*]})"
+else
+    echo "failed lanes: ${failed[*]}" >&2
+fi
+exit "$status"

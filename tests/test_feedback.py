@@ -84,6 +84,13 @@ def test_one_element_rows_carry_only_a_code(tv, capsys, row, expected):
     assert err == ""
 
 
+def entries(error):
+    """How many entries of the error's traceback name process_mes_result: one,
+    as for a Python function the exception passed through."""
+    import traceback
+    return [entry[2] for entry in traceback.extract_tb(error.__traceback__)].count("process_mes_result")
+
+
 @pytest.mark.parametrize("text", ['a"b"c"d', '"""', 'x"y"z"w"v', '""""'])
 def test_three_or_more_quotes_are_rejected_without_a_traceback(tv, capsys, text):
     row = (text, 0)
@@ -97,6 +104,7 @@ def test_three_or_more_quotes_are_rejected_without_a_traceback(tv, capsys, text)
     assert error.args == (INVALID,)
     assert str(error) == str(row)
     assert error.__context__ is None
+    assert entries(error) == 1
 
 
 @pytest.mark.parametrize("row, cause", [
@@ -120,6 +128,7 @@ def test_unreadable_rows_print_the_cause_and_raise_mes_error(tv, capsys, row, ca
     assert str(error) == str(row)
     assert isinstance(error.__context__, cause)
     assert error.__suppress_context__ is False
+    assert entries(error) == entries(error.__context__) == 1
 
 
 def test_a_mes_error_raised_inside_the_row_goes_on_unchanged(tv, capsys):
@@ -132,6 +141,7 @@ def test_a_mes_error_raised_inside_the_row_goes_on_unchanged(tv, capsys):
     with pytest.raises(tv.MESError) as info:
         tv.process_mes_result(Row())
     assert info.value is raised
+    assert entries(raised) == 1
     assert capsys.readouterr().err == ""
 
 
@@ -141,8 +151,9 @@ def test_interruptions_are_not_caught(tv, capsys, interruption):
         def __len__(self):
             raise interruption()
 
-    with pytest.raises(interruption):
+    with pytest.raises(interruption) as info:
         tv.process_mes_result(Row())
+    assert entries(info.value) == 1
     assert capsys.readouterr().err == ""
 
 
@@ -170,6 +181,22 @@ def test_module_level_names_are_looked_up_at_the_moment_of_use(tv, capsys, monke
     with pytest.raises(OtherError):
         tv.process_mes_result(('a"b"c"d', 1))
     assert printed == [("TVR MES GetUnitInfo: ('a\"b\"c\"d', 1)",)]
+
+
+def test_a_changed_mes_error_class_is_called_as_it_is_now(tv, capsys, monkeypatch):
+    """The class's own __init__ replaced, or a __new__ given to it, after an
+    error has been raised through it."""
+    with pytest.raises(tv.MESError):
+        tv.process_mes_result(('a"b"c"d', 1))
+    calls = []
+    monkeypatch.setattr(tv.MESError, "__init__", lambda self, result: calls.append(result))
+    with pytest.raises(tv.MESError) as info:
+        tv.process_mes_result(('a"b"c"d', 2))
+    assert calls == [('a"b"c"d', 2)] and info.value.args == (('a"b"c"d', 2),)
+    monkeypatch.undo()
+    monkeypatch.setattr(tv.MESError, "__new__", staticmethod(lambda cls, result: KeyError(result)), raising=False)
+    with pytest.raises(KeyError):
+        tv.process_mes_result(('a"b"c"d', 3))
 
 
 class TestMESError:

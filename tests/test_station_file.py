@@ -8,6 +8,8 @@ import os
 import random
 import signal
 import stat
+import subprocess
+import threading
 import time
 
 import pytest
@@ -323,22 +325,29 @@ class TestSaving:
         assert str(raised.value) == str(expected.value)
         assert os.listdir(in_tmp) == []
 
-    @pytest.mark.skipif(os.name == "nt", reason="Windows replaces with ReplaceFileW")
-    @pytest.mark.parametrize("refusal", [errno.EXDEV, errno.EPERM, errno.ENOENT])
+    @pytest.mark.skipif(os.name == "nt", reason="POSIX folder attributes")
+    @pytest.mark.parametrize("refusal", ["new file taken away", "folder takes no new file"])
     def test_a_refused_replacement_rewrites_in_place(self, tv, in_tmp, monkeypatch, refusal):
-        """Another file system, an immutable folder, a new file taken away: the
-        old file is still there, so it is rewritten in place."""
+        """The old file is still there, so it is rewritten in place."""
         info = tv.MESInfo()
         info.OPName = "old"
         info.Save()
-
-        def replace(source, target):
-            raise OSError(refusal, os.strerror(refusal))
-
-        monkeypatch.setattr(os, "replace", replace)
+        inode = os.stat("info.cfg").st_ino
+        if refusal == "new file taken away":
+            def fsync(fd):
+                for name in leftovers("."):
+                    os.remove(name)
+            monkeypatch.setattr(tv, "_fsync", fsync)
+        elif os.geteuid() != 0 or subprocess.call(["chattr", "+i", "."], stderr=subprocess.DEVNULL) != 0:
+            pytest.skip("needs root and a file system with immutable folders")
         info.OPName = "new"
-        info.Save()
+        try:
+            info.Save()
+        finally:
+            if refusal != "new file taken away":
+                subprocess.check_call(["chattr", "-i", "."])
         assert read("info.cfg") == FRESH.format("", "", "new", "")
+        assert os.stat("info.cfg").st_ino == inode
         assert leftovers(in_tmp) == []
 
     @pytest.mark.skipif(os.name != "nt", reason="a file held open refuses to be replaced on Windows only")
@@ -556,17 +565,15 @@ def private_file(tv, monkeypatch):
 
 def watch_new_files():
     """Another user may open a file in the moment it is wider than meant: each
-    file made must be private from its start, whatever the umask."""
+    file made must be private, whatever the umask."""
+    import m4r_tessavor as tv
     os.umask(0)
-    real_open = os.open
 
-    def watched(path, flags, mode=0o777, *args, **kwargs):
-        descriptor = real_open(path, flags, mode, *args, **kwargs)
-        if flags & os.O_CREAT:
-            with open("created", "a") as f:
-                f.write("%o\n" % stat.S_IMODE(os.fstat(descriptor).st_mode))
-        return descriptor
-    os.open = watched
+    def fsync(fd):
+        with open("created", "a") as f:
+            f.write("%o\n" % stat.S_IMODE(os.fstat(fd).st_mode))
+        os.fsync(fd)
+    tv._fsync = fsync
 
 
 def predictable_names_taken(tv, monkeypatch):
@@ -579,8 +586,8 @@ def predictable_names_taken(tv, monkeypatch):
 
 
 def live_save_elsewhere(tv, monkeypatch):
-    """A save paused while writing, in a process this one cannot see (another
-    pid namespace, another host on a shared folder): not disturbed."""
+    """A save paused while writing, in another process: its new file is
+    held, so this save's clean-up leaves it alone."""
     paused, go = os.pipe(), os.pipe()
 
     def paused_save():
@@ -606,12 +613,6 @@ def live_save_elsewhere(tv, monkeypatch):
             os.close(fd)
         return finished() == "ok" and untouched and read("info.cfg") == FRESH.format("", "", "live", "")
     return kept
-
-
-def hide_other_processes():
-    def kill(pid, signal_number):
-        raise ProcessLookupError(3, "No such process")
-    os.kill = kill
 
 
 def long_name(tv, monkeypatch):
@@ -662,7 +663,7 @@ def needs(condition, reason):
                                         "needs setfacl and extended attributes")),
     case(private_file, watch_new_files),
     case(predictable_names_taken),
-    case(live_save_elsewhere, hide_other_processes, saved_in=None),
+    case(live_save_elsewhere, saved_in=None),
     case(long_name, saved_in="s" * 250),
     case(killed_save_left_a_file),
 ])
@@ -730,3 +731,106 @@ def test_killed_in_the_middle_of_saving_the_file_is_old_or_new(tv, in_tmp):
         assert name.startswith("info.cfg.") and name.endswith(".tmp")
     tv.MESInfo().Save()
     assert leftovers(in_tmp) == []
+
+
+@pytest.fixture
+def protected_regular():
+    """fs.protected_regular=1 for the test: in a sticky world-writable folder
+    the kernel refuses to open another user's file with O_CREAT."""
+    setting = "/proc/sys/fs/protected_regular"
+    try:
+        with open(setting) as f:
+            before = f.read()
+        with open(setting, "w") as f:
+            f.write("1")
+    except OSError as error:
+        pytest.skip("fs.protected_regular cannot be set here: %s" % error)
+    yield
+    with open(setting, "w") as f:
+        f.write(before)
+
+
+def another_users_file_in_a_sticky_folder(request):
+    request.getfixturevalue("protected_regular")
+    os.chmod(".", 0o1777)
+    os.chown("info.cfg", 65534, 65534)
+    os.chmod("info.cfg", 0o666)
+
+
+def immutable_file(request):
+    if subprocess.call(["chattr", "+i", "info.cfg"], stderr=subprocess.DEVNULL) != 0:
+        pytest.skip("needs a file system with immutable files")
+    request.addfinalizer(lambda: subprocess.call(["chattr", "-i", "info.cfg"]))
+
+
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="needs root")
+@pytest.mark.parametrize("refusing", [another_users_file_in_a_sticky_folder, immutable_file],
+                         ids=lambda place: place.__name__.replace("_", " "))
+def test_the_kernels_refusals_are_the_saves(tv, in_tmp, request, refusing):
+    """Where the kernel refuses a plain program's open(name, "w"), even to
+    root, Save fails with the same error and writes nothing."""
+    info = tv.MESInfo()
+    info.OPName = "old"
+    info.Save()
+    refusing(request)
+    before = os.stat("info.cfg")
+    expected = error_rewriting("info.cfg")
+    assert expected is not None
+    info.OPName = "new"
+    with pytest.raises(expected):
+        info.Save()
+    after = os.stat("info.cfg")
+    assert (after.st_ino, after.st_uid, after.st_mtime_ns) == (before.st_ino, before.st_uid, before.st_mtime_ns)
+    assert read("info.cfg") == OLD
+    assert leftovers(in_tmp) == []
+
+
+def count_saves(tv, saves):
+    """Saves `saves` times; returns how many were rewritten in place rather
+    than replaced, told by the file each save syncs (its new file or info.cfg)."""
+    in_place = []
+
+    def fsync(fd):
+        if not os.readlink("/proc/self/fd/%d" % fd).endswith(".tmp"):
+            in_place.append(fd)
+        os.fsync(fd)
+
+    tv._fsync = fsync
+    info = tv.MESInfo()
+    for n in range(saves):
+        info.OPName = "save %d" % n
+        info.Save()
+    return len(in_place)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="tells synced files by /proc/self/fd")
+def test_concurrent_saves_never_undo_each_other(tv, in_tmp, monkeypatch):
+    """Two threads and two processes saving at once: each save replaces the
+    file in one step; none finds its new file cleaned up by another."""
+    monkeypatch.setattr(tv, "_fsync", tv._fsync)
+    saves = 200
+    counts = []
+    threads = [threading.Thread(target=lambda: counts.append(count_saves(tv, saves))) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert counts == [0, 0]
+    children = [start_child(lambda: count_saves(tv, saves) == 0 or os._exit(1)) for _ in range(2)]
+    assert [child() for child in children] == ["ok", "ok"]
+    assert leftovers(in_tmp) == []
+    assert tv.MESInfo().OPName == "save %d" % (saves - 1)
+
+
+@pytest.mark.parametrize("name", ["", "dir/"])
+def test_an_empty_base_name_cleans_up_nothing(tv, in_tmp, name):
+    """A file of another program named like a new file of a save stays."""
+    os.mkdir("dir")
+    others = [os.path.join(folder, ".0123456789ab.tmp") for folder in (".", "dir")]
+    for other in others:
+        write(other, "another program's")
+    info = tv.MESInfo()
+    info.ININame = name
+    with pytest.raises(error_rewriting(name)):
+        info.Save()
+    assert [read(other) for other in others] == ["another program's"] * 2

@@ -43,6 +43,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "robustness"))
 
 import robustness_support as rs  # noqa: E402  (the root and the build on sys.path)
+from mes_simulator.sql import functions  # noqa: E402  (units.serial's collation)
 
 ROUTE_LENGTH = 400
 FAILS_BEFORE_PASS = (0, 0, 1, 0, 2, 0, 0)  # by step: FAILs before the PASS
@@ -102,7 +103,8 @@ class Station(threading.Thread):
     def new_unit(self):
         serial = "L%s-%04d" % (self.name, self.units)
         self.units += 1
-        with contextlib.closing(sqlite3.connect(self.db_path, timeout=30)) as db:
+        db = functions.register(sqlite3.connect(self.db_path, timeout=30))
+        with contextlib.closing(db):
             with db:
                 db.execute("INSERT INTO units (serial, product, route, step, status, failures)"
                            " VALUES (?, 'M4R-LOAD', ?, 0, 'ACTIVE', 0)",

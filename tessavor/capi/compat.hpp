@@ -265,9 +265,18 @@ inline PyObject* empty_code(const char* file, const char* function, int line) no
     return reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line));
 }
 
+// The frame is made apart from the calling one, so that it may be kept and
+// given to one traceback after another: before 3.11 PyFrame_New links it
+// to the running frame (f_back), which a kept frame would keep alive.
 inline PyObject* new_frame(PyObject* code, PyObject* globals) noexcept {
-    return reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
+    PyFrameObject* frame =
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+#if PY_VERSION_HEX < 0x030B0000
+    if (frame != nullptr) {
+        Py_CLEAR(frame->f_back);
+    }
+#endif
+    return reinterpret_cast<PyObject*>(frame);
 }
 
 // Member definitions: from 3.12 Python.h has them under Py_ names and

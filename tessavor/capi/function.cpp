@@ -54,6 +54,10 @@ Ref parameter_names(const FunctionSpec& spec) noexcept {
 
 }  // namespace
 
+bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept {
+    return Py_TYPE(object) == &function_type.peek() && as_function(object)->spec == &spec;
+}
+
 Ref make_function(const FunctionSpec& spec, PyObject* qualname, PyObject* module_name, PyObject* globals,
                   PyObject* annotations) noexcept {
     Ref params = parameter_names(spec);

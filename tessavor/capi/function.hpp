@@ -47,6 +47,9 @@ constexpr FunctionSpec function_spec(const char* name, const char* const (&param
 // Readies the function type; call once before make_function.
 [[nodiscard]] bool ready_function_type() noexcept;
 
+// Whether `object` is a function object made for `spec`.
+[[nodiscard]] bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept;
+
 // A new function object for `spec`. `qualname` and `module_name` are texts,
 // `globals` the dictionary of module-level names it works in; `annotations`
 // may be null (an empty dictionary is made when first asked for).

@@ -17,7 +17,7 @@ namespace {
 
 // wx.<name>, with `wx` looked up now.
 Ref wx_attr(PyObject* name) {
-    Ref wx = global(module_names().wx);
+    Ref wx = global(texts().wx);
     return wx ? attr(wx.get(), name) : Ref();
 }
 

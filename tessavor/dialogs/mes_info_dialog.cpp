@@ -25,12 +25,12 @@ PyObject* init_body(PyObject* const* args) {
     }
     PyObject* self = args[0];
     const Texts& t = texts();
-    Ref base = global(module_names().UIDesignOtherInfoDialog);
+    Ref base = global(t.UIDesignOtherInfoDialog);
     Ref base_init = base ? attr(base.get(), t.init) : Ref();
     if (!base_init || !call(base_init.get(), self, args[1])) {
         return nullptr;
     }
-    Ref info_class = global(module_names().MESInfo);
+    Ref info_class = global(t.MESInfo);
     Ref info = info_class ? call(info_class.get()) : Ref();
     if (!info || PyObject_SetAttr(self, t.OtherInfo, info.get()) < 0) {
         return nullptr;
@@ -101,7 +101,7 @@ PyObject* on_ok_body(PyObject* const* args) {
         return nullptr;
     }
     if (missing) {
-        Ref message_box = global(module_names().mb);
+        Ref message_box = global(t._MB);
         Ref shown = message_box ? call_method(message_box.get(), t.Error, t.operator_required) : Ref();
         if (!shown) {
             return nullptr;
@@ -124,7 +124,7 @@ PyObject* on_ok_body(PyObject* const* args) {
             return nullptr;
         }
     }
-    Ref ok = global(module_names().wx);
+    Ref ok = global(t.wx);
     ok = ok ? attr(ok.get(), t.ID_OK) : Ref();
     if (!ok || !call_method(self, t.EndModal, ok.get())) {
         return nullptr;

@@ -7,6 +7,11 @@
 namespace tessavor::dialogs {
 
 #define TESSAVOR_DIALOG_TEXTS(X)                                  \
+    /* module-level names, looked up when each step runs */       \
+    X(wx, "wx")                                                   \
+    X(_MB, "_MB")                                                 \
+    X(UIDesignOtherInfoDialog, "UIDesignOtherInfoDialog")         \
+    X(MESInfo, "MESInfo")                                         \
     /* toolkit names, read from wx when each step runs */         \
     X(Dialog, "Dialog")                                           \
     X(init, "__init__")                                           \

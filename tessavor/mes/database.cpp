@@ -9,7 +9,7 @@ namespace {
 
 Ref try_connect(PyObject* const* args) {
     const Texts& t = texts();
-    Ref sql = global(module_names().sql);
+    Ref sql = global(texts()._sql);
     if (!sql) {
         return sql;
     }
@@ -86,7 +86,7 @@ Ref connect_and_encode(PyObject* const* args, UnitTexts& encoded, const Function
 }
 
 PyObject* read_answer(PyObject* row) noexcept {
-    Ref reader = global(module_names().process_mes_result);
+    Ref reader = global(texts().process_mes_result);
     return reader ? call(reader.get(), row).release() : nullptr;
 }
 

@@ -28,11 +28,59 @@ bool log_row(PyObject* res) {
     return print && call(print.get(), line.get());
 }
 
-// MESError(res) raised, for a text with three or more double quotes.
+PyObject* exception_arguments();
+
+// Whether calling `cls` makes an exception the way the module's own
+// MESError does: a class of the plain metaclass with the inherited __new__
+// and the module's __init__ in its own namespace.
+// The class last found to be the module's own, under its version tag: a
+// class whose namespace has not changed since needs no second look.
+struct OwnClass {
+    PyObject* type;  // borrowed; compared only
+    unsigned int version;
+};
+Kept<OwnClass> own_class;
+
+bool is_own_mes_error(PyObject* cls) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type ||
+        type->tp_new != reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_new) {
+        return false;
+    }
+    const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    const OwnClass& known = own_class.peek();
+    if (tagged && known.type == cls && known.version == type->tp_version_tag) {
+        return true;
+    }
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, texts().init);
+    if (init == nullptr || !is_function_of(init, mes_error_init)) {
+        return false;
+    }
+    if (tagged) {
+        own_class.value() = OwnClass{cls, type->tp_version_tag};
+    }
+    return true;
+}
+
+// MESError(res) raised, for a text with three or more double quotes. The
+// module's own class is called by hand: __new__, then what __init__ does
+// (the class call would find and call that same function object).
 Ref too_many_quotes(PyObject* res) {
-    Ref mes_error = global(module_names().MESError);
-    if (mes_error) {
-        raise_new(mes_error.get(), res);
+    Ref mes_error = global(texts().MESError);
+    if (!mes_error || !is_own_mes_error(mes_error.get())) {
+        if (mes_error && !PyErr_Occurred()) {
+            raise_new(mes_error.get(), res);
+        }
+        return Ref();
+    }
+    // __new__ keeps its arguments as `args`; given the fixed text's tuple, it
+    // leaves what Exception.__init__ would set, so of __init__'s body only
+    // `result` remains.
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(mes_error.get());
+    PyObject* arguments = exception_arguments();
+    Ref made = arguments != nullptr ? Ref::steal(type->tp_new(type, arguments, nullptr)) : Ref();
+    if (made && PyObject_SetAttr(made.get(), texts().result, res) == 0) {
+        raise_instance(made.get());
     }
     return Ref();
 }
@@ -114,32 +162,58 @@ Ref read_row(PyObject* res) {
     return code ? tuple(code.get(), message.get()) : Ref();
 }
 
+// Whether the raised exception goes on through the except clauses below as
+// it is: a MESError (`except MESError: raise`), or an interrupt or exit,
+// which neither clause catches. Then they need not be entered, and it gets
+// the function's traceback entry as it leaves (run_body). Any doubt (the
+// name unbound, bound to something that is no exception class) is left to
+// the clauses.
+bool goes_on_as_it_is() {
+    // Mostly the binding is the one just looked up to raise it.
+    PyObject* known = global_if_unchanged(texts().MESError);
+    if (known != nullptr && PyExceptionClass_Check(known) && PyErr_ExceptionMatches(known)) {
+        return true;
+    }
+    if (!raised_exception_is_ordinary()) {
+        return true;
+    }
+    PyObject* raised = compat::take_raised_exception();
+    Ref mes_error = global(texts().MESError);
+    const bool is_mes_error = mes_error && raised != nullptr && except_matches(raised, mes_error.get()) > 0;
+    PyErr_Clear();
+    compat::set_raised_exception(raised);
+    return is_mes_error;
+}
+
 // The except clauses around read_row: a MESError goes on as it is; any other
 // ordinary exception is printed with its traceback and becomes a MESError
 // for the row; interrupts and exits pass untouched. A MESError bound to
 // something that is no exception class is refused as `except` refuses it.
 // The caught exception has passed through process_mes_result, whose entry
-// its traceback gets first, as a Python function's frame gives it.
+// its traceback gets first, as a Python function's frame gives it; one that
+// goes on gets it as it leaves the function, once.
 PyObject* unreadable_row(PyObject* res) {
+    if (goes_on_as_it_is()) {
+        return nullptr;
+    }
     add_traceback_entry(process_mes_result, module_state().globals);
     ExceptScope handling;
-    Ref mes_error = global(module_names().MESError);
+    Ref mes_error = global(texts().MESError);
     if (!mes_error) {
         return nullptr;
     }
     const int is_mes_error = except_matches(handling.caught(), mes_error.get());
-    if (is_mes_error < 0) {
-        return nullptr;
-    }
-    if (is_mes_error > 0 || !PyErr_GivenExceptionMatches(handling.caught(), PyExc_Exception)) {
+    if (is_mes_error > 0) {
         handling.reraise();
-        return nullptr;
+    }
+    if (is_mes_error != 0) {
+        return nullptr;  // gone on, or a refused except clause (TypeError)
     }
     if (!print_handled_exception()) {
         return nullptr;
     }
     // raise MESError(res): the name is read again, after print_exc.
-    mes_error = global(module_names().MESError);
+    mes_error = global(texts().MESError);
     return mes_error ? raise_new(mes_error.get(), res) : nullptr;
 }
 
@@ -157,13 +231,23 @@ PyObject* process_mes_result_body(PyObject* const* args) {
 // instance of Exception its slot is called directly with one argument
 // tuple made once (it becomes `args`, which no one can change), and
 // anything else gets the refusal of the method itself.
+Kept<PyObject*> kept_arguments;
+
+// ("MES Query Feedback Format Invalid",), made once; null with the error set.
+PyObject* exception_arguments() {
+    PyObject*& arguments = kept_arguments.value();
+    if (arguments == nullptr) {
+        arguments = PyTuple_Pack(1, texts().format_invalid);
+    }
+    return arguments;
+}
+
 bool init_exception(PyObject* self) {
     static Kept<PyObject*> kept_base_init;
     PyObject*& base_init = kept_base_init.value();
-    static Kept<PyObject*> kept_arguments;
-    PyObject*& arguments = kept_arguments.value();
-    if ((base_init == nullptr && (base_init = PyObject_GetAttr(PyExc_Exception, texts().init)) == nullptr) ||
-        (arguments == nullptr && (arguments = PyTuple_Pack(1, texts().format_invalid)) == nullptr)) {
+    PyObject* arguments = exception_arguments();
+    if (arguments == nullptr ||
+        (base_init == nullptr && (base_init = PyObject_GetAttr(PyExc_Exception, texts().init)) == nullptr)) {
         return false;
     }
     PyTypeObject* exception = reinterpret_cast<PyTypeObject*>(PyExc_Exception);

@@ -1,4 +1,5 @@
-// The texts of the MES database link, made once at import.
+// The texts of the MES database link, made once at import, and the
+// module-level names it looks up when it runs.
 #pragma once
 
 #include "../capi/texts.hpp"
@@ -6,6 +7,9 @@
 namespace tessavor::mes {
 
 #define TESSAVOR_MES_TEXTS(X)                                                                       \
+    X(_sql, "_sql")                                                                                \
+    X(MESError, "MESError")                                                                        \
+    X(process_mes_result, "process_mes_result")                                                    \
     X(print, "print")                                                                              \
     X(log_prefix, "TVR MES GetUnitInfo: ")                                                         \
     X(quote, "\"")                                                                                 \

@@ -2,6 +2,7 @@
 
 #include "../capi/classes.hpp"
 #include "../capi/names.hpp"
+#include "../capi/texts.hpp"
 #include "../dialogs/design_dialog.hpp"
 #include "../dialogs/mes_info_dialog.hpp"
 #include "../mes/feedback.hpp"
@@ -12,6 +13,25 @@
 
 namespace tessavor {
 namespace {
+
+// The names the body binds, and the module's own.
+#define TESSAVOR_BODY_NAMES(X)                               \
+    X(module_name, "m4r_tessavor")                           \
+    X(fsync, "_fsync")                                       \
+    X(cp, "_cp")                                             \
+    X(isfile, "_isfile")                                     \
+    X(mb, "_MB")                                             \
+    X(wx, "wx")                                              \
+    X(sql, "_sql")                                           \
+    X(UIDesignOtherInfoDialog, "UIDesignOtherInfoDialog")    \
+    X(MESInfo, "MESInfo")                                    \
+    X(MESInfoDialog, "MESInfoDialog")                        \
+    X(MESError, "MESError")                                  \
+    X(process_mes_result, "process_mes_result")              \
+    X(GetUnitInfo, "GetUnitInfo")                            \
+    X(SaveResult, "SaveResult")
+
+TESSAVOR_TEXT_TABLE(TESSAVOR_BODY_NAMES)
 
 bool bind_name(PyObject* name, const Ref& value) {
     return value && PyDict_SetItem(module_state().globals, name, value.get()) == 0;
@@ -50,13 +70,13 @@ bool class_statement(PyObject* binding, const Ref& bases, std::initializer_list<
         return false;
     }
     const ModuleState& s = module_state();
-    return bind_name(binding, make_class(binding, bases.get(), members, s.names.module_name, s.globals));
+    return bind_name(binding, make_class(binding, bases.get(), members, texts().module_name, s.globals));
 }
 
 // def <name>(...)
 bool def_statement(const FunctionSpec& spec, PyObject* binding, PyObject* annotations) {
     const ModuleState& s = module_state();
-    return bind_name(binding, make_function(spec, binding, s.names.module_name, s.globals, annotations));
+    return bind_name(binding, make_function(spec, binding, texts().module_name, s.globals, annotations));
 }
 
 // (base,) with `base` read from the module's namespace now, or an
@@ -70,7 +90,7 @@ Ref bases_from(PyObject* name, PyObject* attribute) {
 }
 
 bool define_classes() {
-    const ModuleNames& n = module_names();
+    const Texts& n = texts();
     Ref dialog = Ref::steal(intern("Dialog"));
     Ref file_name_attribute = Ref::steal(intern("ININame"));
     if (!dialog || !file_name_attribute) {
@@ -90,7 +110,7 @@ bool define_classes() {
 }
 
 bool define_functions() {
-    const ModuleNames& n = module_names();
+    const Texts& n = texts();
     // process_mes_result is annotated as returning the text "tuple".
     Ref return_key = Ref::steal(intern("return"));
     Ref return_type = Ref::steal(intern("tuple"));
@@ -103,7 +123,10 @@ bool define_functions() {
 }  // namespace
 
 bool run_module_body() noexcept {
-    const ModuleNames& n = module_names();
+    if (!prepare_texts()) {
+        return false;
+    }
+    const Texts& n = texts();
     return import_statement("os", "fsync", n.fsync) && import_statement("configparser", nullptr, n.cp) &&
            import_statement("os.path", "isfile", n.isfile) && import_statement("m4r_wxtools", "MB", n.mb) &&
            import_statement("wx", nullptr, n.wx) && import_statement("pymssql", "_mssql", n.sql) &&

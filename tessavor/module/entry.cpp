@@ -62,8 +62,6 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 }
 
 bool make_texts(ModuleState& s) {
-    ModuleNames& t = s.names;
-    TESSAVOR_MODULE_NAMES(TESSAVOR_TEXT_FILL)
     if (s.zero == nullptr && (s.zero = PyLong_FromLong(0)) == nullptr) {
         return false;
     }

@@ -34,6 +34,18 @@ Kept<CachedNames> cached_names;
 
 ModuleState& module_state() noexcept { return state.value(); }
 
+PyObject* global_if_unchanged(PyObject* name) noexcept {
+    const ModuleState& s = module_state();
+    if (!compat::kDictVersions || s.globals == nullptr || s.builtins == nullptr) {
+        return nullptr;
+    }
+    const CachedName& cached = cached_names.peek().entries[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kCachedNames];
+    return cached.name == name && cached.globals_version == compat::dict_version(s.globals) &&
+                   cached.builtins_version == compat::dict_version(s.builtins)
+               ? cached.value
+               : nullptr;
+}
+
 Ref global(PyObject* name) noexcept {
     const ModuleState& s = module_state();
     if (!compat::kDictVersions || s.globals == nullptr || s.builtins == nullptr) {

@@ -1,5 +1,7 @@
 // The module's state and its namespace, below the parts that use them
-// (mes/, station/, dialogs/) and the module body that makes them.
+// (mes/, station/, dialogs/) and the module body that makes them: the
+// mechanism only. Each part keeps the module-level names it looks up beside
+// its own texts; only the module body knows every name it binds.
 //
 // There is one module object per interpreter life: remembered from the
 // moment its exec step begins, forgotten again if that step fails, and kept
@@ -11,30 +13,8 @@
 
 #include "../capi/kept.hpp"
 #include "../capi/ref.hpp"
-#include "../capi/texts.hpp"
 
 namespace tessavor {
-
-// The module-level names that functions and methods look up when they run.
-#define TESSAVOR_MODULE_NAMES(X)                             \
-    X(module_name, "m4r_tessavor")                           \
-    X(fsync, "_fsync")                                       \
-    X(cp, "_cp")                                             \
-    X(isfile, "_isfile")                                     \
-    X(mb, "_MB")                                             \
-    X(wx, "wx")                                              \
-    X(sql, "_sql")                                           \
-    X(UIDesignOtherInfoDialog, "UIDesignOtherInfoDialog")    \
-    X(MESInfo, "MESInfo")                                    \
-    X(MESInfoDialog, "MESInfoDialog")                        \
-    X(MESError, "MESError")                                  \
-    X(process_mes_result, "process_mes_result")              \
-    X(GetUnitInfo, "GetUnitInfo")                            \
-    X(SaveResult, "SaveResult")
-
-struct ModuleNames {
-    TESSAVOR_MODULE_NAMES(TESSAVOR_TEXT_FIELD)
-};
 
 struct ModuleState {
     PyObject* module = nullptr;    // owned
@@ -47,15 +27,17 @@ struct ModuleState {
     PyObject* io_error = nullptr;  // built-in `IOError`, taken once at import (owned)
     PyObject* zero = nullptr;      // the integers 0 and 1 (owned)
     PyObject* one = nullptr;
-    ModuleNames names;
 };
 
 ModuleState& module_state() noexcept;
 
-inline const ModuleNames& module_names() noexcept { return module_state().names; }
-
 // The current value of a module-level name: the module's namespace first,
 // then the built-ins; NameError when neither has it.
 [[nodiscard]] Ref global(PyObject* name) noexcept;
+
+// The value global(name) last found (borrowed) while neither dictionary has
+// changed since; else null. Calls nothing, so it may be asked with an
+// exception raised.
+PyObject* global_if_unchanged(PyObject* name) noexcept;
 
 }  // namespace tessavor

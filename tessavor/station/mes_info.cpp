@@ -33,7 +33,7 @@ Items items() {
 // The interpolating parser class of _cp. Newer hosts dropped its old name
 // SafeConfigParser; ConfigParser is the class that name stood for.
 Ref parser_class() {
-    Ref cp = global(module_names().cp);
+    Ref cp = global(texts()._cp);
     if (!cp) {
         return cp;
     }
@@ -52,7 +52,7 @@ bool read_file(PyObject* self, PyObject* parser) {
     if (!name) {
         return false;
     }
-    Ref isfile = global(module_names().isfile);
+    Ref isfile = global(texts()._isfile);
     if (!isfile) {
         return false;
     }

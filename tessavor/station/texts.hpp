@@ -1,4 +1,5 @@
-// The texts of the station information store, made once at import.
+// The texts of the station information store, made once at import, and
+// the module-level names it looks up when it runs (_cp, _isfile, _fsync).
 #pragma once
 
 #include "../capi/texts.hpp"
@@ -35,31 +36,14 @@ namespace tessavor::station {
     X(write, "write")                             \
     X(flush, "flush")                             \
     X(fileno, "fileno")                           \
+    X(write_mode, "w")                            \
     X(os, "os")                                   \
     X(fsdecode, "fsdecode")                       \
-    X(fstat, "fstat")                             \
-    X(st_mode, "st_mode")                         \
-    X(st_nlink, "st_nlink")                       \
-    X(st_uid, "st_uid")                           \
-    X(st_gid, "st_gid")                           \
-    X(fchmod, "fchmod")                           \
-    X(fchown, "fchown")                           \
-    X(lstat, "lstat")                             \
-    X(lockf, "lockf")                             \
-    X(try_lock, "F_TLOCK")                        \
-    X(listxattr, "listxattr")                     \
-    X(getxattr, "getxattr")                       \
-    X(urandom, "urandom")                         \
-    X(listdir, "listdir")                         \
-    X(errno_name, "errno")                        \
+    X(fsync, "fsync")                             \
     X(sleep, "sleep")                             \
-    X(write_mode, "w")                            \
-    X(tmp_suffix, ".tmp")                         \
-    X(remove, "remove")                           \
-    X(os_replace, "replace")                      \
-    X(os_fsync, "fsync")                          \
-    X(os_open, "open")                            \
-    X(os_close, "close")                          \
+    X(_fsync, "_fsync")                           \
+    X(_cp, "_cp")                                 \
+    X(_isfile, "_isfile")                         \
     X(curdir, ".")
 
 TESSAVOR_TEXT_TABLE(TESSAVOR_STATION_TEXTS)

@@ -61,7 +61,17 @@ const station = (result) => [
     + 'SELECT status, @@TRANCOUNT FROM dbo.units WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
   await tran(conn, 'rollbackTransaction', '重测');
   await tran(conn, 'beginTransaction', 'save_pass');
+  await tran(conn, 'saveTransaction', 'retest');  // a FAIL undone by rolling back to it
+  out.failUndone = await run(conn, 'callProcedure', 'dbo.uspSaveResult', station('FAIL'));
+  await tran(conn, 'rollbackTransaction', 'retest');
   out.save = await run(conn, 'callProcedure', 'dbo.uspSaveResult', station('PASS'));
+  await tran(conn, 'saveTransaction', 'after_pass');  // the PASS before it stays
+  await run(conn, 'execSql', "UPDATE dbo.units SET status = N'HOLD' WHERE serial = @sn",
+    [['sn', TYPES.NVarChar, serial]]);
+  await tran(conn, 'rollbackTransaction', 'after_pass');
+  out.savepoints = await run(conn, 'execSql', 'SELECT @@TRANCOUNT, status, failures FROM dbo.units '
+    + 'WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
+  out.unknownSavepoint = await tran(conn, 'rollbackTransaction', 'nope').then(() => 'none', (err) => err.number);
   await tran(conn, 'commitTransaction', 'save_pass');
   out.unknown = await run(conn, 'callProcedure', 'dbo.uspNope');
   const prepared = new Request('select @n as n', () => {});
@@ -73,6 +83,13 @@ const station = (result) => [
     prepared.on('requestCompleted', () => resolve(rows));
     conn.execute(prepared, { n: 7 });
   });
+  out.cancelled = await new Promise((resolve) => {  // ATTENTION stops a loop that never ends
+    const req = new Request('DECLARE @i int = 0; WHILE 1 = 1 SET @i += 1', (err) => resolve(err ? err.code : 'finished'));
+    req.on('row', () => {});
+    conn.execSql(req);
+    setTimeout(() => conn.cancel(), 300);
+  });
+  out.afterCancel = await run(conn, 'execSqlBatch', 'SELECT 5');
   out.badSql = await run(conn, 'execSql', 'SELECT * FROM dbo.nosuch WHERE serial = @sn', [['sn', TYPES.NVarChar, serial]]);
   out.after = await run(conn, 'execSqlBatch', 'SELECT @@TRANCOUNT');
   out.types = await run(conn, 'execSql', 'select @s, @d, @f, @b, @t, @n, @g', [

@@ -421,7 +421,7 @@ def routes(kwargs, merge_split):
     names = list(kwargs)
     first, second = names[:merge_split], names[merge_split:]
     # Two ** mappings; the interpreter itself refuses a name in both (before
-    # 3.9 in words of its own that name the function's type, see README).
+    # 3.9 in words of its own that name the function's type, see docs/host.md).
     if not first or sys.version_info >= (3, 9):
         found["merged"] = lambda f, a, k: f(*a, **{n: k[n] for n in first}, **{n: k[n] for n in second + first[:1]})
     return found

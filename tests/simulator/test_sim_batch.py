@@ -2,6 +2,7 @@
 the values each MES procedure receives, and the errors SQL Server gives."""
 
 import asyncio
+import re
 
 import pytest
 from datetime import datetime
@@ -16,6 +17,7 @@ from mes_simulator import evaluate, mes, scenarios
 from mes_simulator.batch import (Parser, SqlError, _station_batch, check_declared, checked_batch,
                                  tokenize)
 from mes_simulator.engine import Engine
+from mes_simulator.sql import messages
 from mes_simulator.server import Config
 
 
@@ -23,18 +25,25 @@ class _Session:
     """What the engine asks of its connection; records the MES calls instead of running them."""
     config, version, spid, server_name = Config(db=":memory:"), 0x74000004, 51, "MESSIM"
 
-    class server:
-        collation = bytes(5)
-
     user = "mes"
     db = mes.connect(":memory:")  # the MES tables a query reads, empty
     scenarios.create_table(db)
+
+    class server:
+        collation = bytes(5)
+    server.read_db = db  # where the tables clients made are looked up
 
     def __init__(self):
         self.calls = []
 
     async def _mes_call(self, name, args, transaction):
         return mes.call(self.db, name, args)
+
+    async def run_sql(self, function, *args, **write):
+        return function(self.db, *args)
+
+    async def send_part(self, payload):
+        pass
 
     def log(self, *args):
         pass
@@ -137,7 +146,7 @@ def test_whitespace_comments_case_and_brackets_as_sql_server_reads_them():
     (UNIT_QUERY % ("N'SN1", "'a'", "'b'", "'c'"), 105),
     ("select N'abc", 105),
     ("/* never closed", 113),
-    (UNIT_QUERY % ("SN0001", "'a'", "'b'", "'c'"), 102),       # a bare word is no literal
+    (UNIT_QUERY % ("dbo.SN0001", "'a'", "'b'", "'c'"), 102),   # a qualified name is no literal
     (UNIT_QUERY % ("@x", "'a'", "'b'", "'c'"), 137),
     (UNIT_QUERY % ("1" * 39, "'a'", "'b'", "'c'"), 1007),
     (UNIT_QUERY % ("'a'", "'b'", "'c'", "'d'; DROP TABLE units"), 102),
@@ -149,6 +158,8 @@ def test_whitespace_comments_case_and_brackets_as_sql_server_reads_them():
     ("SELECT LEN()", 174),
     ("SELECT serial FROM dbo.units WHERE COUNT(*) > 1", 147),
     ("SELECT 1 UNION SELECT 1, 2", 205),
+    ("IF 1 = 1 SELECT 1 ELSE", 102),      # the batch ends where a statement must follow
+    ("SELECT 1 PRINT", 102),
 ])
 def test_malformed_batches_are_errors(text, number):
     with pytest.raises(SqlError) as caught:
@@ -198,7 +209,12 @@ _WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "deci
           "ORDER BY", "TOP", "COUNT(*)", "INSERT INTO", "VALUES", "UPDATE", "DELETE", "LEN(", "+",
           "CAST(", "JOIN", "ON", "CASE WHEN", "THEN", "END", "sys.tables", "UNION", "ESCAPE",
           "sp_tables", "sp_columns", "sp_special_columns", "sp_statistics", "sp_datatype_info",
-          "@ODBCVer", "'%'", "''"]
+          "@ODBCVer", "'%'", "''", "BEGIN TRY", "END TRY", "BEGIN CATCH", "END CATCH", "THROW",
+          "RAISERROR(", "'%d %s'", "16", "PRINT", "RETURN", "SAVE TRAN", "s1", "EXEC(",
+          "BREAK", "XACT_STATE()", "ERROR_MESSAGE()", "@@ERROR", "SET XACT_ABORT ON", "l1:",
+          "OVER (", "ROW_NUMBER()", "PARTITION BY", "MERGE", "USING",
+          "WHEN MATCHED", "CREATE TABLE", "DROP TABLE", "#t", "INTO", "EXCEPT", "PERCENT",
+          "WITH TIES", "LIKE", "'[z-a]'", "(VALUES (1))", "REPLICATE('a', 9000)", "STRING_AGG("]
 
 
 @settings(max_examples=300, deadline=None)
@@ -206,12 +222,42 @@ _WORDS = ["SELECT", "DECLARE", "@a", "int", "nvarchar(max)", "varchar(3)", "deci
 @example(["SELECT", "3000000000"])
 @example(["SELECT", "COUNT(*)", "FROM", "dbo.units", "WHERE", "serial", "=", "N'x'"])
 @example(["EXEC", "sp_special_columns", "NULL"])
+@example(["BEGIN TRY", "THROW", "END TRY", "BEGIN CATCH", "THROW", "END CATCH"])
+@example(["RAISERROR(", "'%d %s'", ",", "16", ",", "1", ",", "'abc'", ")"])
+@example(["DELETE", "DECLARE"])
+@example(["SELECT", "[exec]", "FROM", "dbo.units"])
 def test_any_batch_is_answered(words):
     """Whatever the batch, the answer is a reply or an SQL Server error, never a fault."""
     try:
         run(" ".join(words))
     except SqlError as err:
-        assert 100 <= err.number < 20000
+        assert 100 <= err.number
+
+
+# RAISERROR's printf is C's, which Python's % follows where the flags mean the same in both:
+# not "+" or " " for unsigned, not "#", not "0" beside a precision (C ignores it there).
+def _spec(flags, width, precision, kind):
+    if precision:
+        flags = flags.replace("0", "")
+    return "%" + "".join(sorted(set(flags))) + width + precision + kind
+
+
+_SPECS = st.one_of(
+    st.builds(_spec, st.text("-+ 0", max_size=3), st.sampled_from(["", "1", "7"]),
+              st.sampled_from(["", ".0", ".3"]), st.just("d")),
+    st.builds(_spec, st.text("-0", max_size=2), st.sampled_from(["", "1", "9"]),
+              st.sampled_from(["", ".0", ".4"]), st.sampled_from("xX")),
+    st.builds(_spec, st.text("-", max_size=1), st.sampled_from(["", "1", "7"]),
+              st.sampled_from(["", ".0", ".3"]), st.just("s")))
+
+
+@settings(max_examples=300, deadline=None)
+@given(spec=_SPECS, number=st.integers(-2 ** 31, 2 ** 31 - 1),
+       text=st.text(st.characters(blacklist_categories=("Cs",)), max_size=9))
+def test_raiserror_formats_as_printf(spec, number, text):
+    value = text if spec.endswith("s") else number
+    expected = spec % (number & 0xFFFFFFFF if spec[-1] in "xX" else value)
+    assert messages.format_message("<" + spec + ">", [value]) == "<" + expected + ">"
 
 
 def _rpc_message(proc_id, params):
@@ -243,3 +289,36 @@ def test_any_rpc_request_is_answered_or_refused_as_malformed(changes):
     assert reply[-13:-12] == b"\xfe"  # ends with DONEPROC
     if not changes:  # the untouched request: the row, then the OUTPUT parameter @b
         assert "xyz".encode("utf-16-le") in reply and b"\xac" in reply
+
+
+def _like_by_backtracking(value, pattern, escape):
+    """LIKE as a regular expression, the way that backtracks: right, but slow on some patterns."""
+    out, n = [], 0
+    while n < len(pattern):
+        ch = pattern[n]
+        if ch == escape and n + 1 < len(pattern):
+            n += 1
+            out.append(re.escape(pattern[n]))
+        elif ch in "%_":
+            out.append(".*" if ch == "%" else ".")
+        elif ch == "[" and "]" in pattern[n + 1:]:
+            end = pattern.index("]", n + 1)
+            body = pattern[n + 1:end]
+            out.append("[" + ("^" + body[1:] if body.startswith("^") else body) + "]")
+            n = end
+        else:
+            out.append(re.escape(ch))
+        n += 1
+    return re.fullmatch("".join(out), value.rstrip(" "), re.IGNORECASE | re.DOTALL) is not None
+
+
+@given(st.text("aAb %", max_size=12),
+       st.lists(st.sampled_from(["a", "B", "%", "_", "[ab]", "[^a]", "!%", "!_", " "]),
+                max_size=8))
+@example("a", ["a", "%", "a"])              # the pieces at both ends may not overlap
+@example("ab", ["%", "a", "%", "a", "%"])   # nor the middle ones
+@example("a b  ", ["a", "_", "B"])          # trailing blanks of the value do not count
+@settings(max_examples=400)
+def test_like_matches_without_backtracking(value, pieces):
+    pattern = "".join(pieces)
+    assert evaluate.like(value, pattern, "!") == _like_by_backtracking(value, pattern, "!")

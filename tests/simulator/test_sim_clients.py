@@ -7,6 +7,8 @@ import os
 import shutil
 import subprocess
 import threading
+from datetime import date, datetime, time
+from decimal import Decimal
 
 import pytest
 
@@ -66,6 +68,12 @@ def test_tedious(sim, conn, serial):
         "FAIL", serial, "retest at FT1 (1 of 3 failures)")
     assert out["heldInTran"]["rows"] == [["HOLD", 1]]  # undone by the named rollback
     assert out["save"]["output"] == {"Msg": feedback("PASS", serial, "next FT2"), "RETURN": 0}
+    # savepoints: the FAIL after one undone, the PASS before another kept, the transaction open
+    assert out["failUndone"]["output"]["Msg"] == feedback(
+        "FAIL", serial, "retest at FT1 (1 of 3 failures)")
+    assert out["savepoints"]["rows"] == [[1, "ACTIVE", 0]]
+    assert out["unknownSavepoint"] == 6401
+    assert (out["cancelled"], out["afterCancel"]["rows"]) == ("ECANCEL", [[5]])
     assert (out["unknown"]["error"], out["badSql"]["error"]) == (2812, 208)
     assert out["after"]["rows"] == [[0]]
     assert out["prepared"] == [7]  # sp_prepare, then sp_execute
@@ -344,3 +352,129 @@ def test_tsql(sim, conn, serial):
     assert 'Msg 4060 (severity 11, state 1) from MESSIM Line 1:\n\t"Cannot open database ' \
            '"Nope" requested by the login. The login failed."\nMsg 18456' in out
     passed_once(sim, conn, serial)
+
+
+def freebcp(sim, *args, version="7.4"):
+    """freebcp (FreeTDS) against the simulator, named HOST:PORT; (exit code, output)."""
+    done = subprocess.run(["freebcp"] + list(args) + ["-S", sim.server, "-U", sim.user,
+                                                       "-P", sim.password],
+                          env=dict(CLIENT_ENV, TDSVER=version), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=60)
+    return done.returncode, done.stdout
+
+
+def _lines(path):
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\n").split("\t") for line in f]
+
+
+def _write(path, rows):
+    with open(path, "w", encoding="utf-8") as f:
+        f.writelines("\t".join(row) + "\n" for row in rows)
+
+
+@pytest.mark.skipif(not shutil.which("freebcp"), reason="freebcp (freetds-bin) not installed")
+@pytest.mark.parametrize("version", ["7.1", "7.4"])  # datetime2 as text, and as itself
+def test_freebcp_out_queryout_and_in(sim, tmp_path, version):
+    def bcp(*args):
+        return freebcp(sim, *args, version=version)
+
+    units = [sim.add_unit(step=n, failures=n) for n in range(3)]
+    for serial in units:
+        sim.sql.execute("INSERT INTO results (serial, procedure, employee, line, verdict, "
+                        "error_no, tested_at) VALUES (?, 'FT1', '张三', '一线', 'FAIL', NULL, "
+                        "'2024-05-01 08:00:00')", (serial,))
+    listed = ", ".join("N'%s'" % s for s in units)
+    out = str(tmp_path / "units.dat")
+    # queryout (and out) ask SET FMTONLY ON for the columns first
+    assert bcp("select * from dbo.units where serial in (%s) order by serial"
+                   % listed, "queryout", out, "-c")[0] == 0
+    assert _lines(out) == [[s, "M4R-100", "FT1,FT2,PACK", str(n), "ACTIVE", str(n)]
+                           for n, s in enumerate(units)]
+    code, text = bcp("MES.dbo.units", "out", str(tmp_path / "all.dat"), "-c")
+    assert code == 0 and len(_lines(str(tmp_path / "all.dat"))) == sim.sql.execute(
+        "SELECT COUNT(*) FROM units").fetchone()[0]
+
+    # in: the same rows under new serial numbers
+    copies = [[s + "-B"] + row[1:] for s, row in zip(units, _lines(out))]
+    _write(out, copies)
+    code, text = bcp("MES.dbo.units", "in", out, "-c")
+    assert code == 0 and "3 rows copied" in text
+    assert [sim.unit(s + "-B") for s in units] == [
+        {"serial": s + "-B", "product": "M4R-100", "route": "FT1,FT2,PACK", "step": n,
+         "status": "ACTIVE", "failures": n} for n, s in enumerate(units)]
+
+    # results, with an identity, a NULL, Chinese names and a datetime2(0), out and in again
+    query = "select * from MES.dbo.results where serial = N'%s'" % units[0]
+    assert bcp(query, "queryout", out, "-c")[0] == 0
+    assert bcp("MES.dbo.results", "in", out, "-c")[0] == 0
+    first, again = sim.results(units[0])
+    assert again["id"] > first["id"]  # a new identity value, not the file's
+    assert {k: v for k, v in again.items() if k != "id"} == \
+        {k: v for k, v in first.items() if k != "id"}
+
+    # -E: the file's identity values kept (freebcp sets IDENTITY_INSERT on)
+    with open(out, encoding="utf-8") as f:
+        kept = "777%d" % first["id"] + f.read().split("\n")[0][len(str(first["id"])):]
+    _write(out, [kept.split("\t")])
+    assert bcp("MES.dbo.results", "in", out, "-c", "-E")[0] == 0
+    assert [r["id"] for r in sim.results(units[0])][-1] == int("777%d" % first["id"])
+
+    # a duplicate key: SQL Server's error, and none of the rows loaded
+    _write(out, [[units[1] + "-C", "M4R-100", "FT1", "0", "ACTIVE", "0"], copies[0]])
+    code, text = bcp("MES.dbo.units", "in", out, "-c")
+    assert "Violation of PRIMARY KEY constraint 'PK_units'" in text
+    assert sim.unit(units[1] + "-C") is None
+
+
+@needs_node
+def test_tedious_and_mssql_bulk_load_and_date_types(sim, serial):
+    out = node(sim, "bulk_client.js", serial)
+    assert (out["units"], out["duplicate"], out["results"], out["mssql"]) == (
+        {"rowCount": 2}, {"error": 2627}, {"rowCount": 1}, 1)
+    assert [sim.unit(serial + suffix) for suffix in ("-T1", "-T2", "-M1")] == [
+        {"serial": serial + "-T1", "product": "M4R-100", "route": "FT1,FT2,PACK", "step": 1,
+         "status": "ACTIVE", "failures": 0},
+        {"serial": serial + "-T2", "product": "M4R-200", "route": "FT1,PACK", "step": 0,
+         "status": "HOLD", "failures": 2},
+        {"serial": serial + "-M1", "product": "M4R-100", "route": "FT1,PACK", "step": 1,
+         "status": "ACTIVE", "failures": 0}]  # the columns left out take their defaults
+    assert [(r["employee"], r["line"], r["error_no"], r["tested_at"])
+            for r in sim.results(serial + "-T1")] == [("张三", "一线", None, "2024-05-01 08:00:00")]
+    assert out["dates"]["rows"] == [["2024-05-01T00:00:00.000Z", "2024-05-01T08:00:00.123Z",
+                                     "2024-05-01T00:00:00.000Z", 1234567.5]]
+    assert out["params"]["rows"] == [["2024-05-01T00:00:00.000Z", "2024-05-01T08:00:00.250Z",
+                                      "2024-05-01T00:00:00.000Z"]]
+
+
+@pytest.mark.parametrize("version", ["7.2", "7.4"])
+def test_pyodbc_date_time_and_decimal_types(sim, version):
+    """tdsodbc reads date, time and datetime2 as its own types from TDS 7.3 on, as text
+    before; decimal(38) whole; and sends date and time parameters the server reads back."""
+    pyodbc = pytest.importorskip("pyodbc")
+    if "FreeTDS" not in pyodbc.drivers():
+        pytest.skip("FreeTDS ODBC driver (tdsodbc) not installed")
+    db = pyodbc.connect(f"DRIVER={{FreeTDS}};SERVER={sim.host};PORT={sim.port};UID={sim.user};"
+                        f"PWD={sim.password};DATABASE={sim.database};TDS_Version={version}",
+                        autocommit=True)
+    wide = Decimal("12345678901234567890123456789.123456789")
+    try:
+        cur = db.cursor()
+        row = cur.execute("SELECT CAST('2024-05-01' AS date), CAST('08:00:00.123456' AS time), "
+                          "CAST('2024-05-01 08:00:00.5' AS datetime2(1)), "
+                          "CAST(%s AS decimal(38, 9))" % wide).fetchone()
+        if version == "7.4":
+            assert tuple(row) == (date(2024, 5, 1), time(8, 0, 0, 123456),
+                                  datetime(2024, 5, 1, 8, 0, 0, 500000), wide)
+        else:
+            assert tuple(row) == ("2024-05-01", "08:00:00.1234560", "2024-05-01 08:00:00.5", wide)
+        row = cur.execute("SELECT ?, ?, ?", date(2024, 5, 1),
+                          datetime(2024, 5, 1, 8, 0, 0, 123456), wide).fetchone()
+        assert tuple(row)[1:] == (datetime(2024, 5, 1, 8, 0, 0, 123456 if version == "7.4"
+                                           else 123000), wide)
+        assert row[0] in (date(2024, 5, 1), datetime(2024, 5, 1))  # 7.2 has no date type
+        # the driver asks sp_datatype_info_100 (7.3 on) or sp_datatype_info_90 (7.2)
+        dates = [r.type_name for r in cur.getTypeInfo(pyodbc.SQL_TYPE_DATE)]
+        assert dates == (["date"] if version == "7.4" else [])
+    finally:
+        db.close()

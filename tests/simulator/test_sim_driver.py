@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 from pymssql import _mssql
@@ -132,7 +133,8 @@ def test_sql_injection_in_serial_is_one_value(sim, conn):
      "Procedure or function uspGetUnitInfo has too many arguments specified."),
     (UNIT_QUERY.replace("%s, %s, %s, %s", "'a', 'b', 'c'"), 201,
      "Procedure or function 'uspGetUnitInfo' expects parameter '@RETURN', which was not supplied."),
-    (UNIT_QUERY + "DROP TABLE units", 102, "Incorrect syntax near 'DROP'."),
+    ("DROP TABLE units", 3701,
+     "Cannot drop the table 'units', because it does not exist or you do not have permission."),
     ("use [Other]", 911, "Database 'Other' does not exist. Make sure that the name is entered correctly."),
     # the catalog procedures check their arguments as SQL Server's do
     ("EXEC sp_columns", 201,
@@ -242,3 +244,34 @@ def test_sixteen_concurrent_connections(sim):
         t.join(60)
     assert failures == []
     assert answers == {s: [0, 0, 0, 0, 3] for s in serials}
+
+
+def test_a_clients_transaction_holds_the_write_lock_until_it_ends(sim):
+    """A client's transaction works on a connection of its own: its write is its own until it
+    ends, others read what is committed, a writer behind it gets 1222 after its lock time-out,
+    and the client's close rolls it back and frees the lock."""
+    held, other = sim.add_unit(), sim.add_unit()
+    client, station = sim.connect(), sim.connect()
+    try:
+        client.execute_non_query("BEGIN TRAN")
+        client.execute_non_query(f"UPDATE dbo.units SET status = 'HOLD' WHERE serial = '{held}'")
+        assert client.execute_scalar(f"SELECT status FROM dbo.units WHERE serial = '{held}'") \
+            == "HOLD"
+        assert query(station, held)[1] == 0  # still ACTIVE for everyone else
+        station.execute_non_query("SET LOCK_TIMEOUT 200")
+        with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+            upload(station, other)
+        assert caught.value.number == 1222
+    finally:
+        client.close()
+    waited = time.monotonic() + 10  # the rollback is queued on the client's thread
+    while True:
+        try:
+            assert upload(station, other)[1] == 0
+            break
+        except _mssql.MSSQLDatabaseException as exc:
+            if exc.number != 1222 or time.monotonic() > waited:
+                raise
+    station.close()
+    assert sim.unit(held)["status"] == "ACTIVE"
+    assert [r["verdict"] for r in sim.results(other)] == ["PASS"]

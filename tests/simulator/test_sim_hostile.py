@@ -1,4 +1,5 @@
-"""Hostile clients: after each, a station is served at once and the server's memory is back."""
+"""Hostile clients: while and after each, a station is served at once, and after each the
+server's memory is back."""
 
 import os
 import socket
@@ -15,6 +16,14 @@ from mes_simulator.testing import Simulator
 from test_sim_server import packet, prelogin, raw_connection, receive
 
 LIMIT = 8
+STATEMENT_TIMEOUT = 5  # long enough for the station to be served first on a loaded machine
+# Statements that run for ever over the catalog: no engine can narrow these joins down.
+CROSS_JOIN = ("SELECT COUNT(*) FROM sys.types t0, sys.types t1, sys.types t2, sys.types t3, "
+              "sys.types t4, sys.types t5 WHERE t0.name + t1.name + t2.name + t3.name + t4.name "
+              "+ t5.name = 'none'")
+SLOW_DELETE = ("DELETE FROM dbo.units WHERE EXISTS (SELECT 1 FROM sys.types t0, sys.types t1, "
+               "sys.types t2, sys.types t3, sys.types t4, sys.types t5 WHERE t0.name + t1.name "
+               "+ t2.name + t3.name + t4.name + t5.name = serial)")
 HEADERS = struct.pack("<IIHQI", 22, 18, 2, 0, 1)  # ALL_HEADERS: transaction descriptor
 
 
@@ -114,6 +123,134 @@ def locked_database(sim):
     return ["MES database error: Lock request time out period exceeded."]
 
 
+class Hostile(threading.Thread):
+    """A statement run by a client of its own, in a thread: outcome is its rows or the
+    exception it ended with."""
+
+    def __init__(self, sim, statement):
+        super().__init__(daemon=True)
+        self.conn, self.statement = sim.connect(), statement
+        self.outcome = None
+        self.start()
+        time.sleep(0.3)  # under way (if it is not yet, the station's calls below prove less)
+
+    def run(self):
+        try:
+            self.conn.execute_query(self.statement)
+            self.outcome = [tuple(row.values()) for row in self.conn]
+        except Exception as exc:  # what the test looks at
+            self.outcome = exc
+
+    def ended(self):
+        """The outcome, once the statement has ended (the server ends it)."""
+        self.join(60)
+        assert not self.is_alive(), "the hostile statement was never ended"
+        return self.outcome
+
+
+def station_served(sim, serial, upload_code=0):
+    """The station's two procedures, answered while a hostile statement runs."""
+    conn = sim.connect()
+    try:
+        assert query(conn, serial)[1] == 0
+        if upload_code == 0:
+            assert upload(conn, serial)[1] == 0
+        else:
+            with pytest.raises(_mssql.MSSQLDatabaseException) as caught:
+                upload(conn, serial)
+            assert caught.value.number == upload_code
+    finally:
+        conn.close()
+
+
+def timed_out(outcome):
+    assert isinstance(outcome, _mssql.MSSQLDatabaseException), outcome
+    assert outcome.number == 8649
+    assert f"exceeds the configured threshold of {STATEMENT_TIMEOUT}." in str(outcome)
+
+
+def cross_join(sim):
+    serial = sim.add_unit()
+    hostile = Hostile(sim, CROSS_JOIN)
+    station_served(sim, serial)
+    assert hostile.is_alive()  # the station was served while it ran
+    timed_out(hostile.ended())
+    hostile.conn.close()
+    return [f"statement time-out: the request ran past {STATEMENT_TIMEOUT} s", "error=8649"]
+
+
+def huge_strings(sim):
+    conn = sim.connect()
+    row = conn.execute_row("SELECT LEN(REPLICATE('a', 2000000000)), DATALENGTH(SPACE(2000000000)),"
+                           " LEN(REPLICATE(N'ab', 100000000)), CASE WHEN REPLICATE('a', 60) LIKE"
+                           " '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END")
+    conn.close()
+    assert [row[n] for n in range(4)] == [8000, 8000, 4000, 0]
+    return []
+
+
+def slow_delete(sim):
+    serial = sim.add_unit()
+    hostile = Hostile(sim, SLOW_DELETE)
+    # Reading goes on; the upload waits for the DELETE's lock only --lock-timeout long.
+    station_served(sim, serial, upload_code=1222)
+    assert hostile.is_alive()
+    timed_out(hostile.ended())
+    hostile.conn.close()
+    station_served(sim, serial)  # the lock is free again
+    assert [r["verdict"] for r in sim.results(serial)] == ["PASS"]
+    return [f"statement time-out: the request ran past {STATEMENT_TIMEOUT} s", "error=1222"]
+
+
+def attention_mid_query(sim):
+    serial = sim.add_unit()
+    hostile = Hostile(sim, CROSS_JOIN)
+    station_served(sim, serial)
+    assert hostile.is_alive()
+    hostile.conn.cancel()  # ATTENTION, as the driver sends it
+    assert not isinstance(hostile.ended(), list)
+    assert hostile.conn.execute_scalar("SELECT 1") == 1  # the connection goes on
+    hostile.conn.close()
+    return ["attention: request cancelled"]
+
+
+def closed_mid_query(sim):
+    serial = sim.add_unit()
+    with raw_connection(sim) as sock:
+        sock.sendall(batch(SLOW_DELETE))
+        time.sleep(0.3)
+        station_served(sim, serial, upload_code=1222)
+    # Closing the connection ended the DELETE and freed its lock.
+    waited = time.monotonic() + 10
+    while True:
+        try:
+            station_served(sim, serial)
+            break
+        except AssertionError:
+            if time.monotonic() > waited:
+                raise
+            time.sleep(0.2)
+    return ["closed by the client: its request stopped"]
+
+
+def big_result(sim):
+    """A result of a few hundred kilobytes goes out while it is made, packet after packet."""
+    some = "c.name IN ('int', 'bit', 'date', 'time')"
+    conn = sim.connect()
+    conn.execute_query("SELECT a.name, b.name, c.system_type_id FROM sys.types a CROSS JOIN "
+                       "sys.types b CROSS JOIN (SELECT name, system_type_id FROM sys.types c "
+                       f"WHERE {some}) c ORDER BY a.name, b.name, c.name")
+    rows = [(row[0], row[1], row[2]) for row in conn]
+    conn.execute_query("SELECT name, system_type_id FROM sys.types ORDER BY name")
+    types = [(row[0], row[1]) for row in conn]
+    conn.execute_query(f"SELECT c.system_type_id FROM sys.types c WHERE {some} ORDER BY c.name")
+    chosen = [row[0] for row in conn]
+    conn.close()
+    assert len(chosen) == 4
+    assert rows == [(a, b, c_id) for a, _ in types for b, _ in types for c_id in chosen]
+    return []
+
+
 def rss_kb(sim):
     with open(f"/proc/{sim.process.pid}/status") as f:
         return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
@@ -122,7 +259,8 @@ def rss_kb(sim):
 @pytest.fixture(scope="module")
 def limited():
     sim = Simulator(args=["--max-connections", str(LIMIT), "--login-timeout", "1", "--idle-timeout",
-                          "1", "--read-timeout", "1", "--lock-timeout", "0.5"])
+                          "1", "--read-timeout", "1", "--lock-timeout", "0.5",
+                          "--statement-timeout", str(STATEMENT_TIMEOUT)])
     # The simulator is pure Python: a sanitizer's allocator (the whole run under one) would only
     # keep its freed memory in quarantine.
     preload = os.environ.pop("LD_PRELOAD", None)
@@ -144,7 +282,9 @@ def limited():
 
 
 @pytest.mark.parametrize("attack", [idle_flood, slow_sender, oversized_batch, unread_replies,
-                                    bad_packets, locked_database])
+                                    bad_packets, locked_database, cross_join, huge_strings,
+                                    slow_delete, attention_mid_query, closed_mid_query,
+                                    big_result])
 def test_server_survives(limited, attack):
     expected = attack(limited)
     limited.clear_scenarios()

@@ -3,13 +3,12 @@
 import os
 import signal
 import socket
-import sqlite3
 import struct
 import subprocess
 import sys
 
 from simulator_support import ROOT, connect_in_fresh_process, query
-from mes_simulator import seed
+from mes_simulator import mes, seed
 from mes_simulator.testing import Simulator
 
 
@@ -115,7 +114,7 @@ def test_command_line_start_and_sigint(tmp_path):
         if process.poll() is None:
             process.kill()
         process.communicate()
-    with sqlite3.connect(db) as check:  # created and seeded
+    with mes.connect(str(db)) as check:  # created and seeded
         assert check.execute("SELECT count(*) FROM units").fetchone()[0] == len(seed.UNITS)
 
 

@@ -1,0 +1,1 @@
+"""SQL as SQL Server reads and runs it: statements, control flow, names, types, the catalog."""

@@ -1,0 +1,605 @@
+"""Bound queries as SQLite SQL.
+
+`Generator.query(plan)` writes a bound `evaluate.Plan` as one SQLite SELECT: joins, filters,
+grouping, ordering, paging, set operations and subqueries are SQLite's work.  Texts compare
+under the CI collation (functions.COLLATION).  An expression SQLite cannot compute with SQL
+Server's semantics (conversions, most built-in functions, decimal and date arithmetic, LIKE)
+becomes a call of `tsql_eval`, which evaluates that one node in Python on the values SQLite
+computed for its operands.  Values cross as SQLite values (`to_sqlite`, `from_sqlite`) and leave
+converted to the types the binder gave the columns.
+"""
+
+import copy
+import re
+import sqlite3
+from datetime import date, time
+from decimal import Decimal, InvalidOperation
+
+from .. import evaluate, sqltypes, tables
+from ..evaluate import Node
+from ..sqltypes import SqlError
+from . import functions
+from .functions import COLLATION, to_sqlite
+
+_NUMBERS = set(sqltypes.INT_RANGES) | sqltypes.FLOATS
+_MOMENTS = {"datetime", "datetime2", "smalldatetime"}
+_OPERATORS = {"!=": "<>", "!<": ">=", "!>": "<="}
+
+
+def from_sqlite(value, sqltype):
+    """A value SQLite computed, as a value of the SQL Server type the binder gave it."""
+    if value is None:
+        return None
+    name = sqltype.name
+    if name in sqltypes.TIMES and isinstance(value, str):
+        if name == "time":
+            return time.fromisoformat(value[:15])
+        moment = sqltypes.convert(value, sqltypes.SqlType("datetime2", 0, 0, 7), "utf-8")
+        return moment.date() if name == "date" else moment
+    if name in sqltypes.DECIMALS and isinstance(value, (str, int, float)):
+        return Decimal(str(value))
+    if name in sqltypes.CHARACTER and isinstance(value, str) and name not in sqltypes.UNICODE:
+        return sqltypes.Varchar(value)
+    return value
+
+
+def _family(sqltype):
+    name = sqltype.name
+    if name in _NUMBERS:
+        return "number"
+    if name in sqltypes.CHARACTER:
+        return "text"
+    if name in _MOMENTS:
+        return "moment"
+    if name in sqltypes.BINARY:
+        return "binary"
+    return name
+
+
+def _text(sqltype):
+    return sqltype.name in sqltypes.CHARACTER
+
+
+def _constant(node):
+    return node.kind in ("lit", "var", "global")
+
+
+class Generator:
+    """One statement's SQL; `params` are its parameters, `evaluation` its bridged nodes."""
+
+    def __init__(self, session, variables, evaluation):
+        self.session, self.variables = session, variables
+        self.evaluation = evaluation
+        self.ctx = evaluate.Context(session, variables, {})
+        self.params = []
+        self.frames = []  # per enclosing SELECT: [(alias, column names)] of its sources
+        self.aliases = 0
+
+    # -- values
+    def value(self, node):
+        return evaluate.value(node, self.ctx)
+
+    def param(self, value):
+        value = to_sqlite(value)
+        if isinstance(value, int) and -2 ** 63 <= value < 2 ** 63:
+            return str(value)
+        if isinstance(value, int):  # beyond SQLite's integers: kept exact, as a decimal's text
+            value = str(value)
+        self.params.append(value)
+        return f"?{len(self.params)}"  # numbered: the text's order need not be the list's
+
+    def used(self, sql):
+        """The parameters a text made by this generator refers to (those up to its highest)."""
+        return self.params[:max((int(n) for n in re.findall(r"\?(\d+)", sql)), default=0)]
+
+    def integer(self, node):
+        value = self.value(node)
+        return None if value is None else int(value)
+
+    # -- queries
+    def query(self, plan):
+        single = len(plan.cores) == 1
+        first = plan.cores[0]
+        if single and first.top is not None and first.ties and plan.order:
+            top = self.limit(first)
+            names = ", ".join(f"c{n}" for n in range(len(first.items)))
+            return (f"SELECT {names} FROM ({self.core(first, plan.order, ties=True)}) "
+                    f"WHERE tie_rank <= {top} ORDER BY tie_rank")
+        parts = []
+        for n, core in enumerate(plan.cores):
+            if n:
+                parts.append(plan.unions[n - 1].upper())
+            parts.append(self.core(core, plan.order if single else ()))
+        if not single and plan.order:
+            parts.append("ORDER BY " + ", ".join(
+                f"{e.a + 1}{' DESC' if desc else ''}" for e, desc in plan.order))
+        if plan.offset is not None:
+            fetch = self.integer(plan.fetch) if plan.fetch is not None else None
+            parts.append(f"LIMIT {-1 if fetch is None else max(fetch, 0)} "
+                         f"OFFSET {max(self.integer(plan.offset) or 0, 0)}")
+        elif single and first.top is not None:
+            parts.append(f"LIMIT {self.limit(first)}")
+        return " ".join(parts)
+
+    def limit(self, core):
+        """TOP n, or TOP n PERCENT: the rows' count times n / 100, rounded up."""
+        top = self.value(core.top)
+        if top is None:
+            return -1
+        if not core.percent:
+            return max(int(top), 0)
+        share = f"COUNT(*) * {self.param(float(top))} / 100.0"
+        return (f"(SELECT CAST(v AS INTEGER) + (v > CAST(v AS INTEGER)) FROM "
+                f"(SELECT {share} AS v FROM ({self.core(core, ())})))")
+
+    def core(self, core, order, ties=False):
+        applied = [kind.endswith("apply") for kind, _on in core.joins]
+        sources = [None if apply else self.source(src)
+                   for src, apply in zip(core.sources, applied)]
+        frame = [None if apply else (s[1], s[2]) for s, apply in zip(sources, applied)]
+        self.frames.append(frame)
+        try:
+            for n, src in enumerate(core.sources):
+                if applied[n]:  # its columns are its select list's expressions
+                    text, items = self.applied(src.plan, core.joins[n][0] == "outer apply")
+                    sources[n], frame[n] = (text, None, items), (None, items)
+            sql = ["SELECT DISTINCT" if core.distinct else "SELECT"]
+            items, nodes = [], [item[1] if item[0] == "item" else item[2] for item in core.items]
+            for node in nodes:
+                text = self.expr(node)
+                items.append(text + f" COLLATE {COLLATION}" if _text(node.type) else text)
+            if core.aggregate and not core.group and items and \
+                    not any(evaluate._has_agg(node) for node in nodes):
+                # HAVING alone makes one group, where SQLite wants an aggregate to see one
+                items[0] = f"CASE WHEN COUNT(*) IS NULL THEN NULL ELSE {items[0]} END"
+            keys = []
+            for e, desc in order:
+                key = items[e.a] if e.kind == "output" else self.keyed(e)
+                keys.append(key + (" DESC" if desc else ""))
+            named = [f"{text} AS c{n}" for n, text in enumerate(items)]
+            if ties:  # TOP n WITH TIES: the rows ranked n or better
+                named.append(f"RANK() OVER (ORDER BY {', '.join(keys)}) AS tie_rank")
+            sql.append(", ".join(named) or "NULL")
+            if sources:
+                joined = [sources[0][0]]
+                for (kind, on), (text, _a, _n) in zip(core.joins[1:], sources[1:]):
+                    if text is None:  # an APPLY of an aggregate: no table of its own
+                        continue
+                    word = {"cross": "CROSS JOIN", "inner": "JOIN", "left": "LEFT JOIN",
+                            "right": "RIGHT JOIN", "full": "FULL JOIN", "cross apply": "JOIN",
+                            "outer apply": "LEFT JOIN"}[kind]
+                    joined.append(f"{word} {text}" + (f" ON {self.expr(on)}" if on else ""))
+                sql.append("FROM " + " ".join(joined))
+            if core.where is not None:
+                sql.append("WHERE " + self.expr(core.where))
+            if core.group:
+                sql.append("GROUP BY " + ", ".join(self.keyed(g) for g in core.group))
+            if core.having is not None:
+                sql.append("HAVING " + self.expr(core.having))
+            if order and not ties:
+                sql.append("ORDER BY " + ", ".join(keys))
+            return " ".join(sql)
+        finally:
+            self.frames.pop()
+
+    def applied(self, plan, outer):
+        """CROSS/OUTER APPLY (SELECT ... FROM t ... WHERE ...): its tables joined in place
+        (SQLite has no lateral joins), its WHERE their join condition, and its select list's
+        SQL; 102 for what such a join cannot say (TOP, grouping, DISTINCT, set operations,
+        OUTER APPLY of more than one table)."""
+        core = plan.cores[0]
+        if len(plan.cores) == 1 and core.top is not None and len(core.sources) == 1 and \
+                core.sources[0].relation is not None and not core.aggregate and \
+                not core.distinct and not core.percent and not core.ties and \
+                core.sources[0].relation.kind != "catalog":
+            return self.applied_top(plan)
+        if len(plan.cores) == 1 and core.aggregate and not core.group and core.top is None:
+            # one row for each row beside it: each column a correlated scalar subquery
+            items = []
+            for item in core.items:
+                single = copy.copy(core)
+                single.items = [item]
+                items.append(self.core(single, ()))
+            return None, items
+        if len(plan.cores) > 1 or core.top is not None or core.aggregate or core.distinct \
+                or plan.offset is not None or outer and len(core.sources) > 1 or \
+                any(kind not in ("from", "cross", "inner") for kind, _on in core.joins):
+            raise SqlError(102, "Incorrect syntax near 'APPLY'.", severity=15)
+        sources = [self.source(src) for src in core.sources]
+        self.frames.append([(alias, names) for _t, alias, names in sources])
+        try:
+            terms = [self.expr(on) for _kind, on in core.joins if on is not None]
+            if core.where is not None:
+                terms.append(self.expr(core.where))
+            items = [self.expr(item[1]) for item in core.items]
+        finally:
+            self.frames.pop()
+        tables = " CROSS JOIN ".join(text for text, _a, _n in sources)
+        return f"{tables} ON {' AND '.join(terms) or '1'}", items
+
+    def applied_top(self, plan):
+        """APPLY (SELECT TOP n ... FROM t WHERE ... ORDER BY ...): t joined on the rows the
+        query picks for the row beside it (their rowids, by a correlated subquery)."""
+        core = plan.cores[0]
+        rowids = copy.copy(core)
+        rowids.items = [("item", Node("rowid", sqltypes.INT, 0, 0), "")]
+        order = [(core.items[e.a][1] if e.kind == "output" else e, desc) for e, desc in plan.order]
+        picked = self.core(rowids, order) + f" LIMIT {self.limit(core)}"
+        self.aliases += 1
+        alias = f"t{self.aliases}"
+        self.frames.append([(alias, [f'"{n}"' for n, _t in core.sources[0].relation.columns])])
+        try:
+            items = [self.expr(item[1]) for item in core.items]
+        finally:
+            self.frames.pop()
+        table = core.sources[0].relation.name
+        return f'"{table}" AS {alias} ON {alias}.rowid IN ({picked})', items
+
+    def keyed(self, node):
+        text = self.expr(node)
+        return f"{text} COLLATE {COLLATION}" if _text(node.type) else text
+
+    def source(self, src):
+        """(SQL of a FROM item, its alias, its columns' names in SQL)."""
+        self.aliases += 1
+        alias = f"t{self.aliases}"
+        width = len(src.columns)
+        if src.relation is not None and src.relation.kind != "catalog":
+            return (f'"{src.relation.name}" AS {alias}', alias,
+                    [f'"{name}"' for name, _t in src.relation.columns])
+        if src.relation is not None:
+            rows = tables.catalog_rows(src.relation.schema, src.relation.name, self.session)
+            return self.values(rows, width, alias)
+        if isinstance(src.plan, evaluate.Values):
+            self.frames.append([])  # bound in a scope of no tables of its own
+            rows = ", ".join("(" + ", ".join(self.expr(e) for e in row) + ")"
+                             for row in src.plan.rows)
+            self.frames.pop()
+            return (f"(VALUES {rows}) AS {alias}", alias,
+                    [f"column{m + 1}" for m in range(width)])
+        if isinstance(src.plan, evaluate._TableVariable):
+            return self.values(self.variables[src.plan.name][1], width, alias)
+        return (f"({self.query(src.plan)}) AS {alias}", alias,
+                [f"c{m}" for m in range(width)])
+
+    def values(self, rows, width, alias):
+        names = [f"column{m + 1}" for m in range(width)]
+        if not rows:
+            blank = ", ".join(f"NULL AS {n}" for n in names)
+            return f"(SELECT {blank} LIMIT 0) AS {alias}", alias, names
+        text = ", ".join("(" + ", ".join(self.param(v) for v in row) + ")" for row in rows)
+        return f"(VALUES {text}) AS {alias}", alias, names
+
+    # -- expressions
+    def expr(self, node):
+        kind = node.kind
+        if kind == "ref":
+            alias, names = self.frames[-1 - node.a][node.b]
+            return f"{alias}.{names[node.c]}" if alias else f"({names[node.c]})"
+        if kind == "rowid":  # of a source of the current SELECT (UPDATE ... FROM)
+            return f"{self.frames[-1][node.b][0]}.rowid"
+        if _constant(node):
+            return self.param(self.value(node))
+        if kind == "cmp":
+            return self.compare(node.a, node.b, node.c) or self.bridge(node, [node.a, node.b])
+        if kind in ("and", "or"):
+            return f"({self.expr(node.a)} {kind.upper()} {self.expr(node.b)})"
+        if kind == "not":
+            return f"(NOT {self.expr(node.a)})"
+        if kind == "isnull":
+            return f"({self.expr(node.a)} IS {'NOT ' if node.b else ''}NULL)"
+        if kind == "exists":
+            return f"EXISTS ({self.query(node.a)})"
+        if kind == "subquery":
+            return self.scalar(node.a)
+        if kind == "in":
+            return self.member(node)
+        if kind == "between":
+            low, high = node.b
+            if self.comparable(node.a, low) and self.comparable(node.a, high):
+                left = self.keyed(node.a)
+                return (f"({left} {'NOT ' if node.c else ''}BETWEEN {self.expr(low)} "
+                        f"AND {self.expr(high)})")
+            return self.bridge(node, [node.a, low, high])
+        if kind == "op":
+            return self.arithmetic(node)
+        if kind in ("neg", "bitnot") and _family(node.type) == "number":
+            return f"({'-' if kind == 'neg' else '~'}{self.expr(node.a)})"
+        if kind == "case":
+            return self.case(node)
+        if kind == "agg":
+            return self.aggregate(node)
+        if kind == "window":
+            return self.window(node)
+        if kind == "call" and node.a in ("isnull", "coalesce") \
+                and all(_family(a.type) == _family(node.type) for a in node.b):
+            return f"COALESCE({', '.join(self.expr(a) for a in node.b)})"
+        if kind == "call" and node.a == "ident_current":
+            return self.ident_current(node.b[0])
+        if kind == "call":
+            return self.bridge(node, list(node.b))
+        if kind == "like":
+            escape = node.c[1]
+            return self.bridge(node, [node.a, node.b] + ([escape] if escape else []))
+        if kind in ("neg", "bitnot"):
+            return self.bridge(node, [node.a])
+        if kind == "cast":
+            return self.bridge(node, [node.a] + ([node.b] if node.b is not None else []))
+        if kind == "convert":  # a value written into a column (node.name: table, column)
+            return self.bridge(node, [node.a])
+        raise SqlError(50000, f"cannot run {kind}")
+
+    def ident_current(self, name):
+        """IDENT_CURRENT('dbo.t'): the last identity value of a MES table (SQLite's sequence)."""
+        value = self.value(name) if _constant(name) else None
+        parts = tuple(p.strip("[]\"") for p in str(value).split(".")) if value else ()
+        rel = tables.relation(parts, self.session.database) if parts else None
+        if rel is None or rel.kind != "mes" or \
+                not any(c.identity for c in tables.MES_TABLES[rel.name]):
+            return "NULL"
+        return f"(SELECT seq FROM sqlite_sequence WHERE name = {self.param(rel.name)})"
+
+    def comparable(self, a, b):
+        fa, fb = _family(a.type), _family(b.type)
+        return fa == fb and fa in ("number", "text", "moment", "binary", "date", "time")
+
+    def compare(self, a, b, mark):
+        """SQL of a comparison SQLite makes as SQL Server does; None if it cannot."""
+        if not self.comparable(a, b):
+            converted = self.convert_constant(a, b)
+            if converted is not None:
+                a, b = converted
+            else:
+                converted = self.convert_constant(b, a)
+                if converted is None:
+                    return None
+                b, a = converted
+            if not self.comparable(a, b):
+                return None
+        mark = _OPERATORS.get(mark, mark)
+        collate = f" COLLATE {COLLATION}" if _text(a.type) else ""
+        return f"({self.expr(a)} {mark} {self.expr(b)}{collate})"
+
+    def convert_constant(self, column, constant):
+        """(column, constant converted to the column's type) when the column's type is the
+        higher one, as SQL Server converts it; None when that is not so."""
+        if not _constant(constant) or _constant(column) or _family(column.type) == "decimal":
+            return None
+        if evaluate.higher(column.type, constant.type) is not column.type:
+            if not (_family(constant.type) in ("decimal", "numeric") and
+                    _family(column.type) == "number"):
+                return None
+        value = self.value(constant)
+        if value is not None:
+            if _family(column.type) == "number" and isinstance(value, Decimal):
+                value = float(value)
+            else:
+                value = evaluate.coerce(value, column.type, self.session.codepage)
+        return column, Node("lit", column.type, value)
+
+    def member(self, node):
+        left, negated = node.a, " NOT" if node.c else ""
+        if isinstance(node.b, evaluate.Plan):
+            return f"({self.keyed(left)}{negated} IN ({self.query(node.b)}))"
+        items = [self.convert_constant(left, x) for x in node.b]
+        if all(x is not None or self.comparable(left, y) for x, y in zip(items, node.b)):
+            values = [x[1] if x is not None else y for x, y in zip(items, node.b)]
+            return f"({self.keyed(left)}{negated} IN ({', '.join(self.expr(v) for v in values)}))"
+        return self.bridge(node, [left] + list(node.b))
+
+    def scalar(self, plan):
+        """A scalar subquery: its one value, NULL without rows, 512 with more than one."""
+        core = plan.cores[0]
+        if len(plan.cores) == 1 and core.aggregate and not core.group and core.top is None \
+                and plan.offset is None:
+            return f"({self.query(plan)})"
+        return (f"(SELECT CASE WHEN COUNT(*) > 1 THEN tsql_raise({self.evaluation.id}, 512) "
+                f"ELSE MAX(c0) END FROM (SELECT c0 FROM ({self.query(plan)}) LIMIT 2))")
+
+    def arithmetic(self, node):
+        mark, a, b = node.c, node.a, node.b
+        family = _family(node.type)
+        if family == "text" and mark == "+" and _text(a.type) and _text(b.type):
+            return f"({self.expr(a)} || {self.expr(b)})"
+        if family == "number" and _family(a.type) == _family(b.type) == "number":
+            left, right = self.expr(a), self.expr(b)
+            if mark in "/%":
+                right = f"tsql_nonzero({self.evaluation.id}, {right})"
+                if node.type.name in sqltypes.FLOATS and mark == "/":
+                    left = f"CAST({left} AS REAL)"
+            if mark == "^":
+                return f"(({left} | {right}) - ({left} & {right}))"
+            return f"({left} {mark} {right})"
+        return self.bridge(node, [a, b])
+
+    def case(self, node):
+        out = ["CASE"]
+        for when, then in node.b:
+            test = when if node.a is None else Node("cmp", evaluate.BIT, node.a, when, "=")
+            out.append(f"WHEN {self.expr(test)} THEN {self.expr(then)}")
+        out.append(f"ELSE {self.expr(node.c)} END")
+        return " ".join(out)
+
+    def aggregate(self, node):
+        name, arg = node.c, node.a
+        if arg is None:
+            return "COUNT(*)"
+        if name == "string_agg":
+            separator, order = node.b
+            if not order:
+                return f"group_concat({self.expr(arg)}, {self.expr(separator)})"
+            keys = "".join(", " + self.expr(e) for e, _desc in order)
+            directions = "".join("D" if desc else "A" for _e, desc in order)
+            return (f"tsql_string_agg({self.expr(arg)}, {self.expr(separator)}, "
+                    f"'{directions}'{keys})")
+        distinct = "DISTINCT " if node.b else ""
+        inner = distinct + self.keyed(arg)
+        if name in ("count", "count_big"):
+            return f"COUNT({inner})"
+        if _family(arg.type) in ("decimal", "numeric", "money", "smallmoney"):
+            return f"tsql_dec_{name}({inner})"
+        if name == "avg" and arg.type.name in sqltypes.INT_RANGES:
+            return f"(SUM({inner}) / COUNT({inner}))"
+        return f"{name.upper()}({inner})"
+
+    def window(self, node):
+        function, (partition, order), frame = node.a, node.b, node.c
+        if function.kind == "agg":
+            text = self.aggregate(function)
+        else:
+            text = f"{function.a}({', '.join(self.expr(a) for a in function.b)})"
+        over = []
+        if partition:
+            over.append("PARTITION BY " + ", ".join(self.keyed(p) for p in partition))
+        if order:
+            over.append("ORDER BY " + ", ".join(self.keyed(e) + (" DESC" if desc else "")
+                                                for e, desc in order))
+        if frame:
+            over.append(frame)
+        return f"{text} OVER ({' '.join(over)})"
+
+    def bridge(self, node, operands):
+        """node evaluated in Python on its operands' values, computed by SQLite."""
+        types = [o.type for o in operands]
+        session, variables = self.session, self.variables
+
+        def run(*values):
+            values = [from_sqlite(v, t) for v, t in zip(values, types)]
+            if node.kind == "convert":
+                from .writes import store
+                return to_sqlite(store(values[0], node.name[1], node.name[0], session.codepage))
+            lits = [Node("lit", t, v) for v, t in zip(values, types)]
+            ctx = evaluate.Context(session, variables, {})
+            return to_sqlite(evaluate.value(_with_operands(node, lits), ctx))
+        number = self.evaluation.add(run)
+        args = "".join(", " + self.expr(o) for o in operands)
+        return f"tsql_eval({self.evaluation.id}, {number}{args})"
+
+
+def _with_operands(node, lits):
+    """A copy of node whose operands are the given constants (in bridge's order)."""
+    kind = node.kind
+    if kind in ("cmp", "op"):
+        return Node(kind, node.type, lits[0], lits[1], node.c)
+    if kind == "between":
+        return Node(kind, node.type, lits[0], (lits[1], lits[2]), node.c)
+    if kind == "in":
+        return Node(kind, node.type, lits[0], lits[1:], node.c)
+    if kind == "like":
+        return Node(kind, node.type, lits[0], lits[1], (node.c[0], lits[2] if node.c[1] else None))
+    if kind in ("neg", "bitnot"):
+        return Node(kind, node.type, lits[0])
+    if kind == "cast":
+        return Node(kind, node.type, lits[0], lits[1] if len(lits) > 1 else None)
+    if kind == "call":
+        return Node(kind, node.type, node.a, lits)
+    raise SqlError(50000, f"cannot run {kind}")
+
+
+def reads_tables(node):
+    """Whether a bound expression is SQLite's to compute: it reads a table (a subquery, EXISTS,
+    IN (SELECT ...)) or aggregates (SELECT COUNT(*) without FROM)."""
+    if isinstance(node, evaluate.Plan):
+        return True
+    if not isinstance(node, Node):
+        if isinstance(node, (list, tuple)):
+            return any(reads_tables(x) for x in node)
+        return False
+    if node.kind in ("exists", "subquery", "agg", "window") or node.kind == "call" and \
+            node.a == "ident_current":
+        return True
+    return any(reads_tables(part) for part in (node.a, node.b, node.c))
+
+
+def run(db, sql, params, evaluation):
+    """Run generated SQL: its rows as SQLite gives them."""
+    with evaluation:
+        try:
+            return db.execute(sql, params).fetchall()
+        except sqlite3.Error as exc:
+            if evaluation.error is not None:
+                raise evaluation.error from None
+            raise _error(exc) from None
+
+
+def select(session, variables, plan):
+    """A bound query as a function of an SQLite connection that returns its rows, converted
+    to the query's column types (SELECT @v = ... items included)."""
+    evaluation = functions.Evaluation()
+    generator = Generator(session, variables, evaluation)
+    sql, params = generator.query(plan), generator.params
+    types = [(item[1] if item[0] == "item" else item[2]).type for item in plan.cores[0].items]
+    codepage = session.codepage
+
+    def rows(db):
+        return [tuple(typed(from_sqlite(v, t), t, codepage) for v, t in zip(row, types))
+                for row in run(db, sql, params, evaluation)]
+    return rows
+
+
+def insert_select(session, variables, plan, table):
+    """INSERT INTO table SELECT ...: a function of an SQLite connection that copies the query's
+    rows into the table (of the query's columns) and returns their number."""
+    evaluation = functions.Evaluation()
+    generator = Generator(session, variables, evaluation)
+    sql = f'INSERT INTO "{table}" {generator.query(plan)}'
+    params = generator.params
+
+    def insert(db):
+        with evaluation:
+            try:
+                return db.execute(sql, params).rowcount
+            except sqlite3.Error as exc:
+                if evaluation.error is not None:
+                    raise evaluation.error from None
+                raise _error(exc) from None
+    return insert
+
+
+def scalar(session, variables, node):
+    """A bound expression that reads tables, as a function of an SQLite connection that
+    returns its value."""
+    evaluation = functions.Evaluation()
+    generator = Generator(session, variables, evaluation)
+    sql = "SELECT " + generator.expr(node)
+    params = generator.params
+
+    def value(db):
+        return from_sqlite(run(db, sql, params, evaluation)[0][0], node.type)
+    return value
+
+
+def typed(value, sqltype, codepage):
+    """A computed value as a value of its expression's type (what goes out on the wire)."""
+    if value is None or sqltype.name == "uniqueidentifier":
+        return value
+    if sqltype.name in sqltypes.TIMES:
+        if isinstance(value, (date, time)):
+            return value
+        if isinstance(value, str):
+            return from_sqlite(value, sqltype)
+        source = {"Decimal": "numeric", "bytes": "varbinary"}.get(type(value).__name__,
+                                                                   type(value).__name__)
+        raise SqlError(206, f"Operand type clash: {source} is incompatible with {sqltype.name}")
+    try:
+        if sqltype.name in ("decimal", "numeric") and isinstance(value, (int, Decimal)) and \
+                abs(value) >= Decimal(10) ** (sqltype.precision - sqltype.scale):
+            raise InvalidOperation
+        return sqltypes.convert(value, sqltype, codepage)
+    except (InvalidOperation, OverflowError):
+        raise SqlError(8115, "Arithmetic overflow error converting expression to data type "
+                             f"{sqltype.name}.") from None
+    except (TypeError, ValueError, AttributeError):
+        source = {"Varchar": "varchar", "str": "nvarchar", "bytes": "varbinary",
+                  "Decimal": "numeric"}.get(type(value).__name__, type(value).__name__)
+        raise SqlError(8114, f"Error converting data type {source} to {sqltype.name}.") \
+            from None
+
+
+def _error(exc):
+    text = str(exc)
+    if "integer overflow" in text:
+        return SqlError(8115, "Arithmetic overflow error converting expression to data type int.")
+    if "interrupted" in text or "locked" in text:  # the server's to answer (cancel, 1222)
+        return exc
+    return SqlError(50000, f"MES database error: {text}")

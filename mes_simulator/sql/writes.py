@@ -1,0 +1,194 @@
+"""INSERT, UPDATE and DELETE on a MES table as SQLite statements.
+
+The values written are converted to the columns' SQL Server types (texts too long for their
+column are refused as SQL Server refuses them); UPDATE's new values, WHERE and TOP are SQLite's
+work, and only the rows a statement writes come back to Python, for OUTPUT.
+"""
+
+import sqlite3
+from datetime import datetime, timezone
+
+from .. import evaluate, sqltypes, tables
+from ..evaluate import Node
+from ..sqltypes import SqlError
+from . import functions, sqlite
+
+_ALIAS = "target"
+
+
+def store(value, column, table, codepage):
+    """A value as the column keeps it; 2628 for a text or binary longer than the column."""
+    stored = sqltypes.convert(value, column.type, codepage)
+    size = column.type.size
+    if value is not None and column.type.name in sqltypes.CHARACTER | sqltypes.BINARY \
+            and size not in (None, sqltypes.MAX) and stored != value \
+            and _length(value, column.type, codepage) > size:
+        raise SqlError(2628, f"String or binary data would be truncated in table "
+                             f"'MES.dbo.{table}', column '{column.name}'. Truncated value: "
+                             f"'{stored}'.", state=1)
+    return stored
+
+
+def _length(value, sqltype, codepage):
+    if sqltype.name in sqltypes.BINARY or isinstance(value, bytes):
+        return len(value)
+    text = sqltypes.text_of(value)
+    if sqltype.name in sqltypes.UNICODE:
+        return len(text)
+    return len(text.encode(codepage, errors="replace"))
+
+
+def run(write, db, rows=None):
+    """(rows written, OUTPUT rows) of an engine.TableWrite, on the connection that writes;
+    rows: an INSERT's rows when they were read before (MERGE)."""
+    kind = write.st[0]
+    evaluation = functions.Evaluation()
+    generator = sqlite.Generator(write.engine, write.variables, evaluation)
+    with evaluation:
+        try:
+            if kind == "insert":
+                return _insert(write, db, generator, rows)
+            return _change(write, db, generator, kind)
+        except sqlite3.IntegrityError as exc:
+            raise tables.constraint_error(exc, write.rel.name, kind.upper()) from None
+        except sqlite3.Error as exc:
+            if evaluation.error is not None:
+                raise evaluation.error from None
+            raise sqlite._error(exc) from None
+
+
+def _copy(write, db, generator):
+    """INSERT ... SELECT as one SQLite statement: the query's rows converted to the columns'
+    types on their way into the table."""
+    table, targets = write.rel.name, write.targets
+    inner = generator.query(write.plan)
+    generator.frames.append([("copied", [f"c{m}" for m in range(len(targets))])])
+    values = [generator.expr(Node("convert", column.type, Node("ref", sqltype, 0, 0, m),
+                                  name=(table, column)))
+              for m, (column, (_n, sqltype)) in enumerate(zip(targets, write.plan.columns))]
+    names = [f'"{column.name}"' for column in targets]
+    if table == "results" and all(c.name != "tested_at" for c in targets):
+        names.append('"tested_at"')
+        values.append(generator.param(datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S")))
+    every = ", ".join(f'"{c.name}"' for c in write.columns)
+    returning = f" RETURNING rowid, {every}" if write.output else ""
+    cursor = db.execute(f'INSERT INTO "{table}" ({", ".join(names)}) SELECT {", ".join(values)}'
+                        f" FROM ({inner}) AS copied WHERE 1{returning}", generator.params)
+    found = cursor.fetchall() if write.output else ()
+    if any(c.identity for c in write.columns) and (found or cursor.rowcount > 0):
+        write.identity = max(r[0] for r in found) if found else cursor.lastrowid
+    outputs = [_output(write, tuple(sqlite.from_sqlite(v, c.type) for v, c in
+                                    zip(r[1:], write.columns)), None) for r in found]
+    return (len(found) if write.output else cursor.rowcount), outputs
+
+
+def _insert(write, db, generator, rows=None):
+    codepage = write.engine.codepage
+    if rows is not None:
+        pass
+    elif write.values is None and not any(c.identity is True for c in write.columns
+                                          if write.rel.kind == "user"):
+        return _copy(write, db, generator)
+    elif write.values is None:
+        rows = sqlite.select(write.engine, write.variables, write.plan)(db)
+    else:
+        rows = []
+        for row in write.values:
+            given = [node for node in row if node is not None]
+            sql = "SELECT " + ", ".join(generator.expr(node) for node in given)
+            found = iter(db.execute(sql, generator.params).fetchone() if given else ())
+            generator.params = []
+            rows.append([sqlite.from_sqlite(next(found), node.type) if node is not None
+                         else _DEFAULT for node in row])
+    count, outputs = 0, []
+    for values in rows:
+        row = {column.name: store(value, column, write.rel.name, codepage)
+               for column, value in zip(write.targets, values) if value is not _DEFAULT}
+        identity, rowid = tables.insert(db, write.rel.name, row, write.columns)
+        if identity is not None:
+            write.identity = identity
+        count += 1
+        if write.output:
+            outputs.append(_output(write, _row(db, write, rowid), None))
+    return count, outputs
+
+
+_DEFAULT = object()  # DEFAULT in VALUES: the column is left to its default
+
+
+def _row(db, write, rowid):
+    names = ", ".join(f'"{c.name}"' for c in write.columns)
+    found = db.execute(f'SELECT {names} FROM "{write.rel.name}" WHERE rowid = ?',
+                       (rowid,)).fetchone()
+    return tuple(sqlite.from_sqlite(v, c.type) for v, c in zip(found, write.columns))
+
+
+def _joined(write, generator, sets):
+    """UPDATE/DELETE ... FROM: a SELECT of the target's rowid (c0) and the new values (c1...)
+    over the FROM clause's rows."""
+    sources, joins, target = write.joined
+    core = evaluate.Core(sources, joins, write.engine)
+    items = [Node("rowid", sqltypes.INT, 0, target)] + [node for _c, node in sets]
+    core.items = [("item", node, "") for node in items]
+    core.where, core.group, core.having = write.where, [], None
+    core.distinct, core.top, core.percent, core.ties = False, None, False, False
+    core.aggregate = False
+    sql = generator.core(core, ())
+    if write.top is not None:
+        sql += f" LIMIT {max(int(generator.value(write.top) or 0), 0)}"
+    return sql
+
+
+def _change(write, db, generator, kind):
+    table = write.rel.name
+    names = [f'"{c.name}"' for c in write.columns]
+    sets = [(column, Node("convert", column.type, node if node is not None
+                          else Node("lit", column.type, None), name=(table, column)))
+            for column, node in getattr(write, "sets", ())]
+    joined = _joined(write, generator, sets) if write.joined else None
+    generator.frames.append([(_ALIAS, names)])
+    where = generator.expr(write.where) if write.where is not None and not joined else "1"
+    if joined is not None:
+        where = f"{_ALIAS}.rowid IN (SELECT c0 FROM ({joined}))"
+    elif write.top is not None:
+        top = max(int(generator.value(write.top) or 0), 0)
+        where = (f"{_ALIAS}.rowid IN (SELECT rowid FROM \"{table}\" AS {_ALIAS} WHERE {where} "
+                 f"LIMIT {top})")
+    before = {}
+    if kind == "update" and write.output:  # OUTPUT deleted.*: the rows as they were
+        found = db.execute(f'SELECT rowid, {", ".join(names)} FROM "{table}" AS {_ALIAS} '
+                           f"WHERE {where}", generator.used(where)).fetchall()
+        before = {r[0]: tuple(sqlite.from_sqlite(v, c.type) for v, c in zip(r[1:], write.columns))
+                  for r in found}
+        where = f"{_ALIAS}.rowid IN ({', '.join(str(r) for r in before) or 'NULL'})"
+    returning = f" RETURNING rowid, {', '.join(names)}" if write.output else ""
+    if kind == "delete":
+        sql = f'DELETE FROM "{table}" AS {_ALIAS} WHERE {where}{returning}'
+    elif joined is not None:
+        values = ", ".join(f'"{column.name}" = joined.c{n}' for n, (column, _v)
+                           in enumerate(sets, 1))
+        sql = (f'UPDATE "{table}" AS {_ALIAS} SET {values} FROM ({joined}) AS joined '
+               f"WHERE {_ALIAS}.rowid = joined.c0{returning}")
+    else:
+        values = ", ".join(f'"{column.name}" = {generator.expr(node)}' for column, node in sets)
+        sql = f'UPDATE "{table}" AS {_ALIAS} SET {values} WHERE {where}{returning}'
+    cursor = db.execute(sql, generator.used(sql))
+    if not write.output:
+        return cursor.rowcount, []
+    rows = cursor.fetchall()
+    outputs = []
+    for r in rows:
+        after = tuple(sqlite.from_sqlite(v, c.type) for v, c in zip(r[1:], write.columns))
+        if kind == "delete":
+            outputs.append(_output(write, None, after))
+        else:
+            outputs.append(_output(write, after, before.get(r[0])))
+    return len(rows), outputs
+
+
+def _output(write, inserted, deleted):
+    pseudo = {"insert": [inserted], "update": [inserted, deleted],
+              "delete": [deleted]}[write.st[0]]
+    ctx = evaluate.Context(write.engine, write.variables, {})
+    ctx.rows.append(pseudo)
+    return tuple(evaluate.value(node, ctx) for node in write.output)
