@@ -9,7 +9,7 @@ import sys
 import time
 import traceback
 
-from . import login, server as servers
+from . import login, server as servers, site as site_settings
 from .server import Config, Server
 
 
@@ -42,7 +42,21 @@ def parse_args(argv):
                    help="client: TLS when the client requires it; login: also encrypt the login of "
                         "a client that merely offers TLS, as SQL Server does; off: no TLS (client)")
     p.add_argument("--log", help="append the log here instead of standard error")
-    return p.parse_args(argv)
+    site = p.add_argument_group("a MES set up otherwise (to try the MES check against)")
+    site.add_argument("--deny-execute", action="store_true",
+                      help="the login may not run the two MES procedures (229)")
+    site.add_argument("--login-delay", type=float, default=0, metavar="S",
+                      help="seconds every login waits before it is answered (0)")
+    site.add_argument("--parameter", action="append", default=[], metavar="PROC:N=DECL",
+                      help="parameter N of a MES procedure declared otherwise, e.g. "
+                           "uspSaveResult:3=@Employee nvarchar(50) (repeatable)")
+    args = p.parse_args(argv)
+    for spec in args.parameter:
+        try:
+            site_settings.change_parameter(spec)
+        except ValueError as exc:
+            p.error(f"--parameter: {exc}")
+    return args
 
 
 SWITCH_INTERVAL = 0.0005
@@ -147,7 +161,8 @@ def main(argv=None):
                     login_timeout=args.login_timeout, idle_timeout=args.idle_timeout,
                     read_timeout=args.read_timeout, max_batch_size=max(512, args.max_batch_size),
                     lock_timeout=args.lock_timeout,
-                    statement_timeout=args.statement_timeout, tls=args.tls)
+                    statement_timeout=args.statement_timeout, tls=args.tls,
+                    deny_execute=args.deny_execute, login_delay=max(0.0, args.login_delay))
     try:
         asyncio.run(serve(config))
     except KeyboardInterrupt:  # interrupted before the signal handlers were in place

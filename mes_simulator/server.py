@@ -47,6 +47,8 @@ class Config:
     max_batch_size: int = 65536     # bytes of one request (SQL batch, RPC)
     lock_timeout: float = 2.0       # seconds a statement waits for a lock held by another writer
     statement_timeout: float = 60.0  # seconds a request's work on the tables may take
+    deny_execute: bool = False      # the login may not run the MES procedures
+    login_delay: float = 0.0        # seconds every login waits before it is answered
     tls: str = "client"             # "client": TLS when the client requires it; "login": also
                                     # login-only TLS when it merely offers it; "off": never
 
@@ -494,6 +496,8 @@ class Connection:
             if not await self._pause(scenario["delay"]):
                 return False
             return await self._refuse(scenario["text"], scenario["code"] or 18456, "scenario")
+        if self.config.login_delay:
+            await asyncio.sleep(self.config.login_delay)
         packet_size = logins.negotiated_packet_size(login)
         await self._send(logins.login_accepted(self.config.database, self.server.collation,
                                                packet_size, self.version))
@@ -631,6 +635,12 @@ class Connection:
     async def procedure(self, proc, args, transaction):
         """Run a MES procedure for any request: (code, feedback).  Scenarios apply here."""
         self.log("batch=%s params=%r", proc.name, args)
+        if self.config.deny_execute:
+            err = batches.SqlError(229, f"The EXECUTE permission was denied on the object "
+                                        f"'{proc.name}', database '{self.config.database}', "
+                                        "schema 'dbo'.", severity=14, state=5)
+            err.procedure = proc.name
+            raise err
         drop = await self._drop_after_login()  # when the client sent no use batch
         if drop is not None:
             await self._pause(drop["delay"])

@@ -72,8 +72,10 @@ def run(args, driver=None, module=None):
 
 def _write(text):
     """Print text on any console: what its encoding cannot show is replaced, never an error."""
-    encoding = getattr(sys.stdout, "encoding", None) or "ascii"
-    sys.stdout.write(text.encode(encoding, "replace").decode(encoding) + "\n")
+    encoding = getattr(sys.stdout, "encoding", None)
+    if encoding:  # a console or file; a StringIO has none and takes any text
+        text = text.encode(encoding, "replace").decode(encoding)
+    sys.stdout.write(text + "\n")
 
 
 def main(argv=None):
