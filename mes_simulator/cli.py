@@ -9,7 +9,7 @@ import sys
 import time
 import traceback
 
-from . import login, server as servers, site as site_settings
+from . import login, recorder, server as servers, site as site_settings
 from .server import Config, Server
 
 
@@ -50,7 +50,25 @@ def parse_args(argv):
     site.add_argument("--parameter", action="append", default=[], metavar="PROC:N=DECL",
                       help="parameter N of a MES procedure declared otherwise, e.g. "
                            "uspSaveResult:3=@Employee nvarchar(50) (repeatable)")
+    rec = p.add_argument_group(
+        "recording a real MES: the station's two procedures go to it, its answers are kept")
+    rec.add_argument("--upstream", metavar="HOST:PORT",
+                     help="the real MES; each exchange is kept in --db as a scenario")
+    rec.add_argument("--upstream-user", help="login there (default: --user)")
+    rec.add_argument("--upstream-database", help="database there (default: --database)")
+    rec.add_argument("--upstream-password",
+                     help="password there (default: the environment's MES_UPSTREAM_PASSWORD, "
+                          "which other users cannot read off the process list)")
     args = p.parse_args(argv)
+    if args.upstream is not None:
+        password = args.upstream_password
+        if password is None:
+            password = os.environ.get("MES_UPSTREAM_PASSWORD")
+        if password is None:
+            p.error("--upstream needs a password: MES_UPSTREAM_PASSWORD or --upstream-password")
+        args.upstream = recorder.Upstream(args.upstream, args.upstream_user or args.user, password,
+                                          args.upstream_database or args.database)
+        args.upstream_password = None
     for spec in args.parameter:
         try:
             site_settings.change_parameter(spec)
@@ -162,7 +180,8 @@ def main(argv=None):
                     read_timeout=args.read_timeout, max_batch_size=max(512, args.max_batch_size),
                     lock_timeout=args.lock_timeout,
                     statement_timeout=args.statement_timeout, tls=args.tls,
-                    deny_execute=args.deny_execute, login_delay=max(0.0, args.login_delay))
+                    deny_execute=args.deny_execute, login_delay=max(0.0, args.login_delay),
+                    upstream=args.upstream)
     try:
         asyncio.run(serve(config))
     except KeyboardInterrupt:  # interrupted before the signal handlers were in place

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from . import batch as batches
 from . import engine as engines
 from . import login as logins
-from . import mes, scenarios, seed, tds, transport
+from . import mes, recorder, scenarios, seed, tds, transport
 from .sql import interrupt
 
 log = logging.getLogger("mes_simulator")
@@ -49,6 +49,7 @@ class Config:
     statement_timeout: float = 60.0  # seconds a request's work on the tables may take
     deny_execute: bool = False      # the login may not run the MES procedures
     login_delay: float = 0.0        # seconds every login waits before it is answered
+    upstream: object = None         # recorder.Upstream: the real MES the procedures go to
     tls: str = "client"             # "client": TLS when the client requires it; "login": also
                                     # login-only TLS when it merely offers it; "off": never
 
@@ -442,8 +443,8 @@ class Connection:
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         return False
 
-    async def _scenario(self, actions, serial=None, proc=None):
-        row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc)
+    async def _scenario(self, actions, serial=None, proc=None, args=None):
+        row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc, args)
         if row is not None:
             self.log("scenario %d fires: %s", row["id"], row["action"])
         return row
@@ -567,10 +568,11 @@ class Connection:
                 await self._send(tds.done(tds.DONE_ATTN, version=self.version))
                 return True
             engine = self._engine()
-            self.drop_partial = self.answer_columns = None
+            self.drop_partial = self.answer_columns = self.batch_text = None
             try:
                 if kind == tds.SQL_BATCH:
                     text = batches.decode_batch(payload, self.version)
+                    self.batch_text = text  # what a recorder forwards as it came
                     served = await self._use_batch(text)
                     if served is not None:
                         return served
@@ -635,6 +637,8 @@ class Connection:
     async def procedure(self, proc, args, transaction):
         """Run a MES procedure for any request: (code, feedback).  Scenarios apply here."""
         self.log("batch=%s params=%r", proc.name, args)
+        if self.config.upstream is not None:
+            return await self._forward(proc, args)
         if self.config.deny_execute:
             err = batches.SqlError(229, f"The EXECUTE permission was denied on the object "
                                         f"'{proc.name}', database '{self.config.database}', "
@@ -646,7 +650,8 @@ class Connection:
             await self._pause(drop["delay"])
             self.log("dropped after login, without an answer")
             raise engines.Stop(keep_open=False)
-        scenario = await self._scenario(scenarios.AT_BATCH, args[0], proc.name)
+        scenario = await self._scenario(scenarios.AT_BATCH, args[0], proc.name,
+                                        recorder.arguments_key(args))
         action = scenario["action"] if scenario else None
         if scenario is not None and not await self._pause(scenario["delay"]):
             raise engines.Stop(keep_open=True)
@@ -669,6 +674,30 @@ class Connection:
             self.drop_partial = scenario["partial"]
         self.answer_columns = scenario["columns"]
         return scenario["code"], scenario["text"]
+
+    async def _forward(self, proc, args):
+        """Recording: the call goes to the real MES, the MES's answer to the client, and the
+        exchange into the scenarios table.  The station's batch goes as it came; a call made
+        otherwise (RPC, EXEC) as the station's batch would have made it."""
+        upstream, text = self.config.upstream, self.batch_text
+        if text is not None and not batches.is_station_batch(text):
+            text = None
+        try:
+            exchange = await self.loop.run_in_executor(None, upstream.call, proc.name, args, text)
+        except recorder.Unreachable as exc:
+            self.log("upstream %s unreachable, the client dropped: %s", upstream.address, exc)
+            raise engines.Stop(keep_open=False)
+        await self.server.database.run(recorder.record, self.server.db, proc.name, args,
+                                       exchange)
+        self.log("upstream %s: %s in %.3f s", proc.name, exchange.kind, exchange.seconds)
+        if exchange.kind == "drop":
+            raise engines.Stop(keep_open=False)
+        if exchange.kind == "error":
+            err = batches.SqlError(exchange.code, exchange.text or "", exchange.severity,
+                                   exchange.state)
+            err.procedure = proc.name
+            raise err
+        return exchange.code, exchange.text
 
     async def _mes_call(self, name, args, transaction):
         """A MES procedure's SQLite work, never on the event loop's time: reads at once beside
