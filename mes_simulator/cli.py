@@ -10,6 +10,7 @@ import time
 import traceback
 
 from . import server as servers
+from .mes import recorder, site as site_settings
 from .server import Config, Server
 from .sql.collations import COLLATIONS
 
@@ -43,7 +44,39 @@ def parse_args(argv):
                    help="client: TLS when the client requires it; login: also encrypt the login of "
                         "a client that merely offers TLS, as SQL Server does; off: no TLS (client)")
     p.add_argument("--log", help="append the log here instead of standard error")
-    return p.parse_args(argv)
+    site = p.add_argument_group("a MES set up otherwise (to try the MES check against)")
+    site.add_argument("--deny-execute", action="store_true",
+                      help="the login may not run the two MES procedures (229)")
+    site.add_argument("--login-delay", type=float, default=0, metavar="S",
+                      help="seconds every login waits before it is answered (0)")
+    site.add_argument("--parameter", action="append", default=[], metavar="PROC:N=DECL",
+                      help="parameter N of a MES procedure declared otherwise, e.g. "
+                           "uspSaveResult:3=@Employee nvarchar(50) (repeatable)")
+    rec = p.add_argument_group(
+        "recording a real MES: the station's two procedures go to it, its answers are kept")
+    rec.add_argument("--upstream", metavar="HOST:PORT",
+                     help="the real MES; each exchange is kept in --db as a scenario")
+    rec.add_argument("--upstream-user", help="login there (default: --user)")
+    rec.add_argument("--upstream-database", help="database there (default: --database)")
+    rec.add_argument("--upstream-password",
+                     help="password there (default: the environment's MES_UPSTREAM_PASSWORD, "
+                          "which other users cannot read off the process list)")
+    args = p.parse_args(argv)
+    if args.upstream is not None:
+        password = args.upstream_password
+        if password is None:
+            password = os.environ.get("MES_UPSTREAM_PASSWORD")
+        if password is None:
+            p.error("--upstream needs a password: MES_UPSTREAM_PASSWORD or --upstream-password")
+        args.upstream = recorder.Upstream(args.upstream, args.upstream_user or args.user, password,
+                                          args.upstream_database or args.database)
+        args.upstream_password = None
+    for spec in args.parameter:
+        try:
+            site_settings.change_parameter(spec)
+        except ValueError as exc:
+            p.error(f"--parameter: {exc}")
+    return args
 
 
 SWITCH_INTERVAL = 0.0005
@@ -148,7 +181,9 @@ def main(argv=None):
                     login_timeout=args.login_timeout, idle_timeout=args.idle_timeout,
                     read_timeout=args.read_timeout, max_batch_size=max(512, args.max_batch_size),
                     lock_timeout=args.lock_timeout,
-                    statement_timeout=args.statement_timeout, tls=args.tls)
+                    statement_timeout=args.statement_timeout, tls=args.tls,
+                    deny_execute=args.deny_execute, login_delay=max(0.0, args.login_delay),
+                    upstream=args.upstream)
     try:
         asyncio.run(serve(config))
     except KeyboardInterrupt:  # interrupted before the signal handlers were in place

@@ -16,7 +16,7 @@ from . import engine as engines
 from . import threads
 from .errors import ProtocolError, SqlError
 from .mes import procedures as mes
-from .mes import scenarios, seed
+from .mes import recorder, scenarios, seed
 from .sql import batch as batches
 from .sql import interrupt
 from .wire import login as logins
@@ -52,6 +52,9 @@ class Config:
     max_batch_size: int = 65536     # bytes of one request (SQL batch, RPC)
     lock_timeout: float = 2.0       # seconds a statement waits for a lock held by another writer
     statement_timeout: float = 60.0  # seconds a request's work on the tables may take
+    deny_execute: bool = False      # the login may not run the MES procedures
+    login_delay: float = 0.0        # seconds every login waits before it is answered
+    upstream: object = None         # recorder.Upstream: the real MES the procedures go to
     tls: str = "client"             # "client": TLS when the client requires it; "login": also
                                     # login-only TLS when it merely offers it; "off": never
 
@@ -445,8 +448,8 @@ class Connection:
         await self._send(tds.done(tds.DONE_ATTN, version=self.version))
         return False
 
-    async def _scenario(self, actions, serial=None, proc=None):
-        row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc)
+    async def _scenario(self, actions, serial=None, proc=None, args=None):
+        row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc, args)
         if row is not None:
             self.log("scenario %d fires: %s", row["id"], row["action"])
         return row
@@ -499,6 +502,8 @@ class Connection:
             if not await self._pause(scenario["delay"]):
                 return False
             return await self._refuse(scenario["text"], scenario["code"] or 18456, "scenario")
+        if self.config.login_delay:
+            await asyncio.sleep(self.config.login_delay)
         packet_size = logins.negotiated_packet_size(login)
         await self._send(logins.login_accepted(self.config.database, self.server.collation,
                                                packet_size, self.version))
@@ -568,10 +573,11 @@ class Connection:
                 await self._send(tds.done(tds.DONE_ATTN, version=self.version))
                 return True
             engine = self._engine()
-            self.drop_partial = self.answer_columns = None
+            self.drop_partial = self.answer_columns = self.batch_text = None
             try:
                 if kind == tds.SQL_BATCH:
                     text = tds.decode_batch(payload, self.version)
+                    self.batch_text = text  # what a recorder forwards as it came
                     served = await self._use_batch(text)
                     if served is not None:
                         return served
@@ -636,12 +642,21 @@ class Connection:
     async def procedure(self, proc, args, transaction):
         """Run a MES procedure for any request: (code, feedback).  Scenarios apply here."""
         self.log("batch=%s params=%r", proc.name, args)
+        if self.config.upstream is not None:
+            return await self._forward(proc, args)
+        if self.config.deny_execute:
+            err = SqlError(229, f"The EXECUTE permission was denied on the object "
+                                        f"'{proc.name}', database '{self.config.database}', "
+                                        "schema 'dbo'.", severity=14, state=5)
+            err.procedure = proc.name
+            raise err
         drop = await self._drop_after_login()  # when the client sent no use batch
         if drop is not None:
             await self._pause(drop["delay"])
             self.log("dropped after login, without an answer")
             raise engines.Stop(keep_open=False)
-        scenario = await self._scenario(scenarios.AT_BATCH, args[0], proc.name)
+        scenario = await self._scenario(scenarios.AT_BATCH, args[0], proc.name,
+                                        recorder.arguments_key(args))
         action = scenario["action"] if scenario else None
         if scenario is not None and not await self._pause(scenario["delay"]):
             raise engines.Stop(keep_open=True)
@@ -664,6 +679,30 @@ class Connection:
             self.drop_partial = scenario["partial"]
         self.answer_columns = scenario["columns"]
         return scenario["code"], scenario["text"]
+
+    async def _forward(self, proc, args):
+        """Recording: the call goes to the real MES, the MES's answer to the client, and the
+        exchange into the scenarios table.  The station's batch goes as it came; a call made
+        otherwise (RPC, EXEC) as the station's batch would have made it."""
+        upstream, text = self.config.upstream, self.batch_text
+        if text is not None and not batches.is_station_batch(text):
+            text = None
+        try:
+            exchange = await self.loop.run_in_executor(None, upstream.call, proc.name, args, text)
+        except recorder.Unreachable as exc:
+            self.log("upstream %s unreachable, the client dropped: %s", upstream.address, exc)
+            raise engines.Stop(keep_open=False)
+        await self.server.database.run(recorder.record, self.server.db, proc.name, args,
+                                       exchange)
+        self.log("upstream %s: %s in %.3f s", proc.name, exchange.kind, exchange.seconds)
+        if exchange.kind == "drop":
+            raise engines.Stop(keep_open=False)
+        if exchange.kind == "error":
+            err = SqlError(exchange.code, exchange.text or "", exchange.severity,
+                                   exchange.state)
+            err.procedure = proc.name
+            raise err
+        return exchange.code, exchange.text
 
     async def _mes_call(self, name, args, transaction):
         """A MES procedure's SQLite work, never on the event loop's time: reads at once beside

@@ -27,13 +27,14 @@ _serials = itertools.count(1)
 
 class Simulator:
     def __init__(self, db=None, *, user="mes", password="mes", database="MES", args=(),
-                 python=sys.executable, start_timeout=20, root=ROOT):
+                 python=sys.executable, start_timeout=20, root=ROOT, env=None):
         """root: the folder holding the mes_simulator package to run (another copy of it, to
-        compare)."""
+        compare); env: variables added to the server's environment."""
         self.root = root
         self.user, self.password, self.database = user, password, database
         self.db, self.args, self.python = db, list(args), python
         self.start_timeout = start_timeout
+        self.env = dict(os.environ, **(env or {}))
         self.host = self.port = self.process = self._tmp = self._sql = None
 
     def __enter__(self):
@@ -51,7 +52,7 @@ class Simulator:
                    "--log", self.log, "--user", self.user, "--password", self.password,
                    "--database", self.database, *self.args]
         self.process = subprocess.Popen(command, cwd=self.root, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, text=True, env=self.env)
         line = self._first_line()
         if not line.startswith("listening on "):
             self.stop()

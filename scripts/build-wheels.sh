@@ -3,7 +3,9 @@
 # /usr/bin/python3 whatever python3 comes first on PATH:
 #   - m4r_tessavor: its source archive, then a wheel built from that archive;
 #   - m4r_wxtools: our station toolkit, a wheel of its own, for a machine
-#     that has no toolkit of the station's (never needed on a station).
+#     that has no toolkit of the station's (never needed on a station);
+#   - m4r_mescheck: the MES check, pure Python, for the station's Python 3.6
+#     (docs/mes-check.md).
 #
 #   bash scripts/build-wheels.sh [OUTDIR]      (default: dist/)
 #
@@ -39,15 +41,20 @@ step() {  # step WHAT COMMAND...: the command's output goes to the log
 step "m4r_tessavor (source archive, then the wheel from it)" \
     "$python" -m build --no-isolation --outdir "$out" .
 step "m4r_wxtools (wheel)" "$python" -m build --no-isolation --wheel --outdir "$out" python
+step "m4r_mescheck (wheel)" "$python" -m build --no-isolation --wheel --outdir "$out" mes_check
 
 module=$(built 'm4r_tessavor-*.whl')
 toolkit=$(built 'm4r_wxtools-*.whl')
+check=$(built 'm4r_mescheck-*.whl')
 echo
 echo "built:"
 echo "   $(built 'm4r_tessavor-*.tar.gz')"
 echo "   $module"
 echo "   $toolkit"
+echo "   $check"
 echo "install, offline (into a venv made with --system-site-packages, which sees Debian's wx and pymssql):"
 echo "   python -m pip install --no-index $module"
 echo "and only where the station's own m4r_wxtools is missing:"
 echo "   python -m pip install --no-index $toolkit"
+echo "the MES check, on the station or here (docs/mes-check.md):"
+echo "   python -m pip install --no-index $check"

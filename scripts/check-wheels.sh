@@ -2,7 +2,7 @@
 # The wheel lane of scripts/test.sh: builds both wheels with
 # scripts/build-wheels.sh into OUTDIR (emptied first) and checks
 #   - what each wheel holds at its top: the extension and its stub; the
-#     toolkit and its stub;
+#     toolkit and its stub; the MES check's package;
 #   - the module's wheel installed offline into a fresh venv: its exports,
 #     that it brings no toolkit (importing it then fails, naming
 #     m4r_wxtools), the stand-in suite against the installed module;
@@ -18,6 +18,7 @@ rm -rf "$dist"
 bash scripts/build-wheels.sh "$dist" >/dev/null
 module=$(ls "$dist"/m4r_tessavor-*.whl)
 toolkit=$(ls "$dist"/m4r_wxtools-*.whl)
+check=$(ls "$dist"/m4r_mescheck-*.whl)
 
 top_of() {  # the names at the top of a wheel, but its .dist-info
     "$python" -c 'import sys, zipfile
@@ -30,7 +31,10 @@ ext=$("$python" -c 'import sysconfig; print("m4r_tessavor" + sysconfig.get_confi
     { echo "$module holds at its top: $(top_of "$module")" >&2; exit 1; }
 [ "$(top_of "$toolkit")" = "m4r_wxtools.py m4r_wxtools.pyi" ] ||
     { echo "$toolkit holds at its top: $(top_of "$toolkit")" >&2; exit 1; }
-echo "wheels hold: $(top_of "$module"); $(top_of "$toolkit")"
+# The MES check's wheel brings its own package and nothing over the station's modules.
+[ "$(top_of "$check")" = "m4r_mescheck" ] ||
+    { echo "$check holds at its top: $(top_of "$check")" >&2; exit 1; }
+echo "wheels hold: $(top_of "$module"); $(top_of "$toolkit"); $(top_of "$check")"
 
 case "$dist" in /*) venv="$dist/venv" ;; *) venv="$PWD/$dist/venv" ;; esac
 "$python" -m venv --system-site-packages "$venv"
@@ -49,6 +53,9 @@ TESSAVOR_STANDINS=1 TESSAVOR_INSTALLED=1 "$venv/bin/python" -m pytest -q -p no:c
 assert m4r_wxtools.__file__.startswith(sys.prefix), m4r_wxtools.__file__
 print("imported with the toolkit wheel:", m4r_tessavor.__file__)')
 "$venv/bin/python" -m pip show m4r_tessavor m4r_wxtools | grep -E '^(Name|Version):'
+# The MES check installs beside them and answers its --help from the venv.
+"$venv/bin/python" -m pip install -q --no-index "$check"
+"$venv/bin/m4r-mescheck" --help >/dev/null
 
 # cmake --install puts in the extension and its stub and leaves a toolkit
 # already in the folder as it was.

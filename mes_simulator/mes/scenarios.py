@@ -20,7 +20,8 @@ CREATE TABLE IF NOT EXISTS scenarios (
     delay     REAL NOT NULL DEFAULT 0,    -- seconds to wait before acting
     partial   INTEGER NOT NULL DEFAULT 0, -- drop_mid_batch: bytes of the reply sent first
     once      INTEGER NOT NULL DEFAULT 1, -- 1: one-shot, 0: persistent
-    hits      INTEGER NOT NULL DEFAULT 0  -- how often it fired
+    hits      INTEGER NOT NULL DEFAULT 0, -- how often it fired
+    args      TEXT               -- the call's arguments after the serial, as JSON; NULL: any
 );
 """
 
@@ -30,14 +31,17 @@ AFTER_LOGIN = ("drop_after_login",)
 AT_BATCH = ("answer", "error", "delay", "drop_mid_batch")
 
 FIELDS = ("serial", "user_name", "proc", "action", "text", "code", "columns", "severity",
-          "state", "delay", "partial", "once")
+          "state", "delay", "partial", "once", "args")
 
 
 def create_table(conn):
     conn.executescript(SCHEMA)
+    # A file made before calls were told apart by their arguments gets the column.
+    if "args" not in {row[1] for row in conn.execute("PRAGMA table_info(scenarios)")}:
+        conn.execute("ALTER TABLE scenarios ADD COLUMN args TEXT")
 
 
-def take(conn, actions, user, serial=None, proc=None):
+def take(conn, actions, user, serial=None, proc=None, args=None):
     """Claim the first matching active scenario among these actions; None if there is none.
 
     At login there is no serial number or procedure yet: only rows without those filters match.
@@ -48,8 +52,9 @@ def take(conn, actions, user, serial=None, proc=None):
             f"SELECT * FROM scenarios WHERE action IN ({marks}) AND (once = 0 OR hits = 0)"
             " AND (user_name IS NULL OR user_name = ? COLLATE NOCASE)"
             " AND (serial IS NULL OR serial = ? COLLATE NOCASE)"
-            " AND (proc IS NULL OR proc = ? COLLATE NOCASE) ORDER BY id LIMIT 1",
-            (*actions, user, serial, proc)).fetchone()
+            " AND (proc IS NULL OR proc = ? COLLATE NOCASE)"
+            " AND (args IS NULL OR args = ?) ORDER BY id LIMIT 1",
+            (*actions, user, serial, proc, args)).fetchone()
         if row is None:
             return None
         claimed = conn.execute(

@@ -299,6 +299,11 @@ def _argument(written):
     return Parser(tokenize(written)).argument()
 
 
+def is_station_batch(text):
+    """Whether text is one of the station's two batches, as the station's module sends it."""
+    return _station_batch(text) is not None
+
+
 def _station_batch(text):
     for pattern, statements, at, count in _SHAPES:
         m = pattern.fullmatch(text)

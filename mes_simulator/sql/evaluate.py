@@ -446,12 +446,46 @@ FUNCTIONS = {
         "collation": s.collation_name, "status": "ONLINE", "updateability": "READ_WRITE",
         "useraccess": "MULTI_USER", "recovery": "FULL", "version": "904"}.get(
             text_value(p, s.codepage).casefold())),
-    "collationproperty": (2, 2, lambda ts: SqlType("nvarchar", 128),
-                          lambda s, c, p: 936 if text_value(p, s.codepage).casefold() ==
-                          "codepage" else None),
+    "collationproperty": (2, 2, lambda ts: INT, lambda s, c, p: _collation_property(
+        text_value(c, s.codepage), text_value(p, s.codepage))),
+    "has_perms_by_name": (3, 5, lambda ts: INT, lambda s, name, kind, permission, *_: _has_perms(
+        s, text_value(name, s.codepage), text_value(kind, s.codepage),
+        text_value(permission, s.codepage))),
     "columnproperty": (3, 3, lambda ts: INT, lambda s, *a: 0),
     "objectproperty": (2, 2, lambda ts: INT, lambda s, *a: 0),
 }
+# The code pages of the collations a server here may have, by the start of their names.
+_CODE_PAGES = (("chinese_prc", 936), ("chinese_taiwan", 950), ("japanese", 932),
+               ("korean", 949), ("cyrillic", 1251), ("sql_latin1_general_cp1", 1252),
+               ("latin1_general", 1252))
+
+
+def _collation_property(collation, prop):
+    """COLLATIONPROPERTY(collation, 'CodePage'): the collation's code page; NULL for an
+    unknown collation or another property."""
+    if collation is None or prop is None or prop.casefold() != "codepage":
+        return None
+    name = collation.casefold()
+    return next((page for start, page in _CODE_PAGES if name.startswith(start)), None)
+
+
+def _has_perms(session, name, kind, permission):
+    """HAS_PERMS_BY_NAME(object, 'OBJECT', permission): 1 or 0 for the objects of this
+    database (only the MES procedures' EXECUTE can be denied, with --deny-execute); NULL for
+    an object that does not exist or a class other than OBJECT and DATABASE."""
+    if kind is None or permission is None:
+        return None
+    kind = kind.casefold()
+    if kind == "database":
+        return 1
+    if kind != "object" or name is None or tables.object_id(name, session.database) is None:
+        return None
+    procedure = name.split(".")[-1].strip("[]").casefold()
+    if procedure in tables.PROCEDURES and permission.casefold() == "execute":
+        return 0 if session.conn.config.deny_execute else 1
+    return 1
+
+
 NULL_FRIENDLY = {"schema_name", "db_name", "user_name", "suser_sname", "suser_name", "db_id",
                  "schema_id", "concat", "isnull", "coalesce", "nullif", "iif", "choose"}
 # Functions whose type depends on their arguments' values or on all of them.

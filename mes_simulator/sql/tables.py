@@ -48,7 +48,7 @@ MES_TABLES = {
         _col("columns", _INT, default="((2))"), _col("severity", _INT, default="((16))"),
         _col("state", _INT, default="((1))"), _col("delay", _FLOAT, default="((0))"),
         _col("partial", _INT, default="((0))"), _col("once", _INT, default="((1))"),
-        _col("hits", _INT, default="((0))")),
+        _col("hits", _INT, default="((0))"), _col("args", _NV(4000), True)),
 }
 KEYS = {"units": "serial", "results": "id", "scenarios": "id"}
 CHECKS = {"units": "status", "scenarios": "action"}
