@@ -62,9 +62,6 @@ bool held_elsewhere(DWORD error) {
 
 }  // namespace
 
-Replacement::Replacement(PyObject* path, PyObject* folder, PyObject* base) noexcept
-    : path_(path), folder_(folder), base_(base) {}
-
 Replacement::~Replacement() {
     close(new_file_);
     close(existing_);
@@ -115,7 +112,7 @@ void Replacement::remove_leftovers() noexcept {
     PyErr_Clear();  // a name that cannot be made: nothing to clean up
 }
 
-SystemError Replacement::open_existing(FileFacts& facts) noexcept {
+SystemError Replacement::open_existing(bool& plain) noexcept {
     Wide path = wide(path_);
     if (!path) {
         return kRaised;
@@ -134,8 +131,8 @@ SystemError Replacement::open_existing(FileFacts& facts) noexcept {
         return GetLastError();
     }
     const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    facts.regular = (information.dwFileAttributes & not_plain) == 0 && GetFileType(file) == FILE_TYPE_DISK;
-    facts.one_name = information.nNumberOfLinks == 1;
+    plain = (information.dwFileAttributes & not_plain) == 0 && GetFileType(file) == FILE_TYPE_DISK &&
+            information.nNumberOfLinks == 1;
     return 0;
 }
 
@@ -259,13 +256,13 @@ bool Replacement::sync_folder() noexcept {
     return true;  // Windows has no folder sync; ReplaceFileW's metadata is journaled by NTFS
 }
 
-void Replacement::raise(SystemError error) const noexcept {
+bool Replacement::raise_if_full(SystemError error) const noexcept {
+    if (error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL && error != ERROR_DISK_QUOTA_EXCEEDED) {
+        return false;
+    }
     PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(error),
                                                  new_name_ ? new_name_.get() : path_);
-}
-
-bool Replacement::means_full(SystemError error) noexcept {
-    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL || error == ERROR_DISK_QUOTA_EXCEEDED;
+    return true;
 }
 
 Py_ssize_t folder_end(PyObject* path) noexcept {
