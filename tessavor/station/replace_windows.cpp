@@ -173,6 +173,7 @@ SystemError Replacement::create_new() noexcept {
             return 0;
         }
         CloseHandle(file);
+        DeleteFileW(name.get());
         new_name_ = Ref();
     }
     return ERROR_FILE_EXISTS;
