@@ -70,7 +70,7 @@ echo "$(basename "$pyd"): exports $exports; imports $imports"
 [[ $exports == PyInit_m4r_tessavor ]] || { echo "the entry point must be the only export" >&2; exit 1; }
 for dll in $imports; do
     case "${dll,,}" in
-        kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|python3*.dll) ;;
+        kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|bcrypt.dll|python3*.dll) ;;
         *) echo "the module needs a DLL that is neither a system one nor Python's: $dll" >&2; exit 1 ;;
     esac
 done

@@ -2,9 +2,8 @@
 never destroys the file."""
 
 import configparser
-import errno
-import io
 import os
+import pathlib
 import random
 import signal
 import stat
@@ -21,33 +20,16 @@ try:
 except ImportError:  # not on Windows
     resource = None
 
-# Forked children, permission bits, other users and resource limits.
 posix_only = pytest.mark.skipif(os.name != "posix", reason="needs fork, permission bits, users and resource limits")
 
-FRESH = ("[DEFAULT]\n"
-         "producttype = \n"
-         "mrno = \n"
-         "slot = \n"
-         "opname = \n"
-         "\n"
-         "[Sec]\n"
-         "producttype = {}\n"
-         "mrno = {}\n"
-         "opname = {}\n"
-         "slot = {}\n"
-         "\n")
-
-
-def encodable(text):
-    try:
-        text.encode(FILE_ENCODING)
-    except UnicodeEncodeError:
-        return False
-    return True
+DEFAULTS = "[DEFAULT]\nproducttype = \nmrno = \nslot = \nopname = \n\n"
+FRESH = DEFAULTS + "[Sec]\nproducttype = {}\nmrno = {}\nopname = {}\nslot = {}\n\n"
+OLD, NEW = FRESH.format("", "", "old", ""), FRESH.format("", "", "new", "")
 
 
 # A text the encoding of the station's files cannot hold.
-UNENCODABLE = next(text for text in ("€", "\udc80") if not encodable(text))
+UNENCODABLE = next(text for text in ("€", "\udc80")
+                   if text.encode(FILE_ENCODING, "replace").decode(FILE_ENCODING) != text)
 
 
 def write(path, text):
@@ -62,11 +44,7 @@ def read(path):
 
 def file_bytes(text):
     """The bytes the host's text mode writes for text (CRLF on Windows)."""
-    buffer = io.BytesIO()
-    wrapper = io.TextIOWrapper(buffer, encoding=FILE_ENCODING)
-    wrapper.write(text)
-    wrapper.flush()
-    return buffer.getvalue()
+    return text.replace("\n", os.linesep).encode(FILE_ENCODING)
 
 
 def error_rewriting(path):
@@ -82,14 +60,24 @@ def leftovers(folder):
     return sorted(name for name in os.listdir(folder) if name != "info.cfg")
 
 
+def values(info):
+    return info.ProductType, info.MRNo, info.OPName, info.Slot
+
+
+@pytest.fixture
+def old(tv, in_tmp):
+    """An object that saved info.cfg with the operator "old"."""
+    info = tv.MESInfo()
+    info.OPName = "old"
+    info.Save()
+    return info
+
+
 class TestReading:
     def test_without_a_file_the_values_are_empty_and_nothing_is_created(self, tv, in_tmp):
         info = tv.MESInfo()
-        assert (info.ProductType, info.MRNo, info.OPName, info.Slot) == ("", "", "", "")
+        assert values(info) == ("", "", "", "")
         assert os.listdir(in_tmp) == []
-
-    def test_private_parser_and_instance_attributes(self, tv, in_tmp):
-        info = tv.MESInfo()
         assert list(vars(info)) == ["_MESInfo__ini", "ProductType", "MRNo", "OPName", "Slot"]
         parser = vars(info)["_MESInfo__ini"]
         assert isinstance(parser, configparser.ConfigParser)
@@ -97,17 +85,15 @@ class TestReading:
         assert list(parser.defaults().items()) == [("producttype", ""), ("mrno", ""), ("slot", ""),
                                                    ("opname", "")]
 
-    def test_a_section_with_one_key(self, tv, in_tmp):
-        write("info.cfg", "[Sec]\nmrno = MR-42\n")
-        info = tv.MESInfo()
-        assert (info.ProductType, info.MRNo, info.OPName, info.Slot) == ("", "MR-42", "", "")
-
-    def test_keys_ignore_case_and_values_are_trimmed(self, tv, in_tmp):
-        write("info.cfg", "[Sec]\nMRNO =   MR 7  \nProductType:X1\nOPNAME\t=\t%s\t\n" % OPERATOR)
-        info = tv.MESInfo()
-        assert info.MRNo == "MR 7"
-        assert info.ProductType == "X1"
-        assert info.OPName == OPERATOR
+    @pytest.mark.parametrize("text, expected", [
+        ("[Sec]\nmrno = MR-42\n", ("", "MR-42", "", "")),
+        ("[Sec]\nMRNO =   MR 7  \nProductType:X1\nOPNAME\t=\t%s\t\n" % OPERATOR, ("X1", "MR 7", OPERATOR, "")),
+        ("[DEFAULT]\nslot = S9\n[Sec]\nmrno = M\n", ("", "M", "", "S9")),
+        ("[Sec]\nmrno = MR\nproducttype = %(mrno)s-1\nslot = 100%%\n", ("MR-1", "MR", "", "100%")),
+    ], ids=["one key", "case and blanks", "file defaults", "interpolation"])
+    def test_values_read(self, tv, in_tmp, text, expected):
+        write("info.cfg", text)
+        assert values(tv.MESInfo()) == expected
 
     def test_section_name_is_case_sensitive(self, tv, in_tmp):
         write("info.cfg", "[sec]\nopname = lower\n")
@@ -115,18 +101,8 @@ class TestReading:
         assert info.OPName == ""
         info.OPName = "upper"
         info.Save()
-        assert read("info.cfg") == ("[DEFAULT]\nproducttype = \nmrno = \nslot = \nopname = \n\n"
-                                    "[sec]\nopname = lower\n\n" + FRESH.split("\n\n", 1)[1].format("", "", "upper", ""))
-
-    def test_defaults_of_the_file_fill_missing_keys(self, tv, in_tmp):
-        write("info.cfg", "[DEFAULT]\nslot = S9\n[Sec]\nmrno = M\n")
-        info = tv.MESInfo()
-        assert (info.MRNo, info.Slot) == ("M", "S9")
-
-    def test_interpolation_when_reading(self, tv, in_tmp):
-        write("info.cfg", "[Sec]\nmrno = MR\nproducttype = %(mrno)s-1\nslot = 100%%\n")
-        info = tv.MESInfo()
-        assert (info.ProductType, info.Slot) == ("MR-1", "100%")
+        assert read("info.cfg") == DEFAULTS + "[sec]\nopname = lower\n\n" + FRESH.format("", "", "upper", "")[
+            len(DEFAULTS):]
 
     @pytest.mark.parametrize("text, error", [
         ("opname = no header\n", configparser.MissingSectionHeaderError),
@@ -139,9 +115,13 @@ class TestReading:
         with pytest.raises(error):
             tv.MESInfo()
 
-    def test_a_folder_named_like_the_file_is_not_read(self, tv, in_tmp):
+    def test_a_folder_named_like_the_file_is_not_read_and_fails_save(self, tv, in_tmp):
         os.mkdir("info.cfg")
-        assert tv.MESInfo().OPName == ""
+        info = tv.MESInfo()
+        assert info.OPName == ""
+        with pytest.raises(error_rewriting("info.cfg")):
+            info.Save()
+        assert leftovers(in_tmp) == []
 
     def test_names_are_looked_up_on_the_module_when_used(self, tv, in_tmp, monkeypatch):
         asked = []
@@ -162,43 +142,33 @@ class TestReading:
 
 
 class TestSaving:
-    def test_fresh_save_writes_the_layout_byte_for_byte(self, tv, in_tmp):
+    def test_fresh_save_writes_the_layout_byte_for_byte_every_time(self, tv, in_tmp):
         info = tv.MESInfo()
         info.ProductType, info.MRNo, info.OPName, info.Slot = "P-1", "MR#7", OPERATOR, "S2"
-        assert info.Save() is None
-        with open("info.cfg", "rb") as f:
-            assert f.read() == file_bytes(FRESH.format("P-1", "MR#7", OPERATOR, "S2"))
-        assert leftovers(in_tmp) == []
-
-    def test_saving_twice_writes_the_same(self, tv, in_tmp):
-        info = tv.MESInfo()
-        info.OPName = "op"
-        info.Save()
-        first = read("info.cfg")
-        info.Save()
-        assert read("info.cfg") == first
+        for _ in range(2):
+            assert info.Save() is None
+            with open("info.cfg", "rb") as f:
+                assert f.read() == file_bytes(FRESH.format("P-1", "MR#7", OPERATOR, "S2"))
+            assert leftovers(in_tmp) == []
 
     def test_values_survive_a_round_trip(self, tv, in_tmp):
         info = tv.MESInfo()
-        values = (OPERATOR + " A", "MR 1", " ".join(OTHER_OPERATOR), "#3")
-        info.ProductType, info.MRNo, info.OPName, info.Slot = values
+        info.ProductType, info.MRNo, info.OPName, info.Slot = saved = (
+            OPERATOR + " A", "MR 1", " ".join(OTHER_OPERATOR), "#3")
         info.Save()
-        again = tv.MESInfo()
-        assert (again.ProductType, again.MRNo, again.OPName, again.Slot) == values
+        assert values(tv.MESInfo()) == saved
 
     def test_other_sections_and_keys_survive_but_comments_do_not(self, tv, in_tmp):
         write("info.cfg", "# station 7\n[Other]\nkey = value\n[Sec]\nextra = kept\nopname = old\n; note\n")
         info = tv.MESInfo()
         info.OPName = "new"
         info.Save()
-        text = read("info.cfg")
-        assert "#" not in text and ";" not in text
+        assert "#" not in read("info.cfg") and ";" not in read("info.cfg")
         parser = configparser.ConfigParser()
         parser.read("info.cfg")
         assert parser.sections() == ["Other", "Sec"]
-        assert parser.get("Other", "key") == "value"
-        assert parser.get("Sec", "extra") == "kept"
-        assert parser.get("Sec", "opname") == "new"
+        assert [parser.get(*key) for key in [("Other", "key"), ("Sec", "extra"), ("Sec", "opname")]] == [
+            "value", "kept", "new"]
 
     @pytest.mark.parametrize("typed", ["50%", "a%%b", "%(mrno)s", "%", "100 % sure", "%%%"])
     def test_percent_signs_round_trip(self, tv, in_tmp, typed):
@@ -215,11 +185,12 @@ class TestSaving:
         assert tv.MESInfo().Slot == "a%b"
         assert "slot = a%%b\n" in read("info.cfg")
 
-    def test_the_file_name_on_one_instance_redirects_only_it(self, tv, in_tmp):
+    @pytest.mark.parametrize("kind", [str, pathlib.Path])
+    def test_the_file_name_on_one_instance_redirects_only_it(self, tv, in_tmp, kind):
         os.mkdir("sub")
         write(os.path.join("sub", "other.cfg"), "[Sec]\nopname = other\n")
         redirected = tv.MESInfo.__new__(tv.MESInfo)
-        redirected.ININame = os.path.join("sub", "other.cfg")
+        redirected.ININame = kind(os.path.join("sub", "other.cfg"))
         redirected.__init__()
         assert redirected.OPName == "other"
         redirected.OPName = "changed"
@@ -232,68 +203,41 @@ class TestSaving:
         assert os.path.exists("info.cfg")
         assert leftovers(os.path.join(in_tmp, "sub")) == ["other.cfg"]
 
-    def test_a_path_object_as_file_name(self, tv, in_tmp):
-        import pathlib
-        info = tv.MESInfo()
-        info.ININame = pathlib.Path(in_tmp) / "path.cfg"
-        info.OPName = "p"
-        info.Save()
-        assert "opname = p\n" in read("path.cfg")
-
     @pytest.mark.parametrize("value, error", [(42, TypeError), (UNENCODABLE, UnicodeEncodeError)])
-    def test_a_value_that_cannot_be_stored_leaves_the_old_file(self, tv, in_tmp, value, error):
-        info = tv.MESInfo()
-        info.OPName = "kept " + OPERATOR
-        info.Save()
-        before = read("info.cfg")
-        info.MRNo = "changed in memory"
-        info.OPName = value
+    def test_a_value_that_cannot_be_stored_leaves_the_old_file(self, tv, in_tmp, old, value, error):
+        old.MRNo = "changed in memory"
+        old.OPName = value
         with pytest.raises(error):
-            info.Save()
-        assert read("info.cfg") == before
-        assert vars(info)["_MESInfo__ini"].get("Sec", "mrno") == "changed in memory"
+            old.Save()
+        assert read("info.cfg") == OLD
+        assert vars(old)["_MESInfo__ini"].get("Sec", "mrno") == "changed in memory"
         assert leftovers(in_tmp) == []
 
-    def test_a_failing_sync_leaves_the_old_file(self, tv, in_tmp, monkeypatch):
-        info = tv.MESInfo()
-        info.OPName = "old"
-        info.Save()
-        before = read("info.cfg")
-        synced = []
-
-        def failing_fsync(fd):
-            synced.append(fd)
-            raise OSError(5, "Input/output error")
-
-        monkeypatch.setattr(tv, "_fsync", failing_fsync)
-        info.OPName = "new"
-        with pytest.raises(OSError, match="Input/output error"):
-            info.Save()
-        assert len(synced) == 1
-        assert read("info.cfg") == before
-        assert leftovers(in_tmp) == []
-
-    def test_the_file_data_is_synced_before_it_is_put_in_place(self, tv, in_tmp, monkeypatch):
-        info = tv.MESInfo()
-        info.OPName = "old"
-        info.Save()
+    @pytest.mark.parametrize("fails", [False, True])
+    def test_the_data_is_synced_before_it_is_put_in_place(self, tv, in_tmp, monkeypatch, old, fails):
+        """Synced while the old file is still in place; a failing sync leaves it there."""
         seen = []
 
         def fsync(fd):
             seen.append((os.fstat(fd).st_size, read("info.cfg")))
+            if fails:
+                raise OSError(5, "Input/output error")
             os.fsync(fd)
 
         monkeypatch.setattr(tv, "_fsync", fsync)
-        info.OPName = "x"
-        info.Save()
-        assert seen == [(len(file_bytes(FRESH.format("", "", "x", ""))), FRESH.format("", "", "old", ""))]
+        old.OPName = "x"
+        if fails:
+            with pytest.raises(OSError, match="Input/output error"):
+                old.Save()
+        else:
+            old.Save()
+        assert seen == [(len(file_bytes(FRESH.format("", "", "x", ""))), OLD)]
+        assert read("info.cfg") == (OLD if fails else FRESH.format("", "", "x", ""))
+        assert leftovers(in_tmp) == []
 
     @pytest.mark.skipif(os.name == "nt", reason="Windows has no folder sync")
     @pytest.mark.parametrize("raised", [OSError(22, "Invalid argument"), KeyboardInterrupt(), SystemExit(3)])
-    def test_only_errors_of_the_folder_sync_are_ignored(self, tv, in_tmp, monkeypatch, raised):
-        info = tv.MESInfo()
-        info.Save()
-        info.OPName = "synced"
+    def test_only_errors_of_the_folder_sync_are_ignored(self, tv, in_tmp, monkeypatch, old, raised):
         real_fsync = os.fsync
 
         def fsync(fd):
@@ -302,11 +246,12 @@ class TestSaving:
             real_fsync(fd)
 
         monkeypatch.setattr(os, "fsync", fsync)
+        old.OPName = "synced"
         if isinstance(raised, Exception):
-            assert info.Save() is None
+            assert old.Save() is None
         else:
             with pytest.raises(type(raised)):
-                info.Save()
+                old.Save()
         assert read("info.cfg") == FRESH.format("", "", "synced", "")
         assert leftovers(in_tmp) == []
 
@@ -327,49 +272,39 @@ class TestSaving:
 
     @pytest.mark.skipif(os.name == "nt", reason="POSIX folder attributes")
     @pytest.mark.parametrize("refusal", ["new file taken away", "folder takes no new file"])
-    def test_a_refused_replacement_rewrites_in_place(self, tv, in_tmp, monkeypatch, refusal):
+    def test_a_refused_replacement_rewrites_in_place(self, tv, in_tmp, monkeypatch, old, refusal):
         """The old file is still there, so it is rewritten in place."""
-        info = tv.MESInfo()
-        info.OPName = "old"
-        info.Save()
         inode = os.stat("info.cfg").st_ino
         if refusal == "new file taken away":
-            def fsync(fd):
-                for name in leftovers("."):
-                    os.remove(name)
-            monkeypatch.setattr(tv, "_fsync", fsync)
+            monkeypatch.setattr(tv, "_fsync", lambda fd: [os.remove(name) for name in leftovers(".")])
         elif os.geteuid() != 0 or subprocess.call(["chattr", "+i", "."], stderr=subprocess.DEVNULL) != 0:
             pytest.skip("needs root and a file system with immutable folders")
-        info.OPName = "new"
+        old.OPName = "new"
         try:
-            info.Save()
+            old.Save()
         finally:
             if refusal != "new file taken away":
                 subprocess.check_call(["chattr", "-i", "."])
-        assert read("info.cfg") == FRESH.format("", "", "new", "")
+        assert read("info.cfg") == NEW
         assert os.stat("info.cfg").st_ino == inode
         assert leftovers(in_tmp) == []
 
     @pytest.mark.skipif(os.name != "nt", reason="a file held open refuses to be replaced on Windows only")
     @pytest.mark.parametrize("held", [0.1, 3.0])
-    def test_a_file_held_open_elsewhere(self, tv, in_tmp, held):
+    def test_a_file_held_open_elsewhere(self, tv, in_tmp, old, held):
         """Replaced once it is closed, tried again for about a second; still
         held then, rewritten in place (the reader shares writing)."""
-        import threading
-        info = tv.MESInfo()
-        info.OPName = "old"
-        info.Save()
         inode = os.stat("info.cfg").st_ino
         reader = open("info.cfg")
         closer = threading.Timer(held, reader.close)
         closer.start()
-        info.OPName = "new"
+        old.OPName = "new"
         try:
-            info.Save()
+            old.Save()
         finally:
             closer.cancel()
             reader.close()
-        assert read("info.cfg") == FRESH.format("", "", "new", "")
+        assert read("info.cfg") == NEW
         assert (os.stat("info.cfg").st_ino == inode) == (held > 1.0)
         assert leftovers(in_tmp) == []
 
@@ -379,12 +314,6 @@ class TestSaving:
         os.chmod("info.cfg", 0o640)
         tv.MESInfo().Save()
         assert stat.S_IMODE(os.stat("info.cfg").st_mode) == 0o640
-
-    def test_a_folder_named_like_the_file_makes_save_fail(self, tv, in_tmp):
-        os.mkdir("info.cfg")
-        with pytest.raises(error_rewriting("info.cfg")):
-            tv.MESInfo().Save()
-        assert leftovers(in_tmp) == []
 
 
 def outcome_of(action):
@@ -415,12 +344,7 @@ def start_child(action):
     return outcome
 
 
-def in_child(action):
-    return start_child(action)()
-
-
-def as_root_only():
-    return pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root")
+as_root_only = pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root")
 
 
 def drop_privileges():
@@ -430,44 +354,31 @@ def drop_privileges():
         os.setuid(65534)
 
 
+def full_disk():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
+
+
+def read_only_file():
+    os.chmod("info.cfg", 0o444)
+    drop_privileges()
+
+
 @posix_only
-class TestPlacesThatRefuse:
-    @pytest.fixture
-    def saved(self, tv, in_tmp):
-        info = tv.MESInfo()
-        info.OPName = "old"
-        info.Save()
-        os.chmod(in_tmp, 0o777)
-        return read("info.cfg")
+@pytest.mark.parametrize("refusing, error", [(full_disk, "OSError"), (read_only_file, "PermissionError")],
+                         ids=["full disk", "read-only file"])
+def test_places_that_refuse_leave_the_old_file(tv, in_tmp, old, refusing, error):
+    os.chmod(in_tmp, 0o777)
 
-    def change_and_save(self, tv):
-        info = tv.MESInfo()
-        info.OPName = "new " * 100
-        info.Save()
+    def save():
+        refusing()
+        old.OPName = "new " * 100
+        old.Save()
 
-    def test_a_full_disk(self, tv, in_tmp, saved):
-        def full_disk():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
-            self.change_and_save(tv)
+    assert start_child(save)() == error
+    assert read("info.cfg") == OLD
+    assert leftovers(in_tmp) == []
 
-        assert in_child(full_disk) == "OSError"
-        assert read("info.cfg") == saved
-        assert leftovers(in_tmp) == []
-
-    def test_a_read_only_file_is_not_replaced(self, tv, in_tmp, saved):
-        os.chmod("info.cfg", 0o444)
-
-        def read_only():
-            drop_privileges()
-            self.change_and_save(tv)
-
-        assert in_child(read_only) == "PermissionError"
-        assert read("info.cfg") == saved
-        assert leftovers(in_tmp) == []
-
-
-OLD = FRESH.format("", "", "old", "")
 
 
 def symbolic_link(tv, monkeypatch):
@@ -501,8 +412,7 @@ def owner_not_ours_to_give(tv, monkeypatch):
 
 
 def protected_links():
-    """Whether the kernel refuses to follow another user's link in a sticky
-    world-writable folder."""
+    """Whether the kernel refuses to follow others' links in sticky folders."""
     try:
         with open("/proc/sys/fs/protected_symlinks") as f:
             return f.read().strip() == "1"
@@ -511,8 +421,7 @@ def protected_links():
 
 
 def link_of_another_user_in_a_sticky_folder(tv, monkeypatch):
-    """Swapped for a link to a root-only file by another user: written only
-    where a plain program's open would write, never replaced."""
+    """Another user's link to a root-only file: written only as open() would."""
     os.mkdir("root-only", 0o700)
     secret = os.path.join(os.getcwd(), "root-only", "secret")
     write(secret, "[Root]\nkey = root only\n")
@@ -532,7 +441,6 @@ def bind_mounted(tv, monkeypatch):
 
 def mount_host_file():
     import ctypes
-    import subprocess
     if ctypes.CDLL(None, use_errno=True).unshare(0x00020000) != 0:   # a mount namespace of its own
         raise OSError(ctypes.get_errno(), "unshare")
     subprocess.check_call(["mount", "--make-rprivate", "/"])
@@ -547,7 +455,6 @@ def device_through_a_link(tv, monkeypatch):
 
 
 def acl_and_attribute(tv, monkeypatch):
-    import subprocess
     subprocess.check_call(["setfacl", "-m", "u:65534:rw", "info.cfg"])
     os.setxattr("info.cfg", "user.station", b"7")
 
@@ -586,8 +493,7 @@ def predictable_names_taken(tv, monkeypatch):
 
 
 def live_save_elsewhere(tv, monkeypatch):
-    """A save paused while writing, in another process: its new file is
-    held, so this save's clean-up leaves it alone."""
+    """Another process's save paused while writing: its new file stays."""
     paused, go = os.pipe(), os.pipe()
 
     def paused_save():
@@ -627,13 +533,12 @@ def killed_save_left_a_file(tv, monkeypatch):
         tv._fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)
         tv.MESInfo().Save()
 
-    in_child(killed_while_saving)
+    start_child(killed_while_saving)()
     (left,) = leftovers(".")
     return lambda: left not in os.listdir(".")
 
 
 def can_mount():
-    import subprocess
     try:
         return os.geteuid() == 0 and subprocess.call(["unshare", "-m", "true"], stderr=subprocess.DEVNULL) == 0
     except OSError:
@@ -652,13 +557,13 @@ def needs(condition, reason):
 @pytest.mark.parametrize("place, before_save, outcome, saved_in", [
     case(symbolic_link, saved_in=os.path.join("line", "shared.cfg")),
     case(hard_link, saved_in="other.cfg"),
-    case(read_only_folder, drop_privileges, marks=as_root_only()),
-    case(foreign_owner, marks=as_root_only()),
-    case(owner_not_ours_to_give, drop_privileges, marks=as_root_only()),
+    case(read_only_folder, drop_privileges, marks=as_root_only),
+    case(foreign_owner, marks=as_root_only),
+    case(owner_not_ours_to_give, drop_privileges, marks=as_root_only),
     case(link_of_another_user_in_a_sticky_folder, outcome="PermissionError" if protected_links() else "ok",
-         saved_in=None if protected_links() else "info.cfg", marks=as_root_only()),
+         saved_in=None if protected_links() else "info.cfg", marks=as_root_only),
     case(bind_mounted, mount_host_file, saved_in="host.cfg", marks=needs(can_mount, "needs a mount namespace")),
-    case(device_through_a_link, outcome="OSError", saved_in=None, marks=as_root_only()),   # fsync of a device: EINVAL
+    case(device_through_a_link, outcome="OSError", saved_in=None, marks=as_root_only),   # fsync of a device: EINVAL
     case(acl_and_attribute, marks=needs(lambda: hasattr(os, "setxattr") and os.path.exists("/usr/bin/setfacl"),
                                         "needs setfacl and extended attributes")),
     case(private_file, watch_new_files),
@@ -667,13 +572,10 @@ def needs(condition, reason):
     case(long_name, saved_in="s" * 250),
     case(killed_save_left_a_file),
 ])
-def test_save_keeps_what_the_file_had(tv, in_tmp, monkeypatch, place, before_save, outcome, saved_in):
+def test_save_keeps_what_the_file_had(tv, in_tmp, monkeypatch, old, place, before_save, outcome, saved_in):
     """Nothing of the old file is lost by a save: it is replaced in one step
     only where the new file can be made just like it, else rewritten in place
     through the name given, as a plain program would."""
-    info = tv.MESInfo()
-    info.OPName = "old"
-    info.Save()
     os.chmod(in_tmp, 0o777)
     kept = place(tv, monkeypatch)
     before = set(os.listdir(in_tmp))
@@ -681,16 +583,16 @@ def test_save_keeps_what_the_file_had(tv, in_tmp, monkeypatch, place, before_sav
     def save():
         if before_save:
             before_save()
-        info.OPName = "new"
-        info.Save()
+        old.OPName = "new"
+        old.Save()
 
     try:
-        assert (in_child if before_save else outcome_of)(save) == outcome
+        assert (start_child(save)() if before_save else outcome_of(save)) == outcome
     finally:
         os.chmod(in_tmp, 0o755)
     assert kept()
     if saved_in:
-        assert read(saved_in) == FRESH.format("", "", "new", "")
+        assert read(saved_in) == NEW
     assert set(os.listdir(in_tmp)) <= before | {"info.cfg"}
 
 
@@ -707,9 +609,8 @@ def test_killed_in_the_middle_of_saving_the_file_is_old_or_new(tv, in_tmp):
         versions[name] = read("info.cfg")
     complete = set(versions.values())
     rng = random.Random(7)
-    kills = 300
     seen = set()
-    for _ in range(kills):
+    for _ in range(300):
         pid = os.fork()
         if pid == 0:
             try:
@@ -735,8 +636,7 @@ def test_killed_in_the_middle_of_saving_the_file_is_old_or_new(tv, in_tmp):
 
 @pytest.fixture
 def protected_regular():
-    """fs.protected_regular=1 for the test: in a sticky world-writable folder
-    the kernel refuses to open another user's file with O_CREAT."""
+    """fs.protected_regular=1: no O_CREAT open of others' files in sticky folders."""
     setting = "/proc/sys/fs/protected_regular"
     try:
         with open(setting) as f:
@@ -766,19 +666,16 @@ def immutable_file(request):
 @pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="needs root")
 @pytest.mark.parametrize("refusing", [another_users_file_in_a_sticky_folder, immutable_file],
                          ids=lambda place: place.__name__.replace("_", " "))
-def test_the_kernels_refusals_are_the_saves(tv, in_tmp, request, refusing):
+def test_the_kernels_refusals_are_the_saves(tv, in_tmp, request, old, refusing):
     """Where the kernel refuses a plain program's open(name, "w"), even to
     root, Save fails with the same error and writes nothing."""
-    info = tv.MESInfo()
-    info.OPName = "old"
-    info.Save()
     refusing(request)
     before = os.stat("info.cfg")
     expected = error_rewriting("info.cfg")
     assert expected is not None
-    info.OPName = "new"
+    old.OPName = "new"
     with pytest.raises(expected):
-        info.Save()
+        old.Save()
     after = os.stat("info.cfg")
     assert (after.st_ino, after.st_uid, after.st_mtime_ns) == (before.st_ino, before.st_uid, before.st_mtime_ns)
     assert read("info.cfg") == OLD
@@ -786,8 +683,7 @@ def test_the_kernels_refusals_are_the_saves(tv, in_tmp, request, refusing):
 
 
 def count_saves(tv, saves):
-    """Saves `saves` times; returns how many were rewritten in place rather
-    than replaced, told by the file each save syncs (its new file or info.cfg)."""
+    """How many of `saves` saves rewrote in place, told by the file synced."""
     in_place = []
 
     def fsync(fd):

@@ -1,117 +1,89 @@
-// The system calls of a save that replaces info.cfg by a new file: one
-// implementation for POSIX systems (replace_posix.cpp), one for Windows
-// (replace_windows.cpp). The decision which way a save goes is taken in
-// settings_file.cpp; nothing here decides.
+// The system calls of a save that replaces info.cfg by a new file beside it,
+// "<name>.<twelve hexadecimal digits>.tmp": replace_posix.cpp and
+// replace_windows.cpp. settings_file.cpp decides which way a save goes.
 #pragma once
 
 #include "../capi/ref.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 namespace tessavor::station {
 
-// How the system answered a step: 0 when it was done, else its own error
-// number (errno; GetLastError() on Windows), or kRaised.
+// 0 when a step was done, else the system's error number (errno,
+// GetLastError()), or kRaised with an exception of the host set.
 using SystemError = unsigned long;
-// The step failed with an exception of the host raised.
 inline constexpr SystemError kRaised = ~0ul;
 
-// What the existing file is, read from the file opened (not its name).
-struct FileFacts {
-    bool regular = false;   // a plain file: no folder, device, pipe or link
-    bool one_name = false;  // no other name (hard link) shares its content
-};
-
-// One replacement of the file `path` (a text): the existing file and the new
-// file "<path>.<twelve hexadecimal digits>.tmp" beside it. Whatever is still
-// open at the end is closed, and a new file not put in place is removed,
-// without touching an exception already raised.
+// One replacement of the file `path` in `folder` under the name `base`
+// (borrowed texts). At the end whatever is open is closed and a new file not
+// put in place is removed, an exception already raised kept.
 class Replacement {
 public:
-    Replacement(PyObject* path, PyObject* folder, PyObject* base) noexcept;
+    Replacement(PyObject* path, PyObject* folder, PyObject* base) noexcept : path_(path), folder_(folder), base_(base) {}
     ~Replacement();
     Replacement(const Replacement&) = delete;
     Replacement& operator=(const Replacement&) = delete;
 
-    // Removes the new files of other saves of this base name in this folder
-    // that no living save holds (their writer died). Nothing for an empty
-    // base name. Files that cannot be told, opened or removed are left.
+    // Removes the new files of saves of this base name whose writer is gone;
+    // nothing for an empty base name.
     void remove_leftovers() noexcept;
-    // Opens the existing file for writing the way an in-place rewrite opens
-    // it (created when missing) but neither emptied nor followed when it is
-    // a link, and reads its facts from the open file.
-    SystemError open_existing(FileFacts& facts) noexcept;
-    // Creates the new file, private from its first moment, held so that no
-    // clean-up of another save takes it for a leftover, and given what the
-    // existing one has: owner, group and permission bits (on Windows its
-    // security descriptor).
+    // Opens the existing file for writing as the rewrite in place would
+    // (created when missing), neither emptied nor followed when a link;
+    // `plain`: a regular file with no second name.
+    SystemError open_existing(bool& plain) noexcept;
+    // Creates the new file, private, held live against other saves'
+    // clean-up, with the existing one's owner, group and mode (on Windows
+    // its security descriptor).
     SystemError create_new() noexcept;
-    // Whether the new file has the existing one's extended attributes (ACLs
-    // among them).
+    // Whether the new file has the existing one's extended attributes.
     SystemError same_attributes(bool& same) noexcept;
     // A descriptor of the new file for a file object to own and close; the
-    // new file stays held. Null with the error set.
+    // file stays held. Null with the error set.
     Ref new_descriptor() noexcept;
-    // Puts the new file in place of the existing one in one step. Refused,
-    // the existing file is under its own name still.
+    // Puts the new file in place in one step; refused, the old file keeps
+    // its name.
     SystemError put_in_place() noexcept;
-    // Makes the replacement durable: the folder synced where the system has
-    // that. Its errors are ignored; false only with an interrupt raised.
+    // Syncs the folder where the system can; false only with an interrupt
+    // or exit raised.
     [[nodiscard]] bool sync_folder() noexcept;
-    // Raises the OSError of `error` for the new file.
-    void raise(SystemError error) const noexcept;
-    // Whether `error` says the place is full: rewriting in place there
-    // would lose the old content.
-    static bool means_full(SystemError error) noexcept;
+    // Raises the OSError of `error` if it says the place is full.
+    bool raise_if_full(SystemError error) const noexcept;
 
 private:
-    PyObject* path_;         // borrowed texts
+    PyObject* path_;
     PyObject* folder_;
     PyObject* base_;
-    Ref new_name_;           // text, once made
-    Ref new_native_;         // POSIX: its bytes, as the system takes it
-    std::size_t live_from_ = 0;    // where its folder entry begins in them
-    std::intptr_t existing_ = -1;  // descriptor or handle
+    Ref new_name_;                 // text
+    Ref new_native_;               // POSIX: as bytes
+    std::intptr_t existing_ = -1;  // descriptors or handles
     std::intptr_t new_file_ = -1;
     bool placed_ = false;
-    void* security_ = nullptr;     // Windows: the existing file's security descriptor
+    void* security_ = nullptr;     // Windows: the existing file's
 };
 
-// The index just past the last folder separator of the text `path`, 0 when
-// it has none.
+// The index just past the last folder separator of `path`, 0 when none.
 Py_ssize_t folder_end(PyObject* path) noexcept;
-
-// Random bytes for a new file's name; false with the error set.
+// False with the error set.
 [[nodiscard]] bool random_bytes(unsigned char* bytes, std::size_t count) noexcept;
-
-// "<path>.<twelve random hexadecimal digits>.tmp", null with the error set.
+// "<path>.<twelve random hexadecimal digits>.tmp"; null with the error set.
 Ref new_file_name(PyObject* path) noexcept;
 
-// Random bytes in a new file's name, as twelve hexadecimal digits.
-inline constexpr int kRandomBytes = 6;
-
-// Whether the folder entry `entry` (`length` characters) is named like a new
-// file of a save of `base`: "<base>.<twelve hexadecimal digits>.tmp".
+// Whether a folder entry is named like a new file of a save of `base`.
 template <class Char>
 bool named_like_new_file(const Char* entry, std::size_t length, const Char* base, std::size_t base_length) {
-    constexpr std::size_t digits = 2 * kRandomBytes;
-    if (base_length == 0 || length != base_length + 1 + digits + 4 || entry[base_length] != '.') {
+    const std::size_t tail = base_length + 13;  // where ".tmp" begins
+    if (base_length == 0 || length != tail + 4 || !std::equal(base, base + base_length, entry) ||
+        entry[base_length] != '.') {
         return false;
     }
-    for (std::size_t i = 0; i < base_length; ++i) {
-        if (entry[i] != base[i]) {
+    for (std::size_t i = base_length + 1; i < tail; ++i) {
+        if ((entry[i] < '0' || entry[i] > '9') && (entry[i] < 'a' || entry[i] > 'f')) {
             return false;
         }
     }
-    for (std::size_t i = base_length + 1; i < base_length + 1 + digits; ++i) {
-        const Char c = entry[i];
-        if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) {
-            return false;
-        }
-    }
-    const Char* tail = entry + base_length + 1 + digits;
-    return tail[0] == '.' && tail[1] == 't' && tail[2] == 'm' && tail[3] == 'p';
+    return entry[tail] == '.' && entry[tail + 1] == 't' && entry[tail + 2] == 'm' && entry[tail + 3] == 'p';
 }
 
 }  // namespace tessavor::station

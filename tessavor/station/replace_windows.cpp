@@ -14,6 +14,11 @@
 #include "../capi/call.hpp"
 #include "texts.hpp"
 
+// Older MinGW-w64 headers lack it (Windows 8's "storage quota exceeded").
+#ifndef ERROR_DISK_QUOTA_EXCEEDED
+#define ERROR_DISK_QUOTA_EXCEEDED 1295L
+#endif
+
 namespace tessavor::station {
 namespace {
 
@@ -36,12 +41,17 @@ void close(std::intptr_t& held) {
     }
 }
 
-// The new file opened so that nobody else may delete, rename or write it,
-// while readers may look.
-HANDLE hold(const wchar_t* name, DWORD disposition, SECURITY_ATTRIBUTES* security) {
-    return CreateFileW(name, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, security, disposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+// A save's new file is marked live by an exclusive lock on one byte far past
+// its end, which nobody reads or writes; the lock goes with the last handle.
+// The file itself is shared for reading, writing and deleting, so that
+// ReplaceFileW can open it while this save still holds it.
+bool lock_marker(HANDLE file) {
+    OVERLAPPED where = {};
+    where.OffsetHigh = 0x7fffffff;
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where) != 0;
 }
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // A failure of ReplaceFileW that a scanner, an indexer or an editor holding
 // one of the files open makes, and that goes once they close it.
@@ -51,9 +61,6 @@ bool held_elsewhere(DWORD error) {
 }
 
 }  // namespace
-
-Replacement::Replacement(PyObject* path, PyObject* folder, PyObject* base) noexcept
-    : path_(path), folder_(folder), base_(base) {}
 
 Replacement::~Replacement() {
     close(new_file_);
@@ -74,22 +81,29 @@ Replacement::~Replacement() {
 }
 
 void Replacement::remove_leftovers() noexcept {
-    // A live new file is held open without sharing for delete: DeleteFileW
-    // refuses it.
+    // A new file whose marker can be locked has no living writer: it is
+    // deleted through the handle that checked it, so nothing else is.
     Ref pattern = PyUnicode_GET_LENGTH(base_) > 0 ? Ref::steal(PyUnicode_FromFormat("%U%U.*.tmp", folder_, base_)) : Ref();
     Wide found = pattern ? wide(pattern.get()) : Wide(nullptr, &PyMem_Free);
     Wide base = found ? wide(base_) : Wide(nullptr, &PyMem_Free);
-    Wide folder = base ? wide(folder_) : Wide(nullptr, &PyMem_Free);
     WIN32_FIND_DATAW entry;
-    HANDLE listing = folder ? FindFirstFileW(found.get(), &entry) : INVALID_HANDLE_VALUE;
+    HANDLE listing = base ? FindFirstFileW(found.get(), &entry) : INVALID_HANDLE_VALUE;
     for (BOOL more = listing != INVALID_HANDLE_VALUE; more; more = FindNextFileW(listing, &entry)) {
-        if (named_like_new_file(entry.cFileName, std::wcslen(entry.cFileName), base.get(), std::wcslen(base.get()))) {
-            Ref tail = Ref::steal(PyUnicode_FromWideChar(entry.cFileName, -1));
-            Ref name = tail ? Ref::steal(PyUnicode_Concat(folder_, tail.get())) : Ref();
-            Wide full = name ? wide(name.get()) : Wide(nullptr, &PyMem_Free);
-            if (full) {
-                DeleteFileW(full.get());
+        if (!named_like_new_file(entry.cFileName, std::wcslen(entry.cFileName), base.get(), std::wcslen(base.get()))) {
+            continue;
+        }
+        Ref tail = Ref::steal(PyUnicode_FromWideChar(entry.cFileName, -1));
+        Ref name = tail ? Ref::steal(PyUnicode_Concat(folder_, tail.get())) : Ref();
+        Wide full = name ? wide(name.get()) : Wide(nullptr, &PyMem_Free);
+        HANDLE file = full ? CreateFileW(full.get(), GENERIC_READ | DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                           : INVALID_HANDLE_VALUE;
+        if (file != INVALID_HANDLE_VALUE) {
+            FILE_DISPOSITION_INFO gone = {TRUE};
+            if (lock_marker(file)) {
+                SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone);
             }
+            CloseHandle(file);
         }
     }
     if (listing != INVALID_HANDLE_VALUE) {
@@ -98,7 +112,7 @@ void Replacement::remove_leftovers() noexcept {
     PyErr_Clear();  // a name that cannot be made: nothing to clean up
 }
 
-SystemError Replacement::open_existing(FileFacts& facts) noexcept {
+SystemError Replacement::open_existing(bool& plain) noexcept {
     Wide path = wide(path_);
     if (!path) {
         return kRaised;
@@ -117,8 +131,8 @@ SystemError Replacement::open_existing(FileFacts& facts) noexcept {
         return GetLastError();
     }
     const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    facts.regular = (information.dwFileAttributes & not_plain) == 0 && GetFileType(file) == FILE_TYPE_DISK;
-    facts.one_name = information.nNumberOfLinks == 1;
+    plain = (information.dwFileAttributes & not_plain) == 0 && GetFileType(file) == FILE_TYPE_DISK &&
+            information.nNumberOfLinks == 1;
     return 0;
 }
 
@@ -140,16 +154,27 @@ SystemError Replacement::create_new() noexcept {
         if (!name) {
             return kRaised;
         }
-        HANDLE file = hold(name.get(), CREATE_NEW, &security);
-        if (file != INVALID_HANDLE_VALUE) {
+        HANDLE file = CreateFileW(name.get(), GENERIC_WRITE | GENERIC_READ, kShareAll, &security, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            const DWORD refused = GetLastError();
+            new_name_ = Ref();
+            if (refused != ERROR_FILE_EXISTS) {
+                return refused;
+            }
+            continue;
+        }
+        // A clean-up that opened the file before the marker was locked has
+        // deleted it: another name then.
+        FILE_STANDARD_INFO standing;
+        if (lock_marker(file) && GetFileInformationByHandleEx(file, FileStandardInfo, &standing, sizeof standing) &&
+            !standing.DeletePending && standing.NumberOfLinks == 1) {
             new_file_ = value(file);
             return 0;
         }
-        const DWORD refused = GetLastError();
+        CloseHandle(file);
+        DeleteFileW(name.get());
         new_name_ = Ref();
-        if (refused != ERROR_FILE_EXISTS) {
-            return refused;
-        }
     }
     return ERROR_FILE_EXISTS;
 }
@@ -184,8 +209,10 @@ SystemError Replacement::put_in_place() noexcept {
     // ReplaceFileW keeps the old file's security descriptor, attributes and
     // creation time. With a backup name given, each failure it documents
     // leaves the old file under its own name, except 1177 (the old file is
-    // under the backup name, moved back here). A file held open elsewhere
-    // is tried again for about a second, the new file held meanwhile.
+    // under the backup name, moved back here). The new file stays held
+    // throughout. A file held open elsewhere is tried again for about a
+    // second; should the system refuse to share the new file with this
+    // save's own handle, the retries go without it.
     Ref backup_name = new_file_name(path_);
     Wide to = backup_name ? wide(path_) : Wide(nullptr, &PyMem_Free);
     Wide from = to ? wide(new_name_.get()) : Wide(nullptr, &PyMem_Free);
@@ -196,7 +223,6 @@ SystemError Replacement::put_in_place() noexcept {
     close(existing_);
     double waited = 0.0;
     for (double pause = kFirstPause;; pause = pause * 2 < kLongestPause ? pause * 2 : kLongestPause) {
-        close(new_file_);
         if (ReplaceFileW(to.get(), from.get(), backup.get(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
             placed_ = true;
             DeleteFileW(backup.get());
@@ -215,11 +241,9 @@ SystemError Replacement::put_in_place() noexcept {
         if (!held_elsewhere(error) || waited >= kReplaceWait) {
             return error;
         }
-        HANDLE file = hold(from.get(), OPEN_EXISTING, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            return GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) {
+            close(new_file_);
         }
-        new_file_ = value(file);
         Ref time = Ref::steal(PyImport_ImportModule("time"));
         Ref seconds = time ? Ref::steal(PyFloat_FromDouble(pause)) : Ref();
         if (!seconds || !call_method(time.get(), texts().sleep, seconds.get())) {
@@ -233,13 +257,13 @@ bool Replacement::sync_folder() noexcept {
     return true;  // Windows has no folder sync; ReplaceFileW's metadata is journaled by NTFS
 }
 
-void Replacement::raise(SystemError error) const noexcept {
+bool Replacement::raise_if_full(SystemError error) const noexcept {
+    if (error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL && error != ERROR_DISK_QUOTA_EXCEEDED) {
+        return false;
+    }
     PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(error),
                                                  new_name_ ? new_name_.get() : path_);
-}
-
-bool Replacement::means_full(SystemError error) noexcept {
-    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL || error == ERROR_DISK_QUOTA_EXCEEDED;
+    return true;
 }
 
 Py_ssize_t folder_end(PyObject* path) noexcept {

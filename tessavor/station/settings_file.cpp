@@ -1,5 +1,7 @@
 #include "settings_file.hpp"
 
+#include <cstdio>
+
 #include "../capi/context.hpp"
 #include "../state/module_state.hpp"
 #include "replace.hpp"
@@ -8,16 +10,9 @@
 namespace tessavor::station {
 namespace {
 
-// Where a save stands.
-enum class Outcome {
-    Replaceable,     // every check passed: the new file is made like the old one
-    Replaced,        // the new file is in place
-    RewriteInPlace,  // nothing changed; the file is to be rewritten through its name
-    Failed,          // an error is raised and the old file is as it was
-};
+enum class Outcome { Replaceable, Replaced, RewriteInPlace, Failed };
 
-// path = os.fsdecode(path): a text, or the TypeError that using anything
-// else as a path raises.
+// os.fsdecode(path), which must be a text.
 Ref text_path(PyObject* path) {
     if (PyUnicode_CheckExact(path)) {
         return Ref::borrow(path);
@@ -32,19 +27,11 @@ Ref text_path(PyObject* path) {
     return text;
 }
 
-// Where a refused step leaves the save. A full place fails it (rewriting
-// there would empty the old file and then fail too), and so does a raised
-// error; any other refusal leaves the old file as it was, to be rewritten in
-// place.
+// A refused step: a raised error or a full place fails the save (rewriting
+// there would empty the old file and fail too); any other refusal leaves
+// the old file as it was, to be rewritten in place.
 Outcome refused(const Replacement& replacement, SystemError error) {
-    if (error == kRaised) {
-        return Outcome::Failed;
-    }
-    if (Replacement::means_full(error)) {
-        replacement.raise(error);
-        return Outcome::Failed;
-    }
-    return Outcome::RewriteInPlace;
+    return error == kRaised || replacement.raise_if_full(error) ? Outcome::Failed : Outcome::RewriteInPlace;
 }
 
 // Whether the file may be replaced by a new one without losing anything of
@@ -60,67 +47,46 @@ Outcome refused(const Replacement& replacement, SystemError error) {
 //     permission bits (on Windows its security descriptor);
 //   - the new file then has its extended attributes (ACLs among them).
 Outcome can_replace(Replacement& replacement) {
-    FileFacts facts;
-    bool same = false;
+    bool plain = false, same = false;
     SystemError error = 0;
-    const bool replaceable = (error = replacement.open_existing(facts)) == 0 && facts.regular && facts.one_name &&
+    const bool replaceable = (error = replacement.open_existing(plain)) == 0 && plain &&
                              (error = replacement.create_new()) == 0 &&
                              (error = replacement.same_attributes(same)) == 0 && same;
     return replaceable ? Outcome::Replaceable : refused(replacement, error);
 }
 
-// parser.write(f); f.flush(); _fsync(f.fileno())
-bool write_and_sync(PyObject* parser, PyObject* f) {
+// with file as f: parser.write(f); f.flush(); _fsync(f.fileno())
+bool write_and_sync(Ref file, PyObject* parser) {
     const Texts& t = texts();
-    if (!call_method(parser, t.write, f) || !call_method(f, t.flush)) {
-        return false;
-    }
-    Ref fsync = global(t._fsync);
-    Ref descriptor = fsync ? call_method(f, t.fileno) : Ref();
-    return descriptor && call(fsync.get(), descriptor.get());
+    return file && with_block(file.get(), [&](PyObject* f) {
+        if (!call_method(parser, t.write, f) || !call_method(f, t.flush)) {
+            return false;
+        }
+        Ref fsync = global(t._fsync);
+        Ref descriptor = fsync ? call_method(f, t.fileno) : Ref();
+        return descriptor && call(fsync.get(), descriptor.get());
+    });
 }
 
-// The content written to the new file, synced and put in place.
 Outcome replace(Replacement& replacement, PyObject* parser) {
     Ref descriptor = replacement.new_descriptor();
-    Ref file = descriptor ? call(module_state().open, descriptor.get(), texts().write_mode) : Ref();
-    if (!file || !with_block(file.get(), [&](PyObject* f) { return write_and_sync(parser, f); })) {
+    if (!descriptor || !write_and_sync(call(module_state().open, descriptor.get(), texts().write_mode), parser)) {
         return Outcome::Failed;
     }
     const SystemError error = replacement.put_in_place();
     return error == 0 ? Outcome::Replaced : refused(replacement, error);
 }
 
-// with open(path, "w") as f: parser.write(f); f.flush(); _fsync(f.fileno())
-bool rewrite_in_place(PyObject* path, PyObject* parser) {
-    Ref file = call(module_state().open, path, texts().write_mode);
-    return file && with_block(file.get(), [&](PyObject* f) { return write_and_sync(parser, f); });
-}
-
-// The text ".<digits>.tmp" of `count` random bytes, made from ASCII.
-Ref random_tail() {
-    static const char digits[] = "0123456789abcdef";
-    unsigned char bytes[kRandomBytes];
-    if (!random_bytes(bytes, kRandomBytes)) {
-        return Ref();
-    }
-    char tail[2 * kRandomBytes + 5] = ".";
-    for (int i = 0; i < kRandomBytes; ++i) {
-        tail[1 + 2 * i] = digits[bytes[i] >> 4];
-        tail[2 + 2 * i] = digits[bytes[i] & 0xf];
-    }
-    const char suffix[] = ".tmp";
-    for (int i = 0; i < 4; ++i) {
-        tail[1 + 2 * kRandomBytes + i] = suffix[i];
-    }
-    return Ref::steal(PyUnicode_FromStringAndSize(tail, sizeof tail));
-}
-
 }  // namespace
 
 Ref new_file_name(PyObject* path) noexcept {
-    Ref tail = random_tail();
-    return tail ? Ref::steal(PyUnicode_Concat(path, tail.get())) : Ref();
+    unsigned char b[6];
+    if (!random_bytes(b, sizeof b)) {
+        return Ref();
+    }
+    char tail[18];
+    std::snprintf(tail, sizeof tail, ".%02x%02x%02x%02x%02x%02x.tmp", b[0], b[1], b[2], b[3], b[4], b[5]);
+    return Ref::steal(PyUnicode_FromFormat("%U%s", path, tail));
 }
 
 bool write_settings_file(PyObject* path_object, PyObject* parser) noexcept {
@@ -146,9 +112,10 @@ bool write_settings_file(PyObject* path_object, PyObject* parser) noexcept {
             return replacement.sync_folder();
         }
     }
-    // The one place where a save that could not replace rewrites in place;
-    // by now the new file is gone and the old one closed.
-    return outcome == Outcome::RewriteInPlace && rewrite_in_place(path.get(), parser);
+    // The one place where a save that could not replace rewrites in place,
+    // the new file gone and the old one closed by now.
+    return outcome == Outcome::RewriteInPlace &&
+           write_and_sync(call(module_state().open, path.get(), texts().write_mode), parser);
 }
 
 }  // namespace tessavor::station
