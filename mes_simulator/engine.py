@@ -900,13 +900,7 @@ class Engine:
                                    "database." if rel is not None else
                                    f"The specified schema name \"{parts[-2]}\" either does not "
                                    "exist or you do not have permission to use it.", state=6)
-                if kind == "drop_table":
-                    raise SqlError(3701, f"Cannot drop the table '{written}', because it does "
-                                         "not exist or you do not have permission.",
-                                   severity=11, state=5)
-                raise SqlError(4902 if kind == "alter_table" else 1088,
-                               f'Cannot find the object "{written}" because it does not exist '
-                               "or you do not have permissions.")
+                raise _not_found(kind, written)
             names.append((name, written))
             self.temporary = self.temporary or name.startswith("#")
 
@@ -916,13 +910,7 @@ class Engine:
                 if kind == "create_table":
                     ddl.create_table(db, name, written, st.columns, st.keys, value_of)
                 elif not exists and not (kind == "drop_table" and st.if_exists):
-                    if kind == "drop_table":
-                        raise SqlError(3701, f"Cannot drop the table '{written}', because it "
-                                             "does not exist or you do not have permission.",
-                                       severity=11, state=5)
-                    raise SqlError(4902 if kind == "alter_table" else 1088,
-                                   f'Cannot find the object "{written}" because it does not '
-                                   "exist or you do not have permissions.")
+                    raise _not_found(kind, written)
                 elif kind == "drop_table" and exists:
                     ddl.drop_table(db, name)
                 elif kind == "alter_table" and st.action == "add":
@@ -1509,6 +1497,17 @@ class Reply:
             self.done(tds.DONE_FINAL, token=tds.TOKEN_DONE if self.batch else tds.TOKEN_DONEPROC)
         self.parts[self.last_done][1] &= ~tds.DONE_MORE
         return b"".join(bytes(p) for p in self.parts)
+
+
+def _not_found(kind, written):
+    """SQL Server's error for a table a DDL statement names that is not there (or not the
+    login's to change)."""
+    if kind == "drop_table":
+        return SqlError(3701, f"Cannot drop the table '{written}', because it does not exist or "
+                              "you do not have permission.", severity=11, state=5)
+    return SqlError(4902 if kind == "alter_table" else 1088,
+                    f'Cannot find the object "{written}" because it does not exist or you do '
+                    "not have permissions.")
 
 
 def _wire_type(sqltype, version):

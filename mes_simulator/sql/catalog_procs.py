@@ -144,18 +144,6 @@ def _type_name(t):
     return "sysname" if t == _SYSNAME else t.name
 
 
-def _length(t):
-    if t.name in ("nvarchar", "nchar"):
-        return -1 if t.size == sqltypes.MAX else 2 * t.size
-    if t.name in sqltypes.SIZED:
-        return -1 if t.size == sqltypes.MAX else t.size
-    if t.name in ("decimal", "numeric"):
-        return sqltypes._decimal_size(t.precision)
-    if t.name == "datetime2":
-        return 6 if t.scale <= 2 else 7 if t.scale <= 4 else 8
-    return tables.SYSTEM_TYPES[t.name][1]
-
-
 def _precision(t):
     """sp_help's Prec and Scale (char(5), blank for the types without them)."""
     if t.name in sqltypes.CHARACTER or t.name in sqltypes.BINARY:
@@ -221,7 +209,7 @@ def sp_help(ask, session):
             t = param.type
             precision = t.precision if t.name in ("decimal", "numeric") else \
                 tables.SYSTEM_TYPES[t.name][2] if t.name not in sqltypes.CHARACTER else t.size
-            params.append((param.name, _type_name(t), _length(t), precision,
+            params.append((param.name, _type_name(t), tables.max_length(t), precision,
                            t.scale if t.name in ("decimal", "numeric") else None, n,
                            session.collation_name if t.name in sqltypes.CHARACTER else None))
         sets.append(((("Parameter_name", _SYSNAME), ("Type", _SYSNAME), ("Length", _SMALL),
@@ -273,7 +261,7 @@ def _help_column(name, t, nullable, session):
     precision, scale = _precision(t)
     character = t.name in sqltypes.CHARACTER
     padded = t.name in ("varchar", "char", "varbinary", "binary")  # blank or zero padded
-    return (name, _type_name(t), "no", _length(t), precision, scale,
+    return (name, _type_name(t), "no", tables.max_length(t), precision, scale,
             "yes" if nullable else "no", "no" if padded else "(n/a)",
             ("yes" if nullable else "no") if padded else "(n/a)",
             session.collation_name if character else None)

@@ -134,11 +134,11 @@ def odbc_type(t, identity, odbc3, new_dates):
         return code, name, size, octets, None, None, code, None, octets
     precision, scale = tables._precision_scale(t)
     if name in sqltypes.FLOATS:
-        return code, name, precision, tables._max_length(t), None, 2, code, None, None
+        return code, name, precision, tables.max_length(t), None, 2, code, None, None
     if name in sqltypes.DECIMALS:
         length = precision + 2
     else:
-        length = tables._max_length(t)
+        length = tables.max_length(t)
     type_name = name + " identity" if identity else name
     return (code, type_name, precision, length, scale if name != "bit" else None,
             10 if name != "bit" else None, code, None, None)

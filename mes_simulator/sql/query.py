@@ -283,18 +283,9 @@ class ExpressionParser:
                            severity=15)
         return result
 
-    def _over(self, function):
-        """f(...) OVER ([PARTITION BY ...] [ORDER BY ...] [ROWS|RANGE ...]):
-        ("window", function, partition, order, frame text)."""
-        self.pos += 1
-        self.expect_punct("(")
-        partition, order, frame = [], [], None
-        if self.accept_word("partition"):
-            if not self.accept_word("by"):
-                raise self.syntax_error()
-            partition.append(self.expression())
-            while self.accept_punct(","):
-                partition.append(self.expression())
+    def order_by(self):
+        """[ORDER BY expr [ASC|DESC], ...]: [(expr, descending)], empty without one."""
+        order = []
         if self.accept_word("order"):
             if not self.accept_word("by"):
                 raise self.syntax_error()
@@ -306,6 +297,21 @@ class ExpressionParser:
                 order.append((expr, desc))
                 if not self.accept_punct(","):
                     break
+        return order
+
+    def _over(self, function):
+        """f(...) OVER ([PARTITION BY ...] [ORDER BY ...] [ROWS|RANGE ...]):
+        ("window", function, partition, order, frame text)."""
+        self.pos += 1
+        self.expect_punct("(")
+        partition, frame = [], None
+        if self.accept_word("partition"):
+            if not self.accept_word("by"):
+                raise self.syntax_error()
+            partition.append(self.expression())
+            while self.accept_punct(","):
+                partition.append(self.expression())
+        order = self.order_by()
         if self.word() in ("rows", "range"):
             words = [self.word()]
             self.pos += 1
@@ -367,18 +373,9 @@ class ExpressionParser:
             if not self.accept_word("select"):
                 raise self.syntax_error()
             cores.append(self.select_core())
-        order, offset, fetch = [], None, None
-        if self.accept_word("order"):
-            if not self.accept_word("by"):
-                raise self.syntax_error()
-            while True:
-                expr = self.expression()
-                desc = self.accept_word("desc")
-                if not desc:
-                    self.accept_word("asc")
-                order.append((expr, desc))
-                if not self.accept_punct(","):
-                    break
+        offset = fetch = None
+        order = self.order_by()
+        if order:
             if self.accept_word("offset"):
                 offset = self.expression()
                 if not (self.accept_word("rows") or self.accept_word("row")):

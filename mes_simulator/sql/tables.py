@@ -76,7 +76,8 @@ SYSTEM_TYPES = {
 
 
 
-def _max_length(t):
+def max_length(t):
+    """sys.columns' and sys.parameters' max_length of a type: bytes, -1 for a max type."""
     if t.name in ("nvarchar", "nchar"):
         return -1 if t.size == sqltypes.MAX else 2 * t.size
     if t.name in sqltypes.SIZED:
@@ -361,7 +362,7 @@ def catalog_rows(schema, name, session):
             for n, c in enumerate(cols, 1):
                 type_id = SYSTEM_TYPES[c.type.name][0]
                 precision, scale = _precision_scale(c.type)
-                out.append((i, c.name, n, type_id, type_id, _max_length(c.type), precision,
+                out.append((i, c.name, n, type_id, type_id, max_length(c.type), precision,
                             scale, coll if c.type.name in sqltypes.CHARACTER else None,
                             int(c.nullable), 1, 0, int(c.identity), 0, 0))
     elif key == ("sys", "parameters"):
@@ -369,7 +370,7 @@ def catalog_rows(schema, name, session):
             for n, param in enumerate(proc.params, 1):
                 type_id = SYSTEM_TYPES[param.type.name][0]
                 precision, scale = _precision_scale(param.type)
-                out.append((i, param.name, n, type_id, type_id, _max_length(param.type),
+                out.append((i, param.name, n, type_id, type_id, max_length(param.type),
                             precision, scale, int(param.output), 0, 1, 0))
     elif key == ("sys", "types"):
         for t, (type_id, length, precision, scale) in SYSTEM_TYPES.items():
