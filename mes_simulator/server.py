@@ -343,6 +343,10 @@ class Connection:
             self.idle = True
             await stream.arrival()
             self.idle = False
+            message = stream.take(limit)
+            if message is not None:  # it came whole, as requests usually do
+                self.deadline = None
+                return message
         self._deadline(self.config.read_timeout, "read time-out: a request arrived too slowly")
         try:
             while True:
