@@ -335,10 +335,11 @@ class Connection:
                 return await tds.read_message(stream, first, limit)
             finally:
                 self._deadline(None)
-        message = stream.take(limit)
-        if message is not None:  # all there already: no waiting, nothing to time
-            return message
-        if not stream.buffer:
+        if stream.buffer:
+            message = stream.take(limit)
+            if message is not None:  # all there already: no waiting, nothing to time
+                return message
+        else:
             self._deadline(self.config.idle_timeout, "idle time-out")
             self.idle = True
             await stream.arrival()
@@ -380,7 +381,15 @@ class Connection:
     async def _next(self):
         while True:
             reading, self.reading = self.reading, None
-            message = await (reading if reading is not None else self._message())
+            if reading is None:  # no read ahead: read here, as _message() would
+                try:
+                    return await self._read()
+                except (asyncio.IncompleteReadError, ConnectionError):
+                    raise ClientGone() from None
+                except tds.TooLarge as exc:
+                    await self._too_large(exc)
+                    continue
+            message = await reading
             if message is None:
                 raise ClientGone()
             if isinstance(message, tds.TooLarge):
