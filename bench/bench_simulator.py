@@ -1,7 +1,7 @@
 """Round trips through the real driver against the MES simulator.
 
     /usr/bin/python3 bench/bench_simulator.py [--duration 1] [--repeats 3] [--rounds 7] [--calls 150]
-        [--baseline DIR | --inprocess DIR | --against [REV]]
+        [--baseline DIR | --inprocess DIR | --against [REV] [--instructions-only]]
 
 1. Throughput: stations calling GetUnitInfo back to back (each call opens
    its own connection, runs the batch, closes), 1, 4 and 16 at once, as
@@ -39,7 +39,8 @@
    login, the batch, the reply, close), counted by callgrind around the
    simulator process (the difference between two runs of different
    lengths, so start and stop fall out); and round trips per second of
-   1, 4 and 16 station processes.
+   1, 4 and 16 station processes.  With --instructions-only as well: only
+   the instructions per round trip, of both.
 
 Figures only; nothing is asserted. Run from anywhere; build first
 (bash scripts/build.sh release). The figures depend on the machine and on
@@ -505,6 +506,23 @@ def instructions(root, folder, calls):
     return (totals[1] - totals[0]) / calls
 
 
+def instructions_only(revision, calls):
+    """Only the instructions per station round trip, of the old revision's simulator and this
+    one (a minute or two instead of six)."""
+    folder = tempfile.mkdtemp(prefix="bench-against-")
+    old_root = old_tree(revision)
+    try:
+        say(f"== the simulator's instructions per station round trip (callgrind, {calls} round "
+            f"trips, connect to close), {revision} (old) and this one (new):")
+        counted = {which: instructions(root, folder, calls)
+                   for which, root in (("old", old_root), ("new", ROOT))}
+        say(f"   old {counted['old'] / 1e6:.3f} M   new {counted['new'] / 1e6:.3f} M   "
+            f"old/new {counted['old'] / counted['new']:.2f}")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(old_root, ignore_errors=True)
+
+
 def against(revision, duration, calls, rounds):
     """The old revision's simulator and this one, side by side."""
     folder = tempfile.mkdtemp(prefix="bench-against-")
@@ -584,12 +602,16 @@ def main():
     p.add_argument("--against", metavar="REV", nargs="?", const="fec97ef",
                    help="only compare latency under attack, instructions per round trip and "
                         "round trips per second with the simulator of git revision REV (fec97ef)")
+    p.add_argument("--instructions-only", action="store_true",
+                   help="with --against: only the instructions per round trip")
     args = p.parse_args()
     if args.inprocess:
         return inprocess(os.path.abspath(args.inprocess), args.rounds, args.calls)
     if args.against:
         quiet()
         try:
+            if args.instructions_only:
+                return instructions_only(args.against, args.calls)
             return against(args.against, max(args.duration, 5.0), args.calls, args.repeats)
         finally:
             sys.stdout = OUT

@@ -21,6 +21,7 @@ from .sql import batch as batches
 from .sql import interrupt
 from .wire import login as logins
 from .wire import tds
+from .wire.channel import Channel
 from .wire.tls import TlsStream, TlsWriter, make_tls_context
 
 log = logging.getLogger("mes_simulator")
@@ -194,7 +195,9 @@ class Server:
         """Listen; returns the (host, port) actually bound."""
         self.unlocked = asyncio.Event()
         self.unlocked.set()
-        self.listener = await asyncio.start_server(self._accept, self.config.host, self.config.port)
+        loop = asyncio.get_running_loop()
+        self.listener = await loop.create_server(lambda: Channel(self._accept, loop),
+                                                 self.config.host, self.config.port)
         return self.listener.sockets[0].getsockname()[:2]
 
     async def stop(self):
@@ -330,14 +333,37 @@ class Connection:
         """Read one message.  Waiting for its first byte is limited by the idle time-out (and
         the login time-out until the login is done); the whole message must then arrive within
         the read time-out."""
-        stream = self.stream
-        self._deadline(self.config.idle_timeout, "idle time-out")
-        self.idle = True
-        first = await stream.readexactly(1)
-        self.idle = False
+        stream, limit = self.stream, self.config.max_batch_size
+        if stream is not self.reader:  # TLS over the socket
+            self._deadline(self.config.idle_timeout, "idle time-out")
+            self.idle = True
+            first = await stream.readexactly(1)
+            self.idle = False
+            self._deadline(self.config.read_timeout, "read time-out: a request arrived too slowly")
+            try:
+                return await tds.read_message(stream, first, limit)
+            finally:
+                self._deadline(None)
+        if stream.buffer:
+            message = stream.take(limit)
+            if message is not None:  # all there already: no waiting, nothing to time
+                return message
+        else:
+            self._deadline(self.config.idle_timeout, "idle time-out")
+            self.idle = True
+            await stream.arrival()
+            self.idle = False
+            message = stream.take(limit)
+            if message is not None:  # it came whole, as requests usually do
+                self.deadline = None
+                return message
         self._deadline(self.config.read_timeout, "read time-out: a request arrived too slowly")
         try:
-            return await tds.read_message(stream, first, self.config.max_batch_size)
+            while True:
+                message = stream.take(limit)
+                if message is not None:
+                    return message
+                await stream.arrival()
         finally:
             self._deadline(None)
 
@@ -364,7 +390,15 @@ class Connection:
     async def _next(self):
         while True:
             reading, self.reading = self.reading, None
-            message = await (reading if reading is not None else self._message())
+            if reading is None:  # no read ahead: read here, as _message() would
+                try:
+                    return await self._read()
+                except (asyncio.IncompleteReadError, ConnectionError):
+                    raise ClientGone() from None
+                except tds.TooLarge as exc:
+                    await self._too_large(exc)
+                    continue
+            message = await reading
             if message is None:
                 raise ClientGone()
             if isinstance(message, tds.TooLarge):
@@ -395,7 +429,8 @@ class Connection:
             self.streamed = 0
         else:
             writer.write(tds.frame(payload, self.packet_size, self.spid))
-        await self._drain()
+        if writer.transport.get_write_buffer_size() > UNREAD_HIGH:
+            await self._drain()
 
     async def send_part(self, payload):
         """Send the beginning of a reply still being made: the packets it fills."""

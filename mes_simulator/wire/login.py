@@ -1,6 +1,7 @@
 """PRELOGIN and LOGIN7: what the client sends, and the server's answers."""
 
 import codecs
+import functools
 import struct
 from dataclasses import dataclass
 
@@ -39,6 +40,7 @@ def client_encryption(options):
     return value[0] if value else ENCRYPT_OFF
 
 
+@functools.lru_cache(maxsize=None)  # four answers at most
 def prelogin_reply(encryption=ENCRYPT_NOT_SUP):
     """VERSION and the server's ENCRYPTION answer."""
     values = [(VERSION, SERVER_VERSION + b"\x00\x00"), (ENCRYPTION, bytes([encryption]))]
@@ -64,25 +66,32 @@ class Login:
     database: str
 
 
+# The LOGIN7 scrambling undone, byte by byte: XOR with 0xA5, then the nibbles swapped.
+_UNSCRAMBLE = bytes(((b ^ 0xA5) >> 4) | (((b ^ 0xA5) & 0x0F) << 4) for b in range(256))
+
+
 def decode_password(data):
-    """Undo the LOGIN7 scrambling: XOR each byte with 0xA5, then swap its nibbles."""
-    plain = bytes(((b ^ 0xA5) >> 4) | (((b ^ 0xA5) & 0x0F) << 4) for b in data)
-    return plain.decode("utf-16-le", errors="replace")
+    """Undo the LOGIN7 scrambling of a password."""
+    return data.translate(_UNSCRAMBLE).decode("utf-16-le", errors="replace")
 
 
 # Order of the (offset, length) pairs that start at byte 36 of LOGIN7.
 _FIELDS = ("host", "user", "password", "app", "server", None, "library", "language", "database")
 
 
+_OFFSETS = struct.Struct("<" + "HH" * len(_FIELDS))
+
+
 def parse_login7(payload):
     if len(payload) < 72:
         raise ProtocolError("LOGIN7 too short")
     _length, version, packet_size = struct.unpack_from("<III", payload, 0)
+    places = _OFFSETS.unpack_from(payload, 36)
     values = {}
     for n, name in enumerate(_FIELDS):
-        offset, chars = struct.unpack_from("<HH", payload, 36 + 4 * n)
         if name is None:
             continue
+        offset, chars = places[2 * n], places[2 * n + 1]
         raw = payload[offset:offset + 2 * chars]
         if len(raw) != 2 * chars:
             raise ProtocolError(f"LOGIN7 field {name} outside the message")
@@ -103,7 +112,9 @@ def login_failed(user, version, message=None, number=18456, severity=14):
             + tds.done(tds.DONE_ERROR, version=version))
 
 
+@functools.lru_cache(maxsize=64)  # the same few for every client
 def login_accepted(database, collation, packet_size, version):
+    """SQL Server's answer to an accepted login, the same bytes for the same arguments."""
     return b"".join([
         tds.env_database(database, "master"),
         tds.env_collation(collation),

@@ -91,9 +91,60 @@ async def read_message(reader, first=b"", limit=MAX_MESSAGE_SIZE):
             return kind, b"".join(parts)
 
 
+class Framer:
+    """Client messages taken from a buffer of received bytes, a packet at a time as each one
+    is whole, with the rules of read_message: take() returns (type, payload) once the buffer
+    holds the message's last packet, None until then.  A message longer than limit is taken
+    to its end without being kept, then TooLarge is raised; broken framing raises
+    ProtocolError."""
+
+    def __init__(self):
+        self.kind, self.parts, self.size = None, [], 0
+
+    def take(self, buffer, limit):
+        while len(buffer) >= HEADER_SIZE:
+            ptype, status, length = buffer[0], buffer[1], buffer[2] << 8 | buffer[3]
+            if ptype not in CLIENT_TYPES:
+                self.__init__()
+                raise ProtocolError(f"not a TDS request (packet type {ptype:#04x})")
+            if length < HEADER_SIZE or length > MAX_PACKET_SIZE + 1:
+                self.__init__()
+                raise ProtocolError(f"bad packet length {length}")
+            kind = self.kind
+            if kind is not None and ptype != kind:
+                self.__init__()
+                raise ProtocolError(f"packet type {ptype:#04x} inside a {kind:#04x} message")
+            if len(buffer) < length:
+                return None
+            if kind is None:
+                self.kind = kind = ptype
+            if kind == BULK_LOAD:
+                limit = max(limit, MAX_BULK_LOAD_SIZE)
+            self.size += length - HEADER_SIZE
+            if self.size > limit:
+                self.parts = None
+            elif status & STATUS_EOM and not self.parts:  # one packet: the usual request
+                payload = bytes(buffer[HEADER_SIZE:length])
+                del buffer[:length]
+                self.kind, self.size = None, 0
+                return kind, payload
+            else:
+                self.parts.append(bytes(buffer[HEADER_SIZE:length]))
+            del buffer[:length]
+            if status & STATUS_EOM:
+                parts, size = self.parts, self.size
+                self.__init__()
+                if parts is None:
+                    raise TooLarge(kind, size)
+                return kind, b"".join(parts)
+        return None
+
+
 def frame(payload, packet_size, spid, ptype=REPLY):
     """Split a message into packets of at most packet_size bytes each."""
     room = packet_size - HEADER_SIZE
+    if len(payload) <= room:  # one packet: most replies
+        return HEADER.pack(ptype, STATUS_EOM, HEADER_SIZE + len(payload), spid, 1, 0) + payload
     chunks = [payload[i:i + room] for i in range(0, len(payload), room)] or [b""]
     out = []
     for n, chunk in enumerate(chunks):

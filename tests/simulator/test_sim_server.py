@@ -6,6 +6,9 @@ import socket
 import struct
 import subprocess
 import sys
+import time
+
+import pytest
 
 from simulator_support import ROOT, connect_in_fresh_process, query
 from mes_simulator.mes import procedures as mes, seed
@@ -74,12 +77,50 @@ def test_attention_when_idle_is_acknowledged(sim):
         assert receive(sock) == struct.pack("<BHHQ", 0xFD, 0x0020, 0, 0)  # DONE with ATTN
 
 
-def test_request_split_over_packets(sim):
+USE_DONE = struct.pack("<BHHQ", 0xFD, 0, 0, 0)
+
+
+def use_batch(packets=1):
+    """The `use [MES]` batch, its text over this many packets."""
     text = "use [MES]".encode("utf-16-le")
     headers = struct.pack("<IIHQI", 22, 18, 2, 0, 1)  # ALL_HEADERS: transaction descriptor
+    if packets == 1:
+        return packet(0x01, headers + text)
+    return packet(0x01, headers + text[:5], status=0) + packet(0x01, text[5:])
+
+
+def send_byte_by_byte(sock, data):
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    for n in range(len(data)):
+        sock.sendall(data[n:n + 1])
+        if n % 7 == 0:
+            time.sleep(0.002)  # let some of them arrive on their own
+
+
+@pytest.mark.parametrize("how", ["over packets", "byte by byte", "two in one write",
+                                 "two in one write, over packets, byte by byte"])
+def test_requests_however_their_bytes_arrive(sim, how):
+    packets = 2 if "over packets" in how else 1
+    data = use_batch(packets) * (2 if "two" in how else 1)
     with raw_connection(sim) as sock:
-        sock.sendall(packet(0x01, headers + text[:5], status=0) + packet(0x01, text[5:]))
-        assert receive(sock).endswith(struct.pack("<BHHQ", 0xFD, 0, 0, 0))
+        if "byte by byte" in how:
+            send_byte_by_byte(sock, data)
+        else:
+            sock.sendall(data)
+        for _ in range(2 if "two" in how else 1):
+            assert receive(sock).endswith(USE_DONE)
+        sock.sendall(use_batch())  # and the framing intact after them
+        assert receive(sock).endswith(USE_DONE)
+
+
+def test_login_byte_by_byte(sim):
+    with socket.create_connection((sim.host, sim.port), timeout=30) as sock:
+        send_byte_by_byte(sock, packet(0x12, prelogin(0x02)))
+        receive(sock)
+        send_byte_by_byte(sock, packet(0x10, login7("mes", "mes", "MES")))
+        assert 0xAD in receive(sock)  # LOGINACK
+        sock.sendall(use_batch())
+        assert receive(sock).endswith(USE_DONE)
 
 
 def test_broken_framing_closes_only_that_connection(sim, conn):
