@@ -34,7 +34,7 @@ class Simulator:
         self.user, self.password, self.database = user, password, database
         self.db, self.args, self.python = db, list(args), python
         self.start_timeout = start_timeout
-        self.env = dict(os.environ, **(env or {}))
+        self.env = dict(env or {})  # added to the environment as it is at start()
         self.host = self.port = self.process = self._tmp = self._sql = None
 
     def __enter__(self):
@@ -52,7 +52,8 @@ class Simulator:
                    "--log", self.log, "--user", self.user, "--password", self.password,
                    "--database", self.database, *self.args]
         self.process = subprocess.Popen(command, cwd=self.root, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, text=True, env=self.env)
+                                        stdout=subprocess.PIPE, text=True,
+                                        env=dict(os.environ, **self.env))
         line = self._first_line()
         if not line.startswith("listening on "):
             self.stop()
