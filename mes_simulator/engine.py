@@ -183,6 +183,7 @@ class Engine:
             for name, on in settings:
                 setattr(self, name, on)
             self.error_number = 0
+            self.doomed = False  # as at the end of any batch
             return _settings_reply(self.version)
         reply = self._pending = Reply(self, batch=True)
         self.bulk = None
