@@ -227,12 +227,17 @@ class Server:
                 loop.remove_reader(sock.fileno())
                 loop.call_later(1.0, self._accept_again, loop, sock)
                 return
+            channel = Channel(None, loop)
             try:
-                loop._make_socket_transport(conn, Channel(self._accept, loop),
-                                            extra={"peername": address})
+                transport = loop._make_socket_transport(conn, channel,
+                                                        extra={"peername": address})
             except Exception:
                 conn.close()
                 raise
+            # Started here, its first step runs in the same turn as the channel's
+            # connection_made, which the transport has scheduled just before it.
+            loop.create_task(self._accept(channel, asyncio.StreamWriter(transport, channel,
+                                                                        None, loop)))
 
     def _accept_again(self, loop, sock):
         if self.listener is not None and self.listener._sockets is not None:
