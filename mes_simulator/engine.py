@@ -1461,18 +1461,13 @@ class Reply:
     def columns(self, columns):
         """The COLMETADATA of a result set; returns the forms its rows go out in: (SqlType,
         None, or the function that turns a value into the text an older client gets)."""
-        collation = self.engine.conn.server.collation
-        user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
-        meta = [struct.pack("<BH", 0x81, len(columns))]
-        types, as_text = [], []
-        for name, sqltype in columns:
-            sqltype, text = wiretypes.wire_form(_wire_type(sqltype, self.version), self.version)
-            types.append(sqltype)
-            as_text.append(text)
-            meta.append(user_type + b"\x01\x00" + wiretypes.type_info(sqltype, collation)
-                        + tds.b_varchar(name[:128]))
-        self.parts.append(b"".join(meta))
-        return list(zip(types, as_text))
+        key = (tuple(columns), self.version, self.engine.conn.server.collation)
+        try:
+            meta, forms = _column_metadata(*key)
+        except TypeError:  # a name or type that is no key: made afresh
+            meta, forms = _column_metadata.__wrapped__(*key)
+        self.parts.append(meta)
+        return list(forms)
 
     def row_data(self, forms, rows):
         """ROW tokens of a result set whose columns() were given."""
@@ -1535,6 +1530,21 @@ def _session_settings(text):
 def _settings_reply(version):
     """The reply to a batch of SET statements: its final DONE."""
     return tds.done(tds.DONE_FINAL, 0, 0, version, tds.TOKEN_DONE)
+
+
+@functools.lru_cache(maxsize=256)  # the same few result sets, again and again
+def _column_metadata(columns, version, collation):
+    """Reply.columns' COLMETADATA token and forms, for columns (name, SqlType) as a tuple."""
+    user_type = b"\x00\x00\x00\x00" if version >= tds.TDS72 else b"\x00\x00"
+    meta = [struct.pack("<BH", 0x81, len(columns))]
+    types, as_text = [], []
+    for name, sqltype in columns:
+        sqltype, text = wiretypes.wire_form(_wire_type(sqltype, version), version)
+        types.append(sqltype)
+        as_text.append(text)
+        meta.append(user_type + b"\x01\x00" + wiretypes.type_info(sqltype, collation)
+                    + tds.b_varchar(name[:128]))
+    return b"".join(meta), tuple(zip(types, as_text))
 
 
 def _not_found(kind, written):
