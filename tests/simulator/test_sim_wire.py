@@ -265,6 +265,20 @@ def test_settings_of_a_set_only_batch_hold_each_time(sim, wire, settings, batch,
             client.close()
 
 
+def test_the_same_login_bytes_are_answered_alike_each_time(sim):
+    # a client's LOGIN7 is the same bytes on each of its connections: good twice, bad twice
+    for password, accepted in [(sim.password, True), ("not " + sim.password, False)] * 2:
+        client = Client(sim.host, sim.port, sim.user, password)
+        try:
+            if accepted:
+                assert shape(client.batch("SELECT 1 AS one"))[-1] == ("DONE", 1)
+            else:  # refused, and closed
+                with pytest.raises(ConnectionError):
+                    client.batch("SELECT 1 AS one")
+        finally:
+            client.close()
+
+
 def bulk_message(columns, rows, nbc=False):
     """A bulk-load message: columns (name, TYPE_INFO), rows of encoded values (None: NULL
     in an NBCROW)."""
