@@ -7,6 +7,7 @@ connection (`conn.procedure`), which applies the scenarios and owns the SQLite w
 """
 
 import asyncio
+import functools
 import logging
 from decimal import Decimal
 import os
@@ -172,6 +173,18 @@ class Engine:
     # ------------------------------------------------------------ requests
 
     async def batch(self, text):
+        settings = _session_settings(text) if len(text) <= 2048 and \
+            text[:3].casefold() == "set" else None
+        if settings is not None and not (self.doomed and self.trancount):
+            # Only SET statements (the batch a driver sends on every connect): their settings
+            # are applied as running them would, the reply is the same DONE every time.
+            self.bulk = None
+            self._request_state()
+            for name, on in settings:
+                setattr(self, name, on)
+            self.error_number = 0
+            self.doomed = False  # as at the end of any batch
+            return _settings_reply(self.version)
         reply = self._pending = Reply(self, batch=True)
         self.bulk = None
         self._request_state()
@@ -1448,18 +1461,13 @@ class Reply:
     def columns(self, columns):
         """The COLMETADATA of a result set; returns the forms its rows go out in: (SqlType,
         None, or the function that turns a value into the text an older client gets)."""
-        collation = self.engine.conn.server.collation
-        user_type = b"\x00\x00\x00\x00" if self.version >= tds.TDS72 else b"\x00\x00"
-        meta = [struct.pack("<BH", 0x81, len(columns))]
-        types, as_text = [], []
-        for name, sqltype in columns:
-            sqltype, text = wiretypes.wire_form(_wire_type(sqltype, self.version), self.version)
-            types.append(sqltype)
-            as_text.append(text)
-            meta.append(user_type + b"\x01\x00" + wiretypes.type_info(sqltype, collation)
-                        + tds.b_varchar(name[:128]))
-        self.parts.append(b"".join(meta))
-        return list(zip(types, as_text))
+        key = (tuple(columns), self.version, self.engine.conn.server.collation)
+        try:
+            meta, forms = _column_metadata(*key)
+        except TypeError:  # a name or type that is no key: made afresh
+            meta, forms = _column_metadata.__wrapped__(*key)
+        self.parts.append(meta)
+        return list(forms)
 
     def row_data(self, forms, rows):
         """ROW tokens of a result set whose columns() were given."""
@@ -1497,6 +1505,46 @@ class Reply:
             self.done(tds.DONE_FINAL, token=tds.TOKEN_DONE if self.batch else tds.TOKEN_DONEPROC)
         self.parts[self.last_done][1] &= ~tds.DONE_MORE
         return b"".join(bytes(p) for p in self.parts)
+
+
+@functools.lru_cache(maxsize=64)
+def _session_settings(text):
+    """The settings a batch of SET statements alone makes, as (Engine attribute, on) in
+    order; None if the batch has any other statement, does not compile, or sets what needs
+    more than an attribute (IDENTITY_INSERT, LOCK_TIMEOUT)."""
+    try:
+        statements = batches.checked_batch(text)
+    except SqlError:
+        return None
+    settings = []
+    for st in statements:
+        words = getattr(st, "words", None) if st.kind == "set" else None
+        if not words or words[0] in ("identity_insert", "lock_timeout"):
+            return None
+        if words[0] in _SESSION_OPTIONS and len(words) > 1:
+            settings.append((_SESSION_OPTIONS[words[0]], words[1] == "on"))
+    return tuple(settings)
+
+
+@functools.lru_cache(maxsize=8)
+def _settings_reply(version):
+    """The reply to a batch of SET statements: its final DONE."""
+    return tds.done(tds.DONE_FINAL, 0, 0, version, tds.TOKEN_DONE)
+
+
+@functools.lru_cache(maxsize=256)  # the same few result sets, again and again
+def _column_metadata(columns, version, collation):
+    """Reply.columns' COLMETADATA token and forms, for columns (name, SqlType) as a tuple."""
+    user_type = b"\x00\x00\x00\x00" if version >= tds.TDS72 else b"\x00\x00"
+    meta = [struct.pack("<BH", 0x81, len(columns))]
+    types, as_text = [], []
+    for name, sqltype in columns:
+        sqltype, text = wiretypes.wire_form(_wire_type(sqltype, version), version)
+        types.append(sqltype)
+        as_text.append(text)
+        meta.append(user_type + b"\x01\x00" + wiretypes.type_info(sqltype, collation)
+                    + tds.b_varchar(name[:128]))
+    return b"".join(meta), tuple(zip(types, as_text))
 
 
 def _not_found(kind, written):

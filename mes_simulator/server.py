@@ -6,6 +6,7 @@ by ATTENTION or the client's close; who holds the write lock is decided on the e
 (Server.lock)."""
 
 import asyncio
+import errno
 import logging
 import os
 import sqlite3
@@ -34,6 +35,7 @@ def write_log(line):
 
 SERVER_NAME = "MESSIM"
 TDS74 = 0x74000004
+ACCEPT_BACKLOG = 100  # the listen queue, and the most accepted per turn of the loop
 
 
 @dataclass
@@ -197,8 +199,49 @@ class Server:
         self.unlocked.set()
         loop = asyncio.get_running_loop()
         self.listener = await loop.create_server(lambda: Channel(self._accept, loop),
-                                                 self.config.host, self.config.port)
+                                                 self.config.host, self.config.port,
+                                                 start_serving=False)
+        # Accepted here rather than by the listener: the event loop's own accept runs a task
+        # for each connection, which costs two more turns of the loop before its first byte.
+        # listener.close() stops this reader as it would its own.
+        for sock in self.listener._sockets:
+            sock.listen(ACCEPT_BACKLOG)
+            loop.add_reader(sock.fileno(), self._accepting, loop, sock)
         return self.listener.sockets[0].getsockname()[:2]
+
+    def _accepting(self, loop, sock):
+        """The listening socket is readable: the connections waiting, each a Channel over a
+        socket transport (whose connection_made starts the connection's task)."""
+        for _ in range(ACCEPT_BACKLOG):
+            try:
+                conn, address = sock.accept()
+                conn.setblocking(False)
+            except (BlockingIOError, InterruptedError, ConnectionAbortedError):
+                return
+            except OSError as exc:
+                if exc.errno not in (errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM):
+                    raise
+                # Out of descriptors or memory: the socket stays readable, so it is left
+                # alone a while rather than tried again at every turn of the loop.
+                log.warning("accept: %s", exc)
+                loop.remove_reader(sock.fileno())
+                loop.call_later(1.0, self._accept_again, loop, sock)
+                return
+            channel = Channel(None, loop)
+            try:
+                transport = loop._make_socket_transport(conn, channel,
+                                                        extra={"peername": address})
+            except Exception:
+                conn.close()
+                raise
+            # Started here, its first step runs in the same turn as the channel's
+            # connection_made, which the transport has scheduled just before it.
+            loop.create_task(self._accept(channel, asyncio.StreamWriter(transport, channel,
+                                                                        None, loop)))
+
+    def _accept_again(self, loop, sock):
+        if self.listener is not None and self.listener._sockets is not None:
+            loop.add_reader(sock.fileno(), self._accepting, loop, sock)
 
     async def stop(self):
         self.listener.close()

@@ -12,7 +12,8 @@ class Channel(asyncio.streams.FlowControlMixin):
     header and packet; read() and readexactly() give the bytes themselves (TLS records).  The
     writing side is an asyncio StreamWriter over the same transport, with its drain().
 
-    accept(channel, writer) runs as the connection's task.  Once more than HIGH bytes wait
+    accept(channel, writer) runs as the connection's task, started at connection_made (or,
+    accept None, by whoever makes the transport).  Once more than HIGH bytes wait
     to be taken, the socket is not read until they are (the client is then held back)."""
 
     HIGH = 256 * 1024
@@ -27,8 +28,9 @@ class Channel(asyncio.streams.FlowControlMixin):
 
     def connection_made(self, transport):
         self.transport = transport
-        self._loop.create_task(self.accept(self, asyncio.StreamWriter(transport, self, None,
-                                                                     self._loop)))
+        if self.accept is not None:  # else its task is started by whoever made the transport
+            self._loop.create_task(self.accept(self, asyncio.StreamWriter(transport, self, None,
+                                                                         self._loop)))
 
     def connection_lost(self, exc):
         super().connection_lost(exc)

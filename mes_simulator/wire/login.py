@@ -21,8 +21,25 @@ def collation_for(codepage):
     return COLLATIONS[codecs.lookup(codepage).name][1]
 
 
+# A client sends the same PRELOGIN and LOGIN7 bytes on each of its connections: short ones
+# are read once.
+_CACHED_SIZE = 1024
+
+
 def parse_prelogin(payload):
-    """Return {option token: data} of a PRELOGIN message."""
+    """Return {option token: data} of a PRELOGIN message (not to be changed: it may be
+    shared with the next connection that sends the same bytes)."""
+    if type(payload) is bytes and len(payload) <= _CACHED_SIZE:
+        return _cached_prelogin(payload)
+    return _parse_prelogin(payload)
+
+
+@functools.lru_cache(maxsize=64)
+def _cached_prelogin(payload):
+    return _parse_prelogin(payload)
+
+
+def _parse_prelogin(payload):
     options, pos = {}, 0
     while pos < len(payload) and payload[pos] != TERMINATOR:
         if pos + 5 > len(payload):
@@ -52,7 +69,7 @@ def prelogin_reply(encryption=ENCRYPT_NOT_SUP):
     return head + bytes([TERMINATOR]) + data
 
 
-@dataclass
+@dataclass(frozen=True)
 class Login:
     tds_version: int
     packet_size: int
@@ -83,6 +100,17 @@ _OFFSETS = struct.Struct("<" + "HH" * len(_FIELDS))
 
 
 def parse_login7(payload):
+    if type(payload) is bytes and len(payload) <= _CACHED_SIZE:
+        return _cached_login7(payload)
+    return _parse_login7(payload)
+
+
+@functools.lru_cache(maxsize=64)
+def _cached_login7(payload):
+    return _parse_login7(payload)
+
+
+def _parse_login7(payload):
     if len(payload) < 72:
         raise ProtocolError("LOGIN7 too short")
     _length, version, packet_size = struct.unpack_from("<III", payload, 0)

@@ -235,6 +235,50 @@ def test_fmtonly_describes_and_changes_nothing(sim, wire, batch, expected):
         ("columns", [("one", 0x26)]), ("row", (1,)), ("DONE", 1)]
 
 
+# (batches of SET statements alone, a batch after them, its outline): the settings such a
+# batch makes hold, the second time the same text comes as well as the first
+SET_ONLY_CASES = [
+    (["SET FMTONLY ON"], "SELECT 1 AS one", [("columns", [("one", 0x26)]), NO_COUNT]),
+    (["SET FMTONLY ON", "SET ARITHABORT ON;SET FMTONLY OFF;"], "SELECT 1 AS one",
+     [("columns", [("one", 0x26)]), ("row", (1,)), ("DONE", 1)]),
+    (["SET NOCOUNT ON;SET TEXTSIZE 2147483647;"], "SELECT 1 AS one",
+     [("columns", [("one", 0x26)]), ("row", (1,)), NO_COUNT]),
+    (["SET IMPLICIT_TRANSACTIONS ON"],
+     "UPDATE dbo.units SET step = step WHERE serial = N'SN0001'; SELECT @@TRANCOUNT",
+     [("DONE", 1), ("columns", [("", 0x26)]), ("row", (1,)), ("DONE", 1)]),
+    (["SET IMPLICIT_TRANSACTIONS ON", "SET IMPLICIT_TRANSACTIONS OFF"],
+     "UPDATE dbo.units SET step = step WHERE serial = N'SN0001'; SELECT @@TRANCOUNT",
+     [("DONE", 1), ("columns", [("", 0x26)]), ("row", (0,)), ("DONE", 1)]),
+]
+
+
+@pytest.mark.parametrize("settings, batch, expected", SET_ONLY_CASES)
+def test_settings_of_a_set_only_batch_hold_each_time(sim, wire, settings, batch, expected):
+    for _ in range(2):
+        client = Client(sim.host, sim.port, sim.user, sim.password)
+        try:
+            for text in settings:
+                reply = shape(client.batch(text))
+                assert reply[-1][0] == "DONE" and ("error", 102) not in reply[:-1]
+            assert shape(client.batch(batch)) == expected
+        finally:
+            client.close()
+
+
+def test_the_same_login_bytes_are_answered_alike_each_time(sim):
+    # a client's LOGIN7 is the same bytes on each of its connections: good twice, bad twice
+    for password, accepted in [(sim.password, True), ("not " + sim.password, False)] * 2:
+        client = Client(sim.host, sim.port, sim.user, password)
+        try:
+            if accepted:
+                assert shape(client.batch("SELECT 1 AS one"))[-1] == ("DONE", 1)
+            else:  # refused, and closed
+                with pytest.raises(ConnectionError):
+                    client.batch("SELECT 1 AS one")
+        finally:
+            client.close()
+
+
 def bulk_message(columns, rows, nbc=False):
     """A bulk-load message: columns (name, TYPE_INFO), rows of encoded values (None: NULL
     in an NBCROW)."""
