@@ -21,4 +21,6 @@ setup(
     packages=["m4r_mescheck"],
     python_requires=">=3.6",
     entry_points={"console_scripts": ["m4r-mescheck = m4r_mescheck.cli:main"]},
+    # built beside the other wheels' builds, not in the sources
+    options={"build": {"build_base": str(here.parent / "build-wheel" / "mescheck")}},
 )
