@@ -329,20 +329,21 @@ def _rounded(sqltype):
     return sqltype if sqltype.name not in CHARACTER else SqlType("float")
 
 
-def _ceiling(value):
+def _integral(value, to_float, rounding):
+    """CEILING and FLOOR: a float (a text is one) by to_float, a decimal rounded so, an
+    integer as it is."""
     value = float(value) if isinstance(value, str) else value
     if isinstance(value, float):
-        return float(math.ceil(value))
-    return Decimal(value).to_integral_value(ROUND_CEILING) if isinstance(value, Decimal) \
-        else value
+        return float(to_float(value))
+    return value.to_integral_value(rounding) if isinstance(value, Decimal) else value
+
+
+def _ceiling(value):
+    return _integral(value, math.ceil, ROUND_CEILING)
 
 
 def _floor(value):
-    value = float(value) if isinstance(value, str) else value
-    if isinstance(value, float):
-        return float(math.floor(value))
-    return Decimal(value).to_integral_value(ROUND_FLOOR) if isinstance(value, Decimal) \
-        else value
+    return _integral(value, math.floor, ROUND_FLOOR)
 
 
 def _power(value, exponent):

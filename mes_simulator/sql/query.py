@@ -116,22 +116,20 @@ class ExpressionParser:
             self.pos += 1  # the common case: a variable alone
             return ("global", tok.value) if tok.value.startswith("@@") \
                 else ("var", tok.value, tok.text)
-        left = self._term()
-        while True:
-            tok = self.peek()
-            if tok is None or tok.kind != "punct" or tok.value not in _ADDITIVE:
-                return left
-            self.pos += 1
-            left = ("op", tok.value, left, self._term())
+        return self._operations(_ADDITIVE, self._term)
 
     def _term(self):
-        left = self._unary()
+        return self._operations(_MULTIPLICATIVE, self._unary)
+
+    def _operations(self, marks, operand):
+        """operand (mark operand)*, left to right: ("op", mark, left, right)."""
+        left = operand()
         while True:
             tok = self.peek()
-            if tok is None or tok.kind != "punct" or tok.value not in _MULTIPLICATIVE:
+            if tok is None or tok.kind != "punct" or tok.value not in marks:
                 return left
             self.pos += 1
-            left = ("op", tok.value, left, self._unary())
+            left = ("op", tok.value, left, operand())
 
     def _unary(self):
         tok = self.peek()

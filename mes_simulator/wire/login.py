@@ -26,20 +26,22 @@ def collation_for(codepage):
 _CACHED_SIZE = 1024
 
 
+def _read_once(parse):
+    """parse(payload), kept for the next connection that sends the same small message (what
+    it returns is shared then, and never changed)."""
+    cached = functools.lru_cache(maxsize=64)(parse)
+
+    @functools.wraps(parse)
+    def read(payload):
+        if type(payload) is bytes and len(payload) <= _CACHED_SIZE:
+            return cached(payload)
+        return parse(payload)
+    return read
+
+
+@_read_once
 def parse_prelogin(payload):
-    """Return {option token: data} of a PRELOGIN message (not to be changed: it may be
-    shared with the next connection that sends the same bytes)."""
-    if type(payload) is bytes and len(payload) <= _CACHED_SIZE:
-        return _cached_prelogin(payload)
-    return _parse_prelogin(payload)
-
-
-@functools.lru_cache(maxsize=64)
-def _cached_prelogin(payload):
-    return _parse_prelogin(payload)
-
-
-def _parse_prelogin(payload):
+    """Return {option token: data} of a PRELOGIN message."""
     options, pos = {}, 0
     while pos < len(payload) and payload[pos] != TERMINATOR:
         if pos + 5 > len(payload):
@@ -99,18 +101,8 @@ _FIELDS = ("host", "user", "password", "app", "server", None, "library", "langua
 _OFFSETS = struct.Struct("<" + "HH" * len(_FIELDS))
 
 
+@_read_once
 def parse_login7(payload):
-    if type(payload) is bytes and len(payload) <= _CACHED_SIZE:
-        return _cached_login7(payload)
-    return _parse_login7(payload)
-
-
-@functools.lru_cache(maxsize=64)
-def _cached_login7(payload):
-    return _parse_login7(payload)
-
-
-def _parse_login7(payload):
     if len(payload) < 72:
         raise ProtocolError("LOGIN7 too short")
     _length, version, packet_size = struct.unpack_from("<III", payload, 0)
