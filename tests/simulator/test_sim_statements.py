@@ -310,10 +310,10 @@ CASES = [
          error(206, "Operand type clash: time is incompatible with money")),
     case("SELECT CAST('6F9619FF-8B86-D011-B42D' AS uniqueidentifier)",
          error(8169, "Conversion failed when converting from a character string to "
-               "uniqueidentifier.")),
+                     "uniqueidentifier.")),
     case("DECLARE @g uniqueidentifier = 0x0102",
          error(8169, "Conversion failed when converting from a character string to "
-               "uniqueidentifier.")),
+                     "uniqueidentifier.")),
     # tables: clients' own, temporary, table variables; the MES tables stay as they are -----
     case("CREATE TABLE dbo.[{p}w] (id int IDENTITY(1,1) PRIMARY KEY, name nvarchar(20) NOT "
          "NULL, price decimal(10,2) DEFAULT 0, note varchar(max) NULL); INSERT INTO [{p}w] "
@@ -422,22 +422,22 @@ CASES = [
          "FROM dbo.units WHERE serial LIKE '{p}A%' ELSE SELECT -1 AS n", rows("n int", (2,))),
     # identity values
     case("INSERT INTO dbo.results (id, serial) VALUES (1, 'x')",
-         error(544, "Cannot insert explicit value for identity column in table "
-               "'results' when IDENTITY_INSERT is set to OFF.")),
+         error(544, "Cannot insert explicit value for identity column in table 'results' when "
+                    "IDENTITY_INSERT is set to OFF.")),
     case("SET IDENTITY_INSERT dbo.nope ON",
-         error(1088, 'Cannot find the object "dbo.nope" because it does not exist or '
-               "you do not have permissions.")),
+         error(1088, 'Cannot find the object "dbo.nope" because it does not exist or you do not '
+                     "have permissions.")),
     case("SET IDENTITY_INSERT dbo.units ON",
-         error(8106, "Table 'units' does not have the identity property. Cannot "
-               "perform SET operation.")),
+         error(8106, "Table 'units' does not have the identity property. Cannot perform SET "
+                     "operation.")),
     case("SET IDENTITY_INSERT dbo.results ON; SET IDENTITY_INSERT MES.dbo.scenarios ON",
-         error(8107, "IDENTITY_INSERT is already ON for table 'MES.dbo.results'. "
-               "Cannot perform SET operation for table 'scenarios'.")),
+         error(8107, "IDENTITY_INSERT is already ON for table 'MES.dbo.results'. Cannot perform "
+                     "SET operation for table 'scenarios'.")),
     case("SET IDENTITY_INSERT dbo.results ON; SET IDENTITY_INSERT dbo.results OFF; INSERT "
          "dbo.results (id, serial, [procedure], employee, line, verdict) VALUES (1, N'X', "
          "N'FT1', N'E', N'L', N'PASS')",
-         error(544, "Cannot insert explicit value for identity column in table "
-               "'results' when IDENTITY_INSERT is set to OFF.")),
+         error(544, "Cannot insert explicit value for identity column in table 'results' when "
+                    "IDENTITY_INSERT is set to OFF.")),
     # constraints
     case("INSERT INTO dbo.units (serial, product, route, status) SELECT serial + 'x', "
          "product, route, status + '-AND-MORE' FROM dbo.units WHERE serial = '{p}A'", error(2628)),
@@ -448,8 +448,8 @@ CASES = [
     case("UPDATE dbo.units SET status = 'ACTIVE-AND-MORE' WHERE serial = '{p}A'", error(2628)),
     case("UPDATE dbo.units SET step = 1 / 0 WHERE serial = '{p}A'", error(8134)),
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('SN0001', 'P', 'FT1')",
-         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate "
-               "key in object 'dbo.units'. The duplicate key value is (SN0001).", 14)),
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is (SN0001).", 14)),
     # a unit written with trailing blanks is the station's unit without them; the answer
     # names the unit as the call does (@SerialNumber in the procedure's text)
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}T  ', 'P', 'FT1')\nGO"
@@ -462,15 +462,15 @@ CASES = [
                                  "unit as stored ('{p}T  '), not as @SerialNumber")),
     # a statement a constraint stops is followed by message 3621 (severity 0, state 0)
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('SN0002', 'P', 'FT1')",
-         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate "
-               "key in object 'dbo.units'. The duplicate key value is (SN0002).", 14),
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is (SN0002).", 14),
          msg("The statement has been terminated.", state=0),
          marks=pytest.mark.xfail(strict=True, reason="the simulator sends no message 3621 "
                                  "after a statement a constraint stopped")),
     case("UPDATE dbo.units SET status = 'LOST' WHERE serial = 'SN0001'",
-         error(547, "The UPDATE statement conflicted with the CHECK constraint "
-               "\"CK_units_status\". The conflict occurred in database \"MES\", table "
-               "\"dbo.units\", column 'status'.", state=0),
+         error(547, 'The UPDATE statement conflicted with the CHECK constraint "CK_units_status". '
+                    'The conflict occurred in database "MES", table "dbo.units", column '
+                    "'status'.", state=0),
          msg("The statement has been terminated.", state=0),
          marks=pytest.mark.xfail(strict=True, reason="the simulator gives error 547 state 1 "
                                  "(SQL Server: 0), and no message 3621 after it")),
@@ -539,8 +539,7 @@ CASES = [
     case("BEGIN TRY END TRY BEGIN CATCH END CATCH",
          error(156, "Incorrect syntax near the keyword 'END'.", 15)),
     case("DECLARE @i int = 0 SET @i = 'x' PRINT 'after'",
-         error(245, "Conversion failed when converting the varchar value 'x' to data type "
-                    "int.")),
+         error(245, "Conversion failed when converting the varchar value 'x' to data type int.")),
     # TRY ... CATCH -------------------------------------------------------------------------
     case("BEGIN TRY\n  SELECT 1/0 AS x\nEND TRY\nBEGIN CATCH\n  SELECT ERROR_NUMBER() AS n, "
          "ERROR_SEVERITY() AS s, ERROR_STATE() AS st, ERROR_MESSAGE() AS m, ERROR_LINE() AS l, "
@@ -680,19 +679,17 @@ CASES = [
     case("DECLARE @s nvarchar(10); EXEC(@s); PRINT 'ok'", msg("ok")),
     case("BEGIN TRAN; EXEC('SELECT @@TRANCOUNT AS t'); ROLLBACK", rows("t int", (1,))),
     case("EXEC('BEGIN TRAN')\nGO\nSELECT @@TRANCOUNT AS t",
-         error(266, "Transaction count after EXECUTE indicates a mismatching number of BEGIN "
-                    "and COMMIT statements. Previous count = 0, current count = 1.", state=2),
+         error(266, "Transaction count after EXECUTE indicates a mismatching number of BEGIN and "
+                    "COMMIT statements. Previous count = 0, current count = 1.", state=2),
          rows("t int", (1,))),
     case("EXEC sp_executesql N'SELECT @p AS p', N'@p int', @p = 5", rows("p int", (5,))),
     case("BEGIN TRY EXEC sp_executesql N'SELECT * FROM dbo.nosuch' END TRY BEGIN CATCH "
          "SELECT ERROR_NUMBER() AS n END CATCH", rows("n int", (208,))),
     # transactions and savepoints -----------------------------------------------------------
     case("BEGIN TRAN; COMMIT; COMMIT",
-         error(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN "
-               "TRANSACTION.")),
+         error(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.")),
     case("ROLLBACK",
-         error(3903, "The ROLLBACK TRANSACTION request has no corresponding BEGIN "
-               "TRANSACTION.")),
+         error(3903, "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.")),
     case("BEGIN TRAN\n" + _INSERT.format("SAVEPT-A1") + "\nSAVE TRANSACTION s1\n"
          + _INSERT.format("SAVEPT-A2") + "\nROLLBACK TRANSACTION s1\n"
          "SELECT @@TRANCOUNT AS t, XACT_STATE() AS x\nCOMMIT\n" + _SAVED.format("SAVEPT-A"),
@@ -732,8 +729,8 @@ CASES = [
          + _SAVED.format("SAVEPT-H"), rows("t int", (0,)), rows("serial nvarchar")),
     case("SET XACT_ABORT ON BEGIN TRAN SAVE TRAN s1 BEGIN TRY SELECT 1/0 END TRY BEGIN CATCH "
          "ROLLBACK TRAN s1 END CATCH\nGO\nSELECT @@TRANCOUNT AS t",
-         error(3931, "The current transaction cannot be committed and cannot be rolled back to "
-                     "a savepoint. Roll back the entire transaction."), rows("t int", (0,))),
+         error(3931, "The current transaction cannot be committed and cannot be rolled back to a "
+                     "savepoint. Roll back the entire transaction."), rows("t int", (0,))),
     # catalog procedures --------------------------------------------------------------------
     # the enumerations of SQLTables, in the CI collation's order
     case("EXEC sp_tables @table_qualifier = '%', @table_owner = '', @table_name = ''",
@@ -921,28 +918,28 @@ CASES = [
     case("sp_helptext 'dbo.units'", error(15197, "There is no text for object 'dbo.units'.")),
     case("sp_helptext units", error(15197, "There is no text for object 'units'.")),
     case("sp_help 'nope'",
-         error(15009, "The object 'nope' does not exist in database 'MES' or is invalid "
-               "for this operation.")),
+         error(15009, "The object 'nope' does not exist in database 'MES' or is invalid for this "
+                      "operation.")),
     case("sp_helptext 'other.dbo.uspSaveResult'",
-         error(15009, "The object 'other.dbo.uspSaveResult' does not exist in database "
-               "'MES' or is invalid for this operation.")),
+         error(15009, "The object 'other.dbo.uspSaveResult' does not exist in database 'MES' or "
+                      "is invalid for this operation.")),
     case("sp_spaceused 'uspSaveResult'",
-         error(15009, "The object 'uspSaveResult' does not exist in database 'MES' or "
-               "is invalid for this operation.")),
+         error(15009, "The object 'uspSaveResult' does not exist in database 'MES' or is invalid "
+                      "for this operation.")),
     case("sp_helptext",
-         error(201, "Procedure or function 'sp_helptext' expects parameter "
-               "'@objname', which was not supplied.", state=4)),
+         error(201, "Procedure or function 'sp_helptext' expects parameter '@objname', which was "
+                    "not supplied.", state=4)),
     case("sp_who 'nobody'",
          error(15007, "'nobody' is not a valid login or you do not have permission.")),
     case("sp_databases 1",
          error(8144, "Procedure or function sp_databases has too many "
                "arguments specified.", state=2)),
     case("EXEC sp_columns",
-         error(201, "Procedure or function 'sp_columns' expects parameter "
-               "'@table_name', which was not supplied.", state=4)),
+         error(201, "Procedure or function 'sp_columns' expects parameter '@table_name', which "
+                    "was not supplied.", state=4)),
     case("EXEC sp_tables @table_qualifier = 'Other'",
-         error(15250, "The database name component of the object qualifier must be the "
-               "name of the current database.")),
+         error(15250, "The database name component of the object qualifier must be the name of "
+                      "the current database.")),
     case("EXEC sp_fkeys", error(15252, "The primary key or foreign key table name must be given.")),
     case("EXEC sp_pkeys 'units', @nosuch = 1",
          error(8145, "@nosuch is not a parameter for procedure sp_pkeys.")),
@@ -991,39 +988,34 @@ CASES = [
          error(8144, "Procedure or function uspGetUnitInfo has too many arguments specified.",
                state=2, line=3)),
     case(UNIT_QUERY.replace("%s, %s, %s, %s", "'a', 'b', 'c'"),
-         error(201, "Procedure or function 'uspGetUnitInfo' expects parameter '@RETURN', which was "
-                    "not supplied.", state=4, line=3)),
+         error(201, "Procedure or function 'uspGetUnitInfo' expects parameter '@RETURN', which "
+                    "was not supplied.", state=4, line=3)),
     case("DROP TABLE units",
-         error(3701, "Cannot drop the table 'units', because it does not "
-               "exist or you do not have permission.", 11, state=5)),
+         error(3701, "Cannot drop the table 'units', because it does not exist or you do not have "
+                     "permission.", 11, state=5)),
     case("use [Other]",
-         error(911, "Database 'Other' does not exist. Make sure that the name is "
-               "entered correctly.")),
+         error(911, "Database 'Other' does not exist. Make sure that the name is entered "
+                    "correctly.")),
     case("SELECT 1 WHERE 'a' LIKE 'a' ESCAPE '!!'",
-         error(506, 'The invalid escape character "!!" was specified in a LIKE '
-               "predicate.")),
+         error(506, 'The invalid escape character "!!" was specified in a LIKE predicate.')),
     case("SELECT CAST('2024-01-02 03:04:05 +08:00' AS datetime)",
-         error(241, "Conversion failed when converting date and/or time from "
-               "character string.")),
+         error(241, "Conversion failed when converting date and/or time from character string.")),
     case("SELECT * FROM @nope",
          error(1087, 'Must declare the table variable "@nope".', 15, state=2)),
     case("DECLARE @t TABLE (a int); DELETE FROM dbo.units OUTPUT deleted.serial, deleted.step "
          "INTO @t",
-         error(213, "Column name or number of supplied values does not match table "
-               "definition.")),
+         error(213, "Column name or number of supplied values does not match table definition.")),
     # INSERT BULK statements refused
     case("INSERT BULK dbo.nope (a int)", error(208, "Invalid object name 'dbo.nope'.")),
     case("INSERT BULK dbo.units (nope int)", error(207, "Invalid column name 'nope'.")),
     case("INSERT BULK sys.tables (name sysname)",
-         error(229, "The INSERT permission was denied on the object "
-               "'tables', database 'mssqlsystemresource', schema "
-               "'sys'.", 14, state=5)),
+         error(229, "The INSERT permission was denied on the object 'tables', database "
+                    "'mssqlsystemresource', schema 'sys'.", 14, state=5)),
     case("INSERT BULK dbo.units", error(102, "Incorrect syntax near 'dbo.units'.", 15)),
     case("INSERT BULK dbo.units (serial nvarchar(50)) WITH (TABLOCK",
          error(102, "Incorrect syntax near 'TABLOCK'.", 15)),
     case("INSERT BULK dbo.units (serial nosuchtype)",
-         error(2715, "Column, parameter, or variable #1: Cannot find data type "
-               "nosuchtype.")),
+         error(2715, "Column, parameter, or variable #1: Cannot find data type nosuchtype.")),
 ]
 
 
