@@ -44,7 +44,8 @@ def connect_in_fresh_process(server, user, password, database, env=None):
     refused login is only reported faithfully by a process that saw no other one.
     Returns the lines printed: ["connected"] or [number, str(exception)]."""
     done = subprocess.run([sys.executable, "-c", _CONNECT, server, user, password, database],
-                          capture_output=True, text=True, timeout=60,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60,
                           env=dict(os.environ, **(env or {})))
     assert done.returncode == 0, done.stderr
     return done.stdout.rstrip("\n").split("\n", 1)

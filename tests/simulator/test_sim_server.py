@@ -145,7 +145,8 @@ def test_client_over_the_connection_limit_is_refused():
 def test_command_line_start_and_sigint(tmp_path):
     db = tmp_path / "demo.db"
     process = subprocess.Popen([sys.executable, "-m", "mes_simulator", "--port", "0", "--db", str(db)],
-                               cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               universal_newlines=True)
     try:
         line = process.stdout.readline()
         assert line.startswith("listening on 127.0.0.1:") and int(line.rsplit(":", 1)[1]) > 0
