@@ -1431,6 +1431,9 @@ class Reply:
         self.raw(tds.error(err.number, err.severity, cut_message(err.text), err.state,
                            conn.server_name, getattr(err, "procedure", ""),
                            getattr(err, "line", None) or 1, self.version))
+        if getattr(err, "terminated", False):
+            self.info(3621, "The statement has been terminated.", 0, 0,
+                      getattr(err, "line", None) or 1)
         if self.batch:
             self.done(tds.DONE_ERROR)
 

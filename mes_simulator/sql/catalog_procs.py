@@ -48,14 +48,14 @@ AS
 -- 9 missing parameter) and an NG feedback naming the reason.
 BEGIN
     SET NOCOUNT ON;
-    DECLARE @route nvarchar(200), @step int, @status nvarchar(10);
+    DECLARE @unit nvarchar(50), @route nvarchar(200), @step int, @status nvarchar(10);
     IF NULLIF(LTRIM(@SerialNumber), N'') IS NULL OR NULLIF(LTRIM(@Procedure), '') IS NULL
        OR NULLIF(LTRIM(@Employee), '') IS NULL OR NULLIF(LTRIM(@LineName), '') IS NULL
     BEGIN
         SELECT @RETURN = 9, @OutPutxmls = N'NG "Missing parameter"';
         RETURN 0;
     END
-    SELECT @route = route, @step = step, @status = status
+    SELECT @unit = serial, @route = route, @step = step, @status = status
     FROM dbo.units WHERE serial = @SerialNumber;
     IF @@ROWCOUNT = 0
     BEGIN
@@ -63,7 +63,7 @@ BEGIN
         RETURN 0;
     END
     -- hold, scrap and repair come first, then the route's end, then the step due
-    SELECT @RETURN = 0, @OutPutxmls = N'OK "Unit ' + @SerialNumber + N' may be tested at '
+    SELECT @RETURN = 0, @OutPutxmls = N'OK "Unit ' + @unit + N' may be tested at '
         + @Procedure + N' by ' + @Employee + N' on ' + @LineName + N'"';
     RETURN 0;
 END

@@ -409,6 +409,13 @@ def _to_sqlite(value, sqltype):
 
 
 def constraint_error(exc, name, verb, row=None):
+    """The error SQL Server gives for a row a constraint refused; it ends the statement."""
+    err = _constraint_error(exc, name, verb, row)
+    err.terminated = True
+    return err
+
+
+def _constraint_error(exc, name, verb, row):
     text = str(exc)
     if "NOT NULL" in text:
         column = text.rsplit(".", 1)[-1]
@@ -424,7 +431,7 @@ def constraint_error(exc, name, verb, row=None):
         column = CHECKS.get(name, "")
         return SqlError(547, f'The {verb} statement conflicted with the CHECK constraint '
                              f'"CK_{name}_{column}". The conflict occurred in database "MES", '
-                             f'table "dbo.{name}", column \'{column}\'.')
+                             f'table "dbo.{name}", column \'{column}\'.', state=0)
     return SqlError(50000, f"MES database error: {exc}")
 
 

@@ -8,6 +8,7 @@ work, and only the rows a statement writes come back to Python, for OUTPUT.
 import sqlite3
 from datetime import datetime, timezone
 
+from ..errors import SqlError
 from . import evaluate, functions, sqlite, tables
 from . import types as sqltypes
 from .evaluate import Node
@@ -24,15 +25,19 @@ def run(write, db, rows=None):
     generator = sqlite.Generator(write.engine, write.variables, evaluation)
     with evaluation:
         try:
-            if kind == "insert":
-                return _insert(write, db, generator, rows)
-            return _change(write, db, generator, kind)
-        except sqlite3.IntegrityError as exc:
-            raise tables.constraint_error(exc, write.rel.name, kind.upper()) from None
-        except sqlite3.Error as exc:
-            if evaluation.error is not None:
-                raise evaluation.error from None
-            raise sqlite._error(exc) from None
+            try:
+                if kind == "insert":
+                    return _insert(write, db, generator, rows)
+                return _change(write, db, generator, kind)
+            except sqlite3.IntegrityError as exc:
+                raise tables.constraint_error(exc, write.rel.name, kind.upper()) from None
+            except sqlite3.Error as exc:
+                if evaluation.error is not None:
+                    raise evaluation.error from None
+                raise sqlite._error(exc) from None
+        except SqlError as err:  # an error while it writes ends the statement
+            err.terminated = True
+            raise
 
 
 def _copy(write, db, generator):

@@ -71,6 +71,10 @@ def error(number, text=None, severity=16, state=1, line=1):
         ("raised", number)]
 
 
+# What follows the error of a statement that a constraint stopped.
+STOPPED = msg("The statement has been terminated.", state=0)
+
+
 def case(batch, *answer, **marks):
     return pytest.param(batch, [part for piece in answer for part in piece], **marks)
 
@@ -327,7 +331,7 @@ CASES = [
               (3, "x", Decimal("0.00"), None, Decimal("3")))),
     case("CREATE TABLE [{p}k] (version_num VARCHAR(32) NOT NULL, CONSTRAINT pk PRIMARY KEY "
          "(version_num)); INSERT INTO [{p}k] VALUES ('a1'); INSERT INTO [{p}k] VALUES ('A1 ')",
-         error(2627)),
+         error(2627), STOPPED),
     case("CREATE TABLE [{p}c] (a int); SELECT TABLE_NAME, COLUMN_NAME, DATA_TYPE FROM "
          "INFORMATION_SCHEMA.COLUMNS WHERE TABLE_NAME = '{p}c'; DROP TABLE [{p}c]",
          rows("TABLE_NAME nvarchar, COLUMN_NAME nvarchar, DATA_TYPE nvarchar",
@@ -438,42 +442,33 @@ CASES = [
          "N'FT1', N'E', N'L', N'PASS')",
          error(544, "Cannot insert explicit value for identity column in table 'results' when "
                     "IDENTITY_INSERT is set to OFF.")),
-    # constraints
+    # constraints; a statement an error stops while it writes is followed by message 3621
     case("INSERT INTO dbo.units (serial, product, route, status) SELECT serial + 'x', "
-         "product, route, status + '-AND-MORE' FROM dbo.units WHERE serial = '{p}A'", error(2628)),
+         "product, route, status + '-AND-MORE' FROM dbo.units WHERE serial = '{p}A'",
+         error(2628), STOPPED),
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}a  ', 'P', 'FT1')",
-         error(2627)),
-    case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}F', NULL, 'FT1')", error(515)),
-    case("UPDATE dbo.units SET status = 'LOST' WHERE serial = '{p}A'", error(547)),
-    case("UPDATE dbo.units SET status = 'ACTIVE-AND-MORE' WHERE serial = '{p}A'", error(2628)),
-    case("UPDATE dbo.units SET step = 1 / 0 WHERE serial = '{p}A'", error(8134)),
+         error(2627), STOPPED),
+    case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}F', NULL, 'FT1')",
+         error(515), STOPPED),
+    case("UPDATE dbo.units SET status = 'ACTIVE-AND-MORE' WHERE serial = '{p}A'", error(2628),
+         STOPPED),
+    case("UPDATE dbo.units SET step = 1 / 0 WHERE serial = '{p}A'", error(8134), STOPPED),
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('SN0001', 'P', 'FT1')",
          error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
-                     "in object 'dbo.units'. The duplicate key value is (SN0001).", 14)),
-    # a unit written with trailing blanks is the station's unit without them; the answer
-    # names the unit as the call does (@SerialNumber in the procedure's text)
-    case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}T  ', 'P', 'FT1')\nGO"
-         + UNIT_QUERY % ("N'{p}t'", "'FT1'", "'E'", "'L'"),
-         rows("nvarchar, int", where=lambda found: found[0][1] == 0)),
-    case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}T  ', 'P', 'FT1')\nGO"
-         + UNIT_QUERY % ("N'{p}t'", "'FT1'", "'E'", "'L'"),
-         rows("nvarchar, int", ('OK "Unit {p}t may be tested at FT1 by E on L"', 0)),
-         marks=pytest.mark.xfail(strict=True, reason="the simulator's uspGetUnitInfo names the "
-                                 "unit as stored ('{p}T  '), not as @SerialNumber")),
-    # a statement a constraint stops is followed by message 3621 (severity 0, state 0)
-    case("INSERT INTO dbo.units (serial, product, route) VALUES ('SN0002', 'P', 'FT1')",
-         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
-                     "in object 'dbo.units'. The duplicate key value is (SN0002).", 14),
-         msg("The statement has been terminated.", state=0),
-         marks=pytest.mark.xfail(strict=True, reason="the simulator sends no message 3621 "
-                                 "after a statement a constraint stopped")),
+                     "in object 'dbo.units'. The duplicate key value is (SN0001).", 14),
+         STOPPED),
     case("UPDATE dbo.units SET status = 'LOST' WHERE serial = 'SN0001'",
          error(547, 'The UPDATE statement conflicted with the CHECK constraint "CK_units_status". '
                     'The conflict occurred in database "MES", table "dbo.units", column '
                     "'status'.", state=0),
-         msg("The statement has been terminated.", state=0),
-         marks=pytest.mark.xfail(strict=True, reason="the simulator gives error 547 state 1 "
-                                 "(SQL Server: 0), and no message 3621 after it")),
+         STOPPED),
+    case("BEGIN TRY UPDATE dbo.units SET status = 'LOST' WHERE serial = 'SN0001' END TRY "
+         "BEGIN CATCH SELECT ERROR_NUMBER() AS n END CATCH", rows("n int", (547,))),
+    # a unit written with trailing blanks is the station's unit without them; the answer
+    # names the unit as it is stored (@unit in the procedure's text)
+    case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}T  ', 'P', 'FT1')\nGO"
+         + UNIT_QUERY % ("N'{p}t'", "'FT1'", "'E'", "'L'"),
+         rows("nvarchar, int", ('OK "Unit {p}T   may be tested at FT1 by E on L"', 0))),
     # control flow: IF, blocks, WHILE, GOTO, RETURN -----------------------------------------
     case("IF 1 = 1 PRINT 'yes' ELSE PRINT 'no'", msg("yes")),
     case("IF 1 = 2 PRINT 'yes' ELSE PRINT 'no'", msg("no")),
