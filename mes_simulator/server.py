@@ -1,4 +1,6 @@
-"""The TDS server: one asyncio task per client connection.  SQLite: the station's procedures
+"""The TDS server: one coroutine per client connection, run inside the socket's callbacks while
+it waits only for the client's bytes and as an asyncio task from the first time it waits for
+anything else (wire.channel.Inline).  SQLite: the station's procedures
 read on a read-only connection at once and write on the database thread (run_db,
 Connection._mes_call); every other client's work on the tables, its transaction included,
 runs on a thread and connection of its own (Connection.run_sql), bounded in time and stopped
@@ -22,7 +24,7 @@ from .sql import batch as batches
 from .sql import interrupt
 from .wire import login as logins
 from .wire import tds
-from .wire.channel import Channel
+from .wire.channel import Channel, Inline
 from .wire.tls import TlsStream, TlsWriter, make_tls_context
 
 log = logging.getLogger("mes_simulator")
@@ -123,7 +125,7 @@ class Server:
         self.unlocked = None   # asyncio.Event: set while no client transaction holds it
         self.active = self.refusing = 0  # connections served; over the limit, being refused
         self.accepted = 0
-        self.tasks = set()
+        self.runs = set()      # the connections' coroutines (Inline), until each has ended
         self.listener = None
 
     async def run_db(self, function, *args):
@@ -234,10 +236,12 @@ class Server:
             except Exception:
                 conn.close()
                 raise
-            # Started here, its first step runs in the same turn as the channel's
-            # connection_made, which the transport has scheduled just before it.
-            loop.create_task(self._accept(channel, asyncio.StreamWriter(transport, channel,
-                                                                        None, loop)))
+            # Its first steps run here, up to its wait for the client's first message.
+            run = Inline(self._accept(channel, asyncio.StreamWriter(transport, channel, None,
+                                                                    loop)),
+                         channel, loop, self.runs.discard)
+            self.runs.add(run)
+            run.start()
 
     def _accept_again(self, loop, sock):
         if self.listener is not None and self.listener._sockets is not None:
@@ -245,9 +249,11 @@ class Server:
 
     async def stop(self):
         self.listener.close()
-        for task in list(self.tasks):
-            task.cancel()
-        await asyncio.gather(*self.tasks, return_exceptions=True)
+        runs = list(self.runs)
+        for run in runs:
+            run.cancel()  # one waiting inline has ended by now; a task ends when it next runs
+        await asyncio.gather(*(run.task for run in runs if run.task is not None),
+                             return_exceptions=True)
         await self.listener.wait_closed()
         self.database.stop()
         self.read_db.close()
@@ -259,8 +265,6 @@ class Server:
         if over and self.refusing >= self.config.max_connections:
             writer.transport.abort()  # a flood: not even the refusal is worth answering
             return
-        task = asyncio.current_task()
-        self.tasks.add(task)
         if over:
             self.refusing += 1
         else:
@@ -273,7 +277,6 @@ class Server:
                 self.refusing -= 1
             else:
                 self.active -= 1
-            self.tasks.discard(task)
 
 
 class Connection:

@@ -1,7 +1,9 @@
 """A client connection's socket as the event loop's protocol: TDS messages framed from one
-buffer as the bytes arrive (see Channel)."""
+buffer as the bytes arrive (see Channel), and the connection's coroutine resumed right there
+while all it waits for is those bytes (see Inline)."""
 
 import asyncio
+import logging
 
 from . import tds
 
@@ -25,6 +27,7 @@ class Channel(asyncio.streams.FlowControlMixin):
         self.framer = tds.Framer()
         self.transport = self.waiter = self.error = None
         self.eof = self.held = False
+        self.inline = None  # the Inline that runs the coroutine reading this channel, if any
 
     def connection_made(self, transport):
         self.transport = transport
@@ -56,6 +59,8 @@ class Channel(asyncio.streams.FlowControlMixin):
         waiter, self.waiter = self.waiter, None
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
+            if self.inline is not None:
+                self.inline.wake(waiter)
 
     def _taken(self):
         if self.held and len(self.buffer) <= self.HIGH:
@@ -104,3 +109,105 @@ class Channel(asyncio.streams.FlowControlMixin):
         del self.buffer[:n]
         self._taken()
         return data
+
+
+log = logging.getLogger("mes_simulator")
+
+
+class Inline:
+    """A connection's coroutine run without a task for as long as all it waits for is its
+    channel's bytes (Channel.arrival): each arrival resumes it inside data_received, in the
+    same turn of the event loop, where a task would be woken a turn later.  The first time it
+    waits for anything else (the database thread, a timer, another task), the rest of it
+    becomes an ordinary task, and stays one.  Either way it is one coroutine, so its messages
+    are answered in order and its time limits, cancellation and clean-up stay its own.
+
+        run = Inline(coroutine, channel, loop, ended)  # ended(run) once it has returned
+        run.start()    # its first step, now
+        run.cancel()   # CancelledError where it waits, as Task.cancel() would
+    """
+
+    def __init__(self, coro, channel, loop, ended=None):
+        self.coro, self.channel, self.loop, self.ended = coro, channel, loop, ended
+        self.task = None       # the task the rest runs in, once it waits for something else
+        self.waiting = None    # the channel's waiter it is suspended on, while inline
+        self.running = False
+        channel.inline = self
+
+    def start(self):
+        self._step(None)
+
+    def wake(self, waiter):
+        """The channel's waiter got its result: go on at once if that is what it waits for."""
+        if waiter is self.waiting:
+            if self.running:  # woken from inside its own step: go on once that step is over
+                self.loop.call_soon(self.wake, waiter)
+                return
+            self._step(None)
+
+    def cancel(self):
+        if self.task is not None:
+            self.task.cancel()
+        elif self.coro is not None and not self.running:
+            self._step(asyncio.CancelledError())
+
+    def _step(self, exc):
+        coro, self.waiting, self.running = self.coro, None, True
+        try:
+            yielded = coro.send(None) if exc is None else coro.throw(exc)
+        except BaseException as end:  # StopIteration, or what it let out
+            self.running = False
+            if not isinstance(end, (StopIteration, asyncio.CancelledError)):
+                log.error("connection coroutine failed", exc_info=end)
+            self._end()
+            return
+        self.running = False
+        channel = self.channel
+        if yielded is not None and yielded is channel.waiter:
+            self.waiting = yielded
+            return
+        # Anything else is waited for as a task waits for it, and the rest runs as one.
+        channel.inline = None
+        self.task = self.loop.create_task(_rest(coro, yielded))
+        self.task.add_done_callback(self._task_done)
+
+    def _task_done(self, task):
+        if not task.cancelled() and task.exception() is not None:
+            log.error("connection task failed", exc_info=task.exception())
+        self._end()
+
+    def _end(self):
+        self.coro = self.channel.inline = None
+        if self.ended is not None:
+            ended, self.ended = self.ended, None
+            ended(self)
+
+
+class _Resumed:
+    """Awaiting it goes on with a coroutine that was started outside a task and is suspended
+    on yielded: the task first waits for yielded, as the coroutine meant it to, then hands
+    everything on to the coroutine (what the task sends or throws into it included)."""
+
+    def __init__(self, coro, yielded):
+        self.coro, self.yielded = coro, yielded
+
+    def __await__(self):
+        coro, yielded = self.coro, self.yielded
+        self.coro = self.yielded = None
+        while True:
+            try:
+                sent = yield yielded
+            except BaseException as exc:  # a task's cancellation, say
+                try:
+                    yielded = coro.throw(exc)
+                except StopIteration as end:
+                    return end.value
+            else:
+                try:
+                    yielded = coro.send(sent)
+                except StopIteration as end:
+                    return end.value
+
+
+async def _rest(coro, yielded):
+    return await _Resumed(coro, yielded)
