@@ -185,6 +185,10 @@ class Engine:
             self.error_number = 0
             self.doomed = False  # as at the end of any batch
             return _settings_reply(self.version)
+        if not (self.fmtonly or self.implicit or self.trancount or self.doomed):
+            reply = self._station(text)
+            if reply is not None:
+                return reply
         reply = self._pending = Reply(self, batch=True)
         self.bulk = None
         self._request_state()
@@ -203,6 +207,43 @@ class Engine:
         except _Cancelled:
             return reply.finish()
         await self._end_of_batch(reply)
+        return reply.finish()
+
+    def _station(self, text):
+        """The station's batch (batch.station_call) answered at once, with the reply and the
+        session's state its three statements would leave: None when it is another batch, or
+        its call must go the usual way (Connection.procedure_now), which then runs it all."""
+        now = getattr(self.conn, "procedure_now", None)  # a host may only have procedure()
+        call = batches.station_call(text) if now is not None else None
+        if call is None:
+            return None
+        proc = procedures.PROCEDURES.get(_procedure_name(call.parts, self.database))
+        if proc is None or len(proc.params) != len(call.values) + 2:
+            return None
+        convert, codepage = sqltypes.convert, self.codepage
+        feedback, status = proc.params[-2:]  # the OUTPUT parameters: its text, its code
+        try:
+            args = [convert(value, param.type, codepage)
+                    for value, param in zip(call.values, proc.inputs)]
+            answer = now(proc, args)
+            if answer is None:
+                return None
+            code, text = answer
+            text_type, code_type = call.types
+            columns = (("", text_type, convert(convert(text, feedback.type, codepage),
+                                               text_type, codepage)),
+                       ("", code_type, convert(convert(code, status.type, codepage),
+                                               code_type, codepage)))
+        except SqlError:  # reported as running the statements reports it
+            return None
+        self.conn.log_call(proc, args)
+        self.bulk = None
+        self._request_state()
+        reply = self._pending = Reply(self, batch=True)
+        reply.raw(tds.return_status(0))
+        reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, tds.TOKEN_DONEPROC)
+        reply.select(columns)
+        self.line, self.rowcount, self.error_number = call.line, 1, 0
         return reply.finish()
 
     def _insert_bulk(self, text):
