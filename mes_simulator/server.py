@@ -24,7 +24,7 @@ from .sql import batch as batches
 from .sql import interrupt
 from .wire import login as logins
 from .wire import tds
-from .wire.channel import Channel, Inline
+from .wire.channel import Channel, Inline, Socket
 from .wire.tls import TlsStream, TlsWriter, make_tls_context
 
 log = logging.getLogger("mes_simulator")
@@ -214,7 +214,7 @@ class Server:
 
     def _accepting(self, loop, sock):
         """The listening socket is readable: the connections waiting, each a Channel over a
-        socket transport (whose connection_made starts the connection's task)."""
+        Socket, served by the coroutine of _accept."""
         for _ in range(ACCEPT_BACKLOG):
             try:
                 conn, address = sock.accept()
@@ -232,15 +232,12 @@ class Server:
                 return
             channel = Channel(None, loop)
             try:
-                transport = loop._make_socket_transport(conn, channel,
-                                                        extra={"peername": address})
+                writer = Socket(loop, conn, channel, address)
             except Exception:
                 conn.close()
                 raise
             # Its first steps run here, up to its wait for the client's first message.
-            run = Inline(self._accept(channel, asyncio.StreamWriter(transport, channel, None,
-                                                                    loop)),
-                         channel, loop, self.runs.discard)
+            run = Inline(self._accept(channel, writer), channel, loop, self.runs.discard)
             self.runs.add(run)
             run.start()
 

@@ -4,6 +4,7 @@ while all it waits for is those bytes (see Inline)."""
 
 import asyncio
 import logging
+import socket
 
 from . import tds
 
@@ -112,6 +113,173 @@ class Channel(asyncio.streams.FlowControlMixin):
 
 
 log = logging.getLogger("mes_simulator")
+
+READ_SIZE = 256 * 1024  # bytes taken from the socket at once
+
+
+class Socket:
+    """An accepted client socket on the event loop, as the server uses it: what an asyncio
+    transport and its StreamWriter give (write, drain, close, abort, the write buffer's size and
+    limit, pause_reading and resume_reading, get_extra_info), over the loop's add_reader and
+    add_writer alone.  The protocol (a Channel) is told of what arrives as a transport tells it:
+    connection_made at once, data_received, eof_received (False: close), connection_lost soon
+    after the end.  A write goes out at once when it can; the rest waits in a buffer, beyond
+    whose limit drain() waits."""
+
+    def __init__(self, loop, sock, protocol, peername):
+        self.loop, self.sock, self.fd, self.protocol = loop, sock, sock.fileno(), protocol
+        self.extra = {"peername": peername, "socket": sock}
+        self.out = bytearray()  # what the socket would not take yet
+        self.high = 64 * 1024
+        self.closing = self.lost = self.reading = False
+        self.full = False       # more than high bytes were waiting, and not yet a quarter of it
+        self.drainers = []      # futures of drain() calls waiting for the buffer to empty
+        try:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except OSError:  # not TCP
+            pass
+        protocol.connection_made(self)
+        self.resume_reading()
+
+    # --- what StreamWriter gives
+
+    @property
+    def transport(self):
+        return self
+
+    def get_extra_info(self, name, default=None):
+        return self.extra.get(name, default)
+
+    def write(self, data):
+        if self.closing or not data:
+            return
+        if not self.out:
+            try:
+                sent = self.sock.send(data)
+            except (BlockingIOError, InterruptedError):
+                sent = 0
+            except OSError as exc:
+                self._fail(exc)
+                return
+            if sent == len(data):
+                return
+            data = memoryview(data)[sent:]
+            self.loop.add_writer(self.fd, self._writable)
+        self.out += data
+        if len(self.out) > self.high:
+            self.full = True
+
+    async def drain(self):
+        """Once more than the limit waited to be sent, wait until a quarter of it is left;
+        ConnectionResetError once the connection is gone."""
+        if self.lost:
+            raise ConnectionResetError("Connection lost")
+        if not self.full or self.closing:
+            return
+        waiter = self.loop.create_future()
+        self.drainers.append(waiter)
+        await waiter
+
+    def close(self):
+        """Close once what is written has gone out."""
+        if self.closing:
+            return
+        self.closing = True
+        self.pause_reading()
+        if not self.out:
+            self.loop.call_soon(self._lost, None)
+
+    # --- what a transport gives
+
+    def is_closing(self):
+        return self.closing
+
+    def abort(self):
+        self._fail(None)
+
+    def get_write_buffer_size(self):
+        return len(self.out)
+
+    def set_write_buffer_limits(self, high=None, low=None):
+        self.high = 64 * 1024 if high is None else high
+
+    def pause_reading(self):
+        if self.reading:
+            self.reading = False
+            self.loop.remove_reader(self.fd)
+
+    def resume_reading(self):
+        if not self.reading and not self.closing:
+            self.reading = True
+            self.loop.add_reader(self.fd, self._readable)
+
+    # --- the socket's events
+
+    def _readable(self):
+        try:
+            data = self.sock.recv(READ_SIZE)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError as exc:
+            self._fail(exc)
+            return
+        if data:
+            self.protocol.data_received(data)
+        else:
+            self.pause_reading()
+            if not self.protocol.eof_received():
+                self.close()
+
+    def _writable(self):
+        try:
+            sent = self.sock.send(self.out)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError as exc:
+            self._fail(exc)
+            return
+        del self.out[:sent]
+        if self.full and len(self.out) <= self.high // 4:
+            self.full = False
+            self._drained(None)
+        if not self.out:
+            self.loop.remove_writer(self.fd)
+            if self.closing:
+                self._lost(None)
+
+    def _fail(self, exc):
+        """The connection is broken (exc), or abandoned (None): closed at once."""
+        if self.lost:
+            return
+        if self.out:
+            self.out.clear()
+            self.loop.remove_writer(self.fd)
+        if not self.closing:
+            self.closing = True
+            self.pause_reading()
+        self.lost = True  # _lost, soon, tells the protocol
+        self.loop.call_soon(self._lost, exc, True)
+
+    def _lost(self, exc, failed=False):
+        if self.sock is None or self.lost and not failed:
+            return
+        self.lost = True
+        sock, self.sock = self.sock, None
+        try:
+            self._drained(ConnectionResetError("Connection lost"))
+            self.protocol.connection_lost(exc)
+        finally:
+            sock.close()
+            self.protocol = None
+
+    def _drained(self, exc):
+        drainers, self.drainers = self.drainers, []
+        for waiter in drainers:
+            if not waiter.done():
+                if exc is None:
+                    waiter.set_result(None)
+                else:
+                    waiter.set_exception(exc)
 
 
 class Inline:
