@@ -127,6 +127,12 @@ class Server:
         self.active = self.refusing = 0  # connections served; over the limit, being refused
         self.accepted = 0
         self.runs = set()      # the connections' coroutines (Inline), until each has ended
+        # The connections' time limits are looked at every this many seconds (a tenth of the
+        # shortest, a second at most) by one timer, while there are connections.
+        self.timed = set()
+        self.ticker = None
+        self.tick_every = min(1.0, max(0.01, min(config.login_timeout, config.idle_timeout,
+                                                 config.read_timeout) / 10))
         self.listener = None
 
     async def run_db(self, function, *args):
@@ -189,6 +195,21 @@ class Server:
                 done.set_result(outcome)
         transaction.thread.submit(None, _end, transaction, how).add_done_callback(ended)
         return done
+
+    def tick(self):
+        """Look at the connections' time limits every tick_every seconds while there are any:
+        one timer for all, where timers of each connection's own, made and cancelled on every
+        connect, took a large part of a short connection's work."""
+        if self.ticker is None:
+            self.ticker = asyncio.get_running_loop().call_later(self.tick_every, self._ticked)
+
+    def _ticked(self):
+        self.ticker = None
+        if self.timed:
+            now = asyncio.get_running_loop().time()
+            for conn in list(self.timed):
+                conn.past_deadline(now)
+            self.tick()
 
     def unlock(self, holder):
         """The write lock is free again (if holder had it)."""
@@ -253,6 +274,8 @@ class Server:
         await asyncio.gather(*(run.task for run in runs if run.task is not None),
                              return_exceptions=True)
         await self.listener.wait_closed()
+        if self.ticker is not None:
+            self.ticker.cancel()
         self.database.stop()
         self.read_db.close()
         self.db.close()
@@ -290,7 +313,7 @@ class Connection:
         self.stream = reader       # what requests are read from: the socket, or TLS over it
         self.reading = None        # a message being read while a request runs (its ATTENTION?)
         self.expired = None        # why a time limit closed the connection
-        self.deadline = self.watchdog = None
+        self.deadline = self.login_deadline = None
         self.idle = False          # waiting for the first byte of a request
         self.serving = False       # a request is being answered: the client is not idle
         self.loop = asyncio.get_running_loop()
@@ -313,10 +336,12 @@ class Connection:
 
     async def run(self):
         self.log("open from %s", self.writer.get_extra_info("peername"))
-        login_timer = self.loop.call_later(self.config.login_timeout, self._expire, "login time-out")
+        self.login_deadline = self.loop.time() + self.config.login_timeout
+        self.server.timed.add(self)
+        self.server.tick()
         try:
             if await self._login():
-                login_timer.cancel()
+                self.login_deadline = None
                 while await self._request():
                     pass
         except (ClientGone, asyncio.IncompleteReadError, ConnectionError) as exc:
@@ -327,9 +352,7 @@ class Connection:
         except Exception:
             log.exception("conn %d internal error", self.id)
         finally:
-            login_timer.cancel()
-            if self.watchdog is not None:
-                self.watchdog.cancel()
+            self.server.timed.discard(self)
             if self.reading is not None:
                 self.reading.cancel()
             if self.request is not None:
@@ -351,27 +374,20 @@ class Connection:
 
     def _deadline(self, seconds, reason=None):
         """Close the connection (reason) unless it is given another deadline within seconds;
-        None: no deadline.  One timer serves them all: it is moved only when a deadline comes
-        earlier than it, and otherwise looks again when it fires."""
+        None: no deadline.  The server's tick looks at it (Server.tick)."""
         if seconds is None:
             self.deadline = None
             return
         self.deadline, self.deadline_reason = self.loop.time() + seconds, reason
-        if self.watchdog is None or self.watchdog.when() > self.deadline:
-            if self.watchdog is not None:
-                self.watchdog.cancel()
-            self.watchdog = self.loop.call_at(self.deadline, self._watch)
 
-    def _watch(self):
-        self.watchdog = None
-        if self.deadline is None:
-            return
-        if self.loop.time() >= self.deadline:
+    def past_deadline(self, now):
+        """Close the connection if a time limit of its has run out by now."""
+        if self.login_deadline is not None and now >= self.login_deadline:
+            self._expire("login time-out")
+        elif self.deadline is not None and now >= self.deadline:
             if self.idle and self.serving:  # the client waits for its answer (a lock, a delay)
                 return  # idle again from the answer on (_request)
             self._expire(self.deadline_reason)
-        else:
-            self.watchdog = self.loop.call_at(self.deadline, self._watch)
 
     async def _read(self):
         """Read one message.  Waiting for its first byte is limited by the idle time-out (and
