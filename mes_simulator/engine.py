@@ -132,9 +132,13 @@ class Engine:
         self.xact_abort = False
         self.doomed = False     # an error under XACT_ABORT was caught: only ROLLBACK may follow
         self.error_number = 0   # @@ERROR
-        self.session_number = os.urandom(4).hex()  # names its temporary tables
         self.temporary = False  # it made one
         self._request_state()
+
+    @functools.cached_property
+    def session_number(self):
+        """What names its temporary tables: made at the first."""
+        return os.urandom(4).hex()
 
     def _request_state(self):
         """What a request starts afresh: no statement run, no TRY or CATCH block entered."""
@@ -230,10 +234,14 @@ class Engine:
                 return None
             code, text = answer
             text_type, code_type = call.types
-            columns = (("", text_type, convert(convert(text, feedback.type, codepage),
-                                               text_type, codepage)),
-                       ("", code_type, convert(convert(code, status.type, codepage),
-                                               code_type, codepage)))
+            text, code = convert(text, feedback.type, codepage), convert(code, status.type,
+                                                                         codepage)
+            # the variables they go to, if of other types than the parameters
+            if text_type != feedback.type:
+                text = convert(text, text_type, codepage)
+            if code_type != status.type:
+                code = convert(code, code_type, codepage)
+            columns = (("", text_type, text), ("", code_type, code))
         except SqlError:  # reported as running the statements reports it
             return None
         self.conn.log_call(proc, args)
