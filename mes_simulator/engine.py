@@ -227,7 +227,8 @@ class Engine:
         convert, codepage = sqltypes.convert, self.codepage
         feedback, status = proc.params[-2:]  # the OUTPUT parameters: its text, its code
         try:
-            args = [convert(value, param.type, codepage)
+            args = [_station_text(type(value), value, param.type, codepage)
+                    if type(value) in _TEXTS else convert(value, param.type, codepage)
                     for value, param in zip(call.values, proc.inputs)]
             answer = now(proc, args)
             if answer is None:
@@ -241,18 +242,20 @@ class Engine:
                 text = convert(text, text_type, codepage)
             if code_type != status.type:
                 code = convert(code, code_type, codepage)
-            columns = (("", text_type, text), ("", code_type, code))
         except SqlError:  # reported as running the statements reports it
             return None
         self.conn.log_call(proc, args)
         self.bulk = None
         self._request_state()
-        reply = self._pending = Reply(self, batch=True)
-        reply.raw(tds.return_status(0))
-        reply.done(tds.DONE_FINAL, tds.CMD_EXECUTE, 0, tds.TOKEN_DONEPROC)
-        reply.select(columns)
         self.line, self.rowcount, self.error_number = call.line, 1, 0
-        return reply.finish()
+        before, after, ((text_wire, as_text), (code_wire, code_as_text)) = _station_reply(
+            self.version, self.conn.server.collation, call.types, self.nocount)
+        encode = wiretypes.encode_value
+        return b"".join((before, b"\xd1",
+                         encode(text if as_text is None else as_text(text), text_wire, codepage),
+                         encode(code if code_as_text is None else code_as_text(code), code_wire,
+                                codepage),
+                         after))
 
     def _insert_bulk(self, text):
         """INSERT BULK: the table and columns the next bulk-load message fills."""
@@ -1554,6 +1557,30 @@ class Reply:
             self.done(tds.DONE_FINAL, token=tds.TOKEN_DONE if self.batch else tds.TOKEN_DONEPROC)
         self.parts[self.last_done][1] &= ~tds.DONE_MORE
         return b"".join(bytes(p) for p in self.parts)
+
+
+_TEXTS = (str, sqltypes.Varchar)
+
+
+@functools.lru_cache(maxsize=1024)  # a station's procedure, employee and line recur
+def _station_text(kind, value, sqltype, codepage):
+    """A text argument of the station's batch as its parameter holds it (the constant's type
+    is part of the key: a Varchar and a str of the same text are different constants)."""
+    return sqltypes.convert(value, sqltype, codepage)
+
+
+@functools.lru_cache(maxsize=32)
+def _station_reply(version, collation, types, nocount):
+    """The station's reply around its row, as Reply makes it: its EXEC's return status and
+    DONEPROC and its SELECT's COLMETADATA (before), the SELECT's DONE ending the reply (after),
+    and the forms of its two values (Reply.columns)."""
+    meta, forms = _column_metadata((("", types[0]), ("", types[1])), version, collation)
+    before = (tds.return_status(0)
+              + tds.done(tds.DONE_FINAL | tds.DONE_MORE, tds.CMD_EXECUTE, 0, version,
+                         tds.TOKEN_DONEPROC) + meta)
+    after = tds.done(tds.DONE_FINAL if nocount else tds.DONE_COUNT, tds.CMD_SELECT, 1, version,
+                     tds.TOKEN_DONE)
+    return before, after, forms
 
 
 @functools.lru_cache(maxsize=64)

@@ -37,7 +37,7 @@ def prelogin(encryption):
     return struct.pack(">BHHBHHB", 0x00, 11, 6, 0x01, 17, 1, 0xFF) + bytes(6) + bytes([encryption])
 
 
-def login7(user, password, database):
+def login7(user, password, database, version=0x74000004):
     fields = ["host", user, password, "tests", "server", "", "lib", "", database]
     pairs, data = b"", b""
     for n, value in enumerate(fields):
@@ -47,16 +47,16 @@ def login7(user, password, database):
         pairs += struct.pack("<HH", 94 + len(data), len(raw) // 2)
         data += raw
     end = 94 + len(data)
-    return (struct.pack("<IIIIII", end, 0x74000004, 4096, 7, 0, 0) + bytes(4)
+    return (struct.pack("<IIIIII", end, version, 4096, 7, 0, 0) + bytes(4)
             + struct.pack("<iI", 0, 0x409) + pairs + bytes(6)
             + struct.pack("<HHHHHHI", end, 0, end, 0, end, 0, 0) + data)
 
 
-def raw_connection(sim):
+def raw_connection(sim, version=0x74000004):
     sock = socket.create_connection((sim.host, sim.port), timeout=30)
     sock.sendall(packet(0x12, prelogin(0x02)))
     receive(sock)
-    sock.sendall(packet(0x10, login7("mes", "mes", "MES")))
+    sock.sendall(packet(0x10, login7("mes", "mes", "MES", version)))
     assert 0xAD in receive(sock)  # LOGINACK
     return sock
 
@@ -182,28 +182,32 @@ def station_batch(procedure, serial):
     return UNIT_QUERY % ("N'%s'" % serial, "'FT1'", "N'张三'", "N'一线'")
 
 
-def batch_packet(text):
-    return packet(0x01, struct.pack("<IIHQI", 22, 18, 2, 0, 1) + text.encode("utf-16-le"))
+def batch_packet(text, headers=True):
+    return packet(0x01, (struct.pack("<IIHQI", 22, 18, 2, 0, 1) if headers else b"")
+                  + text.encode("utf-16-le"))
 
 
 def raw_replies(sim, setting, text):
     """On a new connection, after the setting: the raw reply to the batch, then to a SELECT of
     @@ROWCOUNT, @@ERROR and @@TRANCOUNT as they are after it.  A transaction's descriptor,
     new in each, is left out."""
-    replies = []
-    with raw_connection(sim) as sock:
+    replies, version = [], 0x74000004
+    if setting.startswith("TDS 7.1"):
+        setting, version = setting[len("TDS 7.1"):].strip(), 0x71000001
+    with raw_connection(sim, version) as sock:
+        headers = version >= 0x72000000  # ALL_HEADERS from TDS 7.2 on
         if setting:
-            sock.sendall(batch_packet(setting))
+            sock.sendall(batch_packet(setting, headers))
             receive(sock)
         for request in (text, "SELECT @@ROWCOUNT, @@ERROR, @@TRANCOUNT"):
-            sock.sendall(batch_packet(request))
+            sock.sendall(batch_packet(request, headers))
             replies.append(re.sub(b"\xe3\x0b\x00\x08\x08.{8}\x00", b"", receive(sock),
                                   flags=re.S))
     return replies
 
 
 @pytest.mark.parametrize("setting", ["", "SET NOCOUNT ON", "SET IMPLICIT_TRANSACTIONS ON",
-                                     "SET FMTONLY ON"])
+                                     "SET FMTONLY ON", "TDS 7.1", "TDS 7.1 SET NOCOUNT ON"])
 @pytest.mark.parametrize("serial", ["SN0001", "SN0003", "NO-SUCH-UNIT", "it''s", ""])
 def test_station_batch_answered_as_its_statements_answer_it(sim, setting, serial):
     text = station_batch("uspGetUnitInfo", serial)
