@@ -11,6 +11,7 @@ import asyncio
 import errno
 import logging
 import os
+import socket
 import sqlite3
 import ssl
 from dataclasses import dataclass
@@ -133,7 +134,7 @@ class Server:
         self.ticker = None
         self.tick_every = min(1.0, max(0.01, min(config.login_timeout, config.idle_timeout,
                                                  config.read_timeout) / 10))
-        self.listener = None
+        self.listener = []     # the listening sockets
 
     async def run_db(self, function, *args):
         """function(connection, *args), e.g. run_db(mes.call, name, args), without ever making
@@ -222,16 +223,10 @@ class Server:
         self.unlocked = asyncio.Event()
         self.unlocked.set()
         loop = asyncio.get_running_loop()
-        self.listener = await loop.create_server(lambda: Channel(self._accept, loop),
-                                                 self.config.host, self.config.port,
-                                                 start_serving=False)
-        # Accepted here rather than by the listener: the event loop's own accept runs a task
-        # for each connection, which costs two more turns of the loop before its first byte.
-        # listener.close() stops this reader as it would its own.
-        for sock in self.listener._sockets:
-            sock.listen(ACCEPT_BACKLOG)
+        self.listener = await _listen(loop, self.config.host, self.config.port)
+        for sock in self.listener:
             loop.add_reader(sock.fileno(), self._accepting, loop, sock)
-        return self.listener.sockets[0].getsockname()[:2]
+        return self.listener[0].getsockname()[:2]
 
     def _accepting(self, loop, sock):
         """The listening socket is readable: the connections waiting, each a Channel over a
@@ -251,7 +246,7 @@ class Server:
                 loop.remove_reader(sock.fileno())
                 loop.call_later(1.0, self._accept_again, loop, sock)
                 return
-            channel = Channel(None, loop)
+            channel = Channel(loop)
             try:
                 writer = Socket(loop, conn, channel, address)
             except Exception:
@@ -263,17 +258,20 @@ class Server:
             run.start()
 
     def _accept_again(self, loop, sock):
-        if self.listener is not None and self.listener._sockets is not None:
+        if sock in self.listener:  # still listening
             loop.add_reader(sock.fileno(), self._accepting, loop, sock)
 
     async def stop(self):
-        self.listener.close()
+        loop = asyncio.get_running_loop()
+        for sock in self.listener:
+            loop.remove_reader(sock.fileno())
+            sock.close()
+        self.listener = []
         runs = list(self.runs)
         for run in runs:
             run.cancel()  # one waiting inline has ended by now; a task ends when it next runs
         await asyncio.gather(*(run.task for run in runs if run.task is not None),
                              return_exceptions=True)
-        await self.listener.wait_closed()
         if self.ticker is not None:
             self.ticker.cancel()
         self.database.stop()
@@ -298,6 +296,33 @@ class Server:
                 self.refusing -= 1
             else:
                 self.active -= 1
+
+
+async def _listen(loop, host, port):
+    """Sockets listening on each address host names (as the event loop's create_server makes
+    them); the server accepts on them itself."""
+    infos = await loop.getaddrinfo(host or None, port, family=socket.AF_UNSPEC,
+                                   type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+    sockets = []
+    try:
+        for family, kind, proto, _name, address in dict.fromkeys(infos):
+            sock = socket.socket(family, kind, proto)
+            sockets.append(sock)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if family == socket.AF_INET6 and hasattr(socket, "IPPROTO_IPV6"):
+                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            try:
+                sock.bind(address)
+            except OSError as exc:
+                raise OSError(exc.errno, f"error while attempting to bind on address "
+                                         f"{address!r}: {(exc.strerror or '').lower()}") from None
+            sock.listen(ACCEPT_BACKLOG)
+            sock.setblocking(False)
+    except OSError:
+        for sock in sockets:
+            sock.close()
+        raise
+    return sockets
 
 
 class Connection:

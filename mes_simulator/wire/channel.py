@@ -9,21 +9,17 @@ import socket
 from . import tds
 
 
-class Channel(asyncio.streams.FlowControlMixin):
+class Channel(asyncio.Protocol):
     """A client connection's socket, as the event loop's protocol: what arrives is kept in one
     buffer, from which take() frames whole TDS messages at once, without a read call for each
     header and packet; read() and readexactly() give the bytes themselves (TLS records).  The
-    writing side is an asyncio StreamWriter over the same transport, with its drain().
-
-    accept(channel, writer) runs as the connection's task, started at connection_made (or,
-    accept None, by whoever makes the transport).  Once more than HIGH bytes wait
-    to be taken, the socket is not read until they are (the client is then held back)."""
+    writing side is the Socket itself, with its drain().  Once more than HIGH bytes wait to be
+    taken, the socket is not read until they are (the client is then held back)."""
 
     HIGH = 256 * 1024
 
-    def __init__(self, accept, loop):
-        super().__init__(loop)
-        self.accept = accept
+    def __init__(self, loop):
+        self._loop = loop
         self.buffer = bytearray()
         self.framer = tds.Framer()
         self.transport = self.waiter = self.error = None
@@ -32,12 +28,8 @@ class Channel(asyncio.streams.FlowControlMixin):
 
     def connection_made(self, transport):
         self.transport = transport
-        if self.accept is not None:  # else its task is started by whoever made the transport
-            self._loop.create_task(self.accept(self, asyncio.StreamWriter(transport, self, None,
-                                                                         self._loop)))
 
     def connection_lost(self, exc):
-        super().connection_lost(exc)
         self.eof = True
         if exc is not None:
             self.error = exc
@@ -224,7 +216,12 @@ class Socket:
             self._fail(exc)
             return
         if data:
-            self.protocol.data_received(data)
+            try:
+                self.protocol.data_received(data)
+            except Exception as exc:  # a fault of the protocol: the connection is dropped
+                log.error("connection %s: data_received failed", self.extra["peername"],
+                          exc_info=exc)
+                self._fail(exc)
         else:
             self.pause_reading()
             if not self.protocol.eof_received():
