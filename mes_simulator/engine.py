@@ -221,35 +221,35 @@ class Engine:
         call = batches.station_call(text) if now is not None else None
         if call is None:
             return None
-        proc = procedures.PROCEDURES.get(_procedure_name(call.parts, self.database))
-        if proc is None or len(proc.params) != len(call.values) + 2:
+        plan = _station_plan(call, self.database)
+        if plan is None:
             return None
+        proc, inputs, text_out, code_out, text_var, code_var = plan
         convert, codepage = sqltypes.convert, self.codepage
-        feedback, status = proc.params[-2:]  # the OUTPUT parameters: its text, its code
         try:
-            args = [_station_text(type(value), value, param.type, codepage)
-                    if type(value) in _TEXTS else convert(value, param.type, codepage)
-                    for value, param in zip(call.values, proc.inputs)]
+            args = [_station_text(call.shape, n, type(value), value, sqltype, codepage)
+                    if type(value) in _TEXTS else convert(value, sqltype, codepage)
+                    for n, (value, sqltype) in enumerate(zip(call.values, inputs))]
             answer = now(proc, args)
             if answer is None:
                 return None
             code, text = answer
-            text_type, code_type = call.types
-            text, code = convert(text, feedback.type, codepage), convert(code, status.type,
-                                                                         codepage)
-            # the variables they go to, if of other types than the parameters
-            if text_type != feedback.type:
-                text = convert(text, text_type, codepage)
-            if code_type != status.type:
-                code = convert(code, code_type, codepage)
+            text, code = convert(text, text_out, codepage), convert(code, code_out, codepage)
+            if text_var is not None:
+                text = convert(text, text_var, codepage)
+            if code_var is not None:
+                code = convert(code, code_var, codepage)
         except SqlError:  # reported as running the statements reports it
             return None
         self.conn.log_call(proc, args)
         self.bulk = None
         self._request_state()
         self.line, self.rowcount, self.error_number = call.line, 1, 0
-        before, after, ((text_wire, as_text), (code_wire, code_as_text)) = _station_reply(
-            self.version, self.conn.server.collation, call.types, self.nocount)
+        key = (call.shape, self.version, self.conn.server.collation, self.nocount)
+        parts = _STATION_REPLIES.get(key)
+        if parts is None:
+            parts = _STATION_REPLIES[key] = _station_reply(key[1], key[2], call.types, key[3])
+        before, after, ((text_wire, as_text), (code_wire, code_as_text)) = parts
         encode = wiretypes.encode_value
         return b"".join((before, b"\xd1",
                          encode(text if as_text is None else as_text(text), text_wire, codepage),
@@ -1559,17 +1559,46 @@ class Reply:
         return b"".join(bytes(p) for p in self.parts)
 
 
+# What the station's batches need, worked out once (keys of plain values: a SqlType's hash
+# and equality are Python code).
+_STATION_PLANS = {}    # (shape, database): see _station_plan
+_STATION_TEXTS = {}    # (shape, argument's place, type, text, codepage): the parameter's value
+_STATION_REPLIES = {}  # (shape, TDS version, collation, NOCOUNT): _station_reply
 _TEXTS = (str, sqltypes.Varchar)
 
 
-@functools.lru_cache(maxsize=1024)  # a station's procedure, employee and line recur
-def _station_text(kind, value, sqltype, codepage):
-    """A text argument of the station's batch as its parameter holds it (the constant's type
-    is part of the key: a Varchar and a str of the same text are different constants)."""
-    return sqltypes.convert(value, sqltype, codepage)
+def _station_plan(call, database):
+    """(procedure, its inputs' types, its two outputs' types, the types of the variables they
+    go to where these differ from the outputs' (else None)), or None for an unknown
+    procedure or another number of arguments."""
+    key = (call.shape, database)
+    if key not in _STATION_PLANS:
+        proc = procedures.PROCEDURES.get(_procedure_name(call.parts, database))
+        plan = None
+        if proc is not None and len(proc.params) == len(call.values) + 2:
+            feedback, status = proc.params[-2:]  # the OUTPUT parameters: its text, its code
+            text_var, code_var = call.types
+            plan = (proc, tuple(param.type for param in proc.inputs), feedback.type, status.type,
+                    None if text_var == feedback.type else text_var,
+                    None if code_var == status.type else code_var)
+        _STATION_PLANS[key] = plan
+    return _STATION_PLANS[key]
 
 
-@functools.lru_cache(maxsize=32)
+def _station_text(shape, n, kind, value, sqltype, codepage):
+    """A text argument of the station's batch as its parameter holds it, converted once per
+    constant (its type is part of the key: a Varchar and a str of the same text are different
+    constants); a station's procedure, employee and line recur."""
+    key = (shape, n, kind, value, codepage)
+    converted = _STATION_TEXTS.get(key)
+    if converted is None:
+        converted = sqltypes.convert(value, sqltype, codepage)
+        if len(_STATION_TEXTS) >= 1024:
+            _STATION_TEXTS.clear()
+        _STATION_TEXTS[key] = converted
+    return converted
+
+
 def _station_reply(version, collation, types, nocount):
     """The station's reply around its row, as Reply makes it: its EXEC's return status and
     DONEPROC and its SELECT's COLMETADATA (before), the SELECT's DONE ending the reply (after),

@@ -9,6 +9,7 @@ by ATTENTION or the client's close; who holds the write lock is decided on the e
 
 import asyncio
 import errno
+import functools
 import logging
 import os
 import socket
@@ -230,7 +231,7 @@ class Server:
 
     def _accepting(self, loop, sock):
         """The listening socket is readable: the connections waiting, each a Channel over a
-        Socket, served by the coroutine of _accept."""
+        Socket, served by _serve."""
         for _ in range(ACCEPT_BACKLOG):
             try:
                 conn, address = sock.accept()
@@ -252,10 +253,7 @@ class Server:
             except Exception:
                 conn.close()
                 raise
-            # Its first steps run here, up to its wait for the client's first message.
-            run = Inline(self._accept(channel, writer), channel, loop, self.runs.discard)
-            self.runs.add(run)
-            run.start()
+            self._serve(loop, channel, writer)
 
     def _accept_again(self, loop, sock):
         if sock in self.listener:  # still listening
@@ -278,7 +276,10 @@ class Server:
         self.read_db.close()
         self.db.close()
 
-    async def _accept(self, reader, writer):
+    def _serve(self, loop, channel, writer):
+        """Serve a connection just accepted: its coroutine's first steps run here, up to its
+        wait for the client's first message.  Beyond max_connections a client is answered
+        with SQL Server's error and closed."""
         self.accepted += 1
         over = self.active >= self.config.max_connections
         if over and self.refusing >= self.config.max_connections:
@@ -288,14 +289,17 @@ class Server:
             self.refusing += 1
         else:
             self.active += 1
-        try:
-            # Beyond max_connections a client is answered with SQL Server's error and closed.
-            await Connection(self, self.accepted, reader, writer, over).run()
-        finally:
-            if over:
-                self.refusing -= 1
-            else:
-                self.active -= 1
+        run = Inline(Connection(self, self.accepted, channel, writer, over).run(), channel, loop,
+                     functools.partial(self._ended, over))
+        self.runs.add(run)
+        run.start()
+
+    def _ended(self, over, run):
+        self.runs.discard(run)
+        if over:
+            self.refusing -= 1
+        else:
+            self.active -= 1
 
 
 async def _listen(loop, host, port):
