@@ -132,9 +132,13 @@ class Engine:
         self.xact_abort = False
         self.doomed = False     # an error under XACT_ABORT was caught: only ROLLBACK may follow
         self.error_number = 0   # @@ERROR
-        self.session_number = os.urandom(4).hex()  # names its temporary tables
         self.temporary = False  # it made one
         self._request_state()
+
+    @functools.cached_property
+    def session_number(self):
+        """What names its temporary tables: made at the first."""
+        return os.urandom(4).hex()
 
     def _request_state(self):
         """What a request starts afresh: no statement run, no TRY or CATCH block entered."""
@@ -185,6 +189,10 @@ class Engine:
             self.error_number = 0
             self.doomed = False  # as at the end of any batch
             return _settings_reply(self.version)
+        if not (self.fmtonly or self.implicit or self.trancount or self.doomed):
+            reply = self._station(text)
+            if reply is not None:
+                return reply
         reply = self._pending = Reply(self, batch=True)
         self.bulk = None
         self._request_state()
@@ -204,6 +212,50 @@ class Engine:
             return reply.finish()
         await self._end_of_batch(reply)
         return reply.finish()
+
+    def _station(self, text):
+        """The station's batch (batch.station_call) answered at once, with the reply and the
+        session's state its three statements would leave: None when it is another batch, or
+        its call must go the usual way (Connection.procedure_now), which then runs it all."""
+        now = getattr(self.conn, "procedure_now", None)  # a host may only have procedure()
+        call = batches.station_call(text) if now is not None else None
+        if call is None:
+            return None
+        plan = _station_plan(call, self.database)
+        if plan is None:
+            return None
+        proc, inputs, text_out, code_out, text_var, code_var = plan
+        convert, codepage = sqltypes.convert, self.codepage
+        try:
+            args = [_station_text(call.shape, n, type(value), value, sqltype, codepage)
+                    if type(value) in _TEXTS else convert(value, sqltype, codepage)
+                    for n, (value, sqltype) in enumerate(zip(call.values, inputs))]
+            answer = now(proc, args)
+            if answer is None:
+                return None
+            code, text = answer
+            text, code = convert(text, text_out, codepage), convert(code, code_out, codepage)
+            if text_var is not None:
+                text = convert(text, text_var, codepage)
+            if code_var is not None:
+                code = convert(code, code_var, codepage)
+        except SqlError:  # reported as running the statements reports it
+            return None
+        self.conn.log_call(proc, args)
+        self.bulk = None
+        self._request_state()
+        self.line, self.rowcount, self.error_number = call.line, 1, 0
+        key = (call.shape, self.version, self.conn.server.collation, self.nocount)
+        parts = _STATION_REPLIES.get(key)
+        if parts is None:
+            parts = _STATION_REPLIES[key] = _station_reply(key[1], key[2], call.types, key[3])
+        before, after, ((text_wire, as_text), (code_wire, code_as_text)) = parts
+        encode = wiretypes.encode_value
+        return b"".join((before, b"\xd1",
+                         encode(text if as_text is None else as_text(text), text_wire, codepage),
+                         encode(code if code_as_text is None else code_as_text(code), code_wire,
+                                codepage),
+                         after))
 
     def _insert_bulk(self, text):
         """INSERT BULK: the table and columns the next bulk-load message fills."""
@@ -1508,6 +1560,59 @@ class Reply:
             self.done(tds.DONE_FINAL, token=tds.TOKEN_DONE if self.batch else tds.TOKEN_DONEPROC)
         self.parts[self.last_done][1] &= ~tds.DONE_MORE
         return b"".join(bytes(p) for p in self.parts)
+
+
+# What the station's batches need, worked out once (keys of plain values: a SqlType's hash
+# and equality are Python code).
+_STATION_PLANS = {}    # (shape, database): see _station_plan
+_STATION_TEXTS = {}    # (shape, argument's place, type, text, codepage): the parameter's value
+_STATION_REPLIES = {}  # (shape, TDS version, collation, NOCOUNT): _station_reply
+_TEXTS = (str, sqltypes.Varchar)
+
+
+def _station_plan(call, database):
+    """(procedure, its inputs' types, its two outputs' types, the types of the variables they
+    go to where these differ from the outputs' (else None)), or None for an unknown
+    procedure or another number of arguments."""
+    key = (call.shape, database)
+    if key not in _STATION_PLANS:
+        proc = procedures.PROCEDURES.get(_procedure_name(call.parts, database))
+        plan = None
+        if proc is not None and len(proc.params) == len(call.values) + 2:
+            feedback, status = proc.params[-2:]  # the OUTPUT parameters: its text, its code
+            text_var, code_var = call.types
+            plan = (proc, tuple(param.type for param in proc.inputs), feedback.type, status.type,
+                    None if text_var == feedback.type else text_var,
+                    None if code_var == status.type else code_var)
+        _STATION_PLANS[key] = plan
+    return _STATION_PLANS[key]
+
+
+def _station_text(shape, n, kind, value, sqltype, codepage):
+    """A text argument of the station's batch as its parameter holds it, converted once per
+    constant (its type is part of the key: a Varchar and a str of the same text are different
+    constants); a station's procedure, employee and line recur."""
+    key = (shape, n, kind, value, codepage)
+    converted = _STATION_TEXTS.get(key)
+    if converted is None:
+        converted = sqltypes.convert(value, sqltype, codepage)
+        if len(_STATION_TEXTS) >= 1024:
+            _STATION_TEXTS.clear()
+        _STATION_TEXTS[key] = converted
+    return converted
+
+
+def _station_reply(version, collation, types, nocount):
+    """The station's reply around its row, as Reply makes it: its EXEC's return status and
+    DONEPROC and its SELECT's COLMETADATA (before), the SELECT's DONE ending the reply (after),
+    and the forms of its two values (Reply.columns)."""
+    meta, forms = _column_metadata((("", types[0]), ("", types[1])), version, collation)
+    before = (tds.return_status(0)
+              + tds.done(tds.DONE_FINAL | tds.DONE_MORE, tds.CMD_EXECUTE, 0, version,
+                         tds.TOKEN_DONEPROC) + meta)
+    after = tds.done(tds.DONE_FINAL if nocount else tds.DONE_COUNT, tds.CMD_SELECT, 1, version,
+                     tds.TOKEN_DONE)
+    return before, after, forms
 
 
 @functools.lru_cache(maxsize=64)

@@ -1,4 +1,6 @@
-"""The TDS server: one asyncio task per client connection.  SQLite: the station's procedures
+"""The TDS server: one coroutine per client connection, run inside the socket's callbacks while
+it waits only for the client's bytes and as an asyncio task from the first time it waits for
+anything else (wire.channel.Inline).  SQLite: the station's procedures
 read on a read-only connection at once and write on the database thread (run_db,
 Connection._mes_call); every other client's work on the tables, its transaction included,
 runs on a thread and connection of its own (Connection.run_sql), bounded in time and stopped
@@ -7,8 +9,10 @@ by ATTENTION or the client's close; who holds the write lock is decided on the e
 
 import asyncio
 import errno
+import functools
 import logging
 import os
+import socket
 import sqlite3
 import ssl
 from dataclasses import dataclass
@@ -22,7 +26,7 @@ from .sql import batch as batches
 from .sql import interrupt
 from .wire import login as logins
 from .wire import tds
-from .wire.channel import Channel
+from .wire.channel import Channel, Inline, Socket
 from .wire.tls import TlsStream, TlsWriter, make_tls_context
 
 log = logging.getLogger("mes_simulator")
@@ -118,13 +122,20 @@ class Server:
         self.read_db = mes.connect(config.db)
         self.read_db.execute("PRAGMA query_only = 1")
         self.read_db.execute("PRAGMA busy_timeout = 0")
+        self.scenarios = scenarios.Watch(self.read_db)
         self.tls = make_tls_context() if config.tls != "off" else None
         self.writer = None     # the client transaction (mes.Transaction) holding the write lock
         self.unlocked = None   # asyncio.Event: set while no client transaction holds it
         self.active = self.refusing = 0  # connections served; over the limit, being refused
         self.accepted = 0
-        self.tasks = set()
-        self.listener = None
+        self.runs = set()      # the connections' coroutines (Inline), until each has ended
+        # The connections' time limits are looked at every this many seconds (a tenth of the
+        # shortest, a second at most) by one timer, while there are connections.
+        self.timed = set()
+        self.ticker = None
+        self.tick_every = min(1.0, max(0.01, min(config.login_timeout, config.idle_timeout,
+                                                 config.read_timeout) / 10))
+        self.listener = []     # the listening sockets
 
     async def run_db(self, function, *args):
         """function(connection, *args), e.g. run_db(mes.call, name, args), without ever making
@@ -187,6 +198,21 @@ class Server:
         transaction.thread.submit(None, _end, transaction, how).add_done_callback(ended)
         return done
 
+    def tick(self):
+        """Look at the connections' time limits every tick_every seconds while there are any:
+        one timer for all, where timers of each connection's own, made and cancelled on every
+        connect, took a large part of a short connection's work."""
+        if self.ticker is None:
+            self.ticker = asyncio.get_running_loop().call_later(self.tick_every, self._ticked)
+
+    def _ticked(self):
+        self.ticker = None
+        if self.timed:
+            now = asyncio.get_running_loop().time()
+            for conn in list(self.timed):
+                conn.past_deadline(now)
+            self.tick()
+
     def unlock(self, holder):
         """The write lock is free again (if holder had it)."""
         if self.writer is holder:
@@ -198,20 +224,14 @@ class Server:
         self.unlocked = asyncio.Event()
         self.unlocked.set()
         loop = asyncio.get_running_loop()
-        self.listener = await loop.create_server(lambda: Channel(self._accept, loop),
-                                                 self.config.host, self.config.port,
-                                                 start_serving=False)
-        # Accepted here rather than by the listener: the event loop's own accept runs a task
-        # for each connection, which costs two more turns of the loop before its first byte.
-        # listener.close() stops this reader as it would its own.
-        for sock in self.listener._sockets:
-            sock.listen(ACCEPT_BACKLOG)
+        self.listener = await _listen(loop, self.config.host, self.config.port)
+        for sock in self.listener:
             loop.add_reader(sock.fileno(), self._accepting, loop, sock)
-        return self.listener.sockets[0].getsockname()[:2]
+        return self.listener[0].getsockname()[:2]
 
     def _accepting(self, loop, sock):
         """The listening socket is readable: the connections waiting, each a Channel over a
-        socket transport (whose connection_made starts the connection's task)."""
+        Socket, served by _serve."""
         for _ in range(ACCEPT_BACKLOG):
             try:
                 conn, address = sock.accept()
@@ -227,53 +247,86 @@ class Server:
                 loop.remove_reader(sock.fileno())
                 loop.call_later(1.0, self._accept_again, loop, sock)
                 return
-            channel = Channel(None, loop)
+            channel = Channel(loop)
             try:
-                transport = loop._make_socket_transport(conn, channel,
-                                                        extra={"peername": address})
+                writer = Socket(loop, conn, channel, address)
             except Exception:
                 conn.close()
                 raise
-            # Started here, its first step runs in the same turn as the channel's
-            # connection_made, which the transport has scheduled just before it.
-            loop.create_task(self._accept(channel, asyncio.StreamWriter(transport, channel,
-                                                                        None, loop)))
+            self._serve(loop, channel, writer)
 
     def _accept_again(self, loop, sock):
-        if self.listener is not None and self.listener._sockets is not None:
+        if sock in self.listener:  # still listening
             loop.add_reader(sock.fileno(), self._accepting, loop, sock)
 
     async def stop(self):
-        self.listener.close()
-        for task in list(self.tasks):
-            task.cancel()
-        await asyncio.gather(*self.tasks, return_exceptions=True)
-        await self.listener.wait_closed()
+        loop = asyncio.get_running_loop()
+        for sock in self.listener:
+            loop.remove_reader(sock.fileno())
+            sock.close()
+        self.listener = []
+        runs = list(self.runs)
+        for run in runs:
+            run.cancel()  # one waiting inline has ended by now; a task ends when it next runs
+        await asyncio.gather(*(run.task for run in runs if run.task is not None),
+                             return_exceptions=True)
+        if self.ticker is not None:
+            self.ticker.cancel()
         self.database.stop()
         self.read_db.close()
         self.db.close()
 
-    async def _accept(self, reader, writer):
+    def _serve(self, loop, channel, writer):
+        """Serve a connection just accepted: its coroutine's first steps run here, up to its
+        wait for the client's first message.  Beyond max_connections a client is answered
+        with SQL Server's error and closed."""
         self.accepted += 1
         over = self.active >= self.config.max_connections
         if over and self.refusing >= self.config.max_connections:
             writer.transport.abort()  # a flood: not even the refusal is worth answering
             return
-        task = asyncio.current_task()
-        self.tasks.add(task)
         if over:
             self.refusing += 1
         else:
             self.active += 1
-        try:
-            # Beyond max_connections a client is answered with SQL Server's error and closed.
-            await Connection(self, self.accepted, reader, writer, over).run()
-        finally:
-            if over:
-                self.refusing -= 1
-            else:
-                self.active -= 1
-            self.tasks.discard(task)
+        run = Inline(Connection(self, self.accepted, channel, writer, over).run(), channel, loop,
+                     functools.partial(self._ended, over))
+        self.runs.add(run)
+        run.start()
+
+    def _ended(self, over, run):
+        self.runs.discard(run)
+        if over:
+            self.refusing -= 1
+        else:
+            self.active -= 1
+
+
+async def _listen(loop, host, port):
+    """Sockets listening on each address host names (as the event loop's create_server makes
+    them); the server accepts on them itself."""
+    infos = await loop.getaddrinfo(host or None, port, family=socket.AF_UNSPEC,
+                                   type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+    sockets = []
+    try:
+        for family, kind, proto, _name, address in dict.fromkeys(infos):
+            sock = socket.socket(family, kind, proto)
+            sockets.append(sock)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if family == socket.AF_INET6 and hasattr(socket, "IPPROTO_IPV6"):
+                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            try:
+                sock.bind(address)
+            except OSError as exc:
+                raise OSError(exc.errno, f"error while attempting to bind on address "
+                                         f"{address!r}: {(exc.strerror or '').lower()}") from None
+            sock.listen(ACCEPT_BACKLOG)
+            sock.setblocking(False)
+    except OSError:
+        for sock in sockets:
+            sock.close()
+        raise
+    return sockets
 
 
 class Connection:
@@ -289,7 +342,7 @@ class Connection:
         self.stream = reader       # what requests are read from: the socket, or TLS over it
         self.reading = None        # a message being read while a request runs (its ATTENTION?)
         self.expired = None        # why a time limit closed the connection
-        self.deadline = self.watchdog = None
+        self.deadline = self.login_deadline = None
         self.idle = False          # waiting for the first byte of a request
         self.serving = False       # a request is being answered: the client is not idle
         self.loop = asyncio.get_running_loop()
@@ -312,10 +365,12 @@ class Connection:
 
     async def run(self):
         self.log("open from %s", self.writer.get_extra_info("peername"))
-        login_timer = self.loop.call_later(self.config.login_timeout, self._expire, "login time-out")
+        self.login_deadline = self.loop.time() + self.config.login_timeout
+        self.server.timed.add(self)
+        self.server.tick()
         try:
             if await self._login():
-                login_timer.cancel()
+                self.login_deadline = None
                 while await self._request():
                     pass
         except (ClientGone, asyncio.IncompleteReadError, ConnectionError) as exc:
@@ -326,9 +381,7 @@ class Connection:
         except Exception:
             log.exception("conn %d internal error", self.id)
         finally:
-            login_timer.cancel()
-            if self.watchdog is not None:
-                self.watchdog.cancel()
+            self.server.timed.discard(self)
             if self.reading is not None:
                 self.reading.cancel()
             if self.request is not None:
@@ -350,27 +403,20 @@ class Connection:
 
     def _deadline(self, seconds, reason=None):
         """Close the connection (reason) unless it is given another deadline within seconds;
-        None: no deadline.  One timer serves them all: it is moved only when a deadline comes
-        earlier than it, and otherwise looks again when it fires."""
+        None: no deadline.  The server's tick looks at it (Server.tick)."""
         if seconds is None:
             self.deadline = None
             return
         self.deadline, self.deadline_reason = self.loop.time() + seconds, reason
-        if self.watchdog is None or self.watchdog.when() > self.deadline:
-            if self.watchdog is not None:
-                self.watchdog.cancel()
-            self.watchdog = self.loop.call_at(self.deadline, self._watch)
 
-    def _watch(self):
-        self.watchdog = None
-        if self.deadline is None:
-            return
-        if self.loop.time() >= self.deadline:
+    def past_deadline(self, now):
+        """Close the connection if a time limit of its has run out by now."""
+        if self.login_deadline is not None and now >= self.login_deadline:
+            self._expire("login time-out")
+        elif self.deadline is not None and now >= self.deadline:
             if self.idle and self.serving:  # the client waits for its answer (a lock, a delay)
                 return  # idle again from the answer on (_request)
             self._expire(self.deadline_reason)
-        else:
-            self.watchdog = self.loop.call_at(self.deadline, self._watch)
 
     async def _read(self):
         """Read one message.  Waiting for its first byte is limited by the idle time-out (and
@@ -527,6 +573,8 @@ class Connection:
         return False
 
     async def _scenario(self, actions, serial=None, proc=None, args=None):
+        if not self.server.scenarios.any(actions):
+            return None
         row = await self.server.run_db(scenarios.take, actions, self.user, serial, proc, args)
         if row is not None:
             self.log("scenario %d fires: %s", row["id"], row["action"])
@@ -717,9 +765,33 @@ class Connection:
                          + tds.done(tds.DONE_FINAL, version=self.version))
         return drop is None
 
+    def log_call(self, proc, args):
+        self.log("batch=%s params=%r", proc.name, args)
+
+    def procedure_now(self, proc, args):
+        """What procedure() answers, when that needs no waiting: a MES procedure that only
+        reads, with no scenario to play, no recorder and no refusal.  None when the call must
+        go through procedure(); nothing is done or logged then."""
+        config = self.config
+        if config.upstream is not None or config.deny_execute or proc.name in mes.WRITES:
+            return None
+        server = self.server
+        if server.scenarios.any(scenarios.AT_BATCH) or not self.settled and \
+                server.scenarios.any(scenarios.AFTER_LOGIN):
+            return None
+        db = server.read_db
+        try:
+            answer = mes.call(db, proc.name, args)
+        except sqlite3.Error:
+            if db.in_transaction:
+                db.rollback()
+            return None
+        self.settled = True
+        return answer
+
     async def procedure(self, proc, args, transaction):
         """Run a MES procedure for any request: (code, feedback).  Scenarios apply here."""
-        self.log("batch=%s params=%r", proc.name, args)
+        self.log_call(proc, args)
         if self.config.upstream is not None:
             return await self._forward(proc, args)
         if self.config.deny_execute:

@@ -4,6 +4,8 @@ Tests write rows into the table while the server runs; the first active row (low
 filters all match is taken.  A one-shot row fires once; a persistent row every time.
 """
 
+import sqlite3
+
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS scenarios (
     id        INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -62,6 +64,34 @@ def take(conn, actions, user, serial=None, proc=None, args=None):
             (row["id"],)).rowcount
         if claimed:  # else another process took the one-shot row first: look again
             return row
+
+
+class Watch:
+    """Which actions the table holds rows that may still fire for, as seen on a read-only
+    connection: read again only once another connection has committed since (SQLite's
+    data_version), so that the usual case, no scenario at all, costs no query of the table.
+
+        if not watch.any(AT_BATCH): ...  # nothing to take
+    """
+
+    def __init__(self, conn):
+        self.cursor = conn.cursor()
+        self.version = None
+        self.actions = frozenset()
+
+    def any(self, actions):
+        """Whether a row of one of these actions may fire (True if that cannot be told)."""
+        cursor = self.cursor
+        try:
+            version = cursor.execute("PRAGMA data_version").fetchone()[0]
+            if version != self.version:
+                self.actions = frozenset(row[0] for row in cursor.execute(
+                    "SELECT DISTINCT action FROM scenarios WHERE once = 0 OR hits = 0"))
+                self.version = version
+        except sqlite3.Error:
+            self.version = None
+            return True
+        return not self.actions.isdisjoint(actions)
 
 
 def add(conn, **fields):

@@ -316,6 +316,33 @@ def _station_batch(text):
     return None
 
 
+class StationCall(namedtuple("StationCall", "shape parts values types line")):
+    """The station's batch read at once: which of the two it is (0, 1), the procedure's name
+    (its parts, case-folded), the constants passed to its inputs in order, the types of the
+    two variables its outputs go to (the feedback's, then the code's), and the line of the
+    batch its closing SELECT is on."""
+    __slots__ = ()
+
+
+def station_call(text):
+    """A StationCall if text is exactly one of the station's two batches with a constant in
+    each argument (what _station_batch reads as statements); else None."""
+    for shape, (pattern, statements, at, count) in enumerate(_SHAPES):
+        m = pattern.fullmatch(text)
+        if m is not None:
+            values = []
+            for written in m.groups():
+                argument = _argument(written)
+                if argument[0] != "lit":
+                    return None
+                values.append(argument[1])
+            declare, call, select = statements
+            return StationCall(shape, call.parts, tuple(values),
+                               tuple(sqltype for _name, sqltype, _v in declare.variables),
+                               select.line)
+    return None
+
+
 def parse_declarations(text):
     """The parameter list of sp_executesql / sp_prepare: ((name, SqlType, output), ...)."""
     p = Parser(tokenize(text))

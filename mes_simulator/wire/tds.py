@@ -102,6 +102,14 @@ class Framer:
         self.kind, self.parts, self.size = None, [], 0
 
     def take(self, buffer, limit):
+        if self.kind is None and len(buffer) >= HEADER_SIZE and buffer[1] & STATUS_EOM:
+            # a message of one packet, all there: the usual request
+            length = buffer[2] << 8 | buffer[3]
+            if HEADER_SIZE <= length <= len(buffer) and length - HEADER_SIZE <= limit \
+                    and length <= MAX_PACKET_SIZE + 1 and buffer[0] in CLIENT_TYPES:
+                kind, payload = buffer[0], bytes(buffer[HEADER_SIZE:length])
+                del buffer[:length]
+                return kind, payload
         while len(buffer) >= HEADER_SIZE:
             ptype, status, length = buffer[0], buffer[1], buffer[2] << 8 | buffer[3]
             if ptype not in CLIENT_TYPES:

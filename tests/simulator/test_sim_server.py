@@ -1,6 +1,7 @@
 """The server process: command line, signals, connection limit, and raw TDS the driver never sends."""
 
 import os
+import re
 import signal
 import socket
 import struct
@@ -36,7 +37,7 @@ def prelogin(encryption):
     return struct.pack(">BHHBHHB", 0x00, 11, 6, 0x01, 17, 1, 0xFF) + bytes(6) + bytes([encryption])
 
 
-def login7(user, password, database):
+def login7(user, password, database, version=0x74000004):
     fields = ["host", user, password, "tests", "server", "", "lib", "", database]
     pairs, data = b"", b""
     for n, value in enumerate(fields):
@@ -46,16 +47,16 @@ def login7(user, password, database):
         pairs += struct.pack("<HH", 94 + len(data), len(raw) // 2)
         data += raw
     end = 94 + len(data)
-    return (struct.pack("<IIIIII", end, 0x74000004, 4096, 7, 0, 0) + bytes(4)
+    return (struct.pack("<IIIIII", end, version, 4096, 7, 0, 0) + bytes(4)
             + struct.pack("<iI", 0, 0x409) + pairs + bytes(6)
             + struct.pack("<HHHHHHI", end, 0, end, 0, end, 0, 0) + data)
 
 
-def raw_connection(sim):
+def raw_connection(sim, version=0x74000004):
     sock = socket.create_connection((sim.host, sim.port), timeout=30)
     sock.sendall(packet(0x12, prelogin(0x02)))
     receive(sock)
-    sock.sendall(packet(0x10, login7("mes", "mes", "MES")))
+    sock.sendall(packet(0x10, login7("mes", "mes", "MES", version)))
     assert 0xAD in receive(sock)  # LOGINACK
     return sock
 
@@ -168,4 +169,101 @@ def test_seed_module_creates_the_demo_database(tmp_path):
         assert len(sim.results()) == len(seed.RESULTS)
         assert sim.unit("SN0005")["status"] == "HOLD"
     assert os.path.exists(db)
+    sim.cleanup()
+
+
+# The station's batches, as the driver writes them, are answered without running their three
+# statements one by one; the reply and the session's state must be those the statements give.
+# The same text with one more blank at its end is run statement by statement.
+
+def station_batch(procedure, serial):
+    from mes_simulator.sql.batch import SAVE_RESULT, UNIT_QUERY
+    if procedure == "uspSaveResult":
+        return SAVE_RESULT % ("N'%s'" % serial, "'FT1'", "N'张三'", "N'一线'", "N'PASS'", "0")
+    return UNIT_QUERY % ("N'%s'" % serial, "'FT1'", "N'张三'", "N'一线'")
+
+
+def batch_packet(text, headers=True):
+    return packet(0x01, (struct.pack("<IIHQI", 22, 18, 2, 0, 1) if headers else b"")
+                  + text.encode("utf-16-le"))
+
+
+def raw_replies(sim, setting, text):
+    """On a new connection, after the setting: the raw reply to the batch, then to a SELECT of
+    @@ROWCOUNT, @@ERROR and @@TRANCOUNT as they are after it.  A transaction's descriptor,
+    new in each, is left out."""
+    replies, version = [], 0x74000004
+    if setting.startswith("TDS 7.1"):
+        setting, version = setting[len("TDS 7.1"):].strip(), 0x71000001
+    with raw_connection(sim, version) as sock:
+        headers = version >= 0x72000000  # ALL_HEADERS from TDS 7.2 on
+        if setting:
+            sock.sendall(batch_packet(setting, headers))
+            receive(sock)
+        for request in (text, "SELECT @@ROWCOUNT, @@ERROR, @@TRANCOUNT"):
+            sock.sendall(batch_packet(request, headers))
+            replies.append(re.sub(b"\xe3\x0b\x00\x08\x08.{8}\x00", b"", receive(sock),
+                                  flags=re.S))
+    return replies
+
+
+@pytest.mark.parametrize("setting", ["", "SET NOCOUNT ON", "SET IMPLICIT_TRANSACTIONS ON",
+                                     "SET FMTONLY ON", "TDS 7.1", "TDS 7.1 SET NOCOUNT ON"])
+@pytest.mark.parametrize("serial", ["SN0001", "SN0003", "NO-SUCH-UNIT", "it''s", ""])
+def test_station_batch_answered_as_its_statements_answer_it(sim, setting, serial):
+    text = station_batch("uspGetUnitInfo", serial)
+    fast, slow = raw_replies(sim, setting, text), raw_replies(sim, setting, text + " ")
+    assert fast == slow
+    assert len(fast[0]) > 40 or setting == "SET FMTONLY ON"
+
+
+def test_station_batch_plays_a_scenario_added_after_the_login(sim):
+    with raw_connection(sim) as sock:
+        sock.sendall(batch_packet(station_batch("uspGetUnitInfo", "SN0001")))
+        assert "may be tested".encode("utf-16-le") in receive(sock)
+        scenario = sim.add_scenario("answer", serial="SN0001", text="scripted", code=7)
+        sock.sendall(batch_packet(station_batch("uspGetUnitInfo", "SN0001")))
+        assert "scripted".encode("utf-16-le") in receive(sock)
+        assert sim.scenario_hits(scenario) == 1
+
+
+ATTENTION_DONE = struct.pack("<BHHQ", 0xFD, 0x0020, 0, 0)
+
+
+@pytest.mark.parametrize("after", ["attention", "save", "save and attention"])
+def test_requests_sent_together_are_answered_in_order(sim, after):
+    """A station's batch with what follows it in the same segment: an ATTENTION (nothing
+    runs any more: acknowledged), a write (waits for the database thread) and more."""
+    first = station_batch("uspGetUnitInfo", "SN0002")
+    data = batch_packet(first)
+    if "save" in after:
+        data += batch_packet(station_batch("uspSaveResult", "SN0006"))
+        data += batch_packet(first)
+    if "attention" in after:
+        data += packet(0x06, b"")
+    with raw_connection(sim) as sock:
+        sock.sendall(data)
+        assert "SN0002".encode("utf-16-le") in receive(sock)
+        if "save" in after:
+            assert "SN0006".encode("utf-16-le") in receive(sock)
+            assert "SN0002".encode("utf-16-le") in receive(sock)
+        if "attention" in after:
+            assert receive(sock) == ATTENTION_DONE
+        sock.sendall(use_batch())  # and the connection goes on
+        assert receive(sock).endswith(USE_DONE)
+
+
+def test_stop_with_connections_waiting_and_working():
+    with Simulator() as sim:
+        sim.add_scenario("delay", serial="SN0001", delay=30, once=0)
+        idle = raw_connection(sim)  # waits for its next request
+        busy = raw_connection(sim)  # its request waits for the scenario's delay
+        busy.sendall(batch_packet(station_batch("uspGetUnitInfo", "SN0001")))
+        time.sleep(0.3)
+        started = time.monotonic()
+        assert sim.stop() == 0
+        assert time.monotonic() - started < 10
+        for sock in (idle, busy):
+            assert receive(sock) == b""
+            sock.close()
     sim.cleanup()
