@@ -38,7 +38,6 @@ STREAM_ROWS = 256  # rows of a result set encoded at a time
 STREAM_CHUNK = 64 * 1024  # bytes of a reply sent on before the reply is complete
 
 TOKEN_DONEINPROC = 0xFF
-CMD_SET = 0x00
 CMD_BEGIN_TRAN, CMD_COMMIT, CMD_ROLLBACK = 0xD4, 0xD5, 0xD6
 CMD_INSERT, CMD_DELETE, CMD_UPDATE = 0xC3, 0xC4, 0xC5
 _GLOBALS = {"@@max_precision": 38, "@@servicename": "MSSQLSERVER", "@@datefirst": 7,
@@ -384,10 +383,6 @@ class Engine:
             raise SqlError(50000, f"MES database error: {exc}") from None
 
     # ------------------------------------------------------------ statements
-
-    async def _run(self, statements, variables, reply):
-        """Run checked statements (see batch.check_declared) as a batch of their own."""
-        await self._scope(statements, variables, reply)
 
     async def _scope(self, statements, variables, reply):
         """Run a batch's statements: the request's own, or a dynamic one inside it.  An error
@@ -800,7 +795,7 @@ class Engine:
             return self.global_value(expr[1])
         if kind == "default":
             return None
-        return evaluate.value(self._bind(expr, variables), evaluate.Context(self, variables, {}))
+        return evaluate.value(self._bind(expr, variables), evaluate.Context(self, variables))
 
     def _type(self, expr, variables, value):
         if expr[0] == "var":
@@ -825,7 +820,7 @@ class Engine:
             binder = evaluate.Binder(self, variables)
             expr = self._bind(expr, variables, binder)
         if not sqlite.reads_tables(expr):
-            value = evaluate.value(expr, evaluate.Context(self, variables, {}))
+            value = evaluate.value(expr, evaluate.Context(self, variables))
         else:
             self._reading(binder, reply)
             value = await self._mes("sql_read", sqlite.scalar(self, variables, expr))

@@ -187,8 +187,6 @@ try_convert tsequal union unique unpivot update updatetext use user values varyi
 when where while with writetext""".split())
 TRAN_WORDS = {"tran", "transaction"}
 _COMPOUND = {"+", "-", "*", "/", "%", "&", "|", "^"}  # SET @v op= expression
-COMPARISONS = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
-MAX_NAME = 128
 
 
 def parse_batch(text):

@@ -3,8 +3,9 @@ gives them, values as SQL Server computes them.
 
 A query is first bound (`Binder.query`): every column name becomes a reference to a column of
 a table in FROM (or of an enclosing query), every expression gets its SQL Server type, and the
-errors SQL Server finds before running anything (207, 208, 209, 195, 4104) are raised.  The
-bound `Plan` then runs over the rows of the tables it reads (`Plan.run`).
+errors SQL Server finds before running anything (207, 208, 209, 195, 4104) are raised.  SQLite
+runs the bound `Plan` (sqlite.py writes it as SQL); `value` computes an expression that reads no
+table (a variable's value, a SELECT without FROM, an OUTPUT item of a written row).
 """
 
 import re
@@ -78,10 +79,6 @@ def arithmetic_type(mark, t1, t2):
     if top.name == "bit":
         return INT
     return top
-
-
-class Session:
-    """What evaluation needs of the connection (the engine passes itself)."""
 
 
 def text_value(value, codepage):
@@ -321,18 +318,6 @@ def _same_char(t, size=None):
     return SqlType("varchar", 30 if size is None else size)
 
 
-def _replicate(text, count, unicode):
-    """REPLICATE(text, count) cut as SQL Server cuts a result that is not (max): at 8,000 bytes,
-    4,000 characters of nvarchar; only what is kept is made."""
-    if count is None or text is None:
-        return None
-    limit = 4000 if unicode else 8000
-    count = max(int(count), 0)
-    if text:
-        count = min(count, -(-limit // len(text)))
-    return (text * count)[:limit]
-
-
 def _len(s):
     return len(s.rstrip(" "))
 
@@ -424,8 +409,6 @@ FUNCTIONS = {
     "original_login": (0, 0, lambda ts: SYSNAME, lambda s: s.user),
     "host_name": (0, 0, lambda ts: SqlType("nvarchar", 128), lambda s: "localhost"),
     "app_name": (0, 0, lambda ts: SqlType("nvarchar", 128), lambda s: ""),
-    "object_id": (1, 2, lambda ts: INT, lambda s, n, *t: tables.object_id(
-        text_value(n, s.codepage), s.database)),
     "object_name": (1, 2, lambda ts: SYSNAME, lambda s, i, *d: tables.object_name(i)),
     "col_name": (2, 2, lambda ts: SYSNAME, lambda s, i, n: tables.column_name(i, n)),
     "object_schema_name": (1, 2, lambda ts: SYSNAME,
@@ -517,13 +500,10 @@ class Source:
 
 
 class _TableVariable:
-    """The rows of a table variable, as a source of a query reads them."""
+    """A table variable as a source of a query (its rows are the variable's value)."""
 
     def __init__(self, name):
         self.name = name
-
-    def run(self, ctx):
-        return list(ctx.variables[self.name][1])
 
 
 class Values:
@@ -905,12 +885,13 @@ GLOBAL_TYPES = {"@@version": SqlType("nvarchar", 300), "@@spid": SqlType("smalli
 # ---------------------------------------------------------------- running
 
 class Context:
-    """What a running query sees: the session, its variables, the tables' rows."""
+    """What an expression computed here sees: the session, its variables, and the rows its
+    column references read (an OUTPUT item's inserted and deleted rows)."""
 
-    def __init__(self, session, variables, data):
-        self.session, self.variables, self.data = session, variables, data
+    def __init__(self, session, variables):
+        self.session, self.variables = session, variables
         self.codepage = session.codepage
-        self.rows = []       # the current row of each enclosing query, innermost last
+        self.rows = []       # the rows column references read, innermost last
 
 
 class Core:

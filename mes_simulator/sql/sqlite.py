@@ -71,7 +71,7 @@ class Generator:
     def __init__(self, session, variables, evaluation):
         self.session, self.variables = session, variables
         self.evaluation = evaluation
-        self.ctx = evaluate.Context(session, variables, {})
+        self.ctx = evaluate.Context(session, variables)
         self.params = []
         self.frames = []  # per enclosing SELECT: [(alias, column names)] of its sources
         self.aliases = 0
@@ -469,7 +469,7 @@ class Generator:
             if node.kind == "convert":
                 return to_sqlite(store(values[0], node.name[1], node.name[0], session.codepage))
             lits = [Node("lit", t, v) for v, t in zip(values, types)]
-            ctx = evaluate.Context(session, variables, {})
+            ctx = evaluate.Context(session, variables)
             return to_sqlite(evaluate.value(_with_operands(node, lits), ctx))
         number = self.evaluation.add(run)
         args = "".join(", " + self.expr(o) for o in operands)
@@ -511,11 +511,11 @@ def reads_tables(node):
     return any(reads_tables(part) for part in (node.a, node.b, node.c))
 
 
-def run(db, sql, params, evaluation):
-    """Run generated SQL: its rows as SQLite gives them."""
+def run(db, sql, params, evaluation, fetch=sqlite3.Cursor.fetchall):
+    """Run generated SQL: its rows as SQLite gives them (or what fetch takes of its cursor)."""
     with evaluation:
         try:
-            return db.execute(sql, params).fetchall()
+            return fetch(db.execute(sql, params))
         except sqlite3.Error as exc:
             if evaluation.error is not None:
                 raise evaluation.error from None
@@ -546,13 +546,7 @@ def insert_select(session, variables, plan, table):
     params = generator.params
 
     def insert(db):
-        with evaluation:
-            try:
-                return db.execute(sql, params).rowcount
-            except sqlite3.Error as exc:
-                if evaluation.error is not None:
-                    raise evaluation.error from None
-                raise _error(exc) from None
+        return run(db, sql, params, evaluation, lambda cursor: cursor.rowcount)
     return insert
 
 

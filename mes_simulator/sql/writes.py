@@ -167,6 +167,6 @@ def _change(write, db, generator, kind):
 def _output(write, inserted, deleted):
     pseudo = {"insert": [inserted], "update": [inserted, deleted],
               "delete": [deleted]}[write.st.kind]
-    ctx = evaluate.Context(write.engine, write.variables, {})
+    ctx = evaluate.Context(write.engine, write.variables)
     ctx.rows.append(pseudo)
     return tuple(evaluate.value(node, ctx) for node in write.output)

@@ -242,7 +242,7 @@ def test_session_batches_are_done_without_a_call():
 def test_expressions_have_sql_server_types_and_values(text, sqltype, value):
     engine = Engine(_Session())
     node = engine._bind(Parser(tokenize(text)).expression(), {})
-    assert (str(node.type), evaluate.value(node, evaluate.Context(engine, {}, {}))) \
+    assert (str(node.type), evaluate.value(node, evaluate.Context(engine, {}))) \
         == (sqltype, value)
 
 
