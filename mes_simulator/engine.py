@@ -21,6 +21,8 @@ from .sql import collations, ddl, evaluate, insert_bulk, messages, metadata, pro
 from .sql import tables, writes
 from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
+from .sql.expressions import (And, Exists, Item, Join, Lit, Not, SelectCore, SelectQuery,
+                              Table)
 from .sql.statements import Delete, Insert, Update
 from .sql.types import SqlType
 from .wire import bulk, rpc, tds
@@ -662,17 +664,17 @@ class Engine:
         elif kind == "select":
             columns = []
             for item in st.items:
-                if item[0] == "assign":
-                    self._assign(variables, item[1],
-                                 await self._computed(item[2], variables, reply))
-                elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
-                    sqltype, value = variables[item[1][1]]
-                    columns.append(("" if item[2] is None else item[2], sqltype, value))
+                if item.kind == "assign":
+                    self._assign(variables, item.variable,
+                                 await self._computed(item.value, variables, reply))
+                elif item.expr.kind == "var" and item.expr.name in variables:  # what binding gives
+                    sqltype, value = variables[item.expr.name]
+                    columns.append(("" if item.alias is None else item.alias, sqltype, value))
                 else:
                     binder = evaluate.Binder(self, variables)
-                    node = self._bind(item[1], variables, binder)
+                    node = self._bind(item.expr, variables, binder)
                     value = await self._computed(node, variables, reply, binder)
-                    name = item[2] if item[2] is not None else \
+                    name = item.alias if item.alias is not None else \
                         node.name if node.kind == "ref" else ""
                     columns.append((name, node.type, value))
             if columns:
@@ -741,14 +743,14 @@ class Engine:
         elif kind == "select":
             columns = []
             for item in st.items:
-                if item[0] == "assign":
+                if item.kind == "assign":
                     continue
-                if item[1][0] == "var" and item[1][1] in variables:
-                    columns.append(("" if item[2] is None else item[2],
-                                    variables[item[1][1]][0]))
+                if item.expr.kind == "var" and item.expr.name in variables:
+                    columns.append(("" if item.alias is None else item.alias,
+                                    variables[item.expr.name][0]))
                     continue
-                node = self._bind(item[1], variables)
-                columns.append((item[2] if item[2] is not None else
+                node = self._bind(item.expr, variables)
+                columns.append((item.alias if item.alias is not None else
                                 node.name if node.kind == "ref" else "", node.type))
             if columns:
                 reply.rows(columns, [], count=False)
@@ -757,9 +759,9 @@ class Engine:
             if plan.columns:
                 reply.rows(list(plan.columns), [], count=False)
         elif kind in ("insert", "update", "delete"):
-            rel = tables.relation(st.target[0], self.database)
+            rel = tables.relation(st.target.parts, self.database)
             if rel is None:
-                raise SqlError(208, f"Invalid object name '{st.target[1]}'.")
+                raise SqlError(208, f"Invalid object name '{st.target.written}'.")
             if rel.kind == "mes":
                 write = TableWrite(self, rel, variables, st)
                 output = st.output
@@ -786,23 +788,23 @@ class Engine:
         return (binder or evaluate.Binder(self, variables)).bind(expr, evaluate.Scope([], None))
 
     def _value(self, expr, variables):
-        kind = expr[0]
+        kind = expr.kind
         if kind == "lit":
-            return expr[1]
+            return expr.value
         if kind == "var":
-            return variables[expr[1]][1]
+            return variables[expr.name][1]
         if kind == "global":
-            return self.global_value(expr[1])
+            return self.global_value(expr.name)
         if kind == "default":
             return None
         return evaluate.value(self._bind(expr, variables), evaluate.Context(self, variables))
 
     def _type(self, expr, variables, value):
-        if expr[0] == "var":
-            return variables[expr[1]][0]
-        if expr[0] == "global":
-            return evaluate.GLOBAL_TYPES.get(expr[1], sqltypes.INT)
-        if expr[0] == "lit":
+        if expr.kind == "var":
+            return variables[expr.name][0]
+        if expr.kind == "global":
+            return evaluate.GLOBAL_TYPES.get(expr.name, sqltypes.INT)
+        if expr.kind == "lit":
             return sqltypes.type_of(value)
         return self._bind(expr, variables).type
 
@@ -815,7 +817,7 @@ class Engine:
     async def _computed(self, expr, variables, reply, binder=None):
         """An expression's value (expr bound or not); SQLite computes one that reads tables."""
         if not isinstance(expr, evaluate.Node):
-            if expr[0] in ("lit", "var", "global", "default"):
+            if expr.kind in ("lit", "var", "global", "default"):
                 return self._value(expr, variables)
             binder = evaluate.Binder(self, variables)
             expr = self._bind(expr, variables, binder)
@@ -958,10 +960,11 @@ class Engine:
         parts, written = st.target
         if parts[0] == "@":
             return await self._insert_variable(st, variables, reply)
-        for _join, item, _on in (st.sources or ()) if kind != "insert" else ():
-            if item[0] == "table" and (item[3] or item[1][-1]).casefold() == parts[-1] \
+        for join in (st.sources or ()) if kind != "insert" else ():
+            item = join.source
+            if item.kind == "table" and (item.alias or item.parts[-1]).casefold() == parts[-1] \
                     and len(parts) == 1:  # UPDATE alias ... FROM table AS alias
-                parts = item[1]
+                parts = item.parts
         rel = tables.relation(parts, self.database) or self.user_relation(parts)
         if rel is None or rel.kind == "catalog":
             if rel is not None:
@@ -1020,37 +1023,37 @@ class Engine:
     async def _merge(self, st, variables, reply):
         """MERGE as the UPDATE, DELETE and INSERT statements it stands for, in one transaction;
         the rows to insert are found before anything is written, as MERGE finds them."""
-        (parts, written), alias, source, on, clauses = st.target, st.alias, st.source, st.on, st.clauses
+        (parts, written), alias, source, on, clauses = st.target, st.alias, st.source, st.on, \
+            st.clauses
         rel = tables.relation(parts, self.database) or self.user_relation(parts)
         if rel is None or rel.kind == "catalog":
             raise SqlError(208, f"Invalid object name '{written}'.")
-        target = ("table", parts, written, alias)
+        target = Table(parts, written, alias)
 
-        def select(item, where, items=(("lit", 1),)):
-            core = {"distinct": False, "top": None, "from": (("from", item, None),),
-                    "items": tuple(("item", e, None) for e in items), "where": where,
-                    "group": (), "having": None, "into": None, "percent": False, "ties": False}
-            return {"ctes": (), "cores": (core,), "unions": (), "order": (), "offset": None,
-                    "fetch": None}
+        def select(item, where, items=(Lit(1),)):
+            core = SelectCore(False, None, False, False, tuple(Item(e, None) for e in items),
+                              None, (Join("from", item, None),), where, (), None)
+            return SelectQuery((), (core,), (), (), None, None)
 
         def both(condition, extra):
-            return condition if extra is None else ("and", condition, extra)
+            return condition if extra is None else And(condition, extra)
         statements = []
-        for matched, by_source, condition, action in clauses:
-            if matched:
-                sources = (("from", target, None), ("inner", source, on))
+        for clause in clauses:
+            condition, action = clause.condition, clause.action
+            if clause.matched:
+                sources = (Join("from", target, None), Join("inner", source, on))
                 where = condition
-            elif by_source:
-                sources = (("from", target, None),)
-                where = both(("not", ("exists", select(source, on))), condition)
+            elif clause.by_source:
+                sources = (Join("from", target, None),)
+                where = both(Not(Exists(select(source, on))), condition)
             else:
-                where = both(("not", ("exists", select(target, on))), condition)
-                statements.append(Insert((parts, written), action[1],
-                                         select(source, where, action[2]), ()))
+                where = both(Not(Exists(select(target, on))), condition)
+                statements.append(Insert(st.target, action.columns,
+                                         select(source, where, action.values), ()))
                 continue
-            statements.append(Update((parts, written), action[1], where, (), None, sources)
-                              if action[0] == "update" else
-                              Delete((parts, written), where, (), None, sources))
+            statements.append(Update(st.target, action.sets, where, (), None, sources)
+                              if action.kind == "update" else
+                              Delete(st.target, where, (), None, sources))
         plans = [TableWrite(self, rel, variables, statement) for statement in statements]
 
         def work(db):
@@ -1081,13 +1084,13 @@ class Engine:
         if -1 in targets:
             missing = st.columns[targets.index(-1)]
             raise SqlError(207, f"Invalid column name '{missing}'.")
-        if isinstance(st.rows, dict):  # INSERT ... SELECT
+        if isinstance(st.rows, SelectQuery):  # INSERT ... SELECT
             binder = evaluate.Binder(self, variables)
             plan = binder.query(st.rows)
             self._reading(binder, reply)
             rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         else:
-            rows = [[None if e == ("default",) else await self._computed(e, variables, reply)
+            rows = [[None if e.kind == "default" else await self._computed(e, variables, reply)
                      for e in row] for row in st.rows]
         for row in rows:
             if len(row) != len(targets) and row:
@@ -1159,9 +1162,9 @@ class Engine:
         values = []
         for name, expr, output in args:
             value = self._value(expr, variables)
-            sqltype = self._type(expr, variables, value) if expr[0] != "default" else None
-            values.append(Arg(name, value, sqltype, output, expr[0] == "default",
-                              expr[1] if output else None))
+            default = expr.kind == "default"
+            sqltype = self._type(expr, variables, value) if not default else None
+            values.append(Arg(name, value, sqltype, output, default, expr.name if output else None))
         name = _procedure_name(parts, self.conn.config.database)
         if name in procedures.SYSTEM_PROCEDURES:
             outputs = await self._system(name, values, reply, nested=True)
@@ -1588,14 +1591,16 @@ class TableWrite:
         if kind != "insert" and st.sources:
             sources, joins = [], []
             self.scope = evaluate.Scope(sources, None)
-            for join, item, on in st.sources:
-                sources.append(binder.source(item, None))
-                joins.append((join, binder.bind(on, self.scope) if on is not None else None))
+            for join in st.sources:
+                sources.append(binder.source(join.source, None))
+                joins.append((join.how, binder.bind(join.on, self.scope)
+                              if join.on is not None else None))
             # the target: the FROM item it names by alias, else the one reference there to
             # its table, else a table of its own beside them
             same = [n for n, src in enumerate(sources) if src.relation == rel]
             named = [n for n in same if sources[n].alias is not None and
-                     sources[n].alias.casefold() == st.target[0][-1] and len(st.target[0]) == 1]
+                     sources[n].alias.casefold() == st.target.parts[-1] and
+                     len(st.target.parts) == 1]
             target = named[0] if named else same[0] if len(same) == 1 else None
             if target is None:
                 sources.append(source)
@@ -1616,14 +1621,14 @@ class TableWrite:
                     raise SqlError(544, f"Cannot insert explicit value for identity column in "
                                         f"table '{rel.name}' when IDENTITY_INSERT is set to OFF.")
                 self.targets.append(column)
-            if isinstance(st.rows, dict):  # INSERT ... SELECT
+            if isinstance(st.rows, SelectQuery):  # INSERT ... SELECT
                 self.plan = binder.query(st.rows)
                 width = len(self.plan.columns)
                 self.values = None
             else:
                 # DEFAULT: the column's default (None here: the row leaves the column out)
                 self.values = [[binder.bind(e, evaluate.Scope([], None))
-                                if e != ("default",) else None for e in row] for row in st.rows]
+                                if e.kind != "default" else None for e in row] for row in st.rows]
                 width = len(self.values[0]) if self.values and self.values[0] else len(names)
             if st.rows != ((),) and width != len(self.targets):
                 raise SqlError(110 if width < len(self.targets) else 109,
@@ -1643,9 +1648,9 @@ class TableWrite:
                     raise SqlError(207, f"Invalid column name '{written}'.")
                 if column.identity:
                     raise SqlError(8102, f"Cannot update identity column '{column.name}'.")
-                if expr[0] == "default":  # the column's default, or NULL
+                if expr.kind == "default":  # the column's default, or NULL
                     expr = batches.Parser(batches.tokenize(column.default)).expression() \
-                        if column.default else ("lit", None)
+                        if column.default else Lit(None)
                 self.sets.append((column, binder.bind(expr, self.scope)))
         where = st.where if kind != "insert" else None
         self.where = binder.bind(where, self.scope) if where is not None else None
@@ -1659,8 +1664,9 @@ class TableWrite:
             sources = [evaluate.Source({name}, rel.columns, alias=name) for name in pseudo]
             scope = evaluate.Scope(sources, None)
             for expr, alias in output:
-                if expr[0] == "star":
-                    n = pseudo.index(expr[1][0]) if expr[1][0] in pseudo else 0
+                if expr.kind == "star":
+                    qualifier = expr.qualifier[0]
+                    n = pseudo.index(qualifier) if qualifier in pseudo else 0
                     for m, (name, sqltype) in enumerate(rel.columns):
                         self.output.append(evaluate.Node("ref", sqltype, 0, n, m, name))
                         self.output_columns.append((name, sqltype))

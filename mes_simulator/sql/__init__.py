@@ -1,6 +1,7 @@
 """SQL as SQL Server reads it, with SQLite doing the work.  batch.py turns a batch into tokens and
 statements (control.py: the grammar of IF, WHILE, TRY/CATCH and friends; ddl.py: CREATE/ALTER/DROP
-TABLE; insert_bulk.py: INSERT BULK), query.py reads expressions and queries, evaluate.py binds them
+TABLE; insert_bulk.py: INSERT BULK), query.py reads expressions and queries into the named types
+of expressions.py, evaluate.py binds them
 (names, SQL Server's result types) and computes what SQLite cannot, sqlite.py and writes.py turn
 the bound tree into SQLite SQL, functions.py gives every SQLite connection SQL Server's collation,
 LIKE and functions, types.py and datetimes.py hold SQL Server's types and conversions,

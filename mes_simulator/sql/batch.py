@@ -15,8 +15,9 @@ from decimal import Decimal
 
 from ..errors import SqlError
 from . import control
-from .statements import (Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query, Rollback, Save,
-                         Select, Set, Use)
+from .expressions import Default, Global, Lit, Op, Var
+from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query,
+                         Rollback, Save, Select, Set, Use, Variable)
 from . import types as sqltypes
 from .ddl import DdlParser
 from .procedures import Param
@@ -159,8 +160,7 @@ def _join_dotted_names(tokens):
 
 # ---------------------------------------------------------------- statements
 
-# Expressions: ("lit", value), ("var", "@name"), ("global", "@@name"), ("neg", expr).
-# Statements: tuples whose first item names them; see Parser.
+# Statements and expressions are named types (statements.py, expressions.py); see Parser.
 
 
 STATEMENT_WORDS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save",
@@ -240,13 +240,12 @@ def check_declared(statements, known):
             head = part[0]
             if all(isinstance(item, str) for item in part):
                 # a variable, or a leaf: a name's parts ([declare] is a column's), a label...
-                if head == "var" and len(part) == 3 and part[1][:1] == "@" \
-                        and part[1] not in known:
-                    raise SqlError(137, f'Must declare the scalar variable "{part[2]}".',
+                if type(part) is Var and part.name not in known:
+                    raise SqlError(137, f'Must declare the scalar variable "{part.written}".',
                                    severity=15)
                 return
             if head == "declare":
-                for name, _t, value in part[1]:
+                for name, _t, value in part.variables:
                     if name in known:
                         raise SqlError(134, f"The variable name '{name}' has already been "
                                             "declared. Variable names must be unique within "
@@ -255,17 +254,17 @@ def check_declared(statements, known):
                         walk(value)
                     known.add(name)
                 return
-            if head == "assign" and part[1] not in known:
-                raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+            if head == "assign" and part.variable not in known:
+                raise SqlError(137, f'Must declare the scalar variable "{part.variable}".',
                                severity=15)
             if head == "set":
                 return
             if head == "exec":
-                if part[1] and part[1] not in known:
-                    raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+                if part.status and part.status not in known:
+                    raise SqlError(137, f'Must declare the scalar variable "{part.status}".',
                                    severity=15)
-                if part[4]:
-                    walk(part[4])
+                if part.args:
+                    walk(part.args)
                 return
             children = part[1:] if isinstance(head, str) else part
         for inner in children:  # leaves are not visited: most of the tree is leaves
@@ -307,8 +306,8 @@ def _station_batch(text):
         m = pattern.fullmatch(text)
         if m is not None:
             st = statements[at]
-            args = tuple((name, _argument(written), output) for (name, _null, output), written
-                         in zip(st.args, m.groups())) + st.args[count:]
+            args = tuple(Argument(arg.name, _argument(written), arg.output)
+                         for arg, written in zip(st.args, m.groups())) + st.args[count:]
             return statements[:at] + (control.at(st._replace(args=args), st.line),) \
                 + statements[at + 1:]
     return None
@@ -443,8 +442,7 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             if op is not None and op.kind == "punct" and op.value in _COMPOUND \
                     and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
                 self.pos += 2  # SET @i += 1
-                return Assign(var, ("op", op.value, ("var", var, tok.text),
-                                        self.expression()))
+                return Assign(var, Op(op.value, Var(var, tok.text), self.expression()))
             self.expect_punct("=")
             return Assign(var, self.expression())
         option = self.word()
@@ -471,11 +469,11 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             name = self.expect_var()
             self.accept_word("as")
             if self.accept_word("table"):
-                out.append((name, self._table_columns(), None))
+                out.append(Variable(name, self._table_columns(), None))
                 return Declare(tuple(out))
             sqltype = self.sqltype()
             value = self.expression() if self.accept_punct("=") else None
-            out.append((name, sqltype, value))
+            out.append(Variable(name, sqltype, value))
             if not self.accept_punct(","):
                 return Declare(tuple(out))
 
@@ -545,13 +543,13 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
                     name = self.expect_var()
                     self.pos += 1
                 if self.accept_word("default"):
-                    value = ("default",)
+                    value = Default()
                 else:
                     value = self.argument()
                 output = self.accept_word("out")
-                if output and value[0] != "var":
+                if output and value.kind != "var":
                     raise self.syntax_error(self.pos - 1)
-                args.append((name, value, output))
+                args.append(Argument(name, value, output))
                 if not self.accept_punct(","):
                     break
         return Exec(status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
@@ -564,14 +562,13 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         tok = self.peek()
         if tok is not None and tok.kind == "var":
             self.pos += 1
-            return ("global", tok.value) if tok.value.startswith("@@") \
-                else ("var", tok.value, tok.text)
+            return Global(tok.value) if tok.value.startswith("@@") else Var(tok.value, tok.text)
         if tok is not None and tok.kind == "name" and isinstance(tok.value, str) \
                 and tok.value != "null":
             # a one-part name is a character string here: `EXEC sp_help units`
             self.pos += 1
-            return ("lit", tok.text[1:-1] if tok.text[0] in '["' else tok.text)
-        return ("lit", self.constant())
+            return Lit(tok.text[1:-1] if tok.text[0] in '["' else tok.text)
+        return Lit(self.constant())
 
     def constant(self):
         tok = self.peek()
@@ -604,14 +601,14 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
     def st_select(self):
         self.pos -= 1
         query = self.query()
-        core = query["cores"][0]
-        if len(query["cores"]) == 1 and not query["ctes"] and not query["order"] \
-                and not core["from"] and core["where"] is None and core["top"] is None \
-                and not core["group"] and core["having"] is None and not core["distinct"]:
-            for item in core["items"]:
-                if item[0] == "item" and item[1][0] == "star":
+        core = query.cores[0]
+        if len(query.cores) == 1 and not query.ctes and not query.order \
+                and not core.sources and core.where is None and core.top is None \
+                and not core.group and core.having is None and not core.distinct:
+            for item in core.items:
+                if item.kind == "item" and item.expr.kind == "star":
                     raise SqlError(263, "Must specify table to select from.")
-            return Select(core["items"])
+            return Select(core.items)
         return Query(query)
 
     def st_with(self):
@@ -642,7 +639,7 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         tok = self.peek()
         if tok is not None and (tok.kind == "var" or tok.kind == "name" and not _is_keyword(tok)):
             self.pos += 1
-            name = ("var", tok.value, tok.text) if tok.kind == "var" else \
+            name = Var(tok.value, tok.text) if tok.kind == "var" else \
                 tok.text[1:-1] if tok.text[0] in '["' else tok.text
             if self.accept_word("with"):  # WITH MARK ['description']
                 if not self.accept_word("mark"):

@@ -132,7 +132,7 @@ class DdlParser:
                 self.pos += 1
                 target = self._target()
                 raise SqlError(3701, f"Cannot drop the {'procedure' if word == 'proc' else word}"
-                                     f" '{target[1]}', because it does not exist or you do not "
+                                     f" '{target.written}', because it does not exist or you do not "
                                      "have permission.", severity=11, state=5)
             raise self.syntax_error()
         if_exists = False
@@ -254,7 +254,7 @@ def column_sql(column, value_of):
         parts.append(column["key"])
     default = column["default"]
     if default is not None:
-        if default[0] == "call" and default[1] in ("getdate", "sysdatetime", "getutcdate",
+        if default.kind == "call" and default.name in ("getdate", "sysdatetime", "getutcdate",
                                                     "sysutcdatetime", "current_timestamp"):
             parts.append("DEFAULT CURRENT_TIMESTAMP")
         else:

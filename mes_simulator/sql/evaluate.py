@@ -16,6 +16,7 @@ from decimal import Decimal, InvalidOperation
 from ..errors import SqlError
 from . import functions, tables
 from . import types as sqltypes
+from .expressions import Subquery
 from .functions import like
 from .types import SqlType
 
@@ -521,58 +522,60 @@ class Binder:
 
     def query(self, q, parent=None):
         saved = dict(self.ctes)
-        for name, inner in q["ctes"]:
-            self.ctes[name] = self.query(inner, parent)
-        cores = [self.core(core, parent) for core in q["cores"]]
+        for cte in q.ctes:
+            self.ctes[cte.name] = self.query(cte.query, parent)
+        cores = [self.core(core, parent) for core in q.cores]
         width = len(cores[0].columns)
         for core in cores[1:]:
             if len(core.columns) != width:
                 raise SqlError(205, "All queries combined using a UNION, INTERSECT or EXCEPT "
                                     "operator must have an equal number of expressions in their "
                                     "target lists.")
-        plan = Plan(cores, q["unions"], self.session)
-        if q["order"]:
+        plan = Plan(cores, q.unions, self.session)
+        if q.order:
             if len(cores) > 1:
-                plan.order = [(self._output_ref(e, cores[0]), desc) for e, desc in q["order"]]
+                plan.order = [(self._output_ref(key.expr, cores[0]), key.descending)
+                              for key in q.order]
             else:
-                plan.order = [(cores[0].order_expr(e, self), desc) for e, desc in q["order"]]
-        plan.offset = self.bind(q["offset"], Scope([], parent)) if q["offset"] else None
-        plan.fetch = self.bind(q["fetch"], Scope([], parent)) if q["fetch"] else None
+                plan.order = [(cores[0].order_expr(key.expr, self), key.descending)
+                              for key in q.order]
+        plan.offset = self.bind(q.offset, Scope([], parent)) if q.offset else None
+        plan.fetch = self.bind(q.fetch, Scope([], parent)) if q.fetch else None
         self.ctes = saved
         return plan
 
     def _output_ref(self, expr, core):
-        if expr[0] == "lit" and isinstance(expr[1], int):
-            return Node("output", None, expr[1] - 1)
-        if expr[0] == "column":
+        if expr.kind == "lit" and isinstance(expr.value, int):
+            return Node("output", None, expr.value - 1)
+        if expr.kind == "column":
             for n, (name, _t) in enumerate(core.columns):
-                if name.casefold() == expr[1][-1]:
+                if name.casefold() == expr.parts[-1]:
                     return Node("output", None, n)
         raise SqlError(104, "ORDER BY items must appear in the select list if the statement "
                             "contains a UNION, INTERSECT or EXCEPT operator.", severity=15)
 
     def source(self, item, parent):
-        if item[0] == "values":  # (VALUES (...), ...) AS alias (columns)
-            _kind, rows, alias, names = item
+        if item.kind == "values":  # (VALUES (...), ...) AS alias (columns)
+            alias, names = item.alias, item.columns
             scope = Scope([], parent)
-            bound = [[self.bind(e, scope) for e in row] for row in rows]
+            bound = [[self.bind(e, scope) for e in row] for row in item.rows]
             types = [node.type for node in bound[0]]
             for row in bound[1:]:
                 types = [_combined(t, node.type) for t, node in zip(types, row)]
             return Source({alias.casefold()}, list(zip(names, types)), plan=Values(bound),
                           alias=alias)
-        if item[0] == "tablevar":
-            _kind, name, written, alias = item
+        if item.kind == "tablevar":
+            name, written, alias = item.name, item.written, item.alias
             slot = self.variables.get(name)
             if slot is None or slot[0].name != "table":
                 raise SqlError(1087, f'Must declare the table variable "{written}".',
                                severity=15, state=2)
             return Source({(alias or written).casefold()}, slot[0].columns,
                           plan=_TableVariable(name))
-        if item[0] == "derived":
-            plan = self.query(item[1], parent)
-            return Source({item[2].casefold()}, plan.columns, plan=plan, alias=item[2])
-        _kind, parts, written, alias = item
+        if item.kind == "derived":
+            plan = self.query(item.query, parent)
+            return Source({item.alias.casefold()}, plan.columns, plan=plan, alias=item.alias)
+        parts, written, alias = item.parts, item.written, item.alias
         if len(parts) == 1 and parts[0] in self.ctes:
             plan = self.ctes[parts[0]]
             return Source({(alias or parts[0]).casefold()}, plan.columns, plan=plan)
@@ -587,36 +590,38 @@ class Binder:
     def core(self, core, parent):
         sources, joins = [], []
         scope = Scope(sources, parent)
-        for kind, item, on in core["from"]:
+        for join in core.sources:
             # an applied query sees the sources before it, as a correlated subquery does
-            sources.append(self.source(item, scope if kind.endswith("apply") else parent))
-            joins.append((kind, self.bind(on, scope) if on is not None else None))
+            sources.append(self.source(join.source,
+                                       scope if join.how.endswith("apply") else parent))
+            joins.append((join.how, self.bind(join.on, scope) if join.on is not None else None))
         bound = Core(sources, joins, self.session)
-        bound.where = self.bind(core["where"], scope) if core["where"] is not None else None
+        bound.where = self.bind(core.where, scope) if core.where is not None else None
         if bound.where is not None and _has_agg(bound.where):
             raise SqlError(147, "An aggregate may not appear in the WHERE clause unless it is in "
                                 "a subquery contained in a HAVING clause or a select list, and "
                                 "the column being aggregated is an outer reference.", severity=15)
-        bound.group = [self.bind(g, scope) for g in core["group"]]
-        bound.having = self.bind(core["having"], scope) if core["having"] is not None else None
+        bound.group = [self.bind(g, scope) for g in core.group]
+        bound.having = self.bind(core.having, scope) if core.having is not None else None
         items, columns = [], []
-        for item in core["items"]:
-            if item[0] == "assign":
-                node = self.bind(item[2], scope)
-                items.append(("assign", item[1], node))
+        for item in core.items:
+            if item.kind == "assign":
+                node = self.bind(item.value, scope)
+                items.append(("assign", item.variable, node))
                 continue
-            expr, alias = item[1], item[2]
-            if expr[0] == "star":
+            expr, alias = item.expr, item.alias
+            if expr.kind == "star":
                 for n, src in enumerate(sources):
-                    if expr[1] is not None and not _names_match(src, expr[1]):
+                    if expr.qualifier is not None and not _names_match(src, expr.qualifier):
                         continue
                     for m, (name, sqltype) in enumerate(src.columns):
                         items.append(("item", Node("ref", sqltype, 0, n, m, name), name))
                         columns.append((name, sqltype))
                 if not sources:
                     raise SqlError(263, "Must specify table to select from.")
-                if expr[1] is not None and not any(_names_match(s, expr[1]) for s in sources):
-                    raise SqlError(4104, f'The multi-part identifier "{".".join(expr[1])}" '
+                if expr.qualifier is not None and \
+                        not any(_names_match(s, expr.qualifier) for s in sources):
+                    raise SqlError(4104, f'The multi-part identifier "{".".join(expr.qualifier)}" '
                                          'could not be bound.')
                 continue
             node = self.bind(expr, scope)
@@ -630,10 +635,10 @@ class Binder:
         bound.aggregate = bool(bound.group) or any(_has_agg(i[1] if i[0] == "item" else i[2])
                                                    for i in items) or \
             bound.having is not None
-        bound.distinct = core["distinct"]
-        bound.percent, bound.ties = core["percent"], core["ties"]
-        bound.into = core["into"]
-        bound.top = self.bind(core["top"], Scope([], parent)) if core["top"] is not None else None
+        bound.distinct = core.distinct
+        bound.percent, bound.ties = core.percent, core.ties
+        bound.into = core.into
+        bound.top = self.bind(core.top, Scope([], parent)) if core.top is not None else None
         bound.scope = scope
         return bound
 
@@ -658,64 +663,64 @@ class Binder:
         raise SqlError(207, f"Invalid column name '{written.split('.')[-1]}'.")
 
     def bind(self, e, scope):
-        kind = e[0]
+        kind = e.kind
         if kind == "lit":
-            return Node("lit", sqltypes.type_of(e[1]), e[1])
+            return Node("lit", sqltypes.type_of(e.value), e.value)
         if kind == "var":
-            slot = self.variables.get(e[1])
+            slot = self.variables.get(e.name)
             if slot is None:
-                raise SqlError(137, f'Must declare the scalar variable "{e[2]}".', severity=15)
-            return Node("var", slot[0], e[1])
+                raise SqlError(137, f'Must declare the scalar variable "{e.written}".', severity=15)
+            return Node("var", slot[0], e.name)
         if kind == "global":
-            return Node("global", GLOBAL_TYPES.get(e[1], INT), e[1])
+            return Node("global", GLOBAL_TYPES.get(e.name, INT), e.name)
         if kind == "default":
             return Node("lit", INT, None)
         if kind == "column":
-            return self.column(e[1], e[2], scope)
+            return self.column(e.parts, e.written, scope)
         if kind in ("neg", "bitnot"):
-            inner = self.bind(e[1], scope)
+            inner = self.bind(e.operand, scope)
             return Node(kind, inner.type if inner.type.name not in sqltypes.CHARACTER else FLOAT,
                         inner)
         if kind == "op":
-            a, b = self.bind(e[2], scope), self.bind(e[3], scope)
-            return Node("op", arithmetic_type(e[1], a.type, b.type), a, b, e[1])
+            a, b = self.bind(e.left, scope), self.bind(e.right, scope)
+            return Node("op", arithmetic_type(e.mark, a.type, b.type), a, b, e.mark)
         if kind == "cmp":
-            return Node("cmp", BIT, self.bind(e[2], scope), self.bind(e[3], scope), e[1])
+            return Node("cmp", BIT, self.bind(e.left, scope), self.bind(e.right, scope), e.mark)
         if kind in ("and", "or"):
-            return Node(kind, BIT, self.bind(e[1], scope), self.bind(e[2], scope))
+            return Node(kind, BIT, self.bind(e.left, scope), self.bind(e.right, scope))
         if kind == "not":
-            return Node("not", BIT, self.bind(e[1], scope))
+            return Node("not", BIT, self.bind(e.operand, scope))
         if kind == "isnull":
-            return Node("isnull", BIT, self.bind(e[1], scope), e[2])
+            return Node("isnull", BIT, self.bind(e.operand, scope), e.negated)
         if kind == "like":
-            escape = None if e[4] is None else self.bind(e[4], scope)
-            return Node("like", BIT, self.bind(e[1], scope), self.bind(e[2], scope),
-                        (e[3], escape))
+            escape = None if e.escape is None else self.bind(e.escape, scope)
+            return Node("like", BIT, self.bind(e.operand, scope), self.bind(e.pattern, scope),
+                        (e.negated, escape))
         if kind == "in":
-            left = self.bind(e[1], scope)
-            if e[2][0] == "subquery":
-                items = self.query(e[2][1], scope)
+            left = self.bind(e.operand, scope)
+            if isinstance(e.items, Subquery):
+                items = self.query(e.items.query, scope)
             else:
-                items = [self.bind(x, scope) for x in e[2]]
-            return Node("in", BIT, left, items, e[3])
+                items = [self.bind(x, scope) for x in e.items]
+            return Node("in", BIT, left, items, e.negated)
         if kind == "between":
-            return Node("between", BIT, self.bind(e[1], scope),
-                        (self.bind(e[2], scope), self.bind(e[3], scope)), e[4])
+            return Node("between", BIT, self.bind(e.operand, scope),
+                        (self.bind(e.low, scope), self.bind(e.high, scope)), e.negated)
         if kind == "exists":
-            return Node("exists", BIT, self.query(e[1], scope))
+            return Node("exists", BIT, self.query(e.query, scope))
         if kind == "subquery":
-            plan = self.query(e[1], scope)
+            plan = self.query(e.query, scope)
             if len(plan.columns) != 1:
                 raise SqlError(116, "Only one expression can be specified in the select list "
                                     "when the subquery is not introduced with EXISTS.")
             return Node("subquery", plan.columns[0][1], plan)
         if kind == "cast":
-            inner = self.bind(e[1], scope)
-            return Node("cast", e[2], inner, self.bind(e[3], scope) if e[3] else None)
+            inner = self.bind(e.operand, scope)
+            return Node("cast", e.type, inner, self.bind(e.style, scope) if e.style else None)
         if kind == "case":
-            operand = self.bind(e[1], scope) if e[1] is not None else None
-            whens = [(self.bind(w, scope), self.bind(t, scope)) for w, t in e[2]]
-            otherwise = self.bind(e[3], scope)
+            operand = self.bind(e.operand, scope) if e.operand is not None else None
+            whens = [(self.bind(w.test, scope), self.bind(w.result, scope)) for w in e.whens]
+            otherwise = self.bind(e.otherwise, scope)
             result = None
             for _w, then in whens + [(None, otherwise)]:
                 if then.kind == "lit" and then.a is None:
@@ -723,13 +728,12 @@ class Binder:
                 result = then.type if result is None else _combined(result, then.type)
             return Node("case", result or INT, operand, whens, otherwise)
         if kind == "agg":
-            name = e[1]
+            name = e.name
             if name == "string_agg":  # (separator, WITHIN GROUP order) where DISTINCT is
-                arg, separator = self.bind(e[2][0], scope), self.bind(e[2][1], scope)
-                order = [(self.bind(x, scope), desc) for x, desc in
-                         (e[2][2] if len(e[2]) > 2 else ())]
+                arg, separator = self.bind(e.arg, scope), self.bind(e.separator, scope)
+                order = [(self.bind(key.expr, scope), key.descending) for key in e.order]
                 return Node("agg", functions._cut_type(arg.type), arg, (separator, order), name)
-            arg = None if e[2][0] == "star" else self.bind(e[2], scope)
+            arg = None if e.arg.kind == "star" else self.bind(e.arg, scope)
             if name == "count":
                 sqltype = INT
             elif name == "count_big":
@@ -742,7 +746,7 @@ class Binder:
                 sqltype = SqlType("numeric", 0, 38, max(arg.type.scale, 6))
             else:
                 sqltype = arg.type
-            return Node("agg", sqltype, arg, e[3], name)
+            return Node("agg", sqltype, arg, e.distinct, name)
         if kind == "call":
             return self.call(e, scope)
         if kind == "window":
@@ -753,27 +757,27 @@ class Binder:
 
     def window(self, e, scope):
         """f(...) OVER (...): the ranking functions' types as SQL Server gives them."""
-        _kind, function, partition, order, frame = e
-        if function[0] == "agg":
+        function = e.function
+        if function.kind == "agg":
             inner = self.bind(function, scope)
         else:
-            name, args = function[1], [self.bind(a, scope) for a in function[2]]
+            name, args = function.name, [self.bind(a, scope) for a in function.args]
             low, high = WINDOWED[name]
             _arity(name, args, low, high)
             sqltype = BIGINT if name in ("row_number", "rank", "dense_rank", "ntile") else \
                 FLOAT if name in ("percent_rank", "cume_dist") else args[0].type
             inner = Node("call", sqltype, name, args)
-        if not order and function[1] in ("row_number", "rank", "dense_rank", "ntile", "lag",
-                                          "lead", "percent_rank", "cume_dist"):
-            raise SqlError(4112, f"The function '{function[1]}' must have an OVER clause with "
+        if not e.order and function.name in ("row_number", "rank", "dense_rank", "ntile", "lag",
+                                             "lead", "percent_rank", "cume_dist"):
+            raise SqlError(4112, f"The function '{function.name}' must have an OVER clause with "
                                  "ORDER BY.", severity=15)
         return Node("window", inner.type, inner, (
-            [self.bind(p, scope) for p in partition],
-            [(self.bind(x, scope), desc) for x, desc in order]), frame)
+            [self.bind(p, scope) for p in e.partition],
+            [(self.bind(key.expr, scope), key.descending) for key in e.order]), e.frame)
 
     def call(self, e, scope):
-        name, args, written = e[1], e[2], e[3]
-        bound = [self.bind(a, scope) for a in args]
+        name, written = e.name, e.written
+        bound = [self.bind(a, scope) for a in e.args]
         types = [a.type for a in bound]
         if name in SPECIAL and name != "nullif":  # a NULL constant has no type of its own here
             types = [a.type for a in bound if not (a.kind == "lit" and a.a is None)] or [INT]
@@ -899,14 +903,15 @@ class Core:
         self.sources, self.joins, self.session = sources, joins, session
 
     def order_expr(self, expr, binder):
-        if expr[0] == "lit" and isinstance(expr[1], int) and not isinstance(expr[1], bool):
-            if not 1 <= expr[1] <= len(self.columns):
-                raise SqlError(108, f"The ORDER BY position number {expr[1]} is out of range of "
-                                    "the number of items in the select list.", severity=15)
-            return Node("output", None, expr[1] - 1)
-        if expr[0] == "column" and len(expr[1]) == 1:
+        if expr.kind == "lit" and isinstance(expr.value, int) \
+                and not isinstance(expr.value, bool):
+            if not 1 <= expr.value <= len(self.columns):
+                raise SqlError(108, f"The ORDER BY position number {expr.value} is out of range "
+                                    "of the number of items in the select list.", severity=15)
+            return Node("output", None, expr.value - 1)
+        if expr.kind == "column" and len(expr.parts) == 1:
             for n, (name, _t) in enumerate(self.columns):
-                if name and name.casefold() == expr[1][0]:
+                if name and name.casefold() == expr.parts[0]:
                     return Node("output", None, n)
         return binder.bind(expr, self.scope)
 
