@@ -17,7 +17,8 @@ import struct
 from .errors import ProtocolError, SqlError
 from .mes import procedures as mes
 from .sql import batch as batches
-from .sql import collations, ddl, evaluate, insert_bulk, messages, metadata, procedures, sqlite
+from .sql import bound, collations, ddl, evaluate, insert_bulk, messages, metadata, procedures
+from .sql import sqlite
 from .sql import tables, writes
 from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
@@ -816,7 +817,7 @@ class Engine:
 
     async def _computed(self, expr, variables, reply, binder=None):
         """An expression's value (expr bound or not); SQLite computes one that reads tables."""
-        if not isinstance(expr, evaluate.Node):
+        if not isinstance(expr, bound.Node):
             if expr.kind in ("lit", "var", "global", "default"):
                 return self._value(expr, variables)
             binder = evaluate.Binder(self, variables)
@@ -846,7 +847,7 @@ class Engine:
         self._reading(binder, reply)
         rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         self.rowcount = len(rows)
-        assigned = [item[1] for item in plan.cores[0].items if item[0] == "assign"]
+        assigned = [item.variable for item in plan.cores[0].items if item.kind == "assign"]
         if assigned and rows:
             for name, value in zip(assigned, rows[-1]):
                 self._assign(variables, name, value)
@@ -1593,8 +1594,8 @@ class TableWrite:
             self.scope = evaluate.Scope(sources, None)
             for join in st.sources:
                 sources.append(binder.source(join.source, None))
-                joins.append((join.how, binder.bind(join.on, self.scope)
-                              if join.on is not None else None))
+                joins.append(bound.Join(join.how, binder.bind(join.on, self.scope)
+                                        if join.on is not None else None))
             # the target: the FROM item it names by alias, else the one reference there to
             # its table, else a table of its own beside them
             same = [n for n, src in enumerate(sources) if src.relation == rel]
@@ -1604,7 +1605,7 @@ class TableWrite:
             target = named[0] if named else same[0] if len(same) == 1 else None
             if target is None:
                 sources.append(source)
-                joins.append(("cross", None))
+                joins.append(bound.Join("cross", None))
                 target = len(sources) - 1
             self.joined = (sources, joins, target)
         if kind == "insert":
@@ -1668,7 +1669,7 @@ class TableWrite:
                     qualifier = expr.qualifier[0]
                     n = pseudo.index(qualifier) if qualifier in pseudo else 0
                     for m, (name, sqltype) in enumerate(rel.columns):
-                        self.output.append(evaluate.Node("ref", sqltype, 0, n, m, name))
+                        self.output.append(bound.Ref(sqltype, 0, n, m, name))
                         self.output_columns.append((name, sqltype))
                     continue
                 node = binder.bind(expr, scope)

@@ -8,9 +8,8 @@ work, and only the rows a statement writes come back to Python, for OUTPUT.
 import sqlite3
 from datetime import datetime, timezone
 
-from . import evaluate, functions, sqlite, tables
+from . import bound, evaluate, functions, sqlite, tables
 from . import types as sqltypes
-from .evaluate import Node
 from .types import store
 
 _ALIAS = "target"
@@ -41,8 +40,8 @@ def _copy(write, db, generator):
     table, targets = write.rel.name, write.targets
     inner = generator.query(write.plan)
     generator.frames.append([("copied", [f"c{m}" for m in range(len(targets))])])
-    values = [generator.expr(Node("convert", column.type, Node("ref", sqltype, 0, 0, m),
-                                  name=(table, column)))
+    values = [generator.expr(bound.Convert(column.type, bound.Ref(sqltype, 0, 0, m, ""), table,
+                                           column))
               for m, (column, (_n, sqltype)) in enumerate(zip(targets, write.plan.columns))]
     names = [f'"{column.name}"' for column in targets]
     if table == "results" and all(c.name != "tested_at" for c in targets):
@@ -106,8 +105,8 @@ def _joined(write, generator, sets):
     over the FROM clause's rows."""
     sources, joins, target = write.joined
     core = evaluate.Core(sources, joins, write.engine)
-    items = [Node("rowid", sqltypes.INT, 0, target)] + [node for _c, node in sets]
-    core.items = [("item", node, "") for node in items]
+    items = [bound.RowId(sqltypes.INT, target)] + [node for _c, node in sets]
+    core.items = [bound.Item(node, "") for node in items]
     core.where, core.group, core.having = write.where, [], None
     core.distinct, core.top, core.percent, core.ties = False, None, False, False
     core.aggregate = False
@@ -120,8 +119,8 @@ def _joined(write, generator, sets):
 def _change(write, db, generator, kind):
     table = write.rel.name
     names = [f'"{c.name}"' for c in write.columns]
-    sets = [(column, Node("convert", column.type, node if node is not None
-                          else Node("lit", column.type, None), name=(table, column)))
+    sets = [(column, bound.Convert(column.type, node if node is not None
+                                   else bound.Lit(column.type, None), table, column))
             for column, node in getattr(write, "sets", ())]
     joined = _joined(write, generator, sets) if write.joined else None
     generator.frames.append([(_ALIAS, names)])
