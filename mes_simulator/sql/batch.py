@@ -306,7 +306,8 @@ def _station_batch(text):
         m = pattern.fullmatch(text)
         if m is not None:
             st = statements[at]
-            args = tuple(Argument(arg.name, _argument(written), arg.output)
+            # tuple.__new__ makes each Argument without a call of Python code of its own
+            args = tuple(tuple.__new__(Argument, (arg.name, _argument(written), arg.output))
                          for arg, written in zip(st.args, m.groups())) + st.args[count:]
             return statements[:at] + (control.at(st._replace(args=args), st.line),) \
                 + statements[at + 1:]

@@ -13,9 +13,12 @@ def kind_type(name, kind, fields, doc, base=None):
     """A named tuple type whose first item is always kind, then fields (names split by commas
     or blanks); base: a tuple class it derives from as well (then it may carry attributes)."""
     plain = namedtuple(name, ("kind",) + tuple(fields.replace(",", " ").split()))
+    size = len(plain._fields) - 1
 
     def __new__(cls, *items, **named):
-        return plain.__new__(cls, kind, *items, **named)
+        if named or len(items) != size:  # fields by name, or the error of a wrong count
+            return plain.__new__(cls, kind, *items, **named)
+        return tuple.__new__(cls, (kind,) + items)  # the parser makes many: one call each
 
     def __getnewargs__(self):  # copy and pickle build it again from its fields
         return tuple(self)[1:]
