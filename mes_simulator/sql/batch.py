@@ -15,7 +15,7 @@ from decimal import Decimal
 
 from ..errors import SqlError
 from . import control
-from .expressions import Default, Global, Lit, Op, Var
+from .expressions import Assignment, Default, Global, Lit, Op, Var
 from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query,
                          Rollback, Save, Select, Set, Use, Variable)
 from . import types as sqltypes
@@ -237,14 +237,14 @@ def check_declared(statements, known):
         if isinstance(part, dict):
             children = part.values()
         else:
-            head = part[0]
             if all(isinstance(item, str) for item in part):
                 # a variable, or a leaf: a name's parts ([declare] is a column's), a label...
                 if type(part) is Var and part.name not in known:
                     raise SqlError(137, f'Must declare the scalar variable "{part.written}".',
                                    severity=15)
                 return
-            if head == "declare":
+            kind = type(part)  # by type: a CTE or a column may be named as a statement is
+            if kind is Declare:
                 for name, _t, value in part.variables:
                     if name in known:
                         raise SqlError(134, f"The variable name '{name}' has already been "
@@ -254,19 +254,19 @@ def check_declared(statements, known):
                         walk(value)
                     known.add(name)
                 return
-            if head == "assign" and part.variable not in known:
+            if (kind is Assign or kind is Assignment) and part.variable not in known:
                 raise SqlError(137, f'Must declare the scalar variable "{part.variable}".',
                                severity=15)
-            if head == "set":
+            if kind is Set:
                 return
-            if head == "exec":
+            if kind is Exec:
                 if part.status and part.status not in known:
                     raise SqlError(137, f'Must declare the scalar variable "{part.status}".',
                                    severity=15)
                 if part.args:
                     walk(part.args)
                 return
-            children = part[1:] if isinstance(head, str) else part
+            children = part
         for inner in children:  # leaves are not visited: most of the tree is leaves
             if isinstance(inner, _CONTAINERS) and inner:
                 walk(inner)
