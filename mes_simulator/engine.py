@@ -24,7 +24,7 @@ from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
 from .sql.expressions import (And, Exists, Item, Join, Lit, Not, SelectCore, SelectQuery,
                               Table)
-from .sql.statements import Delete, Insert, Update
+from .sql.statements import ColumnDefinition, Delete, Insert, Update
 from .sql.types import SqlType
 from .wire import bulk, rpc, tds
 from .wire import types as wiretypes
@@ -1008,8 +1008,7 @@ class Engine:
                                      "statements, look for empty alias names. Aliases defined as "
                                      "\"\" or [] are not allowed. Change the alias to a valid "
                                      "name.", severity=15, state=5)
-            columns.append({"name": column, "type": sqltype, "null": True, "identity": None,
-                            "key": None, "default": None})
+            columns.append(ColumnDefinition(column, sqltype, True, None, None, None))
         query = sqlite.insert_select(self, variables, plan, name)
         self.temporary = self.temporary or name.startswith("#")
 

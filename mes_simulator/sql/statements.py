@@ -73,7 +73,12 @@ Throw = _statement("Throw", "throw", "error",
 
 # -- tables that clients create
 CreateTable = _statement("CreateTable", "create_table", "target, columns, keys",
-                         "CREATE TABLE target (columns, keys).")
+                         "CREATE TABLE target (columns, keys): ColumnDefinitions, TableKeys.")
+ColumnDefinition = namedtuple("ColumnDefinition", "name, type, null, identity, key, default")
+ColumnDefinition.__doc__ = ("name type [NULL|NOT NULL] [IDENTITY (seed, step)] [PRIMARY KEY|"
+                            "UNIQUE] [DEFAULT expression]; None for each one left out.")
+TableKey = namedtuple("TableKey", "kind, columns")
+TableKey.__doc__ = "PRIMARY KEY or UNIQUE (columns), beside a table's columns."
 AlterTable = _statement("AlterTable", "alter_table", "target, action, items",
                         "ALTER TABLE target ADD columns | DROP COLUMN names.")
 DropTable = _statement("DropTable", "drop_table", "targets, if_exists", "DROP TABLE [IF EXISTS].")
