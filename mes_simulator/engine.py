@@ -1584,7 +1584,7 @@ class TableWrite:
         self.binder = binder
         columns = tables.columns_of(rel)
         self.columns = columns
-        source = evaluate.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
+        source = bound.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
         self.scope = evaluate.Scope([source], None)
         kind = st.kind
         self.joined = None  # UPDATE/DELETE ... FROM: (sources, joins, the target's index)
@@ -1661,7 +1661,7 @@ class TableWrite:
         if output:
             pseudo = {"insert": ("inserted",), "update": ("inserted", "deleted"),
                       "delete": ("deleted",)}[kind]
-            sources = [evaluate.Source({name}, rel.columns, alias=name) for name in pseudo]
+            sources = [bound.Source({name}, rel.columns, alias=name) for name in pseudo]
             scope = evaluate.Scope(sources, None)
             for expr, alias in output:
                 if expr.kind == "star":

@@ -4,7 +4,8 @@ node given its SQL Server type.
 One class for each kind of node (a few kinds that share their fields share a class), each with
 fields of its own; every node has `kind` and `type`, and `parts()` gives what a walk of the tree
 visits.  sqlite.py writes the tree as SQLite SQL; evaluate.value computes what reads no table.
-A query binds to an evaluate.Plan, whose select lists hold Items and Assignments.
+A query binds to a Plan: its SELECTs (Core), each reading Sources and listing Items and
+Assignments.
 """
 
 from collections import namedtuple
@@ -103,3 +104,54 @@ Item = kind_type("Item", "item", "node, name", "A select list's value and the co
 Assignment = kind_type("Assignment", "assign", "variable, node", "SELECT @variable = node.")
 Join = namedtuple("Join", "how, on")
 Join.__doc__ = "How a source joins those before it (expressions.Join's how), its bound ON."
+
+
+# -- queries
+class Plan:
+    """A bound query: its SELECTs (Cores) joined by unions (union, union all, except,
+    intersect), its columns ((name, SqlType) each, the first SELECT's), ORDER BY (node,
+    descending) keys, OFFSET and FETCH (nodes or None)."""
+
+    def __init__(self, cores, unions):
+        self.cores, self.unions = cores, unions
+        self.columns = cores[0].columns
+        self.order, self.offset, self.fetch = [], None, None
+
+
+class Core:
+    """One bound SELECT: its sources (Sources) and how each joins those before it (Joins), WHERE,
+    GROUP BY, HAVING, the select list (Items and Assignments) and the columns it gives
+    ((name, SqlType) each), whether it aggregates, DISTINCT, TOP [PERCENT] [WITH TIES], INTO
+    (an expressions.Target or None), and the scope its names were bound in."""
+
+    def __init__(self, sources, joins, where=None, items=()):
+        self.sources, self.joins, self.where, self.items = sources, joins, where, items
+        self.group, self.having, self.columns, self.aggregate = [], None, [], False
+        self.distinct, self.top, self.percent, self.ties = False, None, False, False
+        self.into = self.scope = None
+
+
+class Source:
+    """A source of FROM, as names are bound to its columns: the names a qualifier may use for
+    it (case-folded), its columns ((name, SqlType) each), and what it reads: a table or view
+    (relation), or a query's Plan, Values or a TableVariable (plan)."""
+
+    def __init__(self, names, columns, relation=None, plan=None, alias=None):
+        self.names = names
+        self.columns = columns
+        self.folded = [c[0].casefold() for c in columns]
+        self.relation, self.plan, self.alias = relation, plan, alias
+
+
+class Values:
+    """The rows of a (VALUES ...) table: lists of nodes."""
+
+    def __init__(self, rows):
+        self.rows = rows
+
+
+class TableVariable:
+    """A table variable as a source (its rows are the variable's value)."""
+
+    def __init__(self, name):
+        self.name = name

@@ -485,28 +485,6 @@ class Scope:
         self.sources, self.parent = sources, parent  # sources: [Source]
 
 
-class Source:
-    def __init__(self, names, columns, relation=None, plan=None, alias=None):
-        self.names = names            # the names a qualifier may use for it (folded)
-        self.columns = columns        # [(name, SqlType)]
-        self.folded = [c[0].casefold() for c in columns]
-        self.relation, self.plan, self.alias = relation, plan, alias
-
-
-class _TableVariable:
-    """A table variable as a source of a query (its rows are the variable's value)."""
-
-    def __init__(self, name):
-        self.name = name
-
-
-class Values:
-    """The rows of a (VALUES ...) table: bound expressions."""
-
-    def __init__(self, rows):
-        self.rows = rows
-
-
 class Binder:
     def __init__(self, session, variables):
         self.session, self.variables = session, variables
@@ -524,18 +502,32 @@ class Binder:
                 raise SqlError(205, "All queries combined using a UNION, INTERSECT or EXCEPT "
                                     "operator must have an equal number of expressions in their "
                                     "target lists.")
-        plan = Plan(cores, q.unions, self.session)
+        plan = bound.Plan(cores, q.unions)
         if q.order:
             if len(cores) > 1:
                 plan.order = [(self._output_ref(key.expr, cores[0]), key.descending)
                               for key in q.order]
             else:
-                plan.order = [(cores[0].order_expr(key.expr, self), key.descending)
+                plan.order = [(self._order_key(key.expr, cores[0]), key.descending)
                               for key in q.order]
         plan.offset = self.bind(q.offset, Scope([], parent)) if q.offset else None
         plan.fetch = self.bind(q.fetch, Scope([], parent)) if q.fetch else None
         self.ctes = saved
         return plan
+
+    def _order_key(self, expr, core):
+        """ORDER BY of one SELECT: a place or a name of its select list, or an expression."""
+        if expr.kind == "lit" and isinstance(expr.value, int) \
+                and not isinstance(expr.value, bool):
+            if not 1 <= expr.value <= len(core.columns):
+                raise SqlError(108, f"The ORDER BY position number {expr.value} is out of range "
+                                    "of the number of items in the select list.", severity=15)
+            return bound.Output(None, expr.value - 1)
+        if expr.kind == "column" and len(expr.parts) == 1:
+            for n, (name, _t) in enumerate(core.columns):
+                if name and name.casefold() == expr.parts[0]:
+                    return bound.Output(None, n)
+        return self.bind(expr, core.scope)
 
     def _output_ref(self, expr, core):
         if expr.kind == "lit" and isinstance(expr.value, int):
@@ -555,7 +547,7 @@ class Binder:
             types = [node.type for node in rows[0]]
             for row in rows[1:]:
                 types = [_combined(t, node.type) for t, node in zip(types, row)]
-            return Source({alias.casefold()}, list(zip(names, types)), plan=Values(rows),
+            return bound.Source({alias.casefold()}, list(zip(names, types)), plan=bound.Values(rows),
                           alias=alias)
         if item.kind == "tablevar":
             name, written, alias = item.name, item.written, item.alias
@@ -563,22 +555,22 @@ class Binder:
             if slot is None or slot[0].name != "table":
                 raise SqlError(1087, f'Must declare the table variable "{written}".',
                                severity=15, state=2)
-            return Source({(alias or written).casefold()}, slot[0].columns,
-                          plan=_TableVariable(name))
+            return bound.Source({(alias or written).casefold()}, slot[0].columns,
+                          plan=bound.TableVariable(name))
         if item.kind == "derived":
             plan = self.query(item.query, parent)
-            return Source({item.alias.casefold()}, plan.columns, plan=plan, alias=item.alias)
+            return bound.Source({item.alias.casefold()}, plan.columns, plan=plan, alias=item.alias)
         parts, written, alias = item.parts, item.written, item.alias
         if len(parts) == 1 and parts[0] in self.ctes:
             plan = self.ctes[parts[0]]
-            return Source({(alias or parts[0]).casefold()}, plan.columns, plan=plan)
+            return bound.Source({(alias or parts[0]).casefold()}, plan.columns, plan=plan)
         rel = tables.relation(parts, self.session.database) or self.session.user_relation(parts)
         if rel is None:
             raise SqlError(208, f"Invalid object name '{written}'.")
         if rel.kind != "catalog":
             self.mes_tables.add(rel.name)
         names = {alias.casefold()} if alias else {rel.name, (rel.schema.casefold(), rel.name)}
-        return Source(names, rel.columns, relation=rel, alias=alias)
+        return bound.Source(names, rel.columns, relation=rel, alias=alias)
 
     def core(self, select, parent):
         sources, joins = [], []
@@ -589,7 +581,7 @@ class Binder:
                                        scope if join.how.endswith("apply") else parent))
             joins.append(bound.Join(join.how, self.bind(join.on, scope)
                                     if join.on is not None else None))
-        core = Core(sources, joins, self.session)
+        core = bound.Core(sources, joins)
         core.where = self.bind(select.where, scope) if select.where is not None else None
         if core.where is not None and _has_agg(core.where):
             raise SqlError(147, "An aggregate may not appear in the WHERE clause unless it is in "
@@ -888,31 +880,6 @@ class Context:
         self.session, self.variables = session, variables
         self.codepage = session.codepage
         self.rows = []       # the rows column references read, innermost last
-
-
-class Core:
-    def __init__(self, sources, joins, session):
-        self.sources, self.joins, self.session = sources, joins, session
-
-    def order_expr(self, expr, binder):
-        if expr.kind == "lit" and isinstance(expr.value, int) \
-                and not isinstance(expr.value, bool):
-            if not 1 <= expr.value <= len(self.columns):
-                raise SqlError(108, f"The ORDER BY position number {expr.value} is out of range "
-                                    "of the number of items in the select list.", severity=15)
-            return bound.Output(None, expr.value - 1)
-        if expr.kind == "column" and len(expr.parts) == 1:
-            for n, (name, _t) in enumerate(self.columns):
-                if name and name.casefold() == expr.parts[0]:
-                    return bound.Output(None, n)
-        return binder.bind(expr, self.scope)
-
-
-class Plan:
-    def __init__(self, cores, unions, session):
-        self.cores, self.unions, self.session = cores, unions, session
-        self.columns = cores[0].columns
-        self.order, self.offset, self.fetch = [], None, None
 
 
 def value(node, ctx):

@@ -1,6 +1,6 @@
 """Bound queries as SQLite SQL.
 
-`Generator.query(plan)` writes a bound `evaluate.Plan` as one SQLite SELECT: joins, filters,
+`Generator.query(plan)` writes a `bound.Plan` as one SQLite SELECT: joins, filters,
 grouping, ordering, paging, set operations and subqueries are SQLite's work.  Texts compare
 under the CI collation (functions.COLLATION).  An expression SQLite cannot compute with SQL
 Server's semantics (conversions, most built-in functions, decimal and date arithmetic, LIKE)
@@ -252,14 +252,14 @@ class Generator:
         if src.relation is not None:
             rows = tables.catalog_rows(src.relation.schema, src.relation.name, self.session)
             return self.values(rows, width, alias)
-        if isinstance(src.plan, evaluate.Values):
+        if isinstance(src.plan, bound.Values):
             self.frames.append([])  # bound in a scope of no tables of its own
             rows = ", ".join("(" + ", ".join(self.expr(e) for e in row) + ")"
                              for row in src.plan.rows)
             self.frames.pop()
             return (f"(VALUES {rows}) AS {alias}", alias,
                     [f"column{m + 1}" for m in range(width)])
-        if isinstance(src.plan, evaluate._TableVariable):
+        if isinstance(src.plan, bound.TableVariable):
             return self.values(self.variables[src.plan.name][1], width, alias)
         return (f"({self.query(src.plan)}) AS {alias}", alias,
                 [f"c{m}" for m in range(width)])
@@ -383,7 +383,7 @@ class Generator:
 
     def member(self, node):
         left, negated = node.operand, " NOT" if node.negated else ""
-        if isinstance(node.items, evaluate.Plan):
+        if isinstance(node.items, bound.Plan):
             return f"({self.keyed(left)}{negated} IN ({self.query(node.items)}))"
         items = [self.convert_constant(left, x) for x in node.items]
         if all(x is not None or self.comparable(left, y) for x, y in zip(items, node.items)):
@@ -506,7 +506,7 @@ def _with_operands(node, lits):
 def reads_tables(node):
     """Whether a bound expression is SQLite's to compute: it reads a table (a subquery, EXISTS,
     IN (SELECT ...)) or aggregates (SELECT COUNT(*) without FROM)."""
-    if isinstance(node, evaluate.Plan):
+    if isinstance(node, bound.Plan):
         return True
     if not isinstance(node, bound.Node):
         if isinstance(node, (list, tuple)):

@@ -104,12 +104,8 @@ def _joined(write, generator, sets):
     """UPDATE/DELETE ... FROM: a SELECT of the target's rowid (c0) and the new values (c1...)
     over the FROM clause's rows."""
     sources, joins, target = write.joined
-    core = evaluate.Core(sources, joins, write.engine)
     items = [bound.RowId(sqltypes.INT, target)] + [node for _c, node in sets]
-    core.items = [bound.Item(node, "") for node in items]
-    core.where, core.group, core.having = write.where, [], None
-    core.distinct, core.top, core.percent, core.ties = False, None, False, False
-    core.aggregate = False
+    core = bound.Core(sources, joins, write.where, [bound.Item(node, "") for node in items])
     sql = generator.core(core, ())
     if write.top is not None:
         sql += f" LIMIT {max(int(generator.value(write.top) or 0), 0)}"
