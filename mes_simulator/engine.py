@@ -668,15 +668,16 @@ class Engine:
                 if item.kind == "assign":
                     self._assign(variables, item.variable,
                                  await self._computed(item.value, variables, reply))
-                elif item.expr.kind == "var" and item.expr.name in variables:  # what binding gives
-                    sqltype, value = variables[item.expr.name]
-                    columns.append(("" if item.alias is None else item.alias, sqltype, value))
+                    continue
+                expr, alias = item.expr, item.alias
+                if expr.kind == "var" and expr.name in variables:  # what binding it gives
+                    sqltype, value = variables[expr.name]
+                    columns.append(("" if alias is None else alias, sqltype, value))
                 else:
                     binder = evaluate.Binder(self, variables)
-                    node = self._bind(item.expr, variables, binder)
+                    node = self._bind(expr, variables, binder)
                     value = await self._computed(node, variables, reply, binder)
-                    name = item.alias if item.alias is not None else \
-                        node.name if node.kind == "ref" else ""
+                    name = alias if alias is not None else node.name if node.kind == "ref" else ""
                     columns.append((name, node.type, value))
             if columns:
                 reply.select(columns)
@@ -801,11 +802,12 @@ class Engine:
         return evaluate.value(self._bind(expr, variables), evaluate.Context(self, variables))
 
     def _type(self, expr, variables, value):
-        if expr.kind == "var":
+        kind = expr.kind
+        if kind == "var":
             return variables[expr.name][0]
-        if expr.kind == "global":
+        if kind == "global":
             return evaluate.GLOBAL_TYPES.get(expr.name, sqltypes.INT)
-        if expr.kind == "lit":
+        if kind == "lit":
             return sqltypes.type_of(value)
         return self._bind(expr, variables).type
 
@@ -1161,10 +1163,12 @@ class Engine:
         status_var, parts, written, args = st.status, st.parts, st.written, st.args
         values = []
         for name, expr, output in args:
+            if expr.kind == "default":  # never OUTPUT: the parser takes only a variable so
+                values.append(Arg(name, None, None, output, True, None))
+                continue
             value = self._value(expr, variables)
-            default = expr.kind == "default"
-            sqltype = self._type(expr, variables, value) if not default else None
-            values.append(Arg(name, value, sqltype, output, default, expr.name if output else None))
+            values.append(Arg(name, value, self._type(expr, variables, value), output, False,
+                              expr.name if output else None))
         name = _procedure_name(parts, self.conn.config.database)
         if name in procedures.SYSTEM_PROCEDURES:
             outputs = await self._system(name, values, reply, nested=True)

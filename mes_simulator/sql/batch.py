@@ -287,13 +287,16 @@ def _shape(template):
     statements = Parser(tokenize(template % (("NULL",) * count))).batch()
     check_declared(statements, ())
     at = next(n for n, st in enumerate(statements) if st.kind == "exec")
+    # the constants are the EXEC's first arguments, by place and not OUTPUT (see _argument)
+    assert all(arg.name is None and not arg.output for arg in statements[at].args[:count])
     return (re.compile(_CONSTANT.join(re.escape(part) for part in template.split("%s"))),
             statements, at, count)
 
 
 @functools.lru_cache(maxsize=256)  # a station's procedure, employee and line recur
 def _argument(written):
-    return Parser(tokenize(written)).argument()
+    """An argument of the station's EXEC (by place, not OUTPUT), its constant as written."""
+    return Argument(None, Parser(tokenize(written)).argument(), False)
 
 
 def is_station_batch(text):
@@ -306,11 +309,9 @@ def _station_batch(text):
         m = pattern.fullmatch(text)
         if m is not None:
             st = statements[at]
-            # tuple.__new__ makes each Argument without a call of Python code of its own
-            args = tuple(tuple.__new__(Argument, (arg.name, _argument(written), arg.output))
-                         for arg, written in zip(st.args, m.groups())) + st.args[count:]
-            return statements[:at] + (control.at(st._replace(args=args), st.line),) \
-                + statements[at + 1:]
+            args = tuple(map(_argument, m.groups())) + st.args[count:]
+            exec_ = Exec(st.status, st.parts, st.written, args)
+            return statements[:at] + (control.at(exec_, st.line),) + statements[at + 1:]
     return None
 
 
