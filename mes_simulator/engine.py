@@ -609,8 +609,7 @@ class Engine:
         arguments, options = st.arguments, st.options
         values = []
         for number, expr in enumerate(arguments, 1):
-            value = self._value(expr, variables)
-            values.append(messages.argument(value, self._type(expr, variables, value), number))
+            values.append(messages.argument(*self._typed_value(expr, variables), number))
         message = self._value(message, variables)
         severity = messages.severity_of(_integer(self._value(severity, variables)))
         state = messages.state_of(_integer(self._value(state, variables)))
@@ -801,15 +800,17 @@ class Engine:
             return None
         return evaluate.value(self._bind(expr, variables), evaluate.Context(self, variables))
 
-    def _type(self, expr, variables, value):
+    def _typed_value(self, expr, variables):
+        """(value, SqlType) of an EXEC or RAISERROR argument."""
         kind = expr.kind
-        if kind == "var":
-            return variables[expr.name][0]
-        if kind == "global":
-            return evaluate.GLOBAL_TYPES.get(expr.name, sqltypes.INT)
         if kind == "lit":
-            return sqltypes.type_of(value)
-        return self._bind(expr, variables).type
+            return expr.value, sqltypes.type_of(expr.value)
+        if kind == "var":
+            sqltype, value = variables[expr.name]
+            return value, sqltype
+        if kind == "global":
+            return self.global_value(expr.name), evaluate.GLOBAL_TYPES.get(expr.name, sqltypes.INT)
+        return self._value(expr, variables), self._bind(expr, variables).type
 
     async def _truth(self, expr, variables, reply):
         """An IF's condition (EXISTS (SELECT ... FROM dbo.units ...) reads the MES tables)."""
@@ -1166,9 +1167,8 @@ class Engine:
             if expr.kind == "default":  # never OUTPUT: the parser takes only a variable so
                 values.append(Arg(name, None, None, output, True, None))
                 continue
-            value = self._value(expr, variables)
-            values.append(Arg(name, value, self._type(expr, variables, value), output, False,
-                              expr.name if output else None))
+            value, sqltype = self._typed_value(expr, variables)
+            values.append(Arg(name, value, sqltype, output, False, expr.name if output else None))
         name = _procedure_name(parts, self.conn.config.database)
         if name in procedures.SYSTEM_PROCEDURES:
             outputs = await self._system(name, values, reply, nested=True)
