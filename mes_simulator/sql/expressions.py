@@ -30,8 +30,7 @@ def kind_type(name, kind, fields, doc, base=None):
     return type(name, (plain,) if base is None else (plain, base), space)
 
 
-def _node(name, kind, fields, doc):
-    return kind_type(name, kind, fields, doc)
+_node = kind_type  # a node of an expression: a plain named tuple of its own
 
 
 # -- values
