@@ -17,11 +17,14 @@ import struct
 from .errors import ProtocolError, SqlError
 from .mes import procedures as mes
 from .sql import batch as batches
-from .sql import collations, ddl, evaluate, insert_bulk, messages, metadata, procedures, sqlite
+from .sql import bound, collations, ddl, evaluate, insert_bulk, messages, metadata, procedures
+from .sql import sqlite
 from .sql import tables, writes
 from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
-from .sql.statements import Delete, Insert, Update
+from .sql.expressions import (And, Exists, Item, Join, Lit, Not, SelectCore, SelectQuery,
+                              Table)
+from .sql.statements import ColumnDefinition, Delete, Insert, Update
 from .sql.types import SqlType
 from .wire import bulk, rpc, tds
 from .wire import types as wiretypes
@@ -38,7 +41,6 @@ STREAM_ROWS = 256  # rows of a result set encoded at a time
 STREAM_CHUNK = 64 * 1024  # bytes of a reply sent on before the reply is complete
 
 TOKEN_DONEINPROC = 0xFF
-CMD_SET = 0x00
 CMD_BEGIN_TRAN, CMD_COMMIT, CMD_ROLLBACK = 0xD4, 0xD5, 0xD6
 CMD_INSERT, CMD_DELETE, CMD_UPDATE = 0xC3, 0xC4, 0xC5
 _GLOBALS = {"@@max_precision": 38, "@@servicename": "MSSQLSERVER", "@@datefirst": 7,
@@ -437,10 +439,6 @@ class Engine:
 
     # ------------------------------------------------------------ statements
 
-    async def _run(self, statements, variables, reply):
-        """Run checked statements (see batch.check_declared) as a batch of their own."""
-        await self._scope(statements, variables, reply)
-
     async def _scope(self, statements, variables, reply):
         """Run a batch's statements: the request's own, or a dynamic one inside it.  An error
         that ends the batch it occurs in ends here; in a dynamic batch, its EXEC then fails."""
@@ -663,8 +661,7 @@ class Engine:
         arguments, options = st.arguments, st.options
         values = []
         for number, expr in enumerate(arguments, 1):
-            value = self._value(expr, variables)
-            values.append(messages.argument(value, self._type(expr, variables, value), number))
+            values.append(messages.argument(*self._typed_value(expr, variables), number))
         message = self._value(message, variables)
         severity = messages.severity_of(_integer(self._value(severity, variables)))
         state = messages.state_of(_integer(self._value(state, variables)))
@@ -719,18 +716,19 @@ class Engine:
         elif kind == "select":
             columns = []
             for item in st.items:
-                if item[0] == "assign":
-                    self._assign(variables, item[1],
-                                 await self._computed(item[2], variables, reply))
-                elif item[1][0] == "var" and item[1][1] in variables:  # what binding it gives
-                    sqltype, value = variables[item[1][1]]
-                    columns.append(("" if item[2] is None else item[2], sqltype, value))
+                if item.kind == "assign":
+                    self._assign(variables, item.variable,
+                                 await self._computed(item.value, variables, reply))
+                    continue
+                expr, alias = item.expr, item.alias
+                if expr.kind == "var" and expr.name in variables:  # what binding it gives
+                    sqltype, value = variables[expr.name]
+                    columns.append(("" if alias is None else alias, sqltype, value))
                 else:
                     binder = evaluate.Binder(self, variables)
-                    node = self._bind(item[1], variables, binder)
+                    node = self._bind(expr, variables, binder)
                     value = await self._computed(node, variables, reply, binder)
-                    name = item[2] if item[2] is not None else \
-                        node.name if node.kind == "ref" else ""
+                    name = alias if alias is not None else node.name if node.kind == "ref" else ""
                     columns.append((name, node.type, value))
             if columns:
                 reply.select(columns)
@@ -798,14 +796,14 @@ class Engine:
         elif kind == "select":
             columns = []
             for item in st.items:
-                if item[0] == "assign":
+                if item.kind == "assign":
                     continue
-                if item[1][0] == "var" and item[1][1] in variables:
-                    columns.append(("" if item[2] is None else item[2],
-                                    variables[item[1][1]][0]))
+                if item.expr.kind == "var" and item.expr.name in variables:
+                    columns.append(("" if item.alias is None else item.alias,
+                                    variables[item.expr.name][0]))
                     continue
-                node = self._bind(item[1], variables)
-                columns.append((item[2] if item[2] is not None else
+                node = self._bind(item.expr, variables)
+                columns.append((item.alias if item.alias is not None else
                                 node.name if node.kind == "ref" else "", node.type))
             if columns:
                 reply.rows(columns, [], count=False)
@@ -814,9 +812,9 @@ class Engine:
             if plan.columns:
                 reply.rows(list(plan.columns), [], count=False)
         elif kind in ("insert", "update", "delete"):
-            rel = tables.relation(st.target[0], self.database)
+            rel = tables.relation(st.target.parts, self.database)
             if rel is None:
-                raise SqlError(208, f"Invalid object name '{st.target[1]}'.")
+                raise SqlError(208, f"Invalid object name '{st.target.written}'.")
             if rel.kind == "mes":
                 write = TableWrite(self, rel, variables, st)
                 output = st.output
@@ -843,25 +841,28 @@ class Engine:
         return (binder or evaluate.Binder(self, variables)).bind(expr, evaluate.Scope([], None))
 
     def _value(self, expr, variables):
-        kind = expr[0]
+        kind = expr.kind
         if kind == "lit":
-            return expr[1]
+            return expr.value
         if kind == "var":
-            return variables[expr[1]][1]
+            return variables[expr.name][1]
         if kind == "global":
-            return self.global_value(expr[1])
+            return self.global_value(expr.name)
         if kind == "default":
             return None
-        return evaluate.value(self._bind(expr, variables), evaluate.Context(self, variables, {}))
+        return evaluate.value(self._bind(expr, variables), evaluate.Context(self, variables))
 
-    def _type(self, expr, variables, value):
-        if expr[0] == "var":
-            return variables[expr[1]][0]
-        if expr[0] == "global":
-            return evaluate.GLOBAL_TYPES.get(expr[1], sqltypes.INT)
-        if expr[0] == "lit":
-            return sqltypes.type_of(value)
-        return self._bind(expr, variables).type
+    def _typed_value(self, expr, variables):
+        """(value, SqlType) of an EXEC or RAISERROR argument."""
+        kind = expr.kind
+        if kind == "lit":
+            return expr.value, sqltypes.type_of(expr.value)
+        if kind == "var":
+            sqltype, value = variables[expr.name]
+            return value, sqltype
+        if kind == "global":
+            return self.global_value(expr.name), evaluate.GLOBAL_TYPES.get(expr.name, sqltypes.INT)
+        return self._value(expr, variables), self._bind(expr, variables).type
 
     async def _truth(self, expr, variables, reply):
         """An IF's condition (EXISTS (SELECT ... FROM dbo.units ...) reads the MES tables)."""
@@ -871,13 +872,13 @@ class Engine:
 
     async def _computed(self, expr, variables, reply, binder=None):
         """An expression's value (expr bound or not); SQLite computes one that reads tables."""
-        if not isinstance(expr, evaluate.Node):
-            if expr[0] in ("lit", "var", "global", "default"):
+        if not isinstance(expr, bound.Node):
+            if expr.kind in ("lit", "var", "global", "default"):
                 return self._value(expr, variables)
             binder = evaluate.Binder(self, variables)
             expr = self._bind(expr, variables, binder)
         if not sqlite.reads_tables(expr):
-            value = evaluate.value(expr, evaluate.Context(self, variables, {}))
+            value = evaluate.value(expr, evaluate.Context(self, variables))
         else:
             self._reading(binder, reply)
             value = await self._mes("sql_read", sqlite.scalar(self, variables, expr))
@@ -901,7 +902,7 @@ class Engine:
         self._reading(binder, reply)
         rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         self.rowcount = len(rows)
-        assigned = [item[1] for item in plan.cores[0].items if item[0] == "assign"]
+        assigned = [item.variable for item in plan.cores[0].items if item.kind == "assign"]
         if assigned and rows:
             for name, value in zip(assigned, rows[-1]):
                 self._assign(variables, name, value)
@@ -1015,10 +1016,11 @@ class Engine:
         parts, written = st.target
         if parts[0] == "@":
             return await self._insert_variable(st, variables, reply)
-        for _join, item, _on in (st.sources or ()) if kind != "insert" else ():
-            if item[0] == "table" and (item[3] or item[1][-1]).casefold() == parts[-1] \
+        for join in (st.sources or ()) if kind != "insert" else ():
+            item = join.source
+            if item.kind == "table" and (item.alias or item.parts[-1]).casefold() == parts[-1] \
                     and len(parts) == 1:  # UPDATE alias ... FROM table AS alias
-                parts = item[1]
+                parts = item.parts
         rel = tables.relation(parts, self.database) or self.user_relation(parts)
         if rel is None or rel.kind == "catalog":
             if rel is not None:
@@ -1061,8 +1063,7 @@ class Engine:
                                      "statements, look for empty alias names. Aliases defined as "
                                      "\"\" or [] are not allowed. Change the alias to a valid "
                                      "name.", severity=15, state=5)
-            columns.append({"name": column, "type": sqltype, "null": True, "identity": None,
-                            "key": None, "default": None})
+            columns.append(ColumnDefinition(column, sqltype, True, None, None, None))
         query = sqlite.insert_select(self, variables, plan, name)
         self.temporary = self.temporary or name.startswith("#")
 
@@ -1077,37 +1078,37 @@ class Engine:
     async def _merge(self, st, variables, reply):
         """MERGE as the UPDATE, DELETE and INSERT statements it stands for, in one transaction;
         the rows to insert are found before anything is written, as MERGE finds them."""
-        (parts, written), alias, source, on, clauses = st.target, st.alias, st.source, st.on, st.clauses
+        (parts, written), alias, source, on, clauses = st.target, st.alias, st.source, st.on, \
+            st.clauses
         rel = tables.relation(parts, self.database) or self.user_relation(parts)
         if rel is None or rel.kind == "catalog":
             raise SqlError(208, f"Invalid object name '{written}'.")
-        target = ("table", parts, written, alias)
+        target = Table(parts, written, alias)
 
-        def select(item, where, items=(("lit", 1),)):
-            core = {"distinct": False, "top": None, "from": (("from", item, None),),
-                    "items": tuple(("item", e, None) for e in items), "where": where,
-                    "group": (), "having": None, "into": None, "percent": False, "ties": False}
-            return {"ctes": (), "cores": (core,), "unions": (), "order": (), "offset": None,
-                    "fetch": None}
+        def select(item, where, items=(Lit(1),)):
+            core = SelectCore(False, None, False, False, tuple(Item(e, None) for e in items),
+                              None, (Join("from", item, None),), where, (), None)
+            return SelectQuery((), (core,), (), (), None, None)
 
         def both(condition, extra):
-            return condition if extra is None else ("and", condition, extra)
+            return condition if extra is None else And(condition, extra)
         statements = []
-        for matched, by_source, condition, action in clauses:
-            if matched:
-                sources = (("from", target, None), ("inner", source, on))
+        for clause in clauses:
+            condition, action = clause.condition, clause.action
+            if clause.matched:
+                sources = (Join("from", target, None), Join("inner", source, on))
                 where = condition
-            elif by_source:
-                sources = (("from", target, None),)
-                where = both(("not", ("exists", select(source, on))), condition)
+            elif clause.by_source:
+                sources = (Join("from", target, None),)
+                where = both(Not(Exists(select(source, on))), condition)
             else:
-                where = both(("not", ("exists", select(target, on))), condition)
-                statements.append(Insert((parts, written), action[1],
-                                         select(source, where, action[2]), ()))
+                where = both(Not(Exists(select(target, on))), condition)
+                statements.append(Insert(st.target, action.columns,
+                                         select(source, where, action.values), ()))
                 continue
-            statements.append(Update((parts, written), action[1], where, (), None, sources)
-                              if action[0] == "update" else
-                              Delete((parts, written), where, (), None, sources))
+            statements.append(Update(st.target, action.sets, where, (), None, sources)
+                              if action.kind == "update" else
+                              Delete(st.target, where, (), None, sources))
         plans = [TableWrite(self, rel, variables, statement) for statement in statements]
 
         def work(db):
@@ -1138,13 +1139,13 @@ class Engine:
         if -1 in targets:
             missing = st.columns[targets.index(-1)]
             raise SqlError(207, f"Invalid column name '{missing}'.")
-        if isinstance(st.rows, dict):  # INSERT ... SELECT
+        if isinstance(st.rows, SelectQuery):  # INSERT ... SELECT
             binder = evaluate.Binder(self, variables)
             plan = binder.query(st.rows)
             self._reading(binder, reply)
             rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         else:
-            rows = [[None if e == ("default",) else await self._computed(e, variables, reply)
+            rows = [[None if e.kind == "default" else await self._computed(e, variables, reply)
                      for e in row] for row in st.rows]
         for row in rows:
             if len(row) != len(targets) and row:
@@ -1215,10 +1216,11 @@ class Engine:
         status_var, parts, written, args = st.status, st.parts, st.written, st.args
         values = []
         for name, expr, output in args:
-            value = self._value(expr, variables)
-            sqltype = self._type(expr, variables, value) if expr[0] != "default" else None
-            values.append(Arg(name, value, sqltype, output, expr[0] == "default",
-                              expr[1] if output else None))
+            if expr.kind == "default":  # never OUTPUT: the parser takes only a variable so
+                values.append(Arg(name, None, None, output, True, None))
+                continue
+            value, sqltype = self._typed_value(expr, variables)
+            values.append(Arg(name, value, sqltype, output, False, expr.name if output else None))
         name = _procedure_name(parts, self.conn.config.database)
         if name in procedures.SYSTEM_PROCEDURES:
             outputs = await self._system(name, values, reply, nested=True)
@@ -1694,25 +1696,27 @@ class TableWrite:
         self.binder = binder
         columns = tables.columns_of(rel)
         self.columns = columns
-        source = evaluate.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
+        source = bound.Source({rel.name, ("dbo", rel.name)}, rel.columns, relation=rel)
         self.scope = evaluate.Scope([source], None)
         kind = st.kind
         self.joined = None  # UPDATE/DELETE ... FROM: (sources, joins, the target's index)
         if kind != "insert" and st.sources:
             sources, joins = [], []
             self.scope = evaluate.Scope(sources, None)
-            for join, item, on in st.sources:
-                sources.append(binder.source(item, None))
-                joins.append((join, binder.bind(on, self.scope) if on is not None else None))
+            for join in st.sources:
+                sources.append(binder.source(join.source, None))
+                joins.append(bound.Join(join.how, binder.bind(join.on, self.scope)
+                                        if join.on is not None else None))
             # the target: the FROM item it names by alias, else the one reference there to
             # its table, else a table of its own beside them
             same = [n for n, src in enumerate(sources) if src.relation == rel]
             named = [n for n in same if sources[n].alias is not None and
-                     sources[n].alias.casefold() == st.target[0][-1] and len(st.target[0]) == 1]
+                     sources[n].alias.casefold() == st.target.parts[-1] and
+                     len(st.target.parts) == 1]
             target = named[0] if named else same[0] if len(same) == 1 else None
             if target is None:
                 sources.append(source)
-                joins.append(("cross", None))
+                joins.append(bound.Join("cross", None))
                 target = len(sources) - 1
             self.joined = (sources, joins, target)
         if kind == "insert":
@@ -1729,14 +1733,14 @@ class TableWrite:
                     raise SqlError(544, f"Cannot insert explicit value for identity column in "
                                         f"table '{rel.name}' when IDENTITY_INSERT is set to OFF.")
                 self.targets.append(column)
-            if isinstance(st.rows, dict):  # INSERT ... SELECT
+            if isinstance(st.rows, SelectQuery):  # INSERT ... SELECT
                 self.plan = binder.query(st.rows)
                 width = len(self.plan.columns)
                 self.values = None
             else:
                 # DEFAULT: the column's default (None here: the row leaves the column out)
                 self.values = [[binder.bind(e, evaluate.Scope([], None))
-                                if e != ("default",) else None for e in row] for row in st.rows]
+                                if e.kind != "default" else None for e in row] for row in st.rows]
                 width = len(self.values[0]) if self.values and self.values[0] else len(names)
             if st.rows != ((),) and width != len(self.targets):
                 raise SqlError(110 if width < len(self.targets) else 109,
@@ -1756,9 +1760,9 @@ class TableWrite:
                     raise SqlError(207, f"Invalid column name '{written}'.")
                 if column.identity:
                     raise SqlError(8102, f"Cannot update identity column '{column.name}'.")
-                if expr[0] == "default":  # the column's default, or NULL
+                if expr.kind == "default":  # the column's default, or NULL
                     expr = batches.Parser(batches.tokenize(column.default)).expression() \
-                        if column.default else ("lit", None)
+                        if column.default else Lit(None)
                 self.sets.append((column, binder.bind(expr, self.scope)))
         where = st.where if kind != "insert" else None
         self.where = binder.bind(where, self.scope) if where is not None else None
@@ -1769,13 +1773,14 @@ class TableWrite:
         if output:
             pseudo = {"insert": ("inserted",), "update": ("inserted", "deleted"),
                       "delete": ("deleted",)}[kind]
-            sources = [evaluate.Source({name}, rel.columns, alias=name) for name in pseudo]
+            sources = [bound.Source({name}, rel.columns, alias=name) for name in pseudo]
             scope = evaluate.Scope(sources, None)
             for expr, alias in output:
-                if expr[0] == "star":
-                    n = pseudo.index(expr[1][0]) if expr[1][0] in pseudo else 0
+                if expr.kind == "star":
+                    qualifier = expr.qualifier[0]
+                    n = pseudo.index(qualifier) if qualifier in pseudo else 0
                     for m, (name, sqltype) in enumerate(rel.columns):
-                        self.output.append(evaluate.Node("ref", sqltype, 0, n, m, name))
+                        self.output.append(bound.Ref(sqltype, 0, n, m, name))
                         self.output_columns.append((name, sqltype))
                     continue
                 node = binder.bind(expr, scope)

@@ -107,7 +107,7 @@ class SessionThread:
         failed, outcome = await thread.submit(request, function, *args)  # function(conn, *args)
 
     The job runs with request current (sql.interrupt): when the request is stopped, SQLite's
-    progress handler and the Python checkpoints end it with Interrupted.  A lock held by
+    progress handler ends it, and it fails with Interrupted.  A lock held by
     someone else past the connection's busy time-out becomes SQL Server's 1222.  The future
     holds the exception a job failed with as its result, never as its exception: whoever
     raises it again then holds the only reference to it (and to the job's frames it points to,
@@ -159,8 +159,6 @@ class SessionThread:
                         outcome = interrupt.Interrupted(reason)
                     elif "locked" in str(exc) or "busy" in str(exc):
                         outcome = lock_error()
-                except interrupt.Interrupted as exc:
-                    outcome, failed = exc.with_traceback(None), True  # where it stopped: no matter
                 except Exception as exc:  # handed to the waiting request
                     outcome, failed = exc, True
                 finally:

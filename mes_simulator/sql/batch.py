@@ -15,8 +15,9 @@ from decimal import Decimal
 
 from ..errors import SqlError
 from . import control
-from .statements import (Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query, Rollback, Save,
-                         Select, Set, Use)
+from .expressions import Assignment, Default, Global, Lit, Op, Var
+from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query,
+                         Rollback, Save, Select, Set, Use, Variable)
 from . import types as sqltypes
 from .ddl import DdlParser
 from .procedures import Param
@@ -159,8 +160,7 @@ def _join_dotted_names(tokens):
 
 # ---------------------------------------------------------------- statements
 
-# Expressions: ("lit", value), ("var", "@name"), ("global", "@@name"), ("neg", expr).
-# Statements: tuples whose first item names them; see Parser.
+# Statements and expressions are named types (statements.py, expressions.py); see Parser.
 
 
 STATEMENT_WORDS = {"set", "select", "declare", "exec", "begin", "commit", "rollback", "save",
@@ -187,8 +187,6 @@ try_convert tsequal union unique unpivot update updatetext use user values varyi
 when where while with writetext""".split())
 TRAN_WORDS = {"tran", "transaction"}
 _COMPOUND = {"+", "-", "*", "/", "%", "&", "|", "^"}  # SET @v op= expression
-COMPARISONS = {"=", "<>", "!=", ">", "<", ">=", "<=", "!<", "!>"}
-MAX_NAME = 128
 
 
 def parse_batch(text):
@@ -239,16 +237,15 @@ def check_declared(statements, known):
         if isinstance(part, dict):
             children = part.values()
         else:
-            head = part[0]
             if all(isinstance(item, str) for item in part):
                 # a variable, or a leaf: a name's parts ([declare] is a column's), a label...
-                if head == "var" and len(part) == 3 and part[1][:1] == "@" \
-                        and part[1] not in known:
-                    raise SqlError(137, f'Must declare the scalar variable "{part[2]}".',
+                if type(part) is Var and part.name not in known:
+                    raise SqlError(137, f'Must declare the scalar variable "{part.written}".',
                                    severity=15)
                 return
-            if head == "declare":
-                for name, _t, value in part[1]:
+            kind = type(part)  # by type: a CTE or a column may be named as a statement is
+            if kind is Declare:
+                for name, _t, value in part.variables:
                     if name in known:
                         raise SqlError(134, f"The variable name '{name}' has already been "
                                             "declared. Variable names must be unique within "
@@ -257,19 +254,19 @@ def check_declared(statements, known):
                         walk(value)
                     known.add(name)
                 return
-            if head == "assign" and part[1] not in known:
-                raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+            if (kind is Assign or kind is Assignment) and part.variable not in known:
+                raise SqlError(137, f'Must declare the scalar variable "{part.variable}".',
                                severity=15)
-            if head == "set":
+            if kind is Set:
                 return
-            if head == "exec":
-                if part[1] and part[1] not in known:
-                    raise SqlError(137, f'Must declare the scalar variable "{part[1]}".',
+            if kind is Exec:
+                if part.status and part.status not in known:
+                    raise SqlError(137, f'Must declare the scalar variable "{part.status}".',
                                    severity=15)
-                if part[4]:
-                    walk(part[4])
+                if part.args:
+                    walk(part.args)
                 return
-            children = part[1:] if isinstance(head, str) else part
+            children = part
         for inner in children:  # leaves are not visited: most of the tree is leaves
             if isinstance(inner, _CONTAINERS) and inner:
                 walk(inner)
@@ -290,13 +287,16 @@ def _shape(template):
     statements = Parser(tokenize(template % (("NULL",) * count))).batch()
     check_declared(statements, ())
     at = next(n for n, st in enumerate(statements) if st.kind == "exec")
+    # the constants are the EXEC's first arguments, by place and not OUTPUT (see _argument)
+    assert all(arg.name is None and not arg.output for arg in statements[at].args[:count])
     return (re.compile(_CONSTANT.join(re.escape(part) for part in template.split("%s"))),
             statements, at, count)
 
 
 @functools.lru_cache(maxsize=256)  # a station's procedure, employee and line recur
 def _argument(written):
-    return Parser(tokenize(written)).argument()
+    """An argument of the station's EXEC (by place, not OUTPUT), its constant as written."""
+    return Argument(None, Parser(tokenize(written)).argument(), False)
 
 
 def is_station_batch(text):
@@ -309,10 +309,9 @@ def _station_batch(text):
         m = pattern.fullmatch(text)
         if m is not None:
             st = statements[at]
-            args = tuple((name, _argument(written), output) for (name, _null, output), written
-                         in zip(st.args, m.groups())) + st.args[count:]
-            return statements[:at] + (control.at(st._replace(args=args), st.line),) \
-                + statements[at + 1:]
+            args = tuple(map(_argument, m.groups())) + st.args[count:]
+            exec_ = Exec(st.status, st.parts, st.written, args)
+            return statements[:at] + (control.at(exec_, st.line),) + statements[at + 1:]
     return None
 
 
@@ -472,8 +471,7 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             if op is not None and op.kind == "punct" and op.value in _COMPOUND \
                     and self.peek(1) is not None and self.peek(1).key == ("punct", "="):
                 self.pos += 2  # SET @i += 1
-                return Assign(var, ("op", op.value, ("var", var, tok.text),
-                                        self.expression()))
+                return Assign(var, Op(op.value, Var(var, tok.text), self.expression()))
             self.expect_punct("=")
             return Assign(var, self.expression())
         option = self.word()
@@ -500,11 +498,11 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
             name = self.expect_var()
             self.accept_word("as")
             if self.accept_word("table"):
-                out.append((name, self._table_columns(), None))
+                out.append(Variable(name, self._table_columns(), None))
                 return Declare(tuple(out))
             sqltype = self.sqltype()
             value = self.expression() if self.accept_punct("=") else None
-            out.append((name, sqltype, value))
+            out.append(Variable(name, sqltype, value))
             if not self.accept_punct(","):
                 return Declare(tuple(out))
 
@@ -574,13 +572,13 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
                     name = self.expect_var()
                     self.pos += 1
                 if self.accept_word("default"):
-                    value = ("default",)
+                    value = Default()
                 else:
                     value = self.argument()
                 output = self.accept_word("out")
-                if output and value[0] != "var":
+                if output and value.kind != "var":
                     raise self.syntax_error(self.pos - 1)
-                args.append((name, value, output))
+                args.append(Argument(name, value, output))
                 if not self.accept_punct(","):
                     break
         return Exec(status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
@@ -593,14 +591,13 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         tok = self.peek()
         if tok is not None and tok.kind == "var":
             self.pos += 1
-            return ("global", tok.value) if tok.value.startswith("@@") \
-                else ("var", tok.value, tok.text)
+            return Global(tok.value) if tok.value.startswith("@@") else Var(tok.value, tok.text)
         if tok is not None and tok.kind == "name" and isinstance(tok.value, str) \
                 and tok.value != "null":
             # a one-part name is a character string here: `EXEC sp_help units`
             self.pos += 1
-            return ("lit", tok.text[1:-1] if tok.text[0] in '["' else tok.text)
-        return ("lit", self.constant())
+            return Lit(tok.text[1:-1] if tok.text[0] in '["' else tok.text)
+        return Lit(self.constant())
 
     def constant(self):
         tok = self.peek()
@@ -633,14 +630,14 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
     def st_select(self):
         self.pos -= 1
         query = self.query()
-        core = query["cores"][0]
-        if len(query["cores"]) == 1 and not query["ctes"] and not query["order"] \
-                and not core["from"] and core["where"] is None and core["top"] is None \
-                and not core["group"] and core["having"] is None and not core["distinct"]:
-            for item in core["items"]:
-                if item[0] == "item" and item[1][0] == "star":
+        core = query.cores[0]
+        if len(query.cores) == 1 and not query.ctes and not query.order \
+                and not core.sources and core.where is None and core.top is None \
+                and not core.group and core.having is None and not core.distinct:
+            for item in core.items:
+                if item.kind == "item" and item.expr.kind == "star":
                     raise SqlError(263, "Must specify table to select from.")
-            return Select(core["items"])
+            return Select(core.items)
         return Query(query)
 
     def st_with(self):
@@ -671,7 +668,7 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         tok = self.peek()
         if tok is not None and (tok.kind == "var" or tok.kind == "name" and not _is_keyword(tok)):
             self.pos += 1
-            name = ("var", tok.value, tok.text) if tok.kind == "var" else \
+            name = Var(tok.value, tok.text) if tok.kind == "var" else \
                 tok.text[1:-1] if tok.text[0] in '["' else tok.text
             if self.accept_word("with"):  # WITH MARK ['description']
                 if not self.accept_word("mark"):

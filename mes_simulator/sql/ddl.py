@@ -15,7 +15,8 @@ import zlib
 from ..errors import SqlError
 from . import types as sqltypes
 from .functions import COLLATION
-from .statements import AlterTable, CreateIndex, CreateTable, DropIndex, DropTable
+from .statements import (AlterTable, ColumnDefinition, CreateIndex, CreateTable, DropIndex,
+                         DropTable, TableKey)
 from .types import SqlType
 
 TEMPORARY = "@"  # between a temporary table's name and its session's number
@@ -66,40 +67,39 @@ class DdlParser:
     def _column(self):
         name = self._alias()
         sqltype = self.sqltype()
-        column = {"name": name, "type": sqltype, "null": True, "identity": None,
-                  "key": None, "default": None}
+        null, identity, key, default = True, None, None, None
         while True:
             if self.accept_word("null"):
-                column["null"] = True
+                null = True
             elif self.word() == "not" and self.peek(1) is not None and \
                     self.peek(1).kind == "name" and self.peek(1).value == "null":
                 self.pos += 2
-                column["null"] = False
+                null = False
             elif self.accept_word("identity"):
-                column["identity"] = (1, 1)
+                identity = (1, 1)
                 if self.accept_punct("("):
                     seed = self.expression()
                     self.expect_punct(",")
                     step = self.expression()
                     self.expect_punct(")")
-                    column["identity"] = (seed, step)
-                column["null"] = False
+                    identity = (seed, step)
+                null = False
             elif self.accept_word("constraint"):
                 self._alias()
             elif self.accept_word("primary"):
                 if not self.accept_word("key"):
                     raise self.syntax_error()
                 self.accept_word("clustered") or self.accept_word("nonclustered")
-                column["key"], column["null"] = "PRIMARY KEY", False
+                key, null = "PRIMARY KEY", False
             elif self.accept_word("unique"):
                 self.accept_word("clustered") or self.accept_word("nonclustered")
-                column["key"] = column["key"] or "UNIQUE"
+                key = key or "UNIQUE"
             elif self.accept_word("default"):
-                column["default"] = self._primary()
+                default = self._primary()
             elif self.accept_word("collate"):
                 self._alias()
             else:
-                return column
+                return ColumnDefinition(name, sqltype, null, identity, key, default)
 
     def _table_constraint(self):
         if self.accept_word("constraint"):
@@ -118,7 +118,7 @@ class DdlParser:
         while self.accept_punct(","):
             columns.append(self._index_column())
         self.expect_punct(")")
-        return (kind, tuple(columns))
+        return TableKey(kind, tuple(columns))
 
     def st_drop(self):
         if self.accept_word("index"):
@@ -132,8 +132,8 @@ class DdlParser:
                 self.pos += 1
                 target = self._target()
                 raise SqlError(3701, f"Cannot drop the {'procedure' if word == 'proc' else word}"
-                                     f" '{target[1]}', because it does not exist or you do not "
-                                     "have permission.", severity=11, state=5)
+                                     f" '{target.written}', because it does not exist or you do "
+                                     "not have permission.", severity=11, state=5)
             raise self.syntax_error()
         if_exists = False
         if self.word() == "if" and self.peek(1) is not None and self.peek(1).kind == "name" \
@@ -242,19 +242,19 @@ def _default(value):
 
 def column_sql(column, value_of):
     """A column's SQLite definition: value_of(expression) gives a DEFAULT's constant."""
-    sqltype = column["type"]
-    declared = _type_text(sqltype) + (" identity" if column["identity"] else "")
-    parts = [f'"{_quoted(column["name"])}" "{declared}"']
-    if column["identity"] and column["key"] == "PRIMARY KEY" and sqltype.name in \
+    sqltype = column.type
+    declared = _type_text(sqltype) + (" identity" if column.identity else "")
+    parts = [f'"{_quoted(column.name)}" "{declared}"']
+    if column.identity and column.key == "PRIMARY KEY" and sqltype.name in \
             ("int", "bigint", "smallint", "tinyint"):
-        return f'"{_quoted(column["name"])}" INTEGER PRIMARY KEY AUTOINCREMENT'
-    if not column["null"]:
+        return f'"{_quoted(column.name)}" INTEGER PRIMARY KEY AUTOINCREMENT'
+    if not column.null:
         parts.append("NOT NULL")
-    if column["key"]:
-        parts.append(column["key"])
-    default = column["default"]
+    if column.key:
+        parts.append(column.key)
+    default = column.default
     if default is not None:
-        if default[0] == "call" and default[1] in ("getdate", "sysdatetime", "getutcdate",
+        if default.kind == "call" and default.name in ("getdate", "sysdatetime", "getutcdate",
                                                     "sysutcdatetime", "current_timestamp"):
             parts.append("DEFAULT CURRENT_TIMESTAMP")
         else:
@@ -278,8 +278,9 @@ def create_table(db, name, written, columns_, keys, value_of):
         raise SqlError(2714, f"There is already an object named '{written}' in the database.",
                        state=6)
     body = [column_sql(c, value_of) for c in columns_]
-    for kind, names in keys:
-        body.append(f"{kind} ({', '.join(chr(34) + _quoted(n) + chr(34) for n in names)})")
+    for key in keys:
+        names = ", ".join(f'"{_quoted(n)}"' for n in key.columns)
+        body.append(f"{key.kind} ({names})")
     db.execute(f'CREATE TABLE "{_quoted(name)}" ({", ".join(body)})')
 
 

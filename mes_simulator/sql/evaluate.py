@@ -3,8 +3,9 @@ gives them, values as SQL Server computes them.
 
 A query is first bound (`Binder.query`): every column name becomes a reference to a column of
 a table in FROM (or of an enclosing query), every expression gets its SQL Server type, and the
-errors SQL Server finds before running anything (207, 208, 209, 195, 4104) are raised.  The
-bound `Plan` then runs over the rows of the tables it reads (`Plan.run`).
+errors SQL Server finds before running anything (207, 208, 209, 195, 4104) are raised.  SQLite
+runs the bound `Plan` (sqlite.py writes it as SQL); `value` computes an expression that reads no
+table (a variable's value, a SELECT without FROM, an OUTPUT item of a written row).
 """
 
 import re
@@ -15,6 +16,8 @@ from decimal import Decimal, InvalidOperation
 from ..errors import SqlError
 from . import functions, tables
 from . import types as sqltypes
+from . import bound
+from .expressions import Subquery
 from .functions import like
 from .types import SqlType
 
@@ -29,14 +32,6 @@ PRECEDENCE = ["datetimeoffset", "datetime2", "datetime", "smalldatetime", "date"
               "nvarchar", "nchar", "varchar", "char", "varbinary", "binary"]
 RANK = {name: n for n, name in enumerate(PRECEDENCE)}
 _INT_PRECISION = {"tinyint": 3, "smallint": 5, "int": 10, "bigint": 19, "bit": 1}
-
-
-class Node:
-    """A bound expression: kind, its SQL Server type, and its parts."""
-    __slots__ = ("kind", "type", "a", "b", "c", "name")
-
-    def __init__(self, kind, sqltype, a=None, b=None, c=None, name=""):
-        self.kind, self.type, self.a, self.b, self.c, self.name = kind, sqltype, a, b, c, name
 
 
 def higher(t1, t2):
@@ -78,10 +73,6 @@ def arithmetic_type(mark, t1, t2):
     if top.name == "bit":
         return INT
     return top
-
-
-class Session:
-    """What evaluation needs of the connection (the engine passes itself)."""
 
 
 def text_value(value, codepage):
@@ -163,8 +154,8 @@ def arithmetic(mark, left, right, node, codepage):
                                 codepage)
     if result.name in sqltypes.TIMES:
         if mark in "+-" and result.name not in ("datetime", "smalldatetime"):
-            raise SqlError(206, f"Operand type clash: {node.a.type.name} is incompatible with "
-                                f"{node.b.type.name}")
+            raise SqlError(206, f"Operand type clash: {node.left.type.name} is incompatible "
+                                f"with {node.right.type.name}")
         if mark not in "+-":
             names = {"+": "add", "-": "subtract", "*": "multiply", "/": "divide", "%": "modulo",
                      "&": "boolean AND", "|": "boolean OR", "^": "boolean XOR"}
@@ -321,18 +312,6 @@ def _same_char(t, size=None):
     return SqlType("varchar", 30 if size is None else size)
 
 
-def _replicate(text, count, unicode):
-    """REPLICATE(text, count) cut as SQL Server cuts a result that is not (max): at 8,000 bytes,
-    4,000 characters of nvarchar; only what is kept is made."""
-    if count is None or text is None:
-        return None
-    limit = 4000 if unicode else 8000
-    count = max(int(count), 0)
-    if text:
-        count = min(count, -(-limit // len(text)))
-    return (text * count)[:limit]
-
-
 def _len(s):
     return len(s.rstrip(" "))
 
@@ -424,8 +403,6 @@ FUNCTIONS = {
     "original_login": (0, 0, lambda ts: SYSNAME, lambda s: s.user),
     "host_name": (0, 0, lambda ts: SqlType("nvarchar", 128), lambda s: "localhost"),
     "app_name": (0, 0, lambda ts: SqlType("nvarchar", 128), lambda s: ""),
-    "object_id": (1, 2, lambda ts: INT, lambda s, n, *t: tables.object_id(
-        text_value(n, s.codepage), s.database)),
     "object_name": (1, 2, lambda ts: SYSNAME, lambda s, i, *d: tables.object_name(i)),
     "col_name": (2, 2, lambda ts: SYSNAME, lambda s, i, n: tables.column_name(i, n)),
     "object_schema_name": (1, 2, lambda ts: SYSNAME,
@@ -494,8 +471,8 @@ SPECIAL = {"isnull", "coalesce", "nullif", "iif", "concat", "choose"}
 
 def serverproperty_type(node_args):
     arg = node_args[0]
-    if arg.kind == "lit" and isinstance(arg.a, str):
-        value = SERVER_PROPERTIES.get(arg.a.casefold())
+    if arg.kind == "lit" and isinstance(arg.value, str):
+        value = SERVER_PROPERTIES.get(arg.value.casefold())
         if isinstance(value, int):
             return INT
     return SqlType("nvarchar", 128)
@@ -508,31 +485,6 @@ class Scope:
         self.sources, self.parent = sources, parent  # sources: [Source]
 
 
-class Source:
-    def __init__(self, names, columns, relation=None, plan=None, alias=None):
-        self.names = names            # the names a qualifier may use for it (folded)
-        self.columns = columns        # [(name, SqlType)]
-        self.folded = [c[0].casefold() for c in columns]
-        self.relation, self.plan, self.alias = relation, plan, alias
-
-
-class _TableVariable:
-    """The rows of a table variable, as a source of a query reads them."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def run(self, ctx):
-        return list(ctx.variables[self.name][1])
-
-
-class Values:
-    """The rows of a (VALUES ...) table: bound expressions."""
-
-    def __init__(self, rows):
-        self.rows = rows
-
-
 class Binder:
     def __init__(self, session, variables):
         self.session, self.variables = session, variables
@@ -541,121 +493,138 @@ class Binder:
 
     def query(self, q, parent=None):
         saved = dict(self.ctes)
-        for name, inner in q["ctes"]:
-            self.ctes[name] = self.query(inner, parent)
-        cores = [self.core(core, parent) for core in q["cores"]]
+        for cte in q.ctes:
+            self.ctes[cte.name] = self.query(cte.query, parent)
+        cores = [self.core(core, parent) for core in q.cores]
         width = len(cores[0].columns)
         for core in cores[1:]:
             if len(core.columns) != width:
                 raise SqlError(205, "All queries combined using a UNION, INTERSECT or EXCEPT "
                                     "operator must have an equal number of expressions in their "
                                     "target lists.")
-        plan = Plan(cores, q["unions"], self.session)
-        if q["order"]:
+        plan = bound.Plan(cores, q.unions)
+        if q.order:
             if len(cores) > 1:
-                plan.order = [(self._output_ref(e, cores[0]), desc) for e, desc in q["order"]]
+                plan.order = [(self._output_ref(key.expr, cores[0]), key.descending)
+                              for key in q.order]
             else:
-                plan.order = [(cores[0].order_expr(e, self), desc) for e, desc in q["order"]]
-        plan.offset = self.bind(q["offset"], Scope([], parent)) if q["offset"] else None
-        plan.fetch = self.bind(q["fetch"], Scope([], parent)) if q["fetch"] else None
+                plan.order = [(self._order_key(key.expr, cores[0]), key.descending)
+                              for key in q.order]
+        plan.offset = self.bind(q.offset, Scope([], parent)) if q.offset else None
+        plan.fetch = self.bind(q.fetch, Scope([], parent)) if q.fetch else None
         self.ctes = saved
         return plan
 
-    def _output_ref(self, expr, core):
-        if expr[0] == "lit" and isinstance(expr[1], int):
-            return Node("output", None, expr[1] - 1)
-        if expr[0] == "column":
+    def _order_key(self, expr, core):
+        """ORDER BY of one SELECT: a place or a name of its select list, or an expression."""
+        if expr.kind == "lit" and isinstance(expr.value, int) \
+                and not isinstance(expr.value, bool):
+            if not 1 <= expr.value <= len(core.columns):
+                raise SqlError(108, f"The ORDER BY position number {expr.value} is out of range "
+                                    "of the number of items in the select list.", severity=15)
+            return bound.Output(None, expr.value - 1)
+        if expr.kind == "column" and len(expr.parts) == 1:
             for n, (name, _t) in enumerate(core.columns):
-                if name.casefold() == expr[1][-1]:
-                    return Node("output", None, n)
+                if name and name.casefold() == expr.parts[0]:
+                    return bound.Output(None, n)
+        return self.bind(expr, core.scope)
+
+    def _output_ref(self, expr, core):
+        if expr.kind == "lit" and isinstance(expr.value, int):
+            return bound.Output(None, expr.value - 1)
+        if expr.kind == "column":
+            for n, (name, _t) in enumerate(core.columns):
+                if name.casefold() == expr.parts[-1]:
+                    return bound.Output(None, n)
         raise SqlError(104, "ORDER BY items must appear in the select list if the statement "
                             "contains a UNION, INTERSECT or EXCEPT operator.", severity=15)
 
     def source(self, item, parent):
-        if item[0] == "values":  # (VALUES (...), ...) AS alias (columns)
-            _kind, rows, alias, names = item
+        if item.kind == "values":  # (VALUES (...), ...) AS alias (columns)
+            alias, names = item.alias, item.columns
             scope = Scope([], parent)
-            bound = [[self.bind(e, scope) for e in row] for row in rows]
-            types = [node.type for node in bound[0]]
-            for row in bound[1:]:
+            rows = [[self.bind(e, scope) for e in row] for row in item.rows]
+            types = [node.type for node in rows[0]]
+            for row in rows[1:]:
                 types = [_combined(t, node.type) for t, node in zip(types, row)]
-            return Source({alias.casefold()}, list(zip(names, types)), plan=Values(bound),
+            return bound.Source({alias.casefold()}, list(zip(names, types)), plan=bound.Values(rows),
                           alias=alias)
-        if item[0] == "tablevar":
-            _kind, name, written, alias = item
+        if item.kind == "tablevar":
+            name, written, alias = item.name, item.written, item.alias
             slot = self.variables.get(name)
             if slot is None or slot[0].name != "table":
                 raise SqlError(1087, f'Must declare the table variable "{written}".',
                                severity=15, state=2)
-            return Source({(alias or written).casefold()}, slot[0].columns,
-                          plan=_TableVariable(name))
-        if item[0] == "derived":
-            plan = self.query(item[1], parent)
-            return Source({item[2].casefold()}, plan.columns, plan=plan, alias=item[2])
-        _kind, parts, written, alias = item
+            return bound.Source({(alias or written).casefold()}, slot[0].columns,
+                          plan=bound.TableVariable(name))
+        if item.kind == "derived":
+            plan = self.query(item.query, parent)
+            return bound.Source({item.alias.casefold()}, plan.columns, plan=plan, alias=item.alias)
+        parts, written, alias = item.parts, item.written, item.alias
         if len(parts) == 1 and parts[0] in self.ctes:
             plan = self.ctes[parts[0]]
-            return Source({(alias or parts[0]).casefold()}, plan.columns, plan=plan)
+            return bound.Source({(alias or parts[0]).casefold()}, plan.columns, plan=plan)
         rel = tables.relation(parts, self.session.database) or self.session.user_relation(parts)
         if rel is None:
             raise SqlError(208, f"Invalid object name '{written}'.")
         if rel.kind != "catalog":
             self.mes_tables.add(rel.name)
         names = {alias.casefold()} if alias else {rel.name, (rel.schema.casefold(), rel.name)}
-        return Source(names, rel.columns, relation=rel, alias=alias)
+        return bound.Source(names, rel.columns, relation=rel, alias=alias)
 
-    def core(self, core, parent):
+    def core(self, select, parent):
         sources, joins = [], []
         scope = Scope(sources, parent)
-        for kind, item, on in core["from"]:
+        for join in select.sources:
             # an applied query sees the sources before it, as a correlated subquery does
-            sources.append(self.source(item, scope if kind.endswith("apply") else parent))
-            joins.append((kind, self.bind(on, scope) if on is not None else None))
-        bound = Core(sources, joins, self.session)
-        bound.where = self.bind(core["where"], scope) if core["where"] is not None else None
-        if bound.where is not None and _has_agg(bound.where):
+            sources.append(self.source(join.source,
+                                       scope if join.how.endswith("apply") else parent))
+            joins.append(bound.Join(join.how, self.bind(join.on, scope)
+                                    if join.on is not None else None))
+        core = bound.Core(sources, joins)
+        core.where = self.bind(select.where, scope) if select.where is not None else None
+        if core.where is not None and _has_agg(core.where):
             raise SqlError(147, "An aggregate may not appear in the WHERE clause unless it is in "
                                 "a subquery contained in a HAVING clause or a select list, and "
                                 "the column being aggregated is an outer reference.", severity=15)
-        bound.group = [self.bind(g, scope) for g in core["group"]]
-        bound.having = self.bind(core["having"], scope) if core["having"] is not None else None
+        core.group = [self.bind(g, scope) for g in select.group]
+        core.having = self.bind(select.having, scope) if select.having is not None else None
         items, columns = [], []
-        for item in core["items"]:
-            if item[0] == "assign":
-                node = self.bind(item[2], scope)
-                items.append(("assign", item[1], node))
+        for item in select.items:
+            if item.kind == "assign":
+                items.append(bound.Assignment(item.variable, self.bind(item.value, scope)))
                 continue
-            expr, alias = item[1], item[2]
-            if expr[0] == "star":
+            expr, alias = item.expr, item.alias
+            if expr.kind == "star":
                 for n, src in enumerate(sources):
-                    if expr[1] is not None and not _names_match(src, expr[1]):
+                    if expr.qualifier is not None and not _names_match(src, expr.qualifier):
                         continue
                     for m, (name, sqltype) in enumerate(src.columns):
-                        items.append(("item", Node("ref", sqltype, 0, n, m, name), name))
+                        items.append(bound.Item(bound.Ref(sqltype, 0, n, m, name), name))
                         columns.append((name, sqltype))
                 if not sources:
                     raise SqlError(263, "Must specify table to select from.")
-                if expr[1] is not None and not any(_names_match(s, expr[1]) for s in sources):
-                    raise SqlError(4104, f'The multi-part identifier "{".".join(expr[1])}" '
+                if expr.qualifier is not None and \
+                        not any(_names_match(s, expr.qualifier) for s in sources):
+                    raise SqlError(4104, f'The multi-part identifier "{".".join(expr.qualifier)}" '
                                          'could not be bound.')
                 continue
             node = self.bind(expr, scope)
             name = alias if alias is not None else node.name if node.kind == "ref" else ""
-            items.append(("item", node, name))
+            items.append(bound.Item(node, name))
             columns.append((name, node.type))
-        if any(i[0] == "assign" for i in items) and columns:
+        if any(i.kind == "assign" for i in items) and columns:
             raise SqlError(141, "A SELECT statement that assigns a value to a variable must not "
                                 "be combined with data-retrieval operations.", severity=15)
-        bound.items, bound.columns = items, columns
-        bound.aggregate = bool(bound.group) or any(_has_agg(i[1] if i[0] == "item" else i[2])
-                                                   for i in items) or \
-            bound.having is not None
-        bound.distinct = core["distinct"]
-        bound.percent, bound.ties = core["percent"], core["ties"]
-        bound.into = core["into"]
-        bound.top = self.bind(core["top"], Scope([], parent)) if core["top"] is not None else None
-        bound.scope = scope
-        return bound
+        core.items, core.columns = items, columns
+        core.aggregate = bool(core.group) or any(_has_agg(i.node) for i in items) or \
+            core.having is not None
+        core.distinct = select.distinct
+        core.percent, core.ties = select.percent, select.ties
+        core.into = select.into
+        core.top = self.bind(select.top, Scope([], parent)) if select.top is not None else None
+        core.scope = scope
+        return core
 
     def column(self, parts, written, scope):
         depth, current = 0, scope
@@ -671,85 +640,84 @@ class Binder:
                 raise SqlError(209, f"Ambiguous column name '{written.split('.')[-1]}'.")
             if found:
                 n, m, src = found[0]
-                return Node("ref", src.columns[m][1], depth, n, m, src.columns[m][0])
+                return bound.Ref(src.columns[m][1], depth, n, m, src.columns[m][0])
             current, depth = current.parent, depth + 1
         if len(parts) > 1 and not any(_names_match(s, parts[:-1]) for s in _all_sources(scope)):
             raise SqlError(4104, f'The multi-part identifier "{written}" could not be bound.')
         raise SqlError(207, f"Invalid column name '{written.split('.')[-1]}'.")
 
     def bind(self, e, scope):
-        kind = e[0]
+        kind = e.kind
         if kind == "lit":
-            return Node("lit", sqltypes.type_of(e[1]), e[1])
+            return bound.Lit(sqltypes.type_of(e.value), e.value)
         if kind == "var":
-            slot = self.variables.get(e[1])
+            slot = self.variables.get(e.name)
             if slot is None:
-                raise SqlError(137, f'Must declare the scalar variable "{e[2]}".', severity=15)
-            return Node("var", slot[0], e[1])
+                raise SqlError(137, f'Must declare the scalar variable "{e.written}".', severity=15)
+            return bound.Var(slot[0], e.name)
         if kind == "global":
-            return Node("global", GLOBAL_TYPES.get(e[1], INT), e[1])
+            return bound.Global(GLOBAL_TYPES.get(e.name, INT), e.name)
         if kind == "default":
-            return Node("lit", INT, None)
+            return bound.Lit(INT, None)
         if kind == "column":
-            return self.column(e[1], e[2], scope)
+            return self.column(e.parts, e.written, scope)
         if kind in ("neg", "bitnot"):
-            inner = self.bind(e[1], scope)
-            return Node(kind, inner.type if inner.type.name not in sqltypes.CHARACTER else FLOAT,
-                        inner)
+            inner = self.bind(e.operand, scope)
+            return bound.Unary(kind, inner.type if inner.type.name not in sqltypes.CHARACTER
+                               else FLOAT, inner)
         if kind == "op":
-            a, b = self.bind(e[2], scope), self.bind(e[3], scope)
-            return Node("op", arithmetic_type(e[1], a.type, b.type), a, b, e[1])
+            a, b = self.bind(e.left, scope), self.bind(e.right, scope)
+            return bound.Op(arithmetic_type(e.mark, a.type, b.type), a, b, e.mark)
         if kind == "cmp":
-            return Node("cmp", BIT, self.bind(e[2], scope), self.bind(e[3], scope), e[1])
+            return bound.Cmp(BIT, self.bind(e.left, scope), self.bind(e.right, scope), e.mark)
         if kind in ("and", "or"):
-            return Node(kind, BIT, self.bind(e[1], scope), self.bind(e[2], scope))
+            return bound.Logical(kind, BIT, self.bind(e.left, scope), self.bind(e.right, scope))
         if kind == "not":
-            return Node("not", BIT, self.bind(e[1], scope))
+            return bound.Unary("not", BIT, self.bind(e.operand, scope))
         if kind == "isnull":
-            return Node("isnull", BIT, self.bind(e[1], scope), e[2])
+            return bound.IsNull(BIT, self.bind(e.operand, scope), e.negated)
         if kind == "like":
-            escape = None if e[4] is None else self.bind(e[4], scope)
-            return Node("like", BIT, self.bind(e[1], scope), self.bind(e[2], scope),
-                        (e[3], escape))
+            escape = None if e.escape is None else self.bind(e.escape, scope)
+            return bound.Like(BIT, self.bind(e.operand, scope), self.bind(e.pattern, scope),
+                              e.negated, escape)
         if kind == "in":
-            left = self.bind(e[1], scope)
-            if e[2][0] == "subquery":
-                items = self.query(e[2][1], scope)
+            left = self.bind(e.operand, scope)
+            if isinstance(e.items, Subquery):
+                items = self.query(e.items.query, scope)
             else:
-                items = [self.bind(x, scope) for x in e[2]]
-            return Node("in", BIT, left, items, e[3])
+                items = [self.bind(x, scope) for x in e.items]
+            return bound.In(BIT, left, items, e.negated)
         if kind == "between":
-            return Node("between", BIT, self.bind(e[1], scope),
-                        (self.bind(e[2], scope), self.bind(e[3], scope)), e[4])
+            return bound.Between(BIT, self.bind(e.operand, scope), self.bind(e.low, scope),
+                                 self.bind(e.high, scope), e.negated)
         if kind == "exists":
-            return Node("exists", BIT, self.query(e[1], scope))
+            return bound.Exists(BIT, self.query(e.query, scope))
         if kind == "subquery":
-            plan = self.query(e[1], scope)
+            plan = self.query(e.query, scope)
             if len(plan.columns) != 1:
                 raise SqlError(116, "Only one expression can be specified in the select list "
                                     "when the subquery is not introduced with EXISTS.")
-            return Node("subquery", plan.columns[0][1], plan)
+            return bound.Subquery(plan.columns[0][1], plan)
         if kind == "cast":
-            inner = self.bind(e[1], scope)
-            return Node("cast", e[2], inner, self.bind(e[3], scope) if e[3] else None)
+            inner = self.bind(e.operand, scope)
+            return bound.Cast(e.type, inner, self.bind(e.style, scope) if e.style else None)
         if kind == "case":
-            operand = self.bind(e[1], scope) if e[1] is not None else None
-            whens = [(self.bind(w, scope), self.bind(t, scope)) for w, t in e[2]]
-            otherwise = self.bind(e[3], scope)
+            operand = self.bind(e.operand, scope) if e.operand is not None else None
+            whens = [(self.bind(w.test, scope), self.bind(w.result, scope)) for w in e.whens]
+            otherwise = self.bind(e.otherwise, scope)
             result = None
             for _w, then in whens + [(None, otherwise)]:
-                if then.kind == "lit" and then.a is None:
+                if then.kind == "lit" and then.value is None:
                     continue
                 result = then.type if result is None else _combined(result, then.type)
-            return Node("case", result or INT, operand, whens, otherwise)
+            return bound.Case(result or INT, operand, whens, otherwise)
         if kind == "agg":
-            name = e[1]
+            name = e.name
             if name == "string_agg":  # (separator, WITHIN GROUP order) where DISTINCT is
-                arg, separator = self.bind(e[2][0], scope), self.bind(e[2][1], scope)
-                order = [(self.bind(x, scope), desc) for x, desc in
-                         (e[2][2] if len(e[2]) > 2 else ())]
-                return Node("agg", functions._cut_type(arg.type), arg, (separator, order), name)
-            arg = None if e[2][0] == "star" else self.bind(e[2], scope)
+                arg, separator = self.bind(e.arg, scope), self.bind(e.separator, scope)
+                order = [(self.bind(key.expr, scope), key.descending) for key in e.order]
+                return bound.Agg(functions._cut_type(arg.type), name, arg, False, separator, order)
+            arg = None if e.arg.kind == "star" else self.bind(e.arg, scope)
             if name == "count":
                 sqltype = INT
             elif name == "count_big":
@@ -762,7 +730,7 @@ class Binder:
                 sqltype = SqlType("numeric", 0, 38, max(arg.type.scale, 6))
             else:
                 sqltype = arg.type
-            return Node("agg", sqltype, arg, e[3], name)
+            return bound.Agg(sqltype, name, arg, e.distinct, None, ())
         if kind == "call":
             return self.call(e, scope)
         if kind == "window":
@@ -773,44 +741,44 @@ class Binder:
 
     def window(self, e, scope):
         """f(...) OVER (...): the ranking functions' types as SQL Server gives them."""
-        _kind, function, partition, order, frame = e
-        if function[0] == "agg":
+        function = e.function
+        if function.kind == "agg":
             inner = self.bind(function, scope)
         else:
-            name, args = function[1], [self.bind(a, scope) for a in function[2]]
+            name, args = function.name, [self.bind(a, scope) for a in function.args]
             low, high = WINDOWED[name]
             _arity(name, args, low, high)
             sqltype = BIGINT if name in ("row_number", "rank", "dense_rank", "ntile") else \
                 FLOAT if name in ("percent_rank", "cume_dist") else args[0].type
-            inner = Node("call", sqltype, name, args)
-        if not order and function[1] in ("row_number", "rank", "dense_rank", "ntile", "lag",
-                                          "lead", "percent_rank", "cume_dist"):
-            raise SqlError(4112, f"The function '{function[1]}' must have an OVER clause with "
+            inner = bound.Call(sqltype, name, args)
+        if not e.order and function.name in ("row_number", "rank", "dense_rank", "ntile", "lag",
+                                             "lead", "percent_rank", "cume_dist"):
+            raise SqlError(4112, f"The function '{function.name}' must have an OVER clause with "
                                  "ORDER BY.", severity=15)
-        return Node("window", inner.type, inner, (
-            [self.bind(p, scope) for p in partition],
-            [(self.bind(x, scope), desc) for x, desc in order]), frame)
+        return bound.Window(inner.type, inner, [self.bind(p, scope) for p in e.partition],
+                            [(self.bind(key.expr, scope), key.descending) for key in e.order],
+                            e.frame)
 
     def call(self, e, scope):
-        name, args, written = e[1], e[2], e[3]
-        bound = [self.bind(a, scope) for a in args]
-        types = [a.type for a in bound]
+        name, written = e.name, e.written
+        args = [self.bind(a, scope) for a in e.args]
+        types = [a.type for a in args]
         if name in SPECIAL and name != "nullif":  # a NULL constant has no type of its own here
-            types = [a.type for a in bound if not (a.kind == "lit" and a.a is None)] or [INT]
+            types = [a.type for a in args if not (a.kind == "lit" and a.value is None)] or [INT]
         if name in SPECIAL:
             if name in ("isnull", "nullif"):
-                _arity(name, bound, 2, 2)
+                _arity(name, args, 2, 2)
                 sqltype = types[0]
             elif name == "coalesce":
-                if len(bound) < 2:
+                if len(args) < 2:
                     raise SqlError(189, "The coalesce function requires 2 to 254 arguments.",
                                    severity=15)
                 sqltype = types[0]
                 for t in types[1:]:
                     sqltype = _combined(sqltype, t)
             elif name == "iif":
-                _arity(name, bound, 3, 3)
-                branches = [a.type for a in bound[1:] if not (a.kind == "lit" and a.a is None)]
+                _arity(name, args, 3, 3)
+                branches = [a.type for a in args[1:] if not (a.kind == "lit" and a.value is None)]
                 sqltype = _combined(*branches) if len(branches) == 2 else \
                     branches[0] if branches else INT
             elif name == "choose":
@@ -818,21 +786,21 @@ class Binder:
                 for t in types[2:]:
                     sqltype = _combined(sqltype, t)
             else:
-                if len(bound) < 2:
+                if len(args) < 2:
                     raise SqlError(189, "The concat function requires 2 to 254 arguments.",
                                    severity=15)
                 unicode = any(t.name in sqltypes.UNICODE for t in types)
                 size = sum(t.size if t.name in sqltypes.CHARACTER else 30 for t in types)
                 sqltype = SqlType("nvarchar" if unicode else "varchar",
                                   min(size, 4000 if unicode else 8000))
-            return Node("call", sqltype, name, bound)
+            return bound.Call(sqltype, name, args)
         entry = FUNCTIONS.get(name)
         if entry is None:
             raise SqlError(195, f"'{written.split('.')[-1]}' is not a recognized built-in "
                                 "function name.", severity=15)
-        _arity(name, bound, entry[0], entry[1])
-        sqltype = serverproperty_type(bound) if name == "serverproperty" else entry[2](types)
-        return Node("call", sqltype, name, bound)
+        _arity(name, args, entry[0], entry[1])
+        sqltype = serverproperty_type(args) if name == "serverproperty" else entry[2](types)
+        return bound.Call(sqltype, name, args)
 
 
 WINDOWED = {"row_number": (0, 0), "rank": (0, 0), "dense_rank": (0, 0), "ntile": (1, 1),
@@ -875,19 +843,19 @@ def _all_sources(scope):
 
 
 def _has_agg(node):
-    if not isinstance(node, Node):
+    if not isinstance(node, bound.Node):
         return False
     if node.kind == "agg":
         return True
     if node.kind in ("subquery", "exists", "window"):
         return False
-    for part in (node.a, node.b, node.c):
-        if isinstance(part, Node) and _has_agg(part):
+    for part in node.parts():
+        if isinstance(part, bound.Node) and _has_agg(part):
             return True
         if isinstance(part, (list, tuple)):
             for x in part:
-                if isinstance(x, Node) and _has_agg(x) or isinstance(x, tuple) and any(
-                        isinstance(y, Node) and _has_agg(y) for y in x):
+                if isinstance(x, bound.Node) and _has_agg(x) or isinstance(x, tuple) and any(
+                        isinstance(y, bound.Node) and _has_agg(y) for y in x):
                     return True
     return False
 
@@ -905,79 +873,57 @@ GLOBAL_TYPES = {"@@version": SqlType("nvarchar", 300), "@@spid": SqlType("smalli
 # ---------------------------------------------------------------- running
 
 class Context:
-    """What a running query sees: the session, its variables, the tables' rows."""
+    """What an expression computed here sees: the session, its variables, and the rows its
+    column references read (an OUTPUT item's inserted and deleted rows)."""
 
-    def __init__(self, session, variables, data):
-        self.session, self.variables, self.data = session, variables, data
+    def __init__(self, session, variables):
+        self.session, self.variables = session, variables
         self.codepage = session.codepage
-        self.rows = []       # the current row of each enclosing query, innermost last
-
-
-class Core:
-    def __init__(self, sources, joins, session):
-        self.sources, self.joins, self.session = sources, joins, session
-
-    def order_expr(self, expr, binder):
-        if expr[0] == "lit" and isinstance(expr[1], int) and not isinstance(expr[1], bool):
-            if not 1 <= expr[1] <= len(self.columns):
-                raise SqlError(108, f"The ORDER BY position number {expr[1]} is out of range of "
-                                    "the number of items in the select list.", severity=15)
-            return Node("output", None, expr[1] - 1)
-        if expr[0] == "column" and len(expr[1]) == 1:
-            for n, (name, _t) in enumerate(self.columns):
-                if name and name.casefold() == expr[1][0]:
-                    return Node("output", None, n)
-        return binder.bind(expr, self.scope)
-
-
-class Plan:
-    def __init__(self, cores, unions, session):
-        self.cores, self.unions, self.session = cores, unions, session
-        self.columns = cores[0].columns
-        self.order, self.offset, self.fetch = [], None, None
+        self.rows = []       # the rows column references read, innermost last
 
 
 def value(node, ctx):
     kind = node.kind
     if kind == "ref":
-        row = ctx.rows[-1 - node.a][node.b]
-        return None if row is None else row[node.c]
+        row = ctx.rows[-1 - node.depth][node.source]
+        return None if row is None else row[node.column]
     if kind == "lit":
-        return node.a
+        return node.value
     if kind == "var":
-        return ctx.variables[node.a][1]
+        return ctx.variables[node.variable][1]
     if kind == "global":
-        return ctx.session.global_value(node.a)
+        return ctx.session.global_value(node.variable)
     if kind == "op":
-        return arithmetic(node.c, value(node.a, ctx), value(node.b, ctx), node, ctx.codepage)
+        return arithmetic(node.mark, value(node.left, ctx), value(node.right, ctx), node,
+                          ctx.codepage)
     if kind == "cmp":
-        order = compare(value(node.a, ctx), value(node.b, ctx), node.a.type, node.b.type,
-                        ctx.codepage)
+        order = compare(value(node.left, ctx), value(node.right, ctx), node.left.type,
+                        node.right.type, ctx.codepage)
         if order is None:
             return None
         return {"=": order == 0, "<>": order != 0, "!=": order != 0, ">": order > 0,
                 "<": order < 0, ">=": order >= 0, "<=": order <= 0, "!<": order >= 0,
-                "!>": order <= 0}[node.c]
+                "!>": order <= 0}[node.mark]
     if kind == "and":
-        a = value(node.a, ctx)
+        a = value(node.left, ctx)
         if a is False:
             return False
-        b = value(node.b, ctx)
+        b = value(node.right, ctx)
         return False if b is False else True if a is True and b is True else None
     if kind == "or":
-        a = value(node.a, ctx)
+        a = value(node.left, ctx)
         if a is True:
             return True
-        b = value(node.b, ctx)
+        b = value(node.right, ctx)
         return True if b is True else False if a is False and b is False else None
     if kind == "not":
-        a = value(node.a, ctx)
+        a = value(node.operand, ctx)
         return None if a is None else not a
     if kind == "isnull":
-        return (value(node.a, ctx) is None) != bool(node.b)
+        return (value(node.operand, ctx) is None) != bool(node.negated)
     if kind == "like":
-        negated, escape = node.c
-        a, b = value(node.a, ctx), value(node.b, ctx)
+        escape = node.escape
+        a, b = value(node.operand, ctx), value(node.pattern, ctx)
         if escape is not None:
             escape = value(escape, ctx)
             if escape is None:
@@ -988,51 +934,55 @@ def value(node, ctx):
                                     "LIKE predicate." % escape)
         if a is None or b is None:
             return None
-        return like(text_value(a, ctx.codepage), text_value(b, ctx.codepage), escape) != negated
+        return like(text_value(a, ctx.codepage), text_value(b, ctx.codepage), escape) \
+            != node.negated
     if kind == "in":
-        a = value(node.a, ctx)
+        a = value(node.operand, ctx)
         if a is None:
             return None
-        candidates = [(value(x, ctx), x.type) for x in node.b]
+        candidates = [(value(x, ctx), x.type) for x in node.items]
         unknown = False
         for v, t in candidates:
-            order = compare(a, v, node.a.type, t, ctx.codepage)
+            order = compare(a, v, node.operand.type, t, ctx.codepage)
             if order == 0:
-                return not node.c
+                return not node.negated
             unknown = unknown or order is None
-        return None if unknown else bool(node.c)
+        return None if unknown else bool(node.negated)
     if kind == "between":
-        a = value(node.a, ctx)
-        low = compare(a, value(node.b[0], ctx), node.a.type, node.b[0].type, ctx.codepage)
-        high = compare(a, value(node.b[1], ctx), node.a.type, node.b[1].type, ctx.codepage)
+        a = value(node.operand, ctx)
+        low = compare(a, value(node.low, ctx), node.operand.type, node.low.type, ctx.codepage)
+        high = compare(a, value(node.high, ctx), node.operand.type, node.high.type,
+                       ctx.codepage)
         if low is None or high is None:
             return None
-        return (low >= 0 and high <= 0) != bool(node.c)
+        return (low >= 0 and high <= 0) != bool(node.negated)
     if kind == "neg":
-        a = value(node.a, ctx)
+        a = value(node.operand, ctx)
         if a is None:
             return None
         a = coerce(a, node.type, ctx.codepage)
         if not isinstance(a, (int, float, Decimal)):
-            raise SqlError(8117, f"Operand data type {node.a.type.name} is invalid for minus "
-                                 "operator.")
+            raise SqlError(8117, f"Operand data type {node.operand.type.name} is invalid for "
+                                 "minus operator.")
         return _check_int(-a, node.type) if isinstance(a, int) else -a
     if kind == "bitnot":
-        a = value(node.a, ctx)
+        a = value(node.operand, ctx)
         return None if a is None else ~int(a)
     if kind == "cast":
-        return cast(value(node.a, ctx), node.type, node.b and value(node.b, ctx), ctx.codepage)
+        return cast(value(node.operand, ctx), node.type,
+                    node.style and value(node.style, ctx), ctx.codepage)
     if kind == "case":
-        if node.a is not None:
-            operand = value(node.a, ctx)
-            for when, then in node.b:
-                if compare(operand, value(when, ctx), node.a.type, when.type, ctx.codepage) == 0:
+        if node.operand is not None:
+            operand = value(node.operand, ctx)
+            for when, then in node.whens:
+                if compare(operand, value(when, ctx), node.operand.type, when.type,
+                           ctx.codepage) == 0:
                     return _typed(value(then, ctx), node.type, ctx)
         else:
-            for when, then in node.b:
+            for when, then in node.whens:
                 if value(when, ctx) is True:
                     return _typed(value(then, ctx), node.type, ctx)
-        return _typed(value(node.c, ctx), node.type, ctx)
+        return _typed(value(node.otherwise, ctx), node.type, ctx)
     if kind == "call":
         return call(node, ctx)
     # subqueries and aggregates are SQLite's (sql.sqlite); here, where SQL Server refuses them
@@ -1083,7 +1033,7 @@ def cast(v, target, style, codepage):
 
 
 def call(node, ctx):
-    name, args = node.a, node.b
+    name, args = node.function, node.args
     if name == "isnull":
         first = value(args[0], ctx)
         return _typed(first if first is not None else value(args[1], ctx), node.type, ctx)

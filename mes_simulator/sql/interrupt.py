@@ -2,9 +2,10 @@
 its time.
 
 The connection makes a Request for each request it answers; the thread that runs the request's
-work on the tables makes it current (begin/end), and the work looks at it now and then: SQLite
-through a progress handler (progress()), Python loops over rows through checkpoint().  Either
-raises Interrupted once the request is stopped, and the work unwinds as after any error.
+work on the tables makes it current (begin/end), and SQLite looks at it now and then through a
+progress handler (progress()): once the request is stopped, the statement ends with SQLite's
+"interrupted", which the session's thread turns into Interrupted, and the work unwinds as after
+any error.
 """
 
 import threading
@@ -52,17 +53,6 @@ def begin(request):
 
 def end():
     _local.request = None
-
-
-def current():
-    return getattr(_local, "request", None)
-
-
-def checkpoint():
-    """Raise Interrupted if the current thread's request is stopped."""
-    request = getattr(_local, "request", None)
-    if request is not None and request.over() is not None:
-        raise Interrupted(request.stopped)
 
 
 def progress(conn):

@@ -1,19 +1,14 @@
-"""Reading expressions, queries and the statements that change table rows (the grammar; what
-they mean is evaluate.py's).
-
-Expressions: ("lit", value), ("var", name, text), ("global", name), ("column", parts, written),
-("neg", e), ("bitnot", e), ("op", mark, a, b), ("cmp", mark, a, b), ("and", a, b), ("or", a, b),
-("not", e), ("isnull", e, negated), ("like", e, pattern, negated, escape or None),
-("in", e, items, negated), ("between", e, low, high, negated), ("call", name, args, written), ("agg", name, arg, distinct),
-("cast", e, SqlType, style), ("case", operand, whens, otherwise), ("subquery", query),
-("exists", query), ("star", qualifier).
-
-A query: {"ctes", "cores", "unions", "order", "offset", "fetch"}, each core a dict of
-"distinct", "top", "items", "from", "where", "group", "having".
+"""Reading expressions, queries and the statements that change table rows (the grammar; the
+trees it builds are expressions.py's named types, what they mean is evaluate.py's).
 """
 
 from ..errors import SqlError
 from . import types as sqltypes
+from .expressions import (Agg, And, Assignment, Between, BitNot, Call, Case, Cast, Cmp, Column,
+                          Cte, Default, Derived, Exists, Global, In, IsNull, Item, Join, Like, Lit,
+                          MergeClause, MergeDelete, MergeInsert, MergeUpdate, Neg, Not, Op, Or,
+                          OutputItem, SelectCore, SelectQuery, SetItem, SortKey, Star, Subquery,
+                          Table, TableVariable, Target, ValuesTable, Var, When, Window)
 from .statements import Delete, Insert, Merge, Update
 
 WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_value",
@@ -40,18 +35,18 @@ class ExpressionParser:
     def condition(self):
         left = self._and()
         while self.accept_word("or"):
-            left = ("or", left, self._and())
+            left = Or(left, self._and())
         return left
 
     def _and(self):
         left = self._not()
         while self.accept_word("and"):
-            left = ("and", left, self._not())
+            left = And(left, self._not())
         return left
 
     def _not(self):
         if self.accept_word("not"):
-            return ("not", self._not())
+            return Not(self._not())
         return self._predicate()
 
     def _predicate(self):
@@ -60,7 +55,7 @@ class ExpressionParser:
             self.expect_punct("(")
             inner = self.query()
             self.expect_punct(")")
-            return ("exists", inner)
+            return Exists(inner)
         left = self.expression()
         tok = self.peek()
         if tok is None:
@@ -74,33 +69,33 @@ class ExpressionParser:
                 self.pos += 1
             if op not in _COMPARE:
                 raise self.syntax_error(self.pos - 1)
-            return ("cmp", op, left, self.expression())
+            return Cmp(op, left, self.expression())
         if self.accept_word("is"):
             negated = self.accept_word("not")
             if not self.accept_word("null"):
                 raise self.syntax_error()
-            return ("isnull", left, negated)
+            return IsNull(left, negated)
         negated = self.accept_word("not")
         if self.accept_word("like"):
             pattern = self.expression()
             escape = self.expression() if self.accept_word("escape") else None
-            return ("like", left, pattern, negated, escape)
+            return Like(left, pattern, negated, escape)
         if self.accept_word("in"):
             self.expect_punct("(")
             if self.word() in ("select", "with"):
-                items = ("subquery", self.query())
+                items = Subquery(self.query())
             else:
                 items = [self.expression()]
                 while self.accept_punct(","):
                     items.append(self.expression())
                 items = tuple(items)
             self.expect_punct(")")
-            return ("in", left, items, negated)
+            return In(left, items, negated)
         if self.accept_word("between"):
             low = self.expression()
             if not self.accept_word("and"):
                 raise self.syntax_error()
-            return ("between", left, low, self.expression(), negated)
+            return Between(left, low, self.expression(), negated)
         if negated:
             raise self.syntax_error(self.pos - 1)
         return left
@@ -114,22 +109,21 @@ class ExpressionParser:
         if tok.kind == "var" and (nxt is None or nxt.key[1:] in _SIMPLE_END
                                   or nxt.kind == "name" and nxt.value != "collate"):
             self.pos += 1  # the common case: a variable alone
-            return ("global", tok.value) if tok.value.startswith("@@") \
-                else ("var", tok.value, tok.text)
+            return Global(tok.value) if tok.value.startswith("@@") else Var(tok.value, tok.text)
         return self._operations(_ADDITIVE, self._term)
 
     def _term(self):
         return self._operations(_MULTIPLICATIVE, self._unary)
 
     def _operations(self, marks, operand):
-        """operand (mark operand)*, left to right: ("op", mark, left, right)."""
+        """operand (mark operand)*, left to right: Op(mark, left, right)."""
         left = operand()
         while True:
             tok = self.peek()
             if tok is None or tok.kind != "punct" or tok.value not in marks:
                 return left
             self.pos += 1
-            left = ("op", tok.value, left, operand())
+            left = Op(tok.value, left, operand())
 
     def _unary(self):
         tok = self.peek()
@@ -140,12 +134,12 @@ class ExpressionParser:
             self.depth -= 1
             if tok.value == "+":
                 return inner
-            if inner[0] == "lit" and isinstance(inner[1], (int, float)) \
-                    and not isinstance(inner[1], bool) or inner[0] == "lit" \
-                    and type(inner[1]).__name__ == "Decimal":
+            if inner.kind == "lit" and isinstance(inner.value, (int, float)) \
+                    and not isinstance(inner.value, bool) or inner.kind == "lit" \
+                    and type(inner.value).__name__ == "Decimal":
                 if tok.value == "-":
-                    return ("lit", -inner[1])
-            return ("neg" if tok.value == "-" else "bitnot", inner)
+                    return Lit(-inner.value)
+            return Neg(inner) if tok.value == "-" else BitNot(inner)
         expr = self._primary()
         if self.accept_word("collate"):
             if self.peek() is None or self.peek().kind != "name":
@@ -160,20 +154,19 @@ class ExpressionParser:
         kind = tok.kind
         if kind == "var":
             self.pos += 1
-            return ("global", tok.value) if tok.value.startswith("@@") \
-                else ("var", tok.value, tok.text)
+            return Global(tok.value) if tok.value.startswith("@@") else Var(tok.value, tok.text)
         if kind == "punct" and tok.value == "(":
             self.pos += 1
             self.nest()
             if self.word() in ("select", "with"):
-                inner = ("subquery", self.query())
+                inner = Subquery(self.query())
             else:
                 inner = self.condition()
             self.expect_punct(")")
             self.depth -= 1
             return inner
         if kind != "name" or tok.value == "null":
-            return ("lit", self.constant())
+            return Lit(self.constant())
         word = self.word()
         if word == "case":
             return self._case()
@@ -187,9 +180,9 @@ class ExpressionParser:
         self.pos += 1
         if word in ("current_timestamp", "current_user", "session_user", "system_user",
                     "user"):
-            return ("call", word, (), tok.text)
+            return Call(word, (), tok.text)
         parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
-        return ("column", parts, _written(tok.text))
+        return Column(parts, _written(tok.text))
 
     def _case(self):
         self.pos += 1
@@ -200,14 +193,14 @@ class ExpressionParser:
             test = self.condition() if operand is None else self.expression()
             if not self.accept_word("then"):
                 raise self.syntax_error()
-            whens.append((test, self.expression()))
+            whens.append(When(test, self.expression()))
         if not whens:
             raise self.syntax_error()
-        otherwise = self.expression() if self.accept_word("else") else ("lit", None)
+        otherwise = self.expression() if self.accept_word("else") else Lit(None)
         if not self.accept_word("end"):
             raise self.syntax_error()
         self.depth -= 1
-        return ("case", operand, tuple(whens), otherwise)
+        return Case(operand, tuple(whens), otherwise)
 
     def _call(self, tok):
         name = tok.value[-1] if isinstance(tok.value, tuple) else tok.value
@@ -218,24 +211,24 @@ class ExpressionParser:
             value = self.expression()
             if not self.accept_word("as"):
                 raise self.syntax_error()
-            result = ("cast", value, self._cast_type(), None)
+            result = Cast(value, self._cast_type(), None)
         elif name in ("convert", "try_convert"):
             sqltype = self._cast_type()
             self.expect_punct(",")
             value = self.expression()
             style = self.expression() if self.accept_punct(",") else None
-            result = ("cast", value, sqltype, style)
+            result = Cast(value, sqltype, style)
         else:
             if name in DATEPART_FUNCTIONS:
                 part = self.peek()
                 if part is None or part.kind not in ("name", "str", "nstr"):
                     raise self.syntax_error()
                 self.pos += 1
-                args.append(("lit", str(part.value).casefold()))
+                args.append(Lit(str(part.value).casefold()))
                 if self.peek() is not None and self.peek().key != ("punct", ")"):
                     self.expect_punct(",")
             if name in AGGREGATES and self.accept_punct("*"):
-                args.append(("star", None))
+                args.append(Star(None))
             elif self.peek() is not None and self.peek().key != ("punct", ")"):
                 if name in AGGREGATES:
                     distinct = self.accept_word("distinct")
@@ -247,14 +240,14 @@ class ExpressionParser:
                 if len(args) != 2:
                     raise SqlError(174, "The string_agg function requires 2 argument(s).",
                                    severity=15)
-                result = ("agg", name, tuple(args), distinct)
+                result = Agg(name, args[0], distinct, args[1], ())
             elif name in AGGREGATES:
                 if len(args) != 1:
                     raise SqlError(174, f"The {name} function requires 1 argument(s).",
                                    severity=15)
-                result = ("agg", name, args[0], distinct)
+                result = Agg(name, args[0], distinct, None, ())
             else:
-                result = ("call", name, tuple(args), tok.text)
+                result = Call(name, tuple(args), tok.text)
         self.expect_punct(")")
         self.depth -= 1
         if name == "string_agg" and self.accept_word("within"):
@@ -269,11 +262,11 @@ class ExpressionParser:
                 desc = self.accept_word("desc")
                 if not desc:
                     self.accept_word("asc")
-                order.append((expr, desc))
+                order.append(SortKey(expr, desc))
                 if not self.accept_punct(","):
                     break
             self.expect_punct(")")
-            result = ("agg", name, result[2] + (tuple(order),), distinct)
+            result = result._replace(order=tuple(order))
         if self.word() == "over":
             return self._over(result)
         if name in WINDOWED:
@@ -282,7 +275,7 @@ class ExpressionParser:
         return result
 
     def order_by(self):
-        """[ORDER BY expr [ASC|DESC], ...]: [(expr, descending)], empty without one."""
+        """[ORDER BY expr [ASC|DESC], ...]: [SortKey], empty without one."""
         order = []
         if self.accept_word("order"):
             if not self.accept_word("by"):
@@ -292,14 +285,14 @@ class ExpressionParser:
                 desc = self.accept_word("desc")
                 if not desc:
                     self.accept_word("asc")
-                order.append((expr, desc))
+                order.append(SortKey(expr, desc))
                 if not self.accept_punct(","):
                     break
         return order
 
     def _over(self, function):
         """f(...) OVER ([PARTITION BY ...] [ORDER BY ...] [ROWS|RANGE ...]):
-        ("window", function, partition, order, frame text)."""
+        a Window, its frame as text."""
         self.pos += 1
         self.expect_punct("(")
         partition, frame = [], None
@@ -324,10 +317,10 @@ class ExpressionParser:
                 self.pos += 1
             frame = " ".join(words).upper()
         self.expect_punct(")")
-        if function[0] not in ("agg", "call") or function[0] == "call" and \
-                function[1] not in WINDOWED:
+        if function.kind not in ("agg", "call") or function.kind == "call" and \
+                function.name not in WINDOWED:
             raise self.syntax_error()
-        return ("window", function, tuple(partition), tuple(order), frame)
+        return Window(function, tuple(partition), tuple(order), frame)
 
     def _cast_type(self):
         """CAST(x AS varchar) without a length is varchar(30), as SQL Server reads it."""
@@ -357,7 +350,7 @@ class ExpressionParser:
                 if not self.accept_word("as"):
                     raise self.syntax_error()
                 self.expect_punct("(")
-                ctes.append((tok.value, self.query()))
+                ctes.append(Cte(tok.value, self.query()))
                 self.expect_punct(")")
                 if not self.accept_punct(","):
                     break
@@ -388,8 +381,7 @@ class ExpressionParser:
         if self.accept_word("option"):  # query hints: read, not followed
             self._skip_parenthesised()
         self.depth -= 1
-        return {"ctes": tuple(ctes), "cores": tuple(cores), "unions": tuple(unions),
-                "order": tuple(order), "offset": offset, "fetch": fetch}
+        return SelectQuery(tuple(ctes), tuple(cores), tuple(unions), tuple(order), offset, fetch)
 
     def _skip_parenthesised(self):
         self.expect_punct("(")
@@ -402,19 +394,18 @@ class ExpressionParser:
             depth += {"(": 1, ")": -1}.get(tok.value, 0) if tok.kind == "punct" else 0
 
     def select_core(self):
-        core = {"distinct": False, "top": None, "items": None, "from": (), "where": None,
-                "group": (), "having": None, "into": None, "percent": False, "ties": False}
-        if self.accept_word("distinct"):
-            core["distinct"] = True
-        else:
+        top, percent, ties, into, sources, where, group, having = \
+            None, False, False, None, (), None, (), None
+        distinct = self.accept_word("distinct")
+        if not distinct:
             self.accept_word("all")
         if self.accept_word("top"):
-            core["top"] = self._primary()
-            core["percent"] = self.accept_word("percent")
+            top = self._primary()
+            percent = self.accept_word("percent")
             if self.word() == "with" and self.peek(1) is not None and \
                     self.peek(1).kind == "name" and self.peek(1).value == "ties":
                 self.pos += 2
-                core["ties"] = True
+                ties = True
         items = []
         while True:
             tok, nxt = self.peek(), self.peek(1)
@@ -422,21 +413,21 @@ class ExpressionParser:
                     and nxt is not None and nxt.key == ("punct", "="):
                 var = self.expect_var()
                 self.pos += 1
-                items.append(("assign", var, self.expression()))
+                items.append(Assignment(var, self.expression()))
             elif self.accept_punct("*"):
-                items.append(("item", ("star", None), None))
+                items.append(Item(Star(None), None))
             elif tok is not None and tok.kind == "name" and nxt is not None \
                     and nxt.key == ("punct", ".") and self.peek(2) is not None \
                     and self.peek(2).key == ("punct", "*"):
                 self.pos += 3
                 parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
-                items.append(("item", ("star", parts), None))
+                items.append(Item(Star(parts), None))
             elif tok is not None and (tok.kind == "name" and not _is_clause(tok)
                                       or tok.kind in ("str", "nstr")) \
                     and nxt is not None and nxt.key == ("punct", "=") \
                     and not isinstance(tok.value, tuple):
                 self.pos += 2  # alias = expression
-                items.append(("item", self.expression(), _alias_text(tok)))
+                items.append(Item(self.expression(), _alias_text(tok)))
             else:
                 expr = self.expression()
                 alias = None
@@ -447,42 +438,42 @@ class ExpressionParser:
                         and not _is_statement(self.peek())
                         and not isinstance(self.peek().value, tuple))):
                     alias = self._alias()
-                if alias is None and expr[0] == "column":  # named as written: SELECT NAME ...
-                    alias = expr[2].split(".")[-1]
-                items.append(("item", expr, alias))
+                if alias is None and expr.kind == "column":  # named as written: SELECT NAME ...
+                    alias = expr.written.split(".")[-1]
+                items.append(Item(expr, alias))
             if not self.accept_punct(","):
                 break
-        core["items"] = tuple(items)
-        if self.accept_word("into"):  # SELECT ... INTO new_table: (parts, written)
-            core["into"] = self._target()
+        if self.accept_word("into"):  # SELECT ... INTO new_table
+            into = self._target()
         if self.accept_word("from"):
-            core["from"] = self._sources()
+            sources = self._sources()
         if self.accept_word("where"):
-            core["where"] = self.condition()
+            where = self.condition()
         if self.accept_word("group"):
             if not self.accept_word("by"):
                 raise self.syntax_error()
             group = [self.expression()]
             while self.accept_punct(","):
                 group.append(self.expression())
-            core["group"] = tuple(group)
+            group = tuple(group)
         if self.accept_word("having"):
-            core["having"] = self.condition()
-        return core
+            having = self.condition()
+        return SelectCore(distinct, top, percent, ties, tuple(items), into, sources, where, group,
+                          having)
 
     def _sources(self):
-        """FROM a [AS x] [[INNER|LEFT|RIGHT|CROSS] JOIN b ON ...], c ...:
-        ((join kind, source, on), ...); the first source's kind is "from"."""
-        out = [("from", self._source(), None)]
+        """FROM a [AS x] [[INNER|LEFT|RIGHT|CROSS] JOIN b ON ...], c ...: a Join each; the
+        first one's `how` is "from"."""
+        out = [Join("from", self._source(), None)]
         while True:
             if self.accept_punct(","):
-                out.append(("cross", self._source(), None))
+                out.append(Join("cross", self._source(), None))
                 continue
             word = self.word()
             kind = None
             if word in ("cross", "outer") and self.word(1) == "apply":
                 self.pos += 2  # CROSS/OUTER APPLY (SELECT ...) AS alias
-                out.append((word + " apply", self._source(), None))
+                out.append(Join(word + " apply", self._source(), None))
                 continue
             if word == "join":
                 kind = "inner"
@@ -501,7 +492,7 @@ class ExpressionParser:
                 if not self.accept_word("on"):
                     raise self.syntax_error()
                 on = self.condition()
-            out.append((kind, source, on))
+            out.append(Join(kind, source, on))
 
     def _source(self):
         tok = self.peek()
@@ -530,7 +521,7 @@ class ExpressionParser:
             if any(len(row) != len(columns) for row in rows):
                 raise SqlError(8158, f"'{alias}' has more columns than were specified in the "
                                      "column list.", severity=15)
-            return ("values", tuple(rows), alias, tuple(columns))
+            return ValuesTable(tuple(rows), alias, tuple(columns))
         if tok.key == ("punct", "("):
             self.pos += 1
             self.nest()
@@ -538,13 +529,13 @@ class ExpressionParser:
             self.expect_punct(")")
             self.depth -= 1
             self.accept_word("as")
-            return ("derived", inner, self._alias())
+            return Derived(inner, self._alias())
         if tok.kind == "var":  # a table variable
             self.pos += 1
             self.accept_word("as")
             alias = self._alias() if self.peek() is not None and self.peek().kind == "name" \
                 and not _is_clause(self.peek()) and self.word() not in _STATEMENTS else None
-            return ("tablevar", tok.value, tok.text, alias)
+            return TableVariable(tok.value, tok.text, alias)
         if tok.kind != "name" or _is_clause(tok):
             raise self.syntax_error()
         self.pos += 1
@@ -558,7 +549,7 @@ class ExpressionParser:
             alias = self._alias()
         if self.accept_word("with"):  # table hints (NOLOCK ...): read, not followed
             self._skip_parenthesised()
-        return ("table", parts, _written(tok.text), alias)
+        return Table(parts, _written(tok.text), alias)
 
     # -- statements on table rows
     def st_insert(self):
@@ -566,7 +557,7 @@ class ExpressionParser:
         tok = self.peek()
         if tok is not None and tok.kind == "var" and not tok.value.startswith("@@"):
             self.pos += 1
-            target = (("@", tok.value), tok.text)  # a table variable
+            target = Target(("@", tok.value), tok.text)  # a table variable
         else:
             target = self._target()
         columns = None
@@ -585,10 +576,9 @@ class ExpressionParser:
             rows = []
             while True:
                 self.expect_punct("(")
-                row = [("default",) if self.accept_word("default") else self.expression()]
+                row = [Default() if self.accept_word("default") else self.expression()]
                 while self.accept_punct(","):
-                    row.append(("default",) if self.accept_word("default")
-                               else self.expression())
+                    row.append(Default() if self.accept_word("default") else self.expression())
                 self.expect_punct(")")
                 rows.append(tuple(row))
                 if not self.accept_punct(","):
@@ -610,7 +600,7 @@ class ExpressionParser:
         return Update(target, sets, where, output, top, sources)
 
     def _sets(self):
-        """col = expression | DEFAULT, ...: ((folded name, written name, expression), ...)."""
+        """col = expression | DEFAULT, ...: a SetItem each."""
         sets = []
         while True:
             tok = self.peek()
@@ -619,8 +609,8 @@ class ExpressionParser:
             self.pos += 1
             parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
             self.expect_punct("=")
-            sets.append((parts[-1], _written(tok.text).split(".")[-1],
-                         ("default",) if self.accept_word("default") else self.expression()))
+            sets.append(SetItem(parts[-1], _written(tok.text).split(".")[-1],
+                                Default() if self.accept_word("default") else self.expression()))
             if not self.accept_punct(","):
                 return tuple(sets)
 
@@ -634,8 +624,8 @@ class ExpressionParser:
         return Delete(target, where, output, top, sources)
 
     def st_merge(self):
-        """MERGE [INTO] target [AS t] USING source ON condition WHEN ... THEN ...:
-        ("merge", target, alias, source, on, ((matched, by source, condition, action), ...))."""
+        """MERGE [INTO] target [AS t] USING source ON condition WHEN ... THEN ...: a Merge, its
+        clauses MergeClauses."""
         self.accept_word("into")
         target = self._target()
         alias = None
@@ -663,11 +653,11 @@ class ExpressionParser:
             if self.accept_word("update"):
                 if not matched and not by_source or not self.accept_word("set"):
                     raise self.syntax_error()
-                action = ("update", self._sets())
+                action = MergeUpdate(self._sets())
             elif self.accept_word("delete"):
                 if not matched and not by_source:
                     raise self.syntax_error(self.pos - 1)
-                action = ("delete",)
+                action = MergeDelete()
             elif self.accept_word("insert"):
                 if matched or by_source:
                     raise self.syntax_error(self.pos - 1)
@@ -684,10 +674,10 @@ class ExpressionParser:
                 while self.accept_punct(","):
                     values.append(self.expression())
                 self.expect_punct(")")
-                action = ("insert", columns and tuple(columns), tuple(values))
+                action = MergeInsert(columns and tuple(columns), tuple(values))
             else:
                 raise self.syntax_error()
-            clauses.append((matched, by_source, condition, action))
+            clauses.append(MergeClause(matched, by_source, condition, action))
         if not clauses:
             raise self.syntax_error()
         return Merge(target, alias, source, on, tuple(clauses))
@@ -704,10 +694,10 @@ class ExpressionParser:
         self.pos += 1
         self.accept_word("with") and self._skip_parenthesised()
         parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
-        return (parts, _written(tok.text))
+        return Target(parts, _written(tok.text))
 
     def _output(self):
-        """OUTPUT inserted.x, deleted.y [AS name], ...: ((expression, alias), ...)."""
+        """OUTPUT inserted.x, deleted.y [AS name], ...: an OutputItem each."""
         if not self.accept_word("out"):
             return ()
         items = []
@@ -717,11 +707,11 @@ class ExpressionParser:
                     and self.peek(1).key == ("punct", ".") and self.peek(2) is not None \
                     and self.peek(2).key == ("punct", "*"):
                 self.pos += 3
-                items.append((("star", (tok.value,)), None))
+                items.append(OutputItem(Star((tok.value,)), None))
             else:
                 expr = self.expression()
                 alias = self._alias() if self.accept_word("as") else None
-                items.append((expr, alias))
+                items.append(OutputItem(expr, alias))
             if not self.accept_punct(","):
                 break
         if not self.accept_word("into"):

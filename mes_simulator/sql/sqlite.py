@@ -1,6 +1,6 @@
 """Bound queries as SQLite SQL.
 
-`Generator.query(plan)` writes a bound `evaluate.Plan` as one SQLite SELECT: joins, filters,
+`Generator.query(plan)` writes a `bound.Plan` as one SQLite SELECT: joins, filters,
 grouping, ordering, paging, set operations and subqueries are SQLite's work.  Texts compare
 under the CI collation (functions.COLLATION).  An expression SQLite cannot compute with SQL
 Server's semantics (conversions, most built-in functions, decimal and date arithmetic, LIKE)
@@ -16,9 +16,8 @@ from datetime import date, time
 from decimal import Decimal, InvalidOperation
 
 from ..errors import SqlError
-from . import evaluate, functions, tables
+from . import bound, evaluate, functions, tables
 from . import types as sqltypes
-from .evaluate import Node
 from .functions import COLLATION, to_sqlite
 from .types import store
 
@@ -71,7 +70,7 @@ class Generator:
     def __init__(self, session, variables, evaluation):
         self.session, self.variables = session, variables
         self.evaluation = evaluation
-        self.ctx = evaluate.Context(session, variables, {})
+        self.ctx = evaluate.Context(session, variables)
         self.params = []
         self.frames = []  # per enclosing SELECT: [(alias, column names)] of its sources
         self.aliases = 0
@@ -113,7 +112,7 @@ class Generator:
             parts.append(self.core(core, plan.order if single else ()))
         if not single and plan.order:
             parts.append("ORDER BY " + ", ".join(
-                f"{e.a + 1}{' DESC' if desc else ''}" for e, desc in plan.order))
+                f"{e.index + 1}{' DESC' if desc else ''}" for e, desc in plan.order))
         if plan.offset is not None:
             fetch = self.integer(plan.fetch) if plan.fetch is not None else None
             parts.append(f"LIMIT {-1 if fetch is None else max(fetch, 0)} "
@@ -134,7 +133,7 @@ class Generator:
                 f"(SELECT {share} AS v FROM ({self.core(core, ())})))")
 
     def core(self, core, order, ties=False):
-        applied = [kind.endswith("apply") for kind, _on in core.joins]
+        applied = [join.how.endswith("apply") for join in core.joins]
         sources = [None if apply else self.source(src)
                    for src, apply in zip(core.sources, applied)]
         frame = [None if apply else (s[1], s[2]) for s, apply in zip(sources, applied)]
@@ -142,10 +141,10 @@ class Generator:
         try:
             for n, src in enumerate(core.sources):
                 if applied[n]:  # its columns are its select list's expressions
-                    text, items = self.applied(src.plan, core.joins[n][0] == "outer apply")
+                    text, items = self.applied(src.plan, core.joins[n].how == "outer apply")
                     sources[n], frame[n] = (text, None, items), (None, items)
             sql = ["SELECT DISTINCT" if core.distinct else "SELECT"]
-            items, nodes = [], [item[1] if item[0] == "item" else item[2] for item in core.items]
+            items, nodes = [], [item.node for item in core.items]
             for node in nodes:
                 text = self.expr(node)
                 items.append(text + f" COLLATE {COLLATION}" if _text(node.type) else text)
@@ -155,7 +154,7 @@ class Generator:
                 items[0] = f"CASE WHEN COUNT(*) IS NULL THEN NULL ELSE {items[0]} END"
             keys = []
             for e, desc in order:
-                key = items[e.a] if e.kind == "output" else self.keyed(e)
+                key = items[e.index] if e.kind == "output" else self.keyed(e)
                 keys.append(key + (" DESC" if desc else ""))
             named = [f"{text} AS c{n}" for n, text in enumerate(items)]
             if ties:  # TOP n WITH TIES: the rows ranked n or better
@@ -163,13 +162,14 @@ class Generator:
             sql.append(", ".join(named) or "NULL")
             if sources:
                 joined = [sources[0][0]]
-                for (kind, on), (text, _a, _n) in zip(core.joins[1:], sources[1:]):
+                for join, (text, _a, _n) in zip(core.joins[1:], sources[1:]):
                     if text is None:  # an APPLY of an aggregate: no table of its own
                         continue
                     word = {"cross": "CROSS JOIN", "inner": "JOIN", "left": "LEFT JOIN",
                             "right": "RIGHT JOIN", "full": "FULL JOIN", "cross apply": "JOIN",
-                            "outer apply": "LEFT JOIN"}[kind]
-                    joined.append(f"{word} {text}" + (f" ON {self.expr(on)}" if on else ""))
+                            "outer apply": "LEFT JOIN"}[join.how]
+                    joined.append(f"{word} {text}" +
+                                  (f" ON {self.expr(join.on)}" if join.on else ""))
                 sql.append("FROM " + " ".join(joined))
             if core.where is not None:
                 sql.append("WHERE " + self.expr(core.where))
@@ -204,15 +204,15 @@ class Generator:
             return None, items
         if len(plan.cores) > 1 or core.top is not None or core.aggregate or core.distinct \
                 or plan.offset is not None or outer and len(core.sources) > 1 or \
-                any(kind not in ("from", "cross", "inner") for kind, _on in core.joins):
+                any(join.how not in ("from", "cross", "inner") for join in core.joins):
             raise SqlError(102, "Incorrect syntax near 'APPLY'.", severity=15)
         sources = [self.source(src) for src in core.sources]
         self.frames.append([(alias, names) for _t, alias, names in sources])
         try:
-            terms = [self.expr(on) for _kind, on in core.joins if on is not None]
+            terms = [self.expr(join.on) for join in core.joins if join.on is not None]
             if core.where is not None:
                 terms.append(self.expr(core.where))
-            items = [self.expr(item[1]) for item in core.items]
+            items = [self.expr(item.node) for item in core.items]
         finally:
             self.frames.pop()
         tables = " CROSS JOIN ".join(text for text, _a, _n in sources)
@@ -223,14 +223,15 @@ class Generator:
         query picks for the row beside it (their rowids, by a correlated subquery)."""
         core = plan.cores[0]
         rowids = copy.copy(core)
-        rowids.items = [("item", Node("rowid", sqltypes.INT, 0, 0), "")]
-        order = [(core.items[e.a][1] if e.kind == "output" else e, desc) for e, desc in plan.order]
+        rowids.items = [bound.Item(bound.RowId(sqltypes.INT, 0), "")]
+        order = [(core.items[e.index].node if e.kind == "output" else e, desc)
+                 for e, desc in plan.order]
         picked = self.core(rowids, order) + f" LIMIT {self.limit(core)}"
         self.aliases += 1
         alias = f"t{self.aliases}"
         self.frames.append([(alias, [f'"{n}"' for n, _t in core.sources[0].relation.columns])])
         try:
-            items = [self.expr(item[1]) for item in core.items]
+            items = [self.expr(item.node) for item in core.items]
         finally:
             self.frames.pop()
         table = core.sources[0].relation.name
@@ -251,14 +252,14 @@ class Generator:
         if src.relation is not None:
             rows = tables.catalog_rows(src.relation.schema, src.relation.name, self.session)
             return self.values(rows, width, alias)
-        if isinstance(src.plan, evaluate.Values):
+        if isinstance(src.plan, bound.Values):
             self.frames.append([])  # bound in a scope of no tables of its own
             rows = ", ".join("(" + ", ".join(self.expr(e) for e in row) + ")"
                              for row in src.plan.rows)
             self.frames.pop()
             return (f"(VALUES {rows}) AS {alias}", alias,
                     [f"column{m + 1}" for m in range(width)])
-        if isinstance(src.plan, evaluate._TableVariable):
+        if isinstance(src.plan, bound.TableVariable):
             return self.values(self.variables[src.plan.name][1], width, alias)
         return (f"({self.query(src.plan)}) AS {alias}", alias,
                 [f"c{m}" for m in range(width)])
@@ -275,59 +276,61 @@ class Generator:
     def expr(self, node):
         kind = node.kind
         if kind == "ref":
-            alias, names = self.frames[-1 - node.a][node.b]
-            return f"{alias}.{names[node.c]}" if alias else f"({names[node.c]})"
+            alias, names = self.frames[-1 - node.depth][node.source]
+            return f"{alias}.{names[node.column]}" if alias else f"({names[node.column]})"
         if kind == "rowid":  # of a source of the current SELECT (UPDATE ... FROM)
-            return f"{self.frames[-1][node.b][0]}.rowid"
+            return f"{self.frames[-1][node.source][0]}.rowid"
         if _constant(node):
             return self.param(self.value(node))
         if kind == "cmp":
-            return self.compare(node.a, node.b, node.c) or self.bridge(node, [node.a, node.b])
+            return self.compare(node.left, node.right, node.mark) or \
+                self.bridge(node, [node.left, node.right])
         if kind in ("and", "or"):
-            return f"({self.expr(node.a)} {kind.upper()} {self.expr(node.b)})"
+            return f"({self.expr(node.left)} {kind.upper()} {self.expr(node.right)})"
         if kind == "not":
-            return f"(NOT {self.expr(node.a)})"
+            return f"(NOT {self.expr(node.operand)})"
         if kind == "isnull":
-            return f"({self.expr(node.a)} IS {'NOT ' if node.b else ''}NULL)"
+            return f"({self.expr(node.operand)} IS {'NOT ' if node.negated else ''}NULL)"
         if kind == "exists":
-            return f"EXISTS ({self.query(node.a)})"
+            return f"EXISTS ({self.query(node.plan)})"
         if kind == "subquery":
-            return self.scalar(node.a)
+            return self.scalar(node.plan)
         if kind == "in":
             return self.member(node)
         if kind == "between":
-            low, high = node.b
-            if self.comparable(node.a, low) and self.comparable(node.a, high):
-                left = self.keyed(node.a)
-                return (f"({left} {'NOT ' if node.c else ''}BETWEEN {self.expr(low)} "
+            low, high = node.low, node.high
+            if self.comparable(node.operand, low) and self.comparable(node.operand, high):
+                left = self.keyed(node.operand)
+                return (f"({left} {'NOT ' if node.negated else ''}BETWEEN {self.expr(low)} "
                         f"AND {self.expr(high)})")
-            return self.bridge(node, [node.a, low, high])
+            return self.bridge(node, [node.operand, low, high])
         if kind == "op":
             return self.arithmetic(node)
         if kind in ("neg", "bitnot") and _family(node.type) == "number":
-            return f"({'-' if kind == 'neg' else '~'}{self.expr(node.a)})"
+            return f"({'-' if kind == 'neg' else '~'}{self.expr(node.operand)})"
         if kind == "case":
             return self.case(node)
         if kind == "agg":
             return self.aggregate(node)
         if kind == "window":
             return self.window(node)
-        if kind == "call" and node.a in ("isnull", "coalesce") \
-                and all(_family(a.type) == _family(node.type) for a in node.b):
-            return f"COALESCE({', '.join(self.expr(a) for a in node.b)})"
-        if kind == "call" and node.a == "ident_current":
-            return self.ident_current(node.b[0])
+        if kind == "call" and node.function in ("isnull", "coalesce") \
+                and all(_family(a.type) == _family(node.type) for a in node.args):
+            return f"COALESCE({', '.join(self.expr(a) for a in node.args)})"
+        if kind == "call" and node.function == "ident_current":
+            return self.ident_current(node.args[0])
         if kind == "call":
-            return self.bridge(node, list(node.b))
+            return self.bridge(node, list(node.args))
         if kind == "like":
-            escape = node.c[1]
-            return self.bridge(node, [node.a, node.b] + ([escape] if escape else []))
+            escape = node.escape
+            return self.bridge(node, [node.operand, node.pattern] + ([escape] if escape else []))
         if kind in ("neg", "bitnot"):
-            return self.bridge(node, [node.a])
+            return self.bridge(node, [node.operand])
         if kind == "cast":
-            return self.bridge(node, [node.a] + ([node.b] if node.b is not None else []))
-        if kind == "convert":  # a value written into a column (node.name: table, column)
-            return self.bridge(node, [node.a])
+            return self.bridge(node, [node.operand] + ([node.style] if node.style is not None
+                                                       else []))
+        if kind == "convert":  # a value written into a column of a table
+            return self.bridge(node, [node.operand])
         raise SqlError(50000, f"cannot run {kind}")
 
     def ident_current(self, name):
@@ -376,17 +379,17 @@ class Generator:
                 value = float(value)
             else:
                 value = evaluate.coerce(value, column.type, self.session.codepage)
-        return column, Node("lit", column.type, value)
+        return column, bound.Lit(column.type, value)
 
     def member(self, node):
-        left, negated = node.a, " NOT" if node.c else ""
-        if isinstance(node.b, evaluate.Plan):
-            return f"({self.keyed(left)}{negated} IN ({self.query(node.b)}))"
-        items = [self.convert_constant(left, x) for x in node.b]
-        if all(x is not None or self.comparable(left, y) for x, y in zip(items, node.b)):
-            values = [x[1] if x is not None else y for x, y in zip(items, node.b)]
+        left, negated = node.operand, " NOT" if node.negated else ""
+        if isinstance(node.items, bound.Plan):
+            return f"({self.keyed(left)}{negated} IN ({self.query(node.items)}))"
+        items = [self.convert_constant(left, x) for x in node.items]
+        if all(x is not None or self.comparable(left, y) for x, y in zip(items, node.items)):
+            values = [pair[1] if pair is not None else y for pair, y in zip(items, node.items)]
             return f"({self.keyed(left)}{negated} IN ({', '.join(self.expr(v) for v in values)}))"
-        return self.bridge(node, [left] + list(node.b))
+        return self.bridge(node, [left] + list(node.items))
 
     def scalar(self, plan):
         """A scalar subquery: its one value, NULL without rows, 512 with more than one."""
@@ -398,7 +401,7 @@ class Generator:
                 f"ELSE MAX(c0) END FROM (SELECT c0 FROM ({self.query(plan)}) LIMIT 2))")
 
     def arithmetic(self, node):
-        mark, a, b = node.c, node.a, node.b
+        mark, a, b = node.mark, node.left, node.right
         family = _family(node.type)
         if family == "text" and mark == "+" and _text(a.type) and _text(b.type):
             return f"({self.expr(a)} || {self.expr(b)})"
@@ -415,25 +418,26 @@ class Generator:
 
     def case(self, node):
         out = ["CASE"]
-        for when, then in node.b:
-            test = when if node.a is None else Node("cmp", evaluate.BIT, node.a, when, "=")
+        for when, then in node.whens:
+            test = when if node.operand is None else bound.Cmp(evaluate.BIT, node.operand, when,
+                                                               "=")
             out.append(f"WHEN {self.expr(test)} THEN {self.expr(then)}")
-        out.append(f"ELSE {self.expr(node.c)} END")
+        out.append(f"ELSE {self.expr(node.otherwise)} END")
         return " ".join(out)
 
     def aggregate(self, node):
-        name, arg = node.c, node.a
+        name, arg = node.function, node.arg
         if arg is None:
             return "COUNT(*)"
         if name == "string_agg":
-            separator, order = node.b
+            separator, order = node.separator, node.order
             if not order:
                 return f"group_concat({self.expr(arg)}, {self.expr(separator)})"
             keys = "".join(", " + self.expr(e) for e, _desc in order)
             directions = "".join("D" if desc else "A" for _e, desc in order)
             return (f"tsql_string_agg({self.expr(arg)}, {self.expr(separator)}, "
                     f"'{directions}'{keys})")
-        distinct = "DISTINCT " if node.b else ""
+        distinct = "DISTINCT " if node.distinct else ""
         inner = distinct + self.keyed(arg)
         if name in ("count", "count_big"):
             return f"COUNT({inner})"
@@ -444,11 +448,11 @@ class Generator:
         return f"{name.upper()}({inner})"
 
     def window(self, node):
-        function, (partition, order), frame = node.a, node.b, node.c
+        function, partition, order, frame = node.call, node.partition, node.order, node.frame
         if function.kind == "agg":
             text = self.aggregate(function)
         else:
-            text = f"{function.a}({', '.join(self.expr(a) for a in function.b)})"
+            text = f"{function.function}({', '.join(self.expr(a) for a in function.args)})"
         over = []
         if partition:
             over.append("PARTITION BY " + ", ".join(self.keyed(p) for p in partition))
@@ -467,9 +471,9 @@ class Generator:
         def run(*values):
             values = [from_sqlite(v, t) for v, t in zip(values, types)]
             if node.kind == "convert":
-                return to_sqlite(store(values[0], node.name[1], node.name[0], session.codepage))
-            lits = [Node("lit", t, v) for v, t in zip(values, types)]
-            ctx = evaluate.Context(session, variables, {})
+                return to_sqlite(store(values[0], node.column, node.table, session.codepage))
+            lits = [bound.Lit(t, v) for v, t in zip(values, types)]
+            ctx = evaluate.Context(session, variables)
             return to_sqlite(evaluate.value(_with_operands(node, lits), ctx))
         number = self.evaluation.add(run)
         args = "".join(", " + self.expr(o) for o in operands)
@@ -479,43 +483,46 @@ class Generator:
 def _with_operands(node, lits):
     """A copy of node whose operands are the given constants (in bridge's order)."""
     kind = node.kind
-    if kind in ("cmp", "op"):
-        return Node(kind, node.type, lits[0], lits[1], node.c)
+    if kind == "cmp":
+        return bound.Cmp(node.type, lits[0], lits[1], node.mark)
+    if kind == "op":
+        return bound.Op(node.type, lits[0], lits[1], node.mark)
     if kind == "between":
-        return Node(kind, node.type, lits[0], (lits[1], lits[2]), node.c)
+        return bound.Between(node.type, lits[0], lits[1], lits[2], node.negated)
     if kind == "in":
-        return Node(kind, node.type, lits[0], lits[1:], node.c)
+        return bound.In(node.type, lits[0], lits[1:], node.negated)
     if kind == "like":
-        return Node(kind, node.type, lits[0], lits[1], (node.c[0], lits[2] if node.c[1] else None))
+        return bound.Like(node.type, lits[0], lits[1], node.negated,
+                          lits[2] if node.escape else None)
     if kind in ("neg", "bitnot"):
-        return Node(kind, node.type, lits[0])
+        return bound.Unary(kind, node.type, lits[0])
     if kind == "cast":
-        return Node(kind, node.type, lits[0], lits[1] if len(lits) > 1 else None)
+        return bound.Cast(node.type, lits[0], lits[1] if len(lits) > 1 else None)
     if kind == "call":
-        return Node(kind, node.type, node.a, lits)
+        return bound.Call(node.type, node.function, lits)
     raise SqlError(50000, f"cannot run {kind}")
 
 
 def reads_tables(node):
     """Whether a bound expression is SQLite's to compute: it reads a table (a subquery, EXISTS,
     IN (SELECT ...)) or aggregates (SELECT COUNT(*) without FROM)."""
-    if isinstance(node, evaluate.Plan):
+    if isinstance(node, bound.Plan):
         return True
-    if not isinstance(node, Node):
+    if not isinstance(node, bound.Node):
         if isinstance(node, (list, tuple)):
             return any(reads_tables(x) for x in node)
         return False
     if node.kind in ("exists", "subquery", "agg", "window") or node.kind == "call" and \
-            node.a == "ident_current":
+            node.function == "ident_current":
         return True
-    return any(reads_tables(part) for part in (node.a, node.b, node.c))
+    return any(reads_tables(part) for part in node.parts())
 
 
-def run(db, sql, params, evaluation):
-    """Run generated SQL: its rows as SQLite gives them."""
+def run(db, sql, params, evaluation, fetch=sqlite3.Cursor.fetchall):
+    """Run generated SQL: its rows as SQLite gives them (or what fetch takes of its cursor)."""
     with evaluation:
         try:
-            return db.execute(sql, params).fetchall()
+            return fetch(db.execute(sql, params))
         except sqlite3.Error as exc:
             if evaluation.error is not None:
                 raise evaluation.error from None
@@ -528,7 +535,7 @@ def select(session, variables, plan):
     evaluation = functions.Evaluation()
     generator = Generator(session, variables, evaluation)
     sql, params = generator.query(plan), generator.params
-    types = [(item[1] if item[0] == "item" else item[2]).type for item in plan.cores[0].items]
+    types = [item.node.type for item in plan.cores[0].items]
     codepage = session.codepage
 
     def rows(db):
@@ -546,13 +553,7 @@ def insert_select(session, variables, plan, table):
     params = generator.params
 
     def insert(db):
-        with evaluation:
-            try:
-                return db.execute(sql, params).rowcount
-            except sqlite3.Error as exc:
-                if evaluation.error is not None:
-                    raise evaluation.error from None
-                raise _error(exc) from None
+        return run(db, sql, params, evaluation, lambda cursor: cursor.rowcount)
     return insert
 
 

@@ -4,11 +4,13 @@ A statement is a tuple whose first item, `kind`, names it ("if", "exec", "insert
 by its fields, so `st.condition` and `st[1]` are the same thing and a statement still equals the
 plain tuple of its items.  The type fixes the kind: `If(condition, then, otherwise)` is
 ("if", condition, then, otherwise).  Each one also knows the line of the batch it starts on
-(`line`, set by control.at when the parser has read it).  Expressions inside statements are
-still plain tuples (see query.py).
+(`line`, set by control.at when the parser has read it).  The expressions, queries and table
+sources inside statements are named types of the same kind (expressions.py).
 """
 
 from collections import namedtuple
+
+from .expressions import kind_type
 
 
 class Statement(tuple):
@@ -17,24 +19,17 @@ class Statement(tuple):
 
 
 def _statement(name, kind, fields, doc):
-    base = namedtuple(name, ("kind",) + tuple(fields.replace(",", " ").split()))
-
-    def __new__(cls, *items, **named):
-        return base.__new__(cls, kind, *items, **named)
-
-    def __getnewargs__(self):  # copy and pickle build it again from its fields
-        return tuple(self)[1:]
-
-    return type(name, (base, Statement), {
-        "__new__": __new__, "__getnewargs__": __getnewargs__, "__doc__": doc, "KIND": kind,
-        "__module__": __name__})
+    statement = kind_type(name, kind, fields, doc, Statement)
+    statement.__module__ = __name__
+    return statement
 
 
 # -- options, variables, the database
 Set = _statement("Set", "set", "words", "SET <option> ...: the words after SET, as texts.")
 Use = _statement("Use", "use", "database", "USE <database>.")
-Declare = _statement("Declare", "declare", "variables",
-                     "DECLARE: (name, SqlType or TableType, initial value expression) each.")
+Declare = _statement("Declare", "declare", "variables", "DECLARE: a Variable each.")
+Variable = namedtuple("Variable", "name, type, value")
+Variable.__doc__ = "A variable DECLARE makes: SqlType or TableType, initial value or None."
 Assign = _statement("Assign", "assign", "variable, value",
                     "SET @variable = expression (also +=, -= and the like, written out).")
 Print = _statement("Print", "print", "value", "PRINT expression.")
@@ -47,7 +42,9 @@ Query = _statement("Query", "query", "query", "A query (SELECT ... FROM, WITH ..
 # -- procedures
 Exec = _statement("Exec", "exec", "status, parts, written, args",
                   "EXEC [@status =] procedure args: the name's parts (case-folded) and as written, "
-                  "(parameter name or None, value expression, OUTPUT) each.")
+                  "an Argument each.")
+Argument = namedtuple("Argument", "name, value, output")
+Argument.__doc__ = "An argument of EXEC: [@parameter =] value [OUTPUT]; name None without one."
 Dynamic = _statement("Dynamic", "dynamic", "parts",
                      "EXEC ('...' + @sql): the parts a string constant or a variable each.")
 
@@ -76,7 +73,12 @@ Throw = _statement("Throw", "throw", "error",
 
 # -- tables that clients create
 CreateTable = _statement("CreateTable", "create_table", "target, columns, keys",
-                         "CREATE TABLE target (columns, keys).")
+                         "CREATE TABLE target (columns, keys): ColumnDefinitions, TableKeys.")
+ColumnDefinition = namedtuple("ColumnDefinition", "name, type, null, identity, key, default")
+ColumnDefinition.__doc__ = ("name type [NULL|NOT NULL] [IDENTITY (seed, step)] [PRIMARY KEY|"
+                            "UNIQUE] [DEFAULT expression]; None for each one left out.")
+TableKey = namedtuple("TableKey", "kind, columns")
+TableKey.__doc__ = "PRIMARY KEY or UNIQUE (columns), beside a table's columns."
 AlterTable = _statement("AlterTable", "alter_table", "target, action, items",
                         "ALTER TABLE target ADD columns | DROP COLUMN names.")
 DropTable = _statement("DropTable", "drop_table", "targets, if_exists", "DROP TABLE [IF EXISTS].")

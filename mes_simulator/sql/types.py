@@ -56,7 +56,6 @@ class SqlType:
 
 
 INT = SqlType("int")
-NVARCHAR_4000 = SqlType("nvarchar", 4000)
 
 
 def declared(name, args):

@@ -9,9 +9,8 @@ import sqlite3
 from datetime import datetime, timezone
 
 from ..errors import SqlError
-from . import evaluate, functions, sqlite, tables
+from . import bound, evaluate, functions, sqlite, tables
 from . import types as sqltypes
-from .evaluate import Node
 from .types import store
 
 _ALIAS = "target"
@@ -46,8 +45,8 @@ def _copy(write, db, generator):
     table, targets = write.rel.name, write.targets
     inner = generator.query(write.plan)
     generator.frames.append([("copied", [f"c{m}" for m in range(len(targets))])])
-    values = [generator.expr(Node("convert", column.type, Node("ref", sqltype, 0, 0, m),
-                                  name=(table, column)))
+    values = [generator.expr(bound.Convert(column.type, bound.Ref(sqltype, 0, 0, m, ""), table,
+                                           column))
               for m, (column, (_n, sqltype)) in enumerate(zip(targets, write.plan.columns))]
     names = [f'"{column.name}"' for column in targets]
     if table == "results" and all(c.name != "tested_at" for c in targets):
@@ -110,12 +109,8 @@ def _joined(write, generator, sets):
     """UPDATE/DELETE ... FROM: a SELECT of the target's rowid (c0) and the new values (c1...)
     over the FROM clause's rows."""
     sources, joins, target = write.joined
-    core = evaluate.Core(sources, joins, write.engine)
-    items = [Node("rowid", sqltypes.INT, 0, target)] + [node for _c, node in sets]
-    core.items = [("item", node, "") for node in items]
-    core.where, core.group, core.having = write.where, [], None
-    core.distinct, core.top, core.percent, core.ties = False, None, False, False
-    core.aggregate = False
+    items = [bound.RowId(sqltypes.INT, target)] + [node for _c, node in sets]
+    core = bound.Core(sources, joins, write.where, [bound.Item(node, "") for node in items])
     sql = generator.core(core, ())
     if write.top is not None:
         sql += f" LIMIT {max(int(generator.value(write.top) or 0), 0)}"
@@ -125,8 +120,8 @@ def _joined(write, generator, sets):
 def _change(write, db, generator, kind):
     table = write.rel.name
     names = [f'"{c.name}"' for c in write.columns]
-    sets = [(column, Node("convert", column.type, node if node is not None
-                          else Node("lit", column.type, None), name=(table, column)))
+    sets = [(column, bound.Convert(column.type, node if node is not None
+                                   else bound.Lit(column.type, None), table, column))
             for column, node in getattr(write, "sets", ())]
     joined = _joined(write, generator, sets) if write.joined else None
     generator.frames.append([(_ALIAS, names)])
@@ -172,6 +167,6 @@ def _change(write, db, generator, kind):
 def _output(write, inserted, deleted):
     pseudo = {"insert": [inserted], "update": [inserted, deleted],
               "delete": [deleted]}[write.st.kind]
-    ctx = evaluate.Context(write.engine, write.variables, {})
+    ctx = evaluate.Context(write.engine, write.variables)
     ctx.rows.append(pseudo)
     return tuple(evaluate.value(node, ctx) for node in write.output)

@@ -220,34 +220,6 @@ def return_status(value):
     return struct.pack("<Bi", 0x79, value)
 
 
-NVARCHAR, INT = "nvarchar", "int"
-MAX_NVARCHAR_BYTES = 8000
-
-
-def result_set(columns, row, collation, version=TDS72):
-    """COLMETADATA and one ROW for unnamed columns.
-
-    columns: list of (NVARCHAR, max_bytes) or (INT, None); row: the values (None is NULL).
-    """
-    meta = [struct.pack("<BH", 0x81, len(columns))]
-    data = [b"\xd1"]
-    user_type = b"\x00\x00\x00\x00" if version >= TDS72 else b"\x00\x00"
-    for (kind, size), value in zip(columns, row):
-        meta.append(user_type + b"\x01\x00")  # flags: nullable
-        if kind == NVARCHAR:
-            meta.append(struct.pack("<BH", 0xE7, size) + collation)
-            if value is None:
-                data.append(b"\xff\xff")
-            else:
-                encoded = _cut_ucs2(ucs2(value), size)
-                data.append(struct.pack("<H", len(encoded)) + encoded)
-        else:
-            meta.append(b"\x26\x04")  # INTN, 4 bytes
-            data.append(b"\x00" if value is None else struct.pack("<Bi", 4, value))
-        meta.append(b"\x00")  # no column name
-    return b"".join(meta + data)
-
-
 def _cut_ucs2(data, size):
     """Cut UTF-16LE data to size bytes without splitting a surrogate pair."""
     if len(data) <= size:
