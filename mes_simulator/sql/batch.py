@@ -331,13 +331,13 @@ def station_call(text):
         if m is not None:
             values = []
             for written in m.groups():
-                argument = _argument(written)
-                if argument[0] != "lit":
+                value = _argument(written).value
+                if value.kind != "lit":
                     return None
-                values.append(argument[1])
+                values.append(value.value)
             declare, call, select = statements
             return StationCall(shape, call.parts, tuple(values),
-                               tuple(sqltype for _name, sqltype, _v in declare.variables),
+                               tuple(variable.type for variable in declare.variables),
                                select.line)
     return None
 
