@@ -497,7 +497,7 @@ def _with_operands(node, lits):
     if kind in ("neg", "bitnot"):
         return bound.Unary(kind, node.type, lits[0])
     if kind == "cast":
-        return bound.Cast(node.type, lits[0], lits[1] if len(lits) > 1 else None)
+        return bound.Cast(node.type, lits[0], lits[1] if len(lits) > 1 else None, node.attempt)
     if kind == "call":
         return bound.Call(node.type, node.function, lits)
     raise SqlError(50000, f"cannot run {kind}")

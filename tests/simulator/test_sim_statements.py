@@ -275,6 +275,15 @@ CASES = [
          "DATALENGTH(REPLICATE(N'x', 5000)), DATALENGTH(REPLICATE('张', 5000)), "
          "LEN(SPACE(9000) + 'x')",
          rows("int, int, int, int, int, int", (4, 4, 8000, 8000, 8000, 0))),
+    # TRY_CAST and TRY_CONVERT: NULL for a value that does not convert, in SQLite's rows too
+    case("SELECT TRY_CAST('abc' AS int), TRY_CONVERT(int, '12'), TRY_CAST('2024-02-30' AS "
+         "date), TRY_CONVERT(tinyint, 300), TRY_CAST('x' AS uniqueidentifier), TRY_CAST(1e40 "
+         "AS decimal(5,1))", rows("int, int, date, tinyint, uniqueidentifier, decimal",
+                                  (None, 12, None, None, None, None))),
+    case("SELECT serial, TRY_CAST(step AS varchar(1)) + 'x', TRY_CAST(status AS float) FROM "
+         "dbo.units WHERE serial LIKE '{p}%' AND TRY_CONVERT(int, serial) IS NULL ORDER BY 1",
+         rows("serial nvarchar, varchar, float", ("{p}A", "0x", None), ("{p}B", "1x", None),
+              ("{p}C", "2x", None))),
     case("SELECT REPLICATE('x', 100000) AS x, REPLICATE(N'长', 5000) AS y",
          rows("x varchar, y nvarchar", ("x" * 8000, "长" * 4000))),
     case("SELECT CASE WHEN REPLICATE('a', 60) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END",
@@ -287,6 +296,10 @@ CASES = [
     case("SELECT 99999999999999999999999999999999999999 * "
          "99999999999999999999999999999999999999", error(8115)),
     case("SELECT CAST(EOMONTH('2024-01-01') AS int)", error(529)),
+    case("SELECT TRY_CAST(5 AS date)",
+         error(529, "Explicit conversion from data type int to date is not allowed.")),
+    case("SELECT TRY_CONVERT(int, CAST('08:00' AS time)) FROM dbo.units WHERE 1 = 0",
+         error(529, "Explicit conversion from data type time to int is not allowed.")),
     case("SELECT EOMONTH('2024-01-01') % 2", error(8117)),
     case("SELECT -0x41", error(8117)),
     case("SELECT IIF(1 > 2, NULL, 'x')", rows("varchar", ("x",))),
