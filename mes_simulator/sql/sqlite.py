@@ -431,12 +431,12 @@ class Generator:
             return "COUNT(*)"
         if name == "string_agg":
             separator, order = node.separator, node.order
-            if not order:
-                return f"group_concat({self.expr(arg)}, {self.expr(separator)})"
             keys = "".join(", " + self.expr(e) for e, _desc in order)
             directions = "".join("D" if desc else "A" for _e, desc in order)
-            return (f"tsql_string_agg({self.expr(arg)}, {self.expr(separator)}, "
-                    f"'{directions}'{keys})")
+            codepage = "" if node.type.size == sqltypes.MAX else \
+                "N" if node.type.name in sqltypes.UNICODE else self.session.codepage
+            return (f"tsql_string_agg({self.evaluation.id}, {self.expr(arg)}, "
+                    f"{self.expr(separator)}, '{codepage}', '{directions}'{keys})")
         distinct = "DISTINCT " if node.distinct else ""
         inner = distinct + self.keyed(arg)
         if name in ("count", "count_big"):

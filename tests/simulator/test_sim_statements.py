@@ -253,6 +253,19 @@ CASES = [
          "tested_at DESC) FROM dbo.results WHERE serial LIKE '{p}%' GROUP BY serial ORDER BY 1",
          rows("serial nvarchar, nvarchar",
               ("{p}B", "e1:PASS"), ("{p}C", "e2:PASS; e1:FAIL"))),
+    # STRING_AGG's result: at most 8,000 bytes (in the code page for varchar), none for max
+    case("SELECT LEN(STRING_AGG(REPLICATE(N'长', 1000), N',')) FROM (VALUES (1), (2), (3)) AS "
+         "a (n), (VALUES (1), (2), (3)) AS b (n)",
+         error(9829, "STRING_AGG aggregation result exceeded the limit of 8000 bytes. Use LOB "
+                     "types to avoid result truncation.")),
+    case("SELECT STRING_AGG(REPLICATE('长', 1000), '') WITHIN GROUP (ORDER BY n DESC) FROM "
+         "(VALUES (1), (2), (3), (4), (5)) AS t (n)",
+         error(9829, "STRING_AGG aggregation result exceeded the limit of 8000 bytes. Use LOB "
+                     "types to avoid result truncation.")),
+    case("SELECT LEN(STRING_AGG(REPLICATE('长', 1000), '')), LEN(STRING_AGG(CAST(REPLICATE("
+         "N'长', 1000) AS nvarchar(max)), N',')), LEN(STRING_AGG(CAST(n AS varchar(max)) + "
+         "REPLICATE('x', 3000), '') WITHIN GROUP (ORDER BY n)) FROM (VALUES (1), (2), (3), "
+         "(4)) AS t (n)", rows("int, int, int", (4000, 4003, 12004))),
     case("SELECT serial FROM dbo.units WHERE serial LIKE '{p}[a-b]' ORDER BY 1",
          rows("serial nvarchar", ("{p}A",), ("{p}B",))),
     case("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}[z-a]'", rows("int", (0,))),
