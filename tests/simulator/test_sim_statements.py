@@ -355,9 +355,30 @@ CASES = [
               (1, "bolt", Decimal("1.25"), "red", Decimal("3")),
               (2, "Nut", Decimal("0.50"), None, Decimal("3")),
               (3, "x", Decimal("0.00"), None, Decimal("3")))),
+    # a key's errors name it as declared, or as SQL Server names a key declared without a name
     case("CREATE TABLE [{p}k] (version_num VARCHAR(32) NOT NULL, CONSTRAINT pk PRIMARY KEY "
          "(version_num)); INSERT INTO [{p}k] VALUES ('a1'); INSERT INTO [{p}k] VALUES ('A1 ')",
-         error(2627), STOPPED),
+         error(2627, "Violation of PRIMARY KEY constraint 'pk'. Cannot insert duplicate key in "
+                     "object 'dbo.{p}k'. The duplicate key value is (A1 ).", 14), STOPPED),
+    case("CREATE TABLE [{p}u] (a int CONSTRAINT pk_a PRIMARY KEY, b nvarchar(10), c int, "
+         "CONSTRAINT uq_bc UNIQUE (b, c)); INSERT INTO [{p}u] VALUES (1, 'x', 1), (2, 'x', 2); "
+         "INSERT INTO [{p}u] SELECT a + 10, UPPER(b), c FROM [{p}u] WHERE a = 2",
+         error(2627, "Violation of UNIQUE KEY constraint 'uq_bc'. Cannot insert duplicate key in "
+                     "object 'dbo.{p}u'. The duplicate key value is (X, 2).", 14), STOPPED),
+    case("CREATE TABLE [{p}i] (id int IDENTITY PRIMARY KEY, code char(4) NOT NULL); CREATE "
+         "UNIQUE INDEX ix_code ON [{p}i] (code); INSERT INTO [{p}i] (code) VALUES ('a'), ('b'); "
+         "UPDATE [{p}i] SET code = 'B' WHERE id = 1",
+         error(2601, "Cannot insert duplicate key row in object 'dbo.{p}i' with unique index "
+                     "'ix_code'. The duplicate key value is (B   ).", 14), STOPPED),
+    case("CREATE TABLE [{p}g] (a int PRIMARY KEY, b int UNIQUE); INSERT INTO [{p}g] VALUES (1, "
+         "1); BEGIN TRY INSERT INTO [{p}g] VALUES (1, 2) END TRY BEGIN CATCH SELECT "
+         "ERROR_NUMBER(), IIF(ERROR_MESSAGE() LIKE 'Violation of PRIMARY KEY constraint "
+         "''PK[_][_]' + LEFT('{p}g', 8) + '[_][_]' + REPLICATE('[0-9A-F]', 16) + '''. Cannot "
+         "insert duplicate key in object ''dbo.{p}g''. The duplicate key value is (1).', 1, 0) "
+         "END CATCH; BEGIN TRY INSERT INTO [{p}g] VALUES (2, 1) END TRY BEGIN CATCH SELECT "
+         "ERROR_NUMBER(), IIF(ERROR_MESSAGE() LIKE 'Violation of UNIQUE KEY constraint "
+         "''UQ[_][_]' + LEFT('{p}g', 8) + '[_][_]' + REPLICATE('[0-9A-F]', 16) + '''.%(1).', 1, "
+         "0) END CATCH", rows("int, int", (2627, 1)), rows("int, int", (2627, 1))),
     case("CREATE TABLE [{p}c] (a int); SELECT TABLE_NAME, COLUMN_NAME, DATA_TYPE FROM "
          "INFORMATION_SCHEMA.COLUMNS WHERE TABLE_NAME = '{p}c'; DROP TABLE [{p}c]",
          rows("TABLE_NAME nvarchar, COLUMN_NAME nvarchar, DATA_TYPE nvarchar",
@@ -474,6 +495,23 @@ CASES = [
          error(2628), STOPPED),
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}a  ', 'P', 'FT1')",
          error(2627), STOPPED),
+    # the duplicate key of INSERT ... SELECT and UPDATE: one a row of the table holds, or two
+    # of the rows written
+    case("INSERT INTO dbo.units (serial, product, route) SELECT serial + 'X', product, route "
+         "FROM dbo.units WHERE serial LIKE '{p}_' UNION ALL SELECT '{p}b', 'P', 'FT1'",
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is ({p}b).", 14), STOPPED),
+    case("INSERT INTO dbo.units (serial, product, route) SELECT '{p}N', 'P', 'FT1' UNION ALL "
+         "SELECT '{p}n', 'P', 'FT1'",
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is ({p}N).", 14), STOPPED),
+    case("UPDATE dbo.units SET serial = '{p}C' WHERE serial = '{p}A'",
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is ({p}C).", 14), STOPPED),
+    case("UPDATE u SET serial = '{p}A' FROM dbo.units u JOIN dbo.results r ON r.serial = "
+         "u.serial WHERE u.serial LIKE '{p}%' AND r.verdict = 'FAIL'",
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is ({p}A).", 14), STOPPED),
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}F', NULL, 'FT1')",
          error(515), STOPPED),
     case("UPDATE dbo.units SET status = 'ACTIVE-AND-MORE' WHERE serial = '{p}A'", error(2628),
