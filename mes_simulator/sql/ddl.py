@@ -10,12 +10,11 @@ procedures cannot be created, altered or dropped: SQL Server's permission errors
 
 import re
 import sqlite3
-import zlib
 
 from ..errors import SqlError
 from . import types as sqltypes
 from .functions import COLLATION
-from .tables import TEMPORARY, key_name
+from .tables import TEMPORARY, key_name, name_id
 from .statements import (AlterTable, ColumnDefinition, CreateIndex, CreateTable, DropIndex,
                          DropTable, TableKey)
 from .types import SqlType
@@ -184,7 +183,7 @@ def sqlite_name(parts, session):
 
 def object_id(name):
     """The object id of a client's table: a number of its name (stable across restarts)."""
-    return 1000000000 + zlib.crc32(name.casefold().encode("utf-8")) % 1000000000
+    return name_id(name)
 
 
 def columns(db, name):
@@ -352,6 +351,14 @@ def user_tables(db):
         "AND name NOT LIKE '#%' ORDER BY name")]
     from .tables import MES_TABLES
     return [(n, object_id(n), columns(db, n)) for n in names if n not in MES_TABLES]
+
+
+def user_keys(db):
+    """[(table, its object id, kind, name, columns)] of the PRIMARY KEY and UNIQUE constraints
+    of the clients' (not temporary) tables."""
+    from .tables import unique_keys
+    return [(n, i, kind, key, columns) for n, i, _c in user_tables(db)
+            for kind, key, columns in unique_keys(db, n) if kind != "INDEX"]
 
 
 def drop_temporary(db, number):

@@ -299,6 +299,27 @@ def column_name(number, column_id):
         0 < column_id <= len(columns) else None
 
 
+_KEY_TYPES = {"PRIMARY KEY": ("PK", "PRIMARY_KEY_CONSTRAINT"),
+              "UNIQUE": ("UQ", "UNIQUE_CONSTRAINT")}
+
+
+def _keys(session):
+    """[(table, its object id, kind, name, columns)] of the PRIMARY KEY and UNIQUE constraints
+    of the MES tables and the clients' tables."""
+    return [(t, OBJECT_IDS[t], "PRIMARY KEY", "PK_" + t, (KEYS[t],)) for t in MES_TABLES] + list(
+        getattr(session, "user_keys", list)())
+
+
+def _key_id(name):
+    """A constraint's object id: a MES key's own, else a number of its name."""
+    return OBJECT_IDS.get(name) or name_id(name)
+
+
+def name_id(name):
+    """The object id of a client's object: a number of its name (stable across restarts)."""
+    return 1000000000 + zlib.crc32(name.casefold().encode("utf-8")) % 1000000000
+
+
 def catalog_rows(schema, name, session):
     """The rows of a catalog view, as the MES has them."""
     db = session.database
@@ -331,14 +352,14 @@ def catalog_rows(schema, name, session):
     elif key == ("information_schema", "schemata"):
         out = [(db, s, "dbo" if s == "dbo" else s, None, None, "iso_1") for s in SCHEMAS]
     elif key == ("information_schema", "table_constraints"):
-        out = [(db, "dbo", "PK_" + t, db, "dbo", t, "PRIMARY KEY", "NO", "NO")
-               for t, _i, _c in tables if t in KEYS]
+        out = [(db, "dbo", k, db, "dbo", t, kind, "NO", "NO")
+               for t, _i, kind, k, _c in _keys(session)]
     elif key == ("information_schema", "constraint_column_usage"):
-        out = [(db, "dbo", t, KEYS[t], db, "dbo", "PK_" + t) for t, _i, _c in tables
-               if t in KEYS]
+        out = [(db, "dbo", t, c, db, "dbo", k) for t, _i, _kind, k, columns in _keys(session)
+               for c in columns]
     elif key == ("information_schema", "key_column_usage"):
-        out = [(db, "dbo", "PK_" + t, db, "dbo", t, KEYS[t], 1) for t, _i, _c in tables
-               if t in KEYS]
+        out = [(db, "dbo", k, db, "dbo", t, c, n) for t, _i, _kind, k, columns in _keys(session)
+               for n, c in enumerate(columns, 1)]
     elif key == ("sys", "schemas"):
         out = [(s, i, 1 if s == "dbo" else i) for s, i in SCHEMAS.items()]
     elif key == ("sys", "databases"):
@@ -353,9 +374,8 @@ def catalog_rows(schema, name, session):
             out += [(p, i, None, 1, 0, "P ", "SQL_STORED_PROCEDURE", CREATED, CREATED, 0, 0, 0)
                     for p, i, _p in procs]
         if key[1] in ("objects", "all_objects"):
-            out += [("PK_" + t, OBJECT_IDS["PK_" + t], None, 1, i, "PK",
-                     "PRIMARY_KEY_CONSTRAINT", CREATED, CREATED, 0, 0, 0) for t, i, _c in tables
-                    if t in KEYS]
+            out += [(k, _key_id(k), None, 1, i, _KEY_TYPES[kind][0], _KEY_TYPES[kind][1],
+                     CREATED, CREATED, 0, 0, 0) for _t, i, kind, k, _c in _keys(session)]
     elif key == ("sys", "system_views"):
         out = [(f"{s[1]}", -400 - n, None, 4 if s[0] == "sys" else 3, 0, "V ", "VIEW", CREATED,
                 CREATED, 1, 0, 0) for n, s in enumerate(sorted(CATALOG))]
@@ -389,8 +409,9 @@ def catalog_rows(schema, name, session):
         out = [(i, c.name, n, 1, 1, 1, None) for t, i, cols in tables
                for n, c in enumerate(cols, 1) if c.identity]
     elif key == ("sys", "key_constraints"):
-        out = [("PK_" + t, OBJECT_IDS["PK_" + t], i, "PK", 1) for t, i, _c in tables
-               if t in KEYS]
+        for t, i, kind, k, _c in _keys(session):
+            index = 1 + sum(1 for row in out if row[2] == i)
+            out.append((k, _key_id(k), i, _KEY_TYPES[kind][0], index))
     elif key == ("sys", "database_principals"):
         out = [("dbo", 1, "S", "SQL_USER", "dbo", "INSTANCE"),
                ("guest", 2, "S", "SQL_USER", "guest", "NONE"),

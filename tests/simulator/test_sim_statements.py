@@ -379,6 +379,16 @@ CASES = [
          "ERROR_NUMBER(), IIF(ERROR_MESSAGE() LIKE 'Violation of UNIQUE KEY constraint "
          "''UQ[_][_]' + LEFT('{p}g', 8) + '[_][_]' + REPLICATE('[0-9A-F]', 16) + '''.%(1).', 1, "
          "0) END CATCH", rows("int, int", (2627, 1)), rows("int, int", (2627, 1))),
+    case("CREATE TABLE [{p}v] (a int CONSTRAINT pk_v PRIMARY KEY, b int, CONSTRAINT uq_v "
+         "UNIQUE (b, a)); SELECT tc.CONSTRAINT_NAME, tc.CONSTRAINT_TYPE, k.COLUMN_NAME, "
+         "k.ORDINAL_POSITION FROM INFORMATION_SCHEMA.TABLE_CONSTRAINTS tc JOIN "
+         "INFORMATION_SCHEMA.KEY_COLUMN_USAGE k ON k.CONSTRAINT_NAME = tc.CONSTRAINT_NAME WHERE "
+         "tc.TABLE_NAME = '{p}v' ORDER BY 1, 4; SELECT name, type FROM sys.key_constraints "
+         "WHERE parent_object_id = OBJECT_ID('{p}v') ORDER BY 1",
+         rows("CONSTRAINT_NAME nvarchar, CONSTRAINT_TYPE varchar, COLUMN_NAME nvarchar, "
+              "ORDINAL_POSITION int", ("pk_v", "PRIMARY KEY", "a", 1), ("uq_v", "UNIQUE", "b", 1),
+              ("uq_v", "UNIQUE", "a", 2)),
+         rows("name nvarchar, type char", ("pk_v", "PK"), ("uq_v", "UQ"))),
     case("CREATE TABLE [{p}c] (a int); SELECT TABLE_NAME, COLUMN_NAME, DATA_TYPE FROM "
          "INFORMATION_SCHEMA.COLUMNS WHERE TABLE_NAME = '{p}c'; DROP TABLE [{p}c]",
          rows("TABLE_NAME nvarchar, COLUMN_NAME nvarchar, DATA_TYPE nvarchar",
