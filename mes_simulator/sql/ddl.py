@@ -284,7 +284,10 @@ def create_table(db, name, written, columns_, keys, value_of):
         raise SqlError(2714, f"There is already an object named '{written}' in the database.",
                        state=6)
     body, named = [], []  # each key a named constraint: its name is the one of its errors
+    primary = {n.casefold() for key in keys if key.kind == "PRIMARY KEY" for n in key.columns}
     for c in columns_:
+        if c.name.casefold() in primary:  # a primary key's columns take no NULL
+            c = c._replace(null=False)
         if _rowid(c):
             body.append(column_sql(c, value_of, c.constraint or key_name(c.key, name,
                                                                           (c.name,))))

@@ -442,10 +442,11 @@ def constraint_error(exc, name, verb, row=None, db=None, find=None):
 
 def _constraint_error(exc, name, verb, row, db, find):
     text = str(exc)
+    table = stored_name(db, name).split(TEMPORARY)[0]
     if "NOT NULL" in text:
         column = text.rsplit(".", 1)[-1]
         return SqlError(515, f"Cannot insert the value NULL into column '{column}', table "
-                             f"'MES.dbo.{name}'; column does not allow nulls. {verb} fails.",
+                             f"'MES.dbo.{table}'; column does not allow nulls. {verb} fails.",
                         state=2)
     if "UNIQUE" in text or "PRIMARY" in text:
         failed = tuple(c.strip().rsplit(".", 1)[-1] for c in text.partition(":")[2].split(","))
@@ -453,7 +454,6 @@ def _constraint_error(exc, name, verb, row, db, find):
         values = tuple(row.get(c) for c in columns) if row is not None else \
             find(columns) if find is not None else None
         shown = ", ".join(_key_text(v) for v in values) if values is not None else ""
-        table = stored_name(db, name).split(TEMPORARY)[0]
         if kind == "INDEX":
             return SqlError(2601, f"Cannot insert duplicate key row in object 'dbo.{table}' with "
                                   f"unique index '{key}'. The duplicate key value is ({shown}).",

@@ -365,6 +365,10 @@ CASES = [
          "INSERT INTO [{p}u] SELECT a + 10, UPPER(b), c FROM [{p}u] WHERE a = 2",
          error(2627, "Violation of UNIQUE KEY constraint 'uq_bc'. Cannot insert duplicate key in "
                      "object 'dbo.{p}u'. The duplicate key value is (X, 2).", 14), STOPPED),
+    case("CREATE TABLE [{p}n] (a nvarchar(5), b int, CONSTRAINT pk_n PRIMARY KEY (a, b)); "
+         "INSERT INTO [{p}n] VALUES (N'x', NULL)",
+         error(515, "Cannot insert the value NULL into column 'b', table 'MES.dbo.{p}n'; column "
+                    "does not allow nulls. INSERT fails.", state=2), STOPPED),
     case("CREATE TABLE [{p}i] (id int IDENTITY PRIMARY KEY, code char(4) NOT NULL); CREATE "
          "UNIQUE INDEX ix_code ON [{p}i] (code); INSERT INTO [{p}i] (code) VALUES ('a'), ('b'); "
          "UPDATE [{p}i] SET code = 'B' WHERE id = 1",
