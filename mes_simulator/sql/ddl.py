@@ -14,11 +14,10 @@ import sqlite3
 from ..errors import SqlError
 from . import types as sqltypes
 from .functions import COLLATION
-from .tables import TEMPORARY, key_name, name_id
+from .tables import TEMPORARY, key_name, name_id, unique_keys
 from .statements import (AlterTable, ColumnDefinition, CreateIndex, CreateTable, DropIndex,
                          DropTable, TableKey)
 from .types import SqlType
-
 
 
 class DdlParser:
@@ -359,7 +358,6 @@ def user_tables(db):
 def user_keys(db):
     """[(table, its object id, kind, name, columns)] of the PRIMARY KEY and UNIQUE constraints
     of the clients' (not temporary) tables."""
-    from .tables import unique_keys
     return [(n, i, kind, key, columns) for n, i, _c in user_tables(db)
             for kind, key, columns in unique_keys(db, n) if kind != "INDEX"]
 

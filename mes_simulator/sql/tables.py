@@ -544,7 +544,7 @@ def key_name(kind, table, columns):
     columns, so that the same key is named alike)."""
     table = table.split(TEMPORARY)[0]
     digits = zlib.crc32(f"{kind}|{table}|{'|'.join(columns)}".casefold().encode("utf-8"))
-    more = zlib.crc32(f"{table}|{digits}".encode("utf-8"))
+    more = zlib.crc32(f"{table}|{digits}".casefold().encode("utf-8"))
     return f"{'PK' if kind == 'PRIMARY KEY' else 'UQ'}__{table[:8]}__{digits:08X}{more:08X}"
 
 
