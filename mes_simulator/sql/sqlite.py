@@ -435,6 +435,8 @@ class Generator:
             directions = "".join("D" if desc else "A" for _e, desc in order)
             codepage = "" if node.type.size == sqltypes.MAX else \
                 "N" if node.type.name in sqltypes.UNICODE else self.session.codepage
+            if not order and not codepage:  # neither an order nor a limit: SQLite's own
+                return f"group_concat({self.expr(arg)}, {self.expr(separator)})"
             return (f"tsql_string_agg({self.evaluation.id}, {self.expr(arg)}, "
                     f"{self.expr(separator)}, '{codepage}', '{directions}'{keys})")
         distinct = "DISTINCT " if node.distinct else ""
