@@ -938,6 +938,9 @@ class Engine:
     def user_tables(self):
         return ddl.user_tables(self._schema_db())
 
+    def user_keys(self):
+        return ddl.user_keys(self._schema_db())
+
     def object_id(self, name):
         found = tables.object_id(name, self.database)
         if found is None:

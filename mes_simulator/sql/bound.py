@@ -86,7 +86,20 @@ Exists = _node("Exists", "exists", "plan", "EXISTS (a query's Plan).")
 Subquery = _node("Subquery", "subquery", "plan", "A query's one value.")
 
 # -- conversions and functions
-Cast = _node("Cast", "cast", "operand, style", "operand as a value of the node's type.")
+
+
+class Cast(Node):
+    """operand as a value of the node's type; attempt (not walked): NULL for a value that does
+    not convert, as TRY_CAST gives."""
+    __slots__ = ("operand", "style", "attempt")
+    kind = "cast"
+    fields = ("operand", "style")
+
+    def __init__(self, type, operand, style, attempt=False):
+        super().__init__(type, operand, style)
+        self.attempt = attempt
+
+
 Convert = _node("Convert", "convert", "operand, table, column",
                 "A value going into a column (the column of a table, its type the node's).")
 Case = _node("Case", "case", "operand, whens, otherwise",

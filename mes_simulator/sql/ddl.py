@@ -10,16 +10,14 @@ procedures cannot be created, altered or dropped: SQL Server's permission errors
 
 import re
 import sqlite3
-import zlib
 
 from ..errors import SqlError
 from . import types as sqltypes
 from .functions import COLLATION
+from .tables import TEMPORARY, key_name, name_id, unique_keys
 from .statements import (AlterTable, ColumnDefinition, CreateIndex, CreateTable, DropIndex,
                          DropTable, TableKey)
 from .types import SqlType
-
-TEMPORARY = "@"  # between a temporary table's name and its session's number
 
 
 class DdlParser:
@@ -67,7 +65,7 @@ class DdlParser:
     def _column(self):
         name = self._alias()
         sqltype = self.sqltype()
-        null, identity, key, default = True, None, None, None
+        null, identity, key, default, constraint = True, None, None, None, None
         while True:
             if self.accept_word("null"):
                 null = True
@@ -85,7 +83,7 @@ class DdlParser:
                     identity = (seed, step)
                 null = False
             elif self.accept_word("constraint"):
-                self._alias()
+                constraint = self._alias()
             elif self.accept_word("primary"):
                 if not self.accept_word("key"):
                     raise self.syntax_error()
@@ -99,11 +97,11 @@ class DdlParser:
             elif self.accept_word("collate"):
                 self._alias()
             else:
-                return ColumnDefinition(name, sqltype, null, identity, key, default)
+                return ColumnDefinition(name, sqltype, null, identity, key, default,
+                                        constraint if key else None)
 
     def _table_constraint(self):
-        if self.accept_word("constraint"):
-            self._alias()
+        name = self._alias() if self.accept_word("constraint") else None
         kind = "PRIMARY KEY" if self.accept_word("primary") else None
         if kind:
             if not self.accept_word("key"):
@@ -118,7 +116,7 @@ class DdlParser:
         while self.accept_punct(","):
             columns.append(self._index_column())
         self.expect_punct(")")
-        return TableKey(kind, tuple(columns))
+        return TableKey(kind, tuple(columns), name)
 
     def st_drop(self):
         if self.accept_word("index"):
@@ -184,7 +182,7 @@ def sqlite_name(parts, session):
 
 def object_id(name):
     """The object id of a client's table: a number of its name (stable across restarts)."""
-    return 1000000000 + zlib.crc32(name.casefold().encode("utf-8")) % 1000000000
+    return name_id(name)
 
 
 def columns(db, name):
@@ -240,14 +238,21 @@ def _default(value):
     return f" DEFAULT {value}"
 
 
-def column_sql(column, value_of):
-    """A column's SQLite definition: value_of(expression) gives a DEFAULT's constant."""
+def _rowid(column):
+    """Whether a column is an IDENTITY primary key that SQLite keeps as its rowid."""
+    return column.identity and column.key == "PRIMARY KEY" and column.type.name in \
+        ("int", "bigint", "smallint", "tinyint")
+
+
+def column_sql(column, value_of, key_name_=None):
+    """A column's SQLite definition: value_of(expression) gives a DEFAULT's constant;
+    key_name_: the name of the column's primary key when SQLite keeps it as its rowid."""
     sqltype = column.type
     declared = _type_text(sqltype) + (" identity" if column.identity else "")
     parts = [f'"{_quoted(column.name)}" "{declared}"']
-    if column.identity and column.key == "PRIMARY KEY" and sqltype.name in \
-            ("int", "bigint", "smallint", "tinyint"):
-        return f'"{_quoted(column.name)}" INTEGER PRIMARY KEY AUTOINCREMENT'
+    if _rowid(column):
+        named = f'CONSTRAINT "{_quoted(key_name_)}" ' if key_name_ else ""
+        return f'"{_quoted(column.name)}" INTEGER {named}PRIMARY KEY AUTOINCREMENT'
     if not column.null:
         parts.append("NOT NULL")
     if column.key:
@@ -277,10 +282,24 @@ def create_table(db, name, written, columns_, keys, value_of):
     if columns(db, name) is not None:
         raise SqlError(2714, f"There is already an object named '{written}' in the database.",
                        state=6)
-    body = [column_sql(c, value_of) for c in columns_]
-    for key in keys:
-        names = ", ".join(f'"{_quoted(n)}"' for n in key.columns)
-        body.append(f"{key.kind} ({names})")
+    body, named = [], []  # each key a named constraint: its name is the one of its errors
+    primary = {n.casefold() for key in keys if key.kind == "PRIMARY KEY" for n in key.columns}
+    for c in columns_:
+        if c.name.casefold() in primary:  # a primary key's columns take no NULL
+            c = c._replace(null=False)
+        if _rowid(c):
+            body.append(column_sql(c, value_of, c.constraint or key_name(c.key, name,
+                                                                          (c.name,))))
+        elif c.key:
+            body.append(column_sql(c._replace(key=None), value_of))
+            named.append((c.key, c.constraint, (c.name,)))
+        else:
+            body.append(column_sql(c, value_of))
+    named += [(key.kind, key.name, key.columns) for key in keys]
+    for kind, key, key_columns in named:
+        names = ", ".join(f'"{_quoted(n)}"' for n in key_columns)
+        body.append(f'CONSTRAINT "{_quoted(key or key_name(kind, name, key_columns))}" {kind} '
+                    f"({names})")
     db.execute(f'CREATE TABLE "{_quoted(name)}" ({", ".join(body)})')
 
 
@@ -334,6 +353,13 @@ def user_tables(db):
         "AND name NOT LIKE '#%' ORDER BY name")]
     from .tables import MES_TABLES
     return [(n, object_id(n), columns(db, n)) for n in names if n not in MES_TABLES]
+
+
+def user_keys(db):
+    """[(table, its object id, kind, name, columns)] of the PRIMARY KEY and UNIQUE constraints
+    of the clients' (not temporary) tables."""
+    return [(n, i, kind, key, columns) for n, i, _c in user_tables(db)
+            for kind, key, columns in unique_keys(db, n) if kind != "INDEX"]
 
 
 def drop_temporary(db, number):

@@ -700,7 +700,10 @@ class Binder:
             return bound.Subquery(plan.columns[0][1], plan)
         if kind == "cast":
             inner = self.bind(e.operand, scope)
-            return bound.Cast(e.type, inner, self.bind(e.style, scope) if e.style else None)
+            if not (inner.kind == "lit" and inner.value is None):  # NULL converts to any type
+                _allowed(inner.type, e.type)
+            return bound.Cast(e.type, inner, self.bind(e.style, scope) if e.style else None,
+                              e.attempt)
         if kind == "case":
             operand = self.bind(e.operand, scope) if e.operand is not None else None
             whens = [(self.bind(w.test, scope), self.bind(w.result, scope)) for w in e.whens]
@@ -969,8 +972,13 @@ def value(node, ctx):
         a = value(node.operand, ctx)
         return None if a is None else ~int(a)
     if kind == "cast":
-        return cast(value(node.operand, ctx), node.type,
-                    node.style and value(node.style, ctx), ctx.codepage)
+        try:
+            return cast(value(node.operand, ctx), node.type,
+                        node.style and value(node.style, ctx), ctx.codepage)
+        except SqlError as err:
+            if node.attempt and err.number in _FAILED_CONVERSIONS:
+                return None
+            raise
     if kind == "case":
         if node.operand is not None:
             operand = value(node.operand, ctx)
@@ -992,6 +1000,21 @@ def value(node, ctx):
 
 def _typed(v, sqltype, ctx):
     return sqltypes.convert(v, sqltype, ctx.codepage) if v is not None else None
+
+
+# The errors of a value that does not convert, for which TRY_CAST and TRY_CONVERT give NULL.
+_FAILED_CONVERSIONS = {220, 232, 241, 242, 245, 248, 293, 295, 8114, 8115, 8169}
+_NUMBERS = set(sqltypes.INT_RANGES) | sqltypes.DECIMALS | sqltypes.FLOATS
+_NEW_TIMES = {"date", "time", "datetime2", "datetimeoffset"}
+
+
+def _allowed(source, target):
+    """Refuses a conversion SQL Server never makes, whatever the value (529)."""
+    a, b = source.name, target.name
+    if (a in _NUMBERS and b in _NEW_TIMES | {"uniqueidentifier"}) \
+            or (a in _NEW_TIMES | {"uniqueidentifier"} and b in _NUMBERS) \
+            or (a in ("date", "time") and b in ("time", "date") and a != b):
+        raise SqlError(529, f"Explicit conversion from data type {a} to {b} is not allowed.")
 
 
 def cast(v, target, style, codepage):

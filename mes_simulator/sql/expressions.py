@@ -67,8 +67,10 @@ Agg = _node("Agg", "agg", "name, arg, distinct, separator, order",
 Window = _node("Window", "window", "function, partition, order, frame",
                "function OVER (PARTITION BY partition ORDER BY order frame): the frame as text "
                "(ROWS ...), or None.")
-Cast = _node("Cast", "cast", "operand, type, style",
-             "CAST(operand AS type) or CONVERT(type, operand[, style]); style None without one.")
+Cast = _node("Cast", "cast", "operand, type, style, attempt",
+             "CAST(operand AS type) or CONVERT(type, operand[, style]); style None without one; "
+             "attempt True for TRY_CAST and TRY_CONVERT (NULL for a value that does not "
+             "convert).")
 Case = _node("Case", "case", "operand, whens, otherwise",
              "CASE [operand] WHEN ... THEN ... [ELSE otherwise] END: whens are When pairs, "
              "operand None in a searched CASE, otherwise Lit(None) without ELSE.")

@@ -211,13 +211,13 @@ class ExpressionParser:
             value = self.expression()
             if not self.accept_word("as"):
                 raise self.syntax_error()
-            result = Cast(value, self._cast_type(), None)
+            result = Cast(value, self._cast_type(), None, name == "try_cast")
         elif name in ("convert", "try_convert"):
             sqltype = self._cast_type()
             self.expect_punct(",")
             value = self.expression()
             style = self.expression() if self.accept_punct(",") else None
-            result = Cast(value, sqltype, style)
+            result = Cast(value, sqltype, style, name == "try_convert")
         else:
             if name in DATEPART_FUNCTIONS:
                 part = self.peek()

@@ -431,12 +431,14 @@ class Generator:
             return "COUNT(*)"
         if name == "string_agg":
             separator, order = node.separator, node.order
-            if not order:
-                return f"group_concat({self.expr(arg)}, {self.expr(separator)})"
             keys = "".join(", " + self.expr(e) for e, _desc in order)
             directions = "".join("D" if desc else "A" for _e, desc in order)
-            return (f"tsql_string_agg({self.expr(arg)}, {self.expr(separator)}, "
-                    f"'{directions}'{keys})")
+            codepage = "" if node.type.size == sqltypes.MAX else \
+                "N" if node.type.name in sqltypes.UNICODE else self.session.codepage
+            if not order and not codepage:  # neither an order nor a limit: SQLite's own
+                return f"group_concat({self.expr(arg)}, {self.expr(separator)})"
+            return (f"tsql_string_agg({self.evaluation.id}, {self.expr(arg)}, "
+                    f"{self.expr(separator)}, '{codepage}', '{directions}'{keys})")
         distinct = "DISTINCT " if node.distinct else ""
         inner = distinct + self.keyed(arg)
         if name in ("count", "count_big"):
@@ -497,7 +499,7 @@ def _with_operands(node, lits):
     if kind in ("neg", "bitnot"):
         return bound.Unary(kind, node.type, lits[0])
     if kind == "cast":
-        return bound.Cast(node.type, lits[0], lits[1] if len(lits) > 1 else None)
+        return bound.Cast(node.type, lits[0], lits[1] if len(lits) > 1 else None, node.attempt)
     if kind == "call":
         return bound.Call(node.type, node.function, lits)
     raise SqlError(50000, f"cannot run {kind}")

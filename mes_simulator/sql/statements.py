@@ -74,11 +74,14 @@ Throw = _statement("Throw", "throw", "error",
 # -- tables that clients create
 CreateTable = _statement("CreateTable", "create_table", "target, columns, keys",
                          "CREATE TABLE target (columns, keys): ColumnDefinitions, TableKeys.")
-ColumnDefinition = namedtuple("ColumnDefinition", "name, type, null, identity, key, default")
-ColumnDefinition.__doc__ = ("name type [NULL|NOT NULL] [IDENTITY (seed, step)] [PRIMARY KEY|"
-                            "UNIQUE] [DEFAULT expression]; None for each one left out.")
-TableKey = namedtuple("TableKey", "kind, columns")
-TableKey.__doc__ = "PRIMARY KEY or UNIQUE (columns), beside a table's columns."
+ColumnDefinition = namedtuple("ColumnDefinition", "name, type, null, identity, key, default, "
+                              "constraint", defaults=(None,))
+ColumnDefinition.__doc__ = ("name type [NULL|NOT NULL] [IDENTITY (seed, step)] [CONSTRAINT "
+                            "constraint] [PRIMARY KEY|UNIQUE] [DEFAULT expression]; None for "
+                            "each one left out.")
+TableKey = namedtuple("TableKey", "kind, columns, name", defaults=(None,))
+TableKey.__doc__ = ("[CONSTRAINT name] PRIMARY KEY or UNIQUE (columns), beside a table's "
+                    "columns; name None without one.")
 AlterTable = _statement("AlterTable", "alter_table", "target, action, items",
                         "ALTER TABLE target ADD columns | DROP COLUMN names.")
 DropTable = _statement("DropTable", "drop_table", "targets, if_exists", "DROP TABLE [IF EXISTS].")

@@ -6,7 +6,9 @@ The tables' SQL Server types are declared here once; their rows live in the SQLi
 `insert`, `update` and `delete` write.
 """
 
+import re
 import sqlite3
+import zlib
 from collections import namedtuple
 from datetime import datetime, timezone
 
@@ -297,6 +299,27 @@ def column_name(number, column_id):
         0 < column_id <= len(columns) else None
 
 
+_KEY_TYPES = {"PRIMARY KEY": ("PK", "PRIMARY_KEY_CONSTRAINT"),
+              "UNIQUE": ("UQ", "UNIQUE_CONSTRAINT")}
+
+
+def _keys(session):
+    """[(table, its object id, kind, name, columns)] of the PRIMARY KEY and UNIQUE constraints
+    of the MES tables and the clients' tables."""
+    return [(t, OBJECT_IDS[t], "PRIMARY KEY", "PK_" + t, (KEYS[t],)) for t in MES_TABLES] + list(
+        getattr(session, "user_keys", list)())
+
+
+def _key_id(name):
+    """A constraint's object id: a MES key's own, else a number of its name."""
+    return OBJECT_IDS.get(name) or name_id(name)
+
+
+def name_id(name):
+    """The object id of a client's object: a number of its name (stable across restarts)."""
+    return 1000000000 + zlib.crc32(name.casefold().encode("utf-8")) % 1000000000
+
+
 def catalog_rows(schema, name, session):
     """The rows of a catalog view, as the MES has them."""
     db = session.database
@@ -329,14 +352,14 @@ def catalog_rows(schema, name, session):
     elif key == ("information_schema", "schemata"):
         out = [(db, s, "dbo" if s == "dbo" else s, None, None, "iso_1") for s in SCHEMAS]
     elif key == ("information_schema", "table_constraints"):
-        out = [(db, "dbo", "PK_" + t, db, "dbo", t, "PRIMARY KEY", "NO", "NO")
-               for t, _i, _c in tables if t in KEYS]
+        out = [(db, "dbo", k, db, "dbo", t, kind, "NO", "NO")
+               for t, _i, kind, k, _c in _keys(session)]
     elif key == ("information_schema", "constraint_column_usage"):
-        out = [(db, "dbo", t, KEYS[t], db, "dbo", "PK_" + t) for t, _i, _c in tables
-               if t in KEYS]
+        out = [(db, "dbo", t, c, db, "dbo", k) for t, _i, _kind, k, columns in _keys(session)
+               for c in columns]
     elif key == ("information_schema", "key_column_usage"):
-        out = [(db, "dbo", "PK_" + t, db, "dbo", t, KEYS[t], 1) for t, _i, _c in tables
-               if t in KEYS]
+        out = [(db, "dbo", k, db, "dbo", t, c, n) for t, _i, _kind, k, columns in _keys(session)
+               for n, c in enumerate(columns, 1)]
     elif key == ("sys", "schemas"):
         out = [(s, i, 1 if s == "dbo" else i) for s, i in SCHEMAS.items()]
     elif key == ("sys", "databases"):
@@ -351,9 +374,8 @@ def catalog_rows(schema, name, session):
             out += [(p, i, None, 1, 0, "P ", "SQL_STORED_PROCEDURE", CREATED, CREATED, 0, 0, 0)
                     for p, i, _p in procs]
         if key[1] in ("objects", "all_objects"):
-            out += [("PK_" + t, OBJECT_IDS["PK_" + t], None, 1, i, "PK",
-                     "PRIMARY_KEY_CONSTRAINT", CREATED, CREATED, 0, 0, 0) for t, i, _c in tables
-                    if t in KEYS]
+            out += [(k, _key_id(k), None, 1, i, _KEY_TYPES[kind][0], _KEY_TYPES[kind][1],
+                     CREATED, CREATED, 0, 0, 0) for _t, i, kind, k, _c in _keys(session)]
     elif key == ("sys", "system_views"):
         out = [(f"{s[1]}", -400 - n, None, 4 if s[0] == "sys" else 3, 0, "V ", "VIEW", CREATED,
                 CREATED, 1, 0, 0) for n, s in enumerate(sorted(CATALOG))]
@@ -387,8 +409,9 @@ def catalog_rows(schema, name, session):
         out = [(i, c.name, n, 1, 1, 1, None) for t, i, cols in tables
                for n, c in enumerate(cols, 1) if c.identity]
     elif key == ("sys", "key_constraints"):
-        out = [("PK_" + t, OBJECT_IDS["PK_" + t], i, "PK", 1) for t, i, _c in tables
-               if t in KEYS]
+        for t, i, kind, k, _c in _keys(session):
+            index = 1 + sum(1 for row in out if row[2] == i)
+            out.append((k, _key_id(k), i, _KEY_TYPES[kind][0], index))
     elif key == ("sys", "database_principals"):
         out = [("dbo", 1, "S", "SQL_USER", "dbo", "INSTANCE"),
                ("guest", 2, "S", "SQL_USER", "guest", "NONE"),
@@ -408,31 +431,121 @@ def _to_sqlite(value, sqltype):
     return to_sqlite(value)
 
 
-def constraint_error(exc, name, verb, row=None):
-    """The error SQL Server gives for a row a constraint refused; it ends the statement."""
-    err = _constraint_error(exc, name, verb, row)
+def constraint_error(exc, name, verb, row=None, db=None, find=None):
+    """The error SQL Server gives for a row a constraint refused; it ends the statement.
+    row: the row written ({column: value}); else find(key columns) gives the duplicate key's
+    values (or None), and db, the connection, the names of a client's table's keys."""
+    err = _constraint_error(exc, name, verb, row, db, find)
     err.terminated = True
     return err
 
 
-def _constraint_error(exc, name, verb, row):
+def _constraint_error(exc, name, verb, row, db, find):
     text = str(exc)
+    table = stored_name(db, name).split(TEMPORARY)[0]
     if "NOT NULL" in text:
         column = text.rsplit(".", 1)[-1]
         return SqlError(515, f"Cannot insert the value NULL into column '{column}', table "
-                             f"'MES.dbo.{name}'; column does not allow nulls. {verb} fails.",
+                             f"'MES.dbo.{table}'; column does not allow nulls. {verb} fails.",
                         state=2)
     if "UNIQUE" in text or "PRIMARY" in text:
-        key = row.get(KEYS.get(name, text.rsplit(".", 1)[-1])) if row else None
-        return SqlError(2627, f"Violation of PRIMARY KEY constraint 'PK_{name}'. Cannot insert "
-                              f"duplicate key in object 'dbo.{name}'. The duplicate key value is "
-                              f"({key}).", severity=14)
+        failed = tuple(c.strip().rsplit(".", 1)[-1] for c in text.partition(":")[2].split(","))
+        kind, key, columns = _violated(db, name, failed)
+        values = tuple(row.get(c) for c in columns) if row is not None else \
+            find(columns) if find is not None else None
+        shown = ", ".join(_key_text(v) for v in values) if values is not None else ""
+        if kind == "INDEX":
+            return SqlError(2601, f"Cannot insert duplicate key row in object 'dbo.{table}' with "
+                                  f"unique index '{key}'. The duplicate key value is ({shown}).",
+                            severity=14)
+        return SqlError(2627, f"Violation of {'UNIQUE' if kind == 'UNIQUE' else 'PRIMARY'} KEY "
+                              f"constraint '{key}'. Cannot insert duplicate key in object "
+                              f"'dbo.{table}'. The duplicate key value is ({shown}).",
+                        severity=14)
     if "CHECK" in text:
         column = CHECKS.get(name, "")
         return SqlError(547, f'The {verb} statement conflicted with the CHECK constraint '
                              f'"CK_{name}_{column}". The conflict occurred in database "MES", '
                              f'table "dbo.{name}", column \'{column}\'.', state=0)
     return SqlError(50000, f"MES database error: {exc}")
+
+
+def stored_name(db, name):
+    """A table's name as its CREATE TABLE wrote it (name: as a statement wrote it)."""
+    if db is None or name in MES_TABLES:
+        return name
+    found = db.execute("SELECT name FROM sqlite_master WHERE type = 'table' AND name = ? "
+                       "COLLATE NOCASE", (name,)).fetchone()
+    return found[0] if found else name
+
+
+def _key_text(value):
+    if value is None:
+        return "<NULL>"
+    if isinstance(value, bytes):
+        return "0x" + value.hex().upper()
+    return str(value)
+
+
+def _violated(db, name, failed):
+    """(kind, name, columns) of the key of a table whose columns failed: a MES table's primary
+    key, or the client's table's constraint or unique index on those columns."""
+    if name in MES_TABLES:
+        return "PRIMARY KEY", f"PK_{name}", (KEYS[name],)
+    found = unique_keys(db, name) if db is not None else []
+    folded = tuple(c.casefold() for c in failed)
+    for kind, key, columns in found:
+        if tuple(c.casefold() for c in columns) == folded:
+            return kind, key, columns
+    # a key SQLite knows without a name (a table made before keys were named)
+    primary = sorted((r[5], r[1].casefold()) for r in db.execute(
+        f'PRAGMA table_info("{_quoted(name)}")') if r[5]) if db is not None else []
+    kind = "PRIMARY KEY" if folded == tuple(c for _n, c in primary) else "UNIQUE"
+    return kind, key_name(kind, stored_name(db, name), failed), failed
+
+
+# A client's table's keys, as ddl.create_table writes them into its SQLite definition: each a
+# named constraint, the one of an IDENTITY primary key beside its column (SQLite's rowid).
+TEMPORARY = "@"  # between a temporary table's name and its session's number
+_QUOTED = r'"((?:[^"]|"")*)"'
+_TABLE_KEY = re.compile(rf'CONSTRAINT {_QUOTED} (PRIMARY KEY|UNIQUE) \(((?:{_QUOTED}(?:, )?)+)\)')
+_ROWID_KEY = re.compile(rf'{_QUOTED} INTEGER CONSTRAINT {_QUOTED} PRIMARY KEY')
+
+
+def _quoted(name):
+    return name.replace('"', '""')
+
+
+def _unquoted(text):
+    return text.replace('""', '"')
+
+
+def unique_keys(db, name):
+    """[(kind, name, columns)] of a client's table's PRIMARY KEY and UNIQUE constraints and
+    unique indexes (kind "INDEX")."""
+    found = db.execute("SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ? "
+                       "COLLATE NOCASE", (name,)).fetchone()
+    definition = found[0] if found else ""
+    out = [(kind, _unquoted(key), tuple(_unquoted(c) for c in re.findall(_QUOTED, columns)))
+           for key, kind, columns, _last in _TABLE_KEY.findall(definition)]
+    out += [("PRIMARY KEY", _unquoted(key), (_unquoted(column),))
+            for column, key in _ROWID_KEY.findall(definition)]
+    for (index,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND "
+                               "tbl_name = ? COLLATE NOCASE AND sql LIKE 'CREATE UNIQUE INDEX%'",
+                               (name,)):
+        columns = tuple(r[2] for r in db.execute(f'PRAGMA index_info("{_quoted(index)}")'))
+        out.append(("INDEX", index[len(name) + 1:], columns))
+    return out
+
+
+def key_name(kind, table, columns):
+    """The name SQL Server makes up for a key constraint declared without one: PK__ or UQ__,
+    the table's name (its first 8 characters), 16 hexadecimal digits (here of its name and
+    columns, so that the same key is named alike)."""
+    table = table.split(TEMPORARY)[0]
+    digits = zlib.crc32(f"{kind}|{table}|{'|'.join(columns)}".casefold().encode("utf-8"))
+    more = zlib.crc32(f"{table}|{digits}".casefold().encode("utf-8"))
+    return f"{'PK' if kind == 'PRIMARY KEY' else 'UQ'}__{table[:8]}__{digits:08X}{more:08X}"
 
 
 class UserRelation(Relation):
@@ -460,6 +573,6 @@ def insert(conn, name, row, columns=None):
             f'VALUES ({", ".join("?" * len(names))})',
             [_to_sqlite(row[n], cols[n].type) for n in names])
     except sqlite3.IntegrityError as exc:
-        raise constraint_error(exc, name, "INSERT", row) from None
+        raise constraint_error(exc, name, "INSERT", row, conn) from None
     identity = next((row.get(c.name, cur.lastrowid) for c in cols.values() if c.identity), None)
     return identity, cur.lastrowid

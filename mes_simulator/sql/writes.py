@@ -29,7 +29,7 @@ def run(write, db, rows=None):
                     return _insert(write, db, generator, rows)
                 return _change(write, db, generator, kind)
             except sqlite3.IntegrityError as exc:
-                raise tables.constraint_error(exc, write.rel.name, kind.upper()) from None
+                raise tables.constraint_error(exc, write.rel.name, kind.upper(), db=db) from None
             except sqlite3.Error as exc:
                 if evaluation.error is not None:
                     raise evaluation.error from None
@@ -54,8 +54,20 @@ def _copy(write, db, generator):
         values.append(generator.param(datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S")))
     every = ", ".join(f'"{c.name}"' for c in write.columns)
     returning = f" RETURNING rowid, {every}" if write.output else ""
-    cursor = db.execute(f'INSERT INTO "{table}" ({", ".join(names)}) SELECT {", ".join(values)}'
-                        f" FROM ({inner}) AS copied WHERE 1{returning}", generator.params)
+    try:
+        cursor = db.execute(f'INSERT INTO "{table}" ({", ".join(names)}) SELECT '
+                            f'{", ".join(values)} FROM ({inner}) AS copied WHERE 1{returning}',
+                            generator.params)
+    except sqlite3.IntegrityError as exc:
+        copied = dict(zip((c.name.casefold() for c in targets), values))
+
+        def find(key):
+            if any(c.casefold() not in copied for c in key):
+                return None
+            picked = ", ".join(f"{copied[c.casefold()]} AS k{n}" for n, c in enumerate(key))
+            return _duplicate(db, generator, write, key, "", f"SELECT ROW_NUMBER() OVER () AS r, "
+                              f"{picked} FROM ({inner}) AS copied")
+        raise tables.constraint_error(exc, table, "INSERT", db=db, find=find) from None
     found = cursor.fetchall() if write.output else ()
     if any(c.identity for c in write.columns) and (found or cursor.rowcount > 0):
         write.identity = max(r[0] for r in found) if found else cursor.lastrowid
@@ -148,9 +160,28 @@ def _change(write, db, generator, kind):
         sql = (f'UPDATE "{table}" AS {_ALIAS} SET {values} FROM ({joined}) AS joined '
                f"WHERE {_ALIAS}.rowid = joined.c0{returning}")
     else:
-        values = ", ".join(f'"{column.name}" = {generator.expr(node)}' for column, node in sets)
+        new = {column.name.casefold(): generator.expr(node) for column, node in sets}
+        values = ", ".join(f'"{column.name}" = {new[column.name.casefold()]}'
+                           for column, _node in sets)
         sql = f'UPDATE "{table}" AS {_ALIAS} SET {values} WHERE {where}{returning}'
-    cursor = db.execute(sql, generator.used(sql))
+    try:
+        cursor = db.execute(sql, generator.used(sql))
+    except sqlite3.IntegrityError as exc:
+        if kind != "update":
+            raise
+
+        def find(key):
+            if joined is not None:
+                named = {c.name.casefold(): f"joined.c{n}" for n, (c, _v) in enumerate(sets, 1)}
+                rows = (f'FROM ({joined}) AS joined JOIN "{table}" AS {_ALIAS} ON '
+                        f"{_ALIAS}.rowid = joined.c0")
+            else:
+                named, rows = new, f'FROM "{table}" AS {_ALIAS} WHERE {where}'
+            picked = ", ".join(f"{named.get(c.casefold(), f'{_ALIAS}.{_name(c)}')} AS k{n}"
+                               for n, c in enumerate(key))
+            return _duplicate(db, generator, write, key, "AND t.rowid <> new.r",
+                              f"SELECT {_ALIAS}.rowid AS r, {picked} {rows}")
+        raise tables.constraint_error(exc, table, "UPDATE", db=db, find=find) from None
     if not write.output:
         return cursor.rowcount, []
     rows = cursor.fetchall()
@@ -162,6 +193,28 @@ def _change(write, db, generator, kind):
         else:
             outputs.append(_output(write, after, before.get(r[0])))
     return len(rows), outputs
+
+
+def _duplicate(db, generator, write, key, other, rows):
+    """The first key (its columns' values) among the rows meant to be written that another of
+    them, or another row of the table, holds: rows is a SELECT of a number r for each and of
+    the key's columns (k0, k1, ...); other narrows the rows of the table compared."""
+    types = {c.name.casefold(): c.type for c in write.columns}
+    collated = [f" COLLATE {functions.COLLATION}" if types[c.casefold()].name
+                in sqltypes.CHARACTER else "" for c in key]
+    table = " AND ".join(f"t.{_name(c)} = new.k{n}{collated[n]}" for n, c in enumerate(key))
+    each = " AND ".join(f"o.k{n} = new.k{n}{collated[n]}" for n in range(len(key)))
+    sql = (f"WITH new AS ({rows}) SELECT {', '.join(f'k{n}' for n in range(len(key)))} FROM new "
+           f'WHERE EXISTS (SELECT 1 FROM "{write.rel.name}" AS t WHERE {table} {other}) OR '
+           f"EXISTS (SELECT 1 FROM new AS o WHERE {each} AND o.r <> new.r) ORDER BY new.r "
+           "LIMIT 1")
+    found = db.execute(sql, generator.used(sql)).fetchone()
+    return None if found is None else tuple(
+        sqlite.from_sqlite(v, types[c.casefold()]) for v, c in zip(found, key))
+
+
+def _name(column):
+    return '"' + column.replace('"', '""') + '"'
 
 
 def _output(write, inserted, deleted):

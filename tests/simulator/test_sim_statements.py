@@ -253,6 +253,19 @@ CASES = [
          "tested_at DESC) FROM dbo.results WHERE serial LIKE '{p}%' GROUP BY serial ORDER BY 1",
          rows("serial nvarchar, nvarchar",
               ("{p}B", "e1:PASS"), ("{p}C", "e2:PASS; e1:FAIL"))),
+    # STRING_AGG's result: at most 8,000 bytes (in the code page for varchar), none for max
+    case("SELECT LEN(STRING_AGG(REPLICATE(N'长', 1000), N',')) FROM (VALUES (1), (2), (3)) AS "
+         "a (n), (VALUES (1), (2), (3)) AS b (n)",
+         error(9829, "STRING_AGG aggregation result exceeded the limit of 8000 bytes. Use LOB "
+                     "types to avoid result truncation.")),
+    case("SELECT STRING_AGG(REPLICATE('长', 1000), '') WITHIN GROUP (ORDER BY n DESC) FROM "
+         "(VALUES (1), (2), (3), (4), (5)) AS t (n)",
+         error(9829, "STRING_AGG aggregation result exceeded the limit of 8000 bytes. Use LOB "
+                     "types to avoid result truncation.")),
+    case("SELECT LEN(STRING_AGG(REPLICATE('长', 1000), '')), LEN(STRING_AGG(CAST(REPLICATE("
+         "N'长', 1000) AS nvarchar(max)), N',')), LEN(STRING_AGG(CAST(n AS varchar(max)) + "
+         "REPLICATE('x', 3000), '') WITHIN GROUP (ORDER BY n)) FROM (VALUES (1), (2), (3), "
+         "(4)) AS t (n)", rows("int, int, int", (4000, 4003, 12004))),
     case("SELECT serial FROM dbo.units WHERE serial LIKE '{p}[a-b]' ORDER BY 1",
          rows("serial nvarchar", ("{p}A",), ("{p}B",))),
     case("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}[z-a]'", rows("int", (0,))),
@@ -275,6 +288,15 @@ CASES = [
          "DATALENGTH(REPLICATE(N'x', 5000)), DATALENGTH(REPLICATE('张', 5000)), "
          "LEN(SPACE(9000) + 'x')",
          rows("int, int, int, int, int, int", (4, 4, 8000, 8000, 8000, 0))),
+    # TRY_CAST and TRY_CONVERT: NULL for a value that does not convert, in SQLite's rows too
+    case("SELECT TRY_CAST('abc' AS int), TRY_CONVERT(int, '12'), TRY_CAST('2024-02-30' AS "
+         "date), TRY_CONVERT(tinyint, 300), TRY_CAST('x' AS uniqueidentifier), TRY_CAST(1e40 "
+         "AS decimal(5,1))", rows("int, int, date, tinyint, uniqueidentifier, decimal",
+                                  (None, 12, None, None, None, None))),
+    case("SELECT serial, TRY_CAST(step AS varchar(1)) + 'x', TRY_CAST(status AS float) FROM "
+         "dbo.units WHERE serial LIKE '{p}%' AND TRY_CONVERT(int, serial) IS NULL ORDER BY 1",
+         rows("serial nvarchar, varchar, float", ("{p}A", "0x", None), ("{p}B", "1x", None),
+              ("{p}C", "2x", None))),
     case("SELECT REPLICATE('x', 100000) AS x, REPLICATE(N'长', 5000) AS y",
          rows("x varchar, y nvarchar", ("x" * 8000, "长" * 4000))),
     case("SELECT CASE WHEN REPLICATE('a', 60) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END",
@@ -287,6 +309,10 @@ CASES = [
     case("SELECT 99999999999999999999999999999999999999 * "
          "99999999999999999999999999999999999999", error(8115)),
     case("SELECT CAST(EOMONTH('2024-01-01') AS int)", error(529)),
+    case("SELECT TRY_CAST(5 AS date)",
+         error(529, "Explicit conversion from data type int to date is not allowed.")),
+    case("SELECT TRY_CONVERT(int, CAST('08:00' AS time)) FROM dbo.units WHERE 1 = 0",
+         error(529, "Explicit conversion from data type time to int is not allowed.")),
     case("SELECT EOMONTH('2024-01-01') % 2", error(8117)),
     case("SELECT -0x41", error(8117)),
     case("SELECT IIF(1 > 2, NULL, 'x')", rows("varchar", ("x",))),
@@ -329,9 +355,44 @@ CASES = [
               (1, "bolt", Decimal("1.25"), "red", Decimal("3")),
               (2, "Nut", Decimal("0.50"), None, Decimal("3")),
               (3, "x", Decimal("0.00"), None, Decimal("3")))),
+    # a key's errors name it as declared, or as SQL Server names a key declared without a name
     case("CREATE TABLE [{p}k] (version_num VARCHAR(32) NOT NULL, CONSTRAINT pk PRIMARY KEY "
          "(version_num)); INSERT INTO [{p}k] VALUES ('a1'); INSERT INTO [{p}k] VALUES ('A1 ')",
-         error(2627), STOPPED),
+         error(2627, "Violation of PRIMARY KEY constraint 'pk'. Cannot insert duplicate key in "
+                     "object 'dbo.{p}k'. The duplicate key value is (A1 ).", 14), STOPPED),
+    case("CREATE TABLE [{p}u] (a int CONSTRAINT pk_a PRIMARY KEY, b nvarchar(10), c int, "
+         "CONSTRAINT uq_bc UNIQUE (b, c)); INSERT INTO [{p}u] VALUES (1, 'x', 1), (2, 'x', 2); "
+         "INSERT INTO [{p}u] SELECT a + 10, UPPER(b), c FROM [{p}u] WHERE a = 2",
+         error(2627, "Violation of UNIQUE KEY constraint 'uq_bc'. Cannot insert duplicate key in "
+                     "object 'dbo.{p}u'. The duplicate key value is (X, 2).", 14), STOPPED),
+    case("CREATE TABLE [{p}n] (a nvarchar(5), b int, CONSTRAINT pk_n PRIMARY KEY (a, b)); "
+         "INSERT INTO [{p}n] VALUES (N'x', NULL)",
+         error(515, "Cannot insert the value NULL into column 'b', table 'MES.dbo.{p}n'; column "
+                    "does not allow nulls. INSERT fails.", state=2), STOPPED),
+    case("CREATE TABLE [{p}i] (id int IDENTITY PRIMARY KEY, code char(4) NOT NULL); CREATE "
+         "UNIQUE INDEX ix_code ON [{p}i] (code); INSERT INTO [{p}i] (code) VALUES ('a'), ('b'); "
+         "UPDATE [{p}i] SET code = 'B' WHERE id = 1",
+         error(2601, "Cannot insert duplicate key row in object 'dbo.{p}i' with unique index "
+                     "'ix_code'. The duplicate key value is (B   ).", 14), STOPPED),
+    case("CREATE TABLE [{p}g] (a int PRIMARY KEY, b int UNIQUE); INSERT INTO [{p}g] VALUES (1, "
+         "1); BEGIN TRY INSERT INTO [{p}g] VALUES (1, 2) END TRY BEGIN CATCH SELECT "
+         "ERROR_NUMBER(), IIF(ERROR_MESSAGE() LIKE 'Violation of PRIMARY KEY constraint "
+         "''PK[_][_]' + LEFT('{p}g', 8) + '[_][_]' + REPLICATE('[0-9A-F]', 16) + '''. Cannot "
+         "insert duplicate key in object ''dbo.{p}g''. The duplicate key value is (1).', 1, 0) "
+         "END CATCH; BEGIN TRY INSERT INTO [{p}g] VALUES (2, 1) END TRY BEGIN CATCH SELECT "
+         "ERROR_NUMBER(), IIF(ERROR_MESSAGE() LIKE 'Violation of UNIQUE KEY constraint "
+         "''UQ[_][_]' + LEFT('{p}g', 8) + '[_][_]' + REPLICATE('[0-9A-F]', 16) + '''.%(1).', 1, "
+         "0) END CATCH", rows("int, int", (2627, 1)), rows("int, int", (2627, 1))),
+    case("CREATE TABLE [{p}v] (a int CONSTRAINT pk_v PRIMARY KEY, b int, CONSTRAINT uq_v "
+         "UNIQUE (b, a)); SELECT tc.CONSTRAINT_NAME, tc.CONSTRAINT_TYPE, k.COLUMN_NAME, "
+         "k.ORDINAL_POSITION FROM INFORMATION_SCHEMA.TABLE_CONSTRAINTS tc JOIN "
+         "INFORMATION_SCHEMA.KEY_COLUMN_USAGE k ON k.CONSTRAINT_NAME = tc.CONSTRAINT_NAME WHERE "
+         "tc.TABLE_NAME = '{p}v' ORDER BY 1, 4; SELECT name, type FROM sys.key_constraints "
+         "WHERE parent_object_id = OBJECT_ID('{p}v') ORDER BY 1",
+         rows("CONSTRAINT_NAME nvarchar, CONSTRAINT_TYPE varchar, COLUMN_NAME nvarchar, "
+              "ORDINAL_POSITION int", ("pk_v", "PRIMARY KEY", "a", 1), ("uq_v", "UNIQUE", "b", 1),
+              ("uq_v", "UNIQUE", "a", 2)),
+         rows("name nvarchar, type char", ("pk_v", "PK"), ("uq_v", "UQ"))),
     case("CREATE TABLE [{p}c] (a int); SELECT TABLE_NAME, COLUMN_NAME, DATA_TYPE FROM "
          "INFORMATION_SCHEMA.COLUMNS WHERE TABLE_NAME = '{p}c'; DROP TABLE [{p}c]",
          rows("TABLE_NAME nvarchar, COLUMN_NAME nvarchar, DATA_TYPE nvarchar",
@@ -448,6 +509,23 @@ CASES = [
          error(2628), STOPPED),
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}a  ', 'P', 'FT1')",
          error(2627), STOPPED),
+    # the duplicate key of INSERT ... SELECT and UPDATE: one a row of the table holds, or two
+    # of the rows written
+    case("INSERT INTO dbo.units (serial, product, route) SELECT serial + 'X', product, route "
+         "FROM dbo.units WHERE serial LIKE '{p}_' UNION ALL SELECT '{p}b', 'P', 'FT1'",
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is ({p}b).", 14), STOPPED),
+    case("INSERT INTO dbo.units (serial, product, route) SELECT '{p}N', 'P', 'FT1' UNION ALL "
+         "SELECT '{p}n', 'P', 'FT1'",
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is ({p}N).", 14), STOPPED),
+    case("UPDATE dbo.units SET serial = '{p}C' WHERE serial = '{p}A'",
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is ({p}C).", 14), STOPPED),
+    case("UPDATE u SET serial = '{p}A' FROM dbo.units u JOIN dbo.results r ON r.serial = "
+         "u.serial WHERE u.serial LIKE '{p}%' AND r.verdict = 'FAIL'",
+         error(2627, "Violation of PRIMARY KEY constraint 'PK_units'. Cannot insert duplicate key "
+                     "in object 'dbo.units'. The duplicate key value is ({p}A).", 14), STOPPED),
     case("INSERT INTO dbo.units (serial, product, route) VALUES ('{p}F', NULL, 'FT1')",
          error(515), STOPPED),
     case("UPDATE dbo.units SET status = 'ACTIVE-AND-MORE' WHERE serial = '{p}A'", error(2628),
