@@ -1109,20 +1109,37 @@ class Engine:
             statements.append(Update(st.target, action.sets, where, (), None, sources)
                               if action.kind == "update" else
                               Delete(st.target, where, (), None, sources))
-        plans = [TableWrite(self, rel, variables, statement) for statement in statements]
+        output = st.output
+        plans = [TableWrite(self, rel, variables, statement, merge_output=output)
+                 for statement in statements]
+        columns = plans[0].output_columns
+        into = self._output_into(variables, output, columns) \
+            if getattr(output, "into", None) else None
 
         def work(db):
             found = {id(w): sqlite.select(self, variables, w.plan)(db) for w in plans
                      if w.st.kind == "insert"}
-            count = sum(w.run(db)[0] for w in plans if w.st.kind != "insert")
-            return count + sum(writes.run(w, db, found[id(w)])[0] for w in plans
-                               if w.st.kind == "insert")
+            count, rows = 0, []
+            # the inserts last, so that no other part sees the rows they add
+            for w in sorted(plans, key=lambda w: w.st.kind == "insert"):
+                written, out = w.run(db) if w.st.kind != "insert" else \
+                    writes.run(w, db, found[id(w)])
+                count += written
+                rows.extend(out)
+            return count, rows
         if self.implicit and not self.trancount:
             self.begin(reply)
-        self.rowcount = await self._mes("sql_write", work)
+        if self.doomed:
+            raise SqlError(3930, _DOOMED)
+        self.rowcount, rows = await self._mes("sql_write", work)
         identities = [w.identity for w in plans if w.identity is not None]
         if identities:
             self.identity = identities[-1]
+        if into is not None:
+            into(rows)
+        elif columns:
+            reply.rows(columns, rows)
+            return
         reply.done(tds.DONE_COUNT, CMD_INSERT, self.rowcount)
 
     async def _insert_variable(self, st, variables, reply):
@@ -1685,11 +1702,15 @@ def _wire_type(sqltype, version):
 _RUN_UNDER_FMTONLY = {"set", "use", "begin", "commit", "rollback", "save"}
 
 
+_ACTION = SqlType("nvarchar", 10)  # the type of MERGE's $action
+
+
 class TableWrite:
     """An INSERT, UPDATE or DELETE on a MES table; run() runs on the database thread, on the
     connection that holds the write lock: (rows affected, OUTPUT rows)."""
 
-    def __init__(self, engine, rel, variables, st):
+    def __init__(self, engine, rel, variables, st, merge_output=None):
+        """merge_output: the OUTPUT of the MERGE st is a part of (st's own is empty then)."""
         self.engine, self.rel, self.variables, self.st = engine, rel, variables, st
         self.identity = None
         binder = evaluate.Binder(engine, variables)
@@ -1770,10 +1791,18 @@ class TableWrite:
         top = st.top if kind != "insert" else None
         self.top = binder.bind(top, evaluate.Scope([], None)) if top is not None else None
         self.output, self.output_columns = [], []
+        self.action = None
+        pseudo = {"insert": ("inserted",), "update": ("inserted", "deleted"),
+                  "delete": ("deleted",)}[kind]
+        if merge_output:
+            # each of a MERGE's parts sees both tables (the one it does not fill is NULL)
+            # and $action, what it did to the row
+            output, pseudo, self.action = merge_output, ("inserted", "deleted"), kind.upper()
+        self.pseudo = pseudo
         if output:
-            pseudo = {"insert": ("inserted",), "update": ("inserted", "deleted"),
-                      "delete": ("deleted",)}[kind]
             sources = [bound.Source({name}, rel.columns, alias=name) for name in pseudo]
+            if self.action is not None:
+                sources.append(bound.Source(set(), [("$action", _ACTION)]))
             scope = evaluate.Scope(sources, None)
             for expr, alias in output:
                 if expr.kind == "star":

@@ -680,7 +680,7 @@ class ExpressionParser:
             clauses.append(MergeClause(matched, by_source, condition, action))
         if not clauses:
             raise self.syntax_error()
-        return Merge(target, alias, source, on, tuple(clauses))
+        return Merge(target, alias, source, on, tuple(clauses), self._output())
 
     def st_truncate(self):
         if not self.accept_word("table"):

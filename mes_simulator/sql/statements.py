@@ -94,5 +94,5 @@ Update = _statement("Update", "update", "target, sets, where, output, top, sourc
                     "UPDATE [TOP] target SET sets [OUTPUT] [FROM sources] [WHERE].")
 Delete = _statement("Delete", "delete", "target, where, output, top, sources",
                     "DELETE [TOP] target [OUTPUT] [FROM sources] [WHERE].")
-Merge = _statement("Merge", "merge", "target, alias, source, on, clauses",
-                   "MERGE target USING source ON condition WHEN ... clauses.")
+Merge = _statement("Merge", "merge", "target, alias, source, on, clauses, output",
+                   "MERGE target USING source ON condition WHEN ... clauses [OUTPUT].")

@@ -407,6 +407,26 @@ CASES = [
          "WHEN NOT MATCHED BY TARGET THEN INSERT VALUES (s.k, s.v) WHEN NOT MATCHED BY SOURCE "
          "THEN DELETE; SELECT k, v FROM [{p}k] ORDER BY k",
          rows("k nvarchar, v int", ("b", 20), ("c", 30))),
+    # MERGE's OUTPUT: $action (anywhere in the list) and both tables, NULL where not filled
+    case("MERGE INTO dbo.units AS t USING (VALUES ('{p}a', 'HOLD')) AS s (serial, status) ON "
+         "t.serial = s.serial WHEN NOT MATCHED THEN INSERT (serial, product, route, status) "
+         "VALUES (s.serial, 'P', 'FT1', s.status) WHEN MATCHED THEN UPDATE SET status = "
+         "s.status OUTPUT deleted.status AS was, $action, inserted.serial, inserted.step;"
+         "SELECT @@ROWCOUNT",
+         rows("was nvarchar, $action nvarchar, serial nvarchar, step int",
+              ("ACTIVE", "UPDATE", "{p}A", 0)),
+         rows("int", (1,))),
+    case("CREATE TABLE [{p}k] (k nvarchar(10) PRIMARY KEY, v int); INSERT INTO [{p}k] VALUES "
+         "('a', 1), ('b', 2); DECLARE @t TABLE (act nvarchar(10), k nvarchar(10), v int); "
+         "MERGE [{p}k] AS t USING (SELECT 'c' AS k) AS s ON t.k = s.k WHEN NOT MATCHED BY "
+         "SOURCE AND t.v > 1 THEN DELETE WHEN NOT MATCHED THEN INSERT VALUES (s.k, 3) OUTPUT "
+         "$ACTION, deleted.k, inserted.v INTO @t; SELECT @@ROWCOUNT; SELECT act, k, v FROM @t "
+         "ORDER BY act",
+         rows("int", (2,)),
+         rows("act nvarchar, k nvarchar, v int", ("DELETE", "b", None), ("INSERT", None, 3))),
+    case("INSERT INTO dbo.units (serial, product, route) OUTPUT $action VALUES ('{p}Q', 'P', "
+         "'FT1')", error(207, "Invalid column name '$action'.")),
+    case("SELECT $action", error(207, "Invalid column name '$action'.")),
     case("INSERT INTO dbo.results (serial, procedure, employee, line, verdict) OUTPUT "
          "inserted.serial, inserted.procedure SELECT serial, 'FT9', 'e', 'l', 'PASS' FROM "
          "dbo.units WHERE serial LIKE '{p}%' AND step > 0 ORDER BY serial",
