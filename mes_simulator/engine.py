@@ -24,7 +24,7 @@ from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
 from .sql.expressions import (And, Exists, Item, Join, Lit, Not, SelectCore, SelectQuery,
                               Table)
-from .sql.statements import ColumnDefinition, Delete, Insert, Update
+from .sql.statements import ColumnDefinition, Delete, Exec, Insert, Update
 from .sql.types import SqlType
 from .wire import bulk, rpc, tds
 from .wire import types as wiretypes
@@ -687,6 +687,8 @@ class Engine:
 
     async def _simple(self, st, variables, reply):
         """Run a statement that is not control flow."""
+        if st.kind == "exec_named":
+            st = self._named_procedure(st, variables)
         kind = st.kind
         if self.fmtonly and kind not in _RUN_UNDER_FMTONLY:
             return await self._describe(st, variables, reply)
@@ -1228,6 +1230,20 @@ class Engine:
         raise SqlError(137, f'Must declare the scalar variable "{name}".', severity=15)
 
     # ------------------------------------------------------------ procedures
+
+    def _named_procedure(self, st, variables):
+        """EXEC @name ...: the EXEC of the procedure the variable's text names."""
+        value, _type = self._typed_value(st.name, variables)
+        text = "" if value is None else sqltypes.text_of(value)
+        try:
+            tokens = batches.tokenize(text)
+        except SqlError:
+            tokens = ()
+        if len(tokens) != 1 or tokens[0].kind != "name":
+            raise SqlError(2812, f"Could not find stored procedure '{text}'.", state=62)
+        tok = tokens[0]
+        parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
+        return Exec(st.status, parts, batches._written_name(tok.text), st.args)
 
     async def _exec(self, st, variables, reply):
         status_var, parts, written, args = st.status, st.parts, st.written, st.args

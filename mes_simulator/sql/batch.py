@@ -16,8 +16,8 @@ from decimal import Decimal
 from ..errors import SqlError
 from . import control
 from .expressions import Assignment, Default, Global, Lit, Op, Var
-from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query,
-                         Rollback, Save, Select, Set, Use, Variable)
+from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, ExecNamed, If,
+                         Print, Query, Rollback, Save, Select, Set, Use, Variable)
 from . import types as sqltypes
 from .ddl import DdlParser
 from .procedures import Param
@@ -559,7 +559,8 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         tok = self.peek()
         if status_var is None and tok is not None and tok.key == ("punct", "("):
             return self.dynamic()
-        if tok is None or tok.kind != "name":
+        if tok is None or tok.kind not in ("name", "var") or \
+                tok.kind == "var" and tok.value.startswith("@@"):
             raise self.syntax_error()
         self.pos += 1
         args = []
@@ -581,6 +582,8 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
                 args.append(Argument(name, value, output))
                 if not self.accept_punct(","):
                     break
+        if tok.kind == "var":  # the procedure the variable names, found when it runs
+            return ExecNamed(status_var, Var(tok.value, tok.text), tuple(args))
         return Exec(status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
                 _written_name(tok.text), tuple(args))
 

@@ -43,6 +43,9 @@ Query = _statement("Query", "query", "query", "A query (SELECT ... FROM, WITH ..
 Exec = _statement("Exec", "exec", "status, parts, written, args",
                   "EXEC [@status =] procedure args: the name's parts (case-folded) and as written, "
                   "an Argument each.")
+ExecNamed = _statement("ExecNamed", "exec_named", "status, name, args",
+                       "EXEC [@status =] @name args: the procedure the variable's text names, "
+                       "its Var, an Argument each.")
 Argument = namedtuple("Argument", "name, value, output")
 Argument.__doc__ = "An argument of EXEC: [@parameter =] value [OUTPUT]; name None without one."
 Dynamic = _statement("Dynamic", "dynamic", "parts",

@@ -680,7 +680,7 @@ CASES = [
     case("PRINT 'a' + 'b'; PRINT 42; PRINT NULL; PRINT N'中文'",
          msg("ab"), msg("42"), msg(""), msg("中文")),
     case("DECLARE @v varchar(20) = 'v'\nPRINT @v", msg("v", line=2)),
-    # EXEC of a string ----------------------------------------------------------------------
+    # EXEC of a string, of a procedure a variable names -------------------------------------
     case("EXEC('SELECT 1 AS one')", rows("one int", (1,))),
     case("DECLARE @sql nvarchar(100) = N'SELECT 2 AS two'; EXEC(@sql)", rows("two int", (2,))),
     case("DECLARE @b nvarchar(20) = N'3 AS three'; EXECUTE (N'SELECT ' + @b)",
@@ -700,6 +700,14 @@ CASES = [
     case("EXEC sp_executesql N'SELECT @p AS p', N'@p int', @p = 5", rows("p int", (5,))),
     case("BEGIN TRY EXEC sp_executesql N'SELECT * FROM dbo.nosuch' END TRY BEGIN CATCH "
          "SELECT ERROR_NUMBER() AS n END CATCH", rows("n int", (208,))),
+    # EXEC @name: the procedure the variable names
+    case("DECLARE @p sysname = N'dbo.uspGetUnitInfo', @x nvarchar(max), @r int = 5, @s int = 5;"
+         " EXEC @s = @p N'{p}A', N'FT1', N'e', N'L', @x OUT, @r OUT; SELECT @s AS s, @r AS r",
+         rows("s int, r int", (0, 0))),
+    case("DECLARE @p varchar(20) = '[sp_helptext]'; EXEC @p 'dbo.units'",
+         error(15197, "There is no text for object 'dbo.units'.")),
+    case("DECLARE @p sysname = 'dbo.nope'; EXEC @p 1",
+         error(2812, "Could not find stored procedure 'dbo.nope'.", state=62)),
     # transactions and savepoints -----------------------------------------------------------
     case("BEGIN TRAN; COMMIT; COMMIT",
          error(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.")),
