@@ -1259,6 +1259,9 @@ class Engine:
             outputs = await self._system(name, values, reply, nested=True)
         elif name in metadata.PROCEDURES:
             outputs = await metadata.run(name, values, self, reply)
+        elif len(parts) == 3 and parts[0] == "tempdb" and parts[1] in ("dbo", "sys", "") \
+                and parts[2] in _IN_TEMPDB:  # tempdb..sp_help '#t': the session's own
+            outputs = await metadata.run(parts[2], values, _InDatabase(self, "tempdb"), reply)
         else:
             proc = procedures.PROCEDURES.get(name)
             if proc is None:
@@ -1421,6 +1424,20 @@ def _param_of(proc, args, arg):
     if arg.name:
         return proc.by_name[arg.name]
     return proc.params[args.index(arg)]
+
+
+# the catalog procedures that describe the session's temporary tables when run in tempdb
+_IN_TEMPDB = {"sp_help", "sp_helptext"}
+
+
+class _InDatabase:
+    """A session as a procedure of another database sees it: that database's name."""
+
+    def __init__(self, session, database):
+        self._session, self.database = session, database
+
+    def __getattr__(self, name):
+        return getattr(self._session, name)
 
 
 def _procedure_name(parts, database):

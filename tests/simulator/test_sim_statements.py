@@ -890,6 +890,42 @@ CASES = [
               ("DEFAULT on column tested_at", "DF_results_tested_at", "(n/a)", "(n/a)", "(n/a)",
                "(n/a)", "(sysutcdatetime())"),
               ("PRIMARY KEY (clustered)", "PK_results", "(n/a)", "(n/a)", "(n/a)", "(n/a)", "id"))),
+    # clients' tables; a temporary one is tempdb's (sp_help there names it in full)
+    case("CREATE TABLE [{p}t] (id int IDENTITY(1,1), n varchar(5) NULL); CREATE INDEX ix_n ON "
+         "[{p}t] (n)\nGO\nEXEC sp_help '{p}t'",
+         msg("No constraints are defined on object '{p}t', or you do not have permissions."),
+         msg("No foreign keys reference table '{p}t', or you do not have permissions on "
+             "referencing tables."),
+         msg("No views with schema binding reference table '{p}t'."),
+         rows(OBJECT, where=lambda found: found[0][1:3] == ("dbo", "user table")),
+         rows(HELP_COLUMNS,
+              ("id", "int", "no", 4, "   10", "    0", "no", "(n/a)", "(n/a)", None),
+              ("n", "varchar", "no", 5, "     ", "     ", "yes", "no", "yes",
+               "Chinese_PRC_CI_AS")),
+         rows(IDENTITY, ("id", Decimal("1"), Decimal("1"), 0)),
+         rows("RowGuidCol nvarchar", ("No rowguidcol column defined.",)),
+         rows("Data_located_on_filegroup nvarchar", ("PRIMARY",)),
+         rows(INDEXES, ("ix_n", "nonclustered located on PRIMARY", "n"))),
+    case("CREATE TABLE #u (a int NOT NULL)\nGO\nEXEC tempdb..sp_help '#u'",
+         msg("The object '#u' does not have any indexes, or you do not have permissions."),
+         msg("No constraints are defined on object '#u', or you do not have permissions."),
+         msg("No foreign keys reference table '#u', or you do not have permissions on "
+             "referencing tables."),
+         msg("No views with schema binding reference table '#u'."),
+         rows(OBJECT, where=lambda found: len(found[0][0]) == 128
+              and re.match("#u_{114}[0-9A-F]{12}$", found[0][0]) is not None
+              and found[0][1:3] == ("dbo", "user table")),
+         rows(HELP_COLUMNS,
+              ("a", "int", "no", 4, "   10", "    0", "no", "(n/a)", "(n/a)", None)),
+         rows(IDENTITY, ("No identity column defined.", None, None, None)),
+         rows("RowGuidCol nvarchar", ("No rowguidcol column defined.",)),
+         rows("Data_located_on_filegroup nvarchar", ("PRIMARY",))),
+    case("CREATE TABLE #u (a int); EXEC sp_help '#u'",
+         error(15009, "The object '#u' does not exist in database 'MES' or is invalid for this "
+                      "operation.")),
+    case("EXEC tempdb.dbo.sp_help 'units'",
+         error(15009, "The object 'units' does not exist in database 'tempdb' or is invalid for "
+                      "this operation.")),
     case("sp_help 'MES.dbo.uspSaveResult'",
          rows(OBJECT, ("uspSaveResult", "dbo", "stored procedure", datetime(2024, 5, 1, 8, 0))),
          rows("Parameter_name nvarchar, Type nvarchar, Length smallint, Prec int, Scale int, "
