@@ -22,8 +22,8 @@ from .sql import sqlite
 from .sql import tables, writes
 from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
-from .sql.expressions import (And, Exists, Item, Join, Lit, Not, SelectCore, SelectQuery,
-                              Table)
+from .sql.expressions import (And, Column, Exists, Item, Join, Lit, Not, SelectCore,
+                              SelectQuery, SortKey, Table, TableVariable)
 from .sql.statements import ColumnDefinition, Delete, Exec, Insert, Update
 from .sql.types import SqlType
 from .wire import bulk, rpc, tds
@@ -1017,7 +1017,9 @@ class Engine:
         kind = st.kind
         parts, written = st.target
         if parts[0] == "@":
-            return await self._insert_variable(st, variables, reply)
+            if kind == "insert":
+                return await self._insert_variable(st, variables, reply)
+            return await self._change_variable(st, variables, reply)
         for join in (st.sources or ()) if kind != "insert" else ():
             item = join.source
             if item.kind == "table" and (item.alias or item.parts[-1]).casefold() == parts[-1] \
@@ -1177,6 +1179,52 @@ class Engine:
             slot[1].append(tuple(stored))
         self.rowcount = len(rows)
         reply.done(tds.DONE_COUNT, CMD_INSERT, len(rows))
+
+    async def _change_variable(self, st, variables, reply):
+        """UPDATE @t SET ... [WHERE ...] and DELETE [FROM] @t [WHERE ...]: SQLite finds the
+        rows (by their places, numbered in a copy of the table) and the new values."""
+        (_at, name), written = st.target
+        slot = variables.get(name)
+        if slot is None or slot[0].name != "table":
+            raise SqlError(1087, f'Must declare the table variable "{written}".', severity=15,
+                           state=2)
+        if st.output or st.top is not None or st.sources:
+            raise SqlError(102, f"Incorrect syntax near '{written}'.", severity=15)
+        declared, rows = slot[0].columns, slot[1]
+        numbered = name + " numbered"  # no variable's name has a blank
+        scratch = dict(variables)
+        scratch[numbered] = [batches.TableType([(" n", sqltypes.INT)] + list(declared)),
+                             [(n,) + tuple(row) for n, row in enumerate(rows)]]
+        place = Column((" n",), " n")
+        items = [Item(place, None)]
+        targets = []
+        if st.kind == "update":
+            folded = [n.casefold() for n, _t in declared]
+            for column, column_written, expr in st.sets:
+                if column not in folded:
+                    raise SqlError(207, f"Invalid column name '{column_written}'.")
+                targets.append(folded.index(column))
+                items.append(Item(Lit(None) if expr.kind == "default" else expr, None))
+        core = SelectCore(False, None, False, False, tuple(items), None,
+                          (Join("from", TableVariable(numbered, written, None), None),),
+                          st.where, (), None)
+        query = SelectQuery((), (core,), (), (SortKey(place, False),), None, None)
+        binder = evaluate.Binder(self, scratch)
+        plan = binder.query(query)
+        self._reading(binder, reply)
+        found = await self._mes("sql_read", sqlite.select(self, scratch, plan))
+        if st.kind == "delete":
+            gone = {row[0] for row in found}
+            slot[1][:] = [row for n, row in enumerate(rows) if n not in gone]
+        else:
+            for row in found:
+                stored = list(rows[row[0]])
+                for m, value in zip(targets, row[1:]):
+                    stored[m] = sqltypes.convert(value, declared[m][1], self.codepage)
+                rows[row[0]] = tuple(stored)
+        self.rowcount = len(found)
+        reply.done(tds.DONE_COUNT, CMD_UPDATE if st.kind == "update" else CMD_DELETE,
+                   len(found))
 
     def _output_into(self, variables, output, columns):
         """OUTPUT ... INTO @table, checked before the write: a function that adds the OUTPUT

@@ -554,12 +554,7 @@ class ExpressionParser:
     # -- statements on table rows
     def st_insert(self):
         self.accept_word("into")
-        tok = self.peek()
-        if tok is not None and tok.kind == "var" and not tok.value.startswith("@@"):
-            self.pos += 1
-            target = Target(("@", tok.value), tok.text)  # a table variable
-        else:
-            target = self._target()
+        target = self._written_target()
         columns = None
         if self.peek() is not None and self.peek().key == ("punct", "("):
             self.pos += 1
@@ -590,7 +585,7 @@ class ExpressionParser:
 
     def st_update(self):
         top = self._primary() if self.accept_word("top") else None
-        target = self._target()
+        target = self._written_target()
         if not self.accept_word("set"):
             raise self.syntax_error()
         sets = self._sets()
@@ -617,7 +612,7 @@ class ExpressionParser:
     def st_delete(self):
         top = self._primary() if self.accept_word("top") else None
         self.accept_word("from")
-        target = self._target()
+        target = self._written_target()
         output = self._output()
         sources = self._sources() if self.accept_word("from") else None
         where = self.condition() if self.accept_word("where") else None
@@ -686,6 +681,15 @@ class ExpressionParser:
         if not self.accept_word("table"):
             raise self.syntax_error()
         return Delete(self._target(), None, (), None, None)
+
+    def _written_target(self):
+        """The table INSERT, UPDATE or DELETE writes: a table's name, or a table variable
+        (its Target's parts ("@", name))."""
+        tok = self.peek()
+        if tok is not None and tok.kind == "var" and not tok.value.startswith("@@"):
+            self.pos += 1
+            return Target(("@", tok.value), tok.text)
+        return self._target()
 
     def _target(self):
         tok = self.peek()

@@ -347,6 +347,16 @@ CASES = [
          "0; SELECT a, b FROM @t ORDER BY b",
          rows("a int, b nvarchar", (None, "{p}A"), (1, "x"), (2, "y"))),
     case("DECLARE @t TABLE (a int); INSERT INTO @t VALUES (1, 2)", error(213)),
+    case("DECLARE @t TABLE (a int, b nvarchar(5)); INSERT INTO @t VALUES (1, 'a'), (2, 'b'), "
+         "(3, 'c'); UPDATE @t SET a = a * 10, b = (SELECT status FROM dbo.units WHERE serial = "
+         "'{p}B') WHERE a >= 2; SELECT @@ROWCOUNT; DELETE FROM @t WHERE b = 'c'; DELETE @t "
+         "WHERE a = 30; SELECT @@ROWCOUNT; SELECT a, b FROM @t ORDER BY a",
+         rows("int", (2,)), rows("int", (1,)),
+         rows("a int, b nvarchar", (1, "a"), (20, "HOLD"))),
+    case("DECLARE @t TABLE (a int); UPDATE @t SET nope = 1",
+         error(207, "Invalid column name 'nope'.")),
+    case("DELETE FROM @nope", error(1087, 'Must declare the table variable "@nope".', 15,
+                                    state=2)),
     case("SELECT serial, step * 2 AS twice INTO #s FROM dbo.units WHERE serial LIKE '{p}%' "
          "AND step > 0; SELECT @@ROWCOUNT; SELECT twice, serial FROM #s ORDER BY 1",
          rows("int", (2,)),
