@@ -308,8 +308,8 @@ class ExpressionParser:
             self.pos += 1
             while self.peek() is not None and self.peek().key != ("punct", ")"):
                 tok = self.peek()
-                if tok.kind == "num" or isinstance(tok.value, int):
-                    words.append(str(int(tok.value)))
+                if tok.kind == "num" and tok.text.isdigit():
+                    words.append(str(int(tok.text)))
                 elif tok.kind == "name" and tok.value in _FRAME_WORDS:
                     words.append(tok.value)
                 else:

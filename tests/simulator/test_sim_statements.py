@@ -201,6 +201,10 @@ CASES = [
          rows("serial nvarchar, int, nvarchar, int",
               ("{p}A", 0, None, 1), ("{p}B", 1, "{p}A", 2),
               ("{p}C", 3, "{p}B", -1))),
+    case("SELECT serial, SUM(step) OVER (ORDER BY serial ROWS 1 PRECEDING), COUNT(*) OVER "
+         "(ORDER BY serial ROWS BETWEEN 1 PRECEDING AND 1 FOLLOWING) FROM dbo.units WHERE "
+         "serial LIKE '{p}%' ORDER BY serial",
+         rows("serial nvarchar, int, int", ("{p}A", 0, 2), ("{p}B", 1, 3), ("{p}C", 3, 2))),
     case("SELECT ROW_NUMBER() FROM dbo.units", error(10753)),
     case("SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' EXCEPT SELECT serial FROM "
          "dbo.results ORDER BY 1", rows("serial nvarchar", ("{p}A",))),
