@@ -684,6 +684,9 @@ class Binder:
             left = self.bind(e.operand, scope)
             if isinstance(e.items, Subquery):
                 items = self.query(e.items.query, scope)
+                if len(items.columns) != 1:
+                    raise SqlError(116, "Only one expression can be specified in the select "
+                                        "list when the subquery is not introduced with EXISTS.")
             else:
                 items = [self.bind(x, scope) for x in e.items]
             return bound.In(BIT, left, items, e.negated)

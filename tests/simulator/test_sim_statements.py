@@ -234,6 +234,9 @@ CASES = [
     case("IF (SELECT step FROM dbo.units WHERE serial = '{p}C') = 2 SELECT 'two' ELSE SELECT "
          "'no'", rows("varchar", ("two",))),
     case("SELECT (SELECT serial FROM dbo.units WHERE serial LIKE '{p}%')", error(512)),
+    case("SELECT 1 WHERE 'x' IN (SELECT serial, step FROM dbo.units)",
+         error(116, "Only one expression can be specified in the select list when the subquery "
+                    "is not introduced with EXISTS.")),
     case("DECLARE @s nvarchar(50); SELECT @s = serial FROM dbo.units WHERE serial LIKE '{p}%' "
          "ORDER BY serial; SELECT @s", rows("nvarchar", ("{p}C",))),
     # expressions, types and functions ------------------------------------------------------
