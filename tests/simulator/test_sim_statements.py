@@ -291,6 +291,8 @@ CASES = [
     # odd expressions get SQL Server's errors
     case("SELECT CAST(99999999999999999999999999999999999999 AS decimal(38,0)) + 1", error(8115)),
     case("SELECT CAST(99999999999999999999999999999999999999 AS decimal(38,10))", error(8115)),
+    case("SELECT CAST(1e40 AS real)", error(232)),
+    case("DECLARE @r real = -1e300", error(232)),
     case("SELECT 99999999999999999999999999999999999999 * "
          "99999999999999999999999999999999999999", error(8115)),
     case("SELECT CAST(EOMONTH('2024-01-01') AS int)", error(529)),
