@@ -710,7 +710,8 @@ class Engine:
             reply.raw(tds.env_database(self.conn.config.database, self.conn.config.database))
         elif kind == "declare":
             for name, sqltype, value in st.variables:
-                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
+                variables[name] = [sqltype, batches.TableRows() if sqltype.name == "table"
+                                   else None]
                 if value is not None:
                     self._assign(variables, name, await self._computed(value, variables, reply))
         elif kind == "assign":
@@ -794,7 +795,8 @@ class Engine:
         kind = st.kind
         if kind == "declare":  # the variables exist, their initial values are not set
             for name, sqltype, _value in st.variables:
-                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
+                variables[name] = [sqltype, batches.TableRows() if sqltype.name == "table"
+                                   else None]
         elif kind == "select":
             columns = []
             for item in st.items:
@@ -1155,8 +1157,10 @@ class Engine:
                            state=2)
         declared = slot[0].columns
         folded = [n.casefold() for n, _t in declared]
-        targets = list(range(len(declared))) if st.columns is None else [
-            folded.index(c.casefold()) if c.casefold() in folded else -1 for c in st.columns]
+        identity = slot[0].identity
+        targets = [n for n in range(len(declared)) if identity is None or n != identity[0]] \
+            if st.columns is None else [folded.index(c.casefold()) if c.casefold() in folded
+                                        else -1 for c in st.columns]
         if -1 in targets:
             missing = st.columns[targets.index(-1)]
             raise SqlError(207, f"Invalid column name '{missing}'.")
@@ -1166,16 +1170,34 @@ class Engine:
             self._reading(binder, reply)
             rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         else:
-            rows = [[None if e.kind == "default" else await self._computed(e, variables, reply)
+            rows = [[_DEFAULT if e.kind == "default" else await self._computed(e, variables,
+                                                                                reply)
                      for e in row] for row in st.rows]
         for row in rows:
             if len(row) != len(targets) and row:
                 raise SqlError(213, "Column name or number of supplied values does not match "
                                     "table definition.")
+        table = slot[0]
+        if identity is not None and identity[0] in targets:
+            raise SqlError(8101, f"An explicit value for the identity column in table "
+                                 f"'{written}' can only be specified when a column list is used "
+                                 "and IDENTITY_INSERT is ON.")
+        # the columns left out or given DEFAULT: their defaults, the identity's next value,
+        # or NULL
+        defaults = {n: await self._computed(table.defaults[n], variables, reply)
+                    for n in range(len(declared)) if table.defaults and
+                    table.defaults[n] is not None}
         for row in rows:
-            stored = [None] * len(declared)
+            stored = [defaults.get(n) for n in range(len(declared))]
             for n, value in zip(targets, row):
-                stored[n] = sqltypes.convert(value, declared[n][1], self.codepage)
+                if value is not _DEFAULT:
+                    stored[n] = value
+            stored = [sqltypes.convert(value, sqltype, self.codepage)
+                      for value, (_n, sqltype) in zip(stored, declared)]
+            if identity is not None:
+                last = slot[1].last
+                slot[1].last = identity[1] if last is None else last + identity[2]
+                stored[identity[0]] = slot[1].last
             slot[1].append(tuple(stored))
         self.rowcount = len(rows)
         reply.done(tds.DONE_COUNT, CMD_INSERT, len(rows))
@@ -1778,6 +1800,8 @@ def _wire_type(sqltype, version):
                           // (2 if sqltype.name in sqltypes.UNICODE else 1))
     return sqltype
 
+
+_DEFAULT = object()  # DEFAULT in the VALUES of an INSERT into a table variable
 
 # statements that run as usual under SET FMTONLY ON
 _RUN_UNDER_FMTONLY = {"set", "use", "begin", "commit", "rollback", "save"}

@@ -36,9 +36,16 @@ SAVE_RESULT = (
 
 # ---------------------------------------------------------------- tokens
 
-class TableType(namedtuple("TableType", "columns")):
-    """The type of a table variable: its columns, (name, SqlType) each."""
+class TableType(namedtuple("TableType", "columns defaults identity", defaults=((), None))):
+    """The type of a table variable: its columns, (name, SqlType) each; their DEFAULT
+    expressions (None for a column without one; empty: none has one); its IDENTITY column
+    (place, seed, increment) or None."""
     name = "table"
+
+
+class TableRows(list):
+    """A table variable's rows; last: the identity value it gave last (None before the first)."""
+    last = None
 
 
 class Token(namedtuple("Token", "kind text value line", defaults=(None, 1))):
@@ -509,19 +516,41 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
     def _table_columns(self):
         """A table variable's (name type [constraints], ...): TableType of its columns."""
         self.expect_punct("(")
-        columns = []
+        columns, defaults, identity = [], [], None
         while True:
             name = self._alias()
             columns.append((name, self.sqltype()))
-            depth = 0  # NULL, NOT NULL, PRIMARY KEY, DEFAULT (...): read, not kept
+            defaults.append(None)
+            depth = 0  # NULL, NOT NULL, PRIMARY KEY and the like: read, not kept
             while self.peek() is not None and (depth or self.peek().key not in (
                     ("punct", ","), ("punct", ")"))):
+                if not depth and self.accept_word("default"):
+                    defaults[-1] = self.expression()
+                    continue
+                if not depth and self.word() == "identity":
+                    self.pos += 1
+                    seed = step = 1
+                    if self.accept_punct("("):
+                        seed = self._whole()
+                        self.expect_punct(",")
+                        step = self._whole()
+                        self.expect_punct(")")
+                    identity = (len(columns) - 1, seed, step)
+                    continue
                 depth += {"(": 1, ")": -1}.get(self.peek().value, 0) \
                     if self.peek().kind == "punct" else 0
                 self.pos += 1
             if not self.accept_punct(","):
                 self.expect_punct(")")
-                return TableType(tuple(columns))
+                return TableType(tuple(columns), tuple(defaults)
+                                 if any(d is not None for d in defaults) else (), identity)
+
+    def _whole(self):
+        """A whole number of IDENTITY (seed, increment)."""
+        value = self.constant()
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise self.syntax_error(self.pos - 1)
+        return value
 
     def sqltype(self):
         name = self.word()

@@ -362,6 +362,16 @@ CASES = [
          "WHERE a = 30; SELECT @@ROWCOUNT; SELECT a, b FROM @t ORDER BY a",
          rows("int", (2,)), rows("int", (1,)),
          rows("a int, b nvarchar", (1, "a"), (20, "HOLD"))),
+    case("DECLARE @t TABLE (id int IDENTITY(10, 5) PRIMARY KEY, a int NOT NULL, b nvarchar(5) "
+         "DEFAULT (N'd'), c datetime DEFAULT GETDATE()); INSERT INTO @t (a) VALUES (1), (2); "
+         "INSERT INTO @t VALUES (3, 'x', NULL); INSERT INTO @t (a, b) VALUES (4, DEFAULT); INSERT "
+         "INTO @t (a) SELECT step FROM dbo.units WHERE serial = '{p}B'; SELECT id, a, b, CASE "
+         "WHEN c IS NULL THEN 0 ELSE 1 END AS c FROM @t ORDER BY id",
+         rows("id int, a int, b nvarchar, c int", (10, 1, "d", 1), (15, 2, "d", 1),
+              (20, 3, "x", 0), (25, 4, "d", 1), (30, 1, "d", 1))),
+    case("DECLARE @t TABLE (id int IDENTITY, a int); INSERT INTO @t (id, a) VALUES (1, 2)",
+         error(8101, "An explicit value for the identity column in table '@t' can only be "
+                     "specified when a column list is used and IDENTITY_INSERT is ON.")),
     case("DECLARE @t TABLE (a int); UPDATE @t SET nope = 1",
          error(207, "Invalid column name 'nope'.")),
     case("DELETE FROM @nope", error(1087, 'Must declare the table variable "@nope".', 15,
