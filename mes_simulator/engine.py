@@ -9,8 +9,10 @@ connection (`conn.procedure`), which applies the scenarios and owns the SQLite w
 import asyncio
 import functools
 import logging
+from datetime import datetime
 from decimal import Decimal
 import os
+import re
 import sqlite3
 import struct
 
@@ -571,6 +573,30 @@ class Engine:
         self.error_number = 0
         return truth
 
+    async def _waitfor(self, st, variables, reply):
+        """WAITFOR DELAY 'hh:mm[:ss[.mmm]]' or TIME (the next such time of day): a wait on the
+        event loop in short steps, each of which may end the batch as a WHILE's round does."""
+        value, _type = self._typed_value(st.value, variables)
+        text = "" if value is None else sqltypes.text_of(value).strip()
+        found = _WAIT_TIME.fullmatch(text)
+        if found is None or int(found.group(1)) > 23 or int(found.group(2)) > 59 or \
+                int(found.group(3) or 0) > 59:
+            raise SqlError(148, f"Incorrect time syntax in time string '{text}' used with "
+                                "WAITFOR.", severity=15)
+        hours, minutes, seconds = (int(found.group(n) or 0) for n in (1, 2, 3))
+        wait = hours * 3600 + minutes * 60 + seconds + float("0." + (found.group(4) or "0"))
+        if st.until:
+            now = datetime.now()
+            midnight = now.replace(hour=0, minute=0, second=0, microsecond=0)
+            wait = (wait - (now - midnight).total_seconds()) % 86400
+        end = asyncio.get_running_loop().time() + wait
+        while True:
+            left = end - asyncio.get_running_loop().time()
+            if left <= 0:
+                break
+            await asyncio.sleep(min(left, 0.05))
+            await self._next_round(reply)
+
     async def _next_round(self, reply):
         """Between two rounds of a WHILE (or a GOTO back): send on what the loop has answered
         once it is long (a loop's answer is not kept whole), let the other clients in, and stop
@@ -756,6 +782,8 @@ class Engine:
             await self.rollback(reply, self._name(st.name, variables))
         elif kind == "save":
             await self.save(self._name(st.name, variables) or "")
+        elif kind == "waitfor":
+            await self._waitfor(st, variables, reply)
         elif kind == "print":
             value = await self._computed(st.value, variables, reply)
             text = "" if value is None else sqltypes.text_of(value)
@@ -1802,6 +1830,7 @@ def _wire_type(sqltype, version):
 
 
 _DEFAULT = object()  # DEFAULT in the VALUES of an INSERT into a table variable
+_WAIT_TIME = re.compile(r"(\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3}))?)?")
 
 # statements that run as usual under SET FMTONLY ON
 _RUN_UNDER_FMTONLY = {"set", "use", "begin", "commit", "rollback", "save"}

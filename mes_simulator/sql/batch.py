@@ -17,7 +17,7 @@ from ..errors import SqlError
 from . import control
 from .expressions import Assignment, Default, Global, Lit, Op, Var
 from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, ExecNamed, If,
-                         Print, Query, Rollback, Save, Select, Set, Use, Variable)
+                         Print, Query, Rollback, Save, Select, Set, Use, Variable, Waitfor)
 from . import types as sqltypes
 from .ddl import DdlParser
 from .procedures import Param
@@ -748,6 +748,16 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
 
     def st_print(self):
         return Print(self.expression())
+
+    def st_waitfor(self):
+        until = self.accept_word("time")
+        if not until and not self.accept_word("delay"):
+            raise self.syntax_error()
+        tok = self.peek()
+        if tok is None or tok.kind not in ("str", "nstr", "var") or \
+                tok.kind == "var" and tok.value.startswith("@@"):
+            raise self.syntax_error()
+        return Waitfor(until, self.argument())
 
 _KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", "else", "with",
                                "tran", "transaction", "work", "and", "or", "not", "into",

@@ -33,6 +33,9 @@ Variable.__doc__ = "A variable DECLARE makes: SqlType or TableType, initial valu
 Assign = _statement("Assign", "assign", "variable, value",
                     "SET @variable = expression (also +=, -= and the like, written out).")
 Print = _statement("Print", "print", "value", "PRINT expression.")
+Waitfor = _statement("Waitfor", "waitfor", "until, value",
+                     "WAITFOR DELAY value | WAITFOR TIME value: until False for a delay, True "
+                     "for a time of day; value a string constant or a variable.")
 
 # -- reading
 Select = _statement("Select", "select", "items",

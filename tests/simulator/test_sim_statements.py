@@ -584,6 +584,11 @@ CASES = [
          error(156, "Incorrect syntax near the keyword 'END'.", 15)),
     case("DECLARE @i int = 0 SET @i = 'x' PRINT 'after'",
          error(245, "Conversion failed when converting the varchar value 'x' to data type int.")),
+    # WAITFOR: the batch goes on after the wait
+    case("DECLARE @d varchar(12) = '00:00:00.150'; WAITFOR DELAY @d; WAITFOR DELAY '0:0:0.05'; "
+         "SELECT 1 AS one", rows("one int", (1,))),
+    case("WAITFOR DELAY '24:00'",
+         error(148, "Incorrect time syntax in time string '24:00' used with WAITFOR.", 15)),
     # TRY ... CATCH -------------------------------------------------------------------------
     case("BEGIN TRY\n  SELECT 1/0 AS x\nEND TRY\nBEGIN CATCH\n  SELECT ERROR_NUMBER() AS n, "
          "ERROR_SEVERITY() AS s, ERROR_STATE() AS st, ERROR_MESSAGE() AS m, ERROR_LINE() AS l, "
