@@ -15,13 +15,13 @@ from decimal import Decimal
 
 from ..errors import SqlError
 from . import control
-from .expressions import Assignment, Default, Global, Lit, Op, Var
+from .expressions import Assignment, Default, Derived, Global, Lit, Op, Table, Var
 from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, ExecNamed, If,
                          Print, Query, Rollback, Save, Select, Set, Use, Variable, Waitfor)
 from . import types as sqltypes
 from .ddl import DdlParser
 from .procedures import Param
-from .query import ExpressionParser
+from .query import ExpressionParser, OutputInto
 
 # The station's two batches, with a constant in each %s.
 UNIT_QUERY = (
@@ -673,8 +673,16 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         return Query(query)
 
     def st_with(self):
-        self.pos -= 1
-        return Query(self.query())
+        """WITH ctes SELECT ..., or WITH ctes INSERT | UPDATE | DELETE | MERGE, whose
+        references to the CTEs become the CTEs' queries in place."""
+        start = self.pos - 1
+        ctes = self.ctes()
+        word = self.word()
+        if word not in ("insert", "update", "delete", "merge"):
+            self.pos = start
+            return Query(self.query())
+        self.pos += 1
+        return _with_ctes(getattr(self, "st_" + word)(), {cte.name: cte.query for cte in ctes})
 
     def _alias(self):
         tok = self.peek()
@@ -768,6 +776,20 @@ def _is_keyword(tok):
     """A word no transaction may be named (THROW may: ROLLBACK TRAN THROW names it)."""
     return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _KEYWORDS \
         and tok.value != "throw"
+
+
+def _with_ctes(node, ctes):
+    """node with each table it reads by a CTE's name (one part) made that CTE's query."""
+    if isinstance(node, Table) and len(node.parts) == 1 and node.parts[0] in ctes:
+        return Derived(ctes[node.parts[0]], node.alias or node.written)
+    if isinstance(node, OutputInto):
+        return OutputInto([_with_ctes(item, ctes) for item in node], node.into, node.columns)
+    if isinstance(node, list):
+        return [_with_ctes(item, ctes) for item in node]
+    if isinstance(node, tuple):
+        parts = [_with_ctes(item, ctes) for item in node]
+        return node._make(parts) if hasattr(node, "_make") else type(node)(parts)
+    return node
 
 
 def _written_name(text):

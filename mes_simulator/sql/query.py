@@ -332,28 +332,32 @@ class ExpressionParser:
         return sqltype
 
     # -- queries
+    def ctes(self):
+        """After WITH: name [(columns)] AS (query), ...: a Cte each."""
+        ctes = []
+        while True:
+            tok = self.peek()
+            if tok is None or tok.kind != "name" or isinstance(tok.value, tuple):
+                raise self.syntax_error()
+            self.pos += 1
+            if self.peek() is not None and self.peek().key == ("punct", "("):
+                while not self.accept_punct(")"):  # a column list: names as selected
+                    self.pos += 1
+                    if self.done():
+                        raise self.syntax_error()
+            if not self.accept_word("as"):
+                raise self.syntax_error()
+            self.expect_punct("(")
+            ctes.append(Cte(tok.value, self.query()))
+            self.expect_punct(")")
+            if not self.accept_punct(","):
+                break
+        return ctes
+
     def query(self):
         """[WITH ctes] select [UNION [ALL] select ...] [ORDER BY ...] [OFFSET ... FETCH ...]."""
         self.nest()
-        ctes = []
-        if self.accept_word("with"):
-            while True:
-                tok = self.peek()
-                if tok is None or tok.kind != "name" or isinstance(tok.value, tuple):
-                    raise self.syntax_error()
-                self.pos += 1
-                if self.peek() is not None and self.peek().key == ("punct", "("):
-                    while not self.accept_punct(")"):  # a column list: names as selected
-                        self.pos += 1
-                        if self.done():
-                            raise self.syntax_error()
-                if not self.accept_word("as"):
-                    raise self.syntax_error()
-                self.expect_punct("(")
-                ctes.append(Cte(tok.value, self.query()))
-                self.expect_punct(")")
-                if not self.accept_punct(","):
-                    break
+        ctes = self.ctes() if self.accept_word("with") else []
         if not self.accept_word("select"):
             raise self.syntax_error()
         cores, unions = [self.select_core()], []

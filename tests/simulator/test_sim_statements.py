@@ -453,6 +453,17 @@ CASES = [
          "ORDER BY act",
          rows("int", (2,)),
          rows("act nvarchar, k nvarchar, v int", ("DELETE", "b", None), ("INSERT", None, 3))),
+    # WITH before INSERT, UPDATE, DELETE and MERGE
+    case("WITH src AS (SELECT '{p}a' AS s, 'REPAIR' AS st) MERGE dbo.units AS t USING src ON "
+         "t.serial = src.s WHEN MATCHED THEN UPDATE SET status = src.st OUTPUT $action, "
+         "deleted.status, inserted.status;",
+         rows("$action nvarchar, status nvarchar, status nvarchar",
+              ("UPDATE", "ACTIVE", "REPAIR"))),
+    case("WITH f AS (SELECT serial FROM dbo.units WHERE status = 'HOLD') DELETE FROM "
+         "dbo.results WHERE serial IN (SELECT serial FROM f) AND serial LIKE '{p}%'; SELECT "
+         "@@ROWCOUNT", rows("int", (1,))),
+    case("DECLARE @t TABLE (a int); WITH n AS (SELECT 1 AS a UNION ALL SELECT 2) INSERT INTO "
+         "@t SELECT a FROM n; SELECT SUM(a) AS s FROM @t", rows("s int", (3,))),
     case("INSERT INTO dbo.units (serial, product, route) OUTPUT $action VALUES ('{p}Q', 'P', "
          "'FT1')", error(207, "Invalid column name '$action'.")),
     case("SELECT $action", error(207, "Invalid column name '$action'.")),
