@@ -340,15 +340,16 @@ class ExpressionParser:
             if tok is None or tok.kind != "name" or isinstance(tok.value, tuple):
                 raise self.syntax_error()
             self.pos += 1
-            if self.peek() is not None and self.peek().key == ("punct", "("):
-                while not self.accept_punct(")"):  # a column list: names as selected
-                    self.pos += 1
-                    if self.done():
-                        raise self.syntax_error()
+            columns = None
+            if self.accept_punct("("):  # a column list: the names the CTE's columns go by
+                columns = [self._alias()]
+                while self.accept_punct(","):
+                    columns.append(self._alias())
+                self.expect_punct(")")
             if not self.accept_word("as"):
                 raise self.syntax_error()
             self.expect_punct("(")
-            ctes.append(Cte(tok.value, self.query()))
+            ctes.append(Cte(tok.value, self.query(), columns and tuple(columns)))
             self.expect_punct(")")
             if not self.accept_punct(","):
                 break
@@ -382,10 +383,18 @@ class ExpressionParser:
                     if not (self.accept_word("rows") or self.accept_word("row")) \
                             or not self.accept_word("only"):
                         raise self.syntax_error()
-        if self.accept_word("option"):  # query hints: read, not followed
+        recursion = None
+        if self.accept_word("option"):  # query hints: read, not followed but MAXRECURSION
+            start = self.pos
             self._skip_parenthesised()
+            for n in range(start, self.pos - 1):
+                tok, number = self.tokens[n], self.tokens[n + 1]
+                if tok.key == ("name", "maxrecursion") and number.kind == "num" \
+                        and number.text.isdigit():
+                    recursion = int(number.text)
         self.depth -= 1
-        return SelectQuery(tuple(ctes), tuple(cores), tuple(unions), tuple(order), offset, fetch)
+        return SelectQuery(tuple(ctes), tuple(cores), tuple(unions), tuple(order), offset, fetch,
+                           recursion)
 
     def _skip_parenthesised(self):
         self.expect_punct("(")

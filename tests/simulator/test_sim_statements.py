@@ -153,6 +153,23 @@ CASES = [
          rows("serial nvarchar, n int", ("{p}C", 1))),
     case("SELECT x.serial FROM (SELECT serial, step * 10 AS s FROM dbo.units) AS x WHERE x.s "
          "= 20 AND x.serial LIKE '{p}%'", rows("serial nvarchar", ("{p}C",))),
+    # CTEs: a column list; recursive ones, as deep as MAXRECURSION (100 unless given)
+    case("WITH r (n, s) AS (SELECT 1, serial FROM dbo.units WHERE serial = '{p}A' UNION ALL "
+         "SELECT n + 1, u.serial FROM r JOIN dbo.units u ON u.serial > r.s AND u.serial LIKE "
+         "'{p}%' WHERE n < 5) SELECT n, s FROM r ORDER BY n, s",
+         rows("n int, s nvarchar", (1, "{p}A"), (2, "{p}B"), (2, "{p}C"), (3, "{p}C"))),
+    case("WITH r AS (SELECT 1 AS n UNION ALL SELECT n + 1 FROM r WHERE n < 101) SELECT COUNT(*) "
+         "AS c, MAX(n) AS m FROM r", rows("c int, m int", (101, 101))),
+    case("WITH r AS (SELECT 1 AS n UNION ALL SELECT n + 1 FROM r WHERE n < 500) SELECT MAX(n) "
+         "AS m FROM r OPTION (MAXRECURSION 1000)", rows("m int", (500,))),
+    case("WITH r AS (SELECT 1 AS n UNION ALL SELECT n + 1 FROM r) SELECT n FROM r",
+         error(530, "The statement terminated. The maximum recursion 100 has been exhausted "
+                    "before statement completion.")),
+    case("WITH r AS (SELECT 1 AS n UNION SELECT n + 1 FROM r WHERE n < 3) SELECT n FROM r",
+         error(252, "Recursive common table expression 'r' does not contain a top-level UNION "
+                    "ALL operator.")),
+    case("WITH c (a) AS (SELECT serial, step FROM dbo.units) SELECT a FROM c",
+         error(8158, "'c' has more columns than were specified in the column list.")),
     # texts compare as the CI collation does: case and trailing blanks ignored
     case("SELECT COUNT(*) FROM dbo.results WHERE serial = '{p}c  ' AND employee IN ('E1', 'x')",
          rows("int", (1,))),
