@@ -9,8 +9,10 @@ connection (`conn.procedure`), which applies the scenarios and owns the SQLite w
 import asyncio
 import functools
 import logging
+from datetime import datetime
 from decimal import Decimal
 import os
+import re
 import sqlite3
 import struct
 
@@ -22,9 +24,9 @@ from .sql import sqlite
 from .sql import tables, writes
 from .sql import types as sqltypes
 from .sql.messages import BATCH, COMPILE, STATEMENT
-from .sql.expressions import (And, Exists, Item, Join, Lit, Not, SelectCore, SelectQuery,
-                              Table)
-from .sql.statements import ColumnDefinition, Delete, Insert, Update
+from .sql.expressions import (And, Column, Exists, Item, Join, Lit, Not, SelectCore,
+                              SelectQuery, SortKey, Table, TableVariable)
+from .sql.statements import ColumnDefinition, Delete, Exec, Insert, Update
 from .sql.types import SqlType
 from .wire import bulk, rpc, tds
 from .wire import types as wiretypes
@@ -571,6 +573,30 @@ class Engine:
         self.error_number = 0
         return truth
 
+    async def _waitfor(self, st, variables, reply):
+        """WAITFOR DELAY 'hh:mm[:ss[.mmm]]' or TIME (the next such time of day): a wait on the
+        event loop in short steps, each of which may end the batch as a WHILE's round does."""
+        value, _type = self._typed_value(st.value, variables)
+        text = "" if value is None else sqltypes.text_of(value).strip()
+        found = _WAIT_TIME.fullmatch(text)
+        if found is None or int(found.group(1)) > 23 or int(found.group(2)) > 59 or \
+                int(found.group(3) or 0) > 59:
+            raise SqlError(148, f"Incorrect time syntax in time string '{text}' used with "
+                                "WAITFOR.", severity=15)
+        hours, minutes, seconds = (int(found.group(n) or 0) for n in (1, 2, 3))
+        wait = hours * 3600 + minutes * 60 + seconds + float("0." + (found.group(4) or "0"))
+        if st.until:
+            now = datetime.now()
+            midnight = now.replace(hour=0, minute=0, second=0, microsecond=0)
+            wait = (wait - (now - midnight).total_seconds()) % 86400
+        end = asyncio.get_running_loop().time() + wait
+        while True:
+            left = end - asyncio.get_running_loop().time()
+            if left <= 0:
+                break
+            await asyncio.sleep(min(left, 0.05))
+            await self._next_round(reply)
+
     async def _next_round(self, reply):
         """Between two rounds of a WHILE (or a GOTO back): send on what the loop has answered
         once it is long (a loop's answer is not kept whole), let the other clients in, and stop
@@ -687,6 +713,8 @@ class Engine:
 
     async def _simple(self, st, variables, reply):
         """Run a statement that is not control flow."""
+        if st.kind == "exec_named":
+            st = self._named_procedure(st, variables)
         kind = st.kind
         if self.fmtonly and kind not in _RUN_UNDER_FMTONLY:
             return await self._describe(st, variables, reply)
@@ -708,7 +736,8 @@ class Engine:
             reply.raw(tds.env_database(self.conn.config.database, self.conn.config.database))
         elif kind == "declare":
             for name, sqltype, value in st.variables:
-                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
+                variables[name] = [sqltype, batches.TableRows() if sqltype.name == "table"
+                                   else None]
                 if value is not None:
                     self._assign(variables, name, await self._computed(value, variables, reply))
         elif kind == "assign":
@@ -753,6 +782,8 @@ class Engine:
             await self.rollback(reply, self._name(st.name, variables))
         elif kind == "save":
             await self.save(self._name(st.name, variables) or "")
+        elif kind == "waitfor":
+            await self._waitfor(st, variables, reply)
         elif kind == "print":
             value = await self._computed(st.value, variables, reply)
             text = "" if value is None else sqltypes.text_of(value)
@@ -792,7 +823,8 @@ class Engine:
         kind = st.kind
         if kind == "declare":  # the variables exist, their initial values are not set
             for name, sqltype, _value in st.variables:
-                variables[name] = [sqltype, [] if sqltype.name == "table" else None]
+                variables[name] = [sqltype, batches.TableRows() if sqltype.name == "table"
+                                   else None]
         elif kind == "select":
             columns = []
             for item in st.items:
@@ -1018,7 +1050,9 @@ class Engine:
         kind = st.kind
         parts, written = st.target
         if parts[0] == "@":
-            return await self._insert_variable(st, variables, reply)
+            if kind == "insert":
+                return await self._insert_variable(st, variables, reply)
+            return await self._change_variable(st, variables, reply)
         for join in (st.sources or ()) if kind != "insert" else ():
             item = join.source
             if item.kind == "table" and (item.alias or item.parts[-1]).casefold() == parts[-1] \
@@ -1112,20 +1146,37 @@ class Engine:
             statements.append(Update(st.target, action.sets, where, (), None, sources)
                               if action.kind == "update" else
                               Delete(st.target, where, (), None, sources))
-        plans = [TableWrite(self, rel, variables, statement) for statement in statements]
+        output = st.output
+        plans = [TableWrite(self, rel, variables, statement, merge_output=output)
+                 for statement in statements]
+        columns = plans[0].output_columns
+        into = self._output_into(variables, output, columns) \
+            if getattr(output, "into", None) else None
 
         def work(db):
             found = {id(w): sqlite.select(self, variables, w.plan)(db) for w in plans
                      if w.st.kind == "insert"}
-            count = sum(w.run(db)[0] for w in plans if w.st.kind != "insert")
-            return count + sum(writes.run(w, db, found[id(w)])[0] for w in plans
-                               if w.st.kind == "insert")
+            count, rows = 0, []
+            # the inserts last, so that no other part sees the rows they add
+            for w in sorted(plans, key=lambda w: w.st.kind == "insert"):
+                written, out = w.run(db) if w.st.kind != "insert" else \
+                    writes.run(w, db, found[id(w)])
+                count += written
+                rows.extend(out)
+            return count, rows
         if self.implicit and not self.trancount:
             self.begin(reply)
-        self.rowcount = await self._mes("sql_write", work)
+        if self.doomed:
+            raise SqlError(3930, _DOOMED)
+        self.rowcount, rows = await self._mes("sql_write", work)
         identities = [w.identity for w in plans if w.identity is not None]
         if identities:
             self.identity = identities[-1]
+        if into is not None:
+            into(rows)
+        elif columns:
+            reply.rows(columns, rows)
+            return
         reply.done(tds.DONE_COUNT, CMD_INSERT, self.rowcount)
 
     async def _insert_variable(self, st, variables, reply):
@@ -1137,8 +1188,10 @@ class Engine:
                            state=2)
         declared = slot[0].columns
         folded = [n.casefold() for n, _t in declared]
-        targets = list(range(len(declared))) if st.columns is None else [
-            folded.index(c.casefold()) if c.casefold() in folded else -1 for c in st.columns]
+        identity = slot[0].identity
+        targets = [n for n in range(len(declared)) if identity is None or n != identity[0]] \
+            if st.columns is None else [folded.index(c.casefold()) if c.casefold() in folded
+                                        else -1 for c in st.columns]
         if -1 in targets:
             missing = st.columns[targets.index(-1)]
             raise SqlError(207, f"Invalid column name '{missing}'.")
@@ -1148,19 +1201,83 @@ class Engine:
             self._reading(binder, reply)
             rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
         else:
-            rows = [[None if e.kind == "default" else await self._computed(e, variables, reply)
+            rows = [[_DEFAULT if e.kind == "default" else await self._computed(e, variables,
+                                                                                reply)
                      for e in row] for row in st.rows]
         for row in rows:
             if len(row) != len(targets) and row:
                 raise SqlError(213, "Column name or number of supplied values does not match "
                                     "table definition.")
+        table = slot[0]
+        if identity is not None and identity[0] in targets:
+            raise SqlError(8101, f"An explicit value for the identity column in table "
+                                 f"'{written}' can only be specified when a column list is used "
+                                 "and IDENTITY_INSERT is ON.")
+        # the columns left out or given DEFAULT: their defaults, the identity's next value,
+        # or NULL
+        defaults = {n: await self._computed(table.defaults[n], variables, reply)
+                    for n in range(len(declared)) if table.defaults and
+                    table.defaults[n] is not None}
         for row in rows:
-            stored = [None] * len(declared)
+            stored = [defaults.get(n) for n in range(len(declared))]
             for n, value in zip(targets, row):
-                stored[n] = sqltypes.convert(value, declared[n][1], self.codepage)
+                if value is not _DEFAULT:
+                    stored[n] = value
+            stored = [sqltypes.convert(value, sqltype, self.codepage)
+                      for value, (_n, sqltype) in zip(stored, declared)]
+            if identity is not None:
+                last = slot[1].last
+                slot[1].last = identity[1] if last is None else last + identity[2]
+                stored[identity[0]] = slot[1].last
             slot[1].append(tuple(stored))
         self.rowcount = len(rows)
         reply.done(tds.DONE_COUNT, CMD_INSERT, len(rows))
+
+    async def _change_variable(self, st, variables, reply):
+        """UPDATE @t SET ... [WHERE ...] and DELETE [FROM] @t [WHERE ...]: SQLite finds the
+        rows (by their places, numbered in a copy of the table) and the new values."""
+        (_at, name), written = st.target
+        slot = variables.get(name)
+        if slot is None or slot[0].name != "table":
+            raise SqlError(1087, f'Must declare the table variable "{written}".', severity=15,
+                           state=2)
+        if st.output or st.top is not None or st.sources:
+            raise SqlError(102, f"Incorrect syntax near '{written}'.", severity=15)
+        declared, rows = slot[0].columns, slot[1]
+        numbered = name + " numbered"  # no variable's name has a blank
+        scratch = dict(variables)
+        scratch[numbered] = [batches.TableType([(" n", sqltypes.INT)] + list(declared)),
+                             [(n,) + tuple(row) for n, row in enumerate(rows)]]
+        place = Column((" n",), " n")
+        items = [Item(place, None)]
+        targets = []
+        if st.kind == "update":
+            folded = [n.casefold() for n, _t in declared]
+            for column, column_written, expr in st.sets:
+                if column not in folded:
+                    raise SqlError(207, f"Invalid column name '{column_written}'.")
+                targets.append(folded.index(column))
+                items.append(Item(Lit(None) if expr.kind == "default" else expr, None))
+        core = SelectCore(False, None, False, False, tuple(items), None,
+                          (Join("from", TableVariable(numbered, written, None), None),),
+                          st.where, (), None)
+        query = SelectQuery((), (core,), (), (SortKey(place, False),), None, None)
+        binder = evaluate.Binder(self, scratch)
+        plan = binder.query(query)
+        self._reading(binder, reply)
+        found = await self._mes("sql_read", sqlite.select(self, scratch, plan))
+        if st.kind == "delete":
+            gone = {row[0] for row in found}
+            slot[1][:] = [row for n, row in enumerate(rows) if n not in gone]
+        else:
+            for row in found:
+                stored = list(rows[row[0]])
+                for m, value in zip(targets, row[1:]):
+                    stored[m] = sqltypes.convert(value, declared[m][1], self.codepage)
+                rows[row[0]] = tuple(stored)
+        self.rowcount = len(found)
+        reply.done(tds.DONE_COUNT, CMD_UPDATE if st.kind == "update" else CMD_DELETE,
+                   len(found))
 
     def _output_into(self, variables, output, columns):
         """OUTPUT ... INTO @table, checked before the write: a function that adds the OUTPUT
@@ -1215,6 +1332,20 @@ class Engine:
 
     # ------------------------------------------------------------ procedures
 
+    def _named_procedure(self, st, variables):
+        """EXEC @name ...: the EXEC of the procedure the variable's text names."""
+        value, _type = self._typed_value(st.name, variables)
+        text = "" if value is None else sqltypes.text_of(value)
+        try:
+            tokens = batches.tokenize(text)
+        except SqlError:
+            tokens = ()
+        if len(tokens) != 1 or tokens[0].kind != "name":
+            raise SqlError(2812, f"Could not find stored procedure '{text}'.", state=62)
+        tok = tokens[0]
+        parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
+        return Exec(st.status, parts, batches._written_name(tok.text), st.args)
+
     async def _exec(self, st, variables, reply):
         status_var, parts, written, args = st.status, st.parts, st.written, st.args
         values = []
@@ -1229,6 +1360,9 @@ class Engine:
             outputs = await self._system(name, values, reply, nested=True)
         elif name in metadata.PROCEDURES:
             outputs = await metadata.run(name, values, self, reply)
+        elif len(parts) == 3 and parts[0] == "tempdb" and parts[1] in ("dbo", "sys", "") \
+                and parts[2] in _IN_TEMPDB:  # tempdb..sp_help '#t': the session's own
+            outputs = await metadata.run(parts[2], values, _InDatabase(self, "tempdb"), reply)
         else:
             proc = procedures.PROCEDURES.get(name)
             if proc is None:
@@ -1391,6 +1525,20 @@ def _param_of(proc, args, arg):
     if arg.name:
         return proc.by_name[arg.name]
     return proc.params[args.index(arg)]
+
+
+# the catalog procedures that describe the session's temporary tables when run in tempdb
+_IN_TEMPDB = {"sp_help", "sp_helptext"}
+
+
+class _InDatabase:
+    """A session as a procedure of another database sees it: that database's name."""
+
+    def __init__(self, session, database):
+        self._session, self.database = session, database
+
+    def __getattr__(self, name):
+        return getattr(self._session, name)
 
 
 def _procedure_name(parts, database):
@@ -1684,15 +1832,22 @@ def _wire_type(sqltype, version):
     return sqltype
 
 
+_DEFAULT = object()  # DEFAULT in the VALUES of an INSERT into a table variable
+_WAIT_TIME = re.compile(r"(\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3}))?)?")
+
 # statements that run as usual under SET FMTONLY ON
 _RUN_UNDER_FMTONLY = {"set", "use", "begin", "commit", "rollback", "save"}
+
+
+_ACTION = SqlType("nvarchar", 10)  # the type of MERGE's $action
 
 
 class TableWrite:
     """An INSERT, UPDATE or DELETE on a MES table; run() runs on the database thread, on the
     connection that holds the write lock: (rows affected, OUTPUT rows)."""
 
-    def __init__(self, engine, rel, variables, st):
+    def __init__(self, engine, rel, variables, st, merge_output=None):
+        """merge_output: the OUTPUT of the MERGE st is a part of (st's own is empty then)."""
         self.engine, self.rel, self.variables, self.st = engine, rel, variables, st
         self.identity = None
         binder = evaluate.Binder(engine, variables)
@@ -1773,10 +1928,18 @@ class TableWrite:
         top = st.top if kind != "insert" else None
         self.top = binder.bind(top, evaluate.Scope([], None)) if top is not None else None
         self.output, self.output_columns = [], []
+        self.action = None
+        pseudo = {"insert": ("inserted",), "update": ("inserted", "deleted"),
+                  "delete": ("deleted",)}[kind]
+        if merge_output:
+            # each of a MERGE's parts sees both tables (the one it does not fill is NULL)
+            # and $action, what it did to the row
+            output, pseudo, self.action = merge_output, ("inserted", "deleted"), kind.upper()
+        self.pseudo = pseudo
         if output:
-            pseudo = {"insert": ("inserted",), "update": ("inserted", "deleted"),
-                      "delete": ("deleted",)}[kind]
             sources = [bound.Source({name}, rel.columns, alias=name) for name in pseudo]
+            if self.action is not None:
+                sources.append(bound.Source(set(), [("$action", _ACTION)]))
             scope = evaluate.Scope(sources, None)
             for expr, alias in output:
                 if expr.kind == "star":

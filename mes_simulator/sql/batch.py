@@ -15,13 +15,13 @@ from decimal import Decimal
 
 from ..errors import SqlError
 from . import control
-from .expressions import Assignment, Default, Global, Lit, Op, Var
-from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, If, Print, Query,
-                         Rollback, Save, Select, Set, Use, Variable)
+from .expressions import Assignment, Default, Derived, Global, Lit, Op, Table, Var
+from .statements import (Argument, Assign, Begin, Block, Commit, Declare, Exec, ExecNamed, If,
+                         Print, Query, Rollback, Save, Select, Set, Use, Variable, Waitfor)
 from . import types as sqltypes
 from .ddl import DdlParser
 from .procedures import Param
-from .query import ExpressionParser
+from .query import ExpressionParser, OutputInto
 
 # The station's two batches, with a constant in each %s.
 UNIT_QUERY = (
@@ -36,9 +36,16 @@ SAVE_RESULT = (
 
 # ---------------------------------------------------------------- tokens
 
-class TableType(namedtuple("TableType", "columns")):
-    """The type of a table variable: its columns, (name, SqlType) each."""
+class TableType(namedtuple("TableType", "columns defaults identity", defaults=((), None))):
+    """The type of a table variable: its columns, (name, SqlType) each; their DEFAULT
+    expressions (None for a column without one; empty: none has one); its IDENTITY column
+    (place, seed, increment) or None."""
     name = "table"
+
+
+class TableRows(list):
+    """A table variable's rows; last: the identity value it gave last (None before the first)."""
+    last = None
 
 
 class Token(namedtuple("Token", "kind text value line", defaults=(None, 1))):
@@ -67,7 +74,7 @@ _LEXER = re.compile(r"""
   | (?P<var>@[\w@$#]+)
   | (?P<bracket>\[(?:[^\]]|\]\])*\])
   | (?P<quoted>"(?:[^"]|"")*")
-  | (?P<word>(?:[^\W\d]|\#)[\w@$#]*)
+  | (?P<word>(?:[^\W\d]|\#|\$(?=(?i:action)\b))[\w@$#]*)
   | (?P<punct>[,;().=+\-*/%<>!~&|^:])
 """, re.VERBOSE)
 
@@ -509,19 +516,41 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
     def _table_columns(self):
         """A table variable's (name type [constraints], ...): TableType of its columns."""
         self.expect_punct("(")
-        columns = []
+        columns, defaults, identity = [], [], None
         while True:
             name = self._alias()
             columns.append((name, self.sqltype()))
-            depth = 0  # NULL, NOT NULL, PRIMARY KEY, DEFAULT (...): read, not kept
+            defaults.append(None)
+            depth = 0  # NULL, NOT NULL, PRIMARY KEY and the like: read, not kept
             while self.peek() is not None and (depth or self.peek().key not in (
                     ("punct", ","), ("punct", ")"))):
+                if not depth and self.accept_word("default"):
+                    defaults[-1] = self.expression()
+                    continue
+                if not depth and self.word() == "identity":
+                    self.pos += 1
+                    seed = step = 1
+                    if self.accept_punct("("):
+                        seed = self._whole()
+                        self.expect_punct(",")
+                        step = self._whole()
+                        self.expect_punct(")")
+                    identity = (len(columns) - 1, seed, step)
+                    continue
                 depth += {"(": 1, ")": -1}.get(self.peek().value, 0) \
                     if self.peek().kind == "punct" else 0
                 self.pos += 1
             if not self.accept_punct(","):
                 self.expect_punct(")")
-                return TableType(tuple(columns))
+                return TableType(tuple(columns), tuple(defaults)
+                                 if any(d is not None for d in defaults) else (), identity)
+
+    def _whole(self):
+        """A whole number of IDENTITY (seed, increment)."""
+        value = self.constant()
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise self.syntax_error(self.pos - 1)
+        return value
 
     def sqltype(self):
         name = self.word()
@@ -559,7 +588,8 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         tok = self.peek()
         if status_var is None and tok is not None and tok.key == ("punct", "("):
             return self.dynamic()
-        if tok is None or tok.kind != "name":
+        if tok is None or tok.kind not in ("name", "var") or \
+                tok.kind == "var" and tok.value.startswith("@@"):
             raise self.syntax_error()
         self.pos += 1
         args = []
@@ -581,6 +611,8 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
                 args.append(Argument(name, value, output))
                 if not self.accept_punct(","):
                     break
+        if tok.kind == "var":  # the procedure the variable names, found when it runs
+            return ExecNamed(status_var, Var(tok.value, tok.text), tuple(args))
         return Exec(status_var, tok.value if isinstance(tok.value, tuple) else (tok.value,),
                 _written_name(tok.text), tuple(args))
 
@@ -641,8 +673,16 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
         return Query(query)
 
     def st_with(self):
-        self.pos -= 1
-        return Query(self.query())
+        """WITH ctes SELECT ..., or WITH ctes INSERT | UPDATE | DELETE | MERGE, whose
+        references to the CTEs become the CTEs' queries in place."""
+        start = self.pos - 1
+        ctes = self.ctes()
+        word = self.word()
+        if word not in ("insert", "update", "delete", "merge"):
+            self.pos = start
+            return Query(self.query())
+        self.pos += 1
+        return _with_ctes(getattr(self, "st_" + word)(), {cte.name: cte.query for cte in ctes})
 
     def _alias(self):
         tok = self.peek()
@@ -717,6 +757,16 @@ class Parser(control.ControlFlowParser, ExpressionParser, DdlParser):
     def st_print(self):
         return Print(self.expression())
 
+    def st_waitfor(self):
+        until = self.accept_word("time")
+        if not until and not self.accept_word("delay"):
+            raise self.syntax_error()
+        tok = self.peek()
+        if tok is None or tok.kind not in ("str", "nstr", "var") or \
+                tok.kind == "var" and tok.value.startswith("@@"):
+            raise self.syntax_error()
+        return Waitfor(until, self.argument())
+
 _KEYWORDS = STATEMENT_WORDS | {"from", "where", "as", "null", "default", "out", "else", "with",
                                "tran", "transaction", "work", "and", "or", "not", "into",
                                "order", "group", "having", "union", "then"}
@@ -726,6 +776,20 @@ def _is_keyword(tok):
     """A word no transaction may be named (THROW may: ROLLBACK TRAN THROW names it)."""
     return tok.kind == "name" and tok.text[0] not in '["' and tok.value in _KEYWORDS \
         and tok.value != "throw"
+
+
+def _with_ctes(node, ctes):
+    """node with each table it reads by a CTE's name (one part) made that CTE's query."""
+    if isinstance(node, Table) and len(node.parts) == 1 and node.parts[0] in ctes:
+        return Derived(ctes[node.parts[0]], node.alias or node.written)
+    if isinstance(node, OutputInto):
+        return OutputInto([_with_ctes(item, ctes) for item in node], node.into, node.columns)
+    if isinstance(node, list):
+        return [_with_ctes(item, ctes) for item in node]
+    if isinstance(node, tuple):
+        parts = [_with_ctes(item, ctes) for item in node]
+        return node._make(parts) if hasattr(node, "_make") else type(node)(parts)
+    return node
 
 
 def _written_name(text):

@@ -64,6 +64,9 @@ Ref = _node("Ref", "ref", "depth, source, column, name",
             "A column of a source: of the query `depth` levels out (0: this one), its source's "
             "and the column's places, and the column's name.")
 RowId = _node("RowId", "rowid", "source", "The rowid of a source of this query (UPDATE ... FROM).")
+RecursionLevel = _node("RecursionLevel", "recursion_level", "source, limit",
+                       "The level of a recursive CTE's row that a recursive member makes from "
+                       "the row of its source it reads (at that place), at most limit (0: any).")
 Output = _node("Output", "output", "index",
                "An item of the select list, by its place (ORDER BY 2, ORDER BY alias).")
 Lit = _node("Lit", "lit", "value", "A constant (None: NULL).")
@@ -161,6 +164,14 @@ class Values:
 
     def __init__(self, rows):
         self.rows = rows
+
+
+class Recursion:
+    """A recursive CTE as its recursive members read it: its SQL name, its columns (the
+    anchor's), and how many levels it may go down (0: no limit)."""
+
+    def __init__(self, name, columns, limit):
+        self.name, self.columns, self.limit = name, columns, limit
 
 
 class TableVariable:

@@ -7,7 +7,7 @@ it prints go out as INFO (ask.info).
 """
 
 from ..errors import SqlError
-from . import tables
+from . import ddl, tables
 from . import types as sqltypes
 from .procedures import PROCEDURES as MES_PROCEDURES
 from .types import SqlType
@@ -115,11 +115,17 @@ def _parts(name):
 
 
 def _lookup(name, session):
-    """('table', name), ('procedure', Procedure) or ('view', Relation) of an object name, else
-    None."""
+    """('table', name), ('procedure', Procedure), ('view', Relation) or ('user', Relation: a
+    client's table) of an object name, else None.  In tempdb only the session's temporary
+    tables are known; elsewhere a temporary table is not the database's."""
     parts = _parts(name)
     if len(parts) > 3 or not all(parts[-1:]):
         return None
+    written = tuple(p.strip().strip("[]\"") for p in name.split("."))
+    if session.database.casefold() == "tempdb" or parts[-1].startswith("#"):
+        rel = session.user_relation(written) if session.database.casefold() == "tempdb" \
+            and parts[-1].startswith("#") else None
+        return ("user", rel) if rel is not None else None
     rel = tables.relation(parts, session.database)
     if rel is not None and rel.kind == "catalog":
         return "view", rel
@@ -132,7 +138,8 @@ def _lookup(name, session):
     proc = MES_PROCEDURES.get(parts[-1])
     if proc is not None:
         return "procedure", proc
-    return None
+    rel = session.user_relation(written)
+    return ("user", rel) if rel is not None else None
 
 
 def _no_object(name, session):
@@ -216,6 +223,8 @@ def sp_help(ask, session):
                       ("Prec", _INT), ("Scale", _INT), ("Param_order", _INT),
                       ("Collation", _SYSNAME)), params))
         return sets
+    if kind == "user":
+        return _help_user_table(ask, session, name, what)
     if kind == "view":  # a catalog view: its columns
         view = what.name.upper() if what.schema == "INFORMATION_SCHEMA" else what.name
         return [(_OBJECT_SET, [(view, what.schema, "view", tables.CREATED)]),
@@ -235,8 +244,7 @@ def sp_help(ask, session):
         (_IDENTITY_NONE[0], [(identity[0].name, 1, 1, 0)]) if identity else _IDENTITY_NONE,
         _ROWGUIDCOL,
         ((("Data_located_on_filegroup", _SYSNAME),), [("PRIMARY",)]),
-        ((("index_name", _SYSNAME), ("index_description", _v(210)),
-          ("index_keys", _nv(2078))),
+        (_INDEX_SET,
          [(f"PK_{table}", "clustered, unique, primary key located on PRIMARY",
            tables.KEYS[table])]),
         ((("constraint_type", _nv(146)), ("constraint_name", _SYSNAME),
@@ -246,6 +254,48 @@ def sp_help(ask, session):
     ]
 
 
+def _help_user_table(ask, session, name, rel):
+    """sp_help of a client's table: a temporary one under its name in tempdb (padded with
+    underscores, then a number of the session's).  Its indexes made by CREATE INDEX are
+    listed; those of its keys and its constraints have no names kept here."""
+    table = rel.name.split(ddl.TEMPORARY)[0]
+    if table.startswith("#"):
+        table = table.ljust(116, "_") + session.session_number.upper().rjust(12, "0")
+    detail = rel.detail
+    identity = [c for c in detail if c.identity]
+    db = session._schema_db()
+    listed, keyed = [], any(c.identity == "rowid" for c in detail)
+    for _seq, index, unique, origin, _partial in db.execute(
+            f"PRAGMA index_list(\"{ddl._quoted(rel.name)}\")").fetchall():
+        if origin != "c":
+            keyed = True
+            continue
+        keys = [r[2] for r in db.execute(f"PRAGMA index_info(\"{ddl._quoted(index)}\")")]
+        listed.append((index.split(".", 1)[-1], "nonclustered%s located on PRIMARY"
+                       % (", unique" if unique else ""), ", ".join(keys)))
+    if not listed and not keyed:
+        ask.info(f"The object '{name}' does not have any indexes, or you do not have "
+                 "permissions.")
+    if not keyed and not any(c.default is not None for c in detail):
+        ask.info(f"No constraints are defined on object '{name}', or you do not have "
+                 "permissions.")
+    ask.info(f"No foreign keys reference table '{name}', or you do not have permissions on "
+             "referencing tables.")
+    ask.info("No views with schema binding reference table '%s'." % name)
+    sets = [
+        (_OBJECT_SET, [(table, "dbo", "user table", tables.CREATED)]),
+        (_HELP_COLUMNS, [_help_column(c.name, c.type, c.nullable, session) for c in detail]),
+        (_IDENTITY_NONE[0], [(identity[0].name, 1, 1, 0)]) if identity else _IDENTITY_NONE,
+        _ROWGUIDCOL,
+        ((("Data_located_on_filegroup", _SYSNAME),), [("PRIMARY",)]),
+    ]
+    if listed:
+        sets.append((_INDEX_SET, sorted(listed)))
+    return sets
+
+
+_INDEX_SET = (("index_name", _SYSNAME), ("index_description", _v(210)),
+              ("index_keys", _nv(2078)))
 _HELP_COLUMNS = (("Column_name", _SYSNAME), ("Type", _SYSNAME), ("Computed", _v(35)),
                  ("Length", _INT), ("Prec", _c(5)), ("Scale", _c(5)), ("Nullable", _v(35)),
                  ("TrimTrailingBlanks", _v(35)), ("FixedLenNullInSource", _v(35)),
@@ -275,7 +325,7 @@ def sp_helptext(ask, session):
     kind, what = found
     if kind == "view":  # the catalog's own definitions are not kept
         raise _no_object(name, session)
-    if kind == "table":
+    if kind in ("table", "user"):
         raise SqlError(15197, f"There is no text for object '{name}'.")
     lines = DEFINITIONS[what.name].splitlines(True)
     return [(((("Text", _nv(255)),)), [(line.replace("\n", "\r\n"),) for line in lines])]

@@ -17,7 +17,7 @@ from ..errors import SqlError
 from . import functions, tables
 from . import types as sqltypes
 from . import bound
-from .expressions import Subquery
+from .expressions import Subquery, Table
 from .functions import like
 from .types import SqlType
 
@@ -485,6 +485,28 @@ class Scope:
         self.sources, self.parent = sources, parent  # sources: [Source]
 
 
+def _named(plan, cte):
+    """A CTE's plan, its columns named by the CTE's column list (if it has one)."""
+    if cte.columns is not None:
+        if len(cte.columns) != len(plan.columns):
+            more = len(plan.columns) > len(cte.columns)
+            raise SqlError(8158 if more else 8159,
+                           f"'{cte.name}' has {'more' if more else 'fewer'} columns than were "
+                           "specified in the column list.")
+        plan.columns = [(name, sqltype) for name, (_n, sqltype) in
+                        zip(cte.columns, plan.columns)]
+    return plan
+
+
+def _reads(node, name):
+    """Whether a query's tree reads the table (or CTE) of that one-part name."""
+    if isinstance(node, Table):
+        return node.parts == (name,)
+    if isinstance(node, (tuple, list)):
+        return any(_reads(item, name) for item in node)
+    return False
+
+
 class Binder:
     def __init__(self, session, variables):
         self.session, self.variables = session, variables
@@ -494,7 +516,10 @@ class Binder:
     def query(self, q, parent=None):
         saved = dict(self.ctes)
         for cte in q.ctes:
-            self.ctes[cte.name] = self.query(cte.query, parent)
+            if _reads(cte.query.cores, cte.name):
+                self.ctes[cte.name] = self._recursive(cte, parent, q.recursion)
+            else:
+                self.ctes[cte.name] = _named(self.query(cte.query, parent), cte)
         cores = [self.core(core, parent) for core in q.cores]
         width = len(cores[0].columns)
         for core in cores[1:]:
@@ -513,6 +538,34 @@ class Binder:
         plan.offset = self.bind(q.offset, Scope([], parent)) if q.offset else None
         plan.fetch = self.bind(q.fetch, Scope([], parent)) if q.fetch else None
         self.ctes = saved
+        return plan
+
+    def _recursive(self, cte, parent, limit):
+        """A CTE that reads itself: its anchor members (the SELECTs before the first that
+        reads it), then its recursive ones, all joined by UNION ALL; SQLite's WITH RECURSIVE
+        runs it.  The plan's recursion is the bound.Recursion its recursive members read."""
+        q, name = cte.query, cte.name
+        first = next(n for n, core in enumerate(q.cores) if _reads(core, name))
+        if not first:
+            raise SqlError(246, f'No anchor member was specified for recursive query "{name}".')
+        if any(union != "union all" for union in q.unions[first - 1:]):
+            raise SqlError(252, f"Recursive common table expression '{name}' does not contain "
+                                "a top-level UNION ALL operator.")
+        anchor = _named(self.query(q._replace(ctes=(), cores=q.cores[:first],
+                                              unions=q.unions[:first - 1], order=()), parent),
+                        cte)
+        self.recursions = getattr(self, "recursions", 0) + 1
+        recursion = bound.Recursion(f"recursive{self.recursions}", anchor.columns,
+                                    100 if limit is None else limit)
+        self.ctes[name] = recursion
+        cores = anchor.cores + [self.core(core, parent) for core in q.cores[first:]]
+        for core in cores[first:]:
+            if len(core.columns) != len(anchor.columns):
+                raise SqlError(205, "All queries combined using a UNION, INTERSECT or EXCEPT "
+                                    "operator must have an equal number of expressions in their "
+                                    "target lists.")
+        plan = bound.Plan(cores, q.unions)
+        plan.columns, plan.recursion = anchor.columns, recursion
         return plan
 
     def _order_key(self, expr, core):
@@ -684,6 +737,9 @@ class Binder:
             left = self.bind(e.operand, scope)
             if isinstance(e.items, Subquery):
                 items = self.query(e.items.query, scope)
+                if len(items.columns) != 1:
+                    raise SqlError(116, "Only one expression can be specified in the select "
+                                        "list when the subquery is not introduced with EXISTS.")
             else:
                 items = [self.bind(x, scope) for x in e.items]
             return bound.In(BIT, left, items, e.negated)

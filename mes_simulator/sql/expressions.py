@@ -98,14 +98,17 @@ Join.__doc__ = ("A source of FROM and how it joins those before it: from (the fi
 
 # -- queries
 SortKey = namedtuple("SortKey", "expr, descending")
-Cte = namedtuple("Cte", "name, query")
+Cte = namedtuple("Cte", "name, query, columns", defaults=(None,))
+Cte.__doc__ = "name [(columns)] AS (query) of WITH; columns None without a list."
 SelectCore = namedtuple("SelectCore", "distinct, top, percent, ties, items, into, sources, "
                                       "where, group, having")
 SelectCore.__doc__ = ("One SELECT: [DISTINCT] [TOP top [PERCENT] [WITH TIES]] items [INTO into] "
                       "[FROM sources (Joins)] [WHERE] [GROUP BY group] [HAVING having].")
-SelectQuery = namedtuple("SelectQuery", "ctes, cores, unions, order, offset, fetch")
+SelectQuery = namedtuple("SelectQuery", "ctes, cores, unions, order, offset, fetch, recursion",
+                         defaults=(None,))
 SelectQuery.__doc__ = ("[WITH ctes] cores joined by unions (union, union all, except, intersect) "
-                       "[ORDER BY order (SortKeys)] [OFFSET offset ROWS [FETCH fetch ROWS ONLY]].")
+                       "[ORDER BY order (SortKeys)] [OFFSET offset ROWS [FETCH fetch ROWS ONLY]] "
+                       "[OPTION (MAXRECURSION recursion)] (None without).")
 
 # -- the parts of statements that write rows
 Target = namedtuple("Target", "parts, written")

@@ -308,8 +308,8 @@ class ExpressionParser:
             self.pos += 1
             while self.peek() is not None and self.peek().key != ("punct", ")"):
                 tok = self.peek()
-                if tok.kind == "num" or isinstance(tok.value, int):
-                    words.append(str(int(tok.value)))
+                if tok.kind == "num" and tok.text.isdigit():
+                    words.append(str(int(tok.text)))
                 elif tok.kind == "name" and tok.value in _FRAME_WORDS:
                     words.append(tok.value)
                 else:
@@ -332,28 +332,33 @@ class ExpressionParser:
         return sqltype
 
     # -- queries
+    def ctes(self):
+        """After WITH: name [(columns)] AS (query), ...: a Cte each."""
+        ctes = []
+        while True:
+            tok = self.peek()
+            if tok is None or tok.kind != "name" or isinstance(tok.value, tuple):
+                raise self.syntax_error()
+            self.pos += 1
+            columns = None
+            if self.accept_punct("("):  # a column list: the names the CTE's columns go by
+                columns = [self._alias()]
+                while self.accept_punct(","):
+                    columns.append(self._alias())
+                self.expect_punct(")")
+            if not self.accept_word("as"):
+                raise self.syntax_error()
+            self.expect_punct("(")
+            ctes.append(Cte(tok.value, self.query(), columns and tuple(columns)))
+            self.expect_punct(")")
+            if not self.accept_punct(","):
+                break
+        return ctes
+
     def query(self):
         """[WITH ctes] select [UNION [ALL] select ...] [ORDER BY ...] [OFFSET ... FETCH ...]."""
         self.nest()
-        ctes = []
-        if self.accept_word("with"):
-            while True:
-                tok = self.peek()
-                if tok is None or tok.kind != "name" or isinstance(tok.value, tuple):
-                    raise self.syntax_error()
-                self.pos += 1
-                if self.peek() is not None and self.peek().key == ("punct", "("):
-                    while not self.accept_punct(")"):  # a column list: names as selected
-                        self.pos += 1
-                        if self.done():
-                            raise self.syntax_error()
-                if not self.accept_word("as"):
-                    raise self.syntax_error()
-                self.expect_punct("(")
-                ctes.append(Cte(tok.value, self.query()))
-                self.expect_punct(")")
-                if not self.accept_punct(","):
-                    break
+        ctes = self.ctes() if self.accept_word("with") else []
         if not self.accept_word("select"):
             raise self.syntax_error()
         cores, unions = [self.select_core()], []
@@ -378,10 +383,18 @@ class ExpressionParser:
                     if not (self.accept_word("rows") or self.accept_word("row")) \
                             or not self.accept_word("only"):
                         raise self.syntax_error()
-        if self.accept_word("option"):  # query hints: read, not followed
+        recursion = None
+        if self.accept_word("option"):  # query hints: read, not followed but MAXRECURSION
+            start = self.pos
             self._skip_parenthesised()
+            for n in range(start, self.pos - 1):
+                tok, number = self.tokens[n], self.tokens[n + 1]
+                if tok.key == ("name", "maxrecursion") and number.kind == "num" \
+                        and number.text.isdigit():
+                    recursion = int(number.text)
         self.depth -= 1
-        return SelectQuery(tuple(ctes), tuple(cores), tuple(unions), tuple(order), offset, fetch)
+        return SelectQuery(tuple(ctes), tuple(cores), tuple(unions), tuple(order), offset, fetch,
+                           recursion)
 
     def _skip_parenthesised(self):
         self.expect_punct("(")
@@ -554,12 +567,7 @@ class ExpressionParser:
     # -- statements on table rows
     def st_insert(self):
         self.accept_word("into")
-        tok = self.peek()
-        if tok is not None and tok.kind == "var" and not tok.value.startswith("@@"):
-            self.pos += 1
-            target = Target(("@", tok.value), tok.text)  # a table variable
-        else:
-            target = self._target()
+        target = self._written_target()
         columns = None
         if self.peek() is not None and self.peek().key == ("punct", "("):
             self.pos += 1
@@ -590,7 +598,7 @@ class ExpressionParser:
 
     def st_update(self):
         top = self._primary() if self.accept_word("top") else None
-        target = self._target()
+        target = self._written_target()
         if not self.accept_word("set"):
             raise self.syntax_error()
         sets = self._sets()
@@ -617,7 +625,7 @@ class ExpressionParser:
     def st_delete(self):
         top = self._primary() if self.accept_word("top") else None
         self.accept_word("from")
-        target = self._target()
+        target = self._written_target()
         output = self._output()
         sources = self._sources() if self.accept_word("from") else None
         where = self.condition() if self.accept_word("where") else None
@@ -680,12 +688,21 @@ class ExpressionParser:
             clauses.append(MergeClause(matched, by_source, condition, action))
         if not clauses:
             raise self.syntax_error()
-        return Merge(target, alias, source, on, tuple(clauses))
+        return Merge(target, alias, source, on, tuple(clauses), self._output())
 
     def st_truncate(self):
         if not self.accept_word("table"):
             raise self.syntax_error()
         return Delete(self._target(), None, (), None, None)
+
+    def _written_target(self):
+        """The table INSERT, UPDATE or DELETE writes: a table's name, or a table variable
+        (its Target's parts ("@", name))."""
+        tok = self.peek()
+        if tok is not None and tok.kind == "var" and not tok.value.startswith("@@"):
+            self.pos += 1
+            return Target(("@", tok.value), tok.text)
+        return self._target()
 
     def _target(self):
         tok = self.peek()

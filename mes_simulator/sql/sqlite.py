@@ -10,6 +10,7 @@ converted to the types the binder gave the columns.
 """
 
 import copy
+import functools
 import re
 import sqlite3
 from datetime import date, time
@@ -261,8 +262,33 @@ class Generator:
                     [f"column{m + 1}" for m in range(width)])
         if isinstance(src.plan, bound.TableVariable):
             return self.values(self.variables[src.plan.name][1], width, alias)
-        return (f"({self.query(src.plan)}) AS {alias}", alias,
-                [f"c{m}" for m in range(width)])
+        names = [f"c{m}" for m in range(width)]
+        if isinstance(src.plan, bound.Recursion):  # read by its own recursive members
+            return f"{src.plan.name} AS {alias}", alias, names + ["level"]
+        recursion = getattr(src.plan, "recursion", None)
+        if recursion is not None:
+            return (f"(WITH RECURSIVE {recursion.name}({', '.join(names)}, level) AS "
+                    f"({self.recursive(src.plan)}) SELECT {', '.join(names)} FROM "
+                    f"{recursion.name}) AS {alias}", alias, names)
+        return f"({self.query(src.plan)}) AS {alias}", alias, names
+
+    def recursive(self, plan):
+        """A recursive CTE's members, each with its level (the anchors' 0, a recursive
+        member's one more than the row it reads); a row past the limit is SQL Server's 530."""
+        recursion = plan.recursion
+        parts = []
+        for n, core in enumerate(plan.cores):
+            if n:
+                parts.append(plan.unions[n - 1].upper())
+            at = next((m for m, src in enumerate(core.sources) if src.plan is recursion), None)
+            level = bound.Lit(sqltypes.INT, 0) if at is None else \
+                bound.RecursionLevel(sqltypes.INT, at, recursion.limit)
+            core.items.append(bound.Item(level, "level"))
+            try:
+                parts.append(self.core(core, ()))
+            finally:
+                core.items.pop()
+        return " ".join(parts)
 
     def values(self, rows, width, alias):
         names = [f"column{m + 1}" for m in range(width)]
@@ -278,6 +304,13 @@ class Generator:
         if kind == "ref":
             alias, names = self.frames[-1 - node.depth][node.source]
             return f"{alias}.{names[node.column]}" if alias else f"({names[node.column]})"
+        if kind == "recursion_level":  # a recursive member's row: one level further down
+            alias = self.frames[-1][node.source][0]
+            if not node.limit:
+                return f"({alias}.level + 1)"
+            number = self.evaluation.add(functools.partial(_recursion_exhausted, node.limit))
+            return (f"(CASE WHEN {alias}.level >= {node.limit} THEN "
+                    f"tsql_eval({self.evaluation.id}, {number}) ELSE {alias}.level + 1 END)")
         if kind == "rowid":  # of a source of the current SELECT (UPDATE ... FROM)
             return f"{self.frames[-1][node.source][0]}.rowid"
         if _constant(node):
@@ -503,6 +536,11 @@ def _with_operands(node, lits):
     if kind == "call":
         return bound.Call(node.type, node.function, lits)
     raise SqlError(50000, f"cannot run {kind}")
+
+
+def _recursion_exhausted(limit):
+    raise SqlError(530, f"The statement terminated. The maximum recursion {limit} has been "
+                        "exhausted before statement completion.")
 
 
 def reads_tables(node):

@@ -33,6 +33,9 @@ Variable.__doc__ = "A variable DECLARE makes: SqlType or TableType, initial valu
 Assign = _statement("Assign", "assign", "variable, value",
                     "SET @variable = expression (also +=, -= and the like, written out).")
 Print = _statement("Print", "print", "value", "PRINT expression.")
+Waitfor = _statement("Waitfor", "waitfor", "until, value",
+                     "WAITFOR DELAY value | WAITFOR TIME value: until False for a delay, True "
+                     "for a time of day; value a string constant or a variable.")
 
 # -- reading
 Select = _statement("Select", "select", "items",
@@ -43,6 +46,9 @@ Query = _statement("Query", "query", "query", "A query (SELECT ... FROM, WITH ..
 Exec = _statement("Exec", "exec", "status, parts, written, args",
                   "EXEC [@status =] procedure args: the name's parts (case-folded) and as written, "
                   "an Argument each.")
+ExecNamed = _statement("ExecNamed", "exec_named", "status, name, args",
+                       "EXEC [@status =] @name args: the procedure the variable's text names, "
+                       "its Var, an Argument each.")
 Argument = namedtuple("Argument", "name, value, output")
 Argument.__doc__ = "An argument of EXEC: [@parameter =] value [OUTPUT]; name None without one."
 Dynamic = _statement("Dynamic", "dynamic", "parts",
@@ -97,5 +103,5 @@ Update = _statement("Update", "update", "target, sets, where, output, top, sourc
                     "UPDATE [TOP] target SET sets [OUTPUT] [FROM sources] [WHERE].")
 Delete = _statement("Delete", "delete", "target, where, output, top, sources",
                     "DELETE [TOP] target [OUTPUT] [FROM sources] [WHERE].")
-Merge = _statement("Merge", "merge", "target, alias, source, on, clauses",
-                   "MERGE target USING source ON condition WHEN ... clauses.")
+Merge = _statement("Merge", "merge", "target, alias, source, on, clauses, output",
+                   "MERGE target USING source ON condition WHEN ... clauses [OUTPUT].")

@@ -156,6 +156,10 @@ def text_of(value):
     return str(value)
 
 
+REAL_MAX = 3.4028234663852886e38  # the largest real
+_INF = float("inf")
+
+
 def convert(value, target, codepage):
     """The value a variable or parameter of type target holds when given value."""
     if value is None:
@@ -228,10 +232,14 @@ def convert(value, target, codepage):
         return str(_guid(value)).upper()
     if name in FLOATS:
         try:
-            return float(value.strip() if isinstance(value, str) else value)
+            number = float(value.strip() if isinstance(value, str) else value)
         except (TypeError, ValueError):
             raise SqlError(8114, f"Error converting data type {type_of(value).name} to float.") \
                 from None
+        if name == "real" and abs(number) > REAL_MAX and number not in (_INF, -_INF):
+            raise SqlError(232, "Arithmetic overflow error for type real, value = %E." % number,
+                           state=3)
+        return number
     if name in TIMES:
         if isinstance(value, (datetime, date, time)):
             try:

@@ -218,8 +218,11 @@ def _name(column):
 
 
 def _output(write, inserted, deleted):
-    pseudo = {"insert": [inserted], "update": [inserted, deleted],
-              "delete": [deleted]}[write.st.kind]
+    empty = (None,) * len(write.columns)
+    pseudo = [inserted or empty if name == "inserted" else deleted or empty
+              for name in write.pseudo]
+    if write.action is not None:  # a MERGE's part: $action beside the two tables
+        pseudo.append((write.action,))
     ctx = evaluate.Context(write.engine, write.variables)
     ctx.rows.append(pseudo)
     return tuple(evaluate.value(node, ctx) for node in write.output)

@@ -214,6 +214,19 @@ def attention_mid_query(sim):
     return ["attention: request cancelled"]
 
 
+def attention_mid_wait(sim):
+    """An hour's WAITFOR holds up nobody, and ATTENTION ends it."""
+    serial = sim.add_unit()
+    hostile = Hostile(sim, "WAITFOR DELAY '01:00:00'")
+    station_served(sim, serial)
+    assert hostile.is_alive()
+    hostile.conn.cancel()
+    assert not isinstance(hostile.ended(), list)
+    assert hostile.conn.execute_scalar("SELECT 1") == 1
+    hostile.conn.close()
+    return ["attention: the batch stops"]
+
+
 def closed_mid_query(sim):
     serial = sim.add_unit()
     with raw_connection(sim) as sock:
@@ -283,8 +296,8 @@ def limited():
 
 @pytest.mark.parametrize("attack", [idle_flood, slow_sender, oversized_batch, unread_replies,
                                     bad_packets, locked_database, cross_join, huge_strings,
-                                    slow_delete, attention_mid_query, closed_mid_query,
-                                    big_result])
+                                    slow_delete, attention_mid_query, attention_mid_wait,
+                                    closed_mid_query, big_result])
 def test_server_survives(limited, attack):
     expected = attack(limited)
     limited.clear_scenarios()

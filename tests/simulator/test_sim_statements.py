@@ -153,6 +153,23 @@ CASES = [
          rows("serial nvarchar, n int", ("{p}C", 1))),
     case("SELECT x.serial FROM (SELECT serial, step * 10 AS s FROM dbo.units) AS x WHERE x.s "
          "= 20 AND x.serial LIKE '{p}%'", rows("serial nvarchar", ("{p}C",))),
+    # CTEs: a column list; recursive ones, as deep as MAXRECURSION (100 unless given)
+    case("WITH r (n, s) AS (SELECT 1, serial FROM dbo.units WHERE serial = '{p}A' UNION ALL "
+         "SELECT n + 1, u.serial FROM r JOIN dbo.units u ON u.serial > r.s AND u.serial LIKE "
+         "'{p}%' WHERE n < 5) SELECT n, s FROM r ORDER BY n, s",
+         rows("n int, s nvarchar", (1, "{p}A"), (2, "{p}B"), (2, "{p}C"), (3, "{p}C"))),
+    case("WITH r AS (SELECT 1 AS n UNION ALL SELECT n + 1 FROM r WHERE n < 101) SELECT COUNT(*) "
+         "AS c, MAX(n) AS m FROM r", rows("c int, m int", (101, 101))),
+    case("WITH r AS (SELECT 1 AS n UNION ALL SELECT n + 1 FROM r WHERE n < 500) SELECT MAX(n) "
+         "AS m FROM r OPTION (MAXRECURSION 1000)", rows("m int", (500,))),
+    case("WITH r AS (SELECT 1 AS n UNION ALL SELECT n + 1 FROM r) SELECT n FROM r",
+         error(530, "The statement terminated. The maximum recursion 100 has been exhausted "
+                    "before statement completion.")),
+    case("WITH r AS (SELECT 1 AS n UNION SELECT n + 1 FROM r WHERE n < 3) SELECT n FROM r",
+         error(252, "Recursive common table expression 'r' does not contain a top-level UNION "
+                    "ALL operator.")),
+    case("WITH c (a) AS (SELECT serial, step FROM dbo.units) SELECT a FROM c",
+         error(8158, "'c' has more columns than were specified in the column list.")),
     # texts compare as the CI collation does: case and trailing blanks ignored
     case("SELECT COUNT(*) FROM dbo.results WHERE serial = '{p}c  ' AND employee IN ('E1', 'x')",
          rows("int", (1,))),
@@ -201,6 +218,10 @@ CASES = [
          rows("serial nvarchar, int, nvarchar, int",
               ("{p}A", 0, None, 1), ("{p}B", 1, "{p}A", 2),
               ("{p}C", 3, "{p}B", -1))),
+    case("SELECT serial, SUM(step) OVER (ORDER BY serial ROWS 1 PRECEDING), COUNT(*) OVER "
+         "(ORDER BY serial ROWS BETWEEN 1 PRECEDING AND 1 FOLLOWING) FROM dbo.units WHERE "
+         "serial LIKE '{p}%' ORDER BY serial",
+         rows("serial nvarchar, int, int", ("{p}A", 0, 2), ("{p}B", 1, 3), ("{p}C", 3, 2))),
     case("SELECT ROW_NUMBER() FROM dbo.units", error(10753)),
     case("SELECT serial FROM dbo.units WHERE serial LIKE '{p}%' EXCEPT SELECT serial FROM "
          "dbo.results ORDER BY 1", rows("serial nvarchar", ("{p}A",))),
@@ -230,6 +251,9 @@ CASES = [
     case("IF (SELECT step FROM dbo.units WHERE serial = '{p}C') = 2 SELECT 'two' ELSE SELECT "
          "'no'", rows("varchar", ("two",))),
     case("SELECT (SELECT serial FROM dbo.units WHERE serial LIKE '{p}%')", error(512)),
+    case("SELECT 1 WHERE 'x' IN (SELECT serial, step FROM dbo.units)",
+         error(116, "Only one expression can be specified in the select list when the subquery "
+                    "is not introduced with EXISTS.")),
     case("DECLARE @s nvarchar(50); SELECT @s = serial FROM dbo.units WHERE serial LIKE '{p}%' "
          "ORDER BY serial; SELECT @s", rows("nvarchar", ("{p}C",))),
     # expressions, types and functions ------------------------------------------------------
@@ -306,6 +330,8 @@ CASES = [
     # odd expressions get SQL Server's errors
     case("SELECT CAST(99999999999999999999999999999999999999 AS decimal(38,0)) + 1", error(8115)),
     case("SELECT CAST(99999999999999999999999999999999999999 AS decimal(38,10))", error(8115)),
+    case("SELECT CAST(1e40 AS real)", error(232)),
+    case("DECLARE @r real = -1e300", error(232)),
     case("SELECT 99999999999999999999999999999999999999 * "
          "99999999999999999999999999999999999999", error(8115)),
     case("SELECT CAST(EOMONTH('2024-01-01') AS int)", error(529)),
@@ -408,6 +434,26 @@ CASES = [
          "0; SELECT a, b FROM @t ORDER BY b",
          rows("a int, b nvarchar", (None, "{p}A"), (1, "x"), (2, "y"))),
     case("DECLARE @t TABLE (a int); INSERT INTO @t VALUES (1, 2)", error(213)),
+    case("DECLARE @t TABLE (a int, b nvarchar(5)); INSERT INTO @t VALUES (1, 'a'), (2, 'b'), "
+         "(3, 'c'); UPDATE @t SET a = a * 10, b = (SELECT status FROM dbo.units WHERE serial = "
+         "'{p}B') WHERE a >= 2; SELECT @@ROWCOUNT; DELETE FROM @t WHERE b = 'c'; DELETE @t "
+         "WHERE a = 30; SELECT @@ROWCOUNT; SELECT a, b FROM @t ORDER BY a",
+         rows("int", (2,)), rows("int", (1,)),
+         rows("a int, b nvarchar", (1, "a"), (20, "HOLD"))),
+    case("DECLARE @t TABLE (id int IDENTITY(10, 5) PRIMARY KEY, a int NOT NULL, b nvarchar(5) "
+         "DEFAULT (N'd'), c datetime DEFAULT GETDATE()); INSERT INTO @t (a) VALUES (1), (2); "
+         "INSERT INTO @t VALUES (3, 'x', NULL); INSERT INTO @t (a, b) VALUES (4, DEFAULT); INSERT "
+         "INTO @t (a) SELECT step FROM dbo.units WHERE serial = '{p}B'; SELECT id, a, b, CASE "
+         "WHEN c IS NULL THEN 0 ELSE 1 END AS c FROM @t ORDER BY id",
+         rows("id int, a int, b nvarchar, c int", (10, 1, "d", 1), (15, 2, "d", 1),
+              (20, 3, "x", 0), (25, 4, "d", 1), (30, 1, "d", 1))),
+    case("DECLARE @t TABLE (id int IDENTITY, a int); INSERT INTO @t (id, a) VALUES (1, 2)",
+         error(8101, "An explicit value for the identity column in table '@t' can only be "
+                     "specified when a column list is used and IDENTITY_INSERT is ON.")),
+    case("DECLARE @t TABLE (a int); UPDATE @t SET nope = 1",
+         error(207, "Invalid column name 'nope'.")),
+    case("DELETE FROM @nope", error(1087, 'Must declare the table variable "@nope".', 15,
+                                    state=2)),
     case("SELECT serial, step * 2 AS twice INTO #s FROM dbo.units WHERE serial LIKE '{p}%' "
          "AND step > 0; SELECT @@ROWCOUNT; SELECT twice, serial FROM #s ORDER BY 1",
          rows("int", (2,)),
@@ -468,6 +514,37 @@ CASES = [
          "WHEN NOT MATCHED BY TARGET THEN INSERT VALUES (s.k, s.v) WHEN NOT MATCHED BY SOURCE "
          "THEN DELETE; SELECT k, v FROM [{p}k] ORDER BY k",
          rows("k nvarchar, v int", ("b", 20), ("c", 30))),
+    # MERGE's OUTPUT: $action (anywhere in the list) and both tables, NULL where not filled
+    case("MERGE INTO dbo.units AS t USING (VALUES ('{p}a', 'HOLD')) AS s (serial, status) ON "
+         "t.serial = s.serial WHEN NOT MATCHED THEN INSERT (serial, product, route, status) "
+         "VALUES (s.serial, 'P', 'FT1', s.status) WHEN MATCHED THEN UPDATE SET status = "
+         "s.status OUTPUT deleted.status AS was, $action, inserted.serial, inserted.step;"
+         "SELECT @@ROWCOUNT",
+         rows("was nvarchar, $action nvarchar, serial nvarchar, step int",
+              ("ACTIVE", "UPDATE", "{p}A", 0)),
+         rows("int", (1,))),
+    case("CREATE TABLE [{p}k] (k nvarchar(10) PRIMARY KEY, v int); INSERT INTO [{p}k] VALUES "
+         "('a', 1), ('b', 2); DECLARE @t TABLE (act nvarchar(10), k nvarchar(10), v int); "
+         "MERGE [{p}k] AS t USING (SELECT 'c' AS k) AS s ON t.k = s.k WHEN NOT MATCHED BY "
+         "SOURCE AND t.v > 1 THEN DELETE WHEN NOT MATCHED THEN INSERT VALUES (s.k, 3) OUTPUT "
+         "$ACTION, deleted.k, inserted.v INTO @t; SELECT @@ROWCOUNT; SELECT act, k, v FROM @t "
+         "ORDER BY act",
+         rows("int", (2,)),
+         rows("act nvarchar, k nvarchar, v int", ("DELETE", "b", None), ("INSERT", None, 3))),
+    # WITH before INSERT, UPDATE, DELETE and MERGE
+    case("WITH src AS (SELECT '{p}a' AS s, 'REPAIR' AS st) MERGE dbo.units AS t USING src ON "
+         "t.serial = src.s WHEN MATCHED THEN UPDATE SET status = src.st OUTPUT $action, "
+         "deleted.status, inserted.status;",
+         rows("$action nvarchar, status nvarchar, status nvarchar",
+              ("UPDATE", "ACTIVE", "REPAIR"))),
+    case("WITH f AS (SELECT serial FROM dbo.units WHERE status = 'HOLD') DELETE FROM "
+         "dbo.results WHERE serial IN (SELECT serial FROM f) AND serial LIKE '{p}%'; SELECT "
+         "@@ROWCOUNT", rows("int", (1,))),
+    case("DECLARE @t TABLE (a int); WITH n AS (SELECT 1 AS a UNION ALL SELECT 2) INSERT INTO "
+         "@t SELECT a FROM n; SELECT SUM(a) AS s FROM @t", rows("s int", (3,))),
+    case("INSERT INTO dbo.units (serial, product, route) OUTPUT $action VALUES ('{p}Q', 'P', "
+         "'FT1')", error(207, "Invalid column name '$action'.")),
+    case("SELECT $action", error(207, "Invalid column name '$action'.")),
     case("INSERT INTO dbo.results (serial, procedure, employee, line, verdict) OUTPUT "
          "inserted.serial, inserted.procedure SELECT serial, 'FT9', 'e', 'l', 'PASS' FROM "
          "dbo.units WHERE serial LIKE '{p}%' AND step > 0 ORDER BY serial",
@@ -613,6 +690,11 @@ CASES = [
          error(156, "Incorrect syntax near the keyword 'END'.", 15)),
     case("DECLARE @i int = 0 SET @i = 'x' PRINT 'after'",
          error(245, "Conversion failed when converting the varchar value 'x' to data type int.")),
+    # WAITFOR: the batch goes on after the wait
+    case("DECLARE @d varchar(12) = '00:00:00.150'; WAITFOR DELAY @d; WAITFOR DELAY '0:0:0.05'; "
+         "SELECT 1 AS one", rows("one int", (1,))),
+    case("WAITFOR DELAY '24:00'",
+         error(148, "Incorrect time syntax in time string '24:00' used with WAITFOR.", 15)),
     # TRY ... CATCH -------------------------------------------------------------------------
     case("BEGIN TRY\n  SELECT 1/0 AS x\nEND TRY\nBEGIN CATCH\n  SELECT ERROR_NUMBER() AS n, "
          "ERROR_SEVERITY() AS s, ERROR_STATE() AS st, ERROR_MESSAGE() AS m, ERROR_LINE() AS l, "
@@ -738,7 +820,7 @@ CASES = [
     case("PRINT 'a' + 'b'; PRINT 42; PRINT NULL; PRINT N'中文'",
          msg("ab"), msg("42"), msg(""), msg("中文")),
     case("DECLARE @v varchar(20) = 'v'\nPRINT @v", msg("v", line=2)),
-    # EXEC of a string ----------------------------------------------------------------------
+    # EXEC of a string, of a procedure a variable names -------------------------------------
     case("EXEC('SELECT 1 AS one')", rows("one int", (1,))),
     case("DECLARE @sql nvarchar(100) = N'SELECT 2 AS two'; EXEC(@sql)", rows("two int", (2,))),
     case("DECLARE @b nvarchar(20) = N'3 AS three'; EXECUTE (N'SELECT ' + @b)",
@@ -758,6 +840,14 @@ CASES = [
     case("EXEC sp_executesql N'SELECT @p AS p', N'@p int', @p = 5", rows("p int", (5,))),
     case("BEGIN TRY EXEC sp_executesql N'SELECT * FROM dbo.nosuch' END TRY BEGIN CATCH "
          "SELECT ERROR_NUMBER() AS n END CATCH", rows("n int", (208,))),
+    # EXEC @name: the procedure the variable names
+    case("DECLARE @p sysname = N'dbo.uspGetUnitInfo', @x nvarchar(max), @r int = 5, @s int = 5;"
+         " EXEC @s = @p N'{p}A', N'FT1', N'e', N'L', @x OUT, @r OUT; SELECT @s AS s, @r AS r",
+         rows("s int, r int", (0, 0))),
+    case("DECLARE @p varchar(20) = '[sp_helptext]'; EXEC @p 'dbo.units'",
+         error(15197, "There is no text for object 'dbo.units'.")),
+    case("DECLARE @p sysname = 'dbo.nope'; EXEC @p 1",
+         error(2812, "Could not find stored procedure 'dbo.nope'.", state=62)),
     # transactions and savepoints -----------------------------------------------------------
     case("BEGIN TRAN; COMMIT; COMMIT",
          error(3902, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.")),
@@ -940,6 +1030,42 @@ CASES = [
               ("DEFAULT on column tested_at", "DF_results_tested_at", "(n/a)", "(n/a)", "(n/a)",
                "(n/a)", "(sysutcdatetime())"),
               ("PRIMARY KEY (clustered)", "PK_results", "(n/a)", "(n/a)", "(n/a)", "(n/a)", "id"))),
+    # clients' tables; a temporary one is tempdb's (sp_help there names it in full)
+    case("CREATE TABLE [{p}t] (id int IDENTITY(1,1), n varchar(5) NULL); CREATE INDEX ix_n ON "
+         "[{p}t] (n)\nGO\nEXEC sp_help '{p}t'",
+         msg("No constraints are defined on object '{p}t', or you do not have permissions."),
+         msg("No foreign keys reference table '{p}t', or you do not have permissions on "
+             "referencing tables."),
+         msg("No views with schema binding reference table '{p}t'."),
+         rows(OBJECT, where=lambda found: found[0][1:3] == ("dbo", "user table")),
+         rows(HELP_COLUMNS,
+              ("id", "int", "no", 4, "   10", "    0", "no", "(n/a)", "(n/a)", None),
+              ("n", "varchar", "no", 5, "     ", "     ", "yes", "no", "yes",
+               "Chinese_PRC_CI_AS")),
+         rows(IDENTITY, ("id", Decimal("1"), Decimal("1"), 0)),
+         rows("RowGuidCol nvarchar", ("No rowguidcol column defined.",)),
+         rows("Data_located_on_filegroup nvarchar", ("PRIMARY",)),
+         rows(INDEXES, ("ix_n", "nonclustered located on PRIMARY", "n"))),
+    case("CREATE TABLE #u (a int NOT NULL)\nGO\nEXEC tempdb..sp_help '#u'",
+         msg("The object '#u' does not have any indexes, or you do not have permissions."),
+         msg("No constraints are defined on object '#u', or you do not have permissions."),
+         msg("No foreign keys reference table '#u', or you do not have permissions on "
+             "referencing tables."),
+         msg("No views with schema binding reference table '#u'."),
+         rows(OBJECT, where=lambda found: len(found[0][0]) == 128
+              and re.match("#u_{114}[0-9A-F]{12}$", found[0][0]) is not None
+              and found[0][1:3] == ("dbo", "user table")),
+         rows(HELP_COLUMNS,
+              ("a", "int", "no", 4, "   10", "    0", "no", "(n/a)", "(n/a)", None)),
+         rows(IDENTITY, ("No identity column defined.", None, None, None)),
+         rows("RowGuidCol nvarchar", ("No rowguidcol column defined.",)),
+         rows("Data_located_on_filegroup nvarchar", ("PRIMARY",))),
+    case("CREATE TABLE #u (a int); EXEC sp_help '#u'",
+         error(15009, "The object '#u' does not exist in database 'MES' or is invalid for this "
+                      "operation.")),
+    case("EXEC tempdb.dbo.sp_help 'units'",
+         error(15009, "The object 'units' does not exist in database 'tempdb' or is invalid for "
+                      "this operation.")),
     case("sp_help 'MES.dbo.uspSaveResult'",
          rows(OBJECT, ("uspSaveResult", "dbo", "stored procedure", datetime(2024, 5, 1, 8, 0))),
          rows("Parameter_name nvarchar, Type nvarchar, Length smallint, Prec int, Scale int, "
