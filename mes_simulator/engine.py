@@ -673,7 +673,7 @@ class Engine:
     def _report(self, err, reply):
         reply.error(err)
         if not reply.batch:
-            reply.done(tds.DONE_ERROR)
+            reply.done(*_error_done(err))
 
     def _name(self, name, variables):
         """A transaction's or savepoint's name: as written, or a variable's value."""
@@ -932,21 +932,54 @@ class Engine:
         if plan.cores[0].into is not None:
             return await self._select_into(plan, variables, reply)
         self._reading(binder, reply)
-        rows = await self._mes("sql_read", sqlite.select(self, variables, plan))
-        self.rowcount = len(rows)
+        # Read from the cursor a chunk at a time on the session's thread, each chunk sent on
+        # (and drained) before the next is read: the result is never held whole.
+        stream = await self._mes("sql_read", sqlite.stream(self, variables, plan))
+        count, last, types = 0, None, None
+        try:
+            while True:
+                rows = await self._mes("sql_read", stream.fetch, STREAM_ROWS, STREAM_CHUNK)
+                if rows:
+                    count, last = count + len(rows), rows[-1]
+                    if plan.columns:
+                        if types is None:
+                            types = reply.columns(plan.columns)
+                        reply.row_data(types, rows)
+                        await reply.flush()
+                rows = None
+                if stream.ended:
+                    break
+                self._between_chunks()
+        except SqlError as err:
+            if types is not None:  # rows went out: its DONE counts them
+                err.rows_sent = count
+            raise
+        finally:
+            if not stream.ended:  # stopped or failed: the cursor closes on its own thread
+                self.conn.session.submit(None, stream.close)
+        self.rowcount = count
         assigned = [item.variable for item in plan.cores[0].items if item.kind == "assign"]
-        if assigned and rows:
-            for name, value in zip(assigned, rows[-1]):
+        if assigned and last is not None:
+            for name, value in zip(assigned, last):
                 self._assign(variables, name, value)
-        if not plan.columns:
-            reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
-            return
-        # Sent on while it is encoded, a few rows at a time: the reply is never kept whole.
-        types = reply.columns(plan.columns)
-        for start in range(0, len(rows), STREAM_ROWS):
-            reply.row_data(types, rows[start:start + STREAM_ROWS])
-            await reply.flush()
-        reply.done(tds.DONE_COUNT, tds.CMD_SELECT, len(rows))
+        if plan.columns and types is None:
+            types = reply.columns(plan.columns)
+        reply.done(tds.DONE_COUNT, tds.CMD_SELECT, count)
+
+    def _between_chunks(self):
+        """Between two chunks of a result: stop when the client cancelled (ATTENTION), went
+        away, or the request ran out of time."""
+        conn = self.conn
+        conn.watch_client()
+        reason = conn.request.over() if conn.request is not None else None
+        if reason == "closed":
+            conn.log("the client went away: its query stops")
+            raise Stop(keep_open=False)
+        if reason == "attention":
+            conn.log("attention: the query stops; its rows so far are sent")
+            raise _Cancelled()
+        if reason == "time":
+            raise conn.timeout_error()
 
     # ------------------------------------------------------------ clients' tables
 
@@ -1034,14 +1067,14 @@ class Engine:
         return await self._mes("sql_read", lambda db: db.execute(
             f'SELECT COUNT(*) FROM "{table}"').fetchone()[0])
 
-    async def _mes(self, name, function):
-        """Run function(SQLite connection) on the connection's own thread and SQLite
+    async def _mes(self, name, function, *args):
+        """Run function(SQLite connection, *args) on the connection's own thread and SQLite
         connection: reads beside any writer, writes ("sql_write") all or nothing under the
         write lock (the session's transaction's, when one is open)."""
         try:
             if name == "sql_write":
                 return await self.conn.run_sql(mes.sql_write, function, write=True)
-            return await self.conn.run_sql(function)
+            return await self.conn.run_sql(function, *args)
         except sqlite3.Error as exc:
             self.conn.log("MES database error: %s", exc)
             raise SqlError(50000, f"MES database error: {exc}") from None
@@ -1640,7 +1673,7 @@ class Reply:
             self.info(3621, "The statement has been terminated.", 0, 0,
                       getattr(err, "line", None) or 1)
         if self.batch:
-            self.done(tds.DONE_ERROR)
+            self.done(*_error_done(err))
 
     def info(self, number, text, severity=0, state=1, line=1, limit=MAX_MESSAGE):
         """A message (PRINT's, or RAISERROR's of severity 10 or less); limit: the characters
@@ -1713,6 +1746,15 @@ class Reply:
             self.done(tds.DONE_FINAL, token=tds.TOKEN_DONE if self.batch else tds.TOKEN_DONEPROC)
         self.parts[self.last_done][1] &= ~tds.DONE_MORE
         return b"".join(bytes(p) for p in self.parts)
+
+
+def _error_done(err):
+    """The DONE after an error: of a query that failed after some of its rows went out, with
+    the rows sent counted."""
+    sent = getattr(err, "rows_sent", None)
+    if sent is None:
+        return tds.DONE_ERROR, 0, 0
+    return tds.DONE_ERROR | tds.DONE_COUNT, tds.CMD_SELECT, sent
 
 
 # What the station's batches need, worked out once (keys of plain values: a SqlType's hash

@@ -569,6 +569,61 @@ def run(db, sql, params, evaluation, fetch=sqlite3.Cursor.fetchall):
             raise _error(exc) from None
 
 
+class Stream:
+    """A query's rows read from its open cursor a chunk at a time, each chunk converted to
+    the query's column types: what is held of the result is one chunk, whatever its size.
+    Every call runs on the thread of the connection that opened the cursor (a job of it)."""
+
+    def __init__(self, cursor, evaluation, types, codepage):
+        self.cursor, self.evaluation = cursor, evaluation
+        self.types, self.codepage = types, codepage
+        self.failed = None  # met after the rows of the last chunk: raised by the next fetch
+
+    @property
+    def ended(self):
+        return self.cursor is None and self.failed is None
+
+    def fetch(self, _db, rows, size):
+        """The next rows: up to rows of them, fewer once they hold size bytes of text and
+        binary values (a long value a row); none once the result has ended.  The cursor is
+        closed at its end or at an error, which comes after the rows read before it."""
+        failed, self.failed = self.failed, None
+        if failed is not None:
+            raise failed
+        cursor, types, codepage = self.cursor, self.types, self.codepage
+        if cursor is None:
+            return []
+        chunk, held = [], 0
+        with self.evaluation:
+            try:
+                while len(chunk) < rows and held < size:
+                    row = cursor.fetchone()
+                    if row is None:
+                        self.close()
+                        break
+                    for value in row:
+                        if isinstance(value, (str, bytes)):
+                            held += len(value)
+                    chunk.append(tuple(typed(from_sqlite(v, t), t, codepage)
+                                       for v, t in zip(row, types)))
+            except Exception as exc:
+                self.close()
+                if isinstance(exc, sqlite3.Error):
+                    exc = self.evaluation.error or _error(exc)
+                if not chunk:
+                    raise exc from None
+                self.failed = exc  # the rows before it go out first
+        return chunk
+
+    def close(self, _db=None):
+        cursor, self.cursor = self.cursor, None
+        if cursor is not None:
+            try:
+                cursor.close()
+            except sqlite3.Error:  # the connection is gone already: so is the cursor
+                pass
+
+
 def select(session, variables, plan):
     """A bound query as a function of an SQLite connection that returns its rows, converted
     to the query's column types (SELECT @v = ... items included)."""
@@ -582,6 +637,21 @@ def select(session, variables, plan):
         return [tuple(typed(from_sqlite(v, t), t, codepage) for v, t in zip(row, types))
                 for row in run(db, sql, params, evaluation)]
     return rows
+
+
+def stream(session, variables, plan):
+    """A bound query as a function of an SQLite connection that opens its cursor: a Stream
+    of its rows, converted to the query's column types (SELECT @v = ... items included)."""
+    evaluation = functions.Evaluation()
+    generator = Generator(session, variables, evaluation)
+    sql, params = generator.query(plan), generator.params
+    types = [item.node.type for item in plan.cores[0].items]
+    codepage = session.codepage
+
+    def open_cursor(db):
+        cursor = run(db, sql, params, evaluation, lambda cursor: cursor)
+        return Stream(cursor, evaluation, types, codepage)
+    return open_cursor
 
 
 def insert_select(session, variables, plan, table):

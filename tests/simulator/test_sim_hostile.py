@@ -264,9 +264,73 @@ def big_result(sim):
     return []
 
 
-def rss_kb(sim):
+# A result of 1 GiB: rows of 8000 bytes each, made as they are read.
+HUGE_RESULT = ("WITH n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 131072) "
+               "SELECT i, REPLICATE('x', 8000) AS s FROM n OPTION (MAXRECURSION 0)")
+
+
+class Reader(Hostile):
+    """A client that reads a result row by row, pausing now and then (within the server's
+    read time-out), and stops reading after stop_after rows when told to: outcome is the
+    number of rows it read, or (that number, the exception the result ended with)."""
+
+    def __init__(self, sim, statement, stop_after=None):
+        self.stop_after, self.read = stop_after, 0
+        super().__init__(sim, statement)
+
+    def run(self):
+        try:
+            self.conn.execute_query(self.statement)
+            for _row in self.conn:
+                self.read += 1
+                if self.read % 2000 == 0:
+                    time.sleep(0.02)
+                if self.read == self.stop_after:
+                    break
+            self.outcome = self.read
+        except Exception as exc:  # what the test looks at
+            self.outcome = (self.read, exc)
+
+
+def huge_result_read_slowly(sim):
+    """A result far larger than the server's memory goes out while it is made: what the
+    server holds of it stays small, and the station is answered meanwhile."""
+    serial = sim.add_unit()
+    with open(f"/proc/{sim.process.pid}/clear_refs", "w") as f:
+        f.write("5")  # the peak below is this attack's
+    before = status_kb(sim, "VmRSS")
+    reader = Reader(sim, HUGE_RESULT)
+    station_served(sim, serial)
+    outcome = reader.ended()
+    reader.conn.close()
+    grown = status_kb(sim, "VmHWM") - before
+    assert grown < 100 * 1024, "kB more at the peak"
+    if outcome != 131072:  # the statement's time ran out on the way: rows first, then 8649
+        read, exc = outcome
+        assert read >= 1000, read
+        timed_out(exc)
+    assert [r["verdict"] for r in sim.results(serial)] == ["PASS"]
+    return []
+
+
+def attention_mid_stream(sim):
+    reader = Reader(sim, HUGE_RESULT, stop_after=3000)
+    assert reader.ended() == 3000
+    reader.conn.cancel()  # ATTENTION with most of the result still to come
+    assert reader.conn.execute_scalar("SELECT 1") == 1  # the connection goes on
+    reader.conn.execute_query("SELECT TOP (3) i FROM (VALUES (1), (2), (3), (4)) v(i) ORDER BY i")
+    assert [row[0] for row in reader.conn] == [1, 2, 3]
+    reader.conn.close()
+    return ["attention: "]
+
+
+def status_kb(sim, field):
     with open(f"/proc/{sim.process.pid}/status") as f:
-        return int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
+        return int(next(line for line in f if line.startswith(field + ":")).split()[1])
+
+
+def rss_kb(sim):
+    return status_kb(sim, "VmRSS")
 
 
 @pytest.fixture(scope="module")
@@ -297,7 +361,8 @@ def limited():
 @pytest.mark.parametrize("attack", [idle_flood, slow_sender, oversized_batch, unread_replies,
                                     bad_packets, locked_database, cross_join, huge_strings,
                                     slow_delete, attention_mid_query, attention_mid_wait,
-                                    closed_mid_query, big_result])
+                                    closed_mid_query, big_result, huge_result_read_slowly,
+                                    attention_mid_stream])
 def test_server_survives(limited, attack):
     expected = attack(limited)
     limited.clear_scenarios()

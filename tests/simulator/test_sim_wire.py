@@ -230,6 +230,31 @@ def test_settings_of_a_set_only_batch_hold_each_time(sim, wire, settings, batch,
     assert sim.unit("SN0001")["step"] == 0
 
 
+FAILS_AT_ROW_2000 = ("WITH n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                     "SELECT i, 1 / (2000 - i) AS q FROM n OPTION (MAXRECURSION 0); "
+                     "SELECT 7 AS after")
+
+
+@pytest.mark.parametrize("setting, counted", [("SET NOCOUNT OFF", True),
+                                              ("SET NOCOUNT ON", False)])
+def test_error_met_after_rows_went_out_follows_them(wire, setting, counted):
+    """A result is sent while it is read: the rows before the failing one go out, then the
+    error, then a DONE with the error bit that counts the rows sent; the batch goes on."""
+    wire.batch(setting)
+    tokens = wire.batch(FAILS_AT_ROW_2000)
+    rows = [fields for kind, fields in tokens if kind == "row"]
+    sent = len(rows) - 1  # the last one is the next statement's
+    assert sent > 1000  # far more than one chunk of the result went out before the error
+    assert [row[0] for row in rows[:sent]] == list(range(1, sent + 1))
+    error = next(n for n, (kind, _f) in enumerate(tokens) if kind == "error")
+    assert error == sent + 1 and tokens[error][1][0] == 8134  # after the columns and rows
+    token, status, command, count = tokens[error + 1][1]
+    assert status & 0x02 and command == 0xC1  # DONE_ERROR, of a SELECT
+    assert (count if status & 0x10 else None) == (sent if counted else None)
+    assert shape(tokens[error + 2:]) == [("columns", [("after", 0x26)]), ("row", (7,)),
+                                         ("DONE", 1 if counted else None)]
+
+
 def test_the_same_login_bytes_are_answered_alike_each_time(sim):
     # a client's LOGIN7 is the same bytes on each of its connections: good twice, bad twice
     for password, accepted in [(sim.password, True), ("not " + sim.password, False)] * 2:
