@@ -353,7 +353,6 @@ FUNCTIONS = {
     "lower": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lower()),
     "ltrim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lstrip(" ")),
     "rtrim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).rstrip(" ")),
-    "trim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).strip(" ")),
     "reverse": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage)[::-1]),
     "substring": (3, 3, lambda ts: _same_char(ts[0]),
                   lambda s, v, a, b: _substring(text_value(v, s.codepage), int(a), int(b))),
@@ -464,9 +463,49 @@ def _has_perms(session, name, kind, permission):
 
 
 NULL_FRIENDLY = {"schema_name", "db_name", "user_name", "suser_sname", "suser_name", "db_id",
-                 "schema_id", "concat", "isnull", "coalesce", "nullif", "iif", "choose"}
+                 "schema_id", "concat", "isnull", "coalesce", "nullif", "iif", "choose",
+                 "concat_ws", "isnumeric", "isdate", "checksum", "binary_checksum"}
 # Functions whose type depends on their arguments' values or on all of them.
 SPECIAL = {"isnull", "coalesce", "nullif", "iif", "concat", "choose"}
+
+
+def _scale(function, kind, arg):
+    """The scale argument of DATETIME2FROMPARTS and TIMEFROMPARTS: an integer constant."""
+    if arg.kind != "lit" or not isinstance(arg.value, int) or not 0 <= arg.value <= 7:
+        raise SqlError(10760, f"Scale argument is not valid. Valid expressions for data type "
+                              f"{kind} scale argument are integer constants and integer "
+                              "constant expressions.", severity=15)
+    return SqlType(kind, 0, 0, arg.value)
+
+
+def _str_type(args):
+    size = args[1].value if len(args) > 1 and args[1].kind == "lit" and \
+        isinstance(args[1].value, int) and 0 < args[1].value <= 8000 else 10
+    return SqlType("varchar", size)
+
+
+def _concat_ws_type(args):
+    types = [a.type for a in args]
+    unicode = any(t.name in sqltypes.UNICODE for t in types)
+    sizes = [t.size if t.name in sqltypes.CHARACTER else 30 for t in types]
+    size = sum(sizes[1:]) + sizes[0] * (len(sizes) - 2)
+    if sqltypes.MAX in sizes:
+        size = sqltypes.MAX
+    return SqlType("nvarchar" if unicode else "varchar",
+                   size if size == sqltypes.MAX else min(size, 4000 if unicode else 8000))
+
+
+# Functions whose result type depends on their arguments themselves (constants among them).
+ARGUMENT_TYPED = {
+    "concat_ws": _concat_ws_type,
+    "datetime2fromparts": lambda args: _scale("datetime2fromparts", "datetime2", args[-1]),
+    "timefromparts": lambda args: _scale("timefromparts", "time", args[-1]),
+    "str": _str_type,
+}
+# Argument types a function refuses (8116): name: {argument index: the types it takes}.
+_TEXTS = sqltypes.CHARACTER
+TAKES = {"hashbytes": {1: _TEXTS | {"binary", "varbinary"}}, "isjson": {0: _TEXTS},
+         "json_value": {0: _TEXTS, 1: _TEXTS}}
 
 
 def serverproperty_type(node_args):
@@ -781,6 +820,8 @@ class Binder:
                 sqltype = INT
             elif name == "count_big":
                 sqltype = BIGINT
+            elif name in functions.DEVIATIONS:
+                sqltype = FLOAT
             elif name in ("sum", "avg") and arg.type.name in ("tinyint", "smallint", "bit"):
                 sqltype = INT
             elif name == "sum" and arg.type.name in ("decimal", "numeric"):
@@ -857,8 +898,17 @@ class Binder:
         if entry is None:
             raise SqlError(195, f"'{written.split('.')[-1]}' is not a recognized built-in "
                                 "function name.", severity=15)
+        if name == "concat_ws" and not 3 <= len(args) <= 254:
+            raise SqlError(189, "The concat_ws function requires 3 to 254 arguments.",
+                           severity=15)
         _arity(name, args, entry[0], entry[1])
-        sqltype = serverproperty_type(args) if name == "serverproperty" else entry[2](types)
+        for n, taken in TAKES.get(name, {}).items():
+            if args[n].type.name not in taken and not (args[n].kind == "lit"
+                                                        and args[n].value is None):
+                raise SqlError(8116, f"Argument data type {args[n].type.name} is invalid for "
+                                     f"argument {n + 1} of {name} function.")
+        sqltype = serverproperty_type(args) if name == "serverproperty" else \
+            ARGUMENT_TYPED[name](args) if name in ARGUMENT_TYPED else entry[2](types)
         return bound.Call(sqltype, name, args)
 
 
@@ -1156,3 +1206,4 @@ def call(node, ctx):
 
 
 FUNCTIONS.update(functions.builtins(sys.modules[__name__]))
+FUNCTIONS.update(functions.more_builtins(sys.modules[__name__]))

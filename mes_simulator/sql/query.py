@@ -14,7 +14,8 @@ from .statements import Delete, Insert, Merge, Update
 WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_value",
             "last_value", "percent_rank", "cume_dist"}
 _FRAME_WORDS = {"between", "and", "unbounded", "preceding", "following", "current", "row"}
-AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big", "string_agg"}
+AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big", "string_agg", "stdev",
+              "stdevp", "var", "varp"}
 DATEPART_FUNCTIONS = {"dateadd", "datediff", "datepart", "datename", "datediff_big"}
 # Words that end an expression or a table source: never an alias.
 CLAUSE_WORDS = {"from", "where", "group", "order", "having", "union", "join", "inner", "left",
@@ -234,6 +235,12 @@ class ExpressionParser:
                     distinct = self.accept_word("distinct")
                     self.accept_word("all")
                 args.append(self.condition() if name == "iif" else self.expression())
+                if name == "trim" and self.accept_word("from"):  # TRIM(characters FROM text)
+                    args.insert(0, self.expression())
+                elif name == "trim" and self.peek() is not None and \
+                        self.peek().key == ("punct", ","):
+                    raise SqlError(174, "The trim function requires 1 argument(s).",
+                                   severity=15)
                 while self.accept_punct(","):
                     args.append(self.expression())
             if name == "string_agg":

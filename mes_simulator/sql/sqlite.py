@@ -476,6 +476,8 @@ class Generator:
         inner = distinct + self.keyed(arg)
         if name in ("count", "count_big"):
             return f"COUNT({inner})"
+        if name in functions.DEVIATIONS:
+            return f"tsql_{name}({inner})"
         if _family(arg.type) in ("decimal", "numeric", "money", "smallmoney"):
             return f"tsql_dec_{name}({inner})"
         if name == "avg" and arg.type.name in sqltypes.INT_RANGES:
