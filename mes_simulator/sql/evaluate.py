@@ -287,6 +287,8 @@ def _dt(value):
 
 
 def datepart(part, value):
+    if part in ("iso_week", "isowk", "isoww"):  # DATEPART's own: no DATEADD or DATEDIFF of it
+        return _dt(value).isocalendar()[1]
     part = _datepart_name(part)
     value = _dt(value)
     if part == "quarter":
@@ -464,7 +466,8 @@ def _has_perms(session, name, kind, permission):
 
 NULL_FRIENDLY = {"schema_name", "db_name", "user_name", "suser_sname", "suser_name", "db_id",
                  "schema_id", "concat", "isnull", "coalesce", "nullif", "iif", "choose",
-                 "concat_ws", "isnumeric", "isdate", "checksum", "binary_checksum"}
+                 "concat_ws", "isnumeric", "isdate", "checksum", "binary_checksum",
+                 "formatmessage"}
 # Functions whose type depends on their arguments' values or on all of them.
 SPECIAL = {"isnull", "coalesce", "nullif", "iif", "concat", "choose"}
 

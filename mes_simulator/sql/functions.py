@@ -4,10 +4,12 @@ Server matches it, decimal aggregates, and the bridge to expressions SQLite cann
 with SQL Server's semantics (evaluated by `evaluate` on the values SQLite computed)."""
 
 import decimal
+import gzip
 import hashlib
 import itertools
 import json
 import math
+import os
 import random
 import re
 import threading
@@ -757,15 +759,24 @@ def _isjson(text):
 _STEP = re.compile(r"\.(?:\"((?:[^\"\\]|\\.)*)\"|([A-Za-z_$][\w$]*))|\[(\d+)\]")
 
 
-def _json_value(text, path):
-    """JSON_VALUE: the scalar at a path ($.a.b[0], "lax" or "strict"); NULL in lax mode for
-    a path that is not there or holds an object or an array."""
-    document = _json(text)
-    if document is _json:
-        raise SqlError(13609, "JSON text is not properly formatted. Unexpected character is "
-                              "found.")
-    mode, _blank, steps = path.strip().rpartition(" ")
-    mode = mode.strip().casefold() or "lax"
+_MODE = re.compile(r"\s*(?:(lax|strict)\s+)?(.*?)\s*", re.I | re.S)
+
+
+def _path(path):
+    """(mode, steps) of a JSON path: "lax" unless it says "strict"."""
+    found = _MODE.fullmatch(path)
+    return (found.group(1) or "lax").casefold(), found.group(2)
+
+
+def _key(step):
+    """A path step's member name (a quoted one unescaped); None for an array index."""
+    if step.group(1) is not None:
+        return json.loads('"' + step.group(1) + '"')
+    return step.group(2)
+
+
+def _walk(document, steps, mode):
+    """The value at a JSON path's steps; _json for one that is not there (lax mode)."""
     if mode not in ("lax", "strict") or not steps.startswith("$"):
         raise SqlError(13607, "JSON path is not properly formatted. Unexpected character "
                               "is found.")
@@ -776,15 +787,29 @@ def _json_value(text, path):
             raise SqlError(13607, "JSON path is not properly formatted. Unexpected "
                                   "character is found.")
         at = step.end()
-        key = step.group(1) if step.group(1) is not None else step.group(2)
+        key = _key(step)
         if key is not None and isinstance(node, dict) and key in node:
             node = node[key]
         elif key is None and isinstance(node, list) and int(step.group(3)) < len(node):
             node = node[int(step.group(3))]
+        elif mode == "strict":
+            raise SqlError(13608, "Property cannot be found on the specified JSON path.")
         else:
-            if mode == "strict":
-                raise SqlError(13608, "Property cannot be found on the specified JSON path.")
-            return None
+            return _json
+    return node
+
+
+def _json_value(text, path):
+    """JSON_VALUE: the scalar at a path ($.a.b[0], "lax" or "strict"); NULL in lax mode for
+    a path that is not there or holds an object or an array."""
+    document = _json(text)
+    if document is _json:
+        raise SqlError(13609, "JSON text is not properly formatted. Unexpected character is "
+                              "found.")
+    mode, steps = _path(path)
+    node = _walk(document, steps, mode)
+    if node is _json:
+        return None
     if isinstance(node, (dict, list)):
         if mode == "strict":
             raise SqlError(13623, "Scalar value cannot be found in the specified JSON path.")
@@ -862,6 +887,24 @@ def more_builtins(ev):
         "isjson": (1, 1, lambda ts: SqlType("int"), lambda s, v: _isjson(text(v, s.codepage))),
         "json_value": (2, 2, lambda ts: SqlType("nvarchar", 4000), lambda s, v, p: _json_value(
             text(v, s.codepage), text(p, s.codepage))),
+        "string_escape": (2, 2, lambda ts: SqlType("nvarchar", MAX), lambda s, v, k: _escape(
+            text(v, s.codepage), text(k, s.codepage))),
+        "json_query": (1, 2, lambda ts: SqlType("nvarchar", MAX), lambda s, v, *p: _json_query(
+            text(v, s.codepage), *(text(x, s.codepage) for x in p))),
+        "formatmessage": (1, 21, lambda ts: SqlType("nvarchar", 2048),
+                          lambda s, f, *a: _formatmessage(
+                              None if f is None else text(f, s.codepage), a)),
+        "user_id": (0, 1, lambda ts: SqlType("int"),
+                    lambda s, *n: 1 if not n or str(n[0]).casefold() == "dbo" else None),
+        "suser_id": (0, 1, lambda ts: SqlType("int"), lambda s, *n: 1 if not n else None),
+        "current_timezone": (0, 0, lambda ts: SqlType("nvarchar", 256), lambda s: _timezone()),
+        "crypt_gen_random": (1, 2, lambda ts: SqlType("varbinary", 8000),
+                             lambda s, n, *seed: os.urandom(int(n)) if 1 <= int(n) <= 8000
+                             else None),
+        "context_info": (0, 0, lambda ts: SqlType("varbinary", 128), lambda s: None),
+        "compress": (1, 1, lambda ts: SqlType("varbinary", MAX),
+                     lambda s, v: gzip.compress(_encoded(v, s.codepage), mtime=0)),
+        "decompress": (1, 1, lambda ts: SqlType("varbinary", MAX), lambda s, v: _decompress(v)),
         "sin": (1, 1, lambda ts: SqlType("float"), _float(math.sin)),
         "cos": (1, 1, lambda ts: SqlType("float"), _float(math.cos)),
         "tan": (1, 1, lambda ts: SqlType("float"), _float(math.tan)),
@@ -914,3 +957,91 @@ def _quotename(name, quote="["):
     close = {"[": "]", "(": ")", "<": ">", "{": "}"}.get(quote, quote)
     opening = {"]": "[", ")": "(", ">": "<", "}": "{"}.get(quote, quote)
     return opening + name.replace(close, close + close) + close
+
+
+_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f",
+            "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _escape(value, kind):
+    """STRING_ESCAPE(text, 'json'): JSON's escapes (control characters as \\u00XX)."""
+    if kind.casefold() != "json":
+        raise SqlError(13606, f"'{kind}' is not a valid parameter for STRING_ESCAPE. Valid "
+                              "parameters are: JSON.")
+    return "".join(_ESCAPES.get(c) or (f"\\u{ord(c):04x}" if ord(c) < 32 else c)
+                   for c in value)
+
+
+def _json_query(text, path="$"):
+    """JSON_QUERY: the object or array at a path as JSON text; NULL (lax) for a scalar or
+    a path that is not there."""
+    document = _json(text)
+    if document is _json:
+        raise SqlError(13609, "JSON text is not properly formatted. Unexpected character is "
+                              "found.")
+    mode, steps = _path(path)
+    node = _walk(document, steps, mode)
+    if node is _json or not isinstance(node, (dict, list)):
+        if node is not _json and mode == "strict":
+            raise SqlError(13624, "Object or array cannot be found in the specified JSON path.")
+        return None
+    return _fragment(text, steps)
+
+
+_DECODER = json.JSONDecoder()
+_BLANKS = re.compile(r"[ \t\n\r]*")
+
+
+def _fragment(text, steps):
+    """The text of the value at a path that is there, as the document writes it."""
+    at = _BLANKS.match(text, 0).end()
+    for step in _STEP.finditer(steps, 1):
+        key = _key(step)
+        at = _BLANKS.match(text, at + 1).end()  # past "{" or "["
+        index = 0
+        while True:
+            if key is not None:
+                name, at = _DECODER.raw_decode(text, at)
+                at = _BLANKS.match(text, _BLANKS.match(text, at).end() + 1).end()  # ":"
+            if key is not None and name == key or key is None and \
+                    index == int(step.group(3)):
+                break
+            at = _BLANKS.match(text, _DECODER.raw_decode(text, at)[1]).end()
+            at = _BLANKS.match(text, at + 1).end()  # ","
+            index += 1
+    return text[at:_DECODER.raw_decode(text, at)[1]]
+
+
+def _formatmessage(pattern, values):
+    """FORMATMESSAGE of a text: printf's %s, %d, %i, %u, %x, %X, %o and %%."""
+    if pattern is None:
+        return None
+    values = list(values)
+
+    def one(match):
+        flags, kind = match.group(1), match.group(2)
+        if kind == "%":
+            return "%"
+        value = values.pop(0) if values else None
+        if value is None:
+            return "(null)"
+        if kind in "diu":
+            return (flags + "d") % int(value)
+        if kind in "xXo":
+            return (flags + kind) % int(value)
+        return (flags + "s") % (value if isinstance(value, str) else str(value))
+    return re.sub(r"(%[-+ 0#]*\d*(?:\.\d+)?)(?:I64|h|l)?([sdiuxXo%])", one, pattern)
+
+
+def _timezone():
+    offset = datetime.now(timezone.utc).astimezone().utcoffset()
+    minutes = int(offset.total_seconds()) // 60
+    sign = "+" if minutes >= 0 else "-"
+    return f"(UTC{sign}{abs(minutes) // 60:02d}:{abs(minutes) % 60:02d})"
+
+
+def _decompress(value):
+    try:
+        return gzip.decompress(value)
+    except (OSError, EOFError, zlib.error):
+        return None

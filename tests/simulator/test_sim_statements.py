@@ -379,11 +379,17 @@ CASES = [
     case("SELECT ISJSON('{\"a\": 1}'), ISJSON('x'), JSON_VALUE('{\"a\": {\"b\": [1, 2.50, "
          "\"x\"]}}', '$.a.b[1]'), JSON_VALUE('{\"a\": true}', '$.a'), JSON_VALUE('{\"a\": {}}',"
          " '$.a')", rows("int, int, nvarchar, nvarchar, nvarchar", (1, 0, "2.50", "true", None))),
-    case("SELECT JSON_VALUE(j, '$.n'), ISJSON(j) FROM (VALUES (N'{\"n\": \"x\"}'), (N'[1]')) AS "
-         "v (j)", rows("nvarchar, int", ("x", 1), (None, 1))),
+    case("SELECT JSON_VALUE(j, '$.\"n m\"'), ISJSON(j), JSON_QUERY(j, 'lax $[0]') FROM (VALUES "
+         "(N'{\"n m\": \"x\"}'), (N'[ [1] ]')) AS v (j)",
+         rows("nvarchar, int, nvarchar", ("x", 1, None), (None, 1, "[1]"))),
     case("SELECT JSON_VALUE('{\"a\": 1}', 'strict $.c')",
          error(13608, "Property cannot be found on the specified JSON path.")),
     case("SELECT JSON_VALUE('{x', '$.c')", error(13609)),
+    case("SELECT STRING_ESCAPE('a\"b/' + CHAR(10), 'json'), JSON_QUERY('{\"a\": [1, 2.50, "
+         "{\"b\": \"x\"}]}', '$.a'), JSON_QUERY('{\"a\": 1}', '$.a'), FORMATMESSAGE('a %s b "
+         "%d|%-3d|', 'x', 3, 7), FORMATMESSAGE('%s', NULL), DATEPART(iso_week, '2021-01-03')",
+         rows("nvarchar, nvarchar, nvarchar, nvarchar, nvarchar, int",
+              ('a\\"b\\/\\n', '[1, 2.50, {"b": "x"}]', None, "a x b 3|7  |", "(null)", 53))),
     case("SELECT RAND(7) - RAND(7), SOUNDEX('Robert'), SOUNDEX('Ashcraft'), DIFFERENCE('Green', "
          "'Greene'), QUOTENAME('a]b')",
          rows("float, varchar, varchar, int, nvarchar", (0.0, "R163", "A261", 4, "[a]]b]"))),
