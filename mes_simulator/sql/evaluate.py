@@ -652,6 +652,8 @@ class Binder:
                                severity=15, state=2)
             return bound.Source({(alias or written).casefold()}, slot[0].columns,
                           plan=bound.TableVariable(name))
+        if item.kind == "rowsfunction":
+            return self.rows_function(item, parent)
         if item.kind == "derived":
             plan = self.query(item.query, parent)
             return bound.Source({item.alias.casefold()}, plan.columns, plan=plan, alias=item.alias)
@@ -666,6 +668,25 @@ class Binder:
             self.mes_tables.add(rel.name)
         names = {alias.casefold()} if alias else {rel.name, (rel.schema.casefold(), rel.name)}
         return bound.Source(names, rel.columns, relation=rel, alias=alias)
+
+    def rows_function(self, item, scope):
+        """STRING_SPLIT's value rows, OPENJSON's key, value and type rows."""
+        name, args = item.name, [self.bind(a, scope) for a in item.args]
+        if name == "string_split":
+            _arity(name, args, 2, 2)
+            separator = args[1]
+            if separator.kind == "lit" and (separator.value is None or
+                                            len(str(separator.value)) != 1):
+                raise SqlError(214, "Procedure expects parameter 'separator' of type "
+                                    "'nchar(1)/nvarchar(1)'.")
+            columns = [("value", _same_char(args[0].type))]
+        else:
+            _arity(name, args, 1, 2)
+            columns = [("key", SqlType("nvarchar", 4000)),
+                       ("value", SqlType("nvarchar", sqltypes.MAX)), ("type", sqltypes.INT)]
+        alias = item.alias or name
+        return bound.Source({alias.casefold()}, columns, plan=bound.RowsFunction(name, args),
+                            alias=item.alias)
 
     def core(self, select, parent):
         sources, joins = [], []

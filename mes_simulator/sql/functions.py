@@ -1045,3 +1045,50 @@ def _decompress(value):
         return gzip.decompress(value)
     except (OSError, EOFError, zlib.error):
         return None
+
+
+# ---------------------------------------------------------------- functions that give rows
+# SQLite's json_each walks the array these return: one element per row.
+
+def split_rows(text, separator):
+    """STRING_SPLIT's rows (a JSON array of the parts); none for a NULL text."""
+    if text is None:
+        return "[]"
+    if separator is None or len(separator) != 1:
+        raise SqlError(214, "Procedure expects parameter 'separator' of type "
+                            "'nchar(1)/nvarchar(1)'.")
+    return json.dumps(text.split(separator), ensure_ascii=False)
+
+
+def openjson_rows(text, path="$"):
+    """OPENJSON's rows: [key, value, type] for each member of the object or array at the
+    path (a scalar's value as its text, an object's or an array's as the document writes
+    it; type 0 null, 1 string, 2 number, 3 true/false, 4 array, 5 object)."""
+    if text is None:
+        return "[]"
+    document = _json(text)
+    if document is _json:
+        raise SqlError(13609, "JSON text is not properly formatted. Unexpected character is "
+                              "found.")
+    mode, steps = _path(path)
+    node = _walk(document, steps, mode)
+    if node is _json:
+        return "[]"
+    if not isinstance(node, (dict, list)):
+        raise SqlError(13611, "Value referenced by JSON path is not an array or object and "
+                              "cannot be opened with OPENJSON.")
+    fragment = _fragment(text, steps)
+    rows, at = [], _BLANKS.match(fragment, 1).end()
+    keys = list(node) if isinstance(node, dict) else [str(n) for n in range(len(node))]
+    for key in keys:
+        if isinstance(node, dict):
+            at = _BLANKS.match(fragment, _BLANKS.match(
+                fragment, _DECODER.raw_decode(fragment, at)[1]).end() + 1).end()
+        value, end = _DECODER.raw_decode(fragment, at)
+        kind = 0 if value is None else 3 if isinstance(value, bool) else \
+            2 if isinstance(value, (int, float)) else 1 if isinstance(value, str) else \
+            4 if isinstance(value, list) else 5
+        written = None if kind == 0 else value if kind == 1 else fragment[at:end]
+        rows.append([key, written, kind])
+        at = _BLANKS.match(fragment, _BLANKS.match(fragment, end).end() + 1).end()
+    return json.dumps(rows, ensure_ascii=False)

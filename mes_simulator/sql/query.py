@@ -7,8 +7,9 @@ from . import types as sqltypes
 from .expressions import (Agg, And, Assignment, Between, BitNot, Call, Case, Cast, Cmp, Column,
                           Cte, Default, Derived, Exists, Global, In, IsNull, Item, Join, Like, Lit,
                           MergeClause, MergeDelete, MergeInsert, MergeUpdate, Neg, Not, Op, Or,
-                          OutputItem, SelectCore, SelectQuery, SetItem, SortKey, Star, Subquery,
-                          Table, TableVariable, Target, ValuesTable, Var, When, Window)
+                          OutputItem, RowsFunction, SelectCore, SelectQuery, SetItem, SortKey,
+                          Star, Subquery, Table, TableVariable, Target, ValuesTable, Var, When,
+                          Window)
 from .statements import Delete, Insert, Merge, Update
 
 WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_value",
@@ -16,6 +17,7 @@ WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_v
 _FRAME_WORDS = {"between", "and", "unbounded", "preceding", "following", "current", "row"}
 AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big", "string_agg", "stdev",
               "stdevp", "var", "varp"}
+ROWS_FUNCTIONS = {"string_split", "openjson"}
 DATEPART_FUNCTIONS = {"dateadd", "datediff", "datepart", "datename", "datediff_big"}
 # Words that end an expression or a table source: never an alias.
 CLAUSE_WORDS = {"from", "where", "group", "order", "having", "union", "join", "inner", "left",
@@ -558,6 +560,9 @@ class ExpressionParser:
             return TableVariable(tok.value, tok.text, alias)
         if tok.kind != "name" or _is_clause(tok):
             raise self.syntax_error()
+        if self.word() in ROWS_FUNCTIONS and self.peek(1) is not None and \
+                self.peek(1).key == ("punct", "("):
+            return self._rows_function(self.word())
         self.pos += 1
         parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
         alias = None
@@ -570,6 +575,22 @@ class ExpressionParser:
         if self.accept_word("with"):  # table hints (NOLOCK ...): read, not followed
             self._skip_parenthesised()
         return Table(parts, _written(tok.text), alias)
+
+    def _rows_function(self, name):
+        """STRING_SPLIT(text, separator) or OPENJSON(json [, path]) [AS alias]."""
+        self.pos += 2
+        args = [self.expression()]
+        while self.accept_punct(","):
+            args.append(self.expression())
+        self.expect_punct(")")
+        alias = None
+        if self.accept_word("as"):
+            alias = self._alias()
+        elif self.peek() is not None and self.peek().kind == "name" \
+                and not _is_clause(self.peek()) and not isinstance(self.peek().value, tuple) \
+                and self.word() not in _STATEMENTS:
+            alias = self._alias()
+        return RowsFunction(name, tuple(args), alias)
 
     # -- statements on table rows
     def st_insert(self):

@@ -141,7 +141,11 @@ class Generator:
         self.frames.append(frame)
         try:
             for n, src in enumerate(core.sources):
-                if applied[n]:  # its columns are its select list's expressions
+                if applied[n] and isinstance(src.plan, bound.RowsFunction):  # a lateral join
+                    self.aliases += 1
+                    sources[n] = self.rows_function(src.plan, f"t{self.aliases}")
+                    frame[n] = sources[n][1:]
+                elif applied[n]:  # its columns are its select list's expressions
                     text, items = self.applied(src.plan, core.joins[n].how == "outer apply")
                     sources[n], frame[n] = (text, None, items), (None, items)
             sql = ["SELECT DISTINCT" if core.distinct else "SELECT"]
@@ -260,6 +264,12 @@ class Generator:
             self.frames.pop()
             return (f"(VALUES {rows}) AS {alias}", alias,
                     [f"column{m + 1}" for m in range(width)])
+        if isinstance(src.plan, bound.RowsFunction):
+            self.frames.append([])  # its arguments read no table of this SELECT
+            try:
+                return self.rows_function(src.plan, alias)
+            finally:
+                self.frames.pop()
         if isinstance(src.plan, bound.TableVariable):
             return self.values(self.variables[src.plan.name][1], width, alias)
         names = [f"c{m}" for m in range(width)]
@@ -271,6 +281,23 @@ class Generator:
                     f"({self.recursive(src.plan)}) SELECT {', '.join(names)} FROM "
                     f"{recursion.name}) AS {alias}", alias, names)
         return f"({self.query(src.plan)}) AS {alias}", alias, names
+
+    def rows_function(self, plan, alias):
+        """STRING_SPLIT and OPENJSON: SQLite's json_each over the rows Python lists (a
+        table-valued function, so APPLY may pass it the columns of the sources before it)."""
+        make = functions.split_rows if plan.name == "string_split" else functions.openjson_rows
+        types = [a.type for a in plan.args]
+        session = self.session
+
+        def run(*values):
+            return make(*(None if v is None else evaluate.text_value(
+                from_sqlite(v, t), session.codepage) for v, t in zip(values, types)))
+        number = self.evaluation.add(run)
+        args = "".join(", " + self.expr(a) for a in plan.args)
+        sql = f"json_each(tsql_eval({self.evaluation.id}, {number}{args})) AS {alias}"
+        if plan.name == "string_split":
+            return sql, None, [f"{alias}.value"]
+        return sql, None, [f"json_extract({alias}.value, '$[{n}]')" for n in range(3)]
 
     def recursive(self, plan):
         """A recursive CTE's members, each with its level (the anchors' 0, a recursive

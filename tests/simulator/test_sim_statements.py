@@ -385,6 +385,21 @@ CASES = [
     case("SELECT JSON_VALUE('{\"a\": 1}', 'strict $.c')",
          error(13608, "Property cannot be found on the specified JSON path.")),
     case("SELECT JSON_VALUE('{x', '$.c')", error(13609)),
+    # STRING_SPLIT and OPENJSON give rows, in FROM and through APPLY
+    case("SELECT value FROM STRING_SPLIT('a,b,,c', ',') ORDER BY value",
+         rows("value varchar", ("",), ("a",), ("b",), ("c",))),
+    case("SELECT u.serial, s.value FROM dbo.units AS u CROSS APPLY STRING_SPLIT(u.serial, '-') "
+         "AS s WHERE u.serial LIKE '{p}%' AND s.value IN ('A', 'B') ORDER BY 2",
+         rows("serial nvarchar, value nvarchar", ("{p}A", "A"), ("{p}B", "B"))),
+    case("SELECT * FROM STRING_SPLIT('a', 'xy')",
+         error(214, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.")),
+    case("SELECT * FROM OPENJSON('{\"a\": 1, \"b\": [1, 2], \"c\": {\"d\": \"x\"}, \"e\": "
+         "null, \"f\": true, \"g\": \"s\"}')",
+         rows("key nvarchar, value nvarchar, type int", ("a", "1", 2), ("b", "[1, 2]", 4),
+              ("c", '{"d": "x"}', 5), ("e", None, 0), ("f", "true", 3), ("g", "s", 1))),
+    case("SELECT v.n, j.[key], j.value FROM (VALUES (1, N'{\"p\": {\"q\": [7]}}'), (2, "
+         "N'[5, 6]')) AS v (n, d) CROSS APPLY OPENJSON(v.d, '$.p.q') AS j",
+         rows("n int, key nvarchar, value nvarchar", (1, "0", "7"))),
     case("SELECT STRING_ESCAPE('a\"b/' + CHAR(10), 'json'), JSON_QUERY('{\"a\": [1, 2.50, "
          "{\"b\": \"x\"}]}', '$.a'), JSON_QUERY('{\"a\": 1}', '$.a'), FORMATMESSAGE('a %s b "
          "%d|%-3d|', 'x', 3, 7), FORMATMESSAGE('%s', NULL), DATEPART(iso_week, '2021-01-03')",
