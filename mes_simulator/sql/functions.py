@@ -96,12 +96,19 @@ def like(value, pattern, escape=None):
     """value LIKE pattern [ESCAPE escape], case-insensitive, trailing blanks of value ignored.
     Matched in time proportional to len(value) * len(pattern) at worst: each "%" resumes from
     the last one only (no backtracking over earlier ones)."""
-    text = [c.casefold() for c in value.rstrip(" ")]
-    items = _pattern(pattern, escape)
-    t = p = 0
+    return _match(value.rstrip(" "), _pattern(pattern, escape)) >= 0
+
+
+def _match(value, items):
+    """Where in value the match of items starts (the leftmost one: a segment between two
+    "%" matched leftmost leaves every later segment its widest choice); -1 for none."""
+    text = [c.casefold() for c in value]
+    t = p = start = 0
     star = mark = -1
     while t < len(text):
         if p < len(items) and items[p] != "%" and _one(items[p], text[t]):
+            if p == 1 and star == 0:  # the first item after a leading "%"
+                start = t
             t, p = t + 1, p + 1
         elif p < len(items) and items[p] == "%":
             star, mark, p = p, t, p + 1
@@ -109,10 +116,12 @@ def like(value, pattern, escape=None):
             mark += 1
             t, p = mark, star + 1
         else:
-            return False
+            return -1
     while p < len(items) and items[p] == "%":
         p += 1
-    return p == len(items)
+    if p != len(items):
+        return -1
+    return 0 if items == ["%"] else start  # "%" alone matches from the start
 
 
 # ---------------------------------------------------------------- the bridge to evaluate
@@ -623,17 +632,7 @@ def _str(number, length=10, places=0):
 
 def _patindex(pattern, text):
     """PATINDEX: where pattern first matches (LIKE's rules); 0 for nowhere."""
-    if not pattern.startswith("%"):
-        return 1 if like(text, pattern) else 0
-    rest = pattern.lstrip("%")
-    if not like(text, pattern):
-        return 0
-    if not rest:
-        return 1
-    for start in range(len(text)):
-        if like(text[start:], rest):
-            return start + 1
-    return 0
+    return _match(text, _pattern(pattern, None)) + 1
 
 
 def _char(code, codepage):

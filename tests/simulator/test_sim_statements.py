@@ -332,8 +332,9 @@ CASES = [
          error(174, "The datefromparts function requires 3 argument(s).", severity=15)),
     case("SELECT ISNUMERIC('12'), ISNUMERIC('abc'), ISNUMERIC('$1,000.5'), ISNUMERIC('1e5'), "
          "ISNUMERIC(NULL), ISNUMERIC(''), PATINDEX('%[0-9]%', 'abc123'), PATINDEX('%xyz%', "
-         "'abc'), PATINDEX('ab%', 'abc')",
-         rows("int, int, int, int, int, int, int, int, int", (1, 0, 1, 1, 0, 0, 4, 0, 1))),
+         "'abc'), PATINDEX('ab%', 'abc'), PATINDEX('%aab%', 'aaab'), PATINDEX('%b%c%', 'abbxbc')",
+         rows("int, int, int, int, int, int, int, int, int, int, int",
+              (1, 0, 1, 1, 0, 0, 4, 0, 1, 2, 2))),
     case("SELECT serial, ISNUMERIC(step), ISNUMERIC(serial) FROM dbo.units WHERE serial LIKE "
          "'{p}%' AND PATINDEX('%-[a-b]', serial) > 0 ORDER BY 1",
          rows("serial nvarchar, int, int", ("{p}A", 1, 0), ("{p}B", 1, 0))),
@@ -425,6 +426,8 @@ CASES = [
          rows("x varchar, y nvarchar", ("x" * 8000, "长" * 4000))),
     case("SELECT CASE WHEN REPLICATE('a', 60) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END",
          rows("int", (0,))),
+    case("SELECT PATINDEX('%a%a%a%a%a%a%a%b%', REPLICATE('a', 8000)), PATINDEX('%' + "
+         "REPLICATE('a', 300) + 'b%', REPLICATE('a', 7999) + 'b')", rows("int, int", (0, 7700))),
     case("SELECT CAST(12345678901234567890123456789.5 AS decimal(38,1)) * 2",
          rows("decimal", (Decimal("24691357802469135780246913579.0"),))),
     # odd expressions get SQL Server's errors
