@@ -885,7 +885,18 @@ class Binder:
 
     def call(self, e, scope):
         name, written = e.name, e.written
-        args = [self.bind(a, scope) for a in e.args]
+        if name == "newsequentialid":
+            raise SqlError(302, "The newsequentialid() built-in function can only be used in a "
+                                "DEFAULT expression for a column of type 'uniqueidentifier' in "
+                                "a CREATE TABLE or ALTER TABLE statement. It cannot be combined "
+                                "with other operators to form a complex scalar expression.")
+        if len(e.args) == 1 and e.args[0].kind == "star":  # CHECKSUM(*): the row's columns
+            args = [bound.Ref(t, 0, n, m, column) for n, src in enumerate(scope.sources)
+                    for m, (column, t) in enumerate(src.columns)]
+            if not args:
+                raise SqlError(102, "Incorrect syntax near '*'.", severity=15)
+        else:
+            args = [self.bind(a, scope) for a in e.args]
         types = [a.type for a in args]
         if name in SPECIAL and name != "nullif":  # a NULL constant has no type of its own here
             types = [a.type for a in args if not (a.kind == "lit" and a.value is None)] or [INT]

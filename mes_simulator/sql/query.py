@@ -210,11 +210,14 @@ class ExpressionParser:
         self.pos += 2
         self.nest()
         args, distinct = [], False
-        if name in ("cast", "try_cast"):
+        if name in ("cast", "try_cast", "parse", "try_parse"):
             value = self.expression()
             if not self.accept_word("as"):
                 raise self.syntax_error()
-            result = Cast(value, self._cast_type(), None, name == "try_cast")
+            sqltype = self._cast_type()
+            if name.endswith("parse") and self.accept_word("using"):  # the culture: read only
+                self.expression()
+            result = Cast(value, sqltype, None, name.startswith("try_"))
         elif name in ("convert", "try_convert"):
             sqltype = self._cast_type()
             self.expect_punct(",")
@@ -230,7 +233,9 @@ class ExpressionParser:
                 args.append(Lit(str(part.value).casefold()))
                 if self.peek() is not None and self.peek().key != ("punct", ")"):
                     self.expect_punct(",")
-            if name in AGGREGATES and self.accept_punct("*"):
+            if name in ("checksum", "binary_checksum") and self.accept_punct("*"):
+                args.append(Star(None))  # every column of the FROM clause
+            elif name in AGGREGATES and self.accept_punct("*"):
                 args.append(Star(None))
             elif self.peek() is not None and self.peek().key != ("punct", ")"):
                 if name in AGGREGATES:

@@ -367,6 +367,10 @@ CASES = [
          rows("varbinary, varchar", (
              bytes.fromhex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"),
              "axc"))),
+    case("SELECT x, CHECKSUM(*) - CHECKSUM(x, y), TRY_PARSE(y AS int), PARSE('2024-01-02' AS "
+         "date USING 'en-US') FROM (VALUES (1, 'a'), (2, '12')) AS v (x, y) ORDER BY x",
+         rows("x int, int, int, date", (1, 0, None, date(2024, 1, 2)),
+              (2, 0, 12, date(2024, 1, 2)))),
     case("SELECT HASHBYTES('MD5', 1)",
          error(8116, "Argument data type int is invalid for argument 2 of hashbytes function.")),
     case("SELECT TRANSLATE('ab', 'a', 'xy')",
@@ -485,6 +489,15 @@ CASES = [
               (2, "Nut", Decimal("0.50"), None, Decimal("3")),
               (3, "x", Decimal("0.00"), None, Decimal("3")))),
     # a key's errors name it as declared, or as SQL Server names a key declared without a name
+    # NEWID() and NEWSEQUENTIALID() as defaults: a GUID of its own for every row
+    case("CREATE TABLE [{p}g] (id uniqueidentifier DEFAULT NEWSEQUENTIALID() PRIMARY KEY, n "
+         "int, g uniqueidentifier DEFAULT NEWID()); INSERT INTO [{p}g] (n) VALUES (1), (2); "
+         "SELECT COUNT(DISTINCT id), COUNT(DISTINCT g), MIN(LEN(CAST(g AS varchar(40)))) FROM "
+         "[{p}g]", rows("int, int, int", (2, 2, 36))),
+    case("SELECT NEWSEQUENTIALID()", error(302, "The newsequentialid() built-in function can "
+         "only be used in a DEFAULT expression for a column of type 'uniqueidentifier' in a "
+         "CREATE TABLE or ALTER TABLE statement. It cannot be combined with other operators to "
+         "form a complex scalar expression.")),
     case("CREATE TABLE [{p}k] (version_num VARCHAR(32) NOT NULL, CONSTRAINT pk PRIMARY KEY "
          "(version_num)); INSERT INTO [{p}k] VALUES ('a1'); INSERT INTO [{p}k] VALUES ('A1 ')",
          error(2627, "Violation of PRIMARY KEY constraint 'pk'. Cannot insert duplicate key in "
