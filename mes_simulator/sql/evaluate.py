@@ -289,6 +289,9 @@ def _dt(value):
 def datepart(part, value):
     if part in ("iso_week", "isowk", "isoww"):  # DATEPART's own: no DATEADD or DATEDIFF of it
         return _dt(value).isocalendar()[1]
+    if part in ("tzoffset", "tz"):  # minutes east of UTC; 0 for a type without an offset
+        offset = value.utcoffset() if isinstance(value, (datetime, time)) else None
+        return int(offset.total_seconds()) // 60 if offset is not None else 0
     part = _datepart_name(part)
     value = _dt(value)
     if part == "quarter":

@@ -904,6 +904,13 @@ def more_builtins(ev):
         "compress": (1, 1, lambda ts: SqlType("varbinary", MAX),
                      lambda s, v: gzip.compress(_encoded(v, s.codepage), mtime=0)),
         "decompress": (1, 1, lambda ts: SqlType("varbinary", MAX), lambda s, v: _decompress(v)),
+        "todatetimeoffset": (2, 2, lambda ts: SqlType("datetimeoffset", 0, 0, ts[0].scale
+                                                      if ts[0].name == "datetime2" else 7),
+                             lambda s, d, z: ev._dt(ev.coerce(d, ev.DATETIME2, s.codepage))
+                             .replace(tzinfo=_zone(z, s.codepage, ev))),
+        "switchoffset": (2, 2, lambda ts: SqlType("datetimeoffset", 0, 0, ts[0].scale
+                                                  if ts[0].name == "datetimeoffset" else 7),
+                         lambda s, d, z: _switched(ev, d, z, s.codepage)),
         "sin": (1, 1, lambda ts: SqlType("float"), _float(math.sin)),
         "cos": (1, 1, lambda ts: SqlType("float"), _float(math.cos)),
         "tan": (1, 1, lambda ts: SqlType("float"), _float(math.tan)),
@@ -1091,3 +1098,27 @@ def openjson_rows(text, path="$"):
         rows.append([key, written, kind])
         at = _BLANKS.match(fragment, _BLANKS.match(fragment, end).end() + 1).end()
     return json.dumps(rows, ensure_ascii=False)
+
+
+def _zone(zone, codepage, ev):
+    """A time zone offset given as '+hh:mm' or as minutes."""
+    if isinstance(zone, int):
+        minutes = zone
+    else:
+        found = re.fullmatch(r"\s*([+-])(\d{2}):(\d{2})\s*", ev.text_value(zone, codepage))
+        if found is None:
+            raise SqlError(9814, "The timezone provided to builtin function "
+                                 "todatetimeoffset is invalid.")
+        minutes = (int(found.group(2)) * 60 + int(found.group(3))) * \
+            (-1 if found.group(1) == "-" else 1)
+    if abs(minutes) > 14 * 60:
+        raise SqlError(9814, "The timezone provided to builtin function todatetimeoffset is "
+                             "invalid.")
+    return timezone(timedelta(minutes=minutes))
+
+
+def _switched(ev, value, zone, codepage):
+    if isinstance(value, datetime) and value.tzinfo is not None:
+        return value.astimezone(_zone(zone, codepage, ev))
+    moment = ev._dt(ev.coerce(value, ev.DATETIME2, codepage))
+    return moment.replace(tzinfo=timezone.utc).astimezone(_zone(zone, codepage, ev))

@@ -325,6 +325,14 @@ CASES = [
          rows("date, datetime, datetime2, time, date",
               (date(2024, 2, 29), datetime(2024, 2, 29, 13, 5, 9, 500000),
                datetime(2024, 2, 29, 13, 5, 9, 500000), daytime(13, 5, 9, 500000), None))),
+    case("SELECT DATEPART(hour, SWITCHOFFSET(TODATETIMEOFFSET('2024-01-02 03:00', '+02:00'), "
+         "'-05:00')), DATEPART(tzoffset, TODATETIMEOFFSET('2024-01-02 03:00', -90))",
+         rows("int, int", (20, -90))),
+    case("SELECT DATEPART(hour, SWITCHOFFSET(TODATETIMEOFFSET(d, '+02:00'), '-05:00')), "
+         "DATEPART(tzoffset, TODATETIMEOFFSET(d, -90)) FROM (VALUES (CAST('2024-01-02 03:00' AS "
+         "datetime2))) AS v (d)", rows("int, int", (20, -90))),
+    case("SELECT TODATETIMEOFFSET('2024-01-02', '+15:00')",
+         error(9814, "The timezone provided to builtin function todatetimeoffset is invalid.")),
     case("SELECT DATEFROMPARTS(y, 2, 30) FROM (VALUES (2023)) AS v (y)",
          error(289, "Cannot construct data type date, some of the arguments have values which "
                     "are not valid.")),
