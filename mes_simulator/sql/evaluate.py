@@ -1221,8 +1221,8 @@ def call(node, ctx):
         return _typed(value(args[int(n)], ctx), node.type, ctx) \
             if n is not None and 1 <= int(n) < len(args) else None
     if name == "concat":
-        return "".join("" if v is None else text_value(v, ctx.codepage)
-                       for v in (value(a, ctx) for a in args))
+        return _cut("".join("" if v is None else text_value(v, ctx.codepage)
+                            for v in (value(a, ctx) for a in args)), node.type, ctx)
     values = [value(a, ctx) for a in args]
     if name not in NULL_FRIENDLY and any(v is None for v in values):
         return None
@@ -1237,10 +1237,19 @@ def call(node, ctx):
                         0))
         raise SqlError(8116, f"Argument data type {args[odd].type.name if args else 'int'} is "
                              f"invalid for argument {odd + 1} of {name} function.") from None
+    if name in ("concat_ws", "formatmessage"):
+        return _cut(result, node.type, ctx)
     if isinstance(result, str) and node.type.name in sqltypes.CHARACTER \
             and node.type.name not in sqltypes.UNICODE:
         result = sqltypes.Varchar(result)
     return result
+
+
+def _cut(text, sqltype, ctx):
+    """A text result cut to its type's length, as SQL Server cuts a function's result."""
+    if text is None or sqltype.size == sqltypes.MAX:
+        return text
+    return sqltypes.convert(text, sqltype, ctx.codepage)
 
 
 FUNCTIONS.update(functions.builtins(sys.modules[__name__]))

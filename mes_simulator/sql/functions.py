@@ -1025,7 +1025,8 @@ def _formatmessage(pattern, values):
     values = list(values)
 
     def one(match):
-        flags, kind = match.group(1), match.group(2)
+        flags, kind = re.sub(r"\d+", lambda n: str(min(int(n.group()), 2047)),
+                             match.group(1)), match.group(2)
         if kind == "%":
             return "%"
         value = values.pop(0) if values else None

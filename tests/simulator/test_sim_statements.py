@@ -434,6 +434,9 @@ CASES = [
          "dbo.units WHERE serial LIKE '{p}%' AND TRY_CONVERT(int, serial) IS NULL ORDER BY 1",
          rows("serial nvarchar, varchar, float", ("{p}A", "0x", None), ("{p}B", "1x", None),
               ("{p}C", "2x", None))),
+    case("SELECT LEN(CONCAT(REPLICATE('x', 8000), REPLICATE('x', 8000))), LEN(CONCAT_WS(',', x, "
+         "x)), LEN(CONCAT_WS(',', CAST(x AS varchar(max)), x)) FROM (VALUES (REPLICATE('x', "
+         "8000))) AS v (x)", rows("int, int, int", (8000, 8000, 16001))),
     case("SELECT REPLICATE('x', 100000) AS x, REPLICATE(N'长', 5000) AS y",
          rows("x varchar, y nvarchar", ("x" * 8000, "长" * 4000))),
     case("SELECT CASE WHEN REPLICATE('a', 60) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END",
