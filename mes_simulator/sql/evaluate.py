@@ -337,10 +337,24 @@ def _charindex(find, s, start=1):
     return n + 1
 
 
-def _replace(s, old, new):
+def _replace(s, old, new, limit=None):
+    """REPLACE, built no further than limit characters (the result's type cuts it there)."""
     if not old:
         return s
-    return re.sub(re.escape(old), lambda _m: new, s, flags=re.IGNORECASE)
+    out, size, at = [], 0, 0
+    for found in re.finditer(re.escape(old), s, flags=re.IGNORECASE):
+        out += [s[at:found.start()], new]
+        size, at = size + found.start() - at + len(new), found.end()
+        if limit is not None and size > limit:
+            return "".join(out)[:limit]
+    return "".join(out) + s[at:]
+
+
+def _replace_type(ts):
+    unicode = any(t.name in sqltypes.UNICODE for t in ts)
+    size = sqltypes.MAX if ts[0].name in sqltypes.CHARACTER and ts[0].size == sqltypes.MAX \
+        else 4000 if unicode else 8000
+    return SqlType("nvarchar" if unicode else "varchar", size)
 
 
 def _round(value, digits, *rest):
@@ -365,8 +379,7 @@ FUNCTIONS = {
              lambda s, v, n: _substring(text_value(v, s.codepage), 1, int(n))),
     "right": (2, 2, lambda ts: _same_char(ts[0]),
               lambda s, v, n: text_value(v, s.codepage)[max(len(text_value(v, s.codepage)) - int(n), 0):]),
-    "replace": (3, 3, lambda ts: SqlType("nvarchar" if any(t.name in sqltypes.UNICODE for t in ts)
-                                         else "varchar", 4000 if any(t.name in sqltypes.UNICODE for t in ts) else 8000),
+    "replace": (3, 3, _replace_type,
                 lambda s, v, a, b: _replace(text_value(v, s.codepage), text_value(a, s.codepage),
                                             text_value(b, s.codepage))),
     "charindex": (2, 3, lambda ts: INT, lambda s, a, b, *c: _charindex(
@@ -1226,6 +1239,10 @@ def call(node, ctx):
     values = [value(a, ctx) for a in args]
     if name not in NULL_FRIENDLY and any(v is None for v in values):
         return None
+    if name == "replace":  # built no longer than its type holds
+        return _cut(_replace(*(text_value(v, ctx.codepage) for v in values),
+                             None if node.type.size == sqltypes.MAX else node.type.size),
+                    node.type, ctx)
     try:
         result = FUNCTIONS[name][3](ctx.session, *values)
     except (InvalidOperation, OverflowError):

@@ -437,6 +437,9 @@ CASES = [
     case("SELECT LEN(CONCAT(REPLICATE('x', 8000), REPLICATE('x', 8000))), LEN(CONCAT_WS(',', x, "
          "x)), LEN(CONCAT_WS(',', CAST(x AS varchar(max)), x)) FROM (VALUES (REPLICATE('x', "
          "8000))) AS v (x)", rows("int, int, int", (8000, 8000, 16001))),
+    case("SELECT LEN(REPLACE(REPLICATE('x', 8000), 'X', REPLICATE('y', 8000))), LEN(REPLACE("
+         "CAST(REPLICATE('x', 8000) AS varchar(max)), 'x', 'yy')), REPLACE('aXbx', 'x', '-')",
+         rows("int, int, varchar", (8000, 16000, "a-b-"))),
     case("SELECT REPLICATE('x', 100000) AS x, REPLICATE(N'长', 5000) AS y",
          rows("x varchar, y nvarchar", ("x" * 8000, "长" * 4000))),
     case("SELECT CASE WHEN REPLICATE('a', 60) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END",
