@@ -174,6 +174,13 @@ class Recursion:
         self.name, self.columns, self.limit = name, columns, limit
 
 
+class RowsFunction:
+    """STRING_SPLIT or OPENJSON as a source: its name and bound arguments."""
+
+    def __init__(self, name, args):
+        self.name, self.args = name, args
+
+
 class TableVariable:
     """A table variable as a source (its rows are the variable's value)."""
 

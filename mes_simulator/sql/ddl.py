@@ -230,6 +230,12 @@ def _quoted(name):
     return name.replace('"', '""')
 
 
+# A version-4 GUID as SQL Server writes one, made by SQLite for each row it inserts.
+_NEW_GUID = ("DEFAULT (upper(hex(randomblob(4)) || '-' || hex(randomblob(2)) || '-4' || "
+             "substr(hex(randomblob(2)), 2) || '-' || substr('89AB', 1 + abs(random()) % 4, 1) "
+             "|| substr(hex(randomblob(2)), 2) || '-' || hex(randomblob(6))))")
+
+
 def _default(value):
     if value is None:
         return ""
@@ -244,7 +250,7 @@ def _rowid(column):
         ("int", "bigint", "smallint", "tinyint")
 
 
-def column_sql(column, value_of, key_name_=None):
+def column_sql(column, value_of, key_name_=None, per_row=True):
     """A column's SQLite definition: value_of(expression) gives a DEFAULT's constant;
     key_name_: the name of the column's primary key when SQLite keeps it as its rowid."""
     sqltype = column.type
@@ -262,6 +268,9 @@ def column_sql(column, value_of, key_name_=None):
         if default.kind == "call" and default.name in ("getdate", "sysdatetime", "getutcdate",
                                                     "sysutcdatetime", "current_timestamp"):
             parts.append("DEFAULT CURRENT_TIMESTAMP")
+        elif per_row and default.kind == "call" and default.name in ("newid",
+                                                                      "newsequentialid"):
+            parts.append(_NEW_GUID)  # a value of its own for every row
         else:
             parts.append(_default(_stored(value_of(default))))
     if sqltype.name in sqltypes.CHARACTER:
@@ -309,7 +318,9 @@ def drop_table(db, name):
 
 def add_columns(db, name, columns_, value_of):
     for column in columns_:
-        db.execute(f'ALTER TABLE "{_quoted(name)}" ADD COLUMN {column_sql(column, value_of)}')
+        # SQLite adds a column with a constant default only: one GUID for every row
+        db.execute(f'ALTER TABLE "{_quoted(name)}" ADD COLUMN '
+                   f'{column_sql(column, value_of, per_row=False)}')
 
 
 def drop_columns(db, name, names, written):

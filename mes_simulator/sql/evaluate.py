@@ -287,6 +287,11 @@ def _dt(value):
 
 
 def datepart(part, value):
+    if part in ("iso_week", "isowk", "isoww"):  # DATEPART's own: no DATEADD or DATEDIFF of it
+        return _dt(value).isocalendar()[1]
+    if part in ("tzoffset", "tz"):  # minutes east of UTC; 0 for a type without an offset
+        offset = value.utcoffset() if isinstance(value, (datetime, time)) else None
+        return int(offset.total_seconds()) // 60 if offset is not None else 0
     part = _datepart_name(part)
     value = _dt(value)
     if part == "quarter":
@@ -332,10 +337,24 @@ def _charindex(find, s, start=1):
     return n + 1
 
 
-def _replace(s, old, new):
+def _replace(s, old, new, limit=None):
+    """REPLACE, built no further than limit characters (the result's type cuts it there)."""
     if not old:
         return s
-    return re.sub(re.escape(old), lambda _m: new, s, flags=re.IGNORECASE)
+    out, size, at = [], 0, 0
+    for found in re.finditer(re.escape(old), s, flags=re.IGNORECASE):
+        out += [s[at:found.start()], new]
+        size, at = size + found.start() - at + len(new), found.end()
+        if limit is not None and size > limit:
+            return "".join(out)[:limit]
+    return "".join(out) + s[at:]
+
+
+def _replace_type(ts):
+    unicode = any(t.name in sqltypes.UNICODE for t in ts)
+    size = sqltypes.MAX if ts[0].name in sqltypes.CHARACTER and ts[0].size == sqltypes.MAX \
+        else 4000 if unicode else 8000
+    return SqlType("nvarchar" if unicode else "varchar", size)
 
 
 def _round(value, digits, *rest):
@@ -353,7 +372,6 @@ FUNCTIONS = {
     "lower": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lower()),
     "ltrim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).lstrip(" ")),
     "rtrim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).rstrip(" ")),
-    "trim": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage).strip(" ")),
     "reverse": (1, 1, lambda ts: _same_char(ts[0]), lambda s, v: text_value(v, s.codepage)[::-1]),
     "substring": (3, 3, lambda ts: _same_char(ts[0]),
                   lambda s, v, a, b: _substring(text_value(v, s.codepage), int(a), int(b))),
@@ -361,8 +379,7 @@ FUNCTIONS = {
              lambda s, v, n: _substring(text_value(v, s.codepage), 1, int(n))),
     "right": (2, 2, lambda ts: _same_char(ts[0]),
               lambda s, v, n: text_value(v, s.codepage)[max(len(text_value(v, s.codepage)) - int(n), 0):]),
-    "replace": (3, 3, lambda ts: SqlType("nvarchar" if any(t.name in sqltypes.UNICODE for t in ts)
-                                         else "varchar", 4000 if any(t.name in sqltypes.UNICODE for t in ts) else 8000),
+    "replace": (3, 3, _replace_type,
                 lambda s, v, a, b: _replace(text_value(v, s.codepage), text_value(a, s.codepage),
                                             text_value(b, s.codepage))),
     "charindex": (2, 3, lambda ts: INT, lambda s, a, b, *c: _charindex(
@@ -464,9 +481,50 @@ def _has_perms(session, name, kind, permission):
 
 
 NULL_FRIENDLY = {"schema_name", "db_name", "user_name", "suser_sname", "suser_name", "db_id",
-                 "schema_id", "concat", "isnull", "coalesce", "nullif", "iif", "choose"}
+                 "schema_id", "concat", "isnull", "coalesce", "nullif", "iif", "choose",
+                 "concat_ws", "isnumeric", "isdate", "checksum", "binary_checksum",
+                 "formatmessage"}
 # Functions whose type depends on their arguments' values or on all of them.
 SPECIAL = {"isnull", "coalesce", "nullif", "iif", "concat", "choose"}
+
+
+def _scale(function, kind, arg):
+    """The scale argument of DATETIME2FROMPARTS and TIMEFROMPARTS: an integer constant."""
+    if arg.kind != "lit" or not isinstance(arg.value, int) or not 0 <= arg.value <= 7:
+        raise SqlError(10760, f"Scale argument is not valid. Valid expressions for data type "
+                              f"{kind} scale argument are integer constants and integer "
+                              "constant expressions.", severity=15)
+    return SqlType(kind, 0, 0, arg.value)
+
+
+def _str_type(args):
+    size = args[1].value if len(args) > 1 and args[1].kind == "lit" and \
+        isinstance(args[1].value, int) and 0 < args[1].value <= 8000 else 10
+    return SqlType("varchar", size)
+
+
+def _concat_ws_type(args):
+    types = [a.type for a in args]
+    unicode = any(t.name in sqltypes.UNICODE for t in types)
+    sizes = [t.size if t.name in sqltypes.CHARACTER else 30 for t in types]
+    size = sum(sizes[1:]) + sizes[0] * (len(sizes) - 2)
+    if sqltypes.MAX in sizes:
+        size = sqltypes.MAX
+    return SqlType("nvarchar" if unicode else "varchar",
+                   size if size == sqltypes.MAX else min(size, 4000 if unicode else 8000))
+
+
+# Functions whose result type depends on their arguments themselves (constants among them).
+ARGUMENT_TYPED = {
+    "concat_ws": _concat_ws_type,
+    "datetime2fromparts": lambda args: _scale("datetime2fromparts", "datetime2", args[-1]),
+    "timefromparts": lambda args: _scale("timefromparts", "time", args[-1]),
+    "str": _str_type,
+}
+# Argument types a function refuses (8116): name: {argument index: the types it takes}.
+_TEXTS = sqltypes.CHARACTER
+TAKES = {"hashbytes": {1: _TEXTS | {"binary", "varbinary"}}, "isjson": {0: _TEXTS},
+         "json_value": {0: _TEXTS, 1: _TEXTS}}
 
 
 def serverproperty_type(node_args):
@@ -610,6 +668,8 @@ class Binder:
                                severity=15, state=2)
             return bound.Source({(alias or written).casefold()}, slot[0].columns,
                           plan=bound.TableVariable(name))
+        if item.kind == "rowsfunction":
+            return self.rows_function(item, parent)
         if item.kind == "derived":
             plan = self.query(item.query, parent)
             return bound.Source({item.alias.casefold()}, plan.columns, plan=plan, alias=item.alias)
@@ -624,6 +684,25 @@ class Binder:
             self.mes_tables.add(rel.name)
         names = {alias.casefold()} if alias else {rel.name, (rel.schema.casefold(), rel.name)}
         return bound.Source(names, rel.columns, relation=rel, alias=alias)
+
+    def rows_function(self, item, scope):
+        """STRING_SPLIT's value rows, OPENJSON's key, value and type rows."""
+        name, args = item.name, [self.bind(a, scope) for a in item.args]
+        if name == "string_split":
+            _arity(name, args, 2, 2)
+            separator = args[1]
+            if separator.kind == "lit" and (separator.value is None or
+                                            len(str(separator.value)) != 1):
+                raise SqlError(214, "Procedure expects parameter 'separator' of type "
+                                    "'nchar(1)/nvarchar(1)'.")
+            columns = [("value", _same_char(args[0].type))]
+        else:
+            _arity(name, args, 1, 2)
+            columns = [("key", SqlType("nvarchar", 4000)),
+                       ("value", SqlType("nvarchar", sqltypes.MAX)), ("type", sqltypes.INT)]
+        alias = item.alias or name
+        return bound.Source({alias.casefold()}, columns, plan=bound.RowsFunction(name, args),
+                            alias=item.alias)
 
     def core(self, select, parent):
         sources, joins = [], []
@@ -781,6 +860,8 @@ class Binder:
                 sqltype = INT
             elif name == "count_big":
                 sqltype = BIGINT
+            elif name in functions.DEVIATIONS:
+                sqltype = FLOAT
             elif name in ("sum", "avg") and arg.type.name in ("tinyint", "smallint", "bit"):
                 sqltype = INT
             elif name == "sum" and arg.type.name in ("decimal", "numeric"):
@@ -820,7 +901,18 @@ class Binder:
 
     def call(self, e, scope):
         name, written = e.name, e.written
-        args = [self.bind(a, scope) for a in e.args]
+        if name == "newsequentialid":
+            raise SqlError(302, "The newsequentialid() built-in function can only be used in a "
+                                "DEFAULT expression for a column of type 'uniqueidentifier' in "
+                                "a CREATE TABLE or ALTER TABLE statement. It cannot be combined "
+                                "with other operators to form a complex scalar expression.")
+        if len(e.args) == 1 and e.args[0].kind == "star":  # CHECKSUM(*): the row's columns
+            args = [bound.Ref(t, 0, n, m, column) for n, src in enumerate(scope.sources)
+                    for m, (column, t) in enumerate(src.columns)]
+            if not args:
+                raise SqlError(102, "Incorrect syntax near '*'.", severity=15)
+        else:
+            args = [self.bind(a, scope) for a in e.args]
         types = [a.type for a in args]
         if name in SPECIAL and name != "nullif":  # a NULL constant has no type of its own here
             types = [a.type for a in args if not (a.kind == "lit" and a.value is None)] or [INT]
@@ -857,8 +949,17 @@ class Binder:
         if entry is None:
             raise SqlError(195, f"'{written.split('.')[-1]}' is not a recognized built-in "
                                 "function name.", severity=15)
+        if name == "concat_ws" and not 3 <= len(args) <= 254:
+            raise SqlError(189, "The concat_ws function requires 3 to 254 arguments.",
+                           severity=15)
         _arity(name, args, entry[0], entry[1])
-        sqltype = serverproperty_type(args) if name == "serverproperty" else entry[2](types)
+        for n, taken in TAKES.get(name, {}).items():
+            if args[n].type.name not in taken and not (args[n].kind == "lit"
+                                                        and args[n].value is None):
+                raise SqlError(8116, f"Argument data type {args[n].type.name} is invalid for "
+                                     f"argument {n + 1} of {name} function.")
+        sqltype = serverproperty_type(args) if name == "serverproperty" else \
+            ARGUMENT_TYPED[name](args) if name in ARGUMENT_TYPED else entry[2](types)
         return bound.Call(sqltype, name, args)
 
 
@@ -1133,11 +1234,15 @@ def call(node, ctx):
         return _typed(value(args[int(n)], ctx), node.type, ctx) \
             if n is not None and 1 <= int(n) < len(args) else None
     if name == "concat":
-        return "".join("" if v is None else text_value(v, ctx.codepage)
-                       for v in (value(a, ctx) for a in args))
+        return _cut("".join("" if v is None else text_value(v, ctx.codepage)
+                            for v in (value(a, ctx) for a in args)), node.type, ctx)
     values = [value(a, ctx) for a in args]
     if name not in NULL_FRIENDLY and any(v is None for v in values):
         return None
+    if name == "replace":  # built no longer than its type holds
+        return _cut(_replace(*(text_value(v, ctx.codepage) for v in values),
+                             None if node.type.size == sqltypes.MAX else node.type.size),
+                    node.type, ctx)
     try:
         result = FUNCTIONS[name][3](ctx.session, *values)
     except (InvalidOperation, OverflowError):
@@ -1149,10 +1254,20 @@ def call(node, ctx):
                         0))
         raise SqlError(8116, f"Argument data type {args[odd].type.name if args else 'int'} is "
                              f"invalid for argument {odd + 1} of {name} function.") from None
+    if name in ("concat_ws", "formatmessage"):
+        return _cut(result, node.type, ctx)
     if isinstance(result, str) and node.type.name in sqltypes.CHARACTER \
             and node.type.name not in sqltypes.UNICODE:
         result = sqltypes.Varchar(result)
     return result
 
 
+def _cut(text, sqltype, ctx):
+    """A text result cut to its type's length, as SQL Server cuts a function's result."""
+    if text is None or sqltype.size == sqltypes.MAX:
+        return text
+    return sqltypes.convert(text, sqltype, ctx.codepage)
+
+
 FUNCTIONS.update(functions.builtins(sys.modules[__name__]))
+FUNCTIONS.update(functions.more_builtins(sys.modules[__name__]))

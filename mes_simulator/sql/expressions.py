@@ -90,6 +90,8 @@ Table = _node("Table", "table", "parts, written, alias",
 Derived = _node("Derived", "derived", "query, alias", "(SELECT ...) AS alias.")
 TableVariable = _node("TableVariable", "tablevar", "name, written, alias",
                       "@table [AS alias]: a table variable.")
+RowsFunction = _node("RowsFunction", "rowsfunction", "name, args, alias",
+                     "STRING_SPLIT(...) or OPENJSON(...) [AS alias]: the rows a function gives.")
 ValuesTable = _node("ValuesTable", "values", "rows, alias, columns",
                     "(VALUES (...), ...) AS alias (columns): rows of expressions.")
 Join = namedtuple("Join", "how, source, on")

@@ -7,14 +7,17 @@ from . import types as sqltypes
 from .expressions import (Agg, And, Assignment, Between, BitNot, Call, Case, Cast, Cmp, Column,
                           Cte, Default, Derived, Exists, Global, In, IsNull, Item, Join, Like, Lit,
                           MergeClause, MergeDelete, MergeInsert, MergeUpdate, Neg, Not, Op, Or,
-                          OutputItem, SelectCore, SelectQuery, SetItem, SortKey, Star, Subquery,
-                          Table, TableVariable, Target, ValuesTable, Var, When, Window)
+                          OutputItem, RowsFunction, SelectCore, SelectQuery, SetItem, SortKey,
+                          Star, Subquery, Table, TableVariable, Target, ValuesTable, Var, When,
+                          Window)
 from .statements import Delete, Insert, Merge, Update
 
 WINDOWED = {"row_number", "rank", "dense_rank", "ntile", "lag", "lead", "first_value",
             "last_value", "percent_rank", "cume_dist"}
 _FRAME_WORDS = {"between", "and", "unbounded", "preceding", "following", "current", "row"}
-AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big", "string_agg"}
+AGGREGATES = {"count", "sum", "min", "max", "avg", "count_big", "string_agg", "stdev",
+              "stdevp", "var", "varp"}
+ROWS_FUNCTIONS = {"string_split", "openjson"}
 DATEPART_FUNCTIONS = {"dateadd", "datediff", "datepart", "datename", "datediff_big"}
 # Words that end an expression or a table source: never an alias.
 CLAUSE_WORDS = {"from", "where", "group", "order", "having", "union", "join", "inner", "left",
@@ -207,11 +210,14 @@ class ExpressionParser:
         self.pos += 2
         self.nest()
         args, distinct = [], False
-        if name in ("cast", "try_cast"):
+        if name in ("cast", "try_cast", "parse", "try_parse"):
             value = self.expression()
             if not self.accept_word("as"):
                 raise self.syntax_error()
-            result = Cast(value, self._cast_type(), None, name == "try_cast")
+            sqltype = self._cast_type()
+            if name.endswith("parse") and self.accept_word("using"):  # the culture: read only
+                self.expression()
+            result = Cast(value, sqltype, None, name.startswith("try_"))
         elif name in ("convert", "try_convert"):
             sqltype = self._cast_type()
             self.expect_punct(",")
@@ -227,13 +233,21 @@ class ExpressionParser:
                 args.append(Lit(str(part.value).casefold()))
                 if self.peek() is not None and self.peek().key != ("punct", ")"):
                     self.expect_punct(",")
-            if name in AGGREGATES and self.accept_punct("*"):
+            if name in ("checksum", "binary_checksum") and self.accept_punct("*"):
+                args.append(Star(None))  # every column of the FROM clause
+            elif name in AGGREGATES and self.accept_punct("*"):
                 args.append(Star(None))
             elif self.peek() is not None and self.peek().key != ("punct", ")"):
                 if name in AGGREGATES:
                     distinct = self.accept_word("distinct")
                     self.accept_word("all")
                 args.append(self.condition() if name == "iif" else self.expression())
+                if name == "trim" and self.accept_word("from"):  # TRIM(characters FROM text)
+                    args.insert(0, self.expression())
+                elif name == "trim" and self.peek() is not None and \
+                        self.peek().key == ("punct", ","):
+                    raise SqlError(174, "The trim function requires 1 argument(s).",
+                                   severity=15)
                 while self.accept_punct(","):
                     args.append(self.expression())
             if name == "string_agg":
@@ -551,6 +565,9 @@ class ExpressionParser:
             return TableVariable(tok.value, tok.text, alias)
         if tok.kind != "name" or _is_clause(tok):
             raise self.syntax_error()
+        if self.word() in ROWS_FUNCTIONS and self.peek(1) is not None and \
+                self.peek(1).key == ("punct", "("):
+            return self._rows_function(self.word())
         self.pos += 1
         parts = tok.value if isinstance(tok.value, tuple) else (tok.value,)
         alias = None
@@ -563,6 +580,22 @@ class ExpressionParser:
         if self.accept_word("with"):  # table hints (NOLOCK ...): read, not followed
             self._skip_parenthesised()
         return Table(parts, _written(tok.text), alias)
+
+    def _rows_function(self, name):
+        """STRING_SPLIT(text, separator) or OPENJSON(json [, path]) [AS alias]."""
+        self.pos += 2
+        args = [self.expression()]
+        while self.accept_punct(","):
+            args.append(self.expression())
+        self.expect_punct(")")
+        alias = None
+        if self.accept_word("as"):
+            alias = self._alias()
+        elif self.peek() is not None and self.peek().kind == "name" \
+                and not _is_clause(self.peek()) and not isinstance(self.peek().value, tuple) \
+                and self.word() not in _STATEMENTS:
+            alias = self._alias()
+        return RowsFunction(name, tuple(args), alias)
 
     # -- statements on table rows
     def st_insert(self):

@@ -35,7 +35,8 @@ def from_sqlite(value, sqltype):
     if name in sqltypes.TIMES and isinstance(value, str):
         if name == "time":
             return time.fromisoformat(value[:15])
-        moment = sqltypes.convert(value, sqltypes.SqlType("datetime2", 0, 0, 7), "utf-8")
+        moment = sqltypes.convert(value, sqltypes.SqlType(  # the offset kept
+            "datetimeoffset" if name == "datetimeoffset" else "datetime2", 0, 0, 7), "utf-8")
         return moment.date() if name == "date" else moment
     if name in sqltypes.DECIMALS and isinstance(value, (str, int, float)):
         return Decimal(str(value))
@@ -141,7 +142,11 @@ class Generator:
         self.frames.append(frame)
         try:
             for n, src in enumerate(core.sources):
-                if applied[n]:  # its columns are its select list's expressions
+                if applied[n] and isinstance(src.plan, bound.RowsFunction):  # a lateral join
+                    self.aliases += 1
+                    sources[n] = self.rows_function(src.plan, f"t{self.aliases}")
+                    frame[n] = sources[n][1:]
+                elif applied[n]:  # its columns are its select list's expressions
                     text, items = self.applied(src.plan, core.joins[n].how == "outer apply")
                     sources[n], frame[n] = (text, None, items), (None, items)
             sql = ["SELECT DISTINCT" if core.distinct else "SELECT"]
@@ -260,6 +265,12 @@ class Generator:
             self.frames.pop()
             return (f"(VALUES {rows}) AS {alias}", alias,
                     [f"column{m + 1}" for m in range(width)])
+        if isinstance(src.plan, bound.RowsFunction):
+            self.frames.append([])  # its arguments read no table of this SELECT
+            try:
+                return self.rows_function(src.plan, alias)
+            finally:
+                self.frames.pop()
         if isinstance(src.plan, bound.TableVariable):
             return self.values(self.variables[src.plan.name][1], width, alias)
         names = [f"c{m}" for m in range(width)]
@@ -271,6 +282,23 @@ class Generator:
                     f"({self.recursive(src.plan)}) SELECT {', '.join(names)} FROM "
                     f"{recursion.name}) AS {alias}", alias, names)
         return f"({self.query(src.plan)}) AS {alias}", alias, names
+
+    def rows_function(self, plan, alias):
+        """STRING_SPLIT and OPENJSON: SQLite's json_each over the rows Python lists (a
+        table-valued function, so APPLY may pass it the columns of the sources before it)."""
+        make = functions.split_rows if plan.name == "string_split" else functions.openjson_rows
+        types = [a.type for a in plan.args]
+        session = self.session
+
+        def run(*values):
+            return make(*(None if v is None else evaluate.text_value(
+                from_sqlite(v, t), session.codepage) for v, t in zip(values, types)))
+        number = self.evaluation.add(run)
+        args = "".join(", " + self.expr(a) for a in plan.args)
+        sql = f"json_each(tsql_eval({self.evaluation.id}, {number}{args})) AS {alias}"
+        if plan.name == "string_split":
+            return sql, None, [f"{alias}.value"]
+        return sql, None, [f"json_extract({alias}.value, '$[{n}]')" for n in range(3)]
 
     def recursive(self, plan):
         """A recursive CTE's members, each with its level (the anchors' 0, a recursive
@@ -476,6 +504,8 @@ class Generator:
         inner = distinct + self.keyed(arg)
         if name in ("count", "count_big"):
             return f"COUNT({inner})"
+        if name in functions.DEVIATIONS:
+            return f"tsql_{name}({inner})"
         if _family(arg.type) in ("decimal", "numeric", "money", "smallmoney"):
             return f"tsql_dec_{name}({inner})"
         if name == "avg" and arg.type.name in sqltypes.INT_RANGES:

@@ -28,7 +28,8 @@ import os
 import re
 import threading
 import time
-from datetime import datetime
+from datetime import date, datetime
+from datetime import time as daytime
 from decimal import Decimal
 
 import pytest
@@ -308,6 +309,118 @@ CASES = [
     case("SELECT CEILING(1.2), CEILING(2.5e0), FLOOR(-1.5), POWER(2, 10), POWER(2.0, 3)",
          rows("decimal, float, decimal, int, decimal",
               (Decimal("2"), 3.0, Decimal("-2"), 1024, Decimal("8.0")))),
+    # CONCAT_WS skips NULLs; TRIM of given characters; a function of a table's values computes
+    # as the same function of constants
+    case("SELECT CONCAT_WS(', ', 'a', NULL, 'b', 1), CONCAT_WS(',', NULL, NULL), TRIM('xy' "
+         "FROM 'yxabcxx'), TRIM('  a  ') + '|'",
+         rows("varchar, varchar, varchar, varchar", ("a, b, 1", "", "abc", "a|"))),
+    case("SELECT CONCAT_WS('-', serial, error_no, verdict), TRIM('{p}' FROM serial) FROM "
+         "dbo.results WHERE serial = '{p}C' ORDER BY tested_at",
+         rows("nvarchar, nvarchar", ("{p}C-E7-FAIL", "C"), ("{p}C-PASS", "C"))),
+    case("SELECT CONCAT_WS(',', 'a')",
+         error(189, "The concat_ws function requires 3 to 254 arguments.", severity=15)),
+    case("SELECT DATEFROMPARTS(2024, 2, 29), DATETIMEFROMPARTS(2024, 2, 29, 13, 5, 9, 500), "
+         "DATETIME2FROMPARTS(2024, 2, 29, 13, 5, 9, 5, 1), TIMEFROMPARTS(13, 5, 9, 50, 2), "
+         "DATEFROMPARTS(2024, NULL, 1)",
+         rows("date, datetime, datetime2, time, date",
+              (date(2024, 2, 29), datetime(2024, 2, 29, 13, 5, 9, 500000),
+               datetime(2024, 2, 29, 13, 5, 9, 500000), daytime(13, 5, 9, 500000), None))),
+    case("SELECT DATEPART(hour, SWITCHOFFSET(TODATETIMEOFFSET('2024-01-02 03:00', '+02:00'), "
+         "'-05:00')), DATEPART(tzoffset, TODATETIMEOFFSET('2024-01-02 03:00', -90))",
+         rows("int, int", (20, -90))),
+    case("SELECT DATEPART(hour, SWITCHOFFSET(TODATETIMEOFFSET(d, '+02:00'), '-05:00')), "
+         "DATEPART(tzoffset, TODATETIMEOFFSET(d, -90)) FROM (VALUES (CAST('2024-01-02 03:00' AS "
+         "datetime2))) AS v (d)", rows("int, int", (20, -90))),
+    case("SELECT TODATETIMEOFFSET('2024-01-02', '+15:00')",
+         error(9814, "The timezone provided to builtin function todatetimeoffset is invalid.")),
+    case("SELECT DATEFROMPARTS(y, 2, 30) FROM (VALUES (2023)) AS v (y)",
+         error(289, "Cannot construct data type date, some of the arguments have values which "
+                    "are not valid.")),
+    case("SELECT DATEFROMPARTS(2023, 1)",
+         error(174, "The datefromparts function requires 3 argument(s).", severity=15)),
+    case("SELECT ISNUMERIC('12'), ISNUMERIC('abc'), ISNUMERIC('$1,000.5'), ISNUMERIC('1e5'), "
+         "ISNUMERIC(NULL), ISNUMERIC(''), PATINDEX('%[0-9]%', 'abc123'), PATINDEX('%xyz%', "
+         "'abc'), PATINDEX('ab%', 'abc'), PATINDEX('%aab%', 'aaab'), PATINDEX('%b%c%', 'abbxbc')",
+         rows("int, int, int, int, int, int, int, int, int, int, int",
+              (1, 0, 1, 1, 0, 0, 4, 0, 1, 2, 2))),
+    case("SELECT serial, ISNUMERIC(step), ISNUMERIC(serial) FROM dbo.units WHERE serial LIKE "
+         "'{p}%' AND PATINDEX('%-[a-b]', serial) > 0 ORDER BY 1",
+         rows("serial nvarchar, int, int", ("{p}A", 1, 0), ("{p}B", 1, 0))),
+    case("SELECT CHAR(65), NCHAR(8364), UNICODE(N'€x'), ASCII('a'), CHAR(300), STR(123.456, 8, "
+         "2), STR(1234567890123), STR(-12.5, 4), PARSENAME('srv.db.dbo.units', 1), "
+         "PARSENAME('srv.db.dbo.units', 4), PARSENAME('[a.b].c', 2), PARSENAME('a.b', 3)",
+         rows("char, nchar, int, int, char, varchar, varchar, varchar, nvarchar, nvarchar, "
+              "nvarchar, nvarchar",
+              ("A", "€", 8364, 97, None, "  123.46", "*" * 10, " -13", "units", "srv", "a.b",
+               None))),
+    case("SELECT UNICODE(x), CHAR(n + 64), STR(f, 6, 1), PARSENAME(x, 1) FROM (VALUES (N'é.b', "
+         "2, 2.71e0)) AS v (x, n, f)",
+         rows("int, char, varchar, nvarchar", (233, "B", "   2.7", "b"))),
+    case("SELECT 1 UNION ALL SELECT 2; SELECT ROWCOUNT_BIG(), DATEDIFF_BIG(millisecond, "
+         "'2000-01-01', '2024-01-01')",
+         rows("int", (1,), (2,)), rows("bigint, bigint", (2, 757382400000))),
+    # the statistical aggregates: float; the sample ones NULL over one row
+    case("SELECT STDEV(x), STDEVP(x), VAR(x), VARP(x), STDEV(CASE WHEN x = 1 THEN x END) FROM "
+         "(VALUES (1), (2), (3), (4)) AS v (x)",
+         rows("float, float, float, float, float", where=lambda got: [
+             tuple(None if v is None else round(v, 12) for v in row) for row in got] == [
+                 (round(1.2909944487358056, 12), round(1.118033988749895, 12),
+                  round(5 / 3.0, 12), 1.25, None)])),
+    case("SELECT HASHBYTES('SHA2_256', 'abc'), HASHBYTES('MD5', N'a'), HASHBYTES('nope', 'a'), "
+         "CHECKSUM('a') - CHECKSUM('A'), TRANSLATE('2*[3+4]/{7-2}', '[]{}', '()()')",
+         rows("varbinary, varbinary, varbinary, int, varchar", (
+             bytes.fromhex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"),
+             bytes.fromhex("4144e195f46de78a3623da7364d04f11"), None, 0, "2*(3+4)/(7-2)"))),
+    case("SELECT HASHBYTES('SHA2_256', x), TRANSLATE(x, 'b', 'x') FROM (VALUES ('abc')) AS v (x)",
+         rows("varbinary, varchar", (
+             bytes.fromhex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"),
+             "axc"))),
+    case("SELECT x, CHECKSUM(*) - CHECKSUM(x, y), TRY_PARSE(y AS int), PARSE('2024-01-02' AS "
+         "date USING 'en-US') FROM (VALUES (1, 'a'), (2, '12')) AS v (x, y) ORDER BY x",
+         rows("x int, int, int, date", (1, 0, None, date(2024, 1, 2)),
+              (2, 0, 12, date(2024, 1, 2)))),
+    case("SELECT HASHBYTES('MD5', 1)",
+         error(8116, "Argument data type int is invalid for argument 2 of hashbytes function.")),
+    case("SELECT TRANSLATE('ab', 'a', 'xy')",
+         error(9828, "The second and third arguments of the TRANSLATE built-in function must "
+                     "contain an equal number of characters.")),
+    case("SELECT COL_LENGTH('dbo.units', 'serial'), COL_LENGTH('units', 'nothing'), "
+         "TYPE_ID('int'), TYPE_ID('nvarchar'), TYPE_ID('nope'), IDENT_SEED('dbo.results'), "
+         "IDENT_INCR('dbo.results')",
+         rows("smallint, smallint, int, int, int, numeric, numeric",
+              (100, None, 56, 231, None, Decimal("1"), Decimal("1")))),
+    case("SELECT ISJSON('{\"a\": 1}'), ISJSON('x'), JSON_VALUE('{\"a\": {\"b\": [1, 2.50, "
+         "\"x\"]}}', '$.a.b[1]'), JSON_VALUE('{\"a\": true}', '$.a'), JSON_VALUE('{\"a\": {}}',"
+         " '$.a')", rows("int, int, nvarchar, nvarchar, nvarchar", (1, 0, "2.50", "true", None))),
+    case("SELECT JSON_VALUE(j, '$.\"n m\"'), ISJSON(j), JSON_QUERY(j, 'lax $[0]') FROM (VALUES "
+         "(N'{\"n m\": \"x\"}'), (N'[ [1] ]')) AS v (j)",
+         rows("nvarchar, int, nvarchar", ("x", 1, None), (None, 1, "[1]"))),
+    case("SELECT JSON_VALUE('{\"a\": 1}', 'strict $.c')",
+         error(13608, "Property cannot be found on the specified JSON path.")),
+    case("SELECT JSON_VALUE('{x', '$.c')", error(13609)),
+    # STRING_SPLIT and OPENJSON give rows, in FROM and through APPLY
+    case("SELECT value FROM STRING_SPLIT('a,b,,c', ',') ORDER BY value",
+         rows("value varchar", ("",), ("a",), ("b",), ("c",))),
+    case("SELECT u.serial, s.value FROM dbo.units AS u CROSS APPLY STRING_SPLIT(u.serial, '-') "
+         "AS s WHERE u.serial LIKE '{p}%' AND s.value IN ('A', 'B') ORDER BY 2",
+         rows("serial nvarchar, value nvarchar", ("{p}A", "A"), ("{p}B", "B"))),
+    case("SELECT * FROM STRING_SPLIT('a', 'xy')",
+         error(214, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.")),
+    case("SELECT * FROM OPENJSON('{\"a\": 1, \"b\": [1, 2], \"c\": {\"d\": \"x\"}, \"e\": "
+         "null, \"f\": true, \"g\": \"s\"}')",
+         rows("key nvarchar, value nvarchar, type int", ("a", "1", 2), ("b", "[1, 2]", 4),
+              ("c", '{"d": "x"}', 5), ("e", None, 0), ("f", "true", 3), ("g", "s", 1))),
+    case("SELECT v.n, j.[key], j.value FROM (VALUES (1, N'{\"p\": {\"q\": [7]}}'), (2, "
+         "N'[5, 6]')) AS v (n, d) CROSS APPLY OPENJSON(v.d, '$.p.q') AS j",
+         rows("n int, key nvarchar, value nvarchar", (1, "0", "7"))),
+    case("SELECT STRING_ESCAPE('a\"b/' + CHAR(10), 'json'), JSON_QUERY('{\"a\": [1, 2.50, "
+         "{\"b\": \"x\"}]}', '$.a'), JSON_QUERY('{\"a\": 1}', '$.a'), FORMATMESSAGE('a %s b "
+         "%d|%-3d|', 'x', 3, 7), FORMATMESSAGE('%s', NULL), DATEPART(iso_week, '2021-01-03')",
+         rows("nvarchar, nvarchar, nvarchar, nvarchar, nvarchar, int",
+              ('a\\"b\\/\\n', '[1, 2.50, {"b": "x"}]', None, "a x b 3|7  |", "(null)", 53))),
+    case("SELECT RAND(7) - RAND(7), SOUNDEX('Robert'), SOUNDEX('Ashcraft'), DIFFERENCE('Green', "
+         "'Greene'), QUOTENAME('a]b')",
+         rows("float, varchar, varchar, int, nvarchar", (0.0, "R163", "A261", 4, "[a]]b]"))),
     case("SELECT DATALENGTH('张三'), DATALENGTH(N'张三'), LEN(REPLICATE('x', 100000)), "
          "DATALENGTH(REPLICATE(N'x', 5000)), DATALENGTH(REPLICATE('张', 5000)), "
          "LEN(SPACE(9000) + 'x')",
@@ -321,10 +434,18 @@ CASES = [
          "dbo.units WHERE serial LIKE '{p}%' AND TRY_CONVERT(int, serial) IS NULL ORDER BY 1",
          rows("serial nvarchar, varchar, float", ("{p}A", "0x", None), ("{p}B", "1x", None),
               ("{p}C", "2x", None))),
+    case("SELECT LEN(CONCAT(REPLICATE('x', 8000), REPLICATE('x', 8000))), LEN(CONCAT_WS(',', x, "
+         "x)), LEN(CONCAT_WS(',', CAST(x AS varchar(max)), x)) FROM (VALUES (REPLICATE('x', "
+         "8000))) AS v (x)", rows("int, int, int", (8000, 8000, 16001))),
+    case("SELECT LEN(REPLACE(REPLICATE('x', 8000), 'X', REPLICATE('y', 8000))), LEN(REPLACE("
+         "CAST(REPLICATE('x', 8000) AS varchar(max)), 'x', 'yy')), REPLACE('aXbx', 'x', '-')",
+         rows("int, int, varchar", (8000, 16000, "a-b-"))),
     case("SELECT REPLICATE('x', 100000) AS x, REPLICATE(N'长', 5000) AS y",
          rows("x varchar, y nvarchar", ("x" * 8000, "长" * 4000))),
     case("SELECT CASE WHEN REPLICATE('a', 60) LIKE '%a%a%a%a%a%a%a%b' THEN 1 ELSE 0 END",
          rows("int", (0,))),
+    case("SELECT PATINDEX('%a%a%a%a%a%a%a%b%', REPLICATE('a', 8000)), PATINDEX('%' + "
+         "REPLICATE('a', 300) + 'b%', REPLICATE('a', 7999) + 'b')", rows("int, int", (0, 7700))),
     case("SELECT CAST(12345678901234567890123456789.5 AS decimal(38,1)) * 2",
          rows("decimal", (Decimal("24691357802469135780246913579.0"),))),
     # odd expressions get SQL Server's errors
@@ -382,6 +503,15 @@ CASES = [
               (2, "Nut", Decimal("0.50"), None, Decimal("3")),
               (3, "x", Decimal("0.00"), None, Decimal("3")))),
     # a key's errors name it as declared, or as SQL Server names a key declared without a name
+    # NEWID() and NEWSEQUENTIALID() as defaults: a GUID of its own for every row
+    case("CREATE TABLE [{p}g] (id uniqueidentifier DEFAULT NEWSEQUENTIALID() PRIMARY KEY, n "
+         "int, g uniqueidentifier DEFAULT NEWID()); INSERT INTO [{p}g] (n) VALUES (1), (2); "
+         "SELECT COUNT(DISTINCT id), COUNT(DISTINCT g), MIN(LEN(CAST(g AS varchar(40)))) FROM "
+         "[{p}g]", rows("int, int, int", (2, 2, 36))),
+    case("SELECT NEWSEQUENTIALID()", error(302, "The newsequentialid() built-in function can "
+         "only be used in a DEFAULT expression for a column of type 'uniqueidentifier' in a "
+         "CREATE TABLE or ALTER TABLE statement. It cannot be combined with other operators to "
+         "form a complex scalar expression.")),
     case("CREATE TABLE [{p}k] (version_num VARCHAR(32) NOT NULL, CONSTRAINT pk PRIMARY KEY "
          "(version_num)); INSERT INTO [{p}k] VALUES ('a1'); INSERT INTO [{p}k] VALUES ('A1 ')",
          error(2627, "Violation of PRIMARY KEY constraint 'pk'. Cannot insert duplicate key in "
