@@ -10,7 +10,7 @@ table (a variable's value, a SELECT without FROM, an OUTPUT item of a written ro
 
 import re
 import sys
-from datetime import date, datetime, time, timedelta
+from datetime import date, datetime, time, timedelta, timezone
 from decimal import Decimal, InvalidOperation
 
 from ..errors import SqlError
@@ -106,8 +106,8 @@ def coerce(value, target, codepage):
     if name in sqltypes.FLOATS:
         return sqltypes.convert(value, FLOAT, codepage)
     if name in sqltypes.TIMES:
-        if isinstance(value, str):
-            return sqltypes.convert(value, DATETIME, codepage)
+        if isinstance(value, str):  # read as the date/time type it meets ('...' as a date)
+            return sqltypes.convert(value, target, codepage)
         if isinstance(value, (int, float, Decimal)):
             try:
                 return datetime(1900, 1, 1) + timedelta(days=float(value))
@@ -126,15 +126,24 @@ def compare(left, right, ltype, rtype, codepage):
     left, right = coerce(left, common, codepage), coerce(right, common, codepage)
     if isinstance(left, str) and isinstance(right, str):
         left, right = _fold(left), _fold(right)
-    elif isinstance(left, datetime) != isinstance(right, datetime) and \
-            isinstance(left, (date, datetime)) and isinstance(right, (date, datetime)):
-        left = left if isinstance(left, datetime) else datetime.combine(left, time())
-        right = right if isinstance(right, datetime) else datetime.combine(right, time())
+    elif isinstance(left, (date, datetime)) and isinstance(right, (date, datetime)):
+        left, right = _instant(left, right), _instant(right, left)
     try:
         return (left > right) - (left < right)
     except TypeError:
         raise SqlError(245, f"Conversion failed when converting the {sqltypes.type_of(left).name}"
                             f" value '{left}' to data type {common.name}.") from None
+
+
+def _instant(value, other):
+    """A date or datetime as comparable with another: a date as its midnight, a datetime
+    without offset as at +00:00 when the other has one (SQL Server's conversion to
+    datetimeoffset)."""
+    if not isinstance(value, datetime):
+        value = datetime.combine(value, time())
+    if value.tzinfo is None and isinstance(other, datetime) and other.tzinfo is not None:
+        value = value.replace(tzinfo=timezone.utc)
+    return value
 
 
 def _check_int(value, sqltype):

@@ -35,7 +35,8 @@ def from_sqlite(value, sqltype):
     if name in sqltypes.TIMES and isinstance(value, str):
         if name == "time":
             return time.fromisoformat(value[:15])
-        moment = sqltypes.convert(value, sqltypes.SqlType("datetime2", 0, 0, 7), "utf-8")
+        kind = "datetimeoffset" if name == "datetimeoffset" else "datetime2"  # offset kept
+        moment = sqltypes.convert(value, sqltypes.SqlType(kind, 0, 0, 7), "utf-8")
         return moment.date() if name == "date" else moment
     if name in sqltypes.DECIMALS and isinstance(value, (str, int, float)):
         return Decimal(str(value))

@@ -360,6 +360,38 @@ CASES = [
          "N'{p}A' ORDER BY id",
          rows("tested_at datetime2", (datetime(2024, 5, 1),), (datetime(2024, 5, 1, 8, 0, 1),),
               (datetime(2024, 5, 1, 8, 0),))),
+    # a text meets a date or time value as that type (converted first, then compared); equal
+    # instants of different types are equal, an offset counted
+    case("SELECT CASE WHEN CAST('2024-01-03' AS date) < '2024-01-03' THEN 1 ELSE 0 END, CASE "
+         "WHEN DATEADD(day, 1, CAST('2024-01-02' AS date)) < '2024-01-03' THEN 1 ELSE 0 END, "
+         "CASE WHEN CAST('2024-01-03' AS date) = CAST('2024-01-03' AS datetime) THEN 1 ELSE 0 "
+         "END, CASE WHEN CAST('10:00' AS time) = '10:00:00' THEN 1 ELSE 0 END, CASE WHEN "
+         "CAST('2024-01-03 08:00 +08:00' AS datetimeoffset) = '2024-01-03 00:00 +00:00' THEN 1 "
+         "ELSE 0 END, CASE WHEN CAST('2024-01-03' AS datetimeoffset) = CAST('2024-01-03' AS "
+         "datetime2) THEN 1 ELSE 0 END, CASE WHEN CAST('2024-01-03' AS smalldatetime) >= "
+         "'2024-01-03' THEN 1 ELSE 0 END",
+         rows("int, int, int, int, int, int, int", (0, 0, 1, 1, 1, 1, 1))),
+    case("IF CAST('2024-01-03' AS date) < '2024-01-03' PRINT 'less' ELSE PRINT 'not less'",
+         msg("not less")),
+    case("DECLARE @t TABLE (d date, dt datetime, d2 datetime2, sd smalldatetime, tm time, o "
+         "datetimeoffset); INSERT INTO @t VALUES ('2024-01-03', '2024-01-03', '2024-01-03', "
+         "'2024-01-03', '10:00', '2024-01-03 08:00 +08:00'); SELECT CASE WHEN d < '2024-01-03' "
+         "THEN 1 ELSE 0 END, CASE WHEN d = dt AND d = d2 AND sd = d THEN 1 ELSE 0 END, CASE "
+         "WHEN d < '2024-01-03 10:00' THEN 1 ELSE 0 END, CASE WHEN tm = '10:00:00' THEN 1 ELSE "
+         "0 END, CASE WHEN o = '2024-01-03 00:00' AND o = d2 THEN 1 ELSE 0 END, CASE WHEN "
+         "DATEADD(day, 0, d) < '2024-01-03' THEN 1 ELSE 0 END FROM @t WHERE d = '2024-01-03' "
+         "AND d BETWEEN '2024-01-03' AND '2024-01-03' AND d IN ('2024-01-03', '2024-01-04')",
+         rows("int, int, int, int, int, int", (0, 1, 0, 1, 1, 0))),
+    case("SELECT COUNT(*) FROM dbo.results WHERE CAST(tested_at AS date) = '2024-05-02' AND "
+         "serial LIKE '{p}%'", rows("int", (1,))),
+    case("SELECT COUNT(*) FROM dbo.results WHERE CAST(tested_at AS date) < '2024-05-02' AND "
+         "serial LIKE '{p}%'", rows("int", (1,))),
+    case("SELECT COUNT(*) FROM dbo.results WHERE tested_at BETWEEN CAST('2024-05-02' AS date) "
+         "AND '2024-05-03 10:00' AND serial LIKE '{p}%'", rows("int", (2,))),
+    case("SELECT CONVERT(char(10), MIN(CAST(tested_at AS date)), 23), MAX(tested_at) FROM "
+         "dbo.results WHERE serial LIKE '{p}%' AND tested_at IN ('2024-05-01 08:00', "
+         "'2024-05-03T10:00:00')",
+         rows("char, datetime2", ("2024-05-01", datetime(2024, 5, 3, 10, 0)))),
     case("DECLARE @d date = '2024-05-01'; DECLARE @i int = @d",
          error(206, "Operand type clash: date is incompatible with int")),
     case("DECLARE @t time = '08:00'; DECLARE @m money = @t",
