@@ -307,23 +307,27 @@ def _decimal_size(precision):
     return 5 if precision <= 9 else 9 if precision <= 19 else 13 if precision <= 28 else 17
 
 
-def store(value, column, table, codepage):
-    """A value as the column keeps it; 2628 for a text or binary longer than the column."""
+def store(value, column, table, codepage, qualified=None):
+    """A value as the column keeps it; 2628 for a text or binary longer than the column
+    (naming the table as qualified, else as a MES database table)."""
     stored = convert(value, column.type, codepage)
     size = column.type.size
     if value is not None and column.type.name in CHARACTER | BINARY \
             and size not in (None, MAX) and stored != value \
             and _length(value, column.type, codepage) > size:
         raise SqlError(2628, f"String or binary data would be truncated in table "
-                             f"'MES.dbo.{table}', column '{column.name}'. Truncated value: "
+                             f"'{qualified or 'MES.dbo.' + table}', column '{column.name}'. "
+                             f"Truncated value: "
                              f"'{stored}'.", state=1)
     return stored
 
 
 def _length(value, sqltype, codepage):
+    """The value's length in the column's units; trailing blanks of a text are cut silently,
+    so they do not count."""
     if sqltype.name in BINARY or isinstance(value, bytes):
         return len(value)
-    text = text_of(value)
+    text = text_of(value).rstrip(" ")
     if sqltype.name in UNICODE:
         return len(text)
     return len(text.encode(codepage, errors="replace"))

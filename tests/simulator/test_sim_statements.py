@@ -466,6 +466,21 @@ CASES = [
          "0; SELECT a, b FROM @t ORDER BY b",
          rows("a int, b nvarchar", (None, "{p}A"), (1, "x"), (2, "y"))),
     case("DECLARE @t TABLE (a int); INSERT INTO @t VALUES (1, 2)", error(213)),
+    # a value too long for a table variable's column stops the statement: none of its rows
+    # are written (trailing blanks are cut without an error)
+    case("DECLARE @t TABLE (a int, b varchar(3)); INSERT INTO @t VALUES (1, 'ab'), (2, "
+         "'abcdef')", error(2628), STOPPED),
+    case("DECLARE @t TABLE (a int, b varchar(3), c nvarchar(2)); INSERT INTO @t VALUES (1, "
+         "'abc  ', N'张三'); BEGIN TRY INSERT INTO @t VALUES (2, 'ab', N'x'), (3, 'abcd', N'y') "
+         "END TRY BEGIN CATCH SELECT ERROR_NUMBER() END CATCH; BEGIN TRY UPDATE @t SET c = "
+         "N'张三李' END TRY BEGIN CATCH SELECT ERROR_NUMBER() END CATCH; BEGIN TRY INSERT INTO "
+         "@t (b) SELECT serial FROM dbo.units WHERE serial = '{p}A' END TRY BEGIN CATCH SELECT "
+         "ERROR_NUMBER() END CATCH; BEGIN TRY UPDATE dbo.units SET status = 'HOLD' OUTPUT "
+         "deleted.step, deleted.serial, deleted.status INTO @t WHERE serial = '{p}A' END TRY "
+         "BEGIN CATCH SELECT ERROR_NUMBER() END CATCH; SELECT a, b, c, (SELECT COUNT(*) FROM "
+         "dbo.units WHERE status = 'HOLD' AND serial = '{p}A') FROM @t",
+         rows("int", (2628,)), rows("int", (2628,)), rows("int", (2628,)), rows("int", (2628,)),
+         rows("a int, b varchar, c nvarchar, int", (1, "abc", "张三", 0))),
     case("DECLARE @t TABLE (a int, b nvarchar(5)); INSERT INTO @t VALUES (1, 'a'), (2, 'b'), "
          "(3, 'c'); UPDATE @t SET a = a * 10, b = (SELECT status FROM dbo.units WHERE serial = "
          "'{p}B') WHERE a >= 2; SELECT @@ROWCOUNT; DELETE FROM @t WHERE b = 'c'; DELETE @t "
