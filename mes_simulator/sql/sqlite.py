@@ -25,6 +25,7 @@ from .types import store
 _NUMBERS = set(sqltypes.INT_RANGES) | sqltypes.FLOATS
 _MOMENTS = {"datetime", "datetime2", "smalldatetime"}
 _OPERATORS = {"!=": "<>", "!<": ">=", "!>": "<="}
+_UTC = "strftime('%Y-%m-%d %H:%M:%f', {})"  # a datetimeoffset's instant, as SQLite reads it
 
 
 def from_sqlite(value, sqltype):
@@ -156,8 +157,10 @@ class Generator:
                 items[0] = f"CASE WHEN COUNT(*) IS NULL THEN NULL ELSE {items[0]} END"
             keys = []
             for e, desc in order:
-                key = items[e.index] if e.kind == "output" else self.keyed(e)
-                keys.append(key + (" DESC" if desc else ""))
+                if e.kind == "output":
+                    keys.append(self.ordered(items[e.index], nodes[e.index].type, desc))
+                else:
+                    keys.append(self.ordered(self.keyed(e), e.type, desc))
             named = [f"{text} AS c{n}" for n, text in enumerate(items)]
             if ties:  # TOP n WITH TIES: the rows ranked n or better
                 named.append(f"RANK() OVER (ORDER BY {', '.join(keys)}) AS tie_rank")
@@ -242,6 +245,15 @@ class Generator:
     def keyed(self, node):
         text = self.expr(node)
         return f"{text} COLLATE {COLLATION}" if _text(node.type) else text
+
+    @staticmethod
+    def ordered(text, sqltype, desc):
+        """An ORDER BY key's SQL: a datetimeoffset orders by its instant (SQLite's UTC time to
+        the millisecond, then the value)."""
+        direction = " DESC" if desc else ""
+        if sqltype.name == "datetimeoffset":
+            return f"{_UTC.format(text)}{direction}, {text}{direction}"
+        return text + direction
 
     def source(self, src):
         """(SQL of a FROM item, its alias, its columns' names in SQL)."""
@@ -479,6 +491,9 @@ class Generator:
             return f"COUNT({inner})"
         if _family(arg.type) in ("decimal", "numeric", "money", "smallmoney"):
             return f"tsql_dec_{name}({inner})"
+        if name in ("min", "max") and arg.type.name == "datetimeoffset" and not distinct:
+            # the least or greatest instant: its UTC text (23 characters) leads the value
+            return f"substr({name.upper()}({_UTC.format(inner)} || {inner}), 24)"
         if name == "avg" and arg.type.name in sqltypes.INT_RANGES:
             return f"(SUM({inner}) / COUNT({inner}))"
         return f"{name.upper()}({inner})"
@@ -493,7 +508,7 @@ class Generator:
         if partition:
             over.append("PARTITION BY " + ", ".join(self.keyed(p) for p in partition))
         if order:
-            over.append("ORDER BY " + ", ".join(self.keyed(e) + (" DESC" if desc else "")
+            over.append("ORDER BY " + ", ".join(self.ordered(self.keyed(e), e.type, desc)
                                                 for e, desc in order))
         if frame:
             over.append(frame)
