@@ -11,7 +11,7 @@ table (a variable's value, a SELECT without FROM, an OUTPUT item of a written ro
 import re
 import sys
 from datetime import date, datetime, time, timedelta, timezone
-from decimal import Decimal, InvalidOperation
+from decimal import ROUND_DOWN, ROUND_HALF_UP, Decimal, InvalidOperation
 
 from ..errors import SqlError
 from . import functions, tables
@@ -52,8 +52,7 @@ def arithmetic_type(mark, t1, t2):
             return SqlType(name, sqltypes.MAX)
         return SqlType(name, min(t1.size + t2.size, 4000 if unicode else 8000))
     top = higher(t1, t2)
-    if top.name in ("decimal", "numeric") or top.name in ("money", "smallmoney") and \
-            mark in "*/":
+    if top.name in ("decimal", "numeric"):
         p1, s1 = _as_decimal_type(t1)
         p2, s2 = _as_decimal_type(t2)
         if mark in "+-%":
@@ -201,6 +200,8 @@ def arithmetic(mark, left, right, node, codepage):
         value = {"&": left & right, "|": left | right, "^": left ^ right}[mark]
     if result.name in sqltypes.INT_RANGES:
         return _check_int(value, result)
+    if result.name in ("money", "smallmoney") and mark == "/":  # money keeps 4 places, cut
+        return value.quantize(Decimal("0.0001"), rounding=ROUND_DOWN, context=sqltypes.WIDE)
     if result.name in ("decimal", "numeric"):
         try:
             if abs(value) >= Decimal(10) ** (result.precision - result.scale):
@@ -347,10 +348,17 @@ def _replace(s, old, new):
     return re.sub(re.escape(old), lambda _m: new, s, flags=re.IGNORECASE)
 
 
-def _round(value, digits, *rest):
+def _round(value, digits, cut=0):
+    """ROUND: half away from zero (a float too), or cut toward zero when cut is not 0."""
+    mode = ROUND_DOWN if cut else ROUND_HALF_UP
+    number = Decimal(repr(value)) if isinstance(value, float) else Decimal(value)
+    rounded = number.quantize(Decimal(1).scaleb(-int(digits)), rounding=mode,
+                              context=sqltypes.WIDE)
     if isinstance(value, float):
-        return round(value, int(digits))
-    return Decimal(value).quantize(Decimal(1).scaleb(-int(digits)))
+        return float(rounded)
+    if rounded.as_tuple().exponent > 0:  # ROUND(45, -1): 50, not 5E+1
+        rounded = rounded.quantize(Decimal(1), context=sqltypes.WIDE)
+    return int(rounded) if isinstance(value, int) else rounded
 
 
 # name: (min args, max args, result type from argument types, value from argument values);
@@ -378,7 +386,7 @@ FUNCTIONS = {
         text_value(a, s.codepage), text_value(b, s.codepage), *c)),
     "abs": (1, 1, lambda ts: ts[0] if ts[0].name not in sqltypes.CHARACTER else FLOAT,
             lambda s, v: abs(v)),
-    "round": (2, 3, lambda ts: ts[0], lambda s, v, d, *r: _round(v, d)),
+    "round": (2, 3, lambda ts: ts[0], lambda s, v, d, *r: _round(v, d, *r)),
     "getdate": (0, 0, lambda ts: DATETIME, lambda s: datetime.now().replace(
         microsecond=datetime.now().microsecond // 1000 * 1000)),
     "current_timestamp": (0, 0, lambda ts: DATETIME, lambda s: datetime.now()),

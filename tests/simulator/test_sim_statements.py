@@ -260,6 +260,11 @@ CASES = [
     case("SELECT step * 1.5, step / 2, CAST(step AS varchar(3)) + 'x', step * 1e0, CASE WHEN "
          "step > 1 THEN 'late' ELSE 'early' END FROM dbo.units WHERE serial = '{p}C'",
          rows("decimal, int, varchar, float, varchar", (Decimal("3.0"), 1, "2x", 2.0, "late"))),
+    # money with money or an integer stays money: a quotient keeps 4 places, cut
+    case("DECLARE @a money = 100, @b money = 339; SELECT @a / @b * 10000, CAST(10 AS money) / "
+         "(step + 1), CAST(1.5 AS money) * step FROM dbo.units WHERE serial = '{p}C'",
+         rows("money, money, money", (Decimal("2949.0000"), Decimal("3.3333"),
+                                      Decimal("3.0000")))),
     case("SELECT COUNT(*) FROM dbo.units WHERE step = '2' AND serial LIKE '{p}%'",
          rows("int", (1,))),
     case("SELECT COUNT(*) FROM dbo.results WHERE tested_at >= '2024-05-02' AND serial LIKE "
@@ -295,6 +300,11 @@ CASES = [
     case("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}[z-a]'", rows("int", (0,))),
     case("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}!_' ESCAPE '!'", rows("int", (0,))),
     # functions
+    # ROUND: half away from zero, a float too; a third argument other than 0 cuts
+    case("SELECT ROUND(2.345, 2), ROUND(-2.5, 0), ROUND(2.5e0, 0), ROUND(2.349, 2, 1), "
+         "ROUND(45, -1), ROUND(step + 0.5, 0) FROM dbo.units WHERE serial = '{p}C'",
+         rows("decimal, decimal, float, decimal, int, decimal",
+              (Decimal("2.350"), Decimal("-3.0"), 3.0, Decimal("2.340"), 50, Decimal("3.0")))),
     case("SELECT LEFT('abcdef', 2), RIGHT('abcdef', 2), IIF(1 > 2, 'y', 'n'), STUFF('abcdef', "
          "2, 3, 'X')", rows("varchar, varchar, varchar, varchar", ("ab", "ef", "n", "aXef"))),
     case("SELECT DATENAME(month, '2024-02-10'), DATENAME(weekday, '2024-02-10'), "
