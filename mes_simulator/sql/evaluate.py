@@ -1047,7 +1047,7 @@ def value(node, ctx):
     if kind == "cast":
         try:
             return cast(value(node.operand, ctx), node.type,
-                        node.style and value(node.style, ctx), ctx.codepage)
+                        node.style and value(node.style, ctx), ctx.codepage, node.operand.type)
         except SqlError as err:
             if node.attempt and err.number in _FAILED_CONVERSIONS:
                 return None
@@ -1090,9 +1090,27 @@ def _allowed(source, target):
         raise SqlError(529, f"Explicit conversion from data type {a} to {b} is not allowed.")
 
 
-def cast(v, target, style, codepage):
+def _precise_text(v, source, style):
+    """A datetime2, time or datetimeoffset value as CAST (style 0) or style 121 writes it:
+    its fraction to its type's scale, a datetimeoffset's offset after a blank."""
+    fraction = f"{v.microsecond:06d}{getattr(v, 'tick', 0)}"[:source.scale]
+    text = v.strftime("%H:%M:%S") + ("." + fraction if fraction else "")
+    if isinstance(v, time):
+        return text
+    text = v.strftime("%Y-%m-%d ") + text
+    if source.name == "datetimeoffset" and v.utcoffset() is not None:
+        minutes = int(v.utcoffset().total_seconds() // 60)
+        text += f" {'-' if minutes < 0 else '+'}{abs(minutes) // 60:02d}:{abs(minutes) % 60:02d}"
+    return text
+
+
+def cast(v, target, style, codepage, source=None):
     if v is None:
         return None
+    if target.name in sqltypes.CHARACTER and source is not None and style in (None, 0, 121) \
+            and source.name in ("datetime2", "time", "datetimeoffset") \
+            and isinstance(v, (datetime, time)):
+        v = _precise_text(v, source, style)
     if isinstance(v, time) or isinstance(v, date) and not isinstance(v, datetime):
         if target.name in sqltypes.INT_RANGES or target.name in sqltypes.DECIMALS \
                 or target.name in sqltypes.FLOATS:

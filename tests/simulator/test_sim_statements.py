@@ -415,6 +415,15 @@ CASES = [
          "dbo.results WHERE serial LIKE '{p}%' AND tested_at IN ('2024-05-01 08:00', "
          "'2024-05-03T10:00:00')",
          rows("char, datetime2", ("2024-05-01", datetime(2024, 5, 3, 10, 0)))),
+    # datetime2, time and datetimeoffset as text: their fraction to their scale
+    case("SELECT CAST(tested_at AS varchar(30)), CAST(CAST(tested_at AS datetime2) AS "
+         "varchar(30)), CONVERT(varchar(30), CAST('2024-05-06 08:12:40.123456' AS datetime2), "
+         "121), CAST(CAST('08:12:40.5' AS time(3)) AS varchar(20)), CAST(CAST('2024-01-03 "
+         "08:00 -05:30' AS datetimeoffset(0)) AS nvarchar(40)) FROM dbo.results WHERE serial = "
+         "'{p}B'",
+         rows("varchar, varchar, varchar, varchar, nvarchar",
+              ("2024-05-01 08:00:00", "2024-05-01 08:00:00.0000000",
+               "2024-05-06 08:12:40.1234560", "08:12:40.500", "2024-01-03 08:00:00 -05:30"))),
     case("DECLARE @d date = '2024-05-01'; DECLARE @i int = @d",
          error(206, "Operand type clash: date is incompatible with int")),
     case("DECLARE @t time = '08:00'; DECLARE @m money = @t",
