@@ -719,6 +719,9 @@ class Binder:
     def bind(self, e, scope):
         kind = e.kind
         if kind == "lit":
+            if isinstance(e.value, sqltypes.Varchar):  # its size in bytes of the code page
+                size = len(e.value.encode(self.session.codepage, errors="replace"))
+                return bound.Lit(SqlType("varchar", max(size, 1)), e.value)
             return bound.Lit(sqltypes.type_of(e.value), e.value)
         if kind == "var":
             slot = self.variables.get(e.name)

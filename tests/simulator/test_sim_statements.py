@@ -305,6 +305,9 @@ CASES = [
          "ROUND(45, -1), ROUND(step + 0.5, 0) FROM dbo.units WHERE serial = '{p}C'",
          rows("decimal, decimal, float, decimal, int, decimal",
               (Decimal("2.350"), Decimal("-3.0"), 3.0, Decimal("2.340"), 50, Decimal("3.0")))),
+    # a '...' constant's size counts the code page's bytes: its Chinese characters fit
+    case("SELECT UPPER('ab张'), LEFT('张三李四', 3), REPLACE('张三', '三', '四五'), ISNULL(NULL, "
+         "'张三李')", rows("varchar, varchar, varchar, varchar", ("AB张", "张三李", "张四五", "张三李"))),
     case("SELECT LEFT('abcdef', 2), RIGHT('abcdef', 2), IIF(1 > 2, 'y', 'n'), STUFF('abcdef', "
          "2, 3, 'X')", rows("varchar, varchar, varchar, varchar", ("ab", "ef", "n", "aXef"))),
     case("SELECT DATENAME(month, '2024-02-10'), DATENAME(weekday, '2024-02-10'), "
