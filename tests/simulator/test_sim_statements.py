@@ -207,6 +207,13 @@ CASES = [
          "u.serial AND r.verdict = 'FAIL' WHERE u.serial = '{p}C' OR r.serial = '{p}C' ORDER "
          "BY 2", rows("serial nvarchar, verdict nvarchar", ("{p}C", "FAIL"), (None, "PASS"))),
     # window functions, EXCEPT/INTERSECT, TOP ... PERCENT and WITH TIES
+    case("DECLARE @t TABLE (g int, d decimal(10,2)); INSERT INTO @t VALUES (1, 1.10), (1, "
+         "2.20), (2, 0.05); SELECT g, SUM(d) OVER (PARTITION BY g), SUM(d) OVER (ORDER BY d "
+         "ROWS BETWEEN 1 PRECEDING AND CURRENT ROW), MAX(d) OVER () FROM @t ORDER BY g, d",
+         rows("g int, decimal, decimal, decimal",
+              (1, Decimal("3.30"), Decimal("1.15"), Decimal("2.20")),
+              (1, Decimal("3.30"), Decimal("3.30"), Decimal("2.20")),
+              (2, Decimal("0.05"), Decimal("0.05"), Decimal("2.20")))),
     case("SELECT serial, ROW_NUMBER() OVER (ORDER BY serial DESC), COUNT(*) OVER (), RANK() "
          "OVER (PARTITION BY status ORDER BY step DESC) FROM dbo.units WHERE serial LIKE "
          "'{p}%' ORDER BY serial",
