@@ -524,6 +524,25 @@ def _reads(node, name):
     return False
 
 
+def _unite_times(cores):
+    """The columns of a UNION (INTERSECT, EXCEPT) where the SELECTs give date/time values of
+    different types: of the type highest in precedence, each SELECT's values converted to it
+    (so that a date and its midnight as datetime are one value)."""
+    if len(cores) < 2:
+        return
+    for n in range(len(cores[0].columns)):
+        types = [core.columns[n][1] for core in cores]
+        if len({t.name for t in types}) < 2 or not all(t.name in sqltypes.TIMES for t in types):
+            continue
+        top = max((t for t in types if RANK[t.name] == min(RANK[u.name] for u in types)),
+                  key=lambda t: t.scale or 0)  # of the type's members, the finest scale
+        for core in cores:
+            name, sqltype = core.columns[n]
+            if sqltype.name != top.name or sqltype.scale != top.scale:
+                core.items[n] = bound.Item(bound.Cast(top, core.items[n].node, None), name)
+                core.columns[n] = (name, top)
+
+
 class Binder:
     def __init__(self, session, variables):
         self.session, self.variables = session, variables
@@ -544,6 +563,7 @@ class Binder:
                 raise SqlError(205, "All queries combined using a UNION, INTERSECT or EXCEPT "
                                     "operator must have an equal number of expressions in their "
                                     "target lists.")
+        _unite_times(cores)
         plan = bound.Plan(cores, q.unions)
         if q.order:
             if len(cores) > 1:

@@ -402,6 +402,15 @@ CASES = [
          "DATEADD(day, 0, d) < '2024-01-03' THEN 1 ELSE 0 END FROM @t WHERE d = '2024-01-03' "
          "AND d BETWEEN '2024-01-03' AND '2024-01-03' AND d IN ('2024-01-03', '2024-01-04')",
          rows("int, int, int, int, int, int", (0, 1, 0, 1, 1, 0))),
+    # a UNION of date and datetime values gives datetimes: a date and its midnight are one
+    case("SELECT MAX(x), MIN(x), COUNT(DISTINCT x) FROM (SELECT CAST('2024-01-03' AS date) AS "
+         "x UNION ALL SELECT CAST('2024-01-03 00:00' AS datetime) UNION ALL SELECT "
+         "CAST('2024-01-02 10:00' AS datetime)) t; SELECT CAST('2024-01-03' AS date) AS x "
+         "UNION SELECT tested_at FROM dbo.results WHERE serial = '{p}B' UNION SELECT "
+         "CAST('2024-05-01 08:00' AS datetime) ORDER BY x",
+         rows("datetime, datetime, int",
+              (datetime(2024, 1, 3), datetime(2024, 1, 2, 10, 0), 2)),
+         rows("x datetime2", (datetime(2024, 1, 3),), (datetime(2024, 5, 1, 8, 0),))),
     case("SELECT COUNT(*) FROM dbo.results WHERE CAST(tested_at AS date) = '2024-05-02' AND "
          "serial LIKE '{p}%'", rows("int", (1,))),
     case("SELECT COUNT(*) FROM dbo.results WHERE CAST(tested_at AS date) < '2024-05-02' AND "
