@@ -256,9 +256,21 @@ def _add_months(value, months):
     return value
 
 
+_CLOCK_PARTS = {"hour", "minute", "second", "millisecond", "microsecond", "nanosecond"}
+
+
 def dateadd(part, number, value):
     part = _datepart_name(part)
     number = int(number)
+    kind = "time" if isinstance(value, time) else \
+        "date" if not isinstance(value, datetime) else None
+    if kind is not None and (part in _CLOCK_PARTS) != (kind == "time"):
+        raise SqlError(9810, f"The datepart {part} is not supported by date function dateadd "
+                             f"for data type {kind}.")
+    if kind == "time":  # round the clock: past midnight is the next morning's time
+        return (datetime.combine(date(1900, 1, 1), value) + timedelta(seconds=number * {
+            "hour": 3600, "minute": 60, "second": 1, "millisecond": 1e-3, "microsecond": 1e-6,
+            "nanosecond": 1e-9}[part] % 86400)).time()
     if part in ("year", "quarter", "month"):
         return _add_months(value, number * {"year": 12, "quarter": 3, "month": 1}[part])
     seconds = {"dayofyear": 86400, "day": 86400, "week": 604800, "weekday": 86400,

@@ -411,6 +411,17 @@ CASES = [
          rows("datetime, datetime, int",
               (datetime(2024, 1, 3), datetime(2024, 1, 2, 10, 0), 2)),
          rows("x datetime2", (datetime(2024, 1, 3),), (datetime(2024, 5, 1, 8, 0),))),
+    # DATEADD of a time goes round the clock; a date takes no hours, a time no days
+    case("DECLARE @t TABLE (t time(0)); INSERT INTO @t VALUES ('23:30'); SELECT CONVERT(char(8), "
+         "DATEADD(minute, 45, t), 108), CONVERT(char(8), DATEADD(hour, -11, CAST('10:00' AS "
+         "time)), 108) FROM @t",
+         rows("char, char", ("00:15:00", "23:00:00"))),
+    case("SELECT DATEADD(hour, 5, CAST('2024-01-01' AS date))",
+         error(9810, "The datepart hour is not supported by date function dateadd for data "
+                     "type date.")),
+    case("SELECT DATEADD(day, 1, CAST('10:00' AS time))",
+         error(9810, "The datepart day is not supported by date function dateadd for data "
+                     "type time.")),
     case("SELECT COUNT(*) FROM dbo.results WHERE CAST(tested_at AS date) = '2024-05-02' AND "
          "serial LIKE '{p}%'", rows("int", (1,))),
     case("SELECT COUNT(*) FROM dbo.results WHERE CAST(tested_at AS date) < '2024-05-02' AND "
