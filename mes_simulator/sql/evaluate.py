@@ -1139,9 +1139,21 @@ def _precise_text(v, source, style):
     return text
 
 
+# CONVERT's styles that read a text's day in an order of their own (the others read the
+# forms every language setting reads)
+_DAY_STYLES = {101: "%m/%d/%Y", 103: "%d/%m/%Y", 104: "%d.%m.%Y", 105: "%d-%m-%Y",
+               110: "%m-%d-%Y"}
+
+
 def cast(v, target, style, codepage, source=None):
     if v is None:
         return None
+    if target.name in sqltypes.TIMES and isinstance(v, str) and style in _DAY_STYLES:
+        day, blank, rest = v.strip().partition(" ")
+        try:
+            v = datetime.strptime(day, _DAY_STYLES[style]).strftime("%Y-%m-%d") + blank + rest
+        except ValueError:
+            pass
     if target.name in sqltypes.CHARACTER and source is not None and style in (None, 0, 121) \
             and source.name in ("datetime2", "time", "datetimeoffset") \
             and isinstance(v, (datetime, time)):

@@ -411,6 +411,14 @@ CASES = [
          rows("datetime, datetime, int",
               (datetime(2024, 1, 3), datetime(2024, 1, 2, 10, 0), 2)),
          rows("x datetime2", (datetime(2024, 1, 3),), (datetime(2024, 5, 1, 8, 0),))),
+    # CONVERT's style says the order of a text's day (an ISO text is read whatever the style)
+    case("SELECT CONVERT(datetime, '05/06/2024 08:30', 101), CONVERT(datetime, '06.05.2024', "
+         "104), COUNT(*) FROM dbo.results WHERE tested_at >= CONVERT(datetime2, '02/05/2024', "
+         "103) AND tested_at < CONVERT(datetime, '2024-05-03', 103) AND serial LIKE '{p}%'",
+         rows("datetime, datetime, int", (datetime(2024, 5, 6, 8, 30), datetime(2024, 5, 6), 1))),
+    case("SELECT CONVERT(date, '31/05/2024', 101)",
+         error(241, "Conversion failed when converting date and/or time from character "
+                    "string.")),
     # DATEADD of a time goes round the clock; a date takes no hours, a time no days
     case("DECLARE @t TABLE (t time(0)); INSERT INTO @t VALUES ('23:30'); SELECT CONVERT(char(8), "
          "DATEADD(minute, 45, t), 108), CONVERT(char(8), DATEADD(hour, -11, CAST('10:00' AS "
