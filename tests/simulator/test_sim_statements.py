@@ -440,15 +440,18 @@ CASES = [
          "COUNT(*) FROM dbo.results WHERE tested_at >= '20240502 09:00' AND serial LIKE '{p}%'",
          rows("datetime, datetime, int",
               (datetime(2024, 5, 6, 8, 12, 40), datetime(2024, 5, 6), 2))),
-    # datetimeoffset values order by their instants: in ORDER BY, OVER and MIN/MAX
+    # datetimeoffset values order by their instants: in ORDER BY, OVER and MIN/MAX; IN
+    # finds the instant
     case("DECLARE @t TABLE (o datetimeoffset, n int); INSERT INTO @t VALUES ('2024-01-03 "
          "08:00 +08:00', 1), ('2024-01-03 01:00 +00:00', 2), ('2024-01-02 23:30 -01:00', 3); "
          "SELECT n FROM @t ORDER BY o; SELECT o AS x, n FROM @t ORDER BY x DESC; SELECT n, "
          "ROW_NUMBER() OVER (ORDER BY o) FROM @t ORDER BY n; SELECT DATEPART(hour, MIN(o)), "
-         "DATEPART(hour, MAX(o)) FROM @t",
+         "DATEPART(hour, MAX(o)) FROM @t; SELECT n FROM @t WHERE o IN ('2024-01-03 00:00', "
+         "'2024-01-03 01:00') ORDER BY n",
          rows("n int", (1,), (3,), (2,)),
          rows("x datetimeoffset, n int", where=lambda found: [r[1] for r in found] == [2, 3, 1]),
-         rows("n int, bigint", (1, 1), (2, 3), (3, 2)), rows("int, int", (8, 1))),
+         rows("n int, bigint", (1, 1), (2, 3), (3, 2)), rows("int, int", (8, 1)),
+         rows("n int", (1,), (2,))),
     case("SELECT CONVERT(char(10), MIN(CAST(tested_at AS date)), 23), MAX(tested_at) FROM "
          "dbo.results WHERE serial LIKE '{p}%' AND tested_at IN ('2024-05-01 08:00', "
          "'2024-05-03T10:00:00')",
