@@ -524,7 +524,8 @@ class Generator:
         def run(*values):
             values = [from_sqlite(v, t) for v, t in zip(values, types)]
             if node.kind == "convert":
-                return to_sqlite(store(values[0], node.column, node.table, session.codepage))
+                return to_sqlite(store(values[0], node.column, node.table, session.codepage,
+                                       tables.qualified(node.table)))
             lits = [bound.Lit(t, v) for v, t in zip(values, types)]
             ctx = evaluate.Context(session, variables)
             return to_sqlite(evaluate.value(_with_operands(node, lits), ctx))
