@@ -39,6 +39,12 @@ def to_sqlite(value):
     if isinstance(value, bool):
         return int(value)
     if isinstance(value, (datetime, date, time)):
+        tick = getattr(value, "tick", 0)  # the seventh digit of fraction, after the sixth
+        if tick:
+            text = value.isoformat(" ", "microseconds") if isinstance(value, datetime) \
+                else value.isoformat("microseconds")
+            place = text.index(".") + 7
+            return f"{text[:place]}{tick}{text[place:]}"
         return value.isoformat(" ") if isinstance(value, datetime) else value.isoformat()
     return str(value)  # texts (Varchar too), decimals, identifiers
 

@@ -34,8 +34,8 @@ def from_sqlite(value, sqltype):
         return None
     name = sqltype.name
     if name in sqltypes.TIMES and isinstance(value, str):
-        if name == "time":
-            return time.fromisoformat(value[:15])
+        if name == "time":  # its 100 ns digit kept
+            return sqltypes.convert(value[:16], sqltypes.SqlType("time", 0, 0, 7), "utf-8")
         kind = "datetimeoffset" if name == "datetimeoffset" else "datetime2"  # offset kept
         moment = sqltypes.convert(value, sqltypes.SqlType(kind, 0, 0, 7), "utf-8")
         return moment.date() if name == "date" else moment

@@ -465,6 +465,10 @@ CASES = [
          rows("varchar, varchar, varchar, varchar, nvarchar",
               ("2024-05-01 08:00:00", "2024-05-01 08:00:00.0000000",
                "2024-05-06 08:12:40.1234560", "08:12:40.500", "2024-01-03 08:00:00 -05:30"))),
+    case("CREATE TABLE #t (d datetime2, t time); INSERT INTO #t VALUES ('2024-05-06 "
+         "08:12:40.1234567', '08:12:40.0000001'); SELECT CONVERT(varchar(30), d, 121), CAST(t "
+         "AS varchar(20)) FROM #t WHERE d > '2024-05-06 08:12:40.1234566' AND t > '08:12:40'",
+         rows("varchar, varchar", ("2024-05-06 08:12:40.1234567", "08:12:40.0000001"))),
     case("DECLARE @d date = '2024-05-01'; DECLARE @i int = @d",
          error(206, "Operand type clash: date is incompatible with int")),
     case("DECLARE @t time = '08:00'; DECLARE @m money = @t",
