@@ -1106,12 +1106,16 @@ class Engine:
             self.begin(reply)
         if self.doomed:
             raise SqlError(3930, _DOOMED)
-        count, rows = await self._mes("sql_write", write.run)
+
+        def work(db):  # rows that do not fit the table variable undo the write
+            count, rows = write.run(db)
+            return count, rows, into(rows) if into is not None else None
+        count, rows, keep = await self._mes("sql_write", work)
         self.rowcount = count
         if write.identity is not None:
             self.identity = write.identity
         if into is not None:
-            into(rows)
+            keep()
         elif write.output_columns:
             reply.rows(write.output_columns, rows)
         if into is not None or not write.output_columns:
@@ -1196,17 +1200,17 @@ class Engine:
                     writes.run(w, db, found[id(w)])
                 count += written
                 rows.extend(out)
-            return count, rows
+            return count, rows, into(rows) if into is not None else None
         if self.implicit and not self.trancount:
             self.begin(reply)
         if self.doomed:
             raise SqlError(3930, _DOOMED)
-        self.rowcount, rows = await self._mes("sql_write", work)
+        self.rowcount, rows, keep = await self._mes("sql_write", work)
         identities = [w.identity for w in plans if w.identity is not None]
         if identities:
             self.identity = identities[-1]
         if into is not None:
-            into(rows)
+            keep()
         elif columns:
             reply.rows(columns, rows)
             return
@@ -1251,18 +1255,20 @@ class Engine:
         defaults = {n: await self._computed(table.defaults[n], variables, reply)
                     for n in range(len(declared)) if table.defaults and
                     table.defaults[n] is not None}
+        added = []  # all rows or none: a value that does not fit stops the statement
         for row in rows:
             stored = [defaults.get(n) for n in range(len(declared))]
             for n, value in zip(targets, row):
                 if value is not _DEFAULT:
                     stored[n] = value
-            stored = [sqltypes.convert(value, sqltype, self.codepage)
-                      for value, (_n, sqltype) in zip(stored, declared)]
+            stored = [_stored(value, column, written, self.codepage)
+                      for value, column in zip(stored, declared)]
             if identity is not None:
                 last = slot[1].last
                 slot[1].last = identity[1] if last is None else last + identity[2]
                 stored[identity[0]] = slot[1].last
-            slot[1].append(tuple(stored))
+            added.append(tuple(stored))
+        slot[1].extend(added)
         self.rowcount = len(rows)
         reply.done(tds.DONE_COUNT, CMD_INSERT, len(rows))
 
@@ -1303,18 +1309,22 @@ class Engine:
             gone = {row[0] for row in found}
             slot[1][:] = [row for n, row in enumerate(rows) if n not in gone]
         else:
+            changed = {}
             for row in found:
                 stored = list(rows[row[0]])
                 for m, value in zip(targets, row[1:]):
-                    stored[m] = sqltypes.convert(value, declared[m][1], self.codepage)
-                rows[row[0]] = tuple(stored)
+                    stored[m] = _stored(value, declared[m], written, self.codepage)
+                changed[row[0]] = tuple(stored)
+            for n, row in changed.items():
+                rows[n] = row
         self.rowcount = len(found)
         reply.done(tds.DONE_COUNT, CMD_UPDATE if st.kind == "update" else CMD_DELETE,
                    len(found))
 
     def _output_into(self, variables, output, columns):
-        """OUTPUT ... INTO @table, checked before the write: a function that adds the OUTPUT
-        rows to the table variable's, converted to its columns' types."""
+        """OUTPUT ... INTO @table, checked before the write: a function that converts the
+        OUTPUT rows to the table variable's columns' types (2628 for a value too long), run
+        while the write can still be undone, and returns the function that adds them."""
         slot = variables.get(output.into)
         if slot is None or slot[0].name != "table":
             raise SqlError(1087, f'Must declare the table variable "{output.into}".',
@@ -1328,11 +1338,13 @@ class Engine:
                                 "definition.")
 
         def add(rows):
+            added = []
             for row in rows:
                 stored = [None] * len(declared)
                 for n, value in zip(targets, row):
-                    stored[n] = sqltypes.convert(value, declared[n][1], self.codepage)
-                slot[1].append(tuple(stored))
+                    stored[n] = _stored(value, declared[n], output.into, self.codepage)
+                added.append(tuple(stored))
+            return lambda: slot[1].extend(added)
         return add
 
     def global_value(self, name):
@@ -1875,6 +1887,18 @@ def _wire_type(sqltype, version):
 
 
 _DEFAULT = object()  # DEFAULT in the VALUES of an INSERT into a table variable
+
+
+def _stored(value, column, variable, codepage):
+    """A value as a table variable's column (name, type) keeps it; 2628, which ends the
+    statement, for a text or binary longer than the column."""
+    name, sqltype = column
+    try:
+        return sqltypes.store(value, tables.Column(name, sqltype, True, None, False), variable,
+                              codepage, qualified=f"tempdb.dbo.{variable}")
+    except SqlError as err:
+        err.terminated = True
+        raise
 _WAIT_TIME = re.compile(r"(\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3}))?)?")
 
 # statements that run as usual under SET FMTONLY ON

@@ -10,8 +10,8 @@ table (a variable's value, a SELECT without FROM, an OUTPUT item of a written ro
 
 import re
 import sys
-from datetime import date, datetime, time, timedelta
-from decimal import Decimal, InvalidOperation
+from datetime import date, datetime, time, timedelta, timezone
+from decimal import ROUND_DOWN, ROUND_HALF_UP, Decimal, InvalidOperation
 
 from ..errors import SqlError
 from . import functions, tables
@@ -52,8 +52,7 @@ def arithmetic_type(mark, t1, t2):
             return SqlType(name, sqltypes.MAX)
         return SqlType(name, min(t1.size + t2.size, 4000 if unicode else 8000))
     top = higher(t1, t2)
-    if top.name in ("decimal", "numeric") or top.name in ("money", "smallmoney") and \
-            mark in "*/":
+    if top.name in ("decimal", "numeric"):
         p1, s1 = _as_decimal_type(t1)
         p2, s2 = _as_decimal_type(t2)
         if mark in "+-%":
@@ -106,8 +105,8 @@ def coerce(value, target, codepage):
     if name in sqltypes.FLOATS:
         return sqltypes.convert(value, FLOAT, codepage)
     if name in sqltypes.TIMES:
-        if isinstance(value, str):
-            return sqltypes.convert(value, DATETIME, codepage)
+        if isinstance(value, str):  # read as the date/time type it meets ('...' as a date)
+            return sqltypes.convert(value, target, codepage)
         if isinstance(value, (int, float, Decimal)):
             try:
                 return datetime(1900, 1, 1) + timedelta(days=float(value))
@@ -126,15 +125,24 @@ def compare(left, right, ltype, rtype, codepage):
     left, right = coerce(left, common, codepage), coerce(right, common, codepage)
     if isinstance(left, str) and isinstance(right, str):
         left, right = _fold(left), _fold(right)
-    elif isinstance(left, datetime) != isinstance(right, datetime) and \
-            isinstance(left, (date, datetime)) and isinstance(right, (date, datetime)):
-        left = left if isinstance(left, datetime) else datetime.combine(left, time())
-        right = right if isinstance(right, datetime) else datetime.combine(right, time())
+    elif isinstance(left, (date, datetime)) and isinstance(right, (date, datetime)):
+        left, right = _instant(left, right), _instant(right, left)
     try:
         return (left > right) - (left < right)
     except TypeError:
         raise SqlError(245, f"Conversion failed when converting the {sqltypes.type_of(left).name}"
                             f" value '{left}' to data type {common.name}.") from None
+
+
+def _instant(value, other):
+    """A date or datetime as comparable with another: a date as its midnight, a datetime
+    without offset as at +00:00 when the other has one (SQL Server's conversion to
+    datetimeoffset)."""
+    if not isinstance(value, datetime):
+        value = datetime.combine(value, time())
+    if value.tzinfo is None and isinstance(other, datetime) and other.tzinfo is not None:
+        value = value.replace(tzinfo=timezone.utc)
+    return value
 
 
 def _check_int(value, sqltype):
@@ -192,6 +200,8 @@ def arithmetic(mark, left, right, node, codepage):
         value = {"&": left & right, "|": left | right, "^": left ^ right}[mark]
     if result.name in sqltypes.INT_RANGES:
         return _check_int(value, result)
+    if result.name in ("money", "smallmoney") and mark == "/":  # money keeps 4 places, cut
+        return value.quantize(Decimal("0.0001"), rounding=ROUND_DOWN, context=sqltypes.WIDE)
     if result.name in ("decimal", "numeric"):
         try:
             if abs(value) >= Decimal(10) ** (result.precision - result.scale):
@@ -246,9 +256,21 @@ def _add_months(value, months):
     return value
 
 
+_CLOCK_PARTS = {"hour", "minute", "second", "millisecond", "microsecond", "nanosecond"}
+
+
 def dateadd(part, number, value):
     part = _datepart_name(part)
     number = int(number)
+    kind = "time" if isinstance(value, time) else \
+        "date" if not isinstance(value, datetime) else None
+    if kind is not None and (part in _CLOCK_PARTS) != (kind == "time"):
+        raise SqlError(9810, f"The datepart {part} is not supported by date function dateadd "
+                             f"for data type {kind}.")
+    if kind == "time":  # round the clock: past midnight is the next morning's time
+        return (datetime.combine(date(1900, 1, 1), value) + timedelta(seconds=number * {
+            "hour": 3600, "minute": 60, "second": 1, "millisecond": 1e-3, "microsecond": 1e-6,
+            "nanosecond": 1e-9}[part] % 86400)).time()
     if part in ("year", "quarter", "month"):
         return _add_months(value, number * {"year": 12, "quarter": 3, "month": 1}[part])
     seconds = {"dayofyear": 86400, "day": 86400, "week": 604800, "weekday": 86400,
@@ -357,10 +379,17 @@ def _replace_type(ts):
     return SqlType("nvarchar" if unicode else "varchar", size)
 
 
-def _round(value, digits, *rest):
+def _round(value, digits, cut=0):
+    """ROUND: half away from zero (a float too), or cut toward zero when cut is not 0."""
+    mode = ROUND_DOWN if cut else ROUND_HALF_UP
+    number = Decimal(repr(value)) if isinstance(value, float) else Decimal(value)
+    rounded = number.quantize(Decimal(1).scaleb(-int(digits)), rounding=mode,
+                              context=sqltypes.WIDE)
     if isinstance(value, float):
-        return round(value, int(digits))
-    return Decimal(value).quantize(Decimal(1).scaleb(-int(digits)))
+        return float(rounded)
+    if rounded.as_tuple().exponent > 0:  # ROUND(45, -1): 50, not 5E+1
+        rounded = rounded.quantize(Decimal(1), context=sqltypes.WIDE)
+    return int(rounded) if isinstance(value, int) else rounded
 
 
 # name: (min args, max args, result type from argument types, value from argument values);
@@ -386,7 +415,7 @@ FUNCTIONS = {
         text_value(a, s.codepage), text_value(b, s.codepage), *c)),
     "abs": (1, 1, lambda ts: ts[0] if ts[0].name not in sqltypes.CHARACTER else FLOAT,
             lambda s, v: abs(v)),
-    "round": (2, 3, lambda ts: ts[0], lambda s, v, d, *r: _round(v, d)),
+    "round": (2, 3, lambda ts: ts[0], lambda s, v, d, *r: _round(v, d, *r)),
     "getdate": (0, 0, lambda ts: DATETIME, lambda s: datetime.now().replace(
         microsecond=datetime.now().microsecond // 1000 * 1000)),
     "current_timestamp": (0, 0, lambda ts: DATETIME, lambda s: datetime.now()),
@@ -565,6 +594,25 @@ def _reads(node, name):
     return False
 
 
+def _unite_times(cores):
+    """The columns of a UNION (INTERSECT, EXCEPT) where the SELECTs give date/time values of
+    different types: of the type highest in precedence, each SELECT's values converted to it
+    (so that a date and its midnight as datetime are one value)."""
+    if len(cores) < 2:
+        return
+    for n in range(len(cores[0].columns)):
+        types = [core.columns[n][1] for core in cores]
+        if len({t.name for t in types}) < 2 or not all(t.name in sqltypes.TIMES for t in types):
+            continue
+        top = max((t for t in types if RANK[t.name] == min(RANK[u.name] for u in types)),
+                  key=lambda t: t.scale or 0)  # of the type's members, the finest scale
+        for core in cores:
+            name, sqltype = core.columns[n]
+            if sqltype.name != top.name or sqltype.scale != top.scale:
+                core.items[n] = bound.Item(bound.Cast(top, core.items[n].node, None), name)
+                core.columns[n] = (name, top)
+
+
 class Binder:
     def __init__(self, session, variables):
         self.session, self.variables = session, variables
@@ -585,6 +633,7 @@ class Binder:
                 raise SqlError(205, "All queries combined using a UNION, INTERSECT or EXCEPT "
                                     "operator must have an equal number of expressions in their "
                                     "target lists.")
+        _unite_times(cores)
         plan = bound.Plan(cores, q.unions)
         if q.order:
             if len(cores) > 1:
@@ -781,6 +830,9 @@ class Binder:
     def bind(self, e, scope):
         kind = e.kind
         if kind == "lit":
+            if isinstance(e.value, sqltypes.Varchar):  # its size in bytes of the code page
+                size = len(e.value.encode(self.session.codepage, errors="replace"))
+                return bound.Lit(SqlType("varchar", max(size, 1)), e.value)
             return bound.Lit(sqltypes.type_of(e.value), e.value)
         if kind == "var":
             slot = self.variables.get(e.name)
@@ -1131,7 +1183,7 @@ def value(node, ctx):
     if kind == "cast":
         try:
             return cast(value(node.operand, ctx), node.type,
-                        node.style and value(node.style, ctx), ctx.codepage)
+                        node.style and value(node.style, ctx), ctx.codepage, node.operand.type)
         except SqlError as err:
             if node.attempt and err.number in _FAILED_CONVERSIONS:
                 return None
@@ -1174,9 +1226,39 @@ def _allowed(source, target):
         raise SqlError(529, f"Explicit conversion from data type {a} to {b} is not allowed.")
 
 
-def cast(v, target, style, codepage):
+def _precise_text(v, source, style):
+    """A datetime2, time or datetimeoffset value as CAST (style 0) or style 121 writes it:
+    its fraction to its type's scale, a datetimeoffset's offset after a blank."""
+    fraction = f"{v.microsecond:06d}{getattr(v, 'tick', 0)}"[:source.scale]
+    text = v.strftime("%H:%M:%S") + ("." + fraction if fraction else "")
+    if isinstance(v, time):
+        return text
+    text = v.strftime("%Y-%m-%d ") + text
+    if source.name == "datetimeoffset" and v.utcoffset() is not None:
+        minutes = int(v.utcoffset().total_seconds() // 60)
+        text += f" {'-' if minutes < 0 else '+'}{abs(minutes) // 60:02d}:{abs(minutes) % 60:02d}"
+    return text
+
+
+# CONVERT's styles that read a text's day in an order of their own (the others read the
+# forms every language setting reads)
+_DAY_STYLES = {101: "%m/%d/%Y", 103: "%d/%m/%Y", 104: "%d.%m.%Y", 105: "%d-%m-%Y",
+               110: "%m-%d-%Y"}
+
+
+def cast(v, target, style, codepage, source=None):
     if v is None:
         return None
+    if target.name in sqltypes.TIMES and isinstance(v, str) and style in _DAY_STYLES:
+        day, blank, rest = v.strip().partition(" ")
+        try:
+            v = datetime.strptime(day, _DAY_STYLES[style]).strftime("%Y-%m-%d") + blank + rest
+        except ValueError:
+            pass
+    if target.name in sqltypes.CHARACTER and source is not None and style in (None, 0, 121) \
+            and source.name in ("datetime2", "time", "datetimeoffset") \
+            and isinstance(v, (datetime, time)):
+        v = _precise_text(v, source, style)
     if isinstance(v, time) or isinstance(v, date) and not isinstance(v, datetime):
         if target.name in sqltypes.INT_RANGES or target.name in sqltypes.DECIMALS \
                 or target.name in sqltypes.FLOATS:

@@ -45,6 +45,12 @@ def to_sqlite(value):
     if isinstance(value, bool):
         return int(value)
     if isinstance(value, (datetime, date, time)):
+        tick = getattr(value, "tick", 0)  # the seventh digit of fraction, after the sixth
+        if tick:
+            text = value.isoformat(" ", "microseconds") if isinstance(value, datetime) \
+                else value.isoformat("microseconds")
+            place = text.index(".") + 7
+            return f"{text[:place]}{tick}{text[place:]}"
         return value.isoformat(" ") if isinstance(value, datetime) else value.isoformat()
     return str(value)  # texts (Varchar too), decimals, identifiers
 
@@ -178,7 +184,8 @@ def _nonzero(query, value):
 
 
 class _DecimalAggregate:
-    """SUM, AVG, MIN and MAX of decimals (kept as texts in SQLite), exact."""
+    """SUM, AVG, MIN and MAX of decimals (kept as texts in SQLite), exact; in a GROUP BY and
+    over a window (OVER), whose frame's rows come and go."""
     kind = None
 
     def __init__(self):
@@ -187,6 +194,13 @@ class _DecimalAggregate:
     def step(self, value):
         if value is not None:
             self.values.append(Decimal(str(value)))
+
+    def inverse(self, value):
+        if value is not None:
+            self.values.remove(Decimal(str(value)))
+
+    def value(self):
+        return self.finalize()
 
     def finalize(self):
         if not self.values:
@@ -248,7 +262,7 @@ def register(conn):
     conn.create_function("tsql_nonzero", 2, _nonzero, deterministic=True)
     conn.create_aggregate("tsql_string_agg", -1, _StringAgg)
     for kind in ("sum", "avg", "min", "max"):
-        conn.create_aggregate("tsql_dec_" + kind, 1,
+        conn.create_window_function("tsql_dec_" + kind, 1,
                               type("Decimal" + kind.title(), (_DecimalAggregate,), {"kind": kind}))
     register_more(conn)
     return conn

@@ -25,6 +25,7 @@ from .types import store
 _NUMBERS = set(sqltypes.INT_RANGES) | sqltypes.FLOATS
 _MOMENTS = {"datetime", "datetime2", "smalldatetime"}
 _OPERATORS = {"!=": "<>", "!<": ">=", "!>": "<="}
+_UTC = "strftime('%Y-%m-%d %H:%M:%f', {})"  # a datetimeoffset's instant, as SQLite reads it
 
 
 def from_sqlite(value, sqltype):
@@ -33,10 +34,10 @@ def from_sqlite(value, sqltype):
         return None
     name = sqltype.name
     if name in sqltypes.TIMES and isinstance(value, str):
-        if name == "time":
-            return time.fromisoformat(value[:15])
-        moment = sqltypes.convert(value, sqltypes.SqlType(  # the offset kept
-            "datetimeoffset" if name == "datetimeoffset" else "datetime2", 0, 0, 7), "utf-8")
+        if name == "time":  # its 100 ns digit kept
+            return sqltypes.convert(value[:16], sqltypes.SqlType("time", 0, 0, 7), "utf-8")
+        kind = "datetimeoffset" if name == "datetimeoffset" else "datetime2"  # offset kept
+        moment = sqltypes.convert(value, sqltypes.SqlType(kind, 0, 0, 7), "utf-8")
         return moment.date() if name == "date" else moment
     if name in sqltypes.DECIMALS and isinstance(value, (str, int, float)):
         return Decimal(str(value))
@@ -160,8 +161,10 @@ class Generator:
                 items[0] = f"CASE WHEN COUNT(*) IS NULL THEN NULL ELSE {items[0]} END"
             keys = []
             for e, desc in order:
-                key = items[e.index] if e.kind == "output" else self.keyed(e)
-                keys.append(key + (" DESC" if desc else ""))
+                if e.kind == "output":
+                    keys.append(self.ordered(items[e.index], nodes[e.index].type, desc))
+                else:
+                    keys.append(self.ordered(self.keyed(e), e.type, desc))
             named = [f"{text} AS c{n}" for n, text in enumerate(items)]
             if ties:  # TOP n WITH TIES: the rows ranked n or better
                 named.append(f"RANK() OVER (ORDER BY {', '.join(keys)}) AS tie_rank")
@@ -246,6 +249,15 @@ class Generator:
     def keyed(self, node):
         text = self.expr(node)
         return f"{text} COLLATE {COLLATION}" if _text(node.type) else text
+
+    @staticmethod
+    def ordered(text, sqltype, desc):
+        """An ORDER BY key's SQL: a datetimeoffset orders by its instant (SQLite's UTC time to
+        the millisecond, then the value)."""
+        direction = " DESC" if desc else ""
+        if sqltype.name == "datetimeoffset":
+            return f"{_UTC.format(text)}{direction}, {text}{direction}"
+        return text + direction
 
     def source(self, src):
         """(SQL of a FROM item, its alias, its columns' names in SQL)."""
@@ -447,7 +459,9 @@ class Generator:
         if isinstance(node.items, bound.Plan):
             return f"({self.keyed(left)}{negated} IN ({self.query(node.items)}))"
         items = [self.convert_constant(left, x) for x in node.items]
-        if all(x is not None or self.comparable(left, y) for x, y in zip(items, node.items)):
+        # a datetimeoffset's texts differ for one instant: Python compares them
+        if _family(left.type) != "datetimeoffset" and \
+                all(x is not None or self.comparable(left, y) for x, y in zip(items, node.items)):
             values = [pair[1] if pair is not None else y for pair, y in zip(items, node.items)]
             return f"({self.keyed(left)}{negated} IN ({', '.join(self.expr(v) for v in values)}))"
         return self.bridge(node, [left] + list(node.items))
@@ -508,6 +522,9 @@ class Generator:
             return f"tsql_{name}({inner})"
         if _family(arg.type) in ("decimal", "numeric", "money", "smallmoney"):
             return f"tsql_dec_{name}({inner})"
+        if name in ("min", "max") and arg.type.name == "datetimeoffset" and not distinct:
+            # the least or greatest instant: its UTC text (23 characters) leads the value
+            return f"substr({name.upper()}({_UTC.format(inner)} || {inner}), 24)"
         if name == "avg" and arg.type.name in sqltypes.INT_RANGES:
             return f"(SUM({inner}) / COUNT({inner}))"
         return f"{name.upper()}({inner})"
@@ -522,7 +539,7 @@ class Generator:
         if partition:
             over.append("PARTITION BY " + ", ".join(self.keyed(p) for p in partition))
         if order:
-            over.append("ORDER BY " + ", ".join(self.keyed(e) + (" DESC" if desc else "")
+            over.append("ORDER BY " + ", ".join(self.ordered(self.keyed(e), e.type, desc)
                                                 for e, desc in order))
         if frame:
             over.append(frame)
@@ -536,7 +553,8 @@ class Generator:
         def run(*values):
             values = [from_sqlite(v, t) for v, t in zip(values, types)]
             if node.kind == "convert":
-                return to_sqlite(store(values[0], node.column, node.table, session.codepage))
+                return to_sqlite(store(values[0], node.column, node.table, session.codepage,
+                                       tables.qualified(node.table)))
             lits = [bound.Lit(t, v) for v, t in zip(values, types)]
             ctx = evaluate.Context(session, variables)
             return to_sqlite(evaluate.value(_with_operands(node, lits), ctx))

@@ -446,7 +446,7 @@ def _constraint_error(exc, name, verb, row, db, find):
     if "NOT NULL" in text:
         column = text.rsplit(".", 1)[-1]
         return SqlError(515, f"Cannot insert the value NULL into column '{column}', table "
-                             f"'MES.dbo.{table}'; column does not allow nulls. {verb} fails.",
+                             f"'{qualified(table)}'; column does not allow nulls. {verb} fails.",
                         state=2)
     if "UNIQUE" in text or "PRIMARY" in text:
         failed = tuple(c.strip().rsplit(".", 1)[-1] for c in text.partition(":")[2].split(","))
@@ -536,6 +536,12 @@ def unique_keys(db, name):
         columns = tuple(r[2] for r in db.execute(f'PRAGMA index_info("{_quoted(index)}")'))
         out.append(("INDEX", index[len(name) + 1:], columns))
     return out
+
+
+def qualified(table):
+    """A table's name as SQL Server's messages name it: a temporary table is tempdb's."""
+    base = table.split(TEMPORARY)[0]
+    return f"{'tempdb' if base.startswith('#') else 'MES'}.dbo.{base}"
 
 
 def key_name(kind, table, columns):

@@ -21,6 +21,9 @@ _TIME_TEXT = re.compile(r"(\d{4})-(\d{1,2})-(\d{1,2})(?:[ T](\d{1,2}):(\d{2})(?:
                         r"(?:\.(\d{1,7}))?)?)?\s*(Z|[+-]\d{2}:\d{2})?")
 
 _CLOCK_TEXT = re.compile(r"\d{1,2}:\d{2}(?::\d{2}(?:\.\d{1,7})?)?")
+# the other ways of writing the day that every language setting reads: 20240506 and
+# 2024/05/06 (or with dots), each with a time after a blank or not
+_DAY_TEXT = re.compile(r"(\d{4})(?:(\d{2})(\d{2})|[/.](\d{1,2})[/.](\d{1,2}))(?= |$)")
 
 INT_RANGES = {"tinyint": (0, 255), "smallint": (-2 ** 15, 2 ** 15 - 1),
               "int": (-2 ** 31, 2 ** 31 - 1), "bigint": (-2 ** 63, 2 ** 63 - 1), "bit": (0, 1)}
@@ -252,6 +255,10 @@ def convert(value, target, codepage):
             clock = _CLOCK_TEXT.fullmatch(text)
             if clock:  # a time alone is that time on 1900-01-01
                 text = "1900-01-01 " + text
+            day = _DAY_TEXT.match(text)
+            if day:
+                year, *rest = (g for g in day.groups() if g is not None)
+                text = "-".join([year] + rest) + text[day.end():]
             parsed = _TIME_TEXT.fullmatch(text)
             # a time zone offset is read by the newer types only (kept by datetimeoffset)
             if parsed and not (parsed.group(8) and parsed.group(8) != "Z"
@@ -278,10 +285,6 @@ def convert(value, target, codepage):
                 if moment is not None:  # the 100 ns digit kept by the types that hold it
                     return datetimes.with_tick(moment, int(fraction[6])) \
                         if name in ("time", "datetime2", "datetimeoffset") else moment
-            try:
-                return datetime.strptime(value.strip(), "%Y%m%d")
-            except ValueError:
-                pass
         raise SqlError(241, "Conversion failed when converting date and/or time from character "
                             "string.")
     return value
@@ -307,23 +310,27 @@ def _decimal_size(precision):
     return 5 if precision <= 9 else 9 if precision <= 19 else 13 if precision <= 28 else 17
 
 
-def store(value, column, table, codepage):
-    """A value as the column keeps it; 2628 for a text or binary longer than the column."""
+def store(value, column, table, codepage, qualified=None):
+    """A value as the column keeps it; 2628 for a text or binary longer than the column
+    (naming the table as qualified, else as a MES database table)."""
     stored = convert(value, column.type, codepage)
     size = column.type.size
     if value is not None and column.type.name in CHARACTER | BINARY \
             and size not in (None, MAX) and stored != value \
             and _length(value, column.type, codepage) > size:
         raise SqlError(2628, f"String or binary data would be truncated in table "
-                             f"'MES.dbo.{table}', column '{column.name}'. Truncated value: "
+                             f"'{qualified or 'MES.dbo.' + table}', column '{column.name}'. "
+                             f"Truncated value: "
                              f"'{stored}'.", state=1)
     return stored
 
 
 def _length(value, sqltype, codepage):
+    """The value's length in the column's units; trailing blanks of a text are cut silently,
+    so they do not count."""
     if sqltype.name in BINARY or isinstance(value, bytes):
         return len(value)
-    text = text_of(value)
+    text = text_of(value).rstrip(" ")
     if sqltype.name in UNICODE:
         return len(text)
     return len(text.encode(codepage, errors="replace"))

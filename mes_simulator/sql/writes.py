@@ -96,7 +96,8 @@ def _insert(write, db, generator, rows=None):
                          else _DEFAULT for node in row])
     count, outputs = 0, []
     for values in rows:
-        row = {column.name: store(value, column, write.rel.name, codepage)
+        row = {column.name: store(value, column, write.rel.name, codepage,
+                                  tables.qualified(write.rel.name))
                for column, value in zip(write.targets, values) if value is not _DEFAULT}
         identity, rowid = tables.insert(db, write.rel.name, row, write.columns)
         if identity is not None:

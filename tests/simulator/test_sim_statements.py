@@ -208,6 +208,13 @@ CASES = [
          "u.serial AND r.verdict = 'FAIL' WHERE u.serial = '{p}C' OR r.serial = '{p}C' ORDER "
          "BY 2", rows("serial nvarchar, verdict nvarchar", ("{p}C", "FAIL"), (None, "PASS"))),
     # window functions, EXCEPT/INTERSECT, TOP ... PERCENT and WITH TIES
+    case("DECLARE @t TABLE (g int, d decimal(10,2)); INSERT INTO @t VALUES (1, 1.10), (1, "
+         "2.20), (2, 0.05); SELECT g, SUM(d) OVER (PARTITION BY g), SUM(d) OVER (ORDER BY d "
+         "ROWS BETWEEN 1 PRECEDING AND CURRENT ROW), MAX(d) OVER () FROM @t ORDER BY g, d",
+         rows("g int, decimal, decimal, decimal",
+              (1, Decimal("3.30"), Decimal("1.15"), Decimal("2.20")),
+              (1, Decimal("3.30"), Decimal("3.30"), Decimal("2.20")),
+              (2, Decimal("0.05"), Decimal("0.05"), Decimal("2.20")))),
     case("SELECT serial, ROW_NUMBER() OVER (ORDER BY serial DESC), COUNT(*) OVER (), RANK() "
          "OVER (PARTITION BY status ORDER BY step DESC) FROM dbo.units WHERE serial LIKE "
          "'{p}%' ORDER BY serial",
@@ -261,6 +268,11 @@ CASES = [
     case("SELECT step * 1.5, step / 2, CAST(step AS varchar(3)) + 'x', step * 1e0, CASE WHEN "
          "step > 1 THEN 'late' ELSE 'early' END FROM dbo.units WHERE serial = '{p}C'",
          rows("decimal, int, varchar, float, varchar", (Decimal("3.0"), 1, "2x", 2.0, "late"))),
+    # money with money or an integer stays money: a quotient keeps 4 places, cut
+    case("DECLARE @a money = 100, @b money = 339; SELECT @a / @b * 10000, CAST(10 AS money) / "
+         "(step + 1), CAST(1.5 AS money) * step FROM dbo.units WHERE serial = '{p}C'",
+         rows("money, money, money", (Decimal("2949.0000"), Decimal("3.3333"),
+                                      Decimal("3.0000")))),
     case("SELECT COUNT(*) FROM dbo.units WHERE step = '2' AND serial LIKE '{p}%'",
          rows("int", (1,))),
     case("SELECT COUNT(*) FROM dbo.results WHERE tested_at >= '2024-05-02' AND serial LIKE "
@@ -296,6 +308,14 @@ CASES = [
     case("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}[z-a]'", rows("int", (0,))),
     case("SELECT COUNT(*) FROM dbo.units WHERE serial LIKE '{p}!_' ESCAPE '!'", rows("int", (0,))),
     # functions
+    # ROUND: half away from zero, a float too; a third argument other than 0 cuts
+    case("SELECT ROUND(2.345, 2), ROUND(-2.5, 0), ROUND(2.5e0, 0), ROUND(2.349, 2, 1), "
+         "ROUND(45, -1), ROUND(step + 0.5, 0) FROM dbo.units WHERE serial = '{p}C'",
+         rows("decimal, decimal, float, decimal, int, decimal",
+              (Decimal("2.350"), Decimal("-3.0"), 3.0, Decimal("2.340"), 50, Decimal("3.0")))),
+    # a '...' constant's size counts the code page's bytes: its Chinese characters fit
+    case("SELECT UPPER('ab张'), LEFT('张三李四', 3), REPLACE('张三', '三', '四五'), ISNULL(NULL, "
+         "'张三李')", rows("varchar, varchar, varchar, varchar", ("AB张", "张三李", "张四五", "张三李"))),
     case("SELECT LEFT('abcdef', 2), RIGHT('abcdef', 2), IIF(1 > 2, 'y', 'n'), STUFF('abcdef', "
          "2, 3, 'X')", rows("varchar, varchar, varchar, varchar", ("ab", "ef", "n", "aXef"))),
     case("SELECT DATENAME(month, '2024-02-10'), DATENAME(weekday, '2024-02-10'), "
@@ -481,6 +501,95 @@ CASES = [
          "N'{p}A' ORDER BY id",
          rows("tested_at datetime2", (datetime(2024, 5, 1),), (datetime(2024, 5, 1, 8, 0, 1),),
               (datetime(2024, 5, 1, 8, 0),))),
+    # a text meets a date or time value as that type (converted first, then compared); equal
+    # instants of different types are equal, an offset counted
+    case("SELECT CASE WHEN CAST('2024-01-03' AS date) < '2024-01-03' THEN 1 ELSE 0 END, CASE "
+         "WHEN DATEADD(day, 1, CAST('2024-01-02' AS date)) < '2024-01-03' THEN 1 ELSE 0 END, "
+         "CASE WHEN CAST('2024-01-03' AS date) = CAST('2024-01-03' AS datetime) THEN 1 ELSE 0 "
+         "END, CASE WHEN CAST('10:00' AS time) = '10:00:00' THEN 1 ELSE 0 END, CASE WHEN "
+         "CAST('2024-01-03 08:00 +08:00' AS datetimeoffset) = '2024-01-03 00:00 +00:00' THEN 1 "
+         "ELSE 0 END, CASE WHEN CAST('2024-01-03' AS datetimeoffset) = CAST('2024-01-03' AS "
+         "datetime2) THEN 1 ELSE 0 END, CASE WHEN CAST('2024-01-03' AS smalldatetime) >= "
+         "'2024-01-03' THEN 1 ELSE 0 END",
+         rows("int, int, int, int, int, int, int", (0, 0, 1, 1, 1, 1, 1))),
+    case("IF CAST('2024-01-03' AS date) < '2024-01-03' PRINT 'less' ELSE PRINT 'not less'",
+         msg("not less")),
+    case("DECLARE @t TABLE (d date, dt datetime, d2 datetime2, sd smalldatetime, tm time, o "
+         "datetimeoffset); INSERT INTO @t VALUES ('2024-01-03', '2024-01-03', '2024-01-03', "
+         "'2024-01-03', '10:00', '2024-01-03 08:00 +08:00'); SELECT CASE WHEN d < '2024-01-03' "
+         "THEN 1 ELSE 0 END, CASE WHEN d = dt AND d = d2 AND sd = d THEN 1 ELSE 0 END, CASE "
+         "WHEN d < '2024-01-03 10:00' THEN 1 ELSE 0 END, CASE WHEN tm = '10:00:00' THEN 1 ELSE "
+         "0 END, CASE WHEN o = '2024-01-03 00:00' AND o = d2 THEN 1 ELSE 0 END, CASE WHEN "
+         "DATEADD(day, 0, d) < '2024-01-03' THEN 1 ELSE 0 END FROM @t WHERE d = '2024-01-03' "
+         "AND d BETWEEN '2024-01-03' AND '2024-01-03' AND d IN ('2024-01-03', '2024-01-04')",
+         rows("int, int, int, int, int, int", (0, 1, 0, 1, 1, 0))),
+    # a UNION of date and datetime values gives datetimes: a date and its midnight are one
+    case("SELECT MAX(x), MIN(x), COUNT(DISTINCT x) FROM (SELECT CAST('2024-01-03' AS date) AS "
+         "x UNION ALL SELECT CAST('2024-01-03 00:00' AS datetime) UNION ALL SELECT "
+         "CAST('2024-01-02 10:00' AS datetime)) t; SELECT CAST('2024-01-03' AS date) AS x "
+         "UNION SELECT tested_at FROM dbo.results WHERE serial = '{p}B' UNION SELECT "
+         "CAST('2024-05-01 08:00' AS datetime) ORDER BY x",
+         rows("datetime, datetime, int",
+              (datetime(2024, 1, 3), datetime(2024, 1, 2, 10, 0), 2)),
+         rows("x datetime2", (datetime(2024, 1, 3),), (datetime(2024, 5, 1, 8, 0),))),
+    # CONVERT's style says the order of a text's day (an ISO text is read whatever the style)
+    case("SELECT CONVERT(datetime, '05/06/2024 08:30', 101), CONVERT(datetime, '06.05.2024', "
+         "104), COUNT(*) FROM dbo.results WHERE tested_at >= CONVERT(datetime2, '02/05/2024', "
+         "103) AND tested_at < CONVERT(datetime, '2024-05-03', 103) AND serial LIKE '{p}%'",
+         rows("datetime, datetime, int", (datetime(2024, 5, 6, 8, 30), datetime(2024, 5, 6), 1))),
+    case("SELECT CONVERT(date, '31/05/2024', 101)",
+         error(241, "Conversion failed when converting date and/or time from character "
+                    "string.")),
+    # DATEADD of a time goes round the clock; a date takes no hours, a time no days
+    case("DECLARE @t TABLE (t time(0)); INSERT INTO @t VALUES ('23:30'); SELECT CONVERT(char(8), "
+         "DATEADD(minute, 45, t), 108), CONVERT(char(8), DATEADD(hour, -11, CAST('10:00' AS "
+         "time)), 108) FROM @t",
+         rows("char, char", ("00:15:00", "23:00:00"))),
+    case("SELECT DATEADD(hour, 5, CAST('2024-01-01' AS date))",
+         error(9810, "The datepart hour is not supported by date function dateadd for data "
+                     "type date.")),
+    case("SELECT DATEADD(day, 1, CAST('10:00' AS time))",
+         error(9810, "The datepart day is not supported by date function dateadd for data "
+                     "type time.")),
+    case("SELECT COUNT(*) FROM dbo.results WHERE CAST(tested_at AS date) = '2024-05-02' AND "
+         "serial LIKE '{p}%'", rows("int", (1,))),
+    case("SELECT COUNT(*) FROM dbo.results WHERE CAST(tested_at AS date) < '2024-05-02' AND "
+         "serial LIKE '{p}%'", rows("int", (1,))),
+    case("SELECT COUNT(*) FROM dbo.results WHERE tested_at BETWEEN CAST('2024-05-02' AS date) "
+         "AND '2024-05-03 10:00' AND serial LIKE '{p}%'", rows("int", (2,))),
+    case("SELECT CAST('20240506 08:12:40' AS datetime), CAST('2024/05/06' AS datetime), "
+         "COUNT(*) FROM dbo.results WHERE tested_at >= '20240502 09:00' AND serial LIKE '{p}%'",
+         rows("datetime, datetime, int",
+              (datetime(2024, 5, 6, 8, 12, 40), datetime(2024, 5, 6), 2))),
+    # datetimeoffset values order by their instants: in ORDER BY, OVER and MIN/MAX; IN
+    # finds the instant
+    case("DECLARE @t TABLE (o datetimeoffset, n int); INSERT INTO @t VALUES ('2024-01-03 "
+         "08:00 +08:00', 1), ('2024-01-03 01:00 +00:00', 2), ('2024-01-02 23:30 -01:00', 3); "
+         "SELECT n FROM @t ORDER BY o; SELECT o AS x, n FROM @t ORDER BY x DESC; SELECT n, "
+         "ROW_NUMBER() OVER (ORDER BY o) FROM @t ORDER BY n; SELECT DATEPART(hour, MIN(o)), "
+         "DATEPART(hour, MAX(o)) FROM @t; SELECT n FROM @t WHERE o IN ('2024-01-03 00:00', "
+         "'2024-01-03 01:00') ORDER BY n",
+         rows("n int", (1,), (3,), (2,)),
+         rows("x datetimeoffset, n int", where=lambda found: [r[1] for r in found] == [2, 3, 1]),
+         rows("n int, bigint", (1, 1), (2, 3), (3, 2)), rows("int, int", (8, 1)),
+         rows("n int", (1,), (2,))),
+    case("SELECT CONVERT(char(10), MIN(CAST(tested_at AS date)), 23), MAX(tested_at) FROM "
+         "dbo.results WHERE serial LIKE '{p}%' AND tested_at IN ('2024-05-01 08:00', "
+         "'2024-05-03T10:00:00')",
+         rows("char, datetime2", ("2024-05-01", datetime(2024, 5, 3, 10, 0)))),
+    # datetime2, time and datetimeoffset as text: their fraction to their scale
+    case("SELECT CAST(tested_at AS varchar(30)), CAST(CAST(tested_at AS datetime2) AS "
+         "varchar(30)), CONVERT(varchar(30), CAST('2024-05-06 08:12:40.123456' AS datetime2), "
+         "121), CAST(CAST('08:12:40.5' AS time(3)) AS varchar(20)), CAST(CAST('2024-01-03 "
+         "08:00 -05:30' AS datetimeoffset(0)) AS nvarchar(40)) FROM dbo.results WHERE serial = "
+         "'{p}B'",
+         rows("varchar, varchar, varchar, varchar, nvarchar",
+              ("2024-05-01 08:00:00", "2024-05-01 08:00:00.0000000",
+               "2024-05-06 08:12:40.1234560", "08:12:40.500", "2024-01-03 08:00:00 -05:30"))),
+    case("CREATE TABLE #t (d datetime2, t time); INSERT INTO #t VALUES ('2024-05-06 "
+         "08:12:40.1234567', '08:12:40.0000001'); SELECT CONVERT(varchar(30), d, 121), CAST(t "
+         "AS varchar(20)) FROM #t WHERE d > '2024-05-06 08:12:40.1234566' AND t > '08:12:40'",
+         rows("varchar, varchar", ("2024-05-06 08:12:40.1234567", "08:12:40.0000001"))),
     case("DECLARE @d date = '2024-05-01'; DECLARE @i int = @d",
          error(206, "Operand type clash: date is incompatible with int")),
     case("DECLARE @t time = '08:00'; DECLARE @m money = @t",
@@ -564,6 +673,21 @@ CASES = [
          "0; SELECT a, b FROM @t ORDER BY b",
          rows("a int, b nvarchar", (None, "{p}A"), (1, "x"), (2, "y"))),
     case("DECLARE @t TABLE (a int); INSERT INTO @t VALUES (1, 2)", error(213)),
+    # a value too long for a table variable's column stops the statement: none of its rows
+    # are written (trailing blanks are cut without an error)
+    case("DECLARE @t TABLE (a int, b varchar(3)); INSERT INTO @t VALUES (1, 'ab'), (2, "
+         "'abcdef')", error(2628), STOPPED),
+    case("DECLARE @t TABLE (a int, b varchar(3), c nvarchar(2)); INSERT INTO @t VALUES (1, "
+         "'abc  ', N'张三'); BEGIN TRY INSERT INTO @t VALUES (2, 'ab', N'x'), (3, 'abcd', N'y') "
+         "END TRY BEGIN CATCH SELECT ERROR_NUMBER() END CATCH; BEGIN TRY UPDATE @t SET c = "
+         "N'张三李' END TRY BEGIN CATCH SELECT ERROR_NUMBER() END CATCH; BEGIN TRY INSERT INTO "
+         "@t (b) SELECT serial FROM dbo.units WHERE serial = '{p}A' END TRY BEGIN CATCH SELECT "
+         "ERROR_NUMBER() END CATCH; BEGIN TRY UPDATE dbo.units SET status = 'HOLD' OUTPUT "
+         "deleted.step, deleted.serial, deleted.status INTO @t WHERE serial = '{p}A' END TRY "
+         "BEGIN CATCH SELECT ERROR_NUMBER() END CATCH; SELECT a, b, c, (SELECT COUNT(*) FROM "
+         "dbo.units WHERE status = 'HOLD' AND serial = '{p}A') FROM @t",
+         rows("int", (2628,)), rows("int", (2628,)), rows("int", (2628,)), rows("int", (2628,)),
+         rows("a int, b varchar, c nvarchar, int", (1, "abc", "张三", 0))),
     case("DECLARE @t TABLE (a int, b nvarchar(5)); INSERT INTO @t VALUES (1, 'a'), (2, 'b'), "
          "(3, 'c'); UPDATE @t SET a = a * 10, b = (SELECT status FROM dbo.units WHERE serial = "
          "'{p}B') WHERE a >= 2; SELECT @@ROWCOUNT; DELETE FROM @t WHERE b = 'c'; DELETE @t "
