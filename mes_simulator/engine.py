@@ -601,20 +601,26 @@ class Engine:
         """Between two rounds of a WHILE (or a GOTO back): send on what the loop has answered
         once it is long (a loop's answer is not kept whole), let the other clients in, and stop
         when the client cancelled (ATTENTION), went away, or the request ran out of time."""
-        conn = self.conn
         await reply.flush()
         await asyncio.sleep(0)
+        timeout = self._stop_if_over("batch", "its reply so far is sent")
+        if timeout is not None:
+            self._report(timeout, reply)
+            raise _Aborted()
+
+    def _stop_if_over(self, what, sent):
+        """Stop the request when the client cancelled (ATTENTION) or went away; its time-out's
+        error (for the caller to report) when it ran out of time; else None."""
+        conn = self.conn
         conn.watch_client()
         reason = conn.request.over() if conn.request is not None else None
         if reason == "closed":
-            conn.log("the client went away: its batch stops")
+            conn.log("the client went away: its %s stops", what)
             raise Stop(keep_open=False)
         if reason == "attention":
-            conn.log("attention: the batch stops; its reply so far is sent")
+            conn.log("attention: the %s stops; %s", what, sent)
             raise _Cancelled()
-        if reason == "time":
-            self._report(conn.timeout_error(), reply)
-            raise _Aborted()
+        return conn.timeout_error() if reason == "time" else None
 
     async def _try(self, st, variables, reply):
         level, depth = self.level, len(self.try_levels)
@@ -969,17 +975,9 @@ class Engine:
     def _between_chunks(self):
         """Between two chunks of a result: stop when the client cancelled (ATTENTION), went
         away, or the request ran out of time."""
-        conn = self.conn
-        conn.watch_client()
-        reason = conn.request.over() if conn.request is not None else None
-        if reason == "closed":
-            conn.log("the client went away: its query stops")
-            raise Stop(keep_open=False)
-        if reason == "attention":
-            conn.log("attention: the query stops; its rows so far are sent")
-            raise _Cancelled()
-        if reason == "time":
-            raise conn.timeout_error()
+        timeout = self._stop_if_over("query", "its rows so far are sent")
+        if timeout is not None:
+            raise timeout
 
     # ------------------------------------------------------------ clients' tables
 

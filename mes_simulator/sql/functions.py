@@ -781,6 +781,17 @@ def _path(path):
     return (found.group(1) or "lax").casefold(), found.group(2)
 
 
+def _at_path(text, path):
+    """(mode, steps, what the path finds in the JSON text: _json for nothing); 13609 for a
+    text that is no JSON."""
+    document = _json(text)
+    if document is _json:
+        raise SqlError(13609, "JSON text is not properly formatted. Unexpected character is "
+                              "found.")
+    mode, steps = _path(path)
+    return mode, steps, _walk(document, steps, mode)
+
+
 def _key(step):
     """A path step's member name (a quoted one unescaped); None for an array index."""
     if step.group(1) is not None:
@@ -815,12 +826,7 @@ def _walk(document, steps, mode):
 def _json_value(text, path):
     """JSON_VALUE: the scalar at a path ($.a.b[0], "lax" or "strict"); NULL in lax mode for
     a path that is not there or holds an object or an array."""
-    document = _json(text)
-    if document is _json:
-        raise SqlError(13609, "JSON text is not properly formatted. Unexpected character is "
-                              "found.")
-    mode, steps = _path(path)
-    node = _walk(document, steps, mode)
+    mode, steps, node = _at_path(text, path)
     if node is _json:
         return None
     if isinstance(node, (dict, list)):
@@ -995,12 +1001,7 @@ def _escape(value, kind):
 def _json_query(text, path="$"):
     """JSON_QUERY: the object or array at a path as JSON text; NULL (lax) for a scalar or
     a path that is not there."""
-    document = _json(text)
-    if document is _json:
-        raise SqlError(13609, "JSON text is not properly formatted. Unexpected character is "
-                              "found.")
-    mode, steps = _path(path)
-    node = _walk(document, steps, mode)
+    mode, steps, node = _at_path(text, path)
     if node is _json or not isinstance(node, (dict, list)):
         if node is not _json and mode == "strict":
             raise SqlError(13624, "Object or array cannot be found in the specified JSON path.")
@@ -1087,12 +1088,7 @@ def openjson_rows(text, path="$"):
     it; type 0 null, 1 string, 2 number, 3 true/false, 4 array, 5 object)."""
     if text is None:
         return "[]"
-    document = _json(text)
-    if document is _json:
-        raise SqlError(13609, "JSON text is not properly formatted. Unexpected character is "
-                              "found.")
-    mode, steps = _path(path)
-    node = _walk(document, steps, mode)
+    mode, steps, node = _at_path(text, path)
     if node is _json:
         return "[]"
     if not isinstance(node, (dict, list)):
