@@ -154,10 +154,7 @@ class DdlParser:
             return AlterTable(target, "add", tuple(columns))
         if self.accept_word("drop"):
             self.accept_word("column")
-            names = [self._alias()]
-            while self.accept_punct(","):
-                names.append(self._alias())
-            return AlterTable(target, "drop", tuple(names))
+            return AlterTable(target, "drop", tuple(self.names()))
         raise self.syntax_error()
 
 

@@ -270,15 +270,7 @@ class ExpressionParser:
             self.expect_punct("(")
             if not self.accept_word("order") or not self.accept_word("by"):
                 raise self.syntax_error()
-            order = []
-            while True:
-                expr = self.expression()
-                desc = self.accept_word("desc")
-                if not desc:
-                    self.accept_word("asc")
-                order.append(SortKey(expr, desc))
-                if not self.accept_punct(","):
-                    break
+            order = self._sort_keys()
             self.expect_punct(")")
             result = result._replace(order=tuple(order))
         if self.word() == "over":
@@ -290,19 +282,30 @@ class ExpressionParser:
 
     def order_by(self):
         """[ORDER BY expr [ASC|DESC], ...]: [SortKey], empty without one."""
+        if not self.accept_word("order"):
+            return []
+        if not self.accept_word("by"):
+            raise self.syntax_error()
+        return self._sort_keys()
+
+    def names(self):
+        """name, ...: the names (of columns), as written."""
+        names = [self._alias()]
+        while self.accept_punct(","):
+            names.append(self._alias())
+        return names
+
+    def _sort_keys(self):
+        """expr [ASC|DESC], ...: [SortKey]."""
         order = []
-        if self.accept_word("order"):
-            if not self.accept_word("by"):
-                raise self.syntax_error()
-            while True:
-                expr = self.expression()
-                desc = self.accept_word("desc")
-                if not desc:
-                    self.accept_word("asc")
-                order.append(SortKey(expr, desc))
-                if not self.accept_punct(","):
-                    break
-        return order
+        while True:
+            expr = self.expression()
+            desc = self.accept_word("desc")
+            if not desc:
+                self.accept_word("asc")
+            order.append(SortKey(expr, desc))
+            if not self.accept_punct(","):
+                return order
 
     def _over(self, function):
         """f(...) OVER ([PARTITION BY ...] [ORDER BY ...] [ROWS|RANGE ...]):
@@ -356,9 +359,7 @@ class ExpressionParser:
             self.pos += 1
             columns = None
             if self.accept_punct("("):  # a column list: the names the CTE's columns go by
-                columns = [self._alias()]
-                while self.accept_punct(","):
-                    columns.append(self._alias())
+                columns = self.names()
                 self.expect_punct(")")
             if not self.accept_word("as"):
                 raise self.syntax_error()
@@ -541,9 +542,7 @@ class ExpressionParser:
             self.accept_word("as")
             alias = self._alias()
             self.expect_punct("(")
-            columns = [self._alias()]
-            while self.accept_punct(","):
-                columns.append(self._alias())
+            columns = self.names()
             self.expect_punct(")")
             if any(len(row) != len(columns) for row in rows):
                 raise SqlError(8158, f"'{alias}' has more columns than were specified in the "
@@ -604,9 +603,7 @@ class ExpressionParser:
         columns = None
         if self.peek() is not None and self.peek().key == ("punct", "("):
             self.pos += 1
-            columns = [self._alias()]
-            while self.accept_punct(","):
-                columns.append(self._alias())
+            columns = self.names()
             self.expect_punct(")")
         output = self._output()
         if self.accept_word("default"):
@@ -704,9 +701,7 @@ class ExpressionParser:
                     raise self.syntax_error(self.pos - 1)
                 columns = None
                 if self.accept_punct("("):
-                    columns = [self._alias()]
-                    while self.accept_punct(","):
-                        columns.append(self._alias())
+                    columns = self.names()
                     self.expect_punct(")")
                 if not self.accept_word("values"):
                     raise self.syntax_error()
@@ -769,9 +764,7 @@ class ExpressionParser:
         into = self.expect_var()
         columns = None
         if self.accept_punct("("):
-            columns = [self._alias()]
-            while self.accept_punct(","):
-                columns.append(self._alias())
+            columns = self.names()
             self.expect_punct(")")
         return OutputInto(items, into, columns)
 

@@ -672,13 +672,19 @@ class Stream:
                 pass
 
 
+def _prepared(session, variables, plan):
+    """A bound query's SQLite SQL, its parameters, the evaluation its bridged expressions
+    need, and its columns' types."""
+    evaluation = functions.Evaluation()
+    generator = Generator(session, variables, evaluation)
+    sql = generator.query(plan)
+    return sql, generator.params, evaluation, [item.node.type for item in plan.cores[0].items]
+
+
 def select(session, variables, plan):
     """A bound query as a function of an SQLite connection that returns its rows, converted
     to the query's column types (SELECT @v = ... items included)."""
-    evaluation = functions.Evaluation()
-    generator = Generator(session, variables, evaluation)
-    sql, params = generator.query(plan), generator.params
-    types = [item.node.type for item in plan.cores[0].items]
+    sql, params, evaluation, types = _prepared(session, variables, plan)
     codepage = session.codepage
 
     def rows(db):
@@ -690,10 +696,7 @@ def select(session, variables, plan):
 def stream(session, variables, plan):
     """A bound query as a function of an SQLite connection that opens its cursor: a Stream
     of its rows, converted to the query's column types (SELECT @v = ... items included)."""
-    evaluation = functions.Evaluation()
-    generator = Generator(session, variables, evaluation)
-    sql, params = generator.query(plan), generator.params
-    types = [item.node.type for item in plan.cores[0].items]
+    sql, params, evaluation, types = _prepared(session, variables, plan)
     codepage = session.codepage
 
     def open_cursor(db):
